@@ -1,0 +1,1 @@
+"""Tick-replay backtesting simulator for the Taiwan stock and futures markets."""

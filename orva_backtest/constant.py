@@ -1,0 +1,129 @@
+"""Enumerations and tables shared by the extension modules."""
+import os
+from enum import Enum
+
+
+class TextEnum(str, Enum):
+    """A text enumeration: every member equals, hashes and prints as its text."""
+
+    def __str__(self):
+        return self.value
+
+    def __format__(self, spec):
+        return format(self.value, spec)
+
+    @classmethod
+    def from_value(cls, value):
+        """Returns the member for a member or its value text; ValueError otherwise."""
+        if isinstance(value, cls):
+            return value
+        if isinstance(value, str):
+            member = cls._value2member_map_.get(str.__str__(value))
+            if member is not None:
+                return member
+        raise ValueError(f"{cls.__name__} 不支援的值: {value!r}")
+
+
+class Action(TextEnum):
+    BUY = "Buy"
+    SELL = "Sell"
+
+
+class PriceType(TextEnum):
+    LMT = "LMT"  # limit
+    MKT = "MKT"  # market
+    MKP = "MKP"  # market with protection
+
+
+class OrderType(TextEnum):
+    ROD = "ROD"  # rest of day
+    IOC = "IOC"  # immediate or cancel
+    FOK = "FOK"  # fill or kill
+
+
+class OrderCond(TextEnum):
+    CASH = "Cash"
+    MARGIN_TRADING = "MarginTrading"
+    SHORT_SELLING = "ShortSelling"
+
+
+class OrderLot(TextEnum):
+    COMMON = "Common"
+    FIXING = "Fixing"
+    ODD = "Odd"
+    INTRADAY_ODD = "IntradayOdd"
+
+
+class OCType(TextEnum):
+    AUTO = "Auto"
+    NEW = "New"
+    COVER = "Cover"
+    DAY_TRADE = "DayTrade"
+
+
+class OperationType(TextEnum):
+    NEW = "New"
+    UPDATE_QTY = "UpdateQty"
+    UPDATE_PRICE = "UpdatePrice"
+    CANCEL = "Cancel"
+
+
+class SuccessCode(Enum):
+    """Result codes of order reports, each with a broker-style `code` and `message`."""
+
+    CreateOrder = ("00", "委託成功")
+    ModifyOrder = ("00", "改單成功")
+    OrderBeCancel = ("00", "刪單成功")
+
+    @property
+    def code(self):
+        return self.value[0]
+
+    @property
+    def message(self):
+        return self.value[1]
+
+
+class FLAG(Enum):
+    """Values of the `orva_status` key of marker records in the tick stream."""
+
+    exit_send_tick = "exit_send_tick"
+    finish_backfilling = "finish_backfilling"
+
+
+# Value of one price point per futures contract, by contract code; codes not
+# listed here are valued at 2000.
+FutureIndexContractValue = {
+    "TXFR1": 200,  # TAIEX futures
+    "TXFR2": 200,
+    "MXFR1": 50,  # mini TAIEX futures
+    "MXFR2": 50,
+    "TMFR1": 10,  # micro TAIEX futures
+    "TMFR2": 10,
+    "EXFR1": 4000,  # electronics sector futures
+    "EXFR2": 4000,
+    "FXFR1": 1000,  # finance sector futures
+    "FXFR2": 1000,
+}
+
+
+class _BasicInfo:
+    """Run-wide settings. `data_dir` is read at each use, so it can be reassigned."""
+
+    def __init__(self):
+        self._data_dir = None
+
+    @property
+    def data_dir(self):
+        if self._data_dir is not None:
+            return self._data_dir
+        return os.environ.get("ORVA_DATA_DIR") or os.path.join(os.getcwd(), "data")
+
+    @data_dir.setter
+    def data_dir(self, path):
+        if path is not None and not isinstance(path, (str, os.PathLike)):
+            raise TypeError(f"data_dir 必須是路徑文字, 收到 {type(path).__name__}")
+        self._data_dir = None if path is None else os.fspath(path)
+
+
+BASIC_INFO = _BasicInfo()

@@ -1,0 +1,87 @@
+"""Console, logger and small helpers shared by the extension modules.
+
+The extension modules look `console` and `logger` up on this module at every
+message, so a host or a test may replace either object at any time.
+"""
+import logging
+import os
+from datetime import datetime
+
+from rich.console import Console
+
+from orva_backtest.constant import BASIC_INFO
+
+
+class SilentConsole:
+    """Drop-in for the console that prints nothing: printing dominates long runs."""
+
+    def print(self, *objects, **kwargs):
+        pass
+
+
+def _make_console():
+    if os.environ.get("ORVA_CONSOLE", "").strip().lower() in ("off", "0", "false", "no"):
+        return SilentConsole()
+    return Console()
+
+
+console = _make_console()
+
+
+class _DataDirLogHandler(logging.Handler):
+    """Appends entries to "logs/orva_backtest.log" under the data directory of the moment."""
+
+    def emit(self, record):
+        try:
+            log_dir = os.path.join(BASIC_INFO.data_dir, "logs")
+            make_dir(log_dir)
+            with open(os.path.join(log_dir, "orva_backtest.log"), "a", encoding="utf-8") as f:
+                f.write(self.format(record) + "\n")
+        except Exception:
+            self.handleError(record)
+
+
+def _make_logger():
+    log = logging.getLogger("orva_backtest")
+    if not log.handlers:
+        handler = _DataDirLogHandler()
+        handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(message)s"))
+        log.addHandler(handler)
+    log.propagate = False
+    return log
+
+
+logger = _make_logger()
+
+
+def make_dir(path):
+    """Creates `path` with its parents; an existing directory is fine."""
+    os.makedirs(path, exist_ok=True)
+
+
+_DATETIME_FORMATS = ("%Y-%m-%d %H:%M:%S.%f", "%Y-%m-%d %H:%M:%S", "%Y-%m-%d %H:%M", "%Y-%m-%d")
+
+
+def format_to_dt(text):
+    """Parses a date ("%Y-%m-%d") or date-time text into a zone-free datetime."""
+    if isinstance(text, datetime):
+        return text
+    if not isinstance(text, str):
+        raise TypeError(f"format_to_dt 需要日期文字, 收到 {type(text).__name__}: {text!r}")
+    cleaned = text.strip().replace("T", " ")
+    for fmt in _DATETIME_FORMATS:
+        try:
+            return datetime.strptime(cleaned, fmt)
+        except ValueError:
+            continue
+    raise ValueError(
+        f"無法解析的日期時間: {text!r} (可用格式: YYYY-MM-DD, YYYY-MM-DD HH:MM, YYYY-MM-DD HH:MM:SS)"
+    )
+
+
+def format_nano_ts_to_second_ts(nano_ts, digits):
+    """Nanoseconds since the epoch as seconds, kept to `digits` decimal places."""
+    if isinstance(nano_ts, bool) or not isinstance(nano_ts, int):
+        raise TypeError(f"nano_ts 必須是整數, 收到 {type(nano_ts).__name__}: {nano_ts!r}")
+    # Integer true division is correctly rounded, unlike float(nano_ts) / 1e9.
+    return round(nano_ts / 10**9, digits)

@@ -1,0 +1,47 @@
+# Shared set-up for the scripts: toolchain checks and one virtual environment per interpreter.
+# Sourced, not run.
+
+repo_root() { cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd; }
+
+say() { printf '\033[1;34m==> %s\033[0m\n' "$*"; }
+
+# Path of a Python 3.9 interpreter: $ORVA_PYTHON39, pyenv's 3.9, or python3.9 on PATH.
+find_python39() {
+  if [ -n "${ORVA_PYTHON39:-}" ]; then echo "$ORVA_PYTHON39"; return; fi
+  if command -v pyenv >/dev/null 2>&1; then
+    local v
+    v=$(pyenv versions --bare 2>/dev/null | grep -E '^3\.9(\.[0-9]+)?$' | sort -V | tail -n 1)
+    if [ -n "$v" ]; then PYENV_VERSION="$v" pyenv which python3.9; return; fi
+  fi
+  if command -v python3.9 >/dev/null 2>&1; then command -v python3.9; return; fi
+  echo "Python 3.9 not found: install it (e.g. pyenv install 3.9) or set ORVA_PYTHON39" >&2
+  return 1
+}
+
+# GoogleTest headers for the C++ suite, from Debian's packages when missing.
+ensure_gtest() {
+  if [ -f /usr/include/gtest/gtest.h ] || [ -f /usr/local/include/gtest/gtest.h ]; then return; fi
+  if [ "$(id -u)" != 0 ] || ! command -v apt-get >/dev/null 2>&1; then
+    echo "GoogleTest is missing: install libgtest-dev (Debian/Ubuntu) and retry" >&2
+    return 1
+  fi
+  say "installing GoogleTest (libgtest-dev)"
+  DEBIAN_FRONTEND=noninteractive apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
+}
+
+# make_venv PYTHON DIR: a venv at DIR with the build tools and this package (plus tests)
+# installed. Reuses DIR when it exists, so later runs only rebuild what changed.
+make_venv() {
+  local python=$1 dir=$2
+  if [ ! -x "$dir/bin/python" ]; then
+    say "creating $dir with $("$python" --version 2>&1)"
+    "$python" -m venv "$dir"
+    "$dir/bin/python" -m pip install -q --upgrade pip
+  fi
+  local nanobind="nanobind>=2.4,<4"
+  "$dir/bin/python" -c 'import sys; sys.exit(sys.version_info < (3, 10))' || nanobind="nanobind>=2.4,<3"
+  "$dir/bin/python" -m pip install -q "scikit-build-core>=0.10,<2" "$nanobind" "cmake>=3.18" ninja
+  say "building and installing orva_backtest into $dir"
+  "$dir/bin/python" -m pip install -q --no-build-isolation "$(repo_root)[test]"
+}

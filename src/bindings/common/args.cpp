@@ -1,0 +1,62 @@
+#include "common/args.h"
+
+namespace orva::py {
+
+void raise_type_error(const char* name, const char* expected, nb::handle got) {
+  const std::string type_name = nb::type_name(got.type()).c_str();
+  const std::string shown = nb::repr(got).c_str();
+  throw nb::type_error(("參數 " + std::string(name) + " 必須是 " + expected + ", 收到 " +
+                        type_name + ": " + shown)
+                           .c_str());
+}
+
+void raise_exception(const std::string& message) {
+  PyErr_SetString(PyExc_Exception, message.c_str());
+  throw nb::python_error();
+}
+
+bool is_int(nb::handle obj) { return PyLong_Check(obj.ptr()) && !PyBool_Check(obj.ptr()); }
+
+std::string_view require_str(nb::handle obj, const char* name) {
+  if (!PyUnicode_Check(obj.ptr())) raise_type_error(name, "str", obj);
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(obj.ptr(), &size);
+  if (!data) throw nb::python_error();
+  return {data, static_cast<size_t>(size)};
+}
+
+long long require_int(nb::handle obj, const char* name) {
+  if (!is_int(obj)) raise_type_error(name, "int", obj);
+  const long long value = PyLong_AsLongLong(obj.ptr());
+  if (value == -1 && PyErr_Occurred()) throw nb::python_error();
+  return value;
+}
+
+double require_number(nb::handle obj, const char* name) {
+  if (PyFloat_Check(obj.ptr())) return PyFloat_AS_DOUBLE(obj.ptr());
+  if (PyUnicode_Check(obj.ptr()) || PyBytes_Check(obj.ptr()) || !PyNumber_Check(obj.ptr()))
+    raise_type_error(name, "float", obj);
+  const double value = PyFloat_AsDouble(obj.ptr());
+  if (value == -1.0 && PyErr_Occurred()) throw nb::python_error();
+  return value;
+}
+
+void require_float_or_none(nb::handle obj, const char* name) {
+  if (!obj.is_none() && !PyFloat_Check(obj.ptr())) raise_type_error(name, "float 或 None", obj);
+}
+
+void require_int_or_none(nb::handle obj, const char* name) {
+  if (!obj.is_none() && !is_int(obj)) raise_type_error(name, "int 或 None", obj);
+}
+
+std::string text_of(nb::handle obj) {
+  if (PyUnicode_Check(obj.ptr())) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(obj.ptr(), &size);
+    if (!data) throw nb::python_error();
+    return {data, static_cast<size_t>(size)};
+  }
+  return nb::str(obj).c_str();
+}
+
+}  // namespace orva::py

@@ -1,0 +1,37 @@
+// Argument checks shared by every binding: each failure names the argument.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <string>
+#include <string_view>
+
+namespace orva::py {
+
+namespace nb = nanobind;
+
+// Raises TypeError: "參數 <name> 必須是 <expected>, 收到 <type>: <repr>".
+[[noreturn]] void raise_type_error(const char* name, const char* expected, nb::handle got);
+
+// Raises the host's plain Exception with `message`.
+[[noreturn]] void raise_exception(const std::string& message);
+
+// Python ints only; bool is refused because a flag passed as a count is a bug.
+bool is_int(nb::handle obj);
+
+// The text of a str (or str-based enumeration member), else TypeError.
+std::string_view require_str(nb::handle obj, const char* name);
+
+long long require_int(nb::handle obj, const char* name);
+
+// Any real number, converted with float().
+double require_number(nb::handle obj, const char* name);
+
+// Refuses anything but None or an exact-kind value, before any state changes.
+void require_float_or_none(nb::handle obj, const char* name);
+void require_int_or_none(nb::handle obj, const char* name);
+
+// The text of a str as is, or str() of anything else, for messages.
+std::string text_of(nb::handle obj);
+
+}  // namespace orva::py

@@ -1,0 +1,234 @@
+// Binding of class Positions. The account's state lives in the instance
+// __dict__ as plain Python objects, so hosts read and assign it directly; the
+// arithmetic runs in the core.
+#include "positions/positions.h"
+
+#include <string>
+
+#include "common/args.h"
+#include "costs/price_band.h"
+#include "costs/trade_cost.h"
+
+namespace orva::py {
+namespace {
+
+namespace costs = orva::costs;
+
+struct Positions {};
+
+// Objects taken at module load; deliberately never released, because module
+// teardown order at interpreter exit is unspecified.
+struct Globals {
+  nb::object queue_class;
+  nb::object contract_values;  // constant.FutureIndexContractValue
+};
+Globals* globals = nullptr;
+
+nb::object new_slippage_entry(int tick_count, const char* direction) {
+  nb::dict entry;
+  entry["tick_count"] = tick_count;
+  entry["direction"] = direction;
+  return entry;
+}
+
+nb::dict new_fee_branch(double fee, double tax) {
+  nb::dict slippage;
+  slippage["buy"] = new_slippage_entry(3, "up");
+  slippage["sell"] = new_slippage_entry(3, "down");
+  nb::dict branch;
+  branch["fee"] = fee;
+  branch["tax"] = tax;
+  branch["per_trade_cost"] = 10;
+  branch["slippage"] = slippage;
+  return branch;
+}
+
+nb::dict default_fee_settings() {
+  nb::dict tree;
+  tree["stock"] = new_fee_branch(0.001425, 0.003);
+  tree["future"] = new_fee_branch(0.00002, 0.00002);
+  return tree;
+}
+
+nb::dict new_account_info() {
+  nb::dict info;
+  for (const char* key : {"entry_times", "cover_times", "receive_amount", "payable_amount",
+                          "net_profit", "extra_fee", "profit"})
+    info[key] = 0;
+  return info;
+}
+
+void init_positions(nb::pointer_and_handle<Positions> self) {
+  new (self.p) Positions();
+  nb::handle h = self.h;
+  nb::object capital = nb::int_(100000);
+  nb::dict profit_report;
+  profit_report["profit"] = 0;
+  profit_report["rows"] = nb::list();
+  // Creation order is the documented attribute order of vars(positions).
+  nb::setattr(h, "positions", nb::dict());
+  nb::setattr(h, "trade_records", nb::list());
+  nb::setattr(h, "product_type_mapper", nb::dict());
+  nb::setattr(h, "current_tick_infos", nb::dict());
+  nb::setattr(h, "fetch_position_queue", globals->queue_class());
+  nb::setattr(h, "finish_fetch_position_queue", globals->queue_class());
+  nb::setattr(h, "wait_fetch_position_response_flag", nb::bool_(false));
+  nb::setattr(h, "initial_capital", capital);
+  nb::setattr(h, "current_capital", capital);
+  nb::setattr(h, "_profit_report", profit_report);
+  nb::setattr(h, "_fee_settings", default_fee_settings());
+  nb::setattr(h, "_account_infos", nb::dict());
+}
+
+void update_fee_settings(nb::handle self, nb::handle setting_type, nb::handle action,
+                         nb::handle fee, nb::handle tax, nb::handle per_trade_cost,
+                         nb::handle tick_count, nb::handle direction) {
+  require_float_or_none(fee, "fee");
+  require_float_or_none(tax, "tax");
+  require_int_or_none(per_trade_cost, "per_trade_cost");
+  require_int_or_none(tick_count, "tick_count");
+
+  nb::object tree = nb::getattr(self, "_fee_settings");
+  if (PySequence_Contains(tree.ptr(), setting_type.ptr()) != 1) {
+    if (PyErr_Occurred()) throw nb::python_error();
+    throw nb::value_error(("不支援的商品類型: " + text_of(setting_type)).c_str());
+  }
+  nb::object branch = tree[setting_type];
+  if (!fee.is_none()) branch["fee"] = fee;
+  if (!tax.is_none()) branch["tax"] = tax;
+  if (!per_trade_cost.is_none()) branch["per_trade_cost"] = per_trade_cost;
+
+  if (!PyUnicode_Check(action.ptr())) return;
+  const std::string side = text_of(action);
+  if (side != "buy" && side != "sell") return;
+  nb::object entry = branch["slippage"][side.c_str()];
+  if (!tick_count.is_none()) entry["tick_count"] = tick_count;
+  if (PyUnicode_Check(direction.ptr())) {
+    const std::string text = text_of(direction);
+    if (text == "up" || text == "down") entry["direction"] = direction;
+  }
+}
+
+void set_initial_capital(nb::handle self, nb::handle capital) {
+  require_int(capital, "capital");
+  nb::setattr(self, "initial_capital", capital);
+  nb::setattr(self, "current_capital", capital);
+}
+
+nb::object contract_value(nb::handle code) {
+  require_str(code, "code");
+  nb::handle table = globals->contract_values;
+  const int found = PySequence_Contains(table.ptr(), code.ptr());
+  if (found < 0) throw nb::python_error();
+  if (found) return table[code];
+  return nb::int_(static_cast<long long>(costs::kDefaultContractValue));
+}
+
+nb::object grid_number(double value, bool integral) {
+  if (integral) return nb::steal(PyLong_FromDouble(value));
+  return nb::float_(value);
+}
+
+nb::tuple ceil_price_by_tick(nb::handle code, nb::handle price) {
+  const std::string_view text = require_str(code, "code");
+  const costs::GridPrice grid = costs::ceil_price_by_tick(text, require_number(price, "price"));
+  return nb::make_tuple(grid_number(grid.price, grid.integral), grid_number(grid.tick, grid.integral));
+}
+
+double slippage_price(nb::handle code, nb::handle price, nb::handle tick_count,
+                      nb::handle direction) {
+  const std::string_view text = require_str(code, "code");
+  const long long count = require_int(tick_count, "tick_count");
+  const costs::Direction moving = PyUnicode_Check(direction.ptr())
+                                      ? costs::parse_direction(text_of(direction))
+                                      : costs::Direction::Other;
+  return costs::slippage_price(text, require_number(price, "price"), count, moving);
+}
+
+nb::dict calculate_trade_cost(nb::handle self, nb::handle code, nb::handle action,
+                              nb::handle price, nb::handle quantity, nb::handle product_type,
+                              nb::handle ignore_tax, nb::handle is_cover) {
+  const std::string_view code_text = require_str(code, "code");
+  const double origin_price = require_number(price, "price");
+  const long long qty = require_int(quantity, "quantity");
+  if (!PyUnicode_Check(action.ptr())) raise_type_error("action", "str", action);
+
+  const std::string product = text_of(product_type);
+  const bool is_stock = PyUnicode_Check(product_type.ptr()) && product == "Stock";
+  const bool is_future = PyUnicode_Check(product_type.ptr()) && product == "Future";
+  if (!is_stock && !is_future) raise_exception("不支援的商品類型: " + product);
+
+  nb::object branch = nb::getattr(self, "_fee_settings")[is_stock ? "stock" : "future"];
+  nb::object entry = branch["slippage"][action.attr("lower")()];
+  nb::object tick_count = entry["tick_count"];
+  nb::object direction = entry["direction"];
+
+  costs::CostSettings settings{
+      require_number(branch["fee"], "fee"),
+      require_number(branch["tax"], "tax"),
+      require_int(tick_count, "tick_count"),
+      PyUnicode_Check(direction.ptr()) ? costs::parse_direction(text_of(direction))
+                                       : costs::Direction::Other,
+  };
+  nb::object unit = is_stock ? nb::int_(static_cast<long long>(costs::kSharesPerLot))
+                             : contract_value(code);
+  const costs::TradeCost cost =
+      costs::trade_cost(code_text, origin_price, qty, require_number(unit, "contract value"),
+                        settings, PyObject_IsTrue(ignore_tax.ptr()) == 1,
+                        PyObject_IsTrue(is_cover.ptr()) == 1);
+
+  nb::dict record;
+  record["fee"] = cost.fee;
+  if (PyObject_IsTrue(ignore_tax.ptr()) == 1)
+    record["tax"] = 0;
+  else
+    record["tax"] = cost.tax;
+  record["fixed_cost"] = branch["per_trade_cost"];
+  record["qty"] = quantity;
+  // Python's own product keeps min_qty an int whenever the unit is one.
+  record["min_qty"] = nb::steal(PyNumber_Multiply(quantity.ptr(), unit.ptr()));
+  record["price"] = cost.price;
+  record["origin_price"] = origin_price;
+  return record;
+}
+
+}  // namespace
+
+void bind_positions(nb::module_& m) {
+  globals = new Globals{
+      nb::module_::import_("queue").attr("Queue"),
+      nb::module_::import_("orva_backtest.constant").attr("FutureIndexContractValue"),
+  };
+
+  nb::class_<Positions>(m, "Positions", nb::dynamic_attr())
+      .def("__init__", &init_positions)
+      .def_prop_ro("fee_settings",
+                   [](nb::handle self) { return nb::getattr(self, "_fee_settings"); })
+      .def("update_fee_settings", &update_fee_settings, nb::arg("setting_type").none(),
+           nb::arg("action").none() = nb::none(), nb::arg("fee").none() = nb::none(),
+           nb::arg("tax").none() = nb::none(), nb::arg("per_trade_cost").none() = nb::none(),
+           nb::arg("tick_count").none() = nb::none(), nb::arg("direction").none() = nb::none())
+      .def("reset_fee_settings",
+           [](nb::handle self) { nb::setattr(self, "_fee_settings", default_fee_settings()); })
+      .def("set_initial_capital", &set_initial_capital, nb::arg("capital").none())
+      .def("fetch_account_balance",
+           [](nb::handle self) { return nb::getattr(self, "current_capital"); })
+      .def("fetch_margin", [](nb::handle self) { return nb::getattr(self, "current_capital"); })
+      .def("_Positions__init_account_info", [](nb::handle) { return new_account_info(); })
+      .def("_Positions__calculate_trade_cost", &calculate_trade_cost, nb::arg("code").none(),
+           nb::arg("action").none(), nb::arg("price").none(), nb::arg("quantity").none(), nb::arg("product_type").none(),
+           nb::arg("ignore_tax").none() = false, nb::arg("is_cover").none() = true)
+      .def("_Positions__calculate_slippage_price",
+           [](nb::handle, nb::handle code, nb::handle price, nb::handle tick_count,
+              nb::handle direction) { return slippage_price(code, price, tick_count, direction); },
+           nb::arg("code").none(), nb::arg("price").none(), nb::arg("tick_count").none(), nb::arg("direction").none())
+      .def("_Positions__ceil_price_by_tick",
+           [](nb::handle, nb::handle code, nb::handle price) {
+             return ceil_price_by_tick(code, price);
+           },
+           nb::arg("code").none(), nb::arg("price").none())
+      .def("_Positions__apply_future_contract_value",
+           [](nb::handle, nb::handle code) { return contract_value(code); }, nb::arg("code").none());
+}
+
+}  // namespace orva::py

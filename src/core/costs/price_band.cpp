@@ -1,0 +1,60 @@
+#include "costs/price_band.h"
+
+#include <cmath>
+
+namespace orva::costs {
+namespace {
+
+// Number of whole steps at or above `steps`. Decimal prices are not exact in
+// binary (10.05 + 0.05 == 10.100000000000001), so a value within a few ulps of
+// a whole step counts as on it; a plain ceil would skip or stall a tick there.
+double ceil_steps(double steps) {
+  const double nearest = std::nearbyint(steps);
+  if (std::fabs(steps - nearest) <= 1e-10 * std::fmax(1.0, std::fabs(nearest)))
+    return nearest;
+  return std::ceil(steps);
+}
+
+GridPrice fine_band(double price, double steps_per_unit, double tick) {
+  return {ceil_steps(price * steps_per_unit) / steps_per_unit, tick, false};
+}
+
+bool is_etf_code(std::string_view code) { return code.substr(0, 2) == "00"; }
+
+}  // namespace
+
+GridPrice ceil_price_by_tick(std::string_view code, double price) {
+  if (is_etf_code(code) && price < 1000) {
+    if (price < 50) return fine_band(price, 100, 0.01);
+    return fine_band(price, 20, 0.05);
+  }
+  if (price < 10) return fine_band(price, 100, 0.01);
+  if (price < 50) return fine_band(price, 20, 0.05);
+  if (price < 100) return fine_band(price, 10, 0.1);
+  if (price < 500) return fine_band(price, 2, 0.5);
+  if (price < 1000) return {ceil_steps(price), 1, true};
+  return {ceil_steps(price / 5) * 5, 5, true};
+}
+
+Direction parse_direction(std::string_view text) {
+  if (text == "up") return Direction::Up;
+  if (text == "down") return Direction::Down;
+  return Direction::Other;
+}
+
+Direction reverse(Direction direction) {
+  return direction == Direction::Down ? Direction::Up : Direction::Down;
+}
+
+double slippage_price(std::string_view code, double price, long long tick_count,
+                      Direction direction) {
+  for (long long step = 0; step < tick_count; ++step) {
+    const GridPrice grid = ceil_price_by_tick(code, price);
+    const double moved = direction == Direction::Up ? grid.price + grid.tick
+                                                    : grid.price - grid.tick;
+    price = ceil_price_by_tick(code, moved).price;
+  }
+  return price;
+}
+
+}  // namespace orva::costs

@@ -1,0 +1,35 @@
+// Taiwan stock price bands: tick size, rounding up to the grid, slippage by ticks.
+#pragma once
+
+#include <string_view>
+
+namespace orva::costs {
+
+// A price rounded up to its band's grid and the band's tick size. Bands of
+// 500 and above have whole-number ticks; callers that hand the values back to
+// Python report them as integers there.
+struct GridPrice {
+  double price;
+  double tick;
+  bool integral;
+};
+
+GridPrice ceil_price_by_tick(std::string_view code, double price);
+
+// Slippage directions as configured. Any text other than "up" or "down" is
+// kept distinct because reversing it does not give "up".
+enum class Direction { Up, Down, Other };
+
+Direction parse_direction(std::string_view text);
+
+// Opening fills slip against the configured direction: "down" becomes "up",
+// everything else becomes "down".
+Direction reverse(Direction direction);
+
+// Moves `price` by `tick_count` ticks (none for 0 or less, leaving the price
+// unrounded). Each step rounds up to the grid first and then moves one tick of
+// the band of the rounded price; only Up moves up.
+double slippage_price(std::string_view code, double price, long long tick_count,
+                      Direction direction);
+
+}  // namespace orva::costs

@@ -1,0 +1,104 @@
+#include "costs/price_band.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <tuple>
+
+namespace orva::costs {
+namespace {
+
+struct BandCase {
+  std::string code;
+  double price;
+  double rounded;
+  double tick;
+  bool integral;
+};
+
+class CeilPriceByTick : public ::testing::TestWithParam<BandCase> {};
+
+TEST_P(CeilPriceByTick, RoundsUpToTheBandGrid) {
+  const BandCase& c = GetParam();
+  const GridPrice grid = ceil_price_by_tick(c.code, c.price);
+  EXPECT_DOUBLE_EQ(grid.price, c.rounded);
+  EXPECT_DOUBLE_EQ(grid.tick, c.tick);
+  EXPECT_EQ(grid.integral, c.integral);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bands, CeilPriceByTick,
+    ::testing::Values(
+        BandCase{"2330", 9.991, 10.0, 0.01, false},
+        BandCase{"2330", 10.0, 10.0, 0.05, false},   // lower bound is inclusive
+        BandCase{"2330", 10.02, 10.05, 0.05, false},
+        BandCase{"2330", 49.99, 50.0, 0.05, false},
+        BandCase{"2330", 50.0, 50.0, 0.1, false},
+        BandCase{"2330", 99.91, 100.0, 0.1, false},
+        BandCase{"2330", 120.2, 120.5, 0.5, false},
+        BandCase{"2330", 500.5, 501.0, 1, true},
+        BandCase{"2330", 1001.0, 1005.0, 5, true},
+        BandCase{"TXFR1", 17001.0, 17005.0, 5, true},
+        BandCase{"0050", 49.991, 50.0, 0.01, false},
+        BandCase{"0050", 120.01, 120.05, 0.05, false},
+        BandCase{"0050", 999.99, 1000.0, 0.05, false},
+        BandCase{"0050", 1000.0, 1000.0, 5, true},   // "00" codes leave their bands at 1000
+        BandCase{"0", 120.2, 120.5, 0.5, false}));   // one "0" is not an ETF prefix
+
+TEST(CeilPriceByTick, EveryGridPriceRoundsToItself) {
+  struct Band { double low, high, steps; };
+  for (const Band b : {Band{0, 10, 100}, Band{10, 50, 20}, Band{50, 100, 10},
+                       Band{100, 500, 2}}) {
+    for (long k = std::lround(b.low * b.steps); k < std::lround(b.high * b.steps); ++k) {
+      const double price = k / b.steps;
+      ASSERT_EQ(ceil_price_by_tick("2330", price).price, price) << price;
+    }
+  }
+}
+
+TEST(SlippagePrice, DocumentedMoves) {
+  EXPECT_EQ(slippage_price("2330", 600, 3, Direction::Up), 603);
+  EXPECT_EQ(slippage_price("2330", 600, 3, Direction::Down), 597);
+  EXPECT_DOUBLE_EQ(slippage_price("2330", 10.02, 3, Direction::Down), 9.94);
+  EXPECT_DOUBLE_EQ(slippage_price("2330", 50.0, 1, Direction::Down), 49.9);
+  EXPECT_DOUBLE_EQ(slippage_price("0050", 120.0, 1, Direction::Up), 120.05);
+  EXPECT_DOUBLE_EQ(slippage_price("2330", 120.0, 1, Direction::Up), 120.5);
+  EXPECT_EQ(slippage_price("FUT", 17000, 3, Direction::Up), 17015);
+}
+
+TEST(SlippagePrice, NonPositiveCountLeavesPriceUnrounded) {
+  EXPECT_EQ(slippage_price("2330", 10.013, 0, Direction::Up), 10.013);
+  EXPECT_EQ(slippage_price("2330", 10.013, -2, Direction::Down), 10.013);
+}
+
+TEST(SlippagePrice, OtherDirectionMovesDown) {
+  EXPECT_EQ(slippage_price("2330", 600, 2, Direction::Other), 598);
+}
+
+// Every move of one tick lands on the neighbouring grid price: no skipped
+// tick upwards, no stalled tick downwards, whatever binary rounding does.
+TEST(SlippagePrice, OneTickReachesTheNeighbourOnEveryGridPrice) {
+  for (long k = 1; k < 999; ++k) {
+    const double price = k / 100.0;
+    ASSERT_DOUBLE_EQ(slippage_price("2330", price, 1, Direction::Up), (k + 1) / 100.0) << price;
+    ASSERT_DOUBLE_EQ(slippage_price("2330", price, 1, Direction::Down), (k - 1) / 100.0) << price;
+  }
+  for (long k = 201; k < 999; ++k) {
+    const double price = k / 20.0;
+    ASSERT_DOUBLE_EQ(slippage_price("2330", price, 1, Direction::Up), (k + 1) / 20.0) << price;
+    ASSERT_DOUBLE_EQ(slippage_price("2330", price, 1, Direction::Down), (k - 1) / 20.0) << price;
+  }
+}
+
+TEST(Direction, ParseAndReverse) {
+  EXPECT_EQ(parse_direction("up"), Direction::Up);
+  EXPECT_EQ(parse_direction("down"), Direction::Down);
+  EXPECT_EQ(parse_direction("Up"), Direction::Other);
+  EXPECT_EQ(reverse(Direction::Down), Direction::Up);
+  EXPECT_EQ(reverse(Direction::Up), Direction::Down);
+  EXPECT_EQ(reverse(Direction::Other), Direction::Down);
+}
+
+}  // namespace
+}  // namespace orva::costs
