@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <ostream>
 #include <string>
 #include <tuple>
 
@@ -16,6 +17,10 @@ struct BandCase {
   double tick;
   bool integral;
 };
+
+std::ostream& operator<<(std::ostream& out, const BandCase& c) {
+  return out << c.code << " @ " << c.price;
+}
 
 class CeilPriceByTick : public ::testing::TestWithParam<BandCase> {};
 
