@@ -60,3 +60,35 @@ std::string text_of(nb::handle obj) {
 }
 
 }  // namespace orva::py
+
+namespace orva::py {
+
+nb::str interned(const char* text) {
+  return nb::steal<nb::str>(PyUnicode_InternFromString(text));
+}
+
+nb::object item(nb::handle mapping, nb::handle key) {
+  if (PyDict_Check(mapping.ptr())) {
+    PyObject* value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+    if (value) return nb::borrow(value);
+    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key.ptr());
+    throw nb::python_error();
+  }
+  return mapping[key];
+}
+
+nb::object item_or_none(nb::handle mapping, nb::handle key) {
+  if (PyDict_Check(mapping.ptr())) {
+    PyObject* value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+    if (value) return nb::borrow(value);
+    if (PyErr_Occurred()) throw nb::python_error();
+    return nb::none();
+  }
+  return mapping.attr("get")(key);
+}
+
+void require_dict(nb::handle obj, const char* name) {
+  if (!PyDict_Check(obj.ptr())) raise_type_error(name, "dict", obj);
+}
+
+}  // namespace orva::py

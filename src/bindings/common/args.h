@@ -35,3 +35,19 @@ void require_int_or_none(nb::handle obj, const char* name);
 std::string text_of(nb::handle obj);
 
 }  // namespace orva::py
+
+namespace orva::py {
+
+// An interned str, for record keys built on every call.
+nb::str interned(const char* text);
+
+// dict[key] with the host's KeyError when missing; other mappings through getitem.
+nb::object item(nb::handle mapping, nb::handle key);
+
+// mapping.get(key) for a dict (None when missing); other mappings through .get.
+nb::object item_or_none(nb::handle mapping, nb::handle key);
+
+// A dict argument, else TypeError naming it.
+void require_dict(nb::handle obj, const char* name);
+
+}  // namespace orva::py

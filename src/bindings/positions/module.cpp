@@ -5,5 +5,7 @@
 
 NB_MODULE(positions, m) {
   m.doc() = "Simulated trading account: settings, costs, positions and reports.";
+  // Matchers' intake threads keep their accounts alive until the process ends.
+  nanobind::set_leak_warnings(false);
   orva::py::bind_positions(m);
 }

@@ -1,0 +1,76 @@
+#include "common/host.h"
+
+namespace orva::py {
+namespace {
+
+struct HostObjects {
+  nb::object utils;
+  nb::object dumps;
+  nb::object format_exception;
+  nb::object str_type;
+};
+HostObjects* host = nullptr;  // never released: module teardown order is unspecified
+
+nb::object dumps(nb::handle entry) {
+  return host->dumps(entry, nb::arg("ensure_ascii") = true,
+                     nb::arg("separators") = nb::make_tuple(", ", ": "),
+                     nb::arg("default") = host->str_type);
+}
+
+// The exception object of `error`. Before Python 3.12 an error set from C
+// may still be unnormalised, its value a bare message or argument tuple.
+nb::object exception_of(const nb::python_error& error) {
+  nb::handle value = error.value();
+  if (value.is_valid() && PyExceptionInstance_Check(value.ptr())) return nb::borrow(value);
+  PyObject* type = error.type().inc_ref().ptr();
+  PyObject* raw = value.is_valid() ? value.inc_ref().ptr() : nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_NormalizeException(&type, &raw, &traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  if (!raw) throw nb::python_error();
+  return nb::steal(raw);
+}
+
+}  // namespace
+
+void init_host() {
+  if (host) return;
+  host = new HostObjects{
+      nb::module_::import_("orva_backtest.utils"),
+      nb::module_::import_("json").attr("dumps"),
+      nb::module_::import_("traceback").attr("format_exception"),
+      nb::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type)),
+  };
+}
+
+void console_print(const std::string& text) {
+  host->utils.attr("console").attr("print")(nb::str(text.data(), text.size()));
+}
+
+std::string error_message(const nb::python_error& error) {
+  return nb::str(exception_of(error)).c_str();
+}
+
+void log_error(const nb::python_error& error, nb::handle data) {
+  // Errors raised in C++ that met no Python frame carry no traceback.
+  nb::object exception = exception_of(error);
+  nb::handle traceback = error.traceback();
+  nb::object lines = host->format_exception(error.type(), exception,
+                                            traceback.is_valid() ? traceback : nb::none());
+  nb::dict entry;
+  entry["error"] = nb::str(exception);
+  entry["traceback"] = nb::str("").attr("join")(lines);
+  entry["data"] = data;
+  nb::object text;
+  try {
+    text = dumps(entry);
+  } catch (nb::python_error&) {
+    // Circular data or keys JSON refuses: keep the entry, with the data as text.
+    entry["data"] = nb::repr(data);
+    text = dumps(entry);
+  }
+  host->utils.attr("logger").attr("error")(text);
+}
+
+}  // namespace orva::py

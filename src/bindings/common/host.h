@@ -1,0 +1,26 @@
+// What every binding says to the host: console messages and JSON log entries
+// through orva_backtest.utils, looked up at each message so hosts can swap them.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <string>
+
+namespace orva::py {
+
+namespace nb = nanobind;
+
+// Must be called once at module load (imports utils, json and traceback).
+void init_host();
+
+// utils.console.print(text)
+void console_print(const std::string& text);
+
+// str() of the exception carried by `error`.
+std::string error_message(const nb::python_error& error);
+
+// utils.logger.error(<one JSON object>) with keys error, traceback and data.
+// Values JSON cannot express are written as text, so logging never fails on them.
+void log_error(const nb::python_error& error, nb::handle data);
+
+}  // namespace orva::py

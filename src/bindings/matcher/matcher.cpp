@@ -1,0 +1,292 @@
+// Binding of class Matcher: state, order intake and the intake thread.
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/args.h"
+#include "common/gil.h"
+#include "common/host.h"
+#include "matcher/matcher_internal.h"
+
+namespace orva::py::matcher {
+
+Globals* globals = nullptr;
+
+Matcher& state_of(nb::handle self) { return *nb::inst_ptr<Matcher>(self); }
+
+namespace {
+
+const Keys& k() { return globals->keys; }
+
+// Gates of every started intake thread, closed at interpreter exit.
+std::mutex live_gates_mutex;
+std::vector<exchange::IntakeGate*>* live_gates = new std::vector<exchange::IntakeGate*>();
+
+constexpr std::chrono::seconds kShutdownGrace{10};
+
+nb::object new_trade_id() { return globals->new_id(nb::arg("size") = 16); }
+
+nb::dict new_tick_info() {
+  nb::dict info;
+  info[k().ts] = nb::none();
+  info[k().tick] = nb::none();
+  return info;
+}
+
+nb::object latest_tick_ts(nb::handle self, nb::handle code) {
+  nb::object info = item_or_none(nb::getattr(self, k().current_tick_infos), code);
+  return info.is_none() ? nb::none() : item(info, k().ts);
+}
+
+void add_order(nb::handle self, nb::handle code, nb::handle product_type, nb::handle action,
+               nb::handle price, nb::handle qty, nb::handle price_type, nb::handle order_type,
+               nb::handle order_cond, nb::handle order_lot, nb::handle oc_type) {
+  require_str(code, "code");
+  require_str(product_type, "product_type");
+  require_str(action, "action");
+  const double order_price = require_number(price, "price");
+  const long long quantity = require_int(qty, "qty");
+  require_str(price_type, "price_type");
+  require_str(order_type, "order_type");
+  require_str(order_cond, "order_cond");
+  require_str(order_lot, "order_lot");
+  require_str(oc_type, "oc_type");
+  // A non-positive order would book negative fills into the account.
+  if (quantity <= 0) raise_exception("委託數量必須大於 0: " + text_of(qty));
+
+  nb::dict order;
+  order[k().operation_type] = globals->operation_new.attr("value");
+  order[k().operation_code] = globals->create_order.attr("code");
+  order[k().operation_message] = globals->create_order.attr("message");
+  nb::object trade_id = new_trade_id();
+  order[k().trade_id] = trade_id;
+  order[k().account_id] = item(nb::getattr(self, k().account_info), k().account_id);
+  order[k().code] = code;
+  order[k().product_type] = product_type;
+  order[k().action] = globals->action.from_value(action);
+  order[k().price] = order_price;
+  order[k().quantity] = qty;
+  order[k().price_type] = globals->price_type.from_value(price_type);
+  order[k().order_type] = globals->order_type.from_value(order_type);
+  order[k().exchange_ts] = latest_tick_ts(self, code);
+  switch (product_of(product_type)) {
+    case Product::Stock:
+      order[k().order_cond] = globals->order_cond.from_value(order_cond);
+      order[k().order_lot] = globals->order_lot.from_value(order_lot);
+      break;
+    case Product::Future:
+      order[k().oc_type] = globals->oc_type.from_value(oc_type);
+      break;
+    case Product::Other:
+      raise_exception("不支援的商品類型: " + text_of(product_type));
+  }
+
+  // Held until the report is queued, so no fill of this order can be reported first.
+  auto lock = lock_releasing_gil(state_of(self).book);
+  nb::getattr(self, k().pending_orders).attr("append")(order);
+  try {
+    add_response_to_queue(self, build_order_response(self, order, globals->operation_new,
+                                                     globals->create_order));
+    console_print("[green]新增委託單 " + text_of(trade_id) + " 成功[/green]");
+  } catch (nb::python_error& error) {
+    nb::dict data;
+    data[k().code] = code;
+    data[k().product_type] = product_type;
+    data[k().action] = action;
+    data[k().price] = order_price;
+    data[k().qty] = qty;
+    data[k().price_type] = price_type;
+    data[k().order_type] = order_type;
+    data[k().order_cond] = order_cond;
+    data[k().order_lot] = order_lot;
+    data[k().oc_type] = oc_type;
+    log_error(error, data);
+    console_print("[red]發生錯誤: " + error_message(error) + "[/red]");
+  }
+}
+
+void add_pending_order_queue(nb::handle self, nb::handle action, nb::handle payload) {
+  require_str(action, "action");
+  require_dict(payload, "payload");
+  nb::dict request;
+  request[interned("action")] = action;
+  request[k().payload] = payload;
+  nb::getattr(self, k().pending_order_queue).attr("put")(request);
+}
+
+bool is_text(nb::handle value, const char* text) {
+  return PyUnicode_Check(value.ptr()) && PyUnicode_CompareWithASCIIString(value.ptr(), text) == 0;
+}
+
+// One intake request; failures are reported and never leave this function.
+void serve_request(nb::handle self, nb::handle request) {
+  try {
+    nb::object action = request[interned("action")];
+    nb::object payload = request[k().payload];
+    if (is_text(action, "add")) {
+      require_dict(payload, "payload");
+      nb::object add = nb::getattr(self, "add_order");
+      nb::object done = nb::steal(PyObject_Call(add.ptr(), nb::tuple().ptr(), payload.ptr()));
+      if (!done) throw nb::python_error();
+    } else if (is_text(action, "modify")) {
+      nb::getattr(self, "modify_order")(item(payload, k().trade_id),
+                                        item_or_none(payload, k().qty),
+                                        item_or_none(payload, k().price));
+    } else if (is_text(action, "cancel")) {
+      nb::getattr(self, "cancel_order")(item(payload, k().trade_id));
+    } else {
+      console_print("[red]不支援的操作: " + text_of(action) + "[/red]");
+    }
+  } catch (nb::python_error& error) {
+    console_print("[red]接收委託單失敗: " + error_message(error) + "[/red]");
+    nb::dict data;
+    data[k().info] = request;
+    log_error(error, data);
+  }
+}
+
+// The intake loop. While it waits for the queue it holds only raw references:
+// a daemon thread woken during interpreter shutdown is unwound by force from
+// inside that wait, and must find nothing to release on the way out.
+[[noreturn]] void receive_pending_orders(PyObject* self) {
+  Matcher& matcher = state_of(self);
+  for (;;) {
+    PyObject* queue = PyObject_GetAttr(self, k().pending_order_queue.ptr());
+    PyObject* request = queue ? PyObject_CallMethod(queue, "get", nullptr) : nullptr;
+    if (!request) {
+      PyErr_WriteUnraisable(self);
+      Py_XDECREF(queue);
+      Py_BEGIN_ALLOW_THREADS std::this_thread::sleep_for(std::chrono::seconds(1));
+      Py_END_ALLOW_THREADS continue;
+    }
+    if (!matcher.gate.begin_request()) {
+      PyEval_SaveThread();  // shutting down: leave the interpreter for good
+      exchange::park_forever();
+    }
+    try {
+      serve_request(self, request);
+    } catch (nb::python_error& error) {  // reporting the failure failed too
+      error.discard_as_unraisable(self);
+    } catch (const std::exception& error) {
+      PyErr_SetString(PyExc_RuntimeError, error.what());
+      PyErr_WriteUnraisable(self);
+    }
+    Py_DECREF(request);
+    // Lets hosts wait for intake with pending_order_queue.join().
+    PyObject* done = PyObject_CallMethod(queue, "task_done", nullptr);
+    if (done) Py_DECREF(done); else PyErr_WriteUnraisable(self);
+    Py_DECREF(queue);
+    matcher.gate.end_request();
+  }
+}
+
+// The intake thread's target: a plain CPython function, not a bound method,
+// so that the forced unwinding at shutdown meets no handler that would
+// swallow it and abort the process.
+PyObject* intake_thread_main(PyObject* self, PyObject*) { receive_pending_orders(self); }
+
+PyMethodDef intake_thread_def = {"receive_pending_orders", intake_thread_main, METH_NOARGS,
+                                 "Serves the matcher's pending-order queue."};
+
+void start_intake_thread(nb::handle self) {
+  nb::object target = nb::steal(PyCFunction_New(&intake_thread_def, self.ptr()));
+  if (!target) throw nb::python_error();
+  nb::object thread = globals->thread_class(nb::arg("target") = target,
+                                            nb::arg("name") = "orva-matcher-intake",
+                                            nb::arg("daemon") = true);
+  thread.attr("start")();
+  std::lock_guard<std::mutex> lock(live_gates_mutex);
+  live_gates->push_back(&state_of(self).gate);
+}
+
+// At exit, before the interpreter finalizes: let each intake thread finish the
+// request in hand and then park, so none is stopped half-way through one.
+void close_intake_threads() {
+  std::vector<exchange::IntakeGate*> gates;
+  {
+    std::lock_guard<std::mutex> lock(live_gates_mutex);
+    gates = *live_gates;
+  }
+  PyThreadState* state = PyEval_SaveThread();
+  for (exchange::IntakeGate* gate : gates) gate->close(kShutdownGrace);
+  PyEval_RestoreThread(state);
+}
+
+void init_matcher(nb::pointer_and_handle<Matcher> self, nb::handle positions) {
+  if (!positions.is_none() && !nb::isinstance(positions, globals->positions_class))
+    raise_type_error("positions", "Positions 或 None", positions);
+  new (self.p) Matcher();
+  nb::handle h = self.h;
+  nb::dict account_info;
+  account_info[k().account_id] = "BT-00001";
+  nb::dict exchange_info;
+  exchange_info[k().name] = "ORVA Backtest Exchange";
+  // Creation order is the documented field order of vars(matcher).
+  nb::setattr(h, k().pending_orders, nb::list());
+  nb::setattr(h, k().response_queue, globals->queue_class());
+  nb::setattr(h, k().pending_order_queue, globals->queue_class());
+  nb::setattr(h, k().current_tick_infos, nb::dict());
+  nb::setattr(h, "positions", positions.is_none() ? globals->positions_class() : nb::borrow(positions));
+  nb::setattr(h, k().account_info, account_info);
+  nb::setattr(h, k().exchange_info, exchange_info);
+  start_intake_thread(h);
+}
+
+Globals* load_globals() {
+  nb::module_ constant = nb::module_::import_("orva_backtest.constant");
+  nb::object operation = constant.attr("OperationType");
+  nb::object success = constant.attr("SuccessCode");
+  return new Globals{
+      Keys{},
+      EnumLookup(constant, "Action"),
+      EnumLookup(constant, "PriceType"),
+      EnumLookup(constant, "OrderType"),
+      EnumLookup(constant, "OrderCond"),
+      EnumLookup(constant, "OrderLot"),
+      EnumLookup(constant, "OCType"),
+      EnumLookup(constant, "OperationType"),
+      operation.attr("NEW"),
+      operation.attr("UPDATE_QTY"),
+      operation.attr("UPDATE_PRICE"),
+      operation.attr("CANCEL"),
+      success.attr("CreateOrder"),
+      success.attr("ModifyOrder"),
+      success.attr("OrderBeCancel"),
+      nb::module_::import_("orva_backtest.modules.positions.positions").attr("Positions"),
+      nb::module_::import_("queue").attr("Queue"),
+      nb::module_::import_("threading").attr("Thread"),
+      nb::module_::import_("nanoid").attr("generate"),
+  };
+}
+
+}  // namespace
+
+void bind_matcher(nb::module_& m) {
+  globals = load_globals();
+  nb::module_::import_("atexit").attr("register")(nb::cpp_function(&close_intake_threads));
+
+  nb::class_<Matcher> cls(m, "Matcher", nb::dynamic_attr());
+  cls.def("__init__", &init_matcher, nb::arg("positions").none() = nb::none())
+      .def("add_order", &add_order, nb::arg("code").none(), nb::arg("product_type").none(),
+           nb::arg("action").none(), nb::arg("price").none(), nb::arg("qty").none(),
+           nb::arg("price_type").none(), nb::arg("order_type").none(),
+           nb::arg("order_cond").none() = globals->order_cond.member("CASH").attr("value"),
+           nb::arg("order_lot").none() = globals->order_lot.member("COMMON").attr("value"),
+           nb::arg("oc_type").none() = globals->oc_type.member("AUTO").attr("value"))
+      .def("add_pending_order_queue", &add_pending_order_queue, nb::arg("action").none(),
+           nb::arg("payload").none())
+      .def("_Matcher__get_random_uuid", [](nb::handle) { return new_trade_id(); })
+      .def("_Matcher__receive_pending_order",
+           [](nb::handle self) { receive_pending_orders(self.ptr()); })
+      .def("_Matcher__init_current_tick_info",
+           [](nb::handle, nb::handle code) {
+             require_str(code, "code");
+             return new_tick_info();
+           },
+           nb::arg("code").none());
+  bind_reports(cls);
+  bind_order_changes(cls);
+}
+
+}  // namespace orva::py::matcher

@@ -1,0 +1,95 @@
+// Shared by the sources of class Matcher; not part of any other binding.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <mutex>
+
+#include "common/enum_lookup.h"
+#include "exchange/intake_gate.h"
+
+namespace orva::py::matcher {
+
+namespace nb = nanobind;
+
+// The C++ side of a Matcher instance; the documented fields live in its __dict__.
+struct Matcher {
+  // Held for a whole intake step or matching pass, so each sees a stable book.
+  // Recursive because host callbacks (console, account) may re-enter.
+  std::recursive_mutex book;
+  exchange::IntakeGate gate;
+};
+
+// Interned keys of records and reports.
+struct Keys {
+  nb::str operation_type = interned("operation_type");
+  nb::str operation_code = interned("operation_code");
+  nb::str operation_message = interned("operation_message");
+  nb::str operation_status_code = interned("operation_status_code");
+  nb::str trade_id = interned("trade_id");
+  nb::str account_id = interned("account_id");
+  nb::str code = interned("code");
+  nb::str product_type = interned("product_type");
+  nb::str action = interned("action");
+  nb::str price = interned("price");
+  nb::str quantity = interned("quantity");
+  nb::str price_type = interned("price_type");
+  nb::str order_type = interned("order_type");
+  nb::str exchange_ts = interned("exchange_ts");
+  nb::str order_cond = interned("order_cond");
+  nb::str order_lot = interned("order_lot");
+  nb::str oc_type = interned("oc_type");
+  nb::str id = interned("id");
+  nb::str seqno = interned("seqno");
+  nb::str ordno = interned("ordno");
+  nb::str exchange_seqno = interned("exchange_seqno");
+  nb::str broker_id = interned("broker_id");
+  nb::str account = interned("account");
+  nb::str order = interned("order");
+  nb::str trade_status = interned("trade_status");
+  nb::str exchange = interned("exchange");
+  nb::str name = interned("name");
+  nb::str ts = interned("ts");
+  nb::str tick = interned("tick");
+  nb::str payload = interned("payload");
+  nb::str qty = interned("qty");
+  nb::str info = interned("info");
+  nb::str stock = interned("Stock");
+  nb::str future = interned("Future");
+  // Instance attributes read on every call.
+  nb::str pending_orders = interned("pending_orders");
+  nb::str response_queue = interned("response_queue");
+  nb::str pending_order_queue = interned("pending_order_queue");
+  nb::str current_tick_infos = interned("current_tick_infos");
+  nb::str account_info = interned("account_info");
+  nb::str exchange_info = interned("exchange_info");
+};
+
+// Objects of orva_backtest and the standard library taken at module load.
+struct Globals {
+  Keys keys;
+  EnumLookup action, price_type, order_type, order_cond, order_lot, oc_type, operation_type;
+  nb::object operation_new, operation_update_qty, operation_update_price, operation_cancel;
+  nb::object create_order, modify_order, order_be_cancel;  // SuccessCode members
+  nb::object positions_class, queue_class, thread_class, new_id;
+};
+
+// Never released: module teardown order at interpreter exit is unspecified.
+extern Globals* globals;
+
+enum class Product { Stock, Future, Other };
+Product product_of(nb::handle product_type);
+
+Matcher& state_of(nb::handle self);
+
+// Reports (reports.cpp).
+nb::dict build_order_response(nb::handle self, nb::handle trade, nb::handle operation_type,
+                              nb::handle code_obj);
+nb::dict build_deal_response(nb::handle self, nb::handle trade);
+void add_response_to_queue(nb::handle self, nb::handle response);
+void bind_reports(nb::class_<Matcher>& cls);
+
+// Modification and cancellation (order_changes.cpp).
+void bind_order_changes(nb::class_<Matcher>& cls);
+
+}  // namespace orva::py::matcher

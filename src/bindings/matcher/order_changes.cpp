@@ -1,0 +1,97 @@
+// Modification and cancellation of pending orders.
+#include <string>
+
+#include "common/args.h"
+#include "common/gil.h"
+#include "common/host.h"
+#include "matcher/matcher_internal.h"
+
+namespace orva::py::matcher {
+namespace {
+
+const Keys& k() { return globals->keys; }
+
+// Index of the first pending order with `trade_id`, or -1.
+Py_ssize_t find_order(nb::handle book, nb::handle trade_id) {
+  const Py_ssize_t size = nb::len(book);
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    nb::object order = book[i];
+    const int same = PyObject_RichCompareBool(item(order, k().trade_id).ptr(), trade_id.ptr(), Py_EQ);
+    if (same < 0) throw nb::python_error();
+    if (same) return i;
+  }
+  return -1;
+}
+
+void print_not_found(const std::string& trade_id) {
+  console_print("[red]委託單 " + trade_id + " 不存在[/red]");
+}
+
+bool given(nb::handle number) {
+  return !number.is_none() && PyObject_IsTrue(number.ptr()) == 1;
+}
+
+void modify_order(nb::handle self, nb::handle trade_id, nb::handle qty, nb::handle price) {
+  const std::string id = std::string(require_str(trade_id, "trade_id"));
+  require_int_or_none(qty, "qty");
+  require_float_or_none(price, "price");
+  const bool change_qty = given(qty);
+  const bool change_price = given(price);
+  if (!change_qty && !change_price) raise_exception("請至少提供數量或價格來修改委託單 " + id);
+  // Taking off a negative amount would raise the open quantity.
+  if (change_qty && nb::cast<long long>(qty) < 0)
+    raise_exception("修改的數量 " + text_of(qty) + " 必須大於 0");
+
+  Matcher& matcher = state_of(self);
+  auto lock = lock_releasing_gil(matcher.book);
+  nb::object book = nb::getattr(self, k().pending_orders);
+  const Py_ssize_t index = find_order(book, trade_id);
+  if (index < 0) return print_not_found(id);
+  nb::object order = book[index];
+
+  if (change_qty) {
+    nb::object open_qty = item(order, k().quantity);
+    if (PyObject_RichCompareBool(qty.ptr(), open_qty.ptr(), Py_GT) == 1)
+      raise_exception("修改的數量 " + text_of(qty) + " 大於原本的數量 " + text_of(open_qty));
+    order[k().quantity] = nb::steal(PyNumber_Subtract(open_qty.ptr(), qty.ptr()));
+    add_response_to_queue(self, build_order_response(self, order, globals->operation_update_qty,
+                                                     globals->modify_order));
+    console_print("[green]修改委託單 " + id + " 數量成功, 修改數量 " + text_of(qty) + "[/green]");
+  }
+  if (change_price) {
+    if (nb::cast<double>(price) <= 0)
+      raise_exception("修改的價格 " + text_of(price) + " 必須大於 0");
+    order[k().price] = price;
+    add_response_to_queue(self, build_order_response(self, order, globals->operation_update_price,
+                                                     globals->modify_order));
+    console_print("[green]修改委託單 " + id + " 價格成功, 修改價格 " + text_of(price) + "[/green]");
+  }
+}
+
+void cancel_order(nb::handle self, nb::handle trade_id) {
+  const std::string id = std::string(require_str(trade_id, "trade_id"));
+  Matcher& matcher = state_of(self);
+  auto lock = lock_releasing_gil(matcher.book);
+  nb::object book = nb::getattr(self, k().pending_orders);
+  const Py_ssize_t index = find_order(book, trade_id);
+  if (index < 0) return print_not_found(id);
+  nb::object order = book[index];
+  if (PySequence_DelItem(book.ptr(), index) < 0) throw nb::python_error();
+  try {
+    add_response_to_queue(self, build_order_response(self, order, globals->operation_cancel,
+                                                     globals->order_be_cancel));
+    console_print("[green]取消委託單 " + id + " 成功[/green]");
+  } catch (nb::python_error& error) {
+    console_print("[red]" + error_message(error) + "[/red]");
+  }
+}
+
+}  // namespace
+
+void bind_order_changes(nb::class_<Matcher>& cls) {
+  cls.def("modify_order", &modify_order, nb::arg("trade_id").none(),
+          nb::arg("qty").none() = nb::none(), nb::arg("price").none() = nb::none())
+      .def("cancel_order", &cancel_order, nb::arg("trade_id").none());
+}
+
+}  // namespace orva::py::matcher

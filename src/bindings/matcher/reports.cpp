@@ -1,0 +1,201 @@
+// Order and deal reports in the broker's shapes, and the report queue.
+#include <string>
+
+#include "common/args.h"
+#include "matcher/matcher_internal.h"
+
+namespace orva::py::matcher {
+namespace {
+
+const Keys& k() { return globals->keys; }
+
+nb::object attr(nb::handle self, const nb::str& name) { return nb::getattr(self, name); }
+
+// Exchange time of the latest tick of `code`, None before the first one.
+nb::object latest_tick_ts(nb::handle self, nb::handle code) {
+  nb::object info = item_or_none(attr(self, k().current_tick_infos), code);
+  if (info.is_none()) return nb::none();
+  return item(info, k().ts);
+}
+
+nb::object exchange_name(nb::handle self) { return item(attr(self, k().exchange_info), k().name); }
+
+[[noreturn]] void unsupported_product(nb::handle product_type) {
+  raise_exception("不支援的商品類型: " + text_of(product_type));
+}
+
+// Keys 1-8 of the nested order dict, identical for both products.
+nb::dict order_head(nb::handle data) {
+  nb::object trade_id = item(data, k().trade_id);
+  nb::dict order;
+  order[k().id] = trade_id;
+  order[k().seqno] = trade_id;
+  order[k().ordno] = trade_id;
+  order[k().account] = item(data, k().account_id);
+  order[k().code] = item(data, k().code);
+  order[k().action] = item(data, k().action);
+  order[k().price] = item(data, k().price);
+  order[k().quantity] = item(data, k().quantity);
+  order[k().order_type] = globals->order_type.from_value(item(data, k().order_type));
+  return order;
+}
+
+nb::dict order_report(nb::handle self, nb::handle data, nb::dict order) {
+  nb::dict trade_status;
+  trade_status[k().id] = item(data, k().trade_id);
+  trade_status[k().exchange] = exchange_name(self);
+  trade_status[k().exchange_ts] = item(data, k().exchange_ts);
+  nb::dict report;
+  report[k().operation_type] = globals->operation_type.from_value(item(data, k().operation_type));
+  report[k().operation_status_code] = item(data, k().operation_code);
+  report[k().operation_message] = item(data, k().operation_message);
+  report[k().order] = order;
+  report[k().trade_status] = trade_status;
+  return report;
+}
+
+nb::dict stock_order_response(nb::handle self, nb::handle data) {
+  require_dict(data, "data");
+  nb::dict order = order_head(data);
+  order[k().order_cond] = globals->order_cond.from_value(item(data, k().order_cond));
+  order[k().order_lot] = globals->order_lot.from_value(item(data, k().order_lot));
+  order[k().price_type] = globals->price_type.from_value(item(data, k().price_type));
+  return order_report(self, data, order);
+}
+
+nb::dict future_order_response(nb::handle self, nb::handle data) {
+  require_dict(data, "data");
+  nb::dict order = order_head(data);
+  order[k().price_type] = globals->price_type.from_value(item(data, k().price_type));
+  order[k().oc_type] = globals->oc_type.from_value(item(data, k().oc_type));
+  return order_report(self, data, order);
+}
+
+// Keys 1-10 of a deal report, copied from the deal data.
+nb::dict deal_head(nb::handle data) {
+  nb::dict deal;
+  for (const nb::str* key : {&k().id, &k().seqno, &k().ordno, &k().exchange_seqno, &k().broker_id,
+                             &k().account, &k().action, &k().code, &k().quantity, &k().price})
+    deal[*key] = item(data, *key);
+  return deal;
+}
+
+nb::dict stock_deal_response(nb::handle data) {
+  require_dict(data, "data");
+  nb::dict deal = deal_head(data);
+  deal[k().order_cond] = globals->order_cond.from_value(item(data, k().order_cond));
+  deal[k().order_lot] = globals->order_lot.from_value(item(data, k().order_lot));
+  deal[k().exchange_ts] = item(data, k().exchange_ts);
+  return deal;
+}
+
+nb::dict future_deal_response(nb::handle data) {
+  require_dict(data, "data");
+  nb::dict deal = deal_head(data);
+  deal[k().exchange_ts] = item(data, k().exchange_ts);
+  return deal;
+}
+
+nb::object pop_response(nb::handle self) {
+  nb::object response = attr(self, k().response_queue).attr("get")();
+  if (!PyDict_Check(response.ptr())) raise_type_error("response", "dict", response);
+  return response;
+}
+
+}  // namespace
+
+Product product_of(nb::handle product_type) {
+  if (PyUnicode_Check(product_type.ptr())) {
+    if (PyUnicode_Compare(product_type.ptr(), globals->keys.stock.ptr()) == 0) return Product::Stock;
+    if (PyUnicode_Compare(product_type.ptr(), globals->keys.future.ptr()) == 0) return Product::Future;
+  }
+  return Product::Other;
+}
+
+nb::dict build_order_response(nb::handle self, nb::handle trade, nb::handle operation_type,
+                              nb::handle code_obj) {
+  require_dict(trade, "trade");
+  nb::object code = item(trade, k().code);
+  nb::dict data;
+  data[k().operation_type] = operation_type;
+  data[k().operation_code] = code_obj.attr("code");
+  data[k().operation_message] = code_obj.attr("message");
+  data[k().trade_id] = item(trade, k().trade_id);
+  data[k().account_id] = item(attr(self, k().account_info), k().account_id);
+  data[k().code] = code;
+  data[k().action] = item(trade, k().action);
+  data[k().price] = item(trade, k().price);
+  data[k().quantity] = item(trade, k().quantity);
+  data[k().price_type] = item(trade, k().price_type);
+  data[k().order_type] = item(trade, k().order_type);
+  data[k().exchange_ts] = latest_tick_ts(self, code);
+  nb::object product_type = item(trade, k().product_type);
+  switch (product_of(product_type)) {
+    case Product::Stock:
+      data[k().order_cond] = item(trade, k().order_cond);
+      data[k().order_lot] = item(trade, k().order_lot);
+      return stock_order_response(self, data);
+    case Product::Future:
+      data[k().oc_type] = item(trade, k().oc_type);
+      return future_order_response(self, data);
+    case Product::Other:
+      break;
+  }
+  unsupported_product(product_type);
+}
+
+nb::dict build_deal_response(nb::handle self, nb::handle trade) {
+  require_dict(trade, "trade");
+  nb::object trade_id = item(trade, k().trade_id);
+  nb::dict data;
+  data[k().id] = trade_id;
+  data[k().seqno] = trade_id;
+  data[k().ordno] = trade_id;
+  data[k().exchange_seqno] = trade_id;
+  data[k().broker_id] = exchange_name(self);
+  data[k().account] = item(attr(self, k().account_info), k().account_id);
+  data[k().action] = item(trade, k().action);
+  data[k().code] = item(trade, k().code);
+  data[k().quantity] = item(trade, k().quantity);
+  data[k().price] = item(trade, k().price);
+  data[k().exchange_ts] = item(trade, k().exchange_ts);
+  nb::object product_type = item(trade, k().product_type);
+  switch (product_of(product_type)) {
+    case Product::Stock:
+      data[k().order_cond] = item(trade, k().order_cond);
+      data[k().order_lot] = item(trade, k().order_lot);
+      return stock_deal_response(data);
+    case Product::Future:
+      return future_deal_response(data);
+    case Product::Other:
+      break;
+  }
+  unsupported_product(product_type);
+}
+
+void add_response_to_queue(nb::handle self, nb::handle response) {
+  attr(self, k().response_queue).attr("put")(response);
+}
+
+void bind_reports(nb::class_<Matcher>& cls) {
+  cls.def("build_order_response", &build_order_response, nb::arg("trade").none(),
+          nb::arg("operation_type").none(), nb::arg("code_obj").none())
+      .def("build_deal_response", &build_deal_response, nb::arg("trade").none())
+      .def("get_simulation_stock_order_response", &stock_order_response, nb::arg("data").none())
+      .def("get_simulation_future_order_response", &future_order_response, nb::arg("data").none())
+      .def("get_simulation_stock_deal_response",
+           [](nb::handle, nb::handle data) { return stock_deal_response(data); },
+           nb::arg("data").none())
+      .def("get_simulation_future_deal_response",
+           [](nb::handle, nb::handle data) { return future_deal_response(data); },
+           nb::arg("data").none())
+      .def("add_response_to_queue",
+           [](nb::handle self, nb::handle response) {
+             require_dict(response, "response");
+             add_response_to_queue(self, response);
+           },
+           nb::arg("response").none())
+      .def("pop_response", &pop_response);
+}
+
+}  // namespace orva::py::matcher
