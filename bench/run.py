@@ -1,6 +1,7 @@
 """Per-call costs through the Python face, as one table.
 
-Run: python bench/run.py [--repeat N]  (with orva_backtest installed)
+Run: ORVA_CONSOLE=off python bench/run.py [--repeat N]  (with orva_backtest installed;
+the console is off because printing would dominate the figures)
 Each subsystem adds its cases in a `<subsystem>_bench.py` beside this file.
 """
 import argparse
@@ -9,9 +10,10 @@ import timeit
 from rich.console import Console
 from rich.table import Table
 
+import matcher_bench
 import positions_bench
 
-SUITES = [positions_bench]
+SUITES = [positions_bench, matcher_bench]
 
 
 def time_case(fn, repeat):

@@ -157,8 +157,10 @@ void serve_request(nb::handle self, nb::handle request) {
     if (!request) {
       PyErr_WriteUnraisable(self);
       Py_XDECREF(queue);
-      Py_BEGIN_ALLOW_THREADS std::this_thread::sleep_for(std::chrono::seconds(1));
-      Py_END_ALLOW_THREADS continue;
+      Py_BEGIN_ALLOW_THREADS
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      Py_END_ALLOW_THREADS
+      continue;
     }
     if (!matcher.gate.begin_request()) {
       PyEval_SaveThread();  // shutting down: leave the interpreter for good

@@ -1,0 +1,36 @@
+import json
+
+import pytest
+
+from orva_backtest import utils
+
+
+class Recorder:
+    """Stands in for utils.console or utils.logger and keeps what they were given."""
+
+    def __init__(self):
+        self.lines = []
+
+    def print(self, text):
+        self.lines.append(text)
+
+    def error(self, text):
+        self.lines.append(text)
+
+    @property
+    def entries(self):
+        return [json.loads(line) for line in self.lines]
+
+
+@pytest.fixture
+def console(monkeypatch):
+    recorder = Recorder()
+    monkeypatch.setattr(utils, "console", recorder)
+    return recorder
+
+
+@pytest.fixture
+def logger(monkeypatch):
+    recorder = Recorder()
+    monkeypatch.setattr(utils, "logger", recorder)
+    return recorder
