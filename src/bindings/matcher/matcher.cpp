@@ -34,11 +34,6 @@ nb::dict new_tick_info() {
   return info;
 }
 
-nb::object latest_tick_ts(nb::handle self, nb::handle code) {
-  nb::object info = item_or_none(nb::getattr(self, k().current_tick_infos), code);
-  return info.is_none() ? nb::none() : item(info, k().ts);
-}
-
 void add_order(nb::handle self, nb::handle code, nb::handle product_type, nb::handle action,
                nb::handle price, nb::handle qty, nb::handle price_type, nb::handle order_type,
                nb::handle order_cond, nb::handle order_lot, nb::handle oc_type) {

@@ -82,6 +82,9 @@ Product product_of(nb::handle product_type);
 
 Matcher& state_of(nb::handle self);
 
+// Exchange time of the latest tick of `code`, None before the first one.
+nb::object latest_tick_ts(nb::handle self, nb::handle code);
+
 // Reports (reports.cpp).
 nb::dict build_order_response(nb::handle self, nb::handle trade, nb::handle operation_type,
                               nb::handle code_obj);

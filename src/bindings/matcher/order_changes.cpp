@@ -23,6 +23,20 @@ Py_ssize_t find_order(nb::handle book, nb::handle trade_id) {
   return -1;
 }
 
+// The book, locked for the whole change, and the index of the order (-1 if missing).
+struct Lookup {
+  std::unique_lock<std::recursive_mutex> lock;
+  nb::object book;
+  Py_ssize_t index;
+};
+
+Lookup look_up(nb::handle self, nb::handle trade_id) {
+  auto lock = lock_releasing_gil(state_of(self).book);
+  nb::object book = nb::getattr(self, k().pending_orders);
+  const Py_ssize_t index = find_order(book, trade_id);
+  return {std::move(lock), std::move(book), index};
+}
+
 void print_not_found(const std::string& trade_id) {
   console_print("[red]委託單 " + trade_id + " 不存在[/red]");
 }
@@ -42,12 +56,9 @@ void modify_order(nb::handle self, nb::handle trade_id, nb::handle qty, nb::hand
   if (change_qty && nb::cast<long long>(qty) < 0)
     raise_exception("修改的數量 " + text_of(qty) + " 必須大於 0");
 
-  Matcher& matcher = state_of(self);
-  auto lock = lock_releasing_gil(matcher.book);
-  nb::object book = nb::getattr(self, k().pending_orders);
-  const Py_ssize_t index = find_order(book, trade_id);
-  if (index < 0) return print_not_found(id);
-  nb::object order = book[index];
+  Lookup found = look_up(self, trade_id);
+  if (found.index < 0) return print_not_found(id);
+  nb::object order = found.book[found.index];
 
   if (change_qty) {
     nb::object open_qty = item(order, k().quantity);
@@ -70,13 +81,10 @@ void modify_order(nb::handle self, nb::handle trade_id, nb::handle qty, nb::hand
 
 void cancel_order(nb::handle self, nb::handle trade_id) {
   const std::string id = std::string(require_str(trade_id, "trade_id"));
-  Matcher& matcher = state_of(self);
-  auto lock = lock_releasing_gil(matcher.book);
-  nb::object book = nb::getattr(self, k().pending_orders);
-  const Py_ssize_t index = find_order(book, trade_id);
-  if (index < 0) return print_not_found(id);
-  nb::object order = book[index];
-  if (PySequence_DelItem(book.ptr(), index) < 0) throw nb::python_error();
+  Lookup found = look_up(self, trade_id);
+  if (found.index < 0) return print_not_found(id);
+  nb::object order = found.book[found.index];
+  if (PySequence_DelItem(found.book.ptr(), found.index) < 0) throw nb::python_error();
   try {
     add_response_to_queue(self, build_order_response(self, order, globals->operation_cancel,
                                                      globals->order_be_cancel));

@@ -11,13 +11,6 @@ const Keys& k() { return globals->keys; }
 
 nb::object attr(nb::handle self, const nb::str& name) { return nb::getattr(self, name); }
 
-// Exchange time of the latest tick of `code`, None before the first one.
-nb::object latest_tick_ts(nb::handle self, nb::handle code) {
-  nb::object info = item_or_none(attr(self, k().current_tick_infos), code);
-  if (info.is_none()) return nb::none();
-  return item(info, k().ts);
-}
-
 nb::object exchange_name(nb::handle self) { return item(attr(self, k().exchange_info), k().name); }
 
 [[noreturn]] void unsupported_product(nb::handle product_type) {
@@ -103,6 +96,12 @@ nb::object pop_response(nb::handle self) {
 }
 
 }  // namespace
+
+nb::object latest_tick_ts(nb::handle self, nb::handle code) {
+  nb::object info = item_or_none(attr(self, k().current_tick_infos), code);
+  if (info.is_none()) return nb::none();
+  return item(info, k().ts);
+}
 
 Product product_of(nb::handle product_type) {
   if (PyUnicode_Check(product_type.ptr())) {
