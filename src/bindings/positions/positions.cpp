@@ -1,28 +1,21 @@
-// Binding of class Positions. The account's state lives in the instance
-// __dict__ as plain Python objects, so hosts read and assign it directly; the
-// arithmetic runs in the core.
+// Binding of class Positions: the account, its fee settings and trade cost.
+// The account's state lives in the instance __dict__ as plain Python objects,
+// so hosts read and assign it directly; the arithmetic runs in the core.
 #include "positions/positions.h"
 
 #include <string>
 
-#include "common/args.h"
 #include "costs/price_band.h"
 #include "costs/trade_cost.h"
+#include "positions/positions_internal.h"
 
-namespace orva::py {
+namespace orva::py::positions {
+
+Globals* globals = nullptr;
+
 namespace {
 
 namespace costs = orva::costs;
-
-struct Positions {};
-
-// Objects taken at module load; deliberately never released, because module
-// teardown order at interpreter exit is unspecified.
-struct Globals {
-  nb::object queue_class;
-  nb::object contract_values;  // constant.FutureIndexContractValue
-};
-Globals* globals = nullptr;
 
 nb::object new_slippage_entry(int tick_count, const char* direction) {
   nb::dict entry;
@@ -48,14 +41,6 @@ nb::dict default_fee_settings() {
   tree["stock"] = new_fee_branch(0.001425, 0.003);
   tree["future"] = new_fee_branch(0.00002, 0.00002);
   return tree;
-}
-
-nb::dict new_account_info() {
-  nb::dict info;
-  for (const char* key : {"entry_times", "cover_times", "receive_amount", "payable_amount",
-                          "net_profit", "extra_fee", "profit"})
-    info[key] = 0;
-  return info;
 }
 
 void init_positions(nb::pointer_and_handle<Positions> self) {
@@ -115,15 +100,6 @@ void set_initial_capital(nb::handle self, nb::handle capital) {
   nb::setattr(self, "current_capital", capital);
 }
 
-nb::object contract_value(nb::handle code) {
-  require_str(code, "code");
-  nb::handle table = globals->contract_values;
-  const int found = PySequence_Contains(table.ptr(), code.ptr());
-  if (found < 0) throw nb::python_error();
-  if (found) return table[code];
-  return nb::int_(static_cast<long long>(costs::kDefaultContractValue));
-}
-
 nb::object grid_number(double value, bool integral) {
   if (integral) return nb::steal(PyLong_FromDouble(value));
   return nb::float_(value);
@@ -145,62 +121,101 @@ double slippage_price(nb::handle code, nb::handle price, nb::handle tick_count,
   return costs::slippage_price(text, require_number(price, "price"), count, moving);
 }
 
-nb::dict calculate_trade_cost(nb::handle self, nb::handle code, nb::handle action,
-                              nb::handle price, nb::handle quantity, nb::handle product_type,
-                              nb::handle ignore_tax, nb::handle is_cover) {
+}  // namespace
+
+Product product_of(nb::handle product_type) {
+  if (PyUnicode_Check(product_type.ptr())) {
+    if (PyUnicode_Compare(product_type.ptr(), keys().stock.ptr()) == 0) return Product::Stock;
+    if (PyUnicode_Compare(product_type.ptr(), keys().future.ptr()) == 0) return Product::Future;
+  }
+  return Product::Other;
+}
+
+nb::dict new_account_info() {
+  nb::dict info;
+  for (const nb::str* key : {&keys().entry_times, &keys().cover_times, &keys().receive_amount,
+                             &keys().payable_amount, &keys().net_profit, &keys().extra_fee,
+                             &keys().profit})
+    info[*key] = 0;
+  return info;
+}
+
+nb::object contract_value(nb::handle code) {
+  require_str(code, "code");
+  nb::handle table = globals->contract_values;
+  const int found = PySequence_Contains(table.ptr(), code.ptr());
+  if (found < 0) throw nb::python_error();
+  if (found) return table[code];
+  return nb::int_(static_cast<long long>(costs::kDefaultContractValue));
+}
+
+CostRecord trade_cost(nb::handle self, nb::handle code, nb::handle action, nb::handle price,
+                      nb::handle quantity, nb::handle product_type, bool ignore_tax,
+                      bool is_cover) {
   const std::string_view code_text = require_str(code, "code");
   const double origin_price = require_number(price, "price");
   const long long qty = require_int(quantity, "quantity");
   if (!PyUnicode_Check(action.ptr())) raise_type_error("action", "str", action);
 
-  const std::string product = text_of(product_type);
-  const bool is_stock = PyUnicode_Check(product_type.ptr()) && product == "Stock";
-  const bool is_future = PyUnicode_Check(product_type.ptr()) && product == "Future";
-  if (!is_stock && !is_future) raise_exception("不支援的商品類型: " + product);
+  const Product product = product_of(product_type);
+  if (product == Product::Other) raise_exception("不支援的商品類型: " + text_of(product_type));
 
-  nb::object branch = nb::getattr(self, "_fee_settings")[is_stock ? "stock" : "future"];
-  nb::object entry = branch["slippage"][action.attr("lower")()];
-  nb::object tick_count = entry["tick_count"];
-  nb::object direction = entry["direction"];
-
+  const Keys& k = keys();
+  nb::object branch = item(nb::getattr(self, k._fee_settings),
+                           product == Product::Stock ? k.stock_branch : k.future_branch);
+  nb::object entry = item(item(branch, k.slippage), action.attr("lower")());
+  nb::object direction = item(entry, k.direction);
   costs::CostSettings settings{
-      require_number(branch["fee"], "fee"),
-      require_number(branch["tax"], "tax"),
-      require_int(tick_count, "tick_count"),
+      require_number(item(branch, k.fee), "fee"),
+      require_number(item(branch, k.tax), "tax"),
+      require_int(item(entry, k.tick_count), "tick_count"),
       PyUnicode_Check(direction.ptr()) ? costs::parse_direction(text_of(direction))
                                        : costs::Direction::Other,
   };
-  nb::object unit = is_stock ? nb::int_(static_cast<long long>(costs::kSharesPerLot))
-                             : contract_value(code);
-  const costs::TradeCost cost =
-      costs::trade_cost(code_text, origin_price, qty, require_number(unit, "contract value"),
-                        settings, PyObject_IsTrue(ignore_tax.ptr()) == 1,
-                        PyObject_IsTrue(is_cover.ptr()) == 1);
+  nb::object unit = product == Product::Stock
+                        ? nb::int_(static_cast<long long>(costs::kSharesPerLot))
+                        : contract_value(code);
+  const costs::TradeCost cost = costs::trade_cost(
+      code_text, origin_price, qty, require_number(unit, "contract value"), settings, ignore_tax,
+      is_cover);
+  nb::object fixed_cost = item(branch, k.per_trade_cost);
+  // Python's own product keeps min_qty an int whenever the unit is one.
+  nb::object min_qty = nb::steal(PyNumber_Multiply(quantity.ptr(), unit.ptr()));
+  if (!min_qty) throw nb::python_error();
 
   nb::dict record;
-  record["fee"] = cost.fee;
-  if (PyObject_IsTrue(ignore_tax.ptr()) == 1)
-    record["tax"] = 0;
+  record[k.fee] = cost.fee;
+  if (ignore_tax)
+    record[k.tax] = 0;
   else
-    record["tax"] = cost.tax;
-  record["fixed_cost"] = branch["per_trade_cost"];
-  record["qty"] = quantity;
-  // Python's own product keeps min_qty an int whenever the unit is one.
-  record["min_qty"] = nb::steal(PyNumber_Multiply(quantity.ptr(), unit.ptr()));
-  record["price"] = cost.price;
-  record["origin_price"] = origin_price;
-  return record;
+    record[k.tax] = cost.tax;
+  record[k.fixed_cost] = fixed_cost;
+  record[k.qty] = quantity;
+  record[k.min_qty] = min_qty;
+  record[k.price] = cost.price;
+  record[k.origin_price] = origin_price;
+  return {record, cost.fee, cost.tax, require_number(fixed_cost, "per_trade_cost"), cost.price,
+          cost.min_qty};
 }
 
-}  // namespace
+}  // namespace orva::py::positions
+
+namespace orva::py {
 
 void bind_positions(nb::module_& m) {
+  using namespace positions;
+  nb::module_ constant = nb::module_::import_("orva_backtest.constant");
   globals = new Globals{
+      Keys{},
       nb::module_::import_("queue").attr("Queue"),
-      nb::module_::import_("orva_backtest.constant").attr("FutureIndexContractValue"),
+      constant.attr("FutureIndexContractValue"),
+      constant.attr("OrderCond").attr("CASH"),
+      nb::module_::import_("enum").attr("Enum"),
+      nb::module_::import_("copy").attr("deepcopy"),
   };
 
-  nb::class_<Positions>(m, "Positions", nb::dynamic_attr())
+  nb::class_<Positions> cls(m, "Positions", nb::dynamic_attr());
+  cls
       .def("__init__", &init_positions)
       .def_prop_ro("fee_settings",
                    [](nb::handle self) { return nb::getattr(self, "_fee_settings"); })
@@ -215,7 +230,16 @@ void bind_positions(nb::module_& m) {
            [](nb::handle self) { return nb::getattr(self, "current_capital"); })
       .def("fetch_margin", [](nb::handle self) { return nb::getattr(self, "current_capital"); })
       .def("_Positions__init_account_info", [](nb::handle) { return new_account_info(); })
-      .def("_Positions__calculate_trade_cost", &calculate_trade_cost, nb::arg("code").none(),
+      .def("_Positions__calculate_trade_cost",
+           [](nb::handle self, nb::handle code, nb::handle action, nb::handle price,
+              nb::handle quantity, nb::handle product_type, nb::handle ignore_tax,
+              nb::handle is_cover) {
+             return trade_cost(self, code, action, price, quantity, product_type,
+                               PyObject_IsTrue(ignore_tax.ptr()) == 1,
+                               PyObject_IsTrue(is_cover.ptr()) == 1)
+                 .record;
+           },
+           nb::arg("code").none(),
            nb::arg("action").none(), nb::arg("price").none(), nb::arg("quantity").none(), nb::arg("product_type").none(),
            nb::arg("ignore_tax").none() = false, nb::arg("is_cover").none() = true)
       .def("_Positions__calculate_slippage_price",
@@ -229,6 +253,8 @@ void bind_positions(nb::module_& m) {
            nb::arg("code").none(), nb::arg("price").none())
       .def("_Positions__apply_future_contract_value",
            [](nb::handle, nb::handle code) { return contract_value(code); }, nb::arg("code").none());
+  bind_book(cls);
+  bind_views(cls);
 }
 
 }  // namespace orva::py

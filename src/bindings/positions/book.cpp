@@ -1,0 +1,304 @@
+// Position keeping: fills open entries or cover the oldest opposite ones,
+// realised profit per covered slice, cash moves and trade records.
+#include <algorithm>
+#include <string>
+
+#include "accounting/profit.h"
+#include "calendar/local_time.h"
+#include "common/host.h"
+#include "positions/positions_internal.h"
+
+namespace orva::py::positions {
+namespace {
+
+namespace acc = orva::accounting;
+
+bool is_buy(nb::handle action) {
+  return PyUnicode_Check(action.ptr()) && PyUnicode_CompareWithASCIIString(action.ptr(), "Buy") == 0;
+}
+
+nb::object add(nb::handle a, nb::handle b) {
+  PyObject* sum = PyNumber_Add(a.ptr(), b.ptr());
+  if (!sum) throw nb::python_error();
+  return nb::steal(sum);
+}
+
+void add_to(nb::handle record, const nb::str& key, nb::handle amount) {
+  record[key] = add(item(record, key), amount);
+}
+
+std::string number_text(double value) { return text_of(nb::float_(value)); }
+
+// The book's own copy of a fill. A dict of immutable values (texts, numbers,
+// enumeration members) is copied shallowly, which is as independent as a deep
+// copy and much cheaper; anything else is deep-copied.
+nb::object copy_fill(nb::handle trade) {
+  PyObject* key;
+  PyObject* value;
+  Py_ssize_t pos = 0;
+  bool flat = true;
+  while (flat && PyDict_Next(trade.ptr(), &pos, &key, &value)) {
+    flat = PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
+           PyBool_Check(value) || value == Py_None ||
+           PyObject_IsInstance(value, globals->enum_class.ptr()) == 1;
+  }
+  if (flat) return nb::steal(PyDict_Copy(trade.ptr()));
+  return globals->deepcopy(trade);
+}
+
+struct ProfitResult {
+  nb::dict record;
+  long long un_cover_qty;
+  bool any_slice;
+  double receivable_total, payable_total, cover_cost_total, profit;
+};
+
+ProfitResult calculate_profit(nb::handle self, nb::handle fill, nb::handle product_type) {
+  require_dict(fill, "cover_position");
+  const Keys& k = keys();
+  nb::object code = item(fill, k.code);
+  nb::object action = item(fill, k.action);
+  nb::object price = item(fill, k.price);
+  long long un_cover = require_int(item(fill, k.quantity), "quantity");
+  const bool short_cover = is_buy(action);
+  nb::object target = item(item(nb::getattr(self, k.positions), code), short_cover ? k.sell : k.buy);
+  nb::object rows = item(nb::getattr(self, k._profit_report), k.rows);
+
+  double receivable_total = 0, payable_total = 0, origin_profit = 0, cover_cost_total = 0;
+  double trade_cost_total = 0, cost = 0, profit = 0;
+  bool any_slice = false;
+  while (un_cover > 0 && nb::len(target) > 0) {
+    nb::object entry = target[0];
+    const long long open_qty = require_int(item(entry, k.quantity), "quantity");
+    nb::object slice = nb::int_(std::min(open_qty, un_cover));
+    const long long slice_qty = std::min(open_qty, un_cover);
+
+    const CostRecord exit = trade_cost(self, code, action, price, slice, product_type, false, true);
+    console_print("[blue]" + std::string(nb::repr(exit.record).c_str()) + ", 沖銷部位方向: " +
+                  text_of(action) + "[/blue]");
+    nb::object entry_action = item(entry, k.action);
+    const CostRecord enter = trade_cost(self, item(entry, k.code), entry_action,
+                                        item(entry, k.price), slice, product_type, true, true);
+    console_print("[yellow]被沖銷的成本資訊: " + std::string(nb::repr(enter.record).c_str()) +
+                  ", 沖銷部位方向: " + text_of(entry_action) + "[/yellow]");
+
+    const acc::SliceAmounts amounts{exit.price * exit.min_qty,
+                                    acc::cost_of(exit.fee, exit.tax, exit.fixed_cost),
+                                    enter.price * enter.min_qty,
+                                    acc::cost_of(enter.fee, enter.tax, enter.fixed_cost)};
+    if (amounts.payable + amounts.trade_cost == 0) {
+      PyErr_SetString(PyExc_ZeroDivisionError, "float division by zero");
+      throw nb::python_error();
+    }
+    const acc::SliceProfit slice_profit = acc::slice_profit(amounts, short_cover);
+    any_slice = true;
+    cover_cost_total += amounts.cover_cost;
+    trade_cost_total += amounts.trade_cost;
+    origin_profit += slice_profit.origin_profit;
+    profit += slice_profit.profit;
+    cost += amounts.cover_cost + amounts.trade_cost;
+
+    nb::dict row;
+    row[k.code] = code;
+    row[k.entry_dt] = item(entry, k.exchange_ts);
+    row[k.entry_price] = item(enter.record, k.price);
+    row[k.entry_origin_price] = item(enter.record, k.origin_price);
+    row[k.exit_dt] = item(fill, k.exchange_ts);
+    row[k.exit_price] = item(exit.record, k.price);
+    row[k.exit_origin_price] = item(exit.record, k.origin_price);
+    row[k.qty] = item(enter.record, k.qty);
+    row[k.min_qty] = item(enter.record, k.min_qty);
+    row[k.trade_cost] = amounts.trade_cost;
+    row[k.cover_cost] = amounts.cover_cost;
+    row[k.profit] = slice_profit.profit;
+    row[k.profit_ratio] = slice_profit.ratio;
+    rows.attr("append")(row);
+
+    un_cover -= slice_qty;
+    entry[k.quantity] = open_qty - slice_qty;
+    if (open_qty == slice_qty && PySequence_DelItem(target.ptr(), 0) < 0) throw nb::python_error();
+    receivable_total += amounts.receivable;
+    payable_total += amounts.payable;
+  }
+
+  // Totals stay the integer 0 until a slice adds to them, as plain Python sums do.
+  auto total = [any_slice](double value) -> nb::object {
+    return any_slice ? nb::object(nb::float_(value)) : nb::object(nb::int_(0));
+  };
+  nb::dict result;
+  result[k.receivable_total] = total(receivable_total);
+  result[k.payable_total] = total(payable_total);
+  result[k.origin_profit] = total(origin_profit);
+  result[k.cover_cost_total] = total(cover_cost_total);
+  result[k.trade_cost_total] = total(trade_cost_total);
+  result[k.cost] = total(cost);
+  result[k.profit] = total(profit);
+  result[k.is_covered] = nb::bool_(un_cover == 0);
+  result[k.un_cover_qty] = un_cover;
+  return {result, un_cover, any_slice, receivable_total, payable_total, cover_cost_total, profit};
+}
+
+struct FillContext {
+  nb::handle self;
+  nb::object fill;
+  nb::handle product_type;
+  nb::object code;
+  nb::object sides;
+  nb::object info;
+  bool buy;
+  const char* unit;
+};
+
+void open_position(const FillContext& c) {
+  const Keys& k = keys();
+  add_to(c.info, k.entry_times, nb::int_(1));
+  nb::object quantity = item(c.fill, k.quantity);
+  nb::object price = item(c.fill, k.price);
+  const CostRecord cost =
+      trade_cost(c.self, c.code, item(c.fill, k.action), price, quantity, c.product_type, true, false);
+  nb::object capital = nb::getattr(c.self, k.current_capital);
+  const double charge = acc::opening_charge(cost.price, cost.min_qty, cost.fee, cost.fixed_cost);
+  PyObject* balance = PyNumber_Subtract(capital.ptr(), nb::float_(charge).ptr());
+  if (!balance) throw nb::python_error();
+  nb::setattr(c.self, k.current_capital, nb::steal(balance));
+
+  const std::string side = c.buy ? "[做多進場]" : "[做空進場]";
+  console_print("[bold pink1]" + side + "本金: " + text_of(capital) + ", 應付金額: " +
+                number_text(cost.price * cost.min_qty) + ", 進場成本: " +
+                number_text(cost.fee + cost.fixed_cost) + "[/bold pink1]");
+  item(c.sides, c.buy ? k.buy : k.sell).attr("append")(c.fill);
+  console_print("[bold red][回測] 進場 " + text_of(c.code) + " " + text_of(quantity) + " " +
+                c.unit + ", 價格: " + text_of(price) + ", 手續費: " +
+                text_of(item(cost.record, k.fee)) + ", 交易稅: " +
+                text_of(item(cost.record, k.tax)) + ", 固定成本: " +
+                text_of(item(cost.record, k.fixed_cost)) +
+                (c.buy ? "[/bold red]" : " [/bold red]"));
+}
+
+void cover_position(const FillContext& c) {
+  const Keys& k = keys();
+  const ProfitResult result = calculate_profit(c.self, c.fill, c.product_type);
+  const nb::dict& r = result.record;
+  nb::object report = nb::getattr(c.self, k._profit_report);
+  add_to(report, k.profit, item(r, k.profit));
+
+  add_to(c.info, k.cover_times, nb::int_(1));
+  add_to(c.info, k.receive_amount, item(r, k.receivable_total));
+  add_to(c.info, k.payable_amount, item(r, k.payable_total));
+  add_to(c.info, k.extra_fee, item(r, k.cost));
+  add_to(c.info, k.profit, item(r, k.profit));
+  add_to(c.info, k.net_profit, item(r, k.origin_profit));
+
+  nb::object capital = nb::getattr(c.self, k.current_capital);
+  nb::object proceeds = nb::int_(0);
+  if (result.any_slice)
+    proceeds = nb::float_(acc::cover_proceeds(c.buy, result.receivable_total, result.payable_total,
+                                              result.cover_cost_total, result.profit));
+  nb::setattr(c.self, k.current_capital, add(capital, proceeds));
+
+  const std::string side = c.buy ? "[做空沖銷]" : "[做多沖銷]";
+  console_print("[bold yellow]" + side + "本金: " + text_of(capital) + ", 應收金額: " +
+                text_of(item(r, k.receivable_total)) + ", 沖銷成本: " +
+                text_of(item(r, k.cover_cost_total)) + "[/bold yellow]");
+  const long long filled = require_int(item(c.fill, k.quantity), "quantity");
+  console_print("[bold red][回測] 沖銷 " + text_of(c.code) + " " +
+                std::to_string(filled - result.un_cover_qty) + " " + c.unit + ", 損益: " +
+                text_of(item(r, k.profit)) + (c.buy ? "[/bold red]" : " [/bold red]"));
+
+  // What the opposite side could not absorb was still traded: it opens a
+  // position in the fill's direction.
+  if (result.un_cover_qty > 0) {
+    c.fill[k.quantity] = result.un_cover_qty;
+    open_position(c);
+  }
+}
+
+void set_positions(nb::handle self, nb::handle trade, nb::handle product_type) {
+  require_dict(trade, "trade");
+  const Keys& k = keys();
+  nb::object code = item(trade, k.code);
+
+  nb::object book = nb::getattr(self, k.positions);
+  nb::object sides = item_or_none(book, code);
+  if (sides.is_none()) {
+    nb::dict fresh;
+    fresh[k.buy] = nb::list();
+    fresh[k.sell] = nb::list();
+    book[code] = fresh;
+    sides = fresh;
+  }
+  nb::object mapper = nb::getattr(self, k.product_type_mapper);
+  if (PySequence_Contains(mapper.ptr(), code.ptr()) == 0) mapper[code] = product_type;
+  nb::object infos = nb::getattr(self, k._account_infos);
+  nb::object info = item_or_none(infos, code);
+  if (info.is_none()) {
+    info = new_account_info();
+    infos[code] = info;
+  }
+
+  nb::object fill = copy_fill(trade);
+  const bool buy = is_buy(item(fill, k.action));
+  const FillContext context{self, fill, product_type, code, sides, info, buy,
+                            product_of(product_type) == Product::Stock ? "張" : "口"};
+  if (nb::len(item(sides, buy ? k.sell : k.buy)) > 0)
+    cover_position(context);
+  else
+    open_position(context);
+}
+
+nb::dict make_trade_record(nb::handle trade_id, nb::handle code, nb::handle action,
+                           nb::handle quantity, nb::handle price, nb::handle timestamp,
+                           nb::handle trade_status) {
+  require_str(trade_id, "trade_id");
+  require_str(code, "code");
+  require_int(quantity, "quantity");
+  const double fill_price = require_number(price, "price");
+  const double seconds = require_number(timestamp, "timestamp");
+  const auto dt = calendar::format_local_timestamp(seconds);
+  if (!dt) throw nb::value_error(("無法轉換的時間戳: " + text_of(timestamp)).c_str());
+  const Keys& k = keys();
+  nb::dict record;
+  record[k.trade_id] = trade_id;
+  record[k.code] = code;
+  record[k.action] = action;
+  record[k.quantity] = quantity;
+  record[k.price] = fill_price;
+  record[k.dt] = nb::str(dt->data(), dt->size());
+  record[k.trade_status] = trade_status;
+  return record;
+}
+
+}  // namespace
+
+void bind_book(nb::class_<Positions>& cls) {
+  cls.def("set_positions", &set_positions, nb::arg("trade").none(),
+          nb::arg("product_type").none())
+      .def("_Positions__calculate_profit",
+           [](nb::handle self, nb::handle cover_position, nb::handle product_type) {
+             return calculate_profit(self, cover_position, product_type).record;
+           },
+           nb::arg("cover_position").none(), nb::arg("product_type").none())
+      .def("_Positions__make_trade_record",
+           [](nb::handle, nb::handle trade_id, nb::handle code, nb::handle action,
+              nb::handle quantity, nb::handle price, nb::handle timestamp,
+              nb::handle trade_status) {
+             return make_trade_record(trade_id, code, action, quantity, price, timestamp,
+                                      trade_status);
+           },
+           nb::arg("trade_id").none(), nb::arg("code").none(), nb::arg("action").none(),
+           nb::arg("quantity").none(), nb::arg("price").none(), nb::arg("timestamp").none(),
+           nb::arg("trade_status").none())
+      .def("add_trade_record",
+           [](nb::handle self, nb::handle trade_id, nb::handle code, nb::handle action,
+              nb::handle quantity, nb::handle price, nb::handle timestamp,
+              nb::handle trade_status) {
+             nb::getattr(self, keys().trade_records)
+                 .attr("append")(make_trade_record(trade_id, code, action, quantity, price,
+                                                   timestamp, trade_status));
+           },
+           nb::arg("trade_id").none(), nb::arg("code").none(), nb::arg("action").none(),
+           nb::arg("quantity").none(), nb::arg("price").none(), nb::arg("timestamp").none(),
+           nb::arg("trade_status").none());
+}
+
+}  // namespace orva::py::positions

@@ -1,0 +1,74 @@
+// Shared by the sources of class Positions; not part of any other binding.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include "common/args.h"
+
+namespace orva::py::positions {
+
+namespace nb = nanobind;
+
+// The C++ side of a Positions instance; the documented state lives in its __dict__.
+struct Positions {};
+
+#define ORVA_POSITIONS_KEYS(X)                                                                 \
+  X(buy) X(sell) X(code) X(action) X(price) X(quantity) X(exchange_ts) X(product_type)         \
+  X(trade_id) X(entry_times) X(cover_times) X(receive_amount) X(payable_amount) X(net_profit)  \
+  X(extra_fee) X(profit) X(rows) X(entry_dt) X(entry_price) X(entry_origin_price) X(exit_dt)   \
+  X(exit_price) X(exit_origin_price) X(qty) X(min_qty) X(trade_cost) X(cover_cost)             \
+  X(profit_ratio) X(receivable_total) X(payable_total) X(origin_profit) X(cover_cost_total)    \
+  X(trade_cost_total) X(cost) X(is_covered) X(un_cover_qty) X(dt) X(trade_status) X(close)     \
+  X(avg_price) X(pnl) X(cond) X(margin_purchase_amount) X(collateral) X(short_sale_margin)     \
+  X(interest) X(date) X(fee) X(tax) X(fixed_cost) X(origin_price) X(slippage) X(tick_count)    \
+  X(direction) X(per_trade_cost) X(positions) X(product_type_mapper) X(_account_infos)         \
+  X(_profit_report) X(_fee_settings) X(current_capital) X(trade_records) X(current_tick_infos) \
+  X(fetch_position_queue) X(finish_fetch_position_queue) X(wait_fetch_position_response_flag)
+
+// Interned keys of records, views and instance attributes.
+struct Keys {
+#define ORVA_KEY(name) nb::str name = interned(#name);
+  ORVA_POSITIONS_KEYS(ORVA_KEY)
+#undef ORVA_KEY
+  nb::str stock = interned("Stock");
+  nb::str future = interned("Future");
+  nb::str stock_branch = interned("stock");
+  nb::str future_branch = interned("future");
+};
+
+// Objects taken at module load; never released, because module teardown
+// order at interpreter exit is unspecified.
+struct Globals {
+  Keys keys;
+  nb::object queue_class;
+  nb::object contract_values;  // constant.FutureIndexContractValue
+  nb::object cash;             // constant.OrderCond.CASH
+  nb::object enum_class;       // enum.Enum
+  nb::object deepcopy;
+};
+extern Globals* globals;
+
+inline const Keys& keys() { return globals->keys; }
+
+enum class Product { Stock, Future, Other };
+Product product_of(nb::handle product_type);
+
+// A cost record and the numbers in it.
+struct CostRecord {
+  nb::dict record;
+  double fee, tax, fixed_cost, price, min_qty;
+};
+
+CostRecord trade_cost(nb::handle self, nb::handle code, nb::handle action, nb::handle price,
+                      nb::handle quantity, nb::handle product_type, bool ignore_tax,
+                      bool is_cover);
+
+// Value of one price point of a futures contract.
+nb::object contract_value(nb::handle code);
+
+nb::dict new_account_info();
+
+void bind_book(nb::class_<Positions>& cls);
+void bind_views(nb::class_<Positions>& cls);
+
+}  // namespace orva::py::positions

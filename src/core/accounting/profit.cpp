@@ -1,0 +1,38 @@
+#include "accounting/profit.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace orva::accounting {
+
+SliceProfit slice_profit(const SliceAmounts& a, bool short_cover) {
+  const double origin = short_cover ? a.payable - a.receivable : a.receivable - a.payable;
+  const double profit = origin - (a.cover_cost + a.trade_cost);
+  return {origin, profit, profit / (a.payable + a.trade_cost)};
+}
+
+double cost_of(double fee, double tax, double fixed_cost) { return fee + tax + fixed_cost; }
+
+double opening_charge(double price, double min_qty, double fee, double fixed_cost) {
+  return price * min_qty + fee + fixed_cost;
+}
+
+double cover_proceeds(bool short_cover, double receivable_total, double payable_total,
+                      double cover_cost_total, double profit) {
+  return short_cover ? payable_total + profit : receivable_total - cover_cost_total;
+}
+
+double unrealised(bool long_side, double close, double entry_price, double quantity,
+                  double unit_value) {
+  const double difference = close - entry_price;
+  return (long_side ? difference : -difference) * quantity * unit_value;
+}
+
+double round_places(double value, int places) {
+  // printf rounds the exact binary value correctly, ties to even.
+  char text[512];
+  std::snprintf(text, sizeof text, "%.*f", places, value);
+  return std::strtod(text, nullptr);
+}
+
+}  // namespace orva::accounting

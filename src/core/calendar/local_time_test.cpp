@@ -1,0 +1,45 @@
+#include "calendar/local_time.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+namespace orva::calendar {
+namespace {
+
+class LocalTime : public ::testing::Test {
+ protected:
+  void SetUp() override { set_zone("UTC"); }
+  void TearDown() override { set_zone("UTC"); }
+  static void set_zone(const char* zone) {
+    setenv("TZ", zone, 1);
+    tzset();
+  }
+};
+
+TEST_F(LocalTime, FormatsMicroseconds) {
+  EXPECT_EQ(format_local_timestamp(0.5).value(), "1970-01-01 00:00:00.500000");
+  EXPECT_EQ(format_local_timestamp(1700000000.25).value(), "2023-11-14 22:13:20.250000");
+}
+
+TEST_F(LocalTime, RoundsMicrosecondsHalfToEven) {
+  EXPECT_EQ(format_local_timestamp(0.0000005).value(), "1970-01-01 00:00:00.000000");
+  EXPECT_EQ(format_local_timestamp(0.9999996).value(), "1970-01-01 00:00:01.000000");
+  EXPECT_EQ(format_local_timestamp(-0.25).value(), "1969-12-31 23:59:59.750000");
+}
+
+TEST_F(LocalTime, FollowsTheTimeZone) {
+  set_zone("CST-8");  // POSIX form: needs no zone database
+  EXPECT_EQ(format_local_timestamp(0.5).value(), "1970-01-01 08:00:00.500000");
+}
+
+TEST_F(LocalTime, RefusesWhatCannotBeShown) {
+  EXPECT_FALSE(format_local_timestamp(NAN).has_value());
+  EXPECT_FALSE(format_local_timestamp(1e300).has_value());
+}
+
+}  // namespace
+}  // namespace orva::calendar
