@@ -34,7 +34,7 @@ def main():
         for name, fn in suite.cases():
             seconds = time_case(fn, args.repeat)
             table.add_row(suite.SUBSYSTEM, name, f"{seconds * 1e6:.3f}", f"{1 / seconds:,.0f}")
-    Console().print(table)
+    Console(width=110).print(table)
 
 
 if __name__ == "__main__":

@@ -191,9 +191,18 @@ void bind_views(nb::class_<Positions>& cls) {
              nb::getattr(self, keys().finish_fetch_position_queue).attr("put")(nb::bool_(true));
            })
       .def("pop_finish_notify", &pop_finish_notify)
-      .def("_Positions__format_position_summary", &format_summary,
+      .def("_Positions__format_position_summary",
+           [](nb::handle self, nb::handle product_type) {
+             require_str(product_type, "product_type");
+             return format_summary(self, product_type);
+           },
            nb::arg("product_type").none())
-      .def("_Positions__format_position_detail", &format_detail, nb::arg("product_type").none());
+      .def("_Positions__format_position_detail",
+           [](nb::handle self, nb::handle product_type) {
+             require_str(product_type, "product_type");
+             return format_detail(self, product_type);
+           },
+           nb::arg("product_type").none());
 }
 
 }  // namespace orva::py::positions
