@@ -8,6 +8,8 @@ struct HostObjects {
   nb::object dumps;
   nb::object format_exception;
   nb::object str_type;
+  nb::object enum_class;
+  nb::object deepcopy;
 };
 HostObjects* host = nullptr;  // never released: module teardown order is unspecified
 
@@ -41,6 +43,8 @@ void init_host() {
       nb::module_::import_("json").attr("dumps"),
       nb::module_::import_("traceback").attr("format_exception"),
       nb::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type)),
+      nb::module_::import_("enum").attr("Enum"),
+      nb::module_::import_("copy").attr("deepcopy"),
   };
 }
 
@@ -71,6 +75,20 @@ void log_error(const nb::python_error& error, nb::handle data) {
     text = dumps(entry);
   }
   host->utils.attr("logger").attr("error")(text);
+}
+
+nb::object copy_record(nb::handle record) {
+  PyObject* key;
+  PyObject* value;
+  Py_ssize_t pos = 0;
+  bool flat = PyDict_Check(record.ptr());
+  while (flat && PyDict_Next(record.ptr(), &pos, &key, &value)) {
+    flat = PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
+           PyBool_Check(value) || value == Py_None ||
+           PyObject_IsInstance(value, host->enum_class.ptr()) == 1;
+  }
+  if (flat) return nb::steal(PyDict_Copy(record.ptr()));
+  return host->deepcopy(record);
 }
 
 }  // namespace orva::py

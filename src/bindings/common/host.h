@@ -23,4 +23,9 @@ std::string error_message(const nb::python_error& error);
 // Values JSON cannot express are written as text, so logging never fails on them.
 void log_error(const nb::python_error& error, nb::handle data);
 
+// An independent copy of a record dict. A dict of immutable values (texts,
+// numbers, enumeration members) is copied shallowly, which is as independent
+// as a deep copy and much cheaper; anything else goes through copy.deepcopy.
+nb::object copy_record(nb::handle record);
+
 }  // namespace orva::py

@@ -27,13 +27,6 @@ constexpr std::chrono::seconds kShutdownGrace{10};
 
 nb::object new_trade_id() { return globals->new_id(nb::arg("size") = 16); }
 
-nb::dict new_tick_info() {
-  nb::dict info;
-  info[k().ts] = nb::none();
-  info[k().tick] = nb::none();
-  return info;
-}
-
 void add_order(nb::handle self, nb::handle code, nb::handle product_type, nb::handle action,
                nb::handle price, nb::handle qty, nb::handle price_type, nb::handle order_type,
                nb::handle order_cond, nb::handle order_lot, nb::handle oc_type) {
@@ -78,8 +71,11 @@ void add_order(nb::handle self, nb::handle code, nb::handle product_type, nb::ha
   }
 
   // Held until the report is queued, so no fill of this order can be reported first.
-  auto lock = lock_releasing_gil(state_of(self).book);
-  nb::getattr(self, k().pending_orders).attr("append")(order);
+  Matcher& matcher = state_of(self);
+  auto lock = lock_releasing_gil(matcher.book);
+  nb::object book = nb::getattr(self, k().pending_orders);
+  book.attr("append")(order);
+  matcher.index.added(book, order);
   try {
     add_response_to_queue(self, build_order_response(self, order, globals->operation_new,
                                                      globals->create_order));
@@ -250,6 +246,11 @@ Globals* load_globals() {
       success.attr("CreateOrder"),
       success.attr("ModifyOrder"),
       success.attr("OrderBeCancel"),
+      constant.attr("OrderType").attr("ROD"),
+      constant.attr("OrderType").attr("IOC"),
+      constant.attr("OrderType").attr("FOK"),
+      constant.attr("PriceType").attr("LMT"),
+      constant.attr("Action").attr("BUY"),
       nb::module_::import_("orva_backtest.modules.positions.positions").attr("Positions"),
       nb::module_::import_("queue").attr("Queue"),
       nb::module_::import_("threading").attr("Thread"),
@@ -275,15 +276,10 @@ void bind_matcher(nb::module_& m) {
            nb::arg("payload").none())
       .def("_Matcher__get_random_uuid", [](nb::handle) { return new_trade_id(); })
       .def("_Matcher__receive_pending_order",
-           [](nb::handle self) { receive_pending_orders(self.ptr()); })
-      .def("_Matcher__init_current_tick_info",
-           [](nb::handle, nb::handle code) {
-             require_str(code, "code");
-             return new_tick_info();
-           },
-           nb::arg("code").none());
+           [](nb::handle self) { receive_pending_orders(self.ptr()); });
   bind_reports(cls);
   bind_order_changes(cls);
+  bind_matching(cls);
 }
 
 }  // namespace orva::py::matcher

@@ -5,8 +5,10 @@
 
 #include <mutex>
 
+#include "common/args.h"
 #include "common/enum_lookup.h"
 #include "exchange/intake_gate.h"
+#include "matcher/book_index.h"
 
 namespace orva::py::matcher {
 
@@ -17,6 +19,7 @@ struct Matcher {
   // Held for a whole intake step or matching pass, so each sees a stable book.
   // Recursive because host callbacks (console, account) may re-enter.
   std::recursive_mutex book;
+  BookIndex index;  // guarded by `book`
   exchange::IntakeGate gate;
 };
 
@@ -54,6 +57,8 @@ struct Keys {
   nb::str payload = interned("payload");
   nb::str qty = interned("qty");
   nb::str info = interned("info");
+  nb::str timestamp = interned("timestamp");
+  nb::str positions = interned("positions");
   nb::str stock = interned("Stock");
   nb::str future = interned("Future");
   // Instance attributes read on every call.
@@ -71,6 +76,7 @@ struct Globals {
   EnumLookup action, price_type, order_type, order_cond, order_lot, oc_type, operation_type;
   nb::object operation_new, operation_update_qty, operation_update_price, operation_cancel;
   nb::object create_order, modify_order, order_be_cancel;  // SuccessCode members
+  nb::object order_rod, order_ioc, order_fok, price_lmt, action_buy;
   nb::object positions_class, queue_class, thread_class, new_id;
 };
 
@@ -94,5 +100,8 @@ void bind_reports(nb::class_<Matcher>& cls);
 
 // Modification and cancellation (order_changes.cpp).
 void bind_order_changes(nb::class_<Matcher>& cls);
+
+// Ticks and matching (matching.cpp).
+void bind_matching(nb::class_<Matcher>& cls);
 
 }  // namespace orva::py::matcher

@@ -26,15 +26,17 @@ Py_ssize_t find_order(nb::handle book, nb::handle trade_id) {
 // The book, locked for the whole change, and the index of the order (-1 if missing).
 struct Lookup {
   std::unique_lock<std::recursive_mutex> lock;
+  Matcher& matcher;
   nb::object book;
   Py_ssize_t index;
 };
 
 Lookup look_up(nb::handle self, nb::handle trade_id) {
-  auto lock = lock_releasing_gil(state_of(self).book);
+  Matcher& matcher = state_of(self);
+  auto lock = lock_releasing_gil(matcher.book);
   nb::object book = nb::getattr(self, k().pending_orders);
   const Py_ssize_t index = find_order(book, trade_id);
-  return {std::move(lock), std::move(book), index};
+  return {std::move(lock), matcher, std::move(book), index};
 }
 
 void print_not_found(const std::string& trade_id) {
@@ -84,7 +86,8 @@ void cancel_order(nb::handle self, nb::handle trade_id) {
   Lookup found = look_up(self, trade_id);
   if (found.index < 0) return print_not_found(id);
   nb::object order = found.book[found.index];
-  if (PySequence_DelItem(found.book.ptr(), found.index) < 0) throw nb::python_error();
+  found.matcher.index.sync(found.book);
+  found.matcher.index.remove(found.book, order);
   try {
     add_response_to_queue(self, build_order_response(self, order, globals->operation_cancel,
                                                      globals->order_be_cancel));

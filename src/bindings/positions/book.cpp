@@ -29,23 +29,6 @@ void add_to(nb::handle record, const nb::str& key, nb::handle amount) {
 
 std::string number_text(double value) { return text_of(nb::float_(value)); }
 
-// The book's own copy of a fill. A dict of immutable values (texts, numbers,
-// enumeration members) is copied shallowly, which is as independent as a deep
-// copy and much cheaper; anything else is deep-copied.
-nb::object copy_fill(nb::handle trade) {
-  PyObject* key;
-  PyObject* value;
-  Py_ssize_t pos = 0;
-  bool flat = true;
-  while (flat && PyDict_Next(trade.ptr(), &pos, &key, &value)) {
-    flat = PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
-           PyBool_Check(value) || value == Py_None ||
-           PyObject_IsInstance(value, globals->enum_class.ptr()) == 1;
-  }
-  if (flat) return nb::steal(PyDict_Copy(trade.ptr()));
-  return globals->deepcopy(trade);
-}
-
 struct ProfitResult {
   nb::dict record;
   long long un_cover_qty;
@@ -236,7 +219,7 @@ void set_positions(nb::handle self, nb::handle trade, nb::handle product_type) {
     infos[code] = info;
   }
 
-  nb::object fill = copy_fill(trade);
+  nb::object fill = copy_record(trade);
   const bool buy = is_buy(item(fill, k.action));
   const FillContext context{self, fill, product_type, code, sides, info, buy,
                             product_of(product_type) == Product::Stock ? "張" : "口"};

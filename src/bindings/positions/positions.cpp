@@ -210,8 +210,6 @@ void bind_positions(nb::module_& m) {
       nb::module_::import_("queue").attr("Queue"),
       constant.attr("FutureIndexContractValue"),
       constant.attr("OrderCond").attr("CASH"),
-      nb::module_::import_("enum").attr("Enum"),
-      nb::module_::import_("copy").attr("deepcopy"),
   };
 
   nb::class_<Positions> cls(m, "Positions", nb::dynamic_attr());

@@ -43,8 +43,6 @@ struct Globals {
   nb::object queue_class;
   nb::object contract_values;  // constant.FutureIndexContractValue
   nb::object cash;             // constant.OrderCond.CASH
-  nb::object enum_class;       // enum.Enum
-  nb::object deepcopy;
 };
 extern Globals* globals;
 

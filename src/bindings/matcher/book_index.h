@@ -1,0 +1,45 @@
+// The pending orders of each code, in arrival order, so that a tick visits
+// only the orders of its own code. Kept in step with pending_orders by the
+// matcher's own changes; rebuilt when the host replaced or resized the list.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "exchange/matching_rules.h"
+
+namespace orva::py::matcher {
+
+namespace nb = nanobind;
+
+// An order and the terms of it that never change after intake.
+struct IndexedOrder {
+  nb::object order;
+  exchange::OrderKind kind;
+  bool limit;
+  bool buy;
+};
+
+class BookIndex {
+ public:
+  // Rebuilds from `book` unless it is the list last seen, at the size last seen.
+  void sync(nb::handle book);
+  // After `order` was appended to `book`.
+  void added(nb::handle book, nb::handle order);
+  // Removes `order` from `book` and from the index.
+  void remove(nb::handle book, nb::handle order);
+  // Snapshot of the orders of `code`, oldest first.
+  std::vector<IndexedOrder> orders_of(nb::handle code) const;
+
+ private:
+  void index(nb::handle order);
+
+  nb::object list_;  // held, so its address cannot be reused by another list
+  Py_ssize_t size_ = -1;
+  std::unordered_map<std::string, std::vector<IndexedOrder>> by_code_;
+};
+
+}  // namespace orva::py::matcher

@@ -1,0 +1,127 @@
+// Ticks and matching: the latest tick per code, and one matching pass per tick.
+#include <string>
+
+#include "common/args.h"
+#include "common/gil.h"
+#include "common/host.h"
+#include "exchange/matching_rules.h"
+#include "matcher/matcher_internal.h"
+
+namespace orva::py::matcher {
+namespace {
+
+const Keys& k() { return globals->keys; }
+
+nb::dict new_tick_info() {
+  nb::dict info;
+  info[k().ts] = nb::none();
+  info[k().tick] = nb::none();
+  return info;
+}
+
+void set_current_tick(nb::handle self, nb::handle tick) {
+  require_dict(tick, "tick");
+  nb::object code = item(tick, k().code);
+  nb::object infos = nb::getattr(self, k().current_tick_infos);
+  nb::object info = item_or_none(infos, code);
+  if (info.is_none()) {
+    info = new_tick_info();
+    infos[code] = info;
+  }
+  info[k().tick] = tick;
+  info[k().ts] = item(tick, k().timestamp);
+  nb::getattr(self, k().positions).attr("set_current_tick")(tick);
+}
+
+// An exchange-side copy of `order` with its time set to the tick's.
+nb::object cancel_copy(nb::handle order, long long quantity, nb::handle tick_ts) {
+  nb::object copy = copy_record(order);
+  copy[k().quantity] = quantity;
+  copy[k().exchange_ts] = tick_ts;
+  return copy;
+}
+
+void book_trade(nb::handle account, nb::handle trade_id, nb::handle code, nb::handle action,
+                nb::handle quantity, nb::handle price, nb::handle timestamp, const char* status) {
+  account.attr("add_trade_record")(nb::arg("trade_id") = trade_id, nb::arg("code") = code,
+                                   nb::arg("action") = action, nb::arg("quantity") = quantity,
+                                   nb::arg("price") = price, nb::arg("timestamp") = timestamp,
+                                   nb::arg("trade_status") = status);
+}
+
+void match_deal(nb::handle self, nb::handle code, nb::handle tick_close, nb::handle tick_qty,
+                nb::handle tick_ts) {
+  require_str(code, "code");
+  const double close = require_number(tick_close, "tick_close");
+  long long volume = require_int(tick_qty, "tick_qty");
+  require_number(tick_ts, "tick_ts");
+  nb::object deal_price = nb::float_(close);
+
+  Matcher& matcher = state_of(self);
+  auto lock = lock_releasing_gil(matcher.book);  // one stable book for the whole pass
+  nb::object book = nb::getattr(self, k().pending_orders);
+  matcher.index.sync(book);
+  nb::object account = nb::getattr(self, k().positions);
+
+  // A snapshot: removing an order never makes the pass skip the next one.
+  for (const IndexedOrder& entry : matcher.index.orders_of(code)) {
+    if (volume == 0) break;
+    nb::handle order = entry.order;
+    const exchange::OrderTerms terms{
+        entry.kind, entry.limit, entry.buy, require_number(item(order, k().price), "price"),
+        require_int(item(order, k().quantity), "quantity")};
+    const exchange::Outcome out = exchange::match_order(terms, close, volume);
+
+    nb::object cancel_info;
+    if (out.cancel_qty > 0) {
+      if (product_of(item(order, k().product_type)) == Product::Other)
+        raise_exception("不支援的商品類型");
+      cancel_info = build_order_response(self, cancel_copy(order, out.cancel_qty, tick_ts),
+                                         globals->operation_cancel, globals->order_be_cancel);
+    }
+    if (entry.kind == exchange::OrderKind::ROD && out.price_match && out.open_qty != terms.quantity)
+      order[k().quantity] = out.open_qty;
+    if (out.remove) matcher.index.remove(book, order);
+
+    if (out.deal_qty > 0) {
+      volume -= out.deal_qty;
+      nb::object fill = copy_record(order);
+      fill[k().quantity] = out.deal_qty;
+      fill[k().price] = deal_price;
+      fill[k().exchange_ts] = tick_ts;
+      book_trade(account, item(fill, k().trade_id), item(fill, k().code), item(fill, k().action),
+                 item(fill, k().quantity), item(fill, k().price), item(fill, k().exchange_ts),
+                 "Deal");
+      add_response_to_queue(self, build_deal_response(self, fill));
+      account.attr("set_positions")(fill, item(fill, k().product_type));
+    }
+    if (cancel_info.is_valid()) {
+      nb::object cancelled = item(cancel_info, k().order);
+      nb::object when = item(item(cancel_info, k().trade_status), k().exchange_ts);
+      // A tick the host matched without recording it has no time of its own.
+      if (when.is_none()) when = nb::borrow(tick_ts);
+      book_trade(account, item(order, k().trade_id), item(order, k().code),
+                 item(order, k().action), item(cancelled, k().quantity),
+                 item(cancelled, k().price), when, "Cancel");
+      add_response_to_queue(self, cancel_info);
+    }
+  }
+}
+
+}  // namespace
+
+void bind_matching(nb::class_<Matcher>& cls) {
+  cls.def("set_current_tick", &set_current_tick, nb::arg("tick").none())
+      .def("reset_tick_infos",
+           [](nb::handle self) { nb::setattr(self, k().current_tick_infos, nb::dict()); })
+      .def("match_deal", &match_deal, nb::arg("code").none(), nb::arg("tick_close").none(),
+           nb::arg("tick_qty").none(), nb::arg("tick_ts").none())
+      .def("_Matcher__init_current_tick_info",
+           [](nb::handle, nb::handle code) {
+             require_str(code, "code");
+             return new_tick_info();
+           },
+           nb::arg("code").none());
+}
+
+}  // namespace orva::py::matcher

@@ -1,0 +1,44 @@
+#include "exchange/matching_rules.h"
+
+#include <algorithm>
+
+namespace orva::exchange {
+
+Outcome match_order(const OrderTerms& order, double tick_close, long long tick_qty) {
+  Outcome out;
+  out.open_qty = order.quantity;
+  out.price_match = !order.limit ||
+                    (order.buy ? tick_close <= order.price : tick_close >= order.price);
+  const bool empty = order.quantity <= 0;
+  switch (order.kind) {
+    case OrderKind::ROD:
+      if (!out.price_match) return out;
+      if (empty) {
+        out.remove = true;
+        return out;
+      }
+      out.deal_qty = std::min(tick_qty, order.quantity);
+      out.open_qty = order.quantity - out.deal_qty;
+      out.remove = out.open_qty == 0;
+      return out;
+    case OrderKind::IOC:
+      out.remove = true;
+      if (empty) return out;
+      if (out.price_match) out.deal_qty = std::min(tick_qty, order.quantity);
+      out.cancel_qty = order.quantity - out.deal_qty;
+      return out;
+    case OrderKind::FOK:
+      out.remove = true;
+      if (empty) return out;
+      if (out.price_match && tick_qty >= order.quantity)
+        out.deal_qty = order.quantity;
+      else
+        out.cancel_qty = order.quantity;
+      return out;
+    case OrderKind::Other:
+      return out;
+  }
+  return out;
+}
+
+}  // namespace orva::exchange
