@@ -1,10 +1,16 @@
-"""Per-call costs through the Python face, as one table.
+"""Per-call costs and throughputs through the Python face, as tables.
 
-Run: ORVA_CONSOLE=off python bench/run.py [--repeat N]  (with orva_backtest installed;
-the console is off because printing would dominate the figures)
-Each subsystem adds its cases in a `<subsystem>_bench.py` beside this file.
+Run: ORVA_CONSOLE=off python bench/run.py [--repeat N] [--quick]  (with orva_backtest
+installed; the console is off because printing would dominate the figures)
+
+Each subsystem adds a `<subsystem>_bench.py` beside this file with
+- cases(): (name, fn) pairs timed per call, or (name, fn, setup) where setup
+  runs untimed before every call;
+- optionally throughputs(quick): (name, run) pairs; run() returns (items, unit)
+  and is timed once.
 """
 import argparse
+import time
 import timeit
 
 from rich.console import Console
@@ -16,25 +22,48 @@ import positions_bench
 SUITES = [positions_bench, matcher_bench]
 
 
-def time_case(fn, repeat):
+def time_case(case, repeat):
+    name, fn, *setup = case
+    if setup:
+        best = float("inf")
+        for _ in range(repeat * 20):
+            setup[0]()
+            start = time.perf_counter()
+            fn()
+            best = min(best, time.perf_counter() - start)
+        return best
     timer = timeit.Timer(fn)
     number, _ = timer.autorange()
-    best = min(timer.repeat(repeat=repeat, number=number))
-    return best / number
+    return min(timer.repeat(repeat=repeat, number=number)) / number
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=5, help="timing rounds; the best is kept")
+    parser.add_argument("--quick", action="store_true", help="shorter throughput loops")
     args = parser.parse_args()
-    table = Table(title="orva_backtest per-call cost (best of rounds)")
+    console = Console(width=120)
+
+    per_call = Table(title="orva_backtest per-call cost (best of rounds)")
     for column in ("subsystem", "case", "µs per call", "calls per second"):
-        table.add_column(column, justify="right" if "call" in column else "left")
+        per_call.add_column(column, justify="right" if "call" in column else "left")
     for suite in SUITES:
-        for name, fn in suite.cases():
-            seconds = time_case(fn, args.repeat)
-            table.add_row(suite.SUBSYSTEM, name, f"{seconds * 1e6:.3f}", f"{1 / seconds:,.0f}")
-    Console(width=110).print(table)
+        for case in suite.cases():
+            seconds = time_case(case, args.repeat)
+            per_call.add_row(suite.SUBSYSTEM, case[0], f"{seconds * 1e6:.3f}", f"{1 / seconds:,.0f}")
+    console.print(per_call)
+
+    loops = Table(title="orva_backtest throughput (one timed run)")
+    for column in ("subsystem", "loop", "items", "seconds", "items per second"):
+        loops.add_column(column, justify="left" if column in ("subsystem", "loop") else "right")
+    for suite in SUITES:
+        for name, run in getattr(suite, "throughputs", lambda quick: [])(args.quick):
+            start = time.perf_counter()
+            items, unit = run()
+            seconds = time.perf_counter() - start
+            loops.add_row(suite.SUBSYSTEM, name, f"{items:,} {unit}", f"{seconds:.2f}",
+                          f"{items / seconds:,.0f}")
+    console.print(loops)
 
 
 if __name__ == "__main__":

@@ -67,9 +67,13 @@ void match_deal(nb::handle self, nb::handle code, nb::handle tick_close, nb::han
   for (const IndexedOrder& entry : matcher.index.orders_of(code)) {
     if (volume == 0) break;
     nb::handle order = entry.order;
-    const exchange::OrderTerms terms{
-        entry.kind, entry.limit, entry.buy, require_number(item(order, k().price), "price"),
-        require_int(item(order, k().quantity), "quantity")};
+    const double price = require_number(item(order, k().price), "price");
+    // A resting order the price does not reach is left as it is.
+    if (entry.kind == exchange::OrderKind::ROD &&
+        !exchange::price_matches(entry.limit, entry.buy, price, close))
+      continue;
+    const exchange::OrderTerms terms{entry.kind, entry.limit, entry.buy, price,
+                                     require_int(item(order, k().quantity), "quantity")};
     const exchange::Outcome out = exchange::match_order(terms, close, volume);
 
     nb::object cancel_info;

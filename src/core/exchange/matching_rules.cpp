@@ -4,11 +4,14 @@
 
 namespace orva::exchange {
 
+bool price_matches(bool limit, bool buy, double order_price, double tick_close) {
+  return !limit || (buy ? tick_close <= order_price : tick_close >= order_price);
+}
+
 Outcome match_order(const OrderTerms& order, double tick_close, long long tick_qty) {
   Outcome out;
   out.open_qty = order.quantity;
-  out.price_match = !order.limit ||
-                    (order.buy ? tick_close <= order.price : tick_close >= order.price);
+  out.price_match = price_matches(order.limit, order.buy, order.price, tick_close);
   const bool empty = order.quantity <= 0;
   switch (order.kind) {
     case OrderKind::ROD:

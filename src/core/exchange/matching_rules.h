@@ -22,6 +22,10 @@ struct Outcome {
   bool remove = false;        // the order leaves the book
 };
 
+// The price test: a limit buy trades at or below its price, a limit sell at or
+// above it; other price types trade at any price.
+bool price_matches(bool limit, bool buy, double order_price, double tick_close);
+
 // `tick_qty` is the volume the tick still has for this order (above 0).
 // An order with nothing open never fills: when the tick would settle it, it
 // just leaves the book.
