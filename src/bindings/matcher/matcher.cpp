@@ -7,6 +7,7 @@
 #include "common/args.h"
 #include "common/gil.h"
 #include "common/host.h"
+#include "common/threads.h"
 #include "matcher/matcher_internal.h"
 
 namespace orva::py::matcher {
@@ -18,12 +19,6 @@ Matcher& state_of(nb::handle self) { return *nb::inst_ptr<Matcher>(self); }
 namespace {
 
 const Keys& k() { return globals->keys; }
-
-// Gates of every started intake thread, closed at interpreter exit.
-std::mutex live_gates_mutex;
-std::vector<exchange::IntakeGate*>* live_gates = new std::vector<exchange::IntakeGate*>();
-
-constexpr std::chrono::seconds kShutdownGrace{10};
 
 nb::object new_trade_id() { return globals->new_id(nb::arg("size") = 16); }
 
@@ -144,7 +139,7 @@ void serve_request(nb::handle self, nb::handle request) {
   Matcher& matcher = state_of(self);
   for (;;) {
     PyObject* queue = PyObject_GetAttr(self, k().pending_order_queue.ptr());
-    PyObject* request = queue ? PyObject_CallMethod(queue, "get", nullptr) : nullptr;
+    PyObject* request = queue ? wait_for_item(matcher.gate, queue) : nullptr;
     if (!request) {
       PyErr_WriteUnraisable(self);
       Py_XDECREF(queue);
@@ -152,10 +147,6 @@ void serve_request(nb::handle self, nb::handle request) {
       std::this_thread::sleep_for(std::chrono::seconds(1));
       Py_END_ALLOW_THREADS
       continue;
-    }
-    if (!matcher.gate.begin_request()) {
-      PyEval_SaveThread();  // shutting down: leave the interpreter for good
-      exchange::park_forever();
     }
     try {
       serve_request(self, request);
@@ -170,40 +161,7 @@ void serve_request(nb::handle self, nb::handle request) {
     PyObject* done = PyObject_CallMethod(queue, "task_done", nullptr);
     if (done) Py_DECREF(done); else PyErr_WriteUnraisable(self);
     Py_DECREF(queue);
-    matcher.gate.end_request();
   }
-}
-
-// The intake thread's target: a plain CPython function, not a bound method,
-// so that the forced unwinding at shutdown meets no handler that would
-// swallow it and abort the process.
-PyObject* intake_thread_main(PyObject* self, PyObject*) { receive_pending_orders(self); }
-
-PyMethodDef intake_thread_def = {"receive_pending_orders", intake_thread_main, METH_NOARGS,
-                                 "Serves the matcher's pending-order queue."};
-
-void start_intake_thread(nb::handle self) {
-  nb::object target = nb::steal(PyCFunction_New(&intake_thread_def, self.ptr()));
-  if (!target) throw nb::python_error();
-  nb::object thread = globals->thread_class(nb::arg("target") = target,
-                                            nb::arg("name") = "orva-matcher-intake",
-                                            nb::arg("daemon") = true);
-  thread.attr("start")();
-  std::lock_guard<std::mutex> lock(live_gates_mutex);
-  live_gates->push_back(&state_of(self).gate);
-}
-
-// At exit, before the interpreter finalizes: let each intake thread finish the
-// request in hand and then park, so none is stopped half-way through one.
-void close_intake_threads() {
-  std::vector<exchange::IntakeGate*> gates;
-  {
-    std::lock_guard<std::mutex> lock(live_gates_mutex);
-    gates = *live_gates;
-  }
-  PyThreadState* state = PyEval_SaveThread();
-  for (exchange::IntakeGate* gate : gates) gate->close(kShutdownGrace);
-  PyEval_RestoreThread(state);
 }
 
 void init_matcher(nb::pointer_and_handle<Matcher> self, nb::handle positions) {
@@ -223,7 +181,10 @@ void init_matcher(nb::pointer_and_handle<Matcher> self, nb::handle positions) {
   nb::setattr(h, "positions", positions.is_none() ? globals->positions_class() : nb::borrow(positions));
   nb::setattr(h, k().account_info, account_info);
   nb::setattr(h, k().exchange_info, exchange_info);
-  start_intake_thread(h);
+  Matcher& matcher = *self.p;
+  register_gate(&matcher.gate);
+  start_daemon_thread("orva-matcher-intake",
+                      [owner = nb::borrow(h)] { receive_pending_orders(owner.ptr()); });
 }
 
 Globals* load_globals() {
@@ -253,7 +214,6 @@ Globals* load_globals() {
       constant.attr("Action").attr("BUY"),
       nb::module_::import_("orva_backtest.modules.positions.positions").attr("Positions"),
       nb::module_::import_("queue").attr("Queue"),
-      nb::module_::import_("threading").attr("Thread"),
       nb::module_::import_("nanoid").attr("generate"),
   };
 }
@@ -262,7 +222,7 @@ Globals* load_globals() {
 
 void bind_matcher(nb::module_& m) {
   globals = load_globals();
-  nb::module_::import_("atexit").attr("register")(nb::cpp_function(&close_intake_threads));
+  install_shutdown_hook();
 
   nb::class_<Matcher> cls(m, "Matcher", nb::dynamic_attr());
   cls.def("__init__", &init_matcher, nb::arg("positions").none() = nb::none())

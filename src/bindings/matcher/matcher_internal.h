@@ -7,7 +7,7 @@
 
 #include "common/args.h"
 #include "common/enum_lookup.h"
-#include "exchange/intake_gate.h"
+#include "threads/worker_gate.h"
 #include "matcher/book_index.h"
 
 namespace orva::py::matcher {
@@ -20,7 +20,7 @@ struct Matcher {
   // Recursive because host callbacks (console, account) may re-enter.
   std::recursive_mutex book;
   BookIndex index;  // guarded by `book`
-  exchange::IntakeGate gate;
+  threads::WorkerGate gate;  // lets the process exit between requests
 };
 
 // Interned keys of records and reports.
@@ -77,7 +77,7 @@ struct Globals {
   nb::object operation_new, operation_update_qty, operation_update_price, operation_cancel;
   nb::object create_order, modify_order, order_be_cancel;  // SuccessCode members
   nb::object order_rod, order_ioc, order_fok, price_lmt, action_buy;
-  nb::object positions_class, queue_class, thread_class, new_id;
+  nb::object positions_class, queue_class, new_id;
 };
 
 // Never released: module teardown order at interpreter exit is unspecified.

@@ -1,17 +1,17 @@
-#include "exchange/intake_gate.h"
+#include "threads/worker_gate.h"
 
 #include <thread>
 
-namespace orva::exchange {
+namespace orva::threads {
 
-bool IntakeGate::begin_request() {
+bool WorkerGate::begin_work() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (closed_) return false;
   busy_ = true;
   return true;
 }
 
-void IntakeGate::end_request() {
+void WorkerGate::end_work() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     busy_ = false;
@@ -19,13 +19,13 @@ void IntakeGate::end_request() {
   idle_.notify_all();
 }
 
-bool IntakeGate::close(std::chrono::milliseconds timeout) {
+bool WorkerGate::close(std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(mutex_);
   closed_ = true;
   return idle_.wait_for(lock, timeout, [this] { return !busy_; });
 }
 
-bool IntakeGate::busy() const {
+bool WorkerGate::busy() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return busy_;
 }
@@ -34,4 +34,4 @@ void park_forever() {
   for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
 }
 
-}  // namespace orva::exchange
+}  // namespace orva::threads
