@@ -1,0 +1,93 @@
+// Shared by the sources of class Ticker; not part of any other binding.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+#include "common/args.h"
+#include "threads/worker_gate.h"
+
+namespace orva::py::ticker {
+
+namespace nb = nanobind;
+
+// One replay started by send_ticks.
+struct Replay {
+  std::atomic<bool> stopped{false};
+  bool backfill_requested = false;
+  threads::WorkerGate gate;  // lets the process exit while the replay waits
+  std::mutex mutex;
+  std::condition_variable ended;
+  bool finished = false;
+
+  void finish();
+  // Waits (GIL released) up to `seconds` for the replay thread to end.
+  void wait_finished(double seconds);
+};
+
+// The C++ side of a Ticker instance; the documented attributes live in its __dict__.
+struct Ticker {
+  std::shared_ptr<Replay> replay;  // the latest one
+};
+
+struct Keys {
+  nb::str market_type = interned("market_type");
+  nb::str timestamp = interned("timestamp");
+  nb::str code = interned("code");
+  nb::str close = interned("close");
+  nb::str qty = interned("qty");
+  nb::str tick_type = interned("tick_type");
+  nb::str is_simulate = interned("is_simulate");
+  nb::str is_backfilling = interned("is_backfilling");
+  nb::str market = interned("market");
+  nb::str orva_status = interned("orva_status");
+  nb::str api = interned("api");
+  nb::str tick_queue = interned("tick_queue");
+  nb::str allow_next_tick_flag_queue = interned("allow_next_tick_flag_queue");
+  nb::str backfilling_notify_finish_queue = interned("backfilling_notify_finish_queue");
+  nb::str backfilling_finish_flag = interned("backfilling_finish_flag");
+  nb::str exit_send_thread_flag = interned("exit_send_thread_flag");
+  nb::str code_market_map = interned("code_market_map");
+  nb::str tick_df_schema = interned("tick_df_schema");
+  nb::str current_send_ticks_params = interned("current_send_ticks_params");
+};
+
+// Objects taken at module load; never released (module teardown order at
+// interpreter exit is unspecified).
+struct Globals {
+  Keys keys;
+  nb::object pl, schema;  // polars and the tick table schema
+  nb::object os_path_join, os_path_exists, os_replace, os_remove, getpid, get_ident;
+  nb::object make_dir, format_to_dt, format_ns, basic_info;
+  nb::object exit_flag_value, finish_flag_value;
+  nb::object queue_class, timedelta_day, datetime_class, time_time;
+  nb::object wake;  // unblocks a stopped replay's wait; never a permit
+};
+extern Globals* globals;
+
+inline const Keys& keys() { return globals->keys; }
+
+Ticker& state_of(nb::handle self);
+
+nb::dict exit_marker();
+nb::dict finish_marker();
+
+// The merged tick table of `codes` (list of {"code", "market"}) over the range.
+nb::object combine_ticks(nb::handle self, nb::handle codes, nb::handle start_from,
+                         nb::handle end_to);
+
+// Refuses codes that could leave the cache folder, before any file is touched.
+void check_codes(nb::handle codes);
+
+// Replay and backfill (replay.cpp).
+void run_replay(nb::handle self, const std::shared_ptr<Replay>& replay, nb::handle table);
+void backfill(nb::handle self, nb::handle codes, nb::handle start_from, nb::handle end_to,
+              threads::WorkerGate& gate);
+void notify_backfilling_finish(nb::handle self);
+void bind_replay(nb::class_<Ticker>& cls);
+
+}  // namespace orva::py::ticker

@@ -1,0 +1,21 @@
+#include "feed/tick_files.h"
+
+namespace orva::feed {
+
+std::string tick_file_name(std::string_view code, std::string_view day) {
+  std::string name(code);
+  name += ' ';
+  name += day;
+  name += " - ticks.csv";
+  return name;
+}
+
+bool is_safe_code(std::string_view code) {
+  if (code.empty() || code.find("..") != std::string_view::npos) return false;
+  for (const char c : code) {
+    if (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20) return false;
+  }
+  return true;
+}
+
+}  // namespace orva::feed
