@@ -1,0 +1,372 @@
+import glob
+import os
+import queue
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+from datetime import date, timedelta
+
+import polars as pl
+import pytest
+
+from orva_backtest import utils
+from orva_backtest.constant import BASIC_INFO, FLAG
+from orva_backtest.market import SyntheticMarket
+from orva_backtest.modules.ticker.ticker import Ticker
+
+EXIT = {"orva_status": FLAG.exit_send_tick.value}
+FINISH = {"orva_status": FLAG.finish_backfilling.value}
+COLUMNS = ["ts", "close", "volume", "bid_price", "bid_volume", "ask_price", "ask_volume", "tick_type"]
+SCHEMA = [pl.Int64, pl.Float64, pl.Int64, pl.Float64, pl.Int64, pl.Float64, pl.Int64, pl.Int64]
+
+
+class ScriptedMarket:
+    """Fixed ticks per (code, day); counts the SDK calls."""
+
+    def __init__(self, days=None, fail=()):
+        self.days = days or {}
+        self.fail = set(fail)
+        self.calls = []
+        self.Contracts = type("Contracts", (), {})()
+        self.Contracts.Stocks = {"2330": "STK:2330", "2317": "STK:2317", "../x": "STK:bad"}
+        self.Contracts.Futures = {"TXFR1": "FUT:TXFR1"}
+
+    def ticks(self, contract, date):
+        self.calls.append((contract, date))
+        if (contract, date) in self.fail:
+            raise RuntimeError(f"boom {date}")
+        rows = self.days.get((contract, date), [])
+        return {name: [row[i] for row in rows] for i, name in enumerate(COLUMNS)}
+
+
+def row(ts, close=600.0, volume=1, tick_type=1):
+    return (ts, close, volume, close - 1, 5, close, 5, tick_type)
+
+
+@pytest.fixture(autouse=True)
+def taipei(monkeypatch, tmp_path, console, logger):
+    monkeypatch.setenv("TZ", "Asia/Taipei")
+    time.tzset()
+    monkeypatch.setattr(BASIC_INFO, "data_dir", str(tmp_path / "data"))
+    yield
+    monkeypatch.undo()
+    time.tzset()
+
+
+def cache_dir():
+    return os.path.join(BASIC_INFO.data_dir, "sino", "ticks")
+
+
+def pop(ticker, timeout=10):
+    return ticker.tick_queue.get(timeout=timeout)
+
+
+def drain_replay(ticker, limit=100000):
+    """Pops until the exit marker, granting a permit after each record."""
+    out = []
+    for _ in range(limit):
+        record = pop(ticker)
+        out.append(record)
+        if record == EXIT:
+            return out
+        ticker.allow_next_tick()
+    raise AssertionError("no exit marker")
+
+
+DAY = "2024-03-04"  # a Monday, long past
+
+
+def test_attributes_in_order(tmp_path):
+    market = ScriptedMarket()
+    ticker = Ticker(market)
+    assert list(vars(ticker)) == [
+        "api", "allow_next_tick_flag_queue", "backfilling_notify_finish_queue",
+        "backfilling_finish_flag", "exit_send_thread_flag", "tick_file_save_path", "tick_queue",
+        "code_market_map", "tick_df_schema", "current_send_ticks_params"]
+    assert ticker.api is market
+    assert list(ticker.allow_next_tick_flag_queue.queue) == [True]
+    assert ticker.backfilling_finish_flag is False and ticker.exit_send_thread_flag is False
+    assert ticker.tick_file_save_path == os.path.join(BASIC_INFO.data_dir, "ticks")
+    assert os.path.isdir(ticker.tick_file_save_path)
+    assert list(ticker.tick_df_schema) == COLUMNS and list(ticker.tick_df_schema.values()) == SCHEMA
+    assert ticker.code_market_map == {} and ticker.current_send_ticks_params == {}
+
+
+def test_past_days_are_cached_once(console):
+    market = ScriptedMarket({("STK:2330", DAY): [row(1), row(2)]})
+    ticker = Ticker(market)
+    first = ticker.get_ticks_df("2330", "Stock", "2024-03-02", DAY)
+    assert first.shape == (2, 9) and first["code"].to_list() == ["2330", "2330"]
+    assert len(market.calls) == 3
+    weekend = os.path.join(cache_dir(), "2330 2024-03-02 - ticks.csv")
+    assert open(weekend).read() == ",".join(COLUMNS) + "\n"
+    again = ticker.get_ticks_df("2330", "Stock", "2024-03-02", DAY)
+    assert len(market.calls) == 3 and again.equals(first)
+    assert any("已存在" in line for line in console.lines)
+    assert glob.glob(os.path.join(cache_dir(), "*.tmp*")) == []
+
+
+def test_today_is_never_cached():
+    today = date.today().isoformat()
+    yesterday = (date.today() - timedelta(days=1)).isoformat()
+    market = ScriptedMarket({("STK:2330", today): [row(1)]})
+    ticker = Ticker(market)
+    ticker.get_ticks_df("2330", "Stock", yesterday, today)
+    ticker.get_ticks_df("2330", "Stock", yesterday, today)
+    assert [c[1] for c in market.calls] == [yesterday, today, today]
+    assert os.listdir(cache_dir()) == [f"2330 {yesterday} - ticks.csv"]
+
+
+def test_fetch_history_downloads_again_and_reversed_range_asks_nothing():
+    market = ScriptedMarket({("FUT:TXFR1", DAY): [row(5, 17000.0)]})
+    ticker = Ticker(market)
+    for _ in range(2):
+        table = ticker.fetch_sino_history_ticks("TXFR1", "Future", DAY, f"{DAY} 13:45")
+        assert table.columns == COLUMNS and table.dtypes == SCHEMA and len(table) == 1
+    assert market.calls == [("FUT:TXFR1", DAY)] * 2
+    empty = ticker.fetch_sino_history_ticks("TXFR1", "Future", "2024-03-05", DAY)
+    assert empty.shape == (0, 8) and empty.dtypes == SCHEMA and len(market.calls) == 2
+
+
+def test_merged_table_order_ties_and_empty_schema():
+    market = ScriptedMarket({("STK:2330", DAY): [row(7), row(9)], ("STK:2317", DAY): [row(7, 100.0), row(8, 100.0)]})
+    ticker = Ticker(market)
+    codes = [{"code": "2330", "market": "Stock"}, {"code": "2317", "market": "Stock"}]
+    table = ticker._Ticker__process_and_combine_ticks(codes, DAY, DAY)
+    assert table.columns == COLUMNS + ["code"] and table.dtypes == SCHEMA + [pl.String]
+    assert list(zip(table["ts"], table["code"])) == [(7, "2317"), (7, "2330"), (8, "2317"), (9, "2330")]
+    empty = ticker._Ticker__process_and_combine_ticks(codes, "2024-03-09", "2024-03-10")
+    assert empty.shape == (0, 9) and empty.dtypes == SCHEMA + [pl.String]
+
+
+def test_first_market_of_a_code_wins():
+    ticker = Ticker(ScriptedMarket())
+    ticker.get_ticks_df("2330", "Stock", DAY, DAY)
+    ticker._Ticker__process_and_combine_ticks([{"code": "2330", "market": "Future"}], DAY, DAY)
+    assert ticker.code_market_map == {"2330": "Stock"}
+
+
+def test_a_failing_day_is_retried_three_times_then_skipped(console, logger):
+    market = ScriptedMarket({("STK:2330", "2024-03-05"): [row(1)]}, fail={("STK:2330", DAY)})
+    ticker = Ticker(market)
+    table = ticker.get_ticks_df("2330", "Stock", DAY, "2024-03-05")
+    assert len(table) == 1
+    assert market.calls.count(("STK:2330", DAY)) == 3
+    failures = [line for line in console.lines if "的 Tick 資料失敗" in line]
+    assert failures == [f"[red]下載 2330 {DAY} 的 Tick 資料失敗, 錯誤訊息: boom {DAY}[/red]"] * 3
+    assert any(line.startswith("[red]略過 2330 2024-03-04") for line in console.lines)
+    assert len(logger.entries) == 3 and logger.entries[0]["data"]["code"] == "2330"
+
+
+def test_unknown_contract_is_a_failing_day(console):
+    ticker = Ticker(ScriptedMarket())
+    assert len(ticker.get_ticks_df("9999", "Stock", DAY, DAY)) == 0
+    assert sum("的 Tick 資料失敗" in line for line in console.lines) == 3
+
+
+@pytest.mark.parametrize("call", [
+    lambda t: t.get_ticks_df("../x", "Stock", DAY, DAY),
+    lambda t: t.fetch_sino_history_ticks("../x", "Stock", DAY, DAY),
+    lambda t: t.send_ticks([{"code": "a/b", "market": "Stock"}], DAY, DAY),
+    lambda t: t._Ticker__tick_filename_formatter("..", DAY),
+])
+def test_codes_that_would_leave_the_cache_are_refused(call):
+    market = ScriptedMarket()
+    ticker = Ticker(market)
+    with pytest.raises(ValueError, match="不合法的商品代碼"):
+        call(ticker)
+    assert market.calls == [] and not os.path.exists(cache_dir())
+
+
+@pytest.mark.parametrize("call, name", [
+    (lambda t: t.send_ticks({"code": "2330"}, DAY, DAY), "codes"),
+    (lambda t: t.send_ticks([], 20240304, DAY), "start_from"),
+    (lambda t: t.get_ticks_df("2330", "Stock", DAY, None), "end_to"),
+    (lambda t: t.send_ticks([], DAY, DAY, backfilling_start_from=1), "backfilling_start_from"),
+])
+def test_type_errors(call, name):
+    with pytest.raises(TypeError, match=name):
+        call(Ticker(ScriptedMarket()))
+
+
+def three_ticks():
+    return ScriptedMarket({("STK:2330", DAY): [row(1_709_514_000_123_456_789, 600.0, 3, 1),
+                                              row(1_709_514_001_000_000_000, 601.0, 1, 2),
+                                              row(1_709_514_002_000_000_000, 602.0, 2, 1)]})
+
+
+def test_replay_of_three_ticks():
+    ticker = Ticker(three_ticks())
+    ticker.send_ticks([{"code": "2330", "market": "Stock"}], DAY, DAY)
+    records = drain_replay(ticker)
+    assert records[-1] == EXIT and len(records) == 4
+    first = records[0]
+    assert list(first.items()) == [
+        ("market_type", "Stock"), ("timestamp", utils.format_nano_ts_to_second_ts(1_709_514_000_123_456_789, 8)),
+        ("code", "2330"), ("close", 600.0), ("qty", 3), ("tick_type", 1), ("is_simulate", False),
+        ("is_backfilling", False)]
+    assert [r["close"] for r in records[:3]] == [600.0, 601.0, 602.0]
+    assert ticker.exit_send_thread_flag is True
+    assert ticker.current_send_ticks_params == {"codes": [{"code": "2330", "market": "Stock"}],
+                                                "start_from": DAY, "end_to": DAY}
+
+
+def test_permits_pace_the_replay_and_carry_over():
+    ticker = Ticker(three_ticks())
+    ticker.allow_next_tick()  # two permits now: two ticks pass without waiting
+    ticker.send_ticks([{"code": "2330", "market": "Stock"}], DAY, DAY)
+    assert [pop(ticker)["close"] for _ in range(2)] == [600.0, 601.0]
+    with pytest.raises(queue.Empty):
+        ticker.tick_queue.get(timeout=0.2)
+    for _ in range(4):
+        ticker.allow_next_tick()
+    assert pop(ticker)["close"] == 602.0 and pop(ticker) == EXIT
+    time.sleep(0.1)
+    assert ticker.allow_next_tick_flag_queue.qsize() == 2  # left for the next replay
+    ticker.send_ticks([{"code": "2330", "market": "Stock"}], DAY, DAY)
+    assert [pop(ticker)["close"] for _ in range(2)] == [600.0, 601.0]
+    with pytest.raises(queue.Empty):
+        ticker.tick_queue.get(timeout=0.2)
+
+
+def test_empty_replay_sends_one_exit_marker(console):
+    ticker = Ticker(ScriptedMarket())
+    ticker.send_ticks([{"code": "2330", "market": "Stock"}], "2024-03-09", "2024-03-10")
+    assert pop(ticker) == EXIT
+    with pytest.raises(queue.Empty):
+        ticker.tick_queue.get(timeout=0.2)
+    deadline = time.time() + 5
+    while "[red]傳送 Tick 資料結束, 資料共 0 筆, 耗時 0 秒[/red]" not in console.lines and time.time() < deadline:
+        time.sleep(0.01)
+    assert "[red]傳送 Tick 資料結束, 資料共 0 筆, 耗時 0 秒[/red]" in console.lines
+
+
+def test_stop_while_waiting_lets_no_tick_follow_the_exit_marker():
+    ticker = Ticker(three_ticks())
+    ticker.send_ticks([{"code": "2330", "market": "Stock"}], DAY, DAY)
+    assert pop(ticker)["close"] == 600.0
+    time.sleep(0.1)  # the replay now waits for a permit
+    ticker.stop_send_ticks()
+    assert pop(ticker) == EXIT
+    ticker.allow_next_tick()
+    with pytest.raises(queue.Empty):
+        ticker.tick_queue.get(timeout=0.3)
+    assert ticker.allow_next_tick_flag_queue.qsize() == 1  # the unused permit is handed back
+
+
+def replay_threads():
+    return [t for t in threading.enumerate() if t.name == "orva-ticker-replay"]
+
+
+def test_a_new_replay_retires_the_earlier_one():
+    ticker = Ticker(three_ticks())
+    codes = [{"code": "2330", "market": "Stock"}]
+    before = set(replay_threads())
+    ticker.send_ticks(codes, DAY, DAY)
+    (earlier,) = set(replay_threads()) - before
+    assert pop(ticker)["close"] == 600.0
+    time.sleep(0.1)  # the first replay now waits for a permit
+    ticker.send_ticks(codes, DAY, DAY)
+    ticker.allow_next_tick()  # the host's permit for the tick it just took
+    records = drain_replay(ticker)
+    assert [r.get("close") for r in records] == [600.0, 601.0, 602.0, None]
+    earlier.join(timeout=5)
+    assert not earlier.is_alive()
+
+
+def backfill_market():
+    return ScriptedMarket({("STK:2330", DAY): [row(10, 600.0), row(11, 601.0)],
+                           ("STK:2330", "2024-03-01"): [row(1, 500.0), row(2, 501.0)]})
+
+
+def test_backfill_comes_first_with_one_finish_marker():
+    ticker = Ticker(backfill_market())
+    ticker.send_ticks([{"code": "2330", "market": "Stock"}], DAY, DAY, "2024-03-01", "2024-03-01")
+    records = drain_replay(ticker)
+    assert [(r.get("close"), r.get("is_backfilling")) for r in records if "close" in r] == [
+        (500.0, True), (501.0, True), (600.0, False), (601.0, False)]
+    assert records[2] == FINISH and records.count(FINISH) == 1 and records[-1] == EXIT
+    assert ticker.current_send_ticks_params["backfilling_start_from"] == "2024-03-01"
+    assert ticker.backfilling_finish_flag is True
+
+
+@pytest.mark.parametrize("main_day, backfill_day", [(DAY, "2024-03-02"), ("2024-03-09", "2024-03-01")])
+def test_finish_marker_arrives_even_when_the_backfill_ended_early(main_day, backfill_day):
+    ticker = Ticker(backfill_market())
+    ticker.send_ticks([{"code": "2330", "market": "Stock"}], main_day, main_day, backfill_day, backfill_day)
+    records = drain_replay(ticker)
+    assert records.count(FINISH) == 1 and records[-1] == EXIT
+    index = records.index(FINISH)
+    assert all(r.get("is_backfilling") for r in records[:index])
+    assert not any(r.get("is_backfilling") for r in records[index + 1:])
+
+
+def test_backfill_with_one_bound_fails_and_the_replay_runs(monkeypatch):
+    errors = []
+    monkeypatch.setattr(threading, "excepthook", lambda args: errors.append(args.exc_value))
+    ticker = Ticker(backfill_market())
+    ticker.send_ticks([{"code": "2330", "market": "Stock"}], DAY, DAY, "2024-03-01")
+    records = drain_replay(ticker)
+    assert [r.get("close") for r in records if "close" in r] == [600.0, 601.0]
+    assert records.count(FINISH) == 1
+    assert [str(e) for e in errors] == ["回補資料的開始時間與結束時間不能為空"]
+
+
+def test_direct_backfill_with_missing_bounds():
+    ticker = Ticker(backfill_market())
+    with pytest.raises(ValueError, match="^回補資料的開始時間與結束時間不能為空$"):
+        ticker.backfilling([{"code": "2330", "market": "Stock"}], "2024-03-01", "")
+    assert ticker.backfilling_finish_flag is True
+    assert ticker.backfilling_notify_finish_queue.get(timeout=1) == FINISH
+
+
+def test_direct_backfill_takes_one_permit_per_tick():
+    ticker = Ticker(backfill_market())
+    ticker.allow_next_tick()
+    ticker.backfilling([{"code": "2330", "market": "Stock"}], "2024-03-01", "2024-03-01")
+    assert [pop(ticker)["is_backfilling"] for _ in range(2)] == [True, True]
+    assert ticker.allow_next_tick_flag_queue.empty()
+
+
+def test_concurrent_loads_of_the_same_days_leave_whole_files():
+    market = SyntheticMarket(mean_gap_seconds=30)
+    tickers = [Ticker(market) for _ in range(3)]
+    threads = [threading.Thread(target=t.get_ticks_df, args=("2330", "Stock", "2024-03-04", "2024-03-08"))
+               for t in tickers]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=60)
+    tables = [t.get_ticks_df("2330", "Stock", "2024-03-04", "2024-03-08") for t in tickers]
+    assert all(t.equals(tables[0]) for t in tables) and len(tables[0]) > 1000
+    assert glob.glob(os.path.join(cache_dir(), "*.tmp*")) == []
+
+
+EXIT_SCRIPTS = {
+    "replay waits for a permit": """
+        t = Ticker(SyntheticMarket(mean_gap_seconds=120))
+        t.send_ticks([{"code": "2330", "market": "Stock"}], "2024-03-04", "2024-03-04")
+        t.pop_tick()
+    """,
+    "replay and backfill busy": """
+        t = Ticker(SyntheticMarket(mean_gap_seconds=120))
+        t.send_ticks([{"code": "2330", "market": "Stock"}], "2024-03-04", "2024-03-04",
+                     "2024-03-01", "2024-03-01")
+        for _ in range(50):
+            t.allow_next_tick()
+    """,
+}
+
+
+@pytest.mark.parametrize("script", EXIT_SCRIPTS.values(), ids=list(EXIT_SCRIPTS))
+def test_process_exits_cleanly_while_replay_threads_wait(script, tmp_path):
+    code = ("from orva_backtest.market import SyntheticMarket\n"
+            "from orva_backtest.modules.ticker.ticker import Ticker\n" + textwrap.dedent(script))
+    env = {"ORVA_CONSOLE": "off", "ORVA_DATA_DIR": str(tmp_path), "TZ": "Asia/Taipei"}
+    for _ in range(3):
+        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                              timeout=120, cwd=str(tmp_path), env=env)
+        assert done.returncode == 0, done.stderr
+        assert done.stderr == ""
