@@ -18,8 +18,9 @@ from rich.table import Table
 
 import matcher_bench
 import positions_bench
+import ticker_bench
 
-SUITES = [positions_bench, matcher_bench]
+SUITES = [positions_bench, matcher_bench, ticker_bench]
 
 
 def time_case(case, repeat):
