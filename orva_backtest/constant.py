@@ -9,8 +9,8 @@ class TextEnum(str, Enum):
     def __str__(self):
         return self.value
 
-    def __format__(self, spec):
-        return format(self.value, spec)
+    def __format__(self, format_spec):
+        return format(self.value, format_spec)
 
     @classmethod
     def from_value(cls, value):

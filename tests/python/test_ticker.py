@@ -325,9 +325,30 @@ def test_direct_backfill_with_missing_bounds():
 def test_direct_backfill_takes_one_permit_per_tick():
     ticker = Ticker(backfill_market())
     ticker.allow_next_tick()
-    ticker.backfilling([{"code": "2330", "market": "Stock"}], "2024-03-01", "2024-03-01")
+    caller = threading.Thread(target=ticker.backfilling,
+                              args=([{"code": "2330", "market": "Stock"}], "2024-03-01", "2024-03-01"))
+    caller.start()
+    caller.join(timeout=10)
+    assert not caller.is_alive()
     assert [pop(ticker)["is_backfilling"] for _ in range(2)] == [True, True]
     assert ticker.allow_next_tick_flag_queue.empty()
+
+
+def test_a_write_that_dies_half_way_leaves_no_cache_file(monkeypatch):
+    def dies_half_way(frame, path):
+        with open(path, "w") as f:
+            f.write("ts,close\n1,")
+        raise OSError("disk full")
+
+    market = ScriptedMarket({("STK:2330", DAY): [row(1), row(2)]})
+    ticker = Ticker(market)
+    with monkeypatch.context() as patch:
+        patch.setattr(pl.DataFrame, "write_csv", dies_half_way)
+        with pytest.raises(OSError, match="disk full"):
+            ticker.fetch_sino_history_ticks("2330", "Stock", DAY, DAY)
+    assert os.listdir(cache_dir()) == []
+    assert len(ticker.get_ticks_df("2330", "Stock", DAY, DAY)) == 2  # downloaded again, whole
+    assert len(market.calls) == 2
 
 
 def test_concurrent_loads_of_the_same_days_leave_whole_files():
