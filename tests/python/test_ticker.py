@@ -276,6 +276,16 @@ def test_a_new_replay_retires_the_earlier_one():
     assert not earlier.is_alive()
 
 
+def test_a_failed_send_ticks_leaves_nothing_to_wait_for():
+    ticker = Ticker(three_ticks())
+    with pytest.raises(KeyError):
+        ticker.send_ticks([{"code": "2330"}], DAY, DAY)
+    began = time.time()
+    ticker.send_ticks([{"code": "2330", "market": "Stock"}], DAY, DAY)
+    assert time.time() - began < 2
+    assert [r.get("close") for r in drain_replay(ticker)] == [600.0, 601.0, 602.0, None]
+
+
 def backfill_market():
     return ScriptedMarket({("STK:2330", DAY): [row(10, 600.0), row(11, 601.0)],
                            ("STK:2330", "2024-03-01"): [row(1, 500.0), row(2, 501.0)]})

@@ -247,7 +247,6 @@ void send_ticks(nb::handle self, nb::handle codes, nb::handle start_from, nb::ha
   Ticker& ticker = state_of(self);
   retire(self, ticker.replay);
   auto replay = std::make_shared<Replay>();
-  ticker.replay = replay;
 
   nb::dict params;
   params["codes"] = codes;
@@ -282,6 +281,8 @@ void send_ticks(nb::handle self, nb::handle codes, nb::handle start_from, nb::ha
   nb::object table = combine_ticks(self, codes, start_from, end_to);
   console_print("[green]開始傳送 Tick 資料, Tick 數 " + std::to_string(nb::len(table)) +
                 ". ...[/green]");
+  // Only a replay whose thread starts is one a later send_ticks must retire.
+  ticker.replay = replay;
   register_gate(&replay->gate);
   try {
     start_daemon_thread("orva-ticker-replay", [owner = nb::borrow(self), replay, table] {
