@@ -1,13 +1,34 @@
 #include "calendar/local_time.h"
 
-#include <cfenv>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
 
 namespace orva::calendar {
 
-std::optional<std::string> format_local_timestamp(double seconds) {
+// Howard Hinnant's civil-calendar algorithms.
+int64_t days_from_civil(int y, int m, int d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yoe = y - era * 400;
+  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468;
+}
+
+void civil_from_days(int64_t z, int& year, int& month, int& day) {
+  z += 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const int64_t doe = z - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  year = static_cast<int>(yoe + era * 400 + (month <= 2));
+}
+
+std::optional<LocalMicros> local_micros(double seconds) {
   if (!std::isfinite(seconds)) return std::nullopt;
   double whole = 0;
   double micros = std::nearbyint(std::modf(seconds, &whole) * 1e6);  // ties to even
@@ -18,15 +39,33 @@ std::optional<std::string> format_local_timestamp(double seconds) {
     micros += 1e6;
     whole -= 1;
   }
-  if (whole < -9.2e18 || whole > 9.2e18) return std::nullopt;
+  if (whole < -9.2e15 || whole > 9.2e15) return std::nullopt;
   const std::time_t t = static_cast<std::time_t>(whole);
   std::tm local{};
   if (!localtime_r(&t, &local)) return std::nullopt;
+  const int64_t days = days_from_civil(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+  const int64_t second_of_day = local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
+  return days * kMicrosPerDay + second_of_day * kMicrosPerSecond + static_cast<int64_t>(micros);
+}
+
+std::optional<std::string> format_local_timestamp(double seconds) {
+  const auto local = local_micros(seconds);
+  if (!local) return std::nullopt;
+  int64_t days = *local / kMicrosPerDay;
+  int64_t rest = *local % kMicrosPerDay;
+  if (rest < 0) {
+    rest += kMicrosPerDay;
+    days -= 1;
+  }
+  int year = 0, month = 0, day = 0;
+  civil_from_days(days, year, month, day);
+  const int64_t second_of_day = rest / kMicrosPerSecond;
   char text[64];
-  const int n = std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%06d",
-                              local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
-                              local.tm_hour, local.tm_min, local.tm_sec,
-                              static_cast<int>(micros));
+  const int n = std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%06d", year, month,
+                              day, static_cast<int>(second_of_day / 3600),
+                              static_cast<int>(second_of_day / 60 % 60),
+                              static_cast<int>(second_of_day % 60),
+                              static_cast<int>(rest % kMicrosPerSecond));
   if (n <= 0 || n >= static_cast<int>(sizeof text)) return std::nullopt;
   return std::string(text, n);
 }

@@ -1,14 +1,29 @@
-// Seconds since the epoch as local date-time text, as the account records fills.
+// Seconds since the epoch as local wall-clock time, as Python's
+// datetime.fromtimestamp gives it (microseconds rounded half to even).
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
 namespace orva::calendar {
 
-// "%Y-%m-%d %H:%M:%S.%f" in the process's local time zone, microseconds
-// rounded half to even as Python's datetime.fromtimestamp rounds them.
-// Empty when the time cannot be represented.
+// Wall-clock times without a zone, as microseconds since 1970-01-01 00:00:00.
+using LocalMicros = int64_t;
+
+inline constexpr int64_t kMicrosPerSecond = 1000000;
+inline constexpr int64_t kMicrosPerMinute = 60 * kMicrosPerSecond;
+inline constexpr int64_t kMicrosPerDay = 86400 * kMicrosPerSecond;
+
+// Days since 1970-01-01 of a civil date, and back.
+int64_t days_from_civil(int year, int month, int day);
+void civil_from_days(int64_t days, int& year, int& month, int& day);
+
+// The local wall-clock time of `seconds`, in the process's time zone; empty
+// when it cannot be represented.
+std::optional<LocalMicros> local_micros(double seconds);
+
+// "%Y-%m-%d %H:%M:%S.%f" of local_micros(seconds).
 std::optional<std::string> format_local_timestamp(double seconds);
 
 }  // namespace orva::calendar

@@ -1,0 +1,90 @@
+#include "quotes/tick_buffer.h"
+
+#include <cmath>
+
+namespace orva::quotes {
+namespace {
+
+int64_t floor_div(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+
+int64_t day_of(LocalMicros dt) { return floor_div(dt, kMicrosPerDay); }
+LocalMicros time_of_day(LocalMicros dt) { return dt - day_of(dt) * kMicrosPerDay; }
+int minute_of_hour(LocalMicros dt) { return static_cast<int>(time_of_day(dt) / kMicrosPerMinute % 60); }
+int weekday(LocalMicros dt) { return static_cast<int>(((day_of(dt) + 3) % 7 + 7) % 7); }  // Monday 0
+
+// Python's float modulo: the result takes the sign of the divisor.
+double python_mod(double x, double m) {
+  const double r = std::fmod(x, m);
+  return (r != 0 && (r < 0) != (m < 0)) ? r + m : r;
+}
+
+constexpr LocalMicros kTradingDayCutoff = 5 * 3600 * kMicrosPerSecond;  // 05:00:00
+
+// Minutes at or before 05:00:00 belong to the previous calendar day's trading day.
+int64_t trading_day(LocalMicros dt) {
+  return time_of_day(dt) <= kTradingDayCutoff ? day_of(dt) - 1 : day_of(dt);
+}
+
+bool in_window(const Window& w, LocalMicros dt) {
+  const LocalMicros tod = time_of_day(dt);
+  return tod >= w.start * kMicrosPerSecond && tod <= w.end * kMicrosPerSecond;
+}
+
+const std::vector<Window>& windows_for(const Calendar& calendar, const std::string& market) {
+  static const std::vector<Window> none;
+  auto found = calendar.windows.find(market);
+  return found == calendar.windows.end() ? none : found->second;
+}
+
+}  // namespace
+
+const Window* window_of(const std::vector<Window>& windows, LocalMicros dt) {
+  for (const Window& w : windows)
+    if (in_window(w, dt)) return &w;
+  return nullptr;
+}
+
+void Instrument::append(LocalMicros dt, uint16_t market, double close, int64_t qty,
+                        int64_t tick_type, bool is_simulate, bool is_virtual) {
+  columns_.dt.push_back(dt);
+  columns_.close.push_back(close);
+  columns_.qty.push_back(qty);
+  columns_.tick_type.push_back(tick_type);
+  columns_.is_simulate.push_back(is_simulate);
+  columns_.is_virtual.push_back(is_virtual);
+  columns_.market.push_back(market);
+}
+
+void Instrument::add(const RealTick& tick, const Calendar& calendar) {
+  const std::vector<Window>& windows = windows_for(calendar, *tick.market_type);
+  if (last_ >= 0) {
+    const LocalMicros previous = columns_.dt[last_];
+    const double diff_seconds = static_cast<double>(tick.dt - previous) / kMicrosPerSecond;
+    const int64_t diff_minute = static_cast<int64_t>(std::floor(diff_seconds / 60));
+    const bool extra = python_mod(diff_seconds, 60.0) > 0 &&
+                       minute_of_hour(tick.dt) - minute_of_hour(previous) > 1;
+    const int64_t missing = diff_minute + (extra ? 1 : 0);
+    if (missing > 1) {
+      const LocalMicros base = previous - time_of_day(previous) % kMicrosPerMinute;
+      const double close = columns_.close[last_];
+      const uint16_t market = columns_.market[last_];
+      const bool future = *tick.market_type == "Future";
+      for (int64_t i = 0; i < missing; ++i) {
+        const LocalMicros minute = base + (i + 1) * kMicrosPerMinute;
+        if (weekday(minute) >= 5 && !(future && time_of_day(minute) <= kTradingDayCutoff)) continue;
+        if (window_of(windows, minute)) continue;
+        if (calendar.holidays.count(trading_day(minute))) continue;
+        append(minute, market, close, 0, 0, false, true);
+      }
+    }
+  }
+  LocalMicros dt = tick.dt;
+  if (const Window* w = window_of(windows, dt)) {
+    const LocalMicros micros = time_of_day(dt) % kMicrosPerSecond;
+    dt = day_of(dt) * kMicrosPerDay + (w->start - 1) * kMicrosPerSecond + micros;
+  }
+  append(dt, tick.market, tick.close, tick.qty, tick.tick_type, tick.is_simulate, false);
+  last_ = static_cast<int64_t>(columns_.size()) - 1;
+}
+
+}  // namespace orva::quotes

@@ -1,0 +1,82 @@
+// The per-instrument tick buffer: trading-calendar rules (gap filling with
+// virtual minutes, session normalisation) applied to every tick on its way in,
+// and compact columns of the buffered ticks.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "calendar/local_time.h"
+
+namespace orva::quotes {
+
+using calendar::LocalMicros;
+using calendar::kMicrosPerDay;
+using calendar::kMicrosPerMinute;
+using calendar::kMicrosPerSecond;
+
+// A window of the day, both ends included, in seconds of the day.
+struct Window {
+  int start;
+  int end;
+};
+
+struct Calendar {
+  std::unordered_set<int64_t> holidays;  // days since 1970-01-01
+  std::unordered_map<std::string, std::vector<Window>> windows;  // by product type
+};
+
+// Columns of the buffered ticks of one instrument, in arrival order.
+struct TickColumns {
+  std::vector<LocalMicros> dt;
+  std::vector<double> close;
+  std::vector<int64_t> qty;
+  std::vector<int64_t> tick_type;
+  std::vector<uint8_t> is_simulate;
+  std::vector<uint8_t> is_virtual;
+  std::vector<uint16_t> market;  // index into the instrument's market types
+
+  size_t size() const { return dt.size(); }
+};
+
+struct RealTick {
+  LocalMicros dt;
+  uint16_t market;
+  const std::string* market_type;  // its text, for the window and weekend rules
+  double close;
+  int64_t qty;
+  int64_t tick_type;
+  bool is_simulate;
+};
+
+class Instrument {
+ public:
+  // Appends the virtual minutes the gap since the last real tick calls for,
+  // then the tick itself, moved out of a non-trading window if it is in one.
+  void add(const RealTick& tick, const Calendar& calendar);
+
+  const TickColumns& columns() const { return columns_; }
+  // Ticks before this index were handed over by a pop; the rest are pending.
+  size_t pending_from() const { return pending_from_; }
+  void hand_over() { pending_from_ = columns_.size(); }
+  // Index of the newest real tick, or -1.
+  int64_t last_tick() const { return last_; }
+
+  std::vector<std::string> market_types;
+
+ private:
+  void append(LocalMicros dt, uint16_t market, double close, int64_t qty, int64_t tick_type,
+              bool is_simulate, bool is_virtual);
+
+  TickColumns columns_;
+  size_t pending_from_ = 0;
+  int64_t last_ = -1;
+};
+
+// Whether `dt`'s time of day lies in a window; the first such window or null.
+const Window* window_of(const std::vector<Window>& windows, LocalMicros dt);
+
+}  // namespace orva::quotes

@@ -1,0 +1,159 @@
+#include "quotes/tick_buffer.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace orva::quotes {
+namespace {
+
+using calendar::days_from_civil;
+
+LocalMicros at(int y, int mo, int d, int h, int mi, int s, int us = 0) {
+  return days_from_civil(y, mo, d) * kMicrosPerDay +
+         ((h * 60 + mi) * 60 + s) * kMicrosPerSecond + us;
+}
+
+// 2024-03-04 is a Monday; 2024-03-08 a Friday.
+Calendar taiwan() {
+  Calendar c;
+  c.windows["Stock"] = {{13 * 3600 + 30 * 60, 86399}, {0, 8 * 3600 + 59 * 60 + 59}};
+  c.windows["Future"] = {{13 * 3600 + 45 * 60, 14 * 3600 + 59 * 60 + 59},
+                         {5 * 3600, 8 * 3600 + 44 * 60 + 59}};
+  c.holidays.insert(days_from_civil(2024, 4, 4));
+  return c;
+}
+
+const std::string kStock = "Stock";
+const std::string kFuture = "Future";
+const std::string kOther = "Other";
+
+RealTick tick(LocalMicros dt, const std::string& market = kStock, double close = 100) {
+  return {dt, 0, &market, close, 1, 1, false};
+}
+
+std::vector<LocalMicros> virtual_times(const Instrument& instrument) {
+  std::vector<LocalMicros> out;
+  const TickColumns& c = instrument.columns();
+  for (size_t i = 0; i < c.size(); ++i)
+    if (c.is_virtual[i]) out.push_back(c.dt[i]);
+  return out;
+}
+
+struct GapRow {
+  int from_m, from_s, to_h, to_m, to_s;
+  int from_h;
+  std::vector<std::pair<int, int>> minutes;  // (hour, minute) of the virtual ticks
+};
+
+class GapFilling : public ::testing::TestWithParam<GapRow> {};
+
+TEST_P(GapFilling, DocumentedRows) {
+  const GapRow& r = GetParam();
+  const Calendar c = taiwan();
+  Instrument i;
+  i.add(tick(at(2024, 3, 4, r.from_h, r.from_m, r.from_s)), c);
+  i.add(tick(at(2024, 3, 4, r.to_h, r.to_m, r.to_s)), c);
+  std::vector<LocalMicros> expected;
+  for (auto [h, m] : r.minutes) expected.push_back(at(2024, 3, 4, h, m, 0));
+  EXPECT_EQ(virtual_times(i), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, GapFilling,
+    ::testing::Values(GapRow{0, 10, 9, 1, 50, 9, {}},
+                      GapRow{0, 10, 9, 2, 5, 9, {{9, 1}, {9, 2}}},
+                      GapRow{0, 50, 9, 3, 20, 9, {{9, 1}, {9, 2}, {9, 3}}},
+                      GapRow{0, 0, 9, 3, 0, 9, {{9, 1}, {9, 2}, {9, 3}}},
+                      GapRow{59, 50, 10, 2, 10, 9, {{10, 0}, {10, 1}}},
+                      GapRow{0, 10, 9, 2, 40, 9, {{9, 1}, {9, 2}, {9, 3}}}));
+
+TEST(GapFilling, FirstTickAndOlderTicksFillNothing) {
+  const Calendar c = taiwan();
+  Instrument i;
+  i.add(tick(at(2024, 3, 4, 10, 0, 0)), c);
+  i.add(tick(at(2024, 3, 4, 9, 0, 0)), c);
+  EXPECT_TRUE(virtual_times(i).empty());
+  EXPECT_EQ(i.last_tick(), 1);
+}
+
+TEST(GapFilling, StockGapOverNightSkipsTheClosedHours) {
+  const Calendar c = taiwan();
+  Instrument i;
+  i.add(tick(at(2024, 3, 4, 13, 20, 0)), c);
+  i.add(tick(at(2024, 3, 5, 9, 2, 0)), c);
+  const std::vector<LocalMicros> expected = {
+      at(2024, 3, 4, 13, 21, 0), at(2024, 3, 4, 13, 22, 0), at(2024, 3, 4, 13, 23, 0),
+      at(2024, 3, 4, 13, 24, 0), at(2024, 3, 4, 13, 25, 0), at(2024, 3, 4, 13, 26, 0),
+      at(2024, 3, 4, 13, 27, 0), at(2024, 3, 4, 13, 28, 0), at(2024, 3, 4, 13, 29, 0),
+      at(2024, 3, 5, 9, 0, 0),   at(2024, 3, 5, 9, 1, 0),   at(2024, 3, 5, 9, 2, 0)};
+  EXPECT_EQ(virtual_times(i), expected);
+}
+
+TEST(GapFilling, FuturesKeepSaturdayBeforeFiveOnly) {
+  Calendar c = taiwan();
+  // The holiday file lists weekend days, so Sunday's and Monday's small hours
+  // (trading days Saturday and Sunday) are skipped too.
+  c.holidays.insert(days_from_civil(2024, 3, 9));
+  c.holidays.insert(days_from_civil(2024, 3, 10));
+  Instrument i;
+  i.add(tick(at(2024, 3, 8, 23, 59, 0), kFuture), c);  // Friday night
+  i.add(tick(at(2024, 3, 11, 8, 46, 0), kFuture), c);  // Monday morning
+  const auto v = virtual_times(i);
+  ASSERT_FALSE(v.empty());
+  EXPECT_EQ(v.front(), at(2024, 3, 9, 0, 0, 0));
+  EXPECT_EQ(v[299], at(2024, 3, 9, 4, 59, 0));
+  EXPECT_EQ(v[300], at(2024, 3, 11, 8, 45, 0));  // 05:00 Saturday to Monday 08:44 skipped
+  EXPECT_EQ(v[301], at(2024, 3, 11, 8, 46, 0));  // the tick's own minute, as a gap's last
+  EXPECT_EQ(v.size(), 302u);
+}
+
+TEST(GapFilling, WithoutWeekendDaysInTheFileSundayNightsAreFilled) {
+  const Calendar c = taiwan();
+  Instrument i;
+  i.add(tick(at(2024, 3, 8, 23, 59, 0), kFuture), c);
+  i.add(tick(at(2024, 3, 11, 8, 46, 0), kFuture), c);
+  EXPECT_EQ(virtual_times(i).size(), 300u + 300u + 300u + 2u);
+}
+
+TEST(GapFilling, HolidaysAndTheirNightAreSkipped) {
+  const Calendar c = taiwan();
+  Instrument i;
+  i.add(tick(at(2024, 4, 3, 23, 58, 0), kFuture), c);
+  i.add(tick(at(2024, 4, 4, 1, 2, 0), kFuture), c);  // trading day 04-03: kept
+  EXPECT_EQ(virtual_times(i).size(), 1u + 63u);  // 23:59, then 00:00 to 01:02
+  Instrument j;
+  j.add(tick(at(2024, 4, 4, 23, 58, 0), kFuture), c);
+  j.add(tick(at(2024, 4, 5, 1, 2, 0), kFuture), c);  // all of it is trading day 04-04
+  EXPECT_TRUE(virtual_times(j).empty());
+}
+
+struct MoveRow {
+  const std::string* market;
+  LocalMicros in;
+  LocalMicros out;
+};
+
+class Normalisation : public ::testing::TestWithParam<MoveRow> {};
+
+TEST_P(Normalisation, DocumentedMoves) {
+  const Calendar c = taiwan();
+  Instrument i;
+  i.add(tick(GetParam().in, *GetParam().market), c);
+  EXPECT_EQ(i.columns().dt.back(), GetParam().out);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Moves, Normalisation,
+    ::testing::Values(
+        MoveRow{&kStock, at(2024, 3, 4, 13, 30, 0, 250000), at(2024, 3, 4, 13, 29, 59, 250000)},
+        MoveRow{&kFuture, at(2024, 3, 4, 13, 45, 0), at(2024, 3, 4, 13, 44, 59)},
+        MoveRow{&kFuture, at(2024, 3, 4, 5, 0, 0), at(2024, 3, 4, 4, 59, 59)},
+        MoveRow{&kFuture, at(2024, 3, 4, 14, 10, 0), at(2024, 3, 4, 13, 44, 59)},
+        MoveRow{&kStock, at(2024, 3, 4, 8, 59, 30), at(2024, 3, 3, 23, 59, 59)},
+        MoveRow{&kFuture, at(2024, 3, 4, 13, 44, 59, 900000), at(2024, 3, 4, 13, 44, 59, 900000)},
+        MoveRow{&kOther, at(2024, 3, 4, 13, 30, 0), at(2024, 3, 4, 13, 30, 0)}));
+
+}  // namespace
+}  // namespace orva::quotes
