@@ -3,11 +3,18 @@
 
 #include "common/host.h"
 #include "positions/positions.h"
+#include "positions/positions_internal.h"
 
 NB_MODULE(positions, m) {
   m.doc() = "Simulated trading account: settings, costs, positions and reports.";
   // Matchers' intake threads keep their accounts alive until the process ends.
   nanobind::set_leak_warnings(false);
   orva::py::init_host();
+  // Package directories shared with the reports.
+  nanobind::object path = nanobind::module_::import_("os").attr("path");
+  nanobind::object base_dir = path.attr("dirname")(path.attr("abspath")(m.attr("__file__")));
+  m.attr("base_dir") = base_dir;
+  m.attr("static_dir") = path.attr("join")(base_dir, "../../static");
   orva::py::bind_positions(m);
+  orva::py::positions::bind_quote_manager(m);
 }

@@ -67,6 +67,7 @@ nb::object contract_value(nb::handle code);
 nb::dict new_account_info();
 
 void bind_book(nb::class_<Positions>& cls);
+void bind_quote_manager(nb::module_& m);
 void bind_views(nb::class_<Positions>& cls);
 
 }  // namespace orva::py::positions

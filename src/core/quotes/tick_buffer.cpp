@@ -49,7 +49,7 @@ void Instrument::append(LocalMicros dt, uint16_t market, double close, int64_t q
   columns_.dt.push_back(dt);
   columns_.close.push_back(close);
   columns_.qty.push_back(qty);
-  columns_.tick_type.push_back(tick_type);
+  columns_.tick_type.push_back(static_cast<int8_t>(tick_type));
   columns_.is_simulate.push_back(is_simulate);
   columns_.is_virtual.push_back(is_virtual);
   columns_.market.push_back(market);

@@ -34,7 +34,7 @@ struct TickColumns {
   std::vector<LocalMicros> dt;
   std::vector<double> close;
   std::vector<int64_t> qty;
-  std::vector<int64_t> tick_type;
+  std::vector<int8_t> tick_type;
   std::vector<uint8_t> is_simulate;
   std::vector<uint8_t> is_virtual;
   std::vector<uint16_t> market;  // index into the instrument's market types
