@@ -91,4 +91,12 @@ void require_dict(nb::handle obj, const char* name) {
   if (!PyDict_Check(obj.ptr())) raise_type_error(name, "dict", obj);
 }
 
+Product product_of(nb::handle product_type) {
+  if (PyUnicode_Check(product_type.ptr())) {
+    if (PyUnicode_CompareWithASCIIString(product_type.ptr(), "Stock") == 0) return Product::Stock;
+    if (PyUnicode_CompareWithASCIIString(product_type.ptr(), "Future") == 0) return Product::Future;
+  }
+  return Product::Other;
+}
+
 }  // namespace orva::py

@@ -96,7 +96,7 @@ void add_pending_order_queue(nb::handle self, nb::handle action, nb::handle payl
   require_str(action, "action");
   require_dict(payload, "payload");
   nb::dict request;
-  request[interned("action")] = action;
+  request[k().action] = action;
   request[k().payload] = payload;
   nb::getattr(self, k().pending_order_queue).attr("put")(request);
 }
@@ -108,7 +108,7 @@ bool is_text(nb::handle value, const char* text) {
 // One intake request; failures are reported and never leave this function.
 void serve_request(nb::handle self, nb::handle request) {
   try {
-    nb::object action = request[interned("action")];
+    nb::object action = request[k().action];
     nb::object payload = request[k().payload];
     if (is_text(action, "add")) {
       require_dict(payload, "payload");

@@ -83,9 +83,6 @@ struct Globals {
 // Never released: module teardown order at interpreter exit is unspecified.
 extern Globals* globals;
 
-enum class Product { Stock, Future, Other };
-Product product_of(nb::handle product_type);
-
 Matcher& state_of(nb::handle self);
 
 // Exchange time of the latest tick of `code`, None before the first one.

@@ -103,14 +103,6 @@ nb::object latest_tick_ts(nb::handle self, nb::handle code) {
   return item(info, k().ts);
 }
 
-Product product_of(nb::handle product_type) {
-  if (PyUnicode_Check(product_type.ptr())) {
-    if (PyUnicode_Compare(product_type.ptr(), globals->keys.stock.ptr()) == 0) return Product::Stock;
-    if (PyUnicode_Compare(product_type.ptr(), globals->keys.future.ptr()) == 0) return Product::Future;
-  }
-  return Product::Other;
-}
-
 nb::dict build_order_response(nb::handle self, nb::handle trade, nb::handle operation_type,
                               nb::handle code_obj) {
   require_dict(trade, "trade");

@@ -123,14 +123,6 @@ double slippage_price(nb::handle code, nb::handle price, nb::handle tick_count,
 
 }  // namespace
 
-Product product_of(nb::handle product_type) {
-  if (PyUnicode_Check(product_type.ptr())) {
-    if (PyUnicode_Compare(product_type.ptr(), keys().stock.ptr()) == 0) return Product::Stock;
-    if (PyUnicode_Compare(product_type.ptr(), keys().future.ptr()) == 0) return Product::Future;
-  }
-  return Product::Other;
-}
-
 nb::dict new_account_info() {
   nb::dict info;
   for (const nb::str* key : {&keys().entry_times, &keys().cover_times, &keys().receive_amount,

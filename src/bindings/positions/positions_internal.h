@@ -23,7 +23,8 @@ struct Positions {};
   X(interest) X(date) X(fee) X(tax) X(fixed_cost) X(origin_price) X(slippage) X(tick_count)    \
   X(direction) X(per_trade_cost) X(positions) X(product_type_mapper) X(_account_infos)         \
   X(_profit_report) X(_fee_settings) X(current_capital) X(trade_records) X(current_tick_infos) \
-  X(fetch_position_queue) X(finish_fetch_position_queue) X(wait_fetch_position_response_flag)
+  X(fetch_position_queue) X(finish_fetch_position_queue) X(wait_fetch_position_response_flag) \
+  X(timestamp) X(market_type) X(tick_type) X(is_simulate)
 
 // Interned keys of records, views and instance attributes.
 struct Keys {
@@ -47,9 +48,6 @@ struct Globals {
 extern Globals* globals;
 
 inline const Keys& keys() { return globals->keys; }
-
-enum class Product { Stock, Future, Other };
-Product product_of(nb::handle product_type);
 
 // A cost record and the numbers in it.
 struct CostRecord {

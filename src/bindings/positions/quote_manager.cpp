@@ -43,7 +43,7 @@ struct QuoteManager {
 QuoteManager& state(nb::handle self) { return *nb::inst_ptr<QuoteManager>(self); }
 
 struct Polars {
-  nb::object pl, np_frombuffer, time_parse;
+  nb::object pl, np_frombuffer, time_parse, epoch, timedelta;
 };
 Polars* polars = nullptr;
 
@@ -157,9 +157,9 @@ Entry* find_entry(nb::handle self, nb::handle code) {
 void add_tick(nb::handle self, nb::handle tick) {
   require_dict(tick, "tick");
   const Keys& k = keys();
-  const double seconds = require_number(item(tick, interned("timestamp")), "timestamp");
+  const double seconds = require_number(item(tick, k.timestamp), "timestamp");
   const auto dt = cal::local_micros(seconds);
-  if (!dt) throw nb::value_error(("無法轉換的時間戳: " + text_of(item(tick, interned("timestamp")))).c_str());
+  if (!dt) throw nb::value_error(("無法轉換的時間戳: " + text_of(item(tick, k.timestamp))).c_str());
   nb::object code = item(tick, k.code);
   const std::string code_text(require_str(code, "code"));
   QuoteManager& qm = state(self);
@@ -169,14 +169,14 @@ void add_tick(nb::handle self, nb::handle tick) {
     entry.code = code;
     qm.order.push_back(code_text);
   }
-  nb::object market = item(tick, interned("market_type"));
+  nb::object market = item(tick, k.market_type);
   const std::string market_text = text_of(market);
   size_t index = 0;
   while (index < entry.instrument.market_types.size() && entry.instrument.market_types[index] != market_text) ++index;
   const double close = require_number(item(tick, k.close), "close");
   const long long qty = require_int(item(tick, k.qty), "qty");
-  const long long tick_type = require_int(item(tick, interned("tick_type")), "tick_type");
-  const bool simulate = PyObject_IsTrue(item(tick, interned("is_simulate")).ptr()) == 1;
+  const long long tick_type = require_int(item(tick, k.tick_type), "tick_type");
+  const bool simulate = PyObject_IsTrue(item(tick, k.is_simulate).ptr()) == 1;
   if (index == entry.instrument.market_types.size()) {
     entry.instrument.market_types.push_back(market_text);
     entry.market_texts.push_back(market);
@@ -204,11 +204,8 @@ nb::object poped_old_ticks_to_df(nb::handle self, nb::handle code) {
 
 nb::dict buffered_tick(const Entry& entry, size_t i) {
   const q::TickColumns& c = entry.instrument.columns();
-  static nb::object datetime = nb::module_::import_("datetime").attr("datetime");
-  static nb::object timedelta = nb::module_::import_("datetime").attr("timedelta");
-  static nb::object epoch = datetime(1970, 1, 1);
   nb::dict tick;
-  tick["dt"] = epoch + timedelta(nb::arg("microseconds") = c.dt[i]);
+  tick["dt"] = polars->epoch + polars->timedelta(nb::arg("microseconds") = c.dt[i]);
   tick["market_type"] = entry.market_texts[c.market[i]];
   tick["code"] = entry.code;
   tick["close"] = c.close[i];
@@ -338,9 +335,12 @@ nb::object get_kbar(nb::handle self, nb::handle code, nb::handle unit, nb::handl
 }  // namespace
 
 void bind_quote_manager(nb::module_& m) {
+  nb::module_ datetime = nb::module_::import_("datetime");
   polars = new Polars{nb::module_::import_("polars"),
                       nb::module_::import_("numpy").attr("frombuffer"),
-                      nb::module_::import_("datetime").attr("datetime").attr("strptime")};
+                      datetime.attr("datetime").attr("strptime"),
+                      datetime.attr("datetime")(1970, 1, 1),
+                      datetime.attr("timedelta")};
   nb::class_<QuoteManager>(m, "QuoteManager", "報價管理")
       .def("__init__", &init_quote_manager)
       .def_prop_rw(

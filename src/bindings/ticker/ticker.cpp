@@ -46,8 +46,7 @@ nb::object cache_path(nb::handle code, nb::handle date) {
 
 nb::object make_contract(nb::handle self, nb::handle code, nb::handle market_type) {
   nb::object contracts = nb::getattr(nb::getattr(self, k().api), "Contracts");
-  const bool stock = PyUnicode_Check(market_type.ptr()) &&
-                     PyUnicode_CompareWithASCIIString(market_type.ptr(), "Stock") == 0;
+  const bool stock = product_of(market_type) == Product::Stock;
   return contracts.attr(stock ? "Stocks" : "Futures")[code];
 }
 
