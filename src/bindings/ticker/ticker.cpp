@@ -32,11 +32,16 @@ nb::object generate_save_path(nb::handle file_name, nb::handle sub_folders) {
   return globals->os_path_join(folder, file_name);
 }
 
-std::string tick_filename(nb::handle code, nb::handle date) {
+// Codes become file names: refuse one that could leave the cache folder.
+std::string_view check_code(nb::handle code) {
   const std::string_view code_text = require_str(code, "code");
   if (!feed::is_safe_code(code_text))
     throw nb::value_error(("不合法的商品代碼: " + std::string(nb::repr(code).c_str())).c_str());
-  return feed::tick_file_name(code_text, require_str(date, "date"));
+  return code_text;
+}
+
+std::string tick_filename(nb::handle code, nb::handle date) {
+  return feed::tick_file_name(check_code(code), require_str(date, "date"));
 }
 
 nb::object cache_path(nb::handle code, nb::handle date) {
@@ -70,7 +75,7 @@ nb::object fetch_history(nb::handle self, nb::handle code, nb::handle product_ty
   require_str(code, "code");
   require_str(start_from, "start_from");
   require_str(end_to, "end_to");
-  tick_filename(code, nb::str("0000-00-00"));  // refuses unsafe codes before any download
+  check_code(code);  // before any download
   nb::object today = globals->datetime_class.attr("now")().attr("date")();
   nb::object current = globals->format_to_dt(start_from).attr("date")();
   nb::object end = globals->format_to_dt(end_to).attr("date")();
@@ -189,7 +194,7 @@ void check_codes(nb::handle codes) {
   for (nb::handle entry : codes) {
     if (!PyDict_Check(entry.ptr())) continue;
     nb::object code = item_or_none(entry, keys().code);
-    if (PyUnicode_Check(code.ptr())) tick_filename(code, nb::str("0000-00-00"));
+    if (PyUnicode_Check(code.ptr())) check_code(code);
   }
 }
 
