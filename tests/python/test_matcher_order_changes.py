@@ -55,11 +55,17 @@ def test_nothing_to_change(matcher, order, qty, price):
     assert order["quantity"] == 5 and order["price"] == 600.0
 
 
-def test_negative_price_fails_after_the_quantity_change(matcher, order):
-    with pytest.raises(Exception, match=r"^修改的價格 -1\.0 必須大於 0$"):
-        matcher.modify_order(order["trade_id"], 1, -1.0)
-    assert order["quantity"] == 4 and order["price"] == 600.0
-    assert [r["operation_type"] for r in drain(matcher)] == [OperationType.UPDATE_QTY]
+@pytest.mark.parametrize("price", [-1.0, float("nan"), float("inf")])
+def test_bad_price_fails_before_the_quantity_change(matcher, order, price):
+    with pytest.raises(Exception, match=rf"^修改的價格 {price} 必須大於 0$"):
+        matcher.modify_order(order["trade_id"], 1, price)
+    assert order["quantity"] == 5 and order["price"] == 600.0 and matcher.response_queue.empty()
+
+
+def test_oversized_quantity_names_the_argument(matcher, order):
+    with pytest.raises(ValueError, match="qty"):
+        matcher.modify_order(order["trade_id"], 2**70)
+    assert order["quantity"] == 5
 
 
 def test_negative_quantity_is_refused(matcher, order):

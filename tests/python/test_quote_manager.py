@@ -7,7 +7,7 @@ import pytest
 
 from orva_backtest.modules.positions.positions import QuoteManager
 
-TICK_SCHEMA = [pl.Datetime("us"), pl.String, pl.String, pl.Float64, pl.Int64, pl.Int8, pl.Boolean, pl.Boolean]
+TICK_SCHEMA = [pl.Datetime("us"), pl.String, pl.String, pl.Float64, pl.Int64, pl.Int64, pl.Boolean, pl.Boolean]
 KBAR_COLUMNS = ["dt", "code", "Open", "High", "Low", "Close", "Volume"]
 
 

@@ -2,17 +2,39 @@
 
 namespace orva::py {
 
+namespace {
+
+[[noreturn]] void raise(PyObject* type, const std::string& message) {
+  PyErr_SetString(type, message.c_str());
+  throw nb::python_error();
+}
+
+// Python's shortest repr, so 0.1 reads as 0.1.
+std::string number_text(double value) { return nb::repr(nb::float_(value)).c_str(); }
+
+}  // namespace
+
 void raise_type_error(const char* name, const char* expected, nb::handle got) {
   const std::string type_name = nb::type_name(got.type()).c_str();
   const std::string shown = nb::repr(got).c_str();
-  throw nb::type_error(("參數 " + std::string(name) + " 必須是 " + expected + ", 收到 " +
-                        type_name + ": " + shown)
-                           .c_str());
+  raise(PyExc_TypeError,
+        "參數 " + std::string(name) + " 必須是 " + expected + ", 收到 " + type_name + ": " + shown);
 }
 
-void raise_exception(const std::string& message) {
-  PyErr_SetString(PyExc_Exception, message.c_str());
-  throw nb::python_error();
+void raise_exception(const std::string& message) { raise(PyExc_Exception, message); }
+void raise_value_error(const std::string& message) { raise(PyExc_ValueError, message); }
+void raise_type_error(const std::string& message) { raise(PyExc_TypeError, message); }
+
+void require_range(double value, const char* name, double low, double high) {
+  if (value >= low && value <= high) return;
+  raise_value_error("參數 " + std::string(name) + " 必須介於 " + number_text(low) + " 與 " +
+                    number_text(high) + " 之間, 收到: " + number_text(value));
+}
+
+void require_range(long long value, const char* name, long long low, long long high) {
+  if (value >= low && value <= high) return;
+  raise_value_error("參數 " + std::string(name) + " 必須介於 " + std::to_string(low) + " 與 " +
+                    std::to_string(high) + " 之間, 收到: " + std::to_string(value));
 }
 
 bool is_int(nb::handle obj) { return PyLong_Check(obj.ptr()) && !PyBool_Check(obj.ptr()); }
@@ -28,7 +50,11 @@ std::string_view require_str(nb::handle obj, const char* name) {
 long long require_int(nb::handle obj, const char* name) {
   if (!is_int(obj)) raise_type_error(name, "int", obj);
   const long long value = PyLong_AsLongLong(obj.ptr());
-  if (value == -1 && PyErr_Occurred()) throw nb::python_error();
+  if (value == -1 && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw nb::python_error();
+    PyErr_Clear();
+    raise_value_error("參數 " + std::string(name) + " 超出 64 位元整數範圍: " + text_of(obj));
+  }
   return value;
 }
 
@@ -47,6 +73,12 @@ void require_float_or_none(nb::handle obj, const char* name) {
 
 void require_int_or_none(nb::handle obj, const char* name) {
   if (!obj.is_none() && !is_int(obj)) raise_type_error(name, "int 或 None", obj);
+}
+
+bool truth(nb::handle obj) {
+  const int value = PyObject_IsTrue(obj.ptr());
+  if (value < 0) throw nb::python_error();
+  return value == 1;
 }
 
 std::string text_of(nb::handle obj) {

@@ -13,8 +13,11 @@ namespace nb = nanobind;
 // Raises TypeError: "參數 <name> 必須是 <expected>, 收到 <type>: <repr>".
 [[noreturn]] void raise_type_error(const char* name, const char* expected, nb::handle got);
 
-// Raises the host's plain Exception with `message`.
+// Raise the host's plain Exception, ValueError or TypeError with `message`.
+// Every error leaves C++ as nb::python_error, so any catch of those sees it.
 [[noreturn]] void raise_exception(const std::string& message);
+[[noreturn]] void raise_value_error(const std::string& message);
+[[noreturn]] void raise_type_error(const std::string& message);
 
 // Python ints only; bool is refused because a flag passed as a count is a bug.
 bool is_int(nb::handle obj);
@@ -22,14 +25,23 @@ bool is_int(nb::handle obj);
 // The text of a str (or str-based enumeration member), else TypeError.
 std::string_view require_str(nb::handle obj, const char* name);
 
+// An int that fits in 64 bits; a larger one is a ValueError naming the argument.
 long long require_int(nb::handle obj, const char* name);
 
 // Any real number, converted with float().
 double require_number(nb::handle obj, const char* name);
 
+// `value` of argument `name` refused with a ValueError unless it lies in
+// [low, high]; the checks name the value. NaN is never in range.
+void require_range(double value, const char* name, double low, double high);
+void require_range(long long value, const char* name, long long low, long long high);
+
 // Refuses anything but None or an exact-kind value, before any state changes.
 void require_float_or_none(nb::handle obj, const char* name);
 void require_int_or_none(nb::handle obj, const char* name);
+
+// The truth value of `obj`; an error raised by its __bool__ propagates.
+bool truth(nb::handle obj);
 
 // The text of a str as is, or str() of anything else, for messages.
 std::string text_of(nb::handle obj);

@@ -9,7 +9,8 @@
 namespace orva::py {
 namespace {
 
-constexpr std::chrono::seconds kShutdownGrace{10};
+// One deadline for all busy workers together, so exit stays short however many there are.
+constexpr std::chrono::seconds kShutdownGrace{3};
 
 std::mutex gates_mutex;
 // Never freed: read by the atexit hook at interpreter exit.
@@ -22,7 +23,9 @@ void close_gates() {
     open = *gates;
   }
   PyThreadState* state = PyEval_SaveThread();
-  for (threads::WorkerGate* gate : open) gate->close(kShutdownGrace);
+  for (threads::WorkerGate* gate : open) gate->shut();
+  const auto deadline = std::chrono::steady_clock::now() + kShutdownGrace;
+  for (threads::WorkerGate* gate : open) gate->wait_idle(deadline);
   PyEval_RestoreThread(state);
 }
 

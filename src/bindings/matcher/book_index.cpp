@@ -1,5 +1,7 @@
 #include "matcher/book_index.h"
 
+#include <algorithm>
+
 #include "common/args.h"
 #include "matcher/matcher_internal.h"
 
@@ -32,19 +34,37 @@ void BookIndex::index(nb::handle order) {
        equals(item(order, k.action), globals->action_buy)});
 }
 
+// A pointer walk over the list: cheap next to matching, and it catches every
+// in-place edit a host can make without changing the length.
+bool BookIndex::unchanged(nb::handle book) const {
+  if (book.ptr() != list_.ptr() || !PyList_CheckExact(book.ptr())) return false;
+  const Py_ssize_t size = PyList_GET_SIZE(book.ptr());
+  if (static_cast<size_t>(size) != seen_.size()) return false;
+  for (Py_ssize_t i = 0; i < size; ++i)
+    if (PyList_GET_ITEM(book.ptr(), i) != seen_[i].ptr()) return false;
+  return true;
+}
+
 void BookIndex::sync(nb::handle book) {
-  const Py_ssize_t size = nb::len(book);
-  if (book.ptr() == list_.ptr() && size == size_) return;
+  if (unchanged(book)) return;
   by_code_.clear();
-  for (nb::handle order : book) index(order);
+  seen_.clear();
+  list_ = nb::object();
+  nb::object items = nb::steal(PySequence_List(book.ptr()));  // a snapshot of any sequence
+  if (!items.is_valid()) throw nb::python_error();
+  for (nb::handle order : items) {
+    index(order);
+    seen_.push_back(nb::borrow(order));
+  }
   list_ = nb::borrow(book);
-  size_ = size;
 }
 
 void BookIndex::added(nb::handle book, nb::handle order) {
-  if (book.ptr() == list_.ptr() && nb::len(book) == size_ + 1) {
+  if (book.ptr() == list_.ptr() && PyList_CheckExact(book.ptr()) &&
+      static_cast<size_t>(PyList_GET_SIZE(book.ptr())) == seen_.size() + 1 &&
+      PyList_GET_ITEM(book.ptr(), seen_.size()) == order.ptr()) {
     index(order);
-    ++size_;
+    seen_.push_back(nb::borrow(order));
   } else {
     sync(book);
   }
@@ -59,8 +79,10 @@ void BookIndex::remove(nb::handle book, nb::handle order) {
     if (PySequence_DelItem(book.ptr(), i) < 0) throw nb::python_error();
     break;
   }
-  if (book.ptr() != list_.ptr() || nb::len(book) != size_ - 1) return sync(book);
-  --size_;
+  auto at = std::find_if(seen_.begin(), seen_.end(),
+                         [&](const nb::object& seen) { return seen.ptr() == order.ptr(); });
+  if (at != seen_.end()) seen_.erase(at);
+  if (!unchanged(book)) return sync(book);
   nb::object code = item_or_none(order, globals->keys.code);
   if (!PyUnicode_Check(code.ptr())) return;
   auto found = by_code_.find(text_of(code));

@@ -1,6 +1,7 @@
-// The pending orders of each code, in arrival order, so that a tick visits
-// only the orders of its own code. Kept in step with pending_orders by the
-// matcher's own changes; rebuilt when the host replaced or resized the list.
+// The pending orders of each code, in list order, so that a tick visits only
+// the orders of its own code. Kept in step with pending_orders by the
+// matcher's own changes; rebuilt whenever the list is not, item by item, the
+// one last seen (the host replaced, resized, reordered or swapped orders).
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -25,7 +26,7 @@ struct IndexedOrder {
 
 class BookIndex {
  public:
-  // Rebuilds from `book` unless it is the list last seen, at the size last seen.
+  // Rebuilds from `book` unless it holds exactly the orders last seen, in order.
   void sync(nb::handle book);
   // After `order` was appended to `book`.
   void added(nb::handle book, nb::handle order);
@@ -37,8 +38,11 @@ class BookIndex {
  private:
   void index(nb::handle order);
 
+  bool unchanged(nb::handle book) const;
+
   nb::object list_;  // held, so its address cannot be reused by another list
-  Py_ssize_t size_ = -1;
+  // Every item of the list as last seen, held for the same reason.
+  std::vector<nb::object> seen_;
   std::unordered_map<std::string, std::vector<IndexedOrder>> by_code_;
 };
 

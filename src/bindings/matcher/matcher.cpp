@@ -1,5 +1,6 @@
 // Binding of class Matcher: state, order intake and the intake thread.
 #include <chrono>
+#include <cmath>
 #include <string>
 #include <thread>
 #include <vector>
@@ -7,6 +8,7 @@
 #include "common/args.h"
 #include "common/gil.h"
 #include "common/host.h"
+#include "common/methods.h"
 #include "common/threads.h"
 #include "matcher/matcher_internal.h"
 
@@ -29,6 +31,9 @@ void add_order(nb::handle self, nb::handle code, nb::handle product_type, nb::ha
   require_str(product_type, "product_type");
   require_str(action, "action");
   const double order_price = require_number(price, "price");
+  // Zero stays allowed: market orders carry no price of their own.
+  if (!(order_price >= 0) || !std::isfinite(order_price))
+    raise_exception("委託價格必須是不小於 0 的有限數值: " + text_of(price));
   const long long quantity = require_int(qty, "qty");
   require_str(price_type, "price_type");
   require_str(order_type, "order_type");
@@ -105,6 +110,13 @@ bool is_text(nb::handle value, const char* text) {
   return PyUnicode_Check(value.ptr()) && PyUnicode_CompareWithASCIIString(value.ptr(), text) == 0;
 }
 
+void report_failed_request(nb::handle request, const nb::python_error& error) {
+  console_print("[red]接收委託單失敗: " + error_message(error) + "[/red]");
+  nb::dict data;
+  data[k().info] = request;
+  log_error(error, data);
+}
+
 // One intake request; failures are reported and never leave this function.
 void serve_request(nb::handle self, nb::handle request) {
   try {
@@ -116,19 +128,21 @@ void serve_request(nb::handle self, nb::handle request) {
       nb::object done = nb::steal(PyObject_Call(add.ptr(), nb::tuple().ptr(), payload.ptr()));
       if (!done) throw nb::python_error();
     } else if (is_text(action, "modify")) {
+      require_dict(payload, "payload");
       nb::getattr(self, "modify_order")(item(payload, k().trade_id),
                                         item_or_none(payload, k().qty),
                                         item_or_none(payload, k().price));
     } else if (is_text(action, "cancel")) {
+      require_dict(payload, "payload");
       nb::getattr(self, "cancel_order")(item(payload, k().trade_id));
     } else {
       console_print("[red]不支援的操作: " + text_of(action) + "[/red]");
     }
   } catch (nb::python_error& error) {
-    console_print("[red]接收委託單失敗: " + error_message(error) + "[/red]");
-    nb::dict data;
-    data[k().info] = request;
-    log_error(error, data);
+    report_failed_request(request, error);
+  } catch (const std::exception& failure) {
+    PyErr_SetString(PyExc_RuntimeError, failure.what());
+    report_failed_request(request, nb::python_error());
   }
 }
 
@@ -163,6 +177,10 @@ void serve_request(nb::handle self, nb::handle request) {
     Py_DECREF(queue);
   }
 }
+
+nb::object random_uuid(nb::handle) { return new_trade_id(); }
+
+void receive_pending_order(nb::handle self) { receive_pending_orders(self.ptr()); }
 
 void init_matcher(nb::pointer_and_handle<Matcher> self, nb::handle positions) {
   if (!positions.is_none() && !nb::isinstance(positions, globals->positions_class))
@@ -225,18 +243,18 @@ void bind_matcher(nb::module_& m) {
   install_shutdown_hook();
 
   nb::class_<Matcher> cls(m, "Matcher", nb::dynamic_attr());
-  cls.def("__init__", &init_matcher, nb::arg("positions").none() = nb::none())
-      .def("add_order", &add_order, nb::arg("code").none(), nb::arg("product_type").none(),
-           nb::arg("action").none(), nb::arg("price").none(), nb::arg("qty").none(),
-           nb::arg("price_type").none(), nb::arg("order_type").none(),
-           nb::arg("order_cond").none() = globals->order_cond.member("CASH").attr("value"),
-           nb::arg("order_lot").none() = globals->order_lot.member("COMMON").attr("value"),
-           nb::arg("oc_type").none() = globals->oc_type.member("AUTO").attr("value"))
-      .def("add_pending_order_queue", &add_pending_order_queue, nb::arg("action").none(),
-           nb::arg("payload").none())
-      .def("_Matcher__get_random_uuid", [](nb::handle) { return new_trade_id(); })
-      .def("_Matcher__receive_pending_order",
-           [](nb::handle self) { receive_pending_orders(self.ptr()); });
+  cls.def("__init__", &init_matcher, nb::arg("positions").none() = nb::none());
+  def_method<&add_order>(
+      cls, "add_order",
+      {param("code"), param("product_type"), param("action"), param("price"), param("qty"),
+       param("price_type"), param("order_type"),
+       param("order_cond", globals->order_cond.member("CASH").attr("value")),
+       param("order_lot", globals->order_lot.member("COMMON").attr("value")),
+       param("oc_type", globals->oc_type.member("AUTO").attr("value"))});
+  def_method<&add_pending_order_queue>(cls, "add_pending_order_queue",
+                                       {param("action"), param("payload")});
+  def_method<&random_uuid>(cls, "_Matcher__get_random_uuid");
+  def_method<&receive_pending_order>(cls, "_Matcher__receive_pending_order");
   bind_reports(cls);
   bind_order_changes(cls);
   bind_matching(cls);

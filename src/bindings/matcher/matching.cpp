@@ -1,9 +1,12 @@
 // Ticks and matching: the latest tick per code, and one matching pass per tick.
+#include <cmath>
 #include <string>
 
 #include "common/args.h"
 #include "common/gil.h"
 #include "common/host.h"
+#include "common/methods.h"
+#include "calendar/local_time.h"
 #include "exchange/matching_rules.h"
 #include "matcher/matcher_internal.h"
 
@@ -51,10 +54,16 @@ void book_trade(nb::handle account, nb::handle trade_id, nb::handle code, nb::ha
 
 void match_deal(nb::handle self, nb::handle code, nb::handle tick_close, nb::handle tick_qty,
                 nb::handle tick_ts) {
+  // Everything is checked before the book is touched: a bad tick must not
+  // settle or remove an order.
   require_str(code, "code");
   const double close = require_number(tick_close, "tick_close");
+  if (!(close > 0) || !std::isfinite(close))
+    raise_value_error("參數 tick_close 必須是大於 0 的有限數值, 收到: " + text_of(tick_close));
   long long volume = require_int(tick_qty, "tick_qty");
-  require_number(tick_ts, "tick_ts");
+  if (volume < 0) raise_value_error("參數 tick_qty 不可為負數, 收到: " + text_of(tick_qty));
+  if (!calendar::local_micros(require_number(tick_ts, "tick_ts")))
+    raise_value_error("無法轉換的時間戳 tick_ts: " + text_of(tick_ts));
   nb::object deal_price = nb::float_(close);
 
   Matcher& matcher = state_of(self);
@@ -112,20 +121,21 @@ void match_deal(nb::handle self, nb::handle code, nb::handle tick_close, nb::han
   }
 }
 
+void reset_tick_infos(nb::handle self) { nb::setattr(self, k().current_tick_infos, nb::dict()); }
+
+nb::dict init_current_tick_info(nb::handle, nb::handle code) {
+  require_str(code, "code");
+  return new_tick_info();
+}
+
 }  // namespace
 
 void bind_matching(nb::class_<Matcher>& cls) {
-  cls.def("set_current_tick", &set_current_tick, nb::arg("tick").none())
-      .def("reset_tick_infos",
-           [](nb::handle self) { nb::setattr(self, k().current_tick_infos, nb::dict()); })
-      .def("match_deal", &match_deal, nb::arg("code").none(), nb::arg("tick_close").none(),
-           nb::arg("tick_qty").none(), nb::arg("tick_ts").none())
-      .def("_Matcher__init_current_tick_info",
-           [](nb::handle, nb::handle code) {
-             require_str(code, "code");
-             return new_tick_info();
-           },
-           nb::arg("code").none());
+  def_method<&set_current_tick>(cls, "set_current_tick", {param("tick")});
+  def_method<&reset_tick_infos>(cls, "reset_tick_infos");
+  def_method<&match_deal>(cls, "match_deal",
+                          {param("code"), param("tick_close"), param("tick_qty"), param("tick_ts")});
+  def_method<&init_current_tick_info>(cls, "_Matcher__init_current_tick_info", {param("code")});
 }
 
 }  // namespace orva::py::matcher

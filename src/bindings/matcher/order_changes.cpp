@@ -1,9 +1,11 @@
 // Modification and cancellation of pending orders.
+#include <cmath>
 #include <string>
 
 #include "common/args.h"
 #include "common/gil.h"
 #include "common/host.h"
+#include "common/methods.h"
 #include "matcher/matcher_internal.h"
 
 namespace orva::py::matcher {
@@ -44,7 +46,7 @@ void print_not_found(const std::string& trade_id) {
 }
 
 bool given(nb::handle number) {
-  return !number.is_none() && PyObject_IsTrue(number.ptr()) == 1;
+  return !number.is_none() && truth(number);
 }
 
 void modify_order(nb::handle self, nb::handle trade_id, nb::handle qty, nb::handle price) {
@@ -55,8 +57,13 @@ void modify_order(nb::handle self, nb::handle trade_id, nb::handle qty, nb::hand
   const bool change_price = given(price);
   if (!change_qty && !change_price) raise_exception("請至少提供數量或價格來修改委託單 " + id);
   // Taking off a negative amount would raise the open quantity.
-  if (change_qty && nb::cast<long long>(qty) < 0)
+  if (change_qty && require_int(qty, "qty") < 0)
     raise_exception("修改的數量 " + text_of(qty) + " 必須大於 0");
+  if (change_price) {
+    const double new_price = require_number(price, "price");
+    if (!(new_price > 0) || !std::isfinite(new_price))
+      raise_exception("修改的價格 " + text_of(price) + " 必須大於 0");
+  }
 
   Lookup found = look_up(self, trade_id);
   if (found.index < 0) return print_not_found(id);
@@ -64,16 +71,18 @@ void modify_order(nb::handle self, nb::handle trade_id, nb::handle qty, nb::hand
 
   if (change_qty) {
     nb::object open_qty = item(order, k().quantity);
-    if (PyObject_RichCompareBool(qty.ptr(), open_qty.ptr(), Py_GT) == 1)
+    const int over = PyObject_RichCompareBool(qty.ptr(), open_qty.ptr(), Py_GT);
+    if (over < 0) throw nb::python_error();
+    if (over == 1)
       raise_exception("修改的數量 " + text_of(qty) + " 大於原本的數量 " + text_of(open_qty));
-    order[k().quantity] = nb::steal(PyNumber_Subtract(open_qty.ptr(), qty.ptr()));
+    nb::object left = nb::steal(PyNumber_Subtract(open_qty.ptr(), qty.ptr()));
+    if (!left.is_valid()) throw nb::python_error();
+    order[k().quantity] = left;
     add_response_to_queue(self, build_order_response(self, order, globals->operation_update_qty,
                                                      globals->modify_order));
     console_print("[green]修改委託單 " + id + " 數量成功, 修改數量 " + text_of(qty) + "[/green]");
   }
   if (change_price) {
-    if (nb::cast<double>(price) <= 0)
-      raise_exception("修改的價格 " + text_of(price) + " 必須大於 0");
     order[k().price] = price;
     add_response_to_queue(self, build_order_response(self, order, globals->operation_update_price,
                                                      globals->modify_order));
@@ -100,9 +109,9 @@ void cancel_order(nb::handle self, nb::handle trade_id) {
 }  // namespace
 
 void bind_order_changes(nb::class_<Matcher>& cls) {
-  cls.def("modify_order", &modify_order, nb::arg("trade_id").none(),
-          nb::arg("qty").none() = nb::none(), nb::arg("price").none() = nb::none())
-      .def("cancel_order", &cancel_order, nb::arg("trade_id").none());
+  def_method<&modify_order>(cls, "modify_order",
+                            {param("trade_id"), param("qty", nb::none()), param("price", nb::none())});
+  def_method<&cancel_order>(cls, "cancel_order", {param("trade_id")});
 }
 
 }  // namespace orva::py::matcher

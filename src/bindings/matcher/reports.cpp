@@ -2,6 +2,7 @@
 #include <string>
 
 #include "common/args.h"
+#include "common/methods.h"
 #include "matcher/matcher_internal.h"
 
 namespace orva::py::matcher {
@@ -168,25 +169,28 @@ void add_response_to_queue(nb::handle self, nb::handle response) {
   attr(self, k().response_queue).attr("put")(response);
 }
 
+namespace {
+
+nb::dict stock_deal_method(nb::handle, nb::handle data) { return stock_deal_response(data); }
+nb::dict future_deal_method(nb::handle, nb::handle data) { return future_deal_response(data); }
+
+void add_response_method(nb::handle self, nb::handle response) {
+  require_dict(response, "response");
+  add_response_to_queue(self, response);
+}
+
+}  // namespace
+
 void bind_reports(nb::class_<Matcher>& cls) {
-  cls.def("build_order_response", &build_order_response, nb::arg("trade").none(),
-          nb::arg("operation_type").none(), nb::arg("code_obj").none())
-      .def("build_deal_response", &build_deal_response, nb::arg("trade").none())
-      .def("get_simulation_stock_order_response", &stock_order_response, nb::arg("data").none())
-      .def("get_simulation_future_order_response", &future_order_response, nb::arg("data").none())
-      .def("get_simulation_stock_deal_response",
-           [](nb::handle, nb::handle data) { return stock_deal_response(data); },
-           nb::arg("data").none())
-      .def("get_simulation_future_deal_response",
-           [](nb::handle, nb::handle data) { return future_deal_response(data); },
-           nb::arg("data").none())
-      .def("add_response_to_queue",
-           [](nb::handle self, nb::handle response) {
-             require_dict(response, "response");
-             add_response_to_queue(self, response);
-           },
-           nb::arg("response").none())
-      .def("pop_response", &pop_response);
+  def_method<&build_order_response>(cls, "build_order_response",
+                                    {param("trade"), param("operation_type"), param("code_obj")});
+  def_method<&build_deal_response>(cls, "build_deal_response", {param("trade")});
+  def_method<&stock_order_response>(cls, "get_simulation_stock_order_response", {param("data")});
+  def_method<&future_order_response>(cls, "get_simulation_future_order_response", {param("data")});
+  def_method<&stock_deal_method>(cls, "get_simulation_stock_deal_response", {param("data")});
+  def_method<&future_deal_method>(cls, "get_simulation_future_deal_response", {param("data")});
+  def_method<&add_response_method>(cls, "add_response_to_queue", {param("response")});
+  def_method<&pop_response>(cls, "pop_response");
 }
 
 }  // namespace orva::py::matcher

@@ -6,6 +6,7 @@
 #include "accounting/profit.h"
 #include "calendar/local_time.h"
 #include "common/host.h"
+#include "common/methods.h"
 #include "positions/positions_internal.h"
 
 namespace orva::py::positions {
@@ -238,7 +239,7 @@ nb::dict make_trade_record(nb::handle trade_id, nb::handle code, nb::handle acti
   const double fill_price = require_number(price, "price");
   const double seconds = require_number(timestamp, "timestamp");
   const auto dt = calendar::format_local_timestamp(seconds);
-  if (!dt) throw nb::value_error(("無法轉換的時間戳: " + text_of(timestamp)).c_str());
+  if (!dt) raise_value_error("無法轉換的時間戳: " + text_of(timestamp));
   const Keys& k = keys();
   nb::dict record;
   record[k.trade_id] = trade_id;
@@ -251,37 +252,36 @@ nb::dict make_trade_record(nb::handle trade_id, nb::handle code, nb::handle acti
   return record;
 }
 
+nb::dict calculate_profit_record(nb::handle self, nb::handle cover_position,
+                                 nb::handle product_type) {
+  return calculate_profit(self, cover_position, product_type).record;
+}
+
+nb::dict make_trade_record_method(nb::handle, nb::handle trade_id, nb::handle code,
+                                  nb::handle action, nb::handle quantity, nb::handle price,
+                                  nb::handle timestamp, nb::handle trade_status) {
+  return make_trade_record(trade_id, code, action, quantity, price, timestamp, trade_status);
+}
+
+void add_trade_record(nb::handle self, nb::handle trade_id, nb::handle code, nb::handle action,
+                      nb::handle quantity, nb::handle price, nb::handle timestamp,
+                      nb::handle trade_status) {
+  nb::object record = make_trade_record(trade_id, code, action, quantity, price, timestamp,
+                                        trade_status);
+  nb::getattr(self, keys().trade_records).attr("append")(record);
+}
+
 }  // namespace
 
 void bind_book(nb::class_<Positions>& cls) {
-  cls.def("set_positions", &set_positions, nb::arg("trade").none(),
-          nb::arg("product_type").none())
-      .def("_Positions__calculate_profit",
-           [](nb::handle self, nb::handle cover_position, nb::handle product_type) {
-             return calculate_profit(self, cover_position, product_type).record;
-           },
-           nb::arg("cover_position").none(), nb::arg("product_type").none())
-      .def("_Positions__make_trade_record",
-           [](nb::handle, nb::handle trade_id, nb::handle code, nb::handle action,
-              nb::handle quantity, nb::handle price, nb::handle timestamp,
-              nb::handle trade_status) {
-             return make_trade_record(trade_id, code, action, quantity, price, timestamp,
-                                      trade_status);
-           },
-           nb::arg("trade_id").none(), nb::arg("code").none(), nb::arg("action").none(),
-           nb::arg("quantity").none(), nb::arg("price").none(), nb::arg("timestamp").none(),
-           nb::arg("trade_status").none())
-      .def("add_trade_record",
-           [](nb::handle self, nb::handle trade_id, nb::handle code, nb::handle action,
-              nb::handle quantity, nb::handle price, nb::handle timestamp,
-              nb::handle trade_status) {
-             nb::getattr(self, keys().trade_records)
-                 .attr("append")(make_trade_record(trade_id, code, action, quantity, price,
-                                                   timestamp, trade_status));
-           },
-           nb::arg("trade_id").none(), nb::arg("code").none(), nb::arg("action").none(),
-           nb::arg("quantity").none(), nb::arg("price").none(), nb::arg("timestamp").none(),
-           nb::arg("trade_status").none());
+  def_method<&set_positions>(cls, "set_positions", {param("trade"), param("product_type")});
+  def_method<&calculate_profit_record>(cls, "_Positions__calculate_profit",
+                                       {param("cover_position"), param("product_type")});
+  const std::initializer_list<Param> record_params = {
+      param("trade_id"), param("code"),      param("action"),      param("quantity"),
+      param("price"),    param("timestamp"), param("trade_status")};
+  def_method<&make_trade_record_method>(cls, "_Positions__make_trade_record", record_params);
+  def_method<&add_trade_record>(cls, "add_trade_record", record_params);
 }
 
 }  // namespace orva::py::positions

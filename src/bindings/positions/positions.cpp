@@ -7,6 +7,7 @@
 
 #include "costs/price_band.h"
 #include "costs/trade_cost.h"
+#include "common/methods.h"
 #include "positions/positions_internal.h"
 
 namespace orva::py::positions {
@@ -16,6 +17,12 @@ Globals* globals = nullptr;
 namespace {
 
 namespace costs = orva::costs;
+
+constexpr long long kMaxPerTradeCost = 1000000000LL;
+
+void require_rate(nb::handle rate, const char* name) {
+  require_range(require_number(rate, name), name, 0.0, 1.0);
+}
 
 nb::object new_slippage_entry(int tick_count, const char* direction) {
   nb::dict entry;
@@ -72,11 +79,18 @@ void update_fee_settings(nb::handle self, nb::handle setting_type, nb::handle ac
   require_float_or_none(tax, "tax");
   require_int_or_none(per_trade_cost, "per_trade_cost");
   require_int_or_none(tick_count, "tick_count");
+  // A NaN rate would turn the balance into NaN at the next fill.
+  if (!fee.is_none()) require_rate(fee, "fee");
+  if (!tax.is_none()) require_rate(tax, "tax");
+  if (!per_trade_cost.is_none())
+    require_range(require_int(per_trade_cost, "per_trade_cost"), "per_trade_cost", 0LL,
+                  kMaxPerTradeCost);
+  if (!tick_count.is_none()) require_tick_count(tick_count, "tick_count");
 
   nb::object tree = nb::getattr(self, "_fee_settings");
   if (PySequence_Contains(tree.ptr(), setting_type.ptr()) != 1) {
     if (PyErr_Occurred()) throw nb::python_error();
-    throw nb::value_error(("不支援的商品類型: " + text_of(setting_type)).c_str());
+    raise_value_error("不支援的商品類型: " + text_of(setting_type));
   }
   nb::object branch = tree[setting_type];
   if (!fee.is_none()) branch["fee"] = fee;
@@ -101,27 +115,49 @@ void set_initial_capital(nb::handle self, nb::handle capital) {
 }
 
 nb::object grid_number(double value, bool integral) {
+  // Prices are checked finite before they reach the grid.
   if (integral) return nb::steal(PyLong_FromDouble(value));
   return nb::float_(value);
 }
 
-nb::tuple ceil_price_by_tick(nb::handle code, nb::handle price) {
+nb::tuple ceil_price_by_tick(nb::handle, nb::handle code, nb::handle price) {
   const std::string_view text = require_str(code, "code");
-  const costs::GridPrice grid = costs::ceil_price_by_tick(text, require_number(price, "price"));
+  const costs::GridPrice grid = costs::ceil_price_by_tick(text, require_price(price, "price"));
   return nb::make_tuple(grid_number(grid.price, grid.integral), grid_number(grid.tick, grid.integral));
 }
 
-double slippage_price(nb::handle code, nb::handle price, nb::handle tick_count,
+double slippage_price(nb::handle, nb::handle code, nb::handle price, nb::handle tick_count,
                       nb::handle direction) {
   const std::string_view text = require_str(code, "code");
-  const long long count = require_int(tick_count, "tick_count");
+  const long long count = require_tick_count(tick_count, "tick_count");
   const costs::Direction moving = PyUnicode_Check(direction.ptr())
                                       ? costs::parse_direction(text_of(direction))
                                       : costs::Direction::Other;
-  return costs::slippage_price(text, require_number(price, "price"), count, moving);
+  return costs::slippage_price(text, require_price(price, "price"), count, moving);
 }
 
+nb::object fee_settings(nb::handle self) { return nb::getattr(self, "_fee_settings"); }
+
+void reset_fee_settings(nb::handle self) { nb::setattr(self, "_fee_settings", default_fee_settings()); }
+
+nb::object current_capital(nb::handle self) { return nb::getattr(self, "current_capital"); }
+
 }  // namespace
+
+double require_price(nb::handle price, const char* name) {
+  const double value = require_number(price, name);
+  require_range(value, name, 0.0, costs::kMaxPrice);
+  return value;
+}
+
+long long require_tick_count(nb::handle tick_count, const char* name) {
+  const long long count = require_int(tick_count, name);
+  // No slippage for zero or less, as documented; the bound keeps the walk short.
+  if (count > costs::kMaxSlippageTicks)
+    raise_value_error("參數 " + std::string(name) + " 超過滑價上限 " +
+                      std::to_string(costs::kMaxSlippageTicks) + " 檔, 收到: " + std::to_string(count));
+  return count;
+}
 
 nb::dict new_account_info() {
   nb::dict info;
@@ -145,7 +181,7 @@ CostRecord trade_cost(nb::handle self, nb::handle code, nb::handle action, nb::h
                       nb::handle quantity, nb::handle product_type, bool ignore_tax,
                       bool is_cover) {
   const std::string_view code_text = require_str(code, "code");
-  const double origin_price = require_number(price, "price");
+  const double origin_price = require_price(price, "price");
   const long long qty = require_int(quantity, "quantity");
   if (!PyUnicode_Check(action.ptr())) raise_type_error("action", "str", action);
 
@@ -157,10 +193,14 @@ CostRecord trade_cost(nb::handle self, nb::handle code, nb::handle action, nb::h
                            product == Product::Stock ? k.stock_branch : k.future_branch);
   nb::object entry = item(item(branch, k.slippage), action.attr("lower")());
   nb::object direction = item(entry, k.direction);
+  // The host may have edited its settings tree by hand: checked on every use.
+  nb::object fee = item(branch, k.fee), tax = item(branch, k.tax);
+  require_rate(fee, "fee");
+  require_rate(tax, "tax");
   costs::CostSettings settings{
-      require_number(item(branch, k.fee), "fee"),
-      require_number(item(branch, k.tax), "tax"),
-      require_int(item(entry, k.tick_count), "tick_count"),
+      require_number(fee, "fee"),
+      require_number(tax, "tax"),
+      require_tick_count(item(entry, k.tick_count), "tick_count"),
       PyUnicode_Check(direction.ptr()) ? costs::parse_direction(text_of(direction))
                                        : costs::Direction::Other,
   };
@@ -190,6 +230,22 @@ CostRecord trade_cost(nb::handle self, nb::handle code, nb::handle action, nb::h
           cost.min_qty};
 }
 
+namespace {
+
+nb::dict init_account_info(nb::handle) { return new_account_info(); }
+
+nb::dict calculate_trade_cost(nb::handle self, nb::handle code, nb::handle action,
+                              nb::handle price, nb::handle quantity, nb::handle product_type,
+                              nb::handle ignore_tax, nb::handle is_cover) {
+  return trade_cost(self, code, action, price, quantity, product_type, truth(ignore_tax),
+                    truth(is_cover))
+      .record;
+}
+
+nb::object apply_future_contract_value(nb::handle, nb::handle code) { return contract_value(code); }
+
+}  // namespace
+
 }  // namespace orva::py::positions
 
 namespace orva::py {
@@ -205,44 +261,29 @@ void bind_positions(nb::module_& m) {
   };
 
   nb::class_<Positions> cls(m, "Positions", nb::dynamic_attr());
-  cls
-      .def("__init__", &init_positions)
-      .def_prop_ro("fee_settings",
-                   [](nb::handle self) { return nb::getattr(self, "_fee_settings"); })
-      .def("update_fee_settings", &update_fee_settings, nb::arg("setting_type").none(),
-           nb::arg("action").none() = nb::none(), nb::arg("fee").none() = nb::none(),
-           nb::arg("tax").none() = nb::none(), nb::arg("per_trade_cost").none() = nb::none(),
-           nb::arg("tick_count").none() = nb::none(), nb::arg("direction").none() = nb::none())
-      .def("reset_fee_settings",
-           [](nb::handle self) { nb::setattr(self, "_fee_settings", default_fee_settings()); })
-      .def("set_initial_capital", &set_initial_capital, nb::arg("capital").none())
-      .def("fetch_account_balance",
-           [](nb::handle self) { return nb::getattr(self, "current_capital"); })
-      .def("fetch_margin", [](nb::handle self) { return nb::getattr(self, "current_capital"); })
-      .def("_Positions__init_account_info", [](nb::handle) { return new_account_info(); })
-      .def("_Positions__calculate_trade_cost",
-           [](nb::handle self, nb::handle code, nb::handle action, nb::handle price,
-              nb::handle quantity, nb::handle product_type, nb::handle ignore_tax,
-              nb::handle is_cover) {
-             return trade_cost(self, code, action, price, quantity, product_type,
-                               PyObject_IsTrue(ignore_tax.ptr()) == 1,
-                               PyObject_IsTrue(is_cover.ptr()) == 1)
-                 .record;
-           },
-           nb::arg("code").none(),
-           nb::arg("action").none(), nb::arg("price").none(), nb::arg("quantity").none(), nb::arg("product_type").none(),
-           nb::arg("ignore_tax").none() = false, nb::arg("is_cover").none() = true)
-      .def("_Positions__calculate_slippage_price",
-           [](nb::handle, nb::handle code, nb::handle price, nb::handle tick_count,
-              nb::handle direction) { return slippage_price(code, price, tick_count, direction); },
-           nb::arg("code").none(), nb::arg("price").none(), nb::arg("tick_count").none(), nb::arg("direction").none())
-      .def("_Positions__ceil_price_by_tick",
-           [](nb::handle, nb::handle code, nb::handle price) {
-             return ceil_price_by_tick(code, price);
-           },
-           nb::arg("code").none(), nb::arg("price").none())
-      .def("_Positions__apply_future_contract_value",
-           [](nb::handle, nb::handle code) { return contract_value(code); }, nb::arg("code").none());
+  cls.def("__init__", &init_positions);
+  def_property<&fee_settings>(cls, "fee_settings");
+  def_method<&update_fee_settings>(
+      cls, "update_fee_settings",
+      {param("setting_type"), param("action", nb::none()), param("fee", nb::none()),
+       param("tax", nb::none()), param("per_trade_cost", nb::none()),
+       param("tick_count", nb::none()), param("direction", nb::none())});
+  def_method<&reset_fee_settings>(cls, "reset_fee_settings");
+  def_method<&set_initial_capital>(cls, "set_initial_capital", {param("capital")});
+  def_method<&current_capital>(cls, "fetch_account_balance");
+  def_method<&current_capital>(cls, "fetch_margin");
+  def_method<&init_account_info>(cls, "_Positions__init_account_info");
+  def_method<&calculate_trade_cost>(
+      cls, "_Positions__calculate_trade_cost",
+      {param("code"), param("action"), param("price"), param("quantity"), param("product_type"),
+       param("ignore_tax", nb::bool_(false)), param("is_cover", nb::bool_(true))});
+  def_method<&slippage_price>(cls, "_Positions__calculate_slippage_price",
+                              {param("code"), param("price"), param("tick_count"),
+                               param("direction")});
+  def_method<&ceil_price_by_tick>(cls, "_Positions__ceil_price_by_tick",
+                                  {param("code"), param("price")});
+  def_method<&apply_future_contract_value>(cls, "_Positions__apply_future_contract_value",
+                                           {param("code")});
   bind_book(cls);
   bind_views(cls);
 }

@@ -59,6 +59,11 @@ CostRecord trade_cost(nb::handle self, nb::handle code, nb::handle action, nb::h
                       nb::handle quantity, nb::handle product_type, bool ignore_tax,
                       bool is_cover);
 
+// A price: finite, not negative and below the grid's limit, else ValueError.
+double require_price(nb::handle price, const char* name);
+// A slippage tick count: at most the bound, so no price walk runs long.
+long long require_tick_count(nb::handle tick_count, const char* name);
+
 // Value of one price point of a futures contract.
 nb::object contract_value(nb::handle code);
 

@@ -1,12 +1,19 @@
 // Binding of class QuoteManager: the per-instrument tick buffer and cached
 // K-bars. Buffered ticks live in compact C++ columns; the documented `ticks`
 // entries are built as Python dicts only when the host reads them.
+#include <cstdio>
+#include <limits>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "calendar/local_time.h"
+#include "common/gil.h"
+#include "common/host.h"
+#include "common/methods.h"
 #include "positions/positions_internal.h"
 #include "quotes/tick_buffer.h"
 
@@ -32,15 +39,31 @@ struct Entry {
   std::map<std::pair<std::string, long long>, KbarCache> caches;
 };
 
+constexpr long long kMaxFreq = 100000;
+constexpr size_t kMaxMarketTypes = 65535;  // indexes are 16 bits
+constexpr size_t kMaxWindows = 64;         // per product type
+
 struct QuoteManager {
+  // Every method holds it for its whole call: a clear on one thread never
+  // frees what a K-bar call on another is reading. Recursive, because host
+  // code a call runs (a truth test, a console) may call back in.
+  std::recursive_mutex mutex;
   q::Calendar calendar;
-  nb::object holidays;  // the host-visible set
+  nb::object holidays;  // the host-visible set, asked directly so in-place edits count
   nb::object windows;   // the host-visible not_trade_times
+  // Per product type, the objects its windows were last read from: an
+  // in-place edit of the host's lists shows up as a different object.
+  std::unordered_map<std::string, std::vector<nb::object>> windows_seen;
   std::vector<std::string> order;  // codes in first-seen order
-  std::unordered_map<std::string, Entry> entries;
+  // Shared, so a call still using an entry keeps it alive through a clear.
+  std::unordered_map<std::string, std::shared_ptr<Entry>> entries;
 };
 
 QuoteManager& state(nb::handle self) { return *nb::inst_ptr<QuoteManager>(self); }
+
+std::unique_lock<std::recursive_mutex> locked(nb::handle self) {
+  return lock_releasing_gil(state(self).mutex);
+}
 
 struct Polars {
   nb::object pl, np_frombuffer, time_parse, epoch, timedelta;
@@ -57,7 +80,7 @@ nb::dict tick_schema() {
   schema["code"] = pl.attr("Utf8");
   schema["close"] = pl.attr("Float64");
   schema["qty"] = pl.attr("Int64");
-  schema["tick_type"] = pl.attr("Int8");
+  schema["tick_type"] = pl.attr("Int64");
   schema["is_simulate"] = pl.attr("Boolean");
   schema["is_virtual"] = pl.attr("Boolean");
   return schema;
@@ -65,28 +88,122 @@ nb::dict tick_schema() {
 
 nb::object empty_tick_df() { return polars->pl.attr("DataFrame")(nb::arg("schema") = tick_schema()); }
 
-// Rebuilds the C++ calendar from the host-visible set and window table.
-void load_calendar(QuoteManager& qm) {
-  q::Calendar calendar;
-  for (nb::handle day : qm.holidays) {
-    if (!PyUnicode_Check(day.ptr())) continue;
-    int y = 0, m = 0, d = 0;
-    if (std::sscanf(text_of(day).c_str(), "%d-%d-%d", &y, &m, &d) == 3)
-      calendar.holidays.insert(cal::days_from_civil(y, m, d));
-  }
-  for (auto [market, windows] : nb::cast<nb::dict>(qm.windows)) {
-    std::vector<q::Window> list;
-    for (nb::handle window : windows) {
-      auto seconds = [](nb::handle t) {
-        return nb::cast<int>(t.attr("hour")) * 3600 + nb::cast<int>(t.attr("minute")) * 60 +
-               nb::cast<int>(t.attr("second"));
-      };
-      list.push_back({seconds(window[0]), seconds(window[1])});
-    }
-    calendar.windows[text_of(market)] = list;
-  }
-  qm.calendar = std::move(calendar);
+[[noreturn]] void bad_windows(nb::handle value) {
+  raise_type_error("參數 not_trade_times 的每個時段必須是 [開始, 結束] 兩個 datetime.time, 收到: " +
+                   std::string(nb::repr(value).c_str()));
 }
+
+int seconds_of_day(nb::handle time) {
+  for (const char* part : {"hour", "minute", "second"})
+    if (!PyObject_HasAttrString(time.ptr(), part)) bad_windows(time);
+  const long long h = require_int(time.attr("hour"), "hour");
+  const long long m = require_int(time.attr("minute"), "minute");
+  const long long sec = require_int(time.attr("second"), "second");
+  if (h < 0 || h > 23 || m < 0 || m > 59 || sec < 0 || sec > 59) bad_windows(time);
+  return static_cast<int>(h * 3600 + m * 60 + sec);
+}
+
+bool is_sequence(PyObject* obj) { return PyList_Check(obj) || PyTuple_Check(obj); }
+
+// The windows of one product type, or an error naming the bad value.
+std::vector<q::Window> parse_windows(nb::handle windows) {
+  if (!is_sequence(windows.ptr())) bad_windows(windows);
+  if (nb::len(windows) > kMaxWindows) bad_windows(windows);
+  std::vector<q::Window> list;
+  for (nb::handle window : nb::borrow<nb::sequence>(windows)) {
+    if (!is_sequence(window.ptr()) || nb::len(window) != 2) bad_windows(window);
+    list.push_back({seconds_of_day(window[0]), seconds_of_day(window[1])});
+  }
+  return list;
+}
+
+// The objects that make up `windows` (the list, each window, each time), in order.
+std::vector<nb::object> window_objects(PyObject* windows) {
+  std::vector<nb::object> objects{nb::borrow(windows)};
+  if (!windows || !is_sequence(windows)) return objects;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(windows);
+  for (Py_ssize_t i = 0; i < n && i <= static_cast<Py_ssize_t>(kMaxWindows); ++i) {
+    PyObject* window = PySequence_Fast_GET_ITEM(windows, i);
+    objects.push_back(nb::borrow(window));
+    if (!is_sequence(window)) continue;
+    for (Py_ssize_t j = 0; j < PySequence_Fast_GET_SIZE(window) && j < 2; ++j)
+      objects.push_back(nb::borrow(PySequence_Fast_GET_ITEM(window, j)));
+  }
+  return objects;
+}
+
+bool same_objects(const std::vector<nb::object>& seen, PyObject* windows) {
+  if (seen.empty() || seen[0].ptr() != windows) return false;
+  if (!windows || !is_sequence(windows)) return seen.size() == 1;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(windows);
+  size_t at = 1;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* window = PySequence_Fast_GET_ITEM(windows, i);
+    if (at >= seen.size() || seen[at++].ptr() != window) return false;
+    if (!is_sequence(window)) continue;
+    for (Py_ssize_t j = 0; j < PySequence_Fast_GET_SIZE(window) && j < 2; ++j)
+      if (at >= seen.size() || seen[at++].ptr() != PySequence_Fast_GET_ITEM(window, j)) return false;
+  }
+  return at == seen.size();
+}
+
+// Brings the C++ windows of `market` in line with the host's table, which the
+// host may have edited in place since the last tick.
+void refresh_windows(QuoteManager& qm, nb::handle market, const std::string& market_text) {
+  PyObject* windows = PyDict_GetItemWithError(qm.windows.ptr(), market.ptr());
+  if (!windows && PyErr_Occurred()) throw nb::python_error();
+  std::vector<nb::object>& seen = qm.windows_seen[market_text];
+  if (same_objects(seen, windows)) return;
+  if (windows)
+    qm.calendar.windows[market_text] = parse_windows(windows);
+  else
+    qm.calendar.windows.erase(market_text);
+  seen = window_objects(windows);
+}
+
+void require_windows_table(nb::handle value) {
+  require_dict(value, "not_trade_times");
+  for (auto [market, windows] : nb::borrow<nb::dict>(value)) {
+    require_str(market, "not_trade_times 的商品類型");
+    parse_windows(windows);
+  }
+}
+
+void require_holiday_set(nb::handle value) {
+  if (!PyAnySet_Check(value.ptr())) raise_type_error("holiday_search_set", "set", value);
+  for (nb::handle day : value)
+    if (!PyUnicode_Check(day.ptr())) raise_type_error("holiday_search_set 的日期", "str", day);
+}
+
+// Whether the host's holiday set holds `day` written as "%Y-%m-%d".
+bool is_holiday(const QuoteManager& qm, int64_t day) {
+  int y = 0, m = 0, d = 0;
+  cal::civil_from_days(day, y, m, d);
+  char text[16];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d", y, m, d);
+  nb::str key(text);
+  const int found = PySet_Contains(qm.holidays.ptr(), key.ptr());
+  if (found < 0) throw nb::python_error();
+  return found == 1;
+}
+
+void set_holidays(nb::handle self, nb::handle value) {
+  require_holiday_set(value);
+  auto lock = locked(self);
+  state(self).holidays = nb::borrow(value);
+}
+
+void set_windows(nb::handle self, nb::handle value) {
+  require_windows_table(value);
+  auto lock = locked(self);
+  QuoteManager& qm = state(self);
+  qm.windows = nb::borrow(value);
+  qm.windows_seen.clear();
+  qm.calendar.windows.clear();
+}
+
+nb::object holiday_search_set(nb::handle self) { return state(self).holidays; }
+nb::object not_trade_times(nb::handle self) { return state(self).windows; }
 
 nb::object default_windows() {
   nb::dict table;
@@ -112,10 +229,11 @@ void init_quote_manager(nb::pointer_and_handle<QuoteManager> self) {
       "holidays_search_from_2017.csv");
   nb::object table = polars->pl.attr("read_csv")(path, nb::arg("infer_schema") = false);
   nb::object holidays = nb::steal(PySet_New(table.attr("get_column")("Date").attr("to_list")().ptr()));
-  new (self.p) QuoteManager();
-  self.p->holidays = holidays;
-  self.p->windows = default_windows();
-  load_calendar(*self.p);
+  require_holiday_set(holidays);
+  QuoteManager* qm = new (self.p) QuoteManager();
+  qm->holidays = holidays;
+  qm->windows = default_windows();
+  qm->calendar.is_holiday = [qm](int64_t day) { return is_holiday(*qm, day); };
 }
 
 template <class T>
@@ -140,7 +258,7 @@ nb::object tick_df(const Entry& entry, size_t from, size_t to) {
                                       nb::arg("dtype") = pl.attr("Utf8"));
   columns["close"] = pl.attr("Series")("close", numpy_copy(c.close, from, to, "<f8"));
   columns["qty"] = pl.attr("Series")("qty", numpy_copy(c.qty, from, to, "<i8"));
-  columns["tick_type"] = pl.attr("Series")("tick_type", numpy_copy(c.tick_type, from, to, "i1"));
+  columns["tick_type"] = pl.attr("Series")("tick_type", numpy_copy(c.tick_type, from, to, "<i8"));
   columns["is_simulate"] = pl.attr("Series")("is_simulate", numpy_copy(c.is_simulate, from, to, "u1"))
                                .attr("cast")(pl.attr("Boolean"));
   columns["is_virtual"] = pl.attr("Series")("is_virtual", numpy_copy(c.is_virtual, from, to, "u1"))
@@ -148,46 +266,61 @@ nb::object tick_df(const Entry& entry, size_t from, size_t to) {
   return pl.attr("DataFrame")(columns).attr("sort")("dt", nb::arg("maintain_order") = true);
 }
 
-Entry* find_entry(nb::handle self, nb::handle code) {
+std::shared_ptr<Entry> find_entry(nb::handle self, nb::handle code) {
   if (!PyUnicode_Check(code.ptr())) return nullptr;
   auto found = state(self).entries.find(text_of(code));
-  return found == state(self).entries.end() ? nullptr : &found->second;
+  return found == state(self).entries.end() ? nullptr : found->second;
 }
 
+// Every field is read and checked before anything is stored.
 void add_tick(nb::handle self, nb::handle tick) {
   require_dict(tick, "tick");
   const Keys& k = keys();
-  const double seconds = require_number(item(tick, k.timestamp), "timestamp");
-  const auto dt = cal::local_micros(seconds);
-  if (!dt) throw nb::value_error(("無法轉換的時間戳: " + text_of(item(tick, k.timestamp))).c_str());
+  nb::object timestamp = item(tick, k.timestamp);
+  const auto dt = cal::local_micros(require_number(timestamp, "timestamp"));
+  if (!dt) raise_value_error("無法轉換的時間戳: " + text_of(timestamp));
+  if (!q::tick_time_in_range(*dt))
+    raise_value_error("Tick 時間戳超出 1990-01-01 至 2100-01-01 的範圍: " + text_of(timestamp));
   nb::object code = item(tick, k.code);
   const std::string code_text(require_str(code, "code"));
+  nb::object market = item(tick, k.market_type);
+  const std::string market_text(require_str(market, "market_type"));
+  const double close = require_price(item(tick, k.close), "close");
+  const long long qty = require_int(item(tick, k.qty), "qty");
+  require_range(qty, "qty", 0LL, std::numeric_limits<long long>::max());
+  const long long tick_type = require_int(item(tick, k.tick_type), "tick_type");
+  const bool simulate = truth(item(tick, k.is_simulate));
+
+  auto lock = locked(self);
   QuoteManager& qm = state(self);
+  refresh_windows(qm, market, market_text);
   auto [it, created] = qm.entries.try_emplace(code_text);
-  Entry& entry = it->second;
   if (created) {
-    entry.code = code;
+    it->second = std::make_shared<Entry>();
+    it->second->code = code;
     qm.order.push_back(code_text);
   }
-  nb::object market = item(tick, k.market_type);
-  const std::string market_text = text_of(market);
+  Entry& entry = *it->second;
+  std::vector<std::string>& markets = entry.instrument.market_types;
   size_t index = 0;
-  while (index < entry.instrument.market_types.size() && entry.instrument.market_types[index] != market_text) ++index;
-  const double close = require_number(item(tick, k.close), "close");
-  const long long qty = require_int(item(tick, k.qty), "qty");
-  const long long tick_type = require_int(item(tick, k.tick_type), "tick_type");
-  const bool simulate = PyObject_IsTrue(item(tick, k.is_simulate).ptr()) == 1;
-  if (index == entry.instrument.market_types.size()) {
-    entry.instrument.market_types.push_back(market_text);
+  while (index < markets.size() && markets[index] != market_text) ++index;
+  if (index == markets.size()) {
+    if (index >= kMaxMarketTypes)
+      raise_value_error("商品 " + code_text + " 的 market_type 種類超過 " +
+                        std::to_string(kMaxMarketTypes) + " 種: " + market_text);
+    markets.push_back(market_text);
     entry.market_texts.push_back(market);
   }
-  entry.instrument.add({*dt, static_cast<uint16_t>(index), &entry.instrument.market_types[index],
-                        close, qty, tick_type, simulate},
-                       qm.calendar);
+  const bool filled = entry.instrument.add(
+      {*dt, static_cast<uint16_t>(index), &markets[index], close, qty, tick_type, simulate},
+      qm.calendar);
+  if (!filled)
+    console_print("[yellow]" + code_text + " 的 Tick 間隔超過 " +
+                  std::to_string(q::kMaxFilledGapMinutes / 1440) + " 天, 不補空白 K 棒[/yellow]");
 }
 
 nb::object poped_tick_to_df(nb::handle self, nb::handle code) {
-  Entry* entry = find_entry(self, code);
+  std::shared_ptr<Entry> entry = find_entry(self, code);
   if (!entry) return empty_tick_df();
   const size_t from = entry->instrument.pending_from();
   const size_t to = entry->instrument.columns().size();
@@ -197,7 +330,7 @@ nb::object poped_tick_to_df(nb::handle self, nb::handle code) {
 }
 
 nb::object poped_old_ticks_to_df(nb::handle self, nb::handle code) {
-  Entry* entry = find_entry(self, code);
+  std::shared_ptr<Entry> entry = find_entry(self, code);
   if (!entry) return empty_tick_df();
   return tick_df(*entry, 0, entry->instrument.pending_from());
 }
@@ -210,7 +343,7 @@ nb::dict buffered_tick(const Entry& entry, size_t i) {
   tick["code"] = entry.code;
   tick["close"] = c.close[i];
   tick["qty"] = c.qty[i];
-  tick["tick_type"] = static_cast<int>(c.tick_type[i]);
+  tick["tick_type"] = c.tick_type[i];
   tick["is_simulate"] = nb::bool_(c.is_simulate[i] != 0);
   tick["is_virtual"] = nb::bool_(c.is_virtual[i] != 0);
   return tick;
@@ -218,10 +351,11 @@ nb::dict buffered_tick(const Entry& entry, size_t i) {
 
 // The documented instrument entries, built from the compact columns.
 nb::dict ticks_view(nb::handle self) {
+  auto lock = locked(self);
   QuoteManager& qm = state(self);
   nb::dict view;
   for (const std::string& code : qm.order) {
-    const Entry& entry = qm.entries.at(code);
+    const Entry& entry = *qm.entries.at(code);
     nb::list pending, old;
     nb::object last = nb::none();
     for (size_t i = 0; i < entry.instrument.columns().size(); ++i) {
@@ -241,7 +375,7 @@ nb::dict ticks_view(nb::handle self) {
   return view;
 }
 
-nb::dict init_ticks_info() {
+nb::dict init_ticks_info(nb::handle) {
   nb::dict info;
   info["ticks"] = nb::list();
   info["old_ticks"] = nb::list();
@@ -283,20 +417,23 @@ nb::object get_kbar(nb::handle self, nb::handle code, nb::handle unit, nb::handl
   if (!known_unit) throw nb::type_error("'unit' must be one of ['m', 'h', 'd', 'w', 'mo', 'q', 'y']");
   if (!PyLong_CheckExact(freq.ptr())) raise_type_error("freq", "int", freq);
   if (!PyList_CheckExact(exprs.ptr())) raise_type_error("exprs", "list", exprs);
+  const long long frequency = require_int(freq, "freq");
+  require_range(frequency, "freq", 1LL, kMaxFreq);
+  const bool as_pandas = truth(to_pandas_df);
 
+  auto lock = locked(self);
   poped_tick_to_df(self, code);  // the pending ticks are handed over whatever follows
-  Entry* entry = find_entry(self, code);
+  std::shared_ptr<Entry> entry = find_entry(self, code);
   if (!entry) {
     PyErr_SetObject(PyExc_KeyError, code.ptr());
     throw nb::python_error();
   }
-  const long long frequency = nb::cast<long long>(freq);
   const std::string interval = std::to_string(frequency) + text_of(unit);
   const size_t total = entry->instrument.columns().size();
   auto key = std::make_pair(text_of(unit), frequency);
   auto cached = entry->caches.find(key);
   const auto finish = [&](nb::object table) -> nb::object {
-    return PyObject_IsTrue(to_pandas_df.ptr()) == 1 ? table.attr("to_pandas")() : table;
+    return as_pandas ? table.attr("to_pandas")() : table;
   };
 
   nb::object kbars;
@@ -332,6 +469,28 @@ nb::object get_kbar(nb::handle self, nb::handle code, nb::handle unit, nb::handl
   return finish(kbars);
 }
 
+void clear_ticks(nb::handle self) {
+  auto lock = locked(self);
+  state(self).entries.clear();
+  state(self).order.clear();
+}
+
+nb::object empty_tick_df_method(nb::handle) { return empty_tick_df(); }
+
+nb::object pop_ticks(nb::handle self, nb::handle code) {
+  require_str(code, "code");
+  auto lock = locked(self);
+  return poped_tick_to_df(self, code);
+}
+
+nb::object old_ticks(nb::handle self, nb::handle code) {
+  require_str(code, "code");
+  auto lock = locked(self);
+  return poped_old_ticks_to_df(self, code);
+}
+
+nb::object aggregate_kbar_method(nb::handle, nb::handle tick_df) { return aggregate_kbar(tick_df); }
+
 }  // namespace
 
 void bind_quote_manager(nb::module_& m) {
@@ -341,48 +500,25 @@ void bind_quote_manager(nb::module_& m) {
                       datetime.attr("datetime").attr("strptime"),
                       datetime.attr("datetime")(1970, 1, 1),
                       datetime.attr("timedelta")};
-  nb::class_<QuoteManager>(m, "QuoteManager", "報價管理")
-      .def("__init__", &init_quote_manager)
-      .def_prop_rw(
-          "holiday_search_set", [](nb::handle self) { return state(self).holidays; },
-          [](nb::handle self, nb::handle value) {
-            state(self).holidays = nb::borrow(value);
-            load_calendar(state(self));
-          })
-      .def_prop_rw(
-          "not_trade_times", [](nb::handle self) { return state(self).windows; },
-          [](nb::handle self, nb::handle value) {
-            require_dict(value, "not_trade_times");
-            state(self).windows = nb::borrow(value);
-            load_calendar(state(self));
-          })
-      .def_prop_ro("ticks", &ticks_view)
-      .def("get_init_ticks_info", [](nb::handle) { return init_ticks_info(); }, "取得 ticks 的初始資訊")
-      .def("get_empty_tick_df", [](nb::handle) { return empty_tick_df(); }, "取得空的 Tick DataFrame")
-      .def("clear_ticks",
-           [](nb::handle self) {
-             state(self).entries.clear();
-             state(self).order.clear();
-           },
-           "清空 ticks")
-      .def("add_tick", &add_tick, nb::arg("tick").none(), "將 Tick 資料加入到 ticks 中")
-      .def("poped_tick_to_df",
-           [](nb::handle self, nb::handle code) {
-             require_str(code, "code");
-             return poped_tick_to_df(self, code);
-           },
-           nb::arg("code").none(), "將 ticks 中的資料轉換為 DataFrame 並清空 ticks")
-      .def("poped_old_ticks_to_df",
-           [](nb::handle self, nb::handle code) {
-             require_str(code, "code");
-             return poped_old_ticks_to_df(self, code);
-           },
-           nb::arg("code").none(), "將 old_ticks 中的資料轉為 DataFrame")
-      .def("get_kbar", &get_kbar, nb::arg("code").none(), nb::arg("unit").none(),
-           nb::arg("freq").none(), nb::arg("exprs").none() = nb::list(),
-           nb::arg("to_pandas_df").none() = false, "取得 K 線資料")
-      .def("aggregate_kbar", [](nb::handle, nb::handle tick_df) { return aggregate_kbar(tick_df); },
-           nb::arg("tick_df").none(), "將 Tick 資料聚合成 K 棒資料 (tick_df 已包含 kbar_time 欄位)");
+  nb::class_<QuoteManager> cls(m, "QuoteManager", "報價管理");
+  cls.def("__init__", &init_quote_manager);
+  def_property<&holiday_search_set, &set_holidays>(cls, "holiday_search_set");
+  def_property<&not_trade_times, &set_windows>(cls, "not_trade_times");
+  def_property<&ticks_view>(cls, "ticks");
+  def_method<&init_ticks_info>(cls, "get_init_ticks_info", {}, "取得 ticks 的初始資訊");
+  def_method<&empty_tick_df_method>(cls, "get_empty_tick_df", {}, "取得空的 Tick DataFrame");
+  def_method<&clear_ticks>(cls, "clear_ticks", {}, "清空 ticks");
+  def_method<&add_tick>(cls, "add_tick", {param("tick")}, "將 Tick 資料加入到 ticks 中");
+  def_method<&pop_ticks>(cls, "poped_tick_to_df", {param("code")},
+                         "將 ticks 中的資料轉換為 DataFrame 並清空 ticks");
+  def_method<&old_ticks>(cls, "poped_old_ticks_to_df", {param("code")},
+                         "將 old_ticks 中的資料轉為 DataFrame");
+  def_method<&get_kbar>(cls, "get_kbar",
+                        {param("code"), param("unit"), param("freq"), param("exprs", nb::list()),
+                         param("to_pandas_df", nb::bool_(false))},
+                        "取得 K 線資料");
+  def_method<&aggregate_kbar_method>(cls, "aggregate_kbar", {param("tick_df")},
+                                     "將 Tick 資料聚合成 K 棒資料 (tick_df 已包含 kbar_time 欄位)");
 }
 
 }  // namespace orva::py::positions

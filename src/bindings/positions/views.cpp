@@ -4,6 +4,7 @@
 
 #include "accounting/profit.h"
 #include "common/host.h"
+#include "common/methods.h"
 #include "costs/trade_cost.h"
 #include "positions/positions_internal.h"
 
@@ -58,7 +59,7 @@ std::vector<ViewCode> view_codes(nb::handle self, nb::handle product_type) {
   return codes;
 }
 
-bool has_tick(nb::handle tick) { return PyObject_IsTrue(tick.ptr()) == 1; }
+bool has_tick(nb::handle tick) { return truth(tick); }
 
 // Entries of the buy list then the sell list (a missing list counts as empty).
 template <class Visit>
@@ -164,7 +165,7 @@ void add_positions_to_queue(nb::handle self, nb::handle positions) {
 void fetch_positions(nb::handle self, nb::handle account_type, nb::handle fetch_detail) {
   if (product_of(account_type) == Product::Other)
     raise_exception("不支援的帳戶類型: " + text_of(account_type));
-  const bool detail = PyObject_IsTrue(fetch_detail.ptr()) == 1;
+  const bool detail = truth(fetch_detail);
   add_positions_to_queue(self, detail ? format_detail(self, account_type)
                                       : format_summary(self, account_type));
 }
@@ -175,34 +176,38 @@ nb::object pop_finish_notify(nb::handle self) {
   return notice;
 }
 
+nb::object pop_positions(nb::handle self) {
+  return nb::getattr(self, keys().fetch_position_queue).attr("get")();
+}
+
+void add_finish_notify_to_queue(nb::handle self) {
+  nb::getattr(self, keys().finish_fetch_position_queue).attr("put")(nb::bool_(true));
+}
+
+nb::list position_summary(nb::handle self, nb::handle product_type) {
+  require_str(product_type, "product_type");
+  return format_summary(self, product_type);
+}
+
+nb::list position_detail(nb::handle self, nb::handle product_type) {
+  require_str(product_type, "product_type");
+  return format_detail(self, product_type);
+}
+
 }  // namespace
 
 void bind_views(nb::class_<Positions>& cls) {
-  cls.def("set_current_tick", &set_current_tick, nb::arg("tick").none())
-      .def("fetch_positions", &fetch_positions, nb::arg("account_type").none(),
-           nb::arg("fetch_detail").none() = false)
-      .def("add_positions_to_queue", &add_positions_to_queue, nb::arg("positions").none())
-      .def("pop_positions",
-           [](nb::handle self) {
-             return nb::getattr(self, keys().fetch_position_queue).attr("get")();
-           })
-      .def("add_finish_notify_to_queue",
-           [](nb::handle self) {
-             nb::getattr(self, keys().finish_fetch_position_queue).attr("put")(nb::bool_(true));
-           })
-      .def("pop_finish_notify", &pop_finish_notify)
-      .def("_Positions__format_position_summary",
-           [](nb::handle self, nb::handle product_type) {
-             require_str(product_type, "product_type");
-             return format_summary(self, product_type);
-           },
-           nb::arg("product_type").none())
-      .def("_Positions__format_position_detail",
-           [](nb::handle self, nb::handle product_type) {
-             require_str(product_type, "product_type");
-             return format_detail(self, product_type);
-           },
-           nb::arg("product_type").none());
+  def_method<&set_current_tick>(cls, "set_current_tick", {param("tick")});
+  def_method<&fetch_positions>(cls, "fetch_positions",
+                               {param("account_type"), param("fetch_detail", nb::bool_(false))});
+  def_method<&add_positions_to_queue>(cls, "add_positions_to_queue", {param("positions")});
+  def_method<&pop_positions>(cls, "pop_positions");
+  def_method<&add_finish_notify_to_queue>(cls, "add_finish_notify_to_queue");
+  def_method<&pop_finish_notify>(cls, "pop_finish_notify");
+  def_method<&position_summary>(cls, "_Positions__format_position_summary",
+                                {param("product_type")});
+  def_method<&position_detail>(cls, "_Positions__format_position_detail",
+                               {param("product_type")});
 }
 
 }  // namespace orva::py::positions

@@ -39,10 +39,12 @@ std::optional<LocalMicros> local_micros(double seconds) {
     micros += 1e6;
     whole -= 1;
   }
-  if (whole < -9.2e15 || whole > 9.2e15) return std::nullopt;
+  // Python's datetime holds years 1 to 9999; a day either side covers any zone.
+  if (whole < -62135596800.0 - 86400 || whole > 253402300799.0 + 86400) return std::nullopt;
   const std::time_t t = static_cast<std::time_t>(whole);
   std::tm local{};
   if (!localtime_r(&t, &local)) return std::nullopt;
+  if (local.tm_year + 1900 < 1 || local.tm_year + 1900 > 9999) return std::nullopt;
   const int64_t days = days_from_civil(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
   const int64_t second_of_day = local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
   return days * kMicrosPerDay + second_of_day * kMicrosPerSecond + static_cast<int64_t>(micros);

@@ -20,7 +20,7 @@ int64_t days_from_civil(int year, int month, int day);
 void civil_from_days(int64_t days, int& year, int& month, int& day);
 
 // The local wall-clock time of `seconds`, in the process's time zone; empty
-// when it cannot be represented.
+// when it cannot be represented (outside years 1 to 9999, as for Python).
 std::optional<LocalMicros> local_micros(double seconds);
 
 // "%Y-%m-%d %H:%M:%S.%f" of local_micros(seconds).

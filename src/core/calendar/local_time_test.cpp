@@ -39,6 +39,9 @@ TEST_F(LocalTime, FollowsTheTimeZone) {
 TEST_F(LocalTime, RefusesWhatCannotBeShown) {
   EXPECT_FALSE(format_local_timestamp(NAN).has_value());
   EXPECT_FALSE(format_local_timestamp(1e300).has_value());
+  EXPECT_FALSE(format_local_timestamp(1700000000000000.0).has_value());  // microseconds taken as seconds
+  EXPECT_FALSE(format_local_timestamp(-1e16).has_value());
+  EXPECT_EQ(format_local_timestamp(253402300799.0).value(), "9999-12-31 23:59:59.000000");
 }
 
 }  // namespace

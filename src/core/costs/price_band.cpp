@@ -1,6 +1,7 @@
 #include "costs/price_band.h"
 
 #include <cmath>
+#include <stdexcept>
 
 namespace orva::costs {
 namespace {
@@ -48,6 +49,7 @@ Direction reverse(Direction direction) {
 
 double slippage_price(std::string_view code, double price, long long tick_count,
                       Direction direction) {
+  if (tick_count > kMaxSlippageTicks) throw std::out_of_range("slippage tick count over the bound");
   for (long long step = 0; step < tick_count; ++step) {
     const GridPrice grid = ceil_price_by_tick(code, price);
     const double moved = direction == Direction::Up ? grid.price + grid.tick

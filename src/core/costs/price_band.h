@@ -5,6 +5,11 @@
 
 namespace orva::costs {
 
+// Bounds of what the grid walks: prices above kMaxPrice are not exchange
+// prices, and a slippage of more ticks than kMaxSlippageTicks is a typo.
+inline constexpr double kMaxPrice = 1e9;
+inline constexpr long long kMaxSlippageTicks = 10000;
+
 // A price rounded up to its band's grid and the band's tick size. Bands of
 // 500 and above have whole-number ticks; callers that hand the values back to
 // Python report them as integers there.
@@ -27,7 +32,7 @@ Direction parse_direction(std::string_view text);
 Direction reverse(Direction direction);
 
 // Moves `price` by `tick_count` ticks (none for 0 or less, leaving the price
-// unrounded). Each step rounds up to the grid first and then moves one tick of
+// unrounded); throws std::out_of_range beyond kMaxSlippageTicks. Each step rounds up to the grid first and then moves one tick of
 // the band of the rounded price; only Up moves up.
 double slippage_price(std::string_view code, double price, long long tick_count,
                       Direction direction);

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <ostream>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 
@@ -75,6 +76,11 @@ TEST(SlippagePrice, DocumentedMoves) {
 TEST(SlippagePrice, NonPositiveCountLeavesPriceUnrounded) {
   EXPECT_EQ(slippage_price("2330", 10.013, 0, Direction::Up), 10.013);
   EXPECT_EQ(slippage_price("2330", 10.013, -2, Direction::Down), 10.013);
+}
+
+TEST(SlippagePrice, RefusesCountsBeyondTheBound) {
+  EXPECT_NO_THROW(slippage_price("2330", 600, kMaxSlippageTicks, Direction::Up));
+  EXPECT_THROW(slippage_price("2330", 600, kMaxSlippageTicks + 1, Direction::Up), std::out_of_range);
 }
 
 TEST(SlippagePrice, OtherDirectionMovesDown) {

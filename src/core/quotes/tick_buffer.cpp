@@ -1,5 +1,6 @@
 #include "quotes/tick_buffer.h"
 
+#include <climits>
 #include <cmath>
 
 namespace orva::quotes {
@@ -49,14 +50,16 @@ void Instrument::append(LocalMicros dt, uint16_t market, double close, int64_t q
   columns_.dt.push_back(dt);
   columns_.close.push_back(close);
   columns_.qty.push_back(qty);
-  columns_.tick_type.push_back(static_cast<int8_t>(tick_type));
+  columns_.tick_type.push_back(tick_type);
   columns_.is_simulate.push_back(is_simulate);
   columns_.is_virtual.push_back(is_virtual);
   columns_.market.push_back(market);
 }
 
-void Instrument::add(const RealTick& tick, const Calendar& calendar) {
+bool Instrument::add(const RealTick& tick, const Calendar& calendar) {
   const std::vector<Window>& windows = windows_for(calendar, *tick.market_type);
+  std::vector<LocalMicros> filled;
+  bool gap_filled = true;
   if (last_ >= 0) {
     const LocalMicros previous = columns_.dt[last_];
     const double diff_seconds = static_cast<double>(tick.dt - previous) / kMicrosPerSecond;
@@ -64,19 +67,28 @@ void Instrument::add(const RealTick& tick, const Calendar& calendar) {
     const bool extra = python_mod(diff_seconds, 60.0) > 0 &&
                        minute_of_hour(tick.dt) - minute_of_hour(previous) > 1;
     const int64_t missing = diff_minute + (extra ? 1 : 0);
-    if (missing > 1) {
+    gap_filled = missing <= kMaxFilledGapMinutes;
+    if (missing > 1 && gap_filled) {
       const LocalMicros base = previous - time_of_day(previous) % kMicrosPerMinute;
-      const double close = columns_.close[last_];
-      const uint16_t market = columns_.market[last_];
       const bool future = *tick.market_type == "Future";
+      int64_t day = INT64_MIN;
+      bool holiday = false;
       for (int64_t i = 0; i < missing; ++i) {
         const LocalMicros minute = base + (i + 1) * kMicrosPerMinute;
         if (weekday(minute) >= 5 && !(future && time_of_day(minute) <= kTradingDayCutoff)) continue;
         if (window_of(windows, minute)) continue;
-        if (calendar.holidays.count(trading_day(minute))) continue;
-        append(minute, market, close, 0, 0, false, true);
+        if (trading_day(minute) != day) {  // minutes come in order: one question per day
+          day = trading_day(minute);
+          holiday = calendar.is_holiday && calendar.is_holiday(day);
+        }
+        if (!holiday) filled.push_back(minute);
       }
     }
+  }
+  if (!filled.empty()) {
+    const double close = columns_.close[last_];
+    const uint16_t market = columns_.market[last_];
+    for (LocalMicros minute : filled) append(minute, market, close, 0, 0, false, true);
   }
   LocalMicros dt = tick.dt;
   if (const Window* w = window_of(windows, dt)) {
@@ -85,6 +97,7 @@ void Instrument::add(const RealTick& tick, const Calendar& calendar) {
   }
   append(dt, tick.market, tick.close, tick.qty, tick.tick_type, tick.is_simulate, false);
   last_ = static_cast<int64_t>(columns_.size()) - 1;
+  return gap_filled;
 }
 
 }  // namespace orva::quotes

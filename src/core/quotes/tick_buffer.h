@@ -4,9 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "calendar/local_time.h"
@@ -25,16 +25,28 @@ struct Window {
 };
 
 struct Calendar {
-  std::unordered_set<int64_t> holidays;  // days since 1970-01-01
   std::unordered_map<std::string, std::vector<Window>> windows;  // by product type
+  // Whether a trading day (days since 1970-01-01) is an exchange holiday. Asked
+  // at most once per day of a gap; it may throw, and then the tick is not added.
+  std::function<bool(int64_t)> is_holiday;
 };
+
+// Tick times outside these bounds are refused: a stray millisecond or
+// far-future stamp would otherwise fill centuries of minutes.
+inline constexpr LocalMicros kEarliestTick = 7305 * kMicrosPerDay;   // 1990-01-01
+inline constexpr LocalMicros kLatestTick = 47482 * kMicrosPerDay;    // 2100-01-01
+inline bool tick_time_in_range(LocalMicros dt) { return dt >= kEarliestTick && dt < kLatestTick; }
+
+// Longest gap that is filled with virtual minutes; a longer one (a suspended
+// instrument, two runs' data back to back) is left unfilled.
+inline constexpr int64_t kMaxFilledGapMinutes = 400 * 24 * 60;
 
 // Columns of the buffered ticks of one instrument, in arrival order.
 struct TickColumns {
   std::vector<LocalMicros> dt;
   std::vector<double> close;
   std::vector<int64_t> qty;
-  std::vector<int8_t> tick_type;
+  std::vector<int64_t> tick_type;
   std::vector<uint8_t> is_simulate;
   std::vector<uint8_t> is_virtual;
   std::vector<uint16_t> market;  // index into the instrument's market types
@@ -56,7 +68,9 @@ class Instrument {
  public:
   // Appends the virtual minutes the gap since the last real tick calls for,
   // then the tick itself, moved out of a non-trading window if it is in one.
-  void add(const RealTick& tick, const Calendar& calendar);
+  // Nothing is appended when the calendar throws. Returns false when the gap
+  // was too long to fill.
+  bool add(const RealTick& tick, const Calendar& calendar);
 
   const TickColumns& columns() const { return columns_; }
   // Ticks before this index were handed over by a pop; the rest are pending.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -21,7 +22,7 @@ Calendar taiwan() {
   c.windows["Stock"] = {{13 * 3600 + 30 * 60, 86399}, {0, 8 * 3600 + 59 * 60 + 59}};
   c.windows["Future"] = {{13 * 3600 + 45 * 60, 14 * 3600 + 59 * 60 + 59},
                          {5 * 3600, 8 * 3600 + 44 * 60 + 59}};
-  c.holidays.insert(days_from_civil(2024, 4, 4));
+  c.is_holiday = [](int64_t day) { return day == days_from_civil(2024, 4, 4); };
   return c;
 }
 
@@ -127,6 +128,56 @@ TEST(GapFilling, HolidaysAndTheirNightAreSkipped) {
   j.add(tick(at(2024, 4, 4, 23, 58, 0), kFuture), c);
   j.add(tick(at(2024, 4, 5, 1, 2, 0), kFuture), c);  // all of it is trading day 04-04
   EXPECT_TRUE(virtual_times(j).empty());
+}
+
+TEST(GapFilling, AsksTheCalendarOncePerTradingDay) {
+  Calendar c = taiwan();
+  std::vector<int64_t> asked;
+  c.is_holiday = [&](int64_t day) {
+    asked.push_back(day);
+    return false;
+  };
+  Instrument i;
+  i.add(tick(at(2024, 3, 4, 9, 0, 0)), c);
+  i.add(tick(at(2024, 3, 6, 9, 0, 0)), c);
+  EXPECT_EQ(asked, (std::vector<int64_t>{days_from_civil(2024, 3, 4), days_from_civil(2024, 3, 5)}));
+}
+
+TEST(GapFilling, ACalendarErrorAddsNothing) {
+  Calendar c = taiwan();
+  Instrument i;
+  i.add(tick(at(2024, 3, 4, 9, 0, 0)), c);
+  c.is_holiday = [](int64_t) -> bool { throw std::runtime_error("host failed"); };
+  EXPECT_THROW(i.add(tick(at(2024, 3, 4, 9, 5, 0)), c), std::runtime_error);
+  EXPECT_EQ(i.columns().size(), 1u);
+  EXPECT_EQ(i.last_tick(), 0);
+}
+
+TEST(GapFilling, GapsBeyondTheBoundStayUnfilled) {
+  const Calendar c = taiwan();
+  Instrument i;
+  i.add(tick(at(2024, 3, 4, 9, 0, 0)), c);
+  EXPECT_TRUE(i.add(tick(at(2025, 4, 7, 9, 0, 0)), c));  // 399 days: filled
+  const size_t filled = i.columns().size();
+  EXPECT_GT(filled, 50000u);
+  EXPECT_FALSE(i.add(tick(at(2026, 5, 13, 9, 0, 0)), c));  // 401 days: left as a gap
+  EXPECT_EQ(i.columns().size(), filled + 1);
+}
+
+TEST(TickRange, BoundsAreTheDocumentedYears) {
+  EXPECT_FALSE(tick_time_in_range(at(1989, 12, 31, 23, 59, 59)));
+  EXPECT_TRUE(tick_time_in_range(at(1990, 1, 1, 0, 0, 0)));
+  EXPECT_TRUE(tick_time_in_range(at(2099, 12, 31, 23, 59, 59)));
+  EXPECT_FALSE(tick_time_in_range(at(2100, 1, 1, 0, 0, 0)));
+}
+
+TEST(TickColumns, KeepTheFullTickType) {
+  const Calendar c = taiwan();
+  Instrument i;
+  RealTick t = tick(at(2024, 3, 4, 9, 0, 0));
+  t.tick_type = 300;
+  i.add(t, c);
+  EXPECT_EQ(i.columns().tick_type.back(), 300);
 }
 
 struct MoveRow {

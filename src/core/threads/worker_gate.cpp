@@ -19,10 +19,19 @@ void WorkerGate::end_work() {
   idle_.notify_all();
 }
 
-bool WorkerGate::close(std::chrono::milliseconds timeout) {
-  std::unique_lock<std::mutex> lock(mutex_);
+void WorkerGate::shut() {
+  std::lock_guard<std::mutex> lock(mutex_);
   closed_ = true;
-  return idle_.wait_for(lock, timeout, [this] { return !busy_; });
+}
+
+bool WorkerGate::wait_idle(std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return idle_.wait_until(lock, deadline, [this] { return !busy_; });
+}
+
+bool WorkerGate::close(std::chrono::milliseconds timeout) {
+  shut();
+  return wait_idle(std::chrono::steady_clock::now() + timeout);
 }
 
 bool WorkerGate::busy() const {

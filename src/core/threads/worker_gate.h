@@ -16,8 +16,11 @@ class WorkerGate {
   bool begin_work();
   void end_work();
 
-  // Stops further work and waits up to `timeout` for the piece in flight.
-  // Returns whether nothing is in flight any more.
+  // Stops further work without waiting; begin_work refuses from now on.
+  void shut();
+  // Waits until `deadline` for the piece in flight; whether nothing is in flight.
+  bool wait_idle(std::chrono::steady_clock::time_point deadline);
+  // shut(), then wait_idle() for up to `timeout`.
   bool close(std::chrono::milliseconds timeout);
 
   bool busy() const;

@@ -44,5 +44,22 @@ TEST(WorkerGate, CloseGivesUpAfterTimeout) {
   EXPECT_FALSE(gate.begin_work());
 }
 
+TEST(WorkerGate, GatesShutTogetherShareOneDeadline) {
+  WorkerGate a, b;
+  ASSERT_TRUE(a.begin_work());
+  ASSERT_TRUE(b.begin_work());
+  a.shut();
+  b.shut();
+  EXPECT_FALSE(a.begin_work());
+  EXPECT_FALSE(b.begin_work());
+  const auto start = std::chrono::steady_clock::now();
+  const auto deadline = start + 100ms;
+  EXPECT_FALSE(a.wait_idle(deadline));
+  EXPECT_FALSE(b.wait_idle(deadline));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);  // not one timeout each
+  a.end_work();
+  b.end_work();
+}
+
 }  // namespace
 }  // namespace orva::threads
