@@ -90,6 +90,10 @@ def test_orders_keep_arrival_order_and_get_distinct_ids(matcher):
     ({"order_lot": "Big"}, ValueError, "Big"),
     ({"qty": 0}, Exception, "委託數量必須大於 0: 0"),
     ({"qty": -3}, Exception, "委託數量必須大於 0: -3"),
+    ({"qty": 2**70}, ValueError, "qty"),
+    ({"price": float("nan")}, Exception, "委託價格"),
+    ({"price": float("inf")}, Exception, "委託價格"),
+    ({"price": -600.0}, Exception, "委託價格"),
 ])
 def test_refused_orders_store_nothing(matcher, changes, error, text):
     with pytest.raises(error, match=text):
@@ -163,6 +167,8 @@ def test_failing_requests_are_reported_and_logged(matcher, console, logger):
         {"action": "add", "payload": {**STOCK, "action": "Hold"}},
         {"action": "add"},
         "not a request",
+        {"action": "add", "payload": None},
+        {"action": "modify", "payload": None},
     ]
     for request in bad:
         matcher.pending_order_queue.put(request)
@@ -174,6 +180,7 @@ def test_failing_requests_are_reported_and_logged(matcher, console, logger):
     assert len(entries) == len(bad)
     assert [e["data"] for e in entries[:4]] == [{"info": r} for r in bad[:4]]
     assert entries[4]["data"] == {"info": "not a request"}
+    assert [e["data"] for e in entries[5:]] == [{"info": r} for r in bad[5:]]
     assert all(set(e) == {"error", "traceback", "data"} for e in entries)
 
 

@@ -246,3 +246,34 @@ def test_end_to_end_through_the_intake_queue(console, logger):
                   for code, book in account.positions.items() for e in book["buy"] + book["sell"])
     assert account.current_capital == pytest.approx(
         10_000_000 + account._profit_report["profit"] - tied_up, abs=1e-6)
+
+
+@pytest.mark.parametrize("close, qty, ts, name", [
+    (99.0, 9, float("nan"), "tick_ts"),
+    (99.0, 9, 1.7e18, "tick_ts"),
+    (float("nan"), 9, 100.0, "tick_close"),
+    (float("inf"), 9, 100.0, "tick_close"),
+    (-99.0, 9, 100.0, "tick_close"),
+    (99.0, -5, 100.0, "tick_qty"),
+])
+def test_bad_ticks_leave_the_book_untouched(matcher, close, qty, ts, name):
+    placed = [order(matcher, order_type=kind, price=100.0) for kind in ("ROD", "IOC")]
+    with pytest.raises(ValueError, match=name):
+        matcher.match_deal("2330", close, qty, ts)
+    assert matcher.pending_orders == placed and [o["quantity"] for o in placed] == [5, 5]
+    assert drain(matcher) == [] and matcher.positions.trade_records == []
+
+
+def test_the_book_follows_host_edits_of_the_same_length(matcher):
+    first, second = order(matcher, price=100.0), order(matcher, price=100.0)
+    play(matcher, 101.0, 1)  # the index has seen both
+    matcher.pending_orders.pop(0)  # withdraw the first and put another in its place
+    third = dict(first, trade_id="Z" * 16)
+    matcher.pending_orders.append(third)
+    reports = play(matcher, 99.0, 5)
+    assert [r["id"] for r in reports if "seqno" in r] == [second["trade_id"]]
+    assert matcher.pending_orders == [third] and first["quantity"] == 5
+    newest = order(matcher, price=100.0)
+    matcher.pending_orders.reverse()  # list order is fill order
+    reports = play(matcher, 99.0, 5)
+    assert [r["id"] for r in reports if "seqno" in r] == [newest["trade_id"]]

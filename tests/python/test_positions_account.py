@@ -254,3 +254,35 @@ def test_slippage_price(account, code, price, count, direction, expected):
 def test_private_helpers_check_types(account, call, name):
     with pytest.raises(TypeError, match=name):
         call(account)
+
+
+@pytest.mark.parametrize("kwargs, name", [
+    ({"action": "buy", "tick_count": 10**15}, "tick_count"),
+    ({"fee": float("nan")}, "fee"),
+    ({"tax": float("inf")}, "tax"),
+    ({"fee": -0.001}, "fee"),
+    ({"per_trade_cost": -10}, "per_trade_cost"),
+])
+def test_update_refuses_values_out_of_range_and_changes_nothing(account, kwargs, name):
+    before = repr(account.fee_settings)
+    with pytest.raises(ValueError, match=name):
+        account.update_fee_settings("stock", **kwargs)
+    assert repr(account.fee_settings) == before
+
+
+@pytest.mark.parametrize("key, value, name", [
+    ("tick_count", 10**15, "tick_count"), ("fee", float("nan"), "fee"),
+])
+def test_cost_refuses_settings_edited_out_of_range(account, key, value, name):
+    branch = account.fee_settings["stock"]
+    (branch["slippage"]["buy"] if key == "tick_count" else branch)[key] = value
+    with pytest.raises(ValueError, match=name):
+        cost(account, "2330", "Buy", 600.0, 1, "Stock")
+
+
+@pytest.mark.parametrize("price", [float("nan"), float("inf"), -1.0])
+def test_grid_helpers_refuse_prices_off_the_grid(account, price):
+    with pytest.raises(ValueError, match="price"):
+        ceil(account, "2330", price)
+    with pytest.raises(ValueError, match="price"):
+        slip(account, "2330", price, 1, "up")

@@ -192,6 +192,7 @@ def test_trade_record_at_half_a_second_in_utc(account, zone):
     ({"trade_id": 1}, TypeError, "trade_id"), ({"code": None}, TypeError, "code"),
     ({"quantity": 1.0}, TypeError, "quantity"), ({"price": "600"}, TypeError, "price"),
     ({"timestamp": None}, TypeError, "timestamp"), ({"timestamp": float("nan")}, ValueError, "時間戳"),
+    ({"timestamp": 1.7e12}, ValueError, "時間戳"), ({"timestamp": -1e17}, ValueError, "時間戳"),
 ])
 def test_trade_record_checks(account, changes, error, name):
     kwargs = dict(trade_id="x", code="2330", action="Buy", quantity=1, price=600.0, timestamp=1.0,

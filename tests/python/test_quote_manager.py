@@ -1,3 +1,6 @@
+import subprocess
+import sys
+import textwrap
 import time
 from datetime import datetime
 
@@ -218,3 +221,117 @@ def test_aggregate_kbar_and_clear(qm):
     assert qm.ticks == {}
     with pytest.raises(KeyError):
         qm.get_kbar("2330", "m", 1)
+
+
+@pytest.mark.parametrize("change, name", [
+    ({"timestamp": at(9, 0).timestamp() * 1000}, "時間戳"),        # milliseconds taken as seconds
+    ({"timestamp": datetime(2100, 1, 2).timestamp()}, "時間戳"),
+    ({"timestamp": datetime(1989, 12, 31).timestamp()}, "時間戳"),
+    ({"timestamp": 1e300}, "時間戳"),
+    ({"timestamp": float("nan")}, "時間戳"),
+    ({"close": float("nan")}, "close"),
+    ({"close": -1.0}, "close"),
+    ({"qty": -5}, "qty"),
+    ({"qty": 2**64}, "qty"),
+])
+def test_bad_ticks_are_refused_before_anything_is_stored(qm, change, name):
+    qm.add_tick(tick(at(9, 0)))
+    with pytest.raises(ValueError, match=name):
+        qm.add_tick({**tick(at(9, 5)), **change})
+    assert len(qm.ticks["2330"]["ticks"]) == 1
+
+
+def test_failing_truth_tests_change_nothing(qm):
+    class Bad:
+        def __bool__(self):
+            raise RuntimeError("no truth")
+    qm.add_tick(tick(at(9, 0)))
+    with pytest.raises(RuntimeError, match="no truth"):
+        qm.add_tick({**tick(at(9, 1)), "is_simulate": Bad()})
+    with pytest.raises(RuntimeError, match="no truth"):
+        qm.get_kbar("2330", "m", 1, to_pandas_df=Bad())
+    assert len(qm.ticks["2330"]["ticks"]) == 1  # not handed over either
+
+
+@pytest.mark.parametrize("freq", [0, -1, 2**63, 10**6])
+def test_freq_out_of_range_names_the_argument(qm, freq):
+    qm.add_tick(tick(at(9, 0)))
+    with pytest.raises(ValueError, match="freq"):
+        qm.get_kbar("2330", "m", freq)
+
+
+def test_tick_type_keeps_its_full_width(qm):
+    qm.add_tick({**tick(at(9, 0)), "tick_type": 300})
+    assert qm.ticks["2330"]["last_tick"]["tick_type"] == 300
+    assert qm.poped_tick_to_df("2330")["tick_type"].to_list() == [300]
+
+
+def test_a_gap_beyond_the_bound_is_left_unfilled(qm, console):
+    qm.add_tick(tick(at(9, 0)))
+    qm.add_tick(tick(datetime(2025, 4, 9, 9, 0)))  # 401 days later
+    assert [t["is_virtual"] for t in qm.ticks["2330"]["ticks"]] == [False, False]
+    assert console.lines == ["[yellow]2330 的 Tick 間隔超過 400 天, 不補空白 K 棒[/yellow]"]
+
+
+def test_more_market_types_than_the_bound_are_refused(qm):
+    for i in range(256):
+        qm.add_tick(tick(at(9, 0), market=f"M{i}"))
+    with pytest.raises(ValueError, match="M256"):
+        qm.add_tick(tick(at(9, 0), market="M256"))
+    assert qm.poped_tick_to_df("2330")["market_type"].to_list()[-1] == "M255"
+
+
+def test_calendar_edits_in_place_take_effect(qm):
+    qm.holiday_search_set.add("2024-03-05")
+    qm.add_tick(tick(at(13, 0)))
+    qm.add_tick(tick(at(9, 2, day=6)))  # no filler for the Tuesday now closed
+    virtual = [t["dt"] for t in qm.ticks["2330"]["ticks"] if t["is_virtual"]]
+    assert virtual[0].day == 4 and virtual[-1] == datetime(2024, 3, 6, 9, 2)
+    assert not any(t.day == 5 for t in virtual)
+    qm.not_trade_times["Stock"][0][0] = datetime(2024, 1, 1, 13, 0).time()  # close earlier
+    qm.add_tick(tick(at(13, 10, day=6)))
+    assert qm.ticks["2330"]["last_tick"]["dt"] == datetime(2024, 3, 6, 12, 59, 59)
+
+
+@pytest.mark.parametrize("name, value", [
+    ("holiday_search_set", ["2024-03-05"]),
+    ("holiday_search_set", {20240305}),
+    ("not_trade_times", {"Stock": [["13:30", "23:59"]]}),
+    ("not_trade_times", {"Stock": [[datetime(2024, 1, 1).time()]]}),
+])
+def test_refused_calendar_assignments_leave_the_old_value(qm, name, value):
+    before = getattr(qm, name)
+    with pytest.raises(TypeError, match=name):
+        setattr(qm, name, value)
+    assert getattr(qm, name) is before
+
+
+def test_clear_and_kbars_on_two_threads(tmp_path):
+    # A clear must never free what a K-bar call on another thread is reading.
+    code = textwrap.dedent("""
+        import threading, time
+        from orva_backtest.modules.positions.positions import QuoteManager
+        qm = QuoteManager()
+        stop = time.monotonic() + 2
+        def feed():
+            ts = 1709514000.0
+            while time.monotonic() < stop:
+                for _ in range(200):
+                    ts += 13
+                    qm.add_tick({"market_type": "Stock", "timestamp": ts, "code": "2330", "close": 600.0,
+                                 "qty": 1, "tick_type": 1, "is_simulate": False})
+                try:
+                    bars = qm.get_kbar("2330", "m", 1)
+                    assert bars.columns[:2] == ["dt", "code"]
+                except KeyError:
+                    pass  # cleared in between
+        def clear():
+            while time.monotonic() < stop:
+                qm.clear_ticks()
+        threads = [threading.Thread(target=feed), threading.Thread(target=clear)]
+        for t in threads: t.start()
+        for t in threads: t.join()
+    """)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
+                          cwd=str(tmp_path), env={"ORVA_CONSOLE": "off", "TZ": "Asia/Taipei"})
+    assert (done.returncode, done.stderr) == (0, "")

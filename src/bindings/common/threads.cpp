@@ -12,20 +12,56 @@ namespace {
 // One deadline for all busy workers together, so exit stays short however many there are.
 constexpr std::chrono::seconds kShutdownGrace{3};
 
+struct ExitLock {
+  PyObject* owner;
+  std::recursive_timed_mutex* mutex;
+};
+
 std::mutex gates_mutex;
 // Never freed: read by the atexit hook at interpreter exit.
 std::vector<threads::WorkerGate*>* gates = new std::vector<threads::WorkerGate*>();
+std::vector<ExitLock>* exit_locks = new std::vector<ExitLock>();
+
+// Each module runs its own hook; the first one fixes the deadline for all,
+// kept on the package so the modules' hooks share it.
+std::chrono::steady_clock::time_point shared_deadline() {
+  using namespace std::chrono;
+  const auto fallback = steady_clock::now() + kShutdownGrace;
+  PyObject* package = PyImport_ImportModule("orva_backtest");
+  if (!package) {
+    PyErr_Clear();
+    return fallback;
+  }
+  long long ticks = duration_cast<nanoseconds>(fallback.time_since_epoch()).count();
+  PyObject* kept = PyObject_GetAttrString(package, "_exit_deadline_ns");
+  if (kept && PyLong_Check(kept)) {
+    ticks = PyLong_AsLongLong(kept);
+  } else {
+    PyErr_Clear();
+    PyObject* value = PyLong_FromLongLong(ticks);
+    if (!value || PyObject_SetAttrString(package, "_exit_deadline_ns", value) < 0) PyErr_Clear();
+    Py_XDECREF(value);
+  }
+  Py_XDECREF(kept);
+  Py_DECREF(package);
+  if (ticks == -1 && PyErr_Occurred()) PyErr_Clear();
+  return steady_clock::time_point(nanoseconds(ticks));
+}
 
 void close_gates() {
   std::vector<threads::WorkerGate*> open;
+  std::vector<ExitLock> locks;
   {
     std::lock_guard<std::mutex> lock(gates_mutex);
     open = *gates;
+    locks = *exit_locks;
   }
+  for (const ExitLock& lock : locks) Py_INCREF(lock.owner);  // a held mutex must outlive exit
+  const auto deadline = shared_deadline();
   PyThreadState* state = PyEval_SaveThread();
   for (threads::WorkerGate* gate : open) gate->shut();
-  const auto deadline = std::chrono::steady_clock::now() + kShutdownGrace;
   for (threads::WorkerGate* gate : open) gate->wait_idle(deadline);
+  for (const ExitLock& lock : locks) (void)lock.mutex->try_lock_until(deadline);  // kept for good
   PyEval_RestoreThread(state);
 }
 
@@ -69,6 +105,18 @@ void register_gate(threads::WorkerGate* gate) {
 void unregister_gate(threads::WorkerGate* gate) {
   std::lock_guard<std::mutex> lock(gates_mutex);
   gates->erase(std::remove(gates->begin(), gates->end(), gate), gates->end());
+}
+
+void register_exit_lock(PyObject* owner, std::recursive_timed_mutex* mutex) {
+  std::lock_guard<std::mutex> lock(gates_mutex);
+  exit_locks->push_back({owner, mutex});
+}
+
+void unregister_exit_lock(std::recursive_timed_mutex* mutex) {
+  std::lock_guard<std::mutex> lock(gates_mutex);
+  exit_locks->erase(std::remove_if(exit_locks->begin(), exit_locks->end(),
+                                   [mutex](const ExitLock& l) { return l.mutex == mutex; }),
+                    exit_locks->end());
 }
 
 nb::object start_daemon_thread(const char* name, std::function<void()> body) {

@@ -11,6 +11,7 @@
 #include <nanobind/nanobind.h>
 
 #include <functional>
+#include <mutex>
 
 #include "threads/worker_gate.h"
 
@@ -23,6 +24,14 @@ void install_shutdown_hook();
 
 void register_gate(threads::WorkerGate* gate);
 void unregister_gate(threads::WorkerGate* gate);
+
+// An object whose every call holds `mutex`. At exit the hook takes each such
+// mutex for good (and a reference to its owner, which is then never freed):
+// a call under way on a daemon thread finishes first, and later calls wait
+// with the GIL released, so the interpreter never stops a thread inside one.
+// That matters where a call runs library code that cannot be unwound (polars).
+void register_exit_lock(PyObject* owner, std::recursive_timed_mutex* mutex);
+void unregister_exit_lock(std::recursive_timed_mutex* mutex);
 
 // Starts a daemon threading.Thread called `name` running `body`. A Python
 // error escaping `body` is reported as the thread's uncaught exception.

@@ -2,6 +2,7 @@
 #include <nanobind/nanobind.h>
 
 #include "common/host.h"
+#include "common/threads.h"
 #include "positions/positions.h"
 #include "positions/positions_internal.h"
 
@@ -10,6 +11,7 @@ NB_MODULE(positions, m) {
   // Matchers' intake threads keep their accounts alive until the process ends.
   nanobind::set_leak_warnings(false);
   orva::py::init_host();
+  orva::py::install_shutdown_hook();
   // Package directories shared with the reports.
   nanobind::object path = nanobind::module_::import_("os").attr("path");
   nanobind::object base_dir = path.attr("dirname")(path.attr("abspath")(m.attr("__file__")));

@@ -14,6 +14,7 @@
 #include "common/gil.h"
 #include "common/host.h"
 #include "common/methods.h"
+#include "common/threads.h"
 #include "positions/positions_internal.h"
 #include "quotes/tick_buffer.h"
 
@@ -40,14 +41,14 @@ struct Entry {
 };
 
 constexpr long long kMaxFreq = 100000;
-constexpr size_t kMaxMarketTypes = 65535;  // indexes are 16 bits
+constexpr size_t kMaxMarketTypes = 256;  // real data has one or two
 constexpr size_t kMaxWindows = 64;         // per product type
 
 struct QuoteManager {
   // Every method holds it for its whole call: a clear on one thread never
   // frees what a K-bar call on another is reading. Recursive, because host
   // code a call runs (a truth test, a console) may call back in.
-  std::recursive_mutex mutex;
+  std::recursive_timed_mutex mutex;
   q::Calendar calendar;
   nb::object holidays;  // the host-visible set, asked directly so in-place edits count
   nb::object windows;   // the host-visible not_trade_times
@@ -57,11 +58,13 @@ struct QuoteManager {
   std::vector<std::string> order;  // codes in first-seen order
   // Shared, so a call still using an entry keeps it alive through a clear.
   std::unordered_map<std::string, std::shared_ptr<Entry>> entries;
+
+  ~QuoteManager() { unregister_exit_lock(&mutex); }
 };
 
 QuoteManager& state(nb::handle self) { return *nb::inst_ptr<QuoteManager>(self); }
 
-std::unique_lock<std::recursive_mutex> locked(nb::handle self) {
+std::unique_lock<std::recursive_timed_mutex> locked(nb::handle self) {
   return lock_releasing_gil(state(self).mutex);
 }
 
@@ -234,6 +237,7 @@ void init_quote_manager(nb::pointer_and_handle<QuoteManager> self) {
   qm->holidays = holidays;
   qm->windows = default_windows();
   qm->calendar.is_holiday = [qm](int64_t day) { return is_holiday(*qm, day); };
+  register_exit_lock(self.h.ptr(), &qm->mutex);
 }
 
 template <class T>

@@ -1,0 +1,78 @@
+"""A process must exit cleanly whatever our methods are doing on daemon threads."""
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+LOOP_PREAMBLE = """
+import threading, time
+from orva_backtest.modules.matcher.matcher import Matcher
+from orva_backtest.modules.positions.positions import Positions, QuoteManager
+"""
+
+# Each body runs for ever on a daemon thread; the main thread exits under it.
+LOOPS = {
+    "set_positions": """
+        account = Positions()
+        i = 0
+        while True:
+            i += 1
+            account.set_positions({"code": "2330", "action": "Buy" if i % 2 else "Sell", "price": 600.0,
+                                   "quantity": 1, "exchange_ts": 1.7e9, "trade_id": "x" * 16,
+                                   "product_type": "Stock"}, "Stock")
+    """,
+    "strategy loop": """
+        matcher, quotes = Matcher(), QuoteManager()
+        ts = 1709514000.0
+        while True:
+            ts += 7.0
+            tick = {"market_type": "Stock", "timestamp": ts, "code": "2330", "close": 600.0 + ts % 3,
+                    "qty": 2, "tick_type": 1, "is_simulate": False, "is_backfilling": False}
+            matcher.set_current_tick(tick)
+            quotes.add_tick(tick)
+            matcher.match_deal("2330", tick["close"], tick["qty"], ts)
+            matcher.add_order("2330", "Stock", "Buy" if int(ts) % 2 else "Sell", 601.0, 1, "LMT", "ROD")
+            while not matcher.response_queue.empty():
+                matcher.pop_response()
+            if int(ts) % 5 == 0:
+                quotes.get_kbar("2330", "m", 1)
+    """,
+}
+
+
+def run(code, timeout=60):
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=timeout, env={"ORVA_CONSOLE": "off"})
+
+
+@pytest.mark.parametrize("body", LOOPS.values(), ids=list(LOOPS))
+def test_exit_while_a_daemon_thread_is_inside_our_methods(body, tmp_path):
+    code = (LOOP_PREAMBLE + "def loop():\n" + textwrap.indent(textwrap.dedent(body), "    ")
+            + "threading.Thread(target=loop, daemon=True).start()\ntime.sleep(0.3)\n")
+    for _ in range(6):  # the crash this guards against was racy
+        done = run(code)
+        assert (done.returncode, done.stderr) == (0, "")
+
+
+def test_busy_workers_share_one_short_exit():
+    # Three intake threads each stuck in a slow console call: exit waits for
+    # them together, a few seconds at most, not one grace period each.
+    code = textwrap.dedent("""
+        import time
+        from orva_backtest import utils
+        from orva_backtest.modules.matcher.matcher import Matcher
+        class Slow:
+            def print(self, text):
+                time.sleep(30)
+        utils.console = Slow()
+        matchers = [Matcher() for _ in range(3)]
+        for m in matchers:
+            m.add_pending_order_queue("cancel", {"trade_id": "missing"})
+        time.sleep(0.5)
+    """)
+    started = time.monotonic()
+    done = run(code, timeout=30)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert time.monotonic() - started < 15
