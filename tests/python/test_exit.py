@@ -1,10 +1,10 @@
 """A process must exit cleanly whatever our methods are doing on daemon threads."""
-import subprocess
-import sys
 import textwrap
 import time
 
 import pytest
+
+from process_helpers import run_python
 
 LOOP_PREAMBLE = """
 import threading, time
@@ -42,17 +42,12 @@ LOOPS = {
 }
 
 
-def run(code, timeout=60):
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          timeout=timeout, env={"ORVA_CONSOLE": "off"})
-
-
 @pytest.mark.parametrize("body", LOOPS.values(), ids=list(LOOPS))
 def test_exit_while_a_daemon_thread_is_inside_our_methods(body, tmp_path):
     code = (LOOP_PREAMBLE + "def loop():\n" + textwrap.indent(textwrap.dedent(body), "    ")
             + "threading.Thread(target=loop, daemon=True).start()\ntime.sleep(0.3)\n")
     for _ in range(6):  # the crash this guards against was racy
-        done = run(code)
+        done = run_python(code)
         assert (done.returncode, done.stderr) == (0, "")
 
 
@@ -73,6 +68,6 @@ def test_busy_workers_share_one_short_exit():
         time.sleep(0.5)
     """)
     started = time.monotonic()
-    done = run(code, timeout=30)
+    done = run_python(code, timeout=30)
     assert (done.returncode, done.stderr) == (0, "")
     assert time.monotonic() - started < 15

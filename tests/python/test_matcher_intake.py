@@ -1,8 +1,5 @@
-import json
 import queue
 import string
-import subprocess
-import sys
 import textwrap
 import threading
 
@@ -12,6 +9,7 @@ from orva_backtest.constant import Action, OCType, OrderCond, OrderLot, OrderTyp
 from orva_backtest.modules.matcher.matcher import Matcher
 from orva_backtest.modules.positions.positions import Positions
 
+from process_helpers import run_python
 from matcher_helpers import FUTURE, STOCK, add, drain, settle
 
 ID_ALPHABET = set(string.ascii_letters + string.digits + "_-")
@@ -302,7 +300,6 @@ EXIT_SCRIPTS = {
 def test_process_exits_cleanly_while_intake_runs(script, tmp_path):
     code = "from orva_backtest.modules.matcher.matcher import Matcher\n" + textwrap.dedent(script)
     for _ in range(3):
-        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                              timeout=60, cwd=str(tmp_path), env={"ORVA_CONSOLE": "off"})
+        done = run_python(code, cwd=str(tmp_path))
         assert done.returncode == 0, done.stderr
         assert done.stderr == ""

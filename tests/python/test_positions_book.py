@@ -1,5 +1,4 @@
 import copy
-import os
 import random
 import time
 from datetime import datetime

@@ -1,5 +1,3 @@
-import subprocess
-import sys
 import textwrap
 import time
 from datetime import datetime
@@ -9,6 +7,8 @@ import polars as pl
 import pytest
 
 from orva_backtest.modules.positions.positions import QuoteManager
+
+from process_helpers import run_python
 
 TICK_SCHEMA = [pl.Datetime("us"), pl.String, pl.String, pl.Float64, pl.Int64, pl.Int64, pl.Boolean, pl.Boolean]
 KBAR_COLUMNS = ["dt", "code", "Open", "High", "Low", "Close", "Volume"]
@@ -332,6 +332,5 @@ def test_clear_and_kbars_on_two_threads(tmp_path):
         for t in threads: t.start()
         for t in threads: t.join()
     """)
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
-                          cwd=str(tmp_path), env={"ORVA_CONSOLE": "off", "TZ": "Asia/Taipei"})
+    done = run_python(code, cwd=str(tmp_path), TZ="Asia/Taipei")
     assert (done.returncode, done.stderr) == (0, "")

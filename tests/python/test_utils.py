@@ -1,12 +1,12 @@
 import json
-import subprocess
-import sys
 from datetime import datetime, timedelta
 
 import pytest
 
 from orva_backtest import utils
 from orva_backtest.constant import BASIC_INFO
+
+from process_helpers import run_python
 
 
 @pytest.mark.parametrize("text, expected", [
@@ -67,7 +67,5 @@ def test_logger_writes_one_json_entry_per_call_under_current_data_dir(monkeypatc
 @pytest.mark.parametrize("setting, silent", [("off", True), ("OFF", True), ("", False), ("on", False)])
 def test_console_can_be_switched_off(setting, silent):
     code = "from orva_backtest import utils; utils.console.print('[green]hello[/green]')"
-    env = {"ORVA_CONSOLE": setting, "PATH": "", "TERM": "dumb"}
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         env=env, check=True, cwd="/").stdout
-    assert out == ("" if silent else "hello\n")
+    done = run_python(code, cwd="/", ORVA_CONSOLE=setting, TERM="dumb")
+    assert (done.returncode, done.stdout) == (0, "" if silent else "hello\n")

@@ -75,6 +75,16 @@ void require_int_or_none(nb::handle obj, const char* name) {
   if (!obj.is_none() && !is_int(obj)) raise_type_error(name, "int 或 None", obj);
 }
 
+nb::object checked(PyObject* result) {
+  if (!result) throw nb::python_error();
+  return nb::steal(result);
+}
+
+int checked(int status) {
+  if (status < 0) throw nb::python_error();
+  return status;
+}
+
 bool truth(nb::handle obj) {
   const int value = PyObject_IsTrue(obj.ptr());
   if (value < 0) throw nb::python_error();

@@ -40,6 +40,11 @@ void require_range(long long value, const char* name, long long low, long long h
 void require_float_or_none(nb::handle obj, const char* name);
 void require_int_or_none(nb::handle obj, const char* name);
 
+// A new reference the C API returned, or its Python error raised.
+nb::object checked(PyObject* result);
+// A C-API status or flag (0 or more), or its Python error raised for -1.
+int checked(int status);
+
 // The truth value of `obj`; an error raised by its __bool__ propagates.
 bool truth(nb::handle obj);
 

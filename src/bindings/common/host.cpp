@@ -1,5 +1,7 @@
 #include "common/host.h"
 
+#include "common/args.h"
+
 namespace orva::py {
 namespace {
 
@@ -85,9 +87,9 @@ nb::object copy_record(nb::handle record) {
   while (flat && PyDict_Next(record.ptr(), &pos, &key, &value)) {
     flat = PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
            PyBool_Check(value) || value == Py_None ||
-           PyObject_IsInstance(value, host->enum_class.ptr()) == 1;
+           checked(PyObject_IsInstance(value, host->enum_class.ptr())) == 1;
   }
-  if (flat) return nb::steal(PyDict_Copy(record.ptr()));
+  if (flat) return checked(PyDict_Copy(record.ptr()));
   return host->deepcopy(record);
 }
 

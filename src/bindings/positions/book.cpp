@@ -212,7 +212,7 @@ void set_positions(nb::handle self, nb::handle trade, nb::handle product_type) {
     sides = fresh;
   }
   nb::object mapper = nb::getattr(self, k.product_type_mapper);
-  if (PySequence_Contains(mapper.ptr(), code.ptr()) == 0) mapper[code] = product_type;
+  if (checked(PySequence_Contains(mapper.ptr(), code.ptr())) == 0) mapper[code] = product_type;
   nb::object infos = nb::getattr(self, k._account_infos);
   nb::object info = item_or_none(infos, code);
   if (info.is_none()) {

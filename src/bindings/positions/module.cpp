@@ -16,7 +16,13 @@ NB_MODULE(positions, m) {
   nanobind::object path = nanobind::module_::import_("os").attr("path");
   nanobind::object base_dir = path.attr("dirname")(path.attr("abspath")(m.attr("__file__")));
   m.attr("base_dir") = base_dir;
-  m.attr("static_dir") = path.attr("join")(base_dir, "../../static");
+  nanobind::object static_dir = path.attr("join")(base_dir, "../../static");
+  // An editable install keeps the module in its build tree, away from the
+  // package data: the package's own folder is then the place to look.
+  if (!nanobind::cast<bool>(path.attr("isdir")(static_dir)))
+    static_dir = path.attr("join")(
+        path.attr("dirname")(nanobind::module_::import_("orva_backtest").attr("__file__")), "static");
+  m.attr("static_dir") = static_dir;
   orva::py::bind_positions(m);
   orva::py::positions::bind_quote_manager(m);
 }

@@ -116,7 +116,7 @@ void set_initial_capital(nb::handle self, nb::handle capital) {
 
 nb::object grid_number(double value, bool integral) {
   // Prices are checked finite before they reach the grid.
-  if (integral) return nb::steal(PyLong_FromDouble(value));
+  if (integral) return checked(PyLong_FromDouble(value));
   return nb::float_(value);
 }
 

@@ -231,7 +231,7 @@ void init_quote_manager(nb::pointer_and_handle<QuoteManager> self) {
       nb::module_::import_("orva_backtest.modules.positions.positions").attr("static_dir"),
       "holidays_search_from_2017.csv");
   nb::object table = polars->pl.attr("read_csv")(path, nb::arg("infer_schema") = false);
-  nb::object holidays = nb::steal(PySet_New(table.attr("get_column")("Date").attr("to_list")().ptr()));
+  nb::object holidays = checked(PySet_New(table.attr("get_column")("Date").attr("to_list")().ptr()));
   require_holiday_set(holidays);
   QuoteManager* qm = new (self.p) QuoteManager();
   qm->holidays = holidays;
@@ -242,7 +242,7 @@ void init_quote_manager(nb::pointer_and_handle<QuoteManager> self) {
 
 template <class T>
 nb::object numpy_copy(const std::vector<T>& values, size_t from, size_t to, const char* dtype) {
-  nb::object bytes = nb::steal(PyBytes_FromStringAndSize(
+  nb::object bytes = checked(PyBytes_FromStringAndSize(
       reinterpret_cast<const char*>(values.data() + from), (to - from) * sizeof(T)));
   return polars->np_frombuffer(bytes, nb::arg("dtype") = dtype);
 }

@@ -53,7 +53,7 @@ std::vector<ViewCode> view_codes(nb::handle self, nb::handle product_type) {
     const int same = PyObject_RichCompareBool(mapped.ptr(), product_type.ptr(), Py_EQ);
     if (same < 0) throw nb::python_error();
     if (!same) continue;
-    if (PySequence_Contains(ticks.ptr(), code.ptr()) == 0) ticks[code] = nb::none();
+    if (checked(PySequence_Contains(ticks.ptr(), code.ptr())) == 0) ticks[code] = nb::none();
     codes.push_back({nb::borrow(code), item(book, code), item(ticks, code)});
   }
   return codes;
@@ -70,7 +70,7 @@ void for_each_open_entry(const ViewCode& view, Visit visit) {
     if (entries.is_none()) continue;
     for (nb::handle entry : entries) {
       nb::object quantity = item(entry, k.quantity);
-      if (PyObject_RichCompareBool(quantity.ptr(), nb::int_(0).ptr(), Py_EQ) == 1) continue;
+      if (checked(PyObject_RichCompareBool(quantity.ptr(), nb::int_(0).ptr(), Py_EQ)) == 1) continue;
       visit(entry, quantity, side == &k.buy);
     }
   }
@@ -94,7 +94,7 @@ nb::list format_summary(nb::handle self, nb::handle product_type) {
     double pnl_total = 0, weighted = 0, total_qty = 0;
     bool priced = false;
     for_each_open_entry(view, [&](nb::handle entry, nb::handle qty, bool long_side) {
-      quantity = nb::steal(PyNumber_Add(quantity.ptr(), qty.ptr()));
+      quantity = checked(PyNumber_Add(quantity.ptr(), qty.ptr()));
       const double q = require_number(qty, "quantity");
       total_qty += q;
       weighted += require_number(item(entry, k.price), "price") * q;
@@ -105,7 +105,7 @@ nb::list format_summary(nb::handle self, nb::handle product_type) {
         console_print(kNoTickNotice);
       }
     });
-    if (PyObject_RichCompareBool(quantity.ptr(), nb::int_(0).ptr(), Py_EQ) == 1) continue;
+    if (checked(PyObject_RichCompareBool(quantity.ptr(), nb::int_(0).ptr(), Py_EQ)) == 1) continue;
     if (priced) pnl = nb::float_(pnl_total);
     nb::dict row;
     row[k.code] = view.code;
