@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -17,12 +18,12 @@ LocalMicros at(int y, int mo, int d, int h, int mi, int s, int us = 0) {
 }
 
 // 2024-03-04 is a Monday; 2024-03-08 a Friday.
-Calendar taiwan() {
+Calendar taiwan(std::set<int64_t> holidays = {days_from_civil(2024, 4, 4)}) {
   Calendar c;
   c.windows["Stock"] = {{13 * 3600 + 30 * 60, 86399}, {0, 8 * 3600 + 59 * 60 + 59}};
   c.windows["Future"] = {{13 * 3600 + 45 * 60, 14 * 3600 + 59 * 60 + 59},
                          {5 * 3600, 8 * 3600 + 44 * 60 + 59}};
-  c.is_holiday = [](int64_t day) { return day == days_from_civil(2024, 4, 4); };
+  c.is_holiday = [holidays](int64_t day) { return holidays.count(day) > 0; };
   return c;
 }
 
@@ -93,11 +94,9 @@ TEST(GapFilling, StockGapOverNightSkipsTheClosedHours) {
 }
 
 TEST(GapFilling, FuturesKeepSaturdayBeforeFiveOnly) {
-  Calendar c = taiwan();
   // The holiday file lists weekend days, so Sunday's and Monday's small hours
   // (trading days Saturday and Sunday) are skipped too.
-  c.holidays.insert(days_from_civil(2024, 3, 9));
-  c.holidays.insert(days_from_civil(2024, 3, 10));
+  const Calendar c = taiwan({days_from_civil(2024, 3, 9), days_from_civil(2024, 3, 10)});
   Instrument i;
   i.add(tick(at(2024, 3, 8, 23, 59, 0), kFuture), c);  // Friday night
   i.add(tick(at(2024, 3, 11, 8, 46, 0), kFuture), c);  // Monday morning
@@ -140,7 +139,9 @@ TEST(GapFilling, AsksTheCalendarOncePerTradingDay) {
   Instrument i;
   i.add(tick(at(2024, 3, 4, 9, 0, 0)), c);
   i.add(tick(at(2024, 3, 6, 9, 0, 0)), c);
-  EXPECT_EQ(asked, (std::vector<int64_t>{days_from_civil(2024, 3, 4), days_from_civil(2024, 3, 5)}));
+  // The gap's last minute is the tick's own, on 03-06.
+  EXPECT_EQ(asked, (std::vector<int64_t>{days_from_civil(2024, 3, 4), days_from_civil(2024, 3, 5),
+                                         days_from_civil(2024, 3, 6)}));
 }
 
 TEST(GapFilling, ACalendarErrorAddsNothing) {
