@@ -128,8 +128,9 @@ void add_property(nb::handle cls, const char* name, PyCFunction get, _PyCFunctio
     setter = nb::steal(PyCFunction_New(set_def, nullptr));
     if (!setter.is_valid()) throw nb::python_error();
   }
-  nb::object prop = nb::module_::import_("builtins")
-                        .attr("property")(getter, setter, nb::none(), doc ? nb::str(doc) : nb::none());
+  nb::object text = nb::none();
+  if (doc) text = nb::str(doc);
+  nb::object prop = nb::module_::import_("builtins").attr("property")(getter, setter, nb::none(), text);
   if (PyObject_SetAttrString(cls.ptr(), name, prop.ptr()) < 0) throw nb::python_error();
 }
 
