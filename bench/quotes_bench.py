@@ -1,9 +1,13 @@
-"""Quote buffer cases: add_tick, incremental K-bars over long histories, memory per tick."""
+"""Quote buffer cases: add_tick, incremental K-bars over long histories beside the plain
+polars steps of the same update, memory per tick."""
 import os
-import time
+import sys
 from datetime import datetime
 
 from orva_backtest.modules.positions.positions import QuoteManager
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
+from kbar_reference import ReferenceBars  # noqa: E402
 
 SUBSYSTEM = "quotes"
 START = datetime(2024, 3, 4, 9, 0).timestamp()  # a Monday morning, Taiwan time
@@ -15,12 +19,34 @@ def _tick(ts, close=600.0):
 
 
 def _filled(count):
-    """A quote manager holding `count` futures ticks, one a second, all handed over."""
+    """A quote manager holding `count` futures ticks, one a second."""
     qm = QuoteManager()
     for i in range(count):
         qm.add_tick(_tick(START + i, 600.0 + i % 7))
-    qm.get_kbar("TXFR1", "m", 1)
     return qm
+
+
+def _kbar_cases(history, unit, freq):
+    """get_kbar and the plain polars steps, each after 1 and after 100 new ticks."""
+    ours = _filled(history)
+    ours.get_kbar("TXFR1", unit, freq)
+    plain = ReferenceBars(_filled(history), "TXFR1", unit, freq)
+    plain.get()
+    clock = {"t": START + history}
+
+    def feeder(quotes, count):
+        def feed():
+            for _ in range(count):
+                clock["t"] += 1.0
+                quotes.add_tick(_tick(clock["t"], 600.0 + clock["t"] % 5))
+        return feed
+
+    out = []
+    for count in (1, 100):
+        label = f"{freq}{unit}, {count} new, history {history:,}"
+        out.append((f"get_kbar {label}", lambda: ours.get_kbar("TXFR1", unit, freq), feeder(ours, count)))
+        out.append((f"plain polars {label}", plain.get, feeder(plain.quotes, count)))
+    return out
 
 
 def cases():
@@ -42,16 +68,9 @@ def cases():
 
     out = [("add_tick, next second (no gap)", add_steady),
            ("add_tick pair across a weekend gap", add_across_weekend)]
-    for history in (10_000, 100_000, 1_000_000):
-        holder = {"qm": _filled(history), "t": START + history}
-
-        def add_hundred(holder=holder):
-            for _ in range(100):
-                holder["t"] += 1.0
-                holder["qm"].add_tick(_tick(holder["t"]))
-
-        out.append((f"get_kbar m1 update, 100 new ticks, history {history:,}",
-                    lambda holder=holder: holder["qm"].get_kbar("TXFR1", "m", 1), add_hundred))
+    for unit, freq in (("m", 1), ("m", 5), ("d", 1)):
+        for history in (10_000, 100_000, 1_000_000):
+            out.extend(_kbar_cases(history, unit, freq))
     return out
 
 

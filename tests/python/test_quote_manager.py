@@ -1,6 +1,7 @@
+import random
 import textwrap
 import time
-from datetime import datetime
+from datetime import datetime, timedelta
 
 import pandas as pd
 import polars as pl
@@ -8,6 +9,7 @@ import pytest
 
 from orva_backtest.modules.positions.positions import QuoteManager
 
+from kbar_reference import ReferenceBars
 from process_helpers import run_python
 
 TICK_SCHEMA = [pl.Datetime("us"), pl.String, pl.String, pl.Float64, pl.Int64, pl.Int64, pl.Boolean, pl.Boolean]
@@ -334,3 +336,39 @@ def test_clear_and_kbars_on_two_threads(tmp_path):
     """)
     done = run_python(code, cwd=str(tmp_path), TZ="Asia/Taipei")
     assert (done.returncode, done.stderr) == (0, "")
+
+
+KEYS = [("m", 1), ("m", 5), ("m", 7), ("h", 1), ("d", 1), ("w", 2), ("mo", 1), ("q", 1), ("y", 1)]
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_kbars_match_the_documented_polars_steps(seed):
+    # Random streams with late and simulated ticks, several keys queried in
+    # turn; every table must equal the plain polars reading of the same steps.
+    rng = random.Random(seed)
+    quotes = QuoteManager()
+    keys = rng.sample(KEYS, 4)
+    references = {}
+    for unit, freq in keys:
+        references[unit, freq] = ReferenceBars(QuoteManager(), "2330", unit, freq)
+    when = datetime(2024, 3, 1, 9, 0) if seed % 2 else datetime(2024, 2, 26, 22, 0)
+    market = "Stock" if seed % 2 else "Future"
+    for step in range(400):
+        when += timedelta(seconds=rng.choice([-90, 0, 3, 20, 61, 400, 3600, 20 * 3600]))
+        record = tick(when, close=round(rng.uniform(90, 110), 1), qty=rng.randint(1, 9), market=market,
+                      simulate=rng.random() < 0.1)
+        quotes.add_tick(record)
+        for reference in references.values():
+            reference.quotes.add_tick(record)
+        if rng.random() < 0.3:
+            unit, freq = rng.choice(keys)
+            got = quotes.get_kbar("2330", unit, freq)
+            expected = references[unit, freq].get()
+            assert got.schema == expected.schema
+            assert got.equals(expected), (step, unit, freq)
+    unit, freq = keys[0]
+    record = tick(when + timedelta(seconds=1), market=market)
+    quotes.add_tick(record)  # a call without new ticks would leave the expressions out
+    references[unit, freq].quotes.add_tick(record)
+    shown = quotes.get_kbar("2330", unit, freq, [pl.col("Close").alias("Open")], True)
+    assert shown.equals(references[unit, freq].get().with_columns(pl.col("Close").alias("Open")).to_pandas())

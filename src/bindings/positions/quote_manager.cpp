@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "common/methods.h"
 #include "common/threads.h"
 #include "positions/positions_internal.h"
+#include "quotes/kbars.h"
 #include "quotes/tick_buffer.h"
 
 namespace orva::py::positions {
@@ -24,23 +26,31 @@ namespace {
 namespace cal = orva::calendar;
 namespace q = orva::quotes;
 
-const char* const kUnits[] = {"m", "h", "d", "w", "mo", "q", "y"};
-
 // One cache key's bars and how far into the instrument's ticks they reach.
+// One cache key's bars. Bars before the last never change again, so they
+// are kept as a polars frame that only grows; the last bar lives in C++ and
+// takes in new ticks. A call hands over completed + last without rebuilding.
 struct KbarCache {
-  nb::object key;    // the (code, unit, freq) tuple
-  nb::object table;  // sorted by dt, without caller expressions
-  size_t aggregated = 0;
+  nb::object key;        // the (code, unit, freq) tuple
+  nb::object table;      // sorted by dt, without caller expressions
+  nb::object completed;  // every bar but the last
+  int appended = 0;      // frames stacked onto `completed` since it was last rechunked
+  q::Bar last{};
+  size_t aggregated = 0;  // how far into the instrument's ticks the bars reach
 };
 
 struct Entry {
   nb::object code;
+  std::vector<nb::object> code_columns;  // "code" series of 1, 2, ... rows, made once
   q::Instrument instrument;
   std::vector<nb::object> market_texts;
   std::map<std::pair<std::string, long long>, KbarCache> caches;
 };
 
 constexpr long long kMaxFreq = 100000;
+// Rechunking the completed bars now and then keeps the handed-over frames
+// few-chunked at an amortised cost that does not grow with every call.
+constexpr int kMaxAppendedFrames = 32;
 constexpr size_t kMaxMarketTypes = 256;  // real data has one or two
 constexpr size_t kMaxWindows = 64;         // per product type
 
@@ -70,6 +80,7 @@ std::unique_lock<std::recursive_timed_mutex> locked(nb::handle self) {
 
 struct Polars {
   nb::object pl, np_frombuffer, time_parse, epoch, timedelta;
+  nb::object series, datetime_us, int64, data_frame;
 };
 Polars* polars = nullptr;
 
@@ -412,63 +423,135 @@ nb::object aggregate_kbar(nb::handle tick_df) {
   return kbar_columns(bars.attr("rename")(rename));
 }
 
+template <class T>
+nb::object series_of(const char* name, const std::vector<q::Bar>& bars, T q::Bar::*field,
+                     const char* dtype) {
+  std::vector<T> values;
+  values.reserve(bars.size());
+  for (const q::Bar& bar : bars) values.push_back(bar.*field);
+  return polars->series(name, numpy_copy(values, 0, values.size(), dtype));
+}
+
+// A K-bar table of `bars`, straight from their values: a few small series,
+// far cheaper than aggregating ticks again.
+nb::object code_column(Entry& entry, size_t rows) {
+  constexpr size_t kKept = 8;  // an update rarely completes more bars than this
+  if (rows <= kKept && entry.code_columns.size() >= rows) return entry.code_columns[rows - 1];
+  nb::list codes;
+  for (size_t i = 0; i < rows; ++i) codes.append(entry.code);
+  nb::object column = polars->series("code", codes);
+  if (rows <= kKept && entry.code_columns.size() == rows - 1) entry.code_columns.push_back(column);
+  return column;
+}
+
+nb::object bars_frame(Entry& entry, const std::vector<q::Bar>& bars) {
+  nb::list columns;
+  columns.append(series_of("dt", bars, &q::Bar::dt, "<i8").attr("cast")(polars->datetime_us));
+  columns.append(code_column(entry, bars.size()));
+  columns.append(series_of("Open", bars, &q::Bar::open, "<f8"));
+  columns.append(series_of("High", bars, &q::Bar::high, "<f8"));
+  columns.append(series_of("Low", bars, &q::Bar::low, "<f8"));
+  columns.append(series_of("Close", bars, &q::Bar::close, "<f8"));
+  columns.append(series_of("Volume", bars, &q::Bar::volume, "<i8"));
+  return polars->data_frame(columns);
+}
+
+// Values of the last row of a full build, where the updates take over.
+q::Bar last_bar_of(nb::handle table) {
+  const size_t last = nb::len(table) - 1;
+  auto value = [&](const char* column) { return table.attr("get_column")(column).attr("item")(last); };
+  return {nb::cast<int64_t>(table.attr("get_column")("dt").attr("cast")(polars->int64).attr("item")(last)),
+          nb::cast<double>(value("Open")), nb::cast<double>(value("High")),
+          nb::cast<double>(value("Low")), nb::cast<double>(value("Close")),
+          nb::cast<int64_t>(value("Volume"))};
+}
+
+bool same_bar(const q::Bar& a, const q::Bar& b) {
+  return a.dt == b.dt && a.open == b.open && a.high == b.high && a.low == b.low &&
+         a.close == b.close && a.volume == b.volume;
+}
+
+// The first call of a key aggregates every tick with polars.
+void build_cache(KbarCache& cache, const Entry& entry, nb::handle table) {
+  cache.table = nb::borrow(table);
+  cache.completed = table.attr("slice")(0, nb::len(table) - 1);
+  cache.appended = 0;
+  cache.last = last_bar_of(table);
+  cache.aggregated = entry.instrument.columns().size();
+}
+
+// Later calls fold the key's new ticks in C++ and restack the frames.
+void update_cache(KbarCache& cache, Entry& entry, q::BarUnit unit, long long freq) {
+  const size_t total = entry.instrument.columns().size();
+  q::Bar last = cache.last;
+  std::vector<q::Bar> bars;  // the bars this update completes, then the new last one
+  q::update_bars(entry.instrument.columns(), cache.aggregated, total, unit, freq, last, bars);
+  if (bars.empty() && same_bar(last, cache.last)) {
+    cache.aggregated = total;
+    return;
+  }
+  bars.push_back(last);
+  nb::object fresh = bars_frame(entry, bars);  // one small frame for all of them
+  nb::object done = cache.completed;
+  int appended = cache.appended;
+  if (bars.size() > 1) {
+    done = done.attr("vstack")(fresh.attr("slice")(0, bars.size() - 1));
+    if (++appended > kMaxAppendedFrames) {
+      done = done.attr("rechunk")();
+      appended = 0;
+    }
+  }
+  nb::object table = cache.completed.attr("vstack")(fresh);
+  // Stored only once everything above has succeeded.
+  cache.table = table;
+  cache.completed = done;
+  cache.appended = appended;
+  cache.last = last;
+  cache.aggregated = total;
+}
+
 nb::object get_kbar(nb::handle self, nb::handle code, nb::handle unit, nb::handle freq,
                     nb::handle exprs, nb::handle to_pandas_df) {
   if (!PyUnicode_CheckExact(code.ptr())) raise_type_error("code", "str", code);
-  bool known_unit = false;
-  for (const char* u : kUnits)
-    known_unit = known_unit || (PyUnicode_Check(unit.ptr()) && text_of(unit) == u);
-  if (!known_unit) throw nb::type_error("'unit' must be one of ['m', 'h', 'd', 'w', 'mo', 'q', 'y']");
+  const std::optional<q::BarUnit> bar_unit =
+      PyUnicode_Check(unit.ptr()) ? q::parse_bar_unit(text_of(unit)) : std::nullopt;
+  if (!bar_unit) raise_type_error("'unit' must be one of ['m', 'h', 'd', 'w', 'mo', 'q', 'y']");
   if (!PyLong_CheckExact(freq.ptr())) raise_type_error("freq", "int", freq);
   if (!PyList_CheckExact(exprs.ptr())) raise_type_error("exprs", "list", exprs);
   const long long frequency = require_int(freq, "freq");
   require_range(frequency, "freq", 1LL, kMaxFreq);
   const bool as_pandas = truth(to_pandas_df);
+  const auto finish = [&](nb::object table) -> nb::object {
+    return as_pandas ? table.attr("to_pandas")() : table;
+  };
 
   auto lock = locked(self);
-  poped_tick_to_df(self, code);  // the pending ticks are handed over whatever follows
   std::shared_ptr<Entry> entry = find_entry(self, code);
   if (!entry) {
     PyErr_SetObject(PyExc_KeyError, code.ptr());
     throw nb::python_error();
   }
-  const std::string interval = std::to_string(frequency) + text_of(unit);
-  const size_t total = entry->instrument.columns().size();
+  entry->instrument.hand_over();  // the pending ticks are handed over whatever follows
   auto key = std::make_pair(text_of(unit), frequency);
   auto cached = entry->caches.find(key);
-  const auto finish = [&](nb::object table) -> nb::object {
-    return as_pandas ? table.attr("to_pandas")() : table;
-  };
-
-  nb::object kbars;
-  if (cached == entry->caches.end()) {
-    kbars = aggregate_kbar(with_bar_columns(tick_df(*entry, 0, total), interval));
-  } else {
+  if (cached != entry->caches.end()) {
     // Every key sees every tick: it updates from where it last left off,
     // whichever key's call handed the ticks over.
-    nb::object fresh = with_bar_columns(tick_df(*entry, cached->second.aggregated, total), interval);
-    if (nb::len(fresh) == 0) return finish(cached->second.table);
-    nb::object table = cached->second.table;
-    nb::object last_dt = table.attr("get_column")("dt").attr("max")();
-    nb::object last = polars->pl.attr("lit")(last_dt);
-    nb::object completed = table.attr("filter")(col("dt").attr("lt")(last));
-    nb::object last_bar = table.attr("filter")(col("dt").attr("eq")(last));
-    // Ticks of earlier bars and simulated ticks are left out of an update.
-    nb::object usable = fresh.attr("filter")(col("kbar_time").attr("ge")(last).attr("and_")(
-        col("is_simulate").attr("ne")(true)));
-    nb::object merged = polars->pl.attr("concat")(nb::make_tuple(last_bar, aggregate_kbar(usable)))
-                            .attr("group_by")(nb::make_tuple("dt", "code"), nb::arg("maintain_order") = true)
-                            .attr("agg")(col("Open").attr("first")(), col("High").attr("max")(),
-                                         col("Low").attr("min")(), col("Close").attr("last")(),
-                                         col("Volume").attr("sum")());
-    kbars = polars->pl.attr("concat")(nb::make_tuple(completed, kbar_columns(merged)));
+    if (cached->second.aggregated == entry->instrument.columns().size())
+      return finish(cached->second.table);
+    update_cache(cached->second, *entry, *bar_unit, frequency);
+  } else {
+    const std::string interval = std::to_string(frequency) + text_of(unit);
+    nb::object kbars = aggregate_kbar(
+        with_bar_columns(tick_df(*entry, 0, entry->instrument.columns().size()), interval));
+    if (nb::len(kbars) == 0) return finish(kbars);
+    kbars = kbars.attr("sort")("dt");
+    KbarCache fresh;
+    fresh.key = nb::make_tuple(code, unit, freq);
+    build_cache(fresh, *entry, kbars);
+    cached = entry->caches.emplace(key, std::move(fresh)).first;
   }
-  if (nb::len(kbars) == 0) return finish(kbars);
-  kbars = kbars.attr("sort")("dt");
-  KbarCache& slot = entry->caches[key];
-  slot.key = nb::make_tuple(code, unit, freq);
-  slot.table = kbars;
-  slot.aggregated = total;
+  nb::object kbars = cached->second.table;
   if (nb::len(exprs) > 0) kbars = kbars.attr("with_columns")(exprs);
   return finish(kbars);
 }
@@ -499,11 +582,16 @@ nb::object aggregate_kbar_method(nb::handle, nb::handle tick_df) { return aggreg
 
 void bind_quote_manager(nb::module_& m) {
   nb::module_ datetime = nb::module_::import_("datetime");
-  polars = new Polars{nb::module_::import_("polars"),
+  nb::object pl = nb::module_::import_("polars");
+  polars = new Polars{pl,
                       nb::module_::import_("numpy").attr("frombuffer"),
                       datetime.attr("datetime").attr("strptime"),
                       datetime.attr("datetime")(1970, 1, 1),
-                      datetime.attr("timedelta")};
+                      datetime.attr("timedelta"),
+                      pl.attr("Series"),
+                      pl.attr("Datetime")("us"),
+                      pl.attr("Int64"),
+                      pl.attr("DataFrame")};
   nb::class_<QuoteManager> cls(m, "QuoteManager", "報價管理");
   cls.def("__init__", &init_quote_manager);
   def_property<&holiday_search_set, &set_holidays>(cls, "holiday_search_set");

@@ -1,0 +1,85 @@
+#include "quotes/kbars.h"
+
+#include <algorithm>
+#include <numeric>
+
+namespace orva::quotes {
+namespace {
+
+int64_t floor_mod(int64_t a, int64_t b) {
+  const int64_t r = a % b;
+  return (r != 0 && (r < 0) != (b < 0)) ? r + b : r;
+}
+
+LocalMicros truncate_fixed(LocalMicros dt, int64_t step, LocalMicros origin = 0) {
+  return dt - floor_mod(dt - origin, step);
+}
+
+LocalMicros truncate_months(LocalMicros dt, int64_t months) {
+  int y = 0, m = 0, d = 0;
+  calendar::civil_from_days((dt - floor_mod(dt, kMicrosPerDay)) / kMicrosPerDay, y, m, d);
+  int64_t total = (static_cast<int64_t>(y) - 1970) * 12 + (m - 1);
+  total -= floor_mod(total, months);
+  const int64_t year = 1970 + (total - floor_mod(total, 12)) / 12;
+  const int month = static_cast<int>(floor_mod(total, 12)) + 1;
+  return calendar::days_from_civil(static_cast<int>(year), month, 1) * kMicrosPerDay;
+}
+
+constexpr LocalMicros kFirstMonday = 4 * kMicrosPerDay;  // 1970-01-05
+
+}  // namespace
+
+std::optional<BarUnit> parse_bar_unit(std::string_view text) {
+  if (text == "m") return BarUnit::Minute;
+  if (text == "h") return BarUnit::Hour;
+  if (text == "d") return BarUnit::Day;
+  if (text == "w") return BarUnit::Week;
+  if (text == "mo") return BarUnit::Month;
+  if (text == "q") return BarUnit::Quarter;
+  if (text == "y") return BarUnit::Year;
+  return std::nullopt;
+}
+
+LocalMicros bar_start(LocalMicros dt, BarUnit unit, int64_t freq) {
+  switch (unit) {
+    case BarUnit::Minute: return truncate_fixed(dt, freq * kMicrosPerMinute);
+    case BarUnit::Hour: return truncate_fixed(dt, freq * 60 * kMicrosPerMinute);
+    case BarUnit::Day: return truncate_fixed(dt, freq * kMicrosPerDay);
+    case BarUnit::Week: return truncate_fixed(dt, freq * 7 * kMicrosPerDay, kFirstMonday);
+    case BarUnit::Month: return truncate_months(dt, freq);
+    case BarUnit::Quarter: return truncate_months(dt, 3 * freq);
+    case BarUnit::Year: return truncate_months(dt, 12 * freq);
+  }
+  return dt;
+}
+
+std::vector<size_t> time_order(const TickColumns& columns, size_t from, size_t to) {
+  std::vector<size_t> order(to - from);
+  std::iota(order.begin(), order.end(), from);
+  const auto earlier = [&](size_t a, size_t b) { return columns.dt[a] < columns.dt[b]; };
+  // Ticks nearly always arrive in order: the sort is then one pass.
+  if (!std::is_sorted(order.begin(), order.end(), earlier))
+    std::stable_sort(order.begin(), order.end(), earlier);
+  return order;
+}
+
+void update_bars(const TickColumns& columns, size_t from, size_t to, BarUnit unit, int64_t freq,
+                 Bar& last, std::vector<Bar>& completed) {
+  for (size_t i : time_order(columns, from, to)) {
+    if (columns.is_simulate[i]) continue;
+    const LocalMicros start = bar_start(columns.dt[i], unit, freq);
+    const double close = columns.close[i];
+    if (start < last.dt) continue;
+    if (start == last.dt) {
+      last.high = std::max(last.high, close);
+      last.low = std::min(last.low, close);
+      last.close = close;
+      last.volume += columns.qty[i];
+    } else {
+      completed.push_back(last);
+      last = {start, close, close, close, close, columns.qty[i]};
+    }
+  }
+}
+
+}  // namespace orva::quotes
