@@ -44,4 +44,9 @@ make_venv() {
   "$dir/bin/python" -m pip install -q "scikit-build-core>=0.10,<2" "$nanobind" "cmake>=3.18" ninja
   say "building and installing orva_backtest into $dir"
   "$dir/bin/python" -m pip install -q --no-build-isolation "$(repo_root)[test]"
+  # quantstats_lumi 0.1.12, the last release pip allows on Python 3.9, fails inside its CAGR on
+  # runs of a few days; 1.x runs there too but declares IPython 8.22+ (Python 3.10+) only.
+  if "$dir/bin/python" -c 'import sys; sys.exit(sys.version_info >= (3, 10))'; then
+    "$dir/bin/python" -m pip install -q --no-deps "quantstats-lumi>=1.1,<2"
+  fi
 }

@@ -1,5 +1,7 @@
 #include "common/args.h"
 
+#include "feed/tick_files.h"
+
 namespace orva::py {
 
 namespace {
@@ -83,6 +85,12 @@ nb::object checked(PyObject* result) {
 int checked(int status) {
   if (status < 0) throw nb::python_error();
   return status;
+}
+
+std::string_view require_safe_code(nb::handle code, const char* name) {
+  const std::string_view text = require_str(code, name);
+  if (!feed::is_safe_code(text)) raise_value_error("不合法的商品代碼: " + std::string(nb::repr(code).c_str()));
+  return text;
 }
 
 bool truth(nb::handle obj) {

@@ -48,6 +48,10 @@ int checked(int status);
 // The truth value of `obj`; an error raised by its __bool__ propagates.
 bool truth(nb::handle obj);
 
+// A code that will be part of a file name: no path separator, "..", or
+// control character, else ValueError "不合法的商品代碼: <repr>".
+std::string_view require_safe_code(nb::handle code, const char* name);
+
 // The text of a str as is, or str() of anything else, for messages.
 std::string text_of(nb::handle obj);
 

@@ -1,5 +1,8 @@
 #include "common/methods.h"
 
+#include "common/args.h"
+
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <string>
@@ -8,21 +11,30 @@
 namespace orva::py::detail {
 
 bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, PyObject** out) {
+                    PyObject* kwnames, PyObject** out, nb::object& rest) {
   const size_t count = sig.names.size();
-  if (nargs < 0 || static_cast<size_t>(nargs) > count) {
+  const size_t named = sig.rest ? count - 1 : count;
+  if (nargs < 0 || (!sig.rest && static_cast<size_t>(nargs) > count)) {
     PyErr_Format(PyExc_TypeError, "%s() takes at most %zu arguments (%zd given)", sig.name, count,
                  nargs);
     return false;
   }
-  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+  const size_t positional = std::min(static_cast<size_t>(nargs), named);
+  for (size_t i = 0; i < positional; ++i) out[i] = args[i];
+  if (sig.rest) {
+    rest = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(nargs) - static_cast<Py_ssize_t>(positional)));
+    if (!rest.is_valid()) return false;
+    for (Py_ssize_t i = static_cast<Py_ssize_t>(positional); i < nargs; ++i)
+      PyTuple_SET_ITEM(rest.ptr(), i - static_cast<Py_ssize_t>(positional), nb::borrow(args[i]).release().ptr());
+    out[count - 1] = rest.ptr();
+  }
   const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   for (Py_ssize_t j = 0; j < nkw; ++j) {
     PyObject* key = PyTuple_GET_ITEM(kwnames, j);
     const char* text = PyUnicode_AsUTF8(key);
     if (!text) return false;
     size_t slot = count;
-    for (size_t i = 0; i < count; ++i)
+    for (size_t i = 0; i < named; ++i)
       if (std::strcmp(sig.names[i], text) == 0) slot = i;
     if (slot == count) {
       PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", sig.name, text);
@@ -90,16 +102,19 @@ PyObject* finish(PyObject* result) {
 Signature* make_signature(const char* name, std::initializer_list<Param> params) {
   auto* sig = new Signature{name, {}, {}};
   for (const Param& p : params) {
+    if (sig->rest) throw std::logic_error("a rest parameter must come last");
     sig->names.push_back(p.name);
     sig->defaults.push_back(p.default_value.is_valid() ? p.default_value.inc_ref().ptr() : nullptr);
+    sig->rest = p.rest;
   }
   return sig;
 }
 
-const char* make_doc(const Signature& sig, const char* doc) {
-  std::string text = std::string(sig.name) + "($self";
+const char* make_doc(const Signature& sig, const char* doc, bool method) {
+  std::string text = std::string(sig.name) + (method ? "($self" : "(");
   for (size_t i = 0; i < sig.names.size(); ++i) {
-    text += ", ";
+    if (method || i > 0) text += ", ";
+    if (sig.rest && i + 1 == sig.names.size()) text += "*";
     text += sig.names[i];
     if (sig.defaults[i]) text += "=" + std::string(nb::repr(nb::handle(sig.defaults[i])).c_str());
   }
@@ -114,6 +129,12 @@ void add_method(nb::handle cls, const char* name, PyCFunctionWithKeywords fn, co
   nb::object descr = nb::steal(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), def));
   if (!descr.is_valid()) throw nb::python_error();
   if (PyObject_SetAttrString(cls.ptr(), name, descr.ptr()) < 0) throw nb::python_error();
+}
+
+nb::object make_function(const char* name, PyCFunctionWithKeywords fn, const char* doc) {
+  auto* def = new PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(fn)),
+                              METH_FASTCALL | METH_KEYWORDS, doc};
+  return checked(PyCFunction_New(def, nullptr));
 }
 
 void add_property(nb::handle cls, const char* name, PyCFunction get, _PyCFunctionFast set,

@@ -22,15 +22,18 @@ namespace orva::py {
 
 namespace nb = nanobind;
 
-// A parameter of a bound method: required, or with a default value.
+// A parameter of a bound method: required, with a default value, or (last
+// only) collecting the further positional arguments as a tuple.
 struct Param {
   const char* name;
   nb::object default_value;  // invalid when the argument is required
+  bool rest = false;
 };
 inline Param param(const char* name) { return {name, nb::object()}; }
 inline Param param(const char* name, nb::object default_value) {
   return {name, std::move(default_value)};
 }
+inline Param rest_param(const char* name) { return {name, nb::object(), true}; }
 
 namespace detail {
 
@@ -38,12 +41,14 @@ struct Signature {
   const char* name;
   std::vector<const char*> names;
   std::vector<PyObject*> defaults;  // nullptr when required; owned for good
+  bool rest = false;                // the last parameter takes a tuple of the rest
 };
 
 // Fills `out` (one slot per parameter) from a vectorcall; false with a
-// TypeError set when the call does not fit the signature.
+// TypeError set when the call does not fit the signature. `rest` receives a
+// new tuple when the signature has a rest parameter; its slot borrows it.
 bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, PyObject** out);
+                    PyObject* kwnames, PyObject** out, nb::object& rest);
 
 // Refuses an instance whose C++ state was never constructed (a subclass
 // that skipped __init__).
@@ -74,7 +79,8 @@ PyObject* guarded(Body&& body) {
 
 Signature* make_signature(const char* name, std::initializer_list<Param> params);
 // "name($self, a, b=default)\n--\n\n" + doc, so inspect.signature works.
-const char* make_doc(const Signature& sig, const char* doc);
+const char* make_doc(const Signature& sig, const char* doc, bool method = true);
+nb::object make_function(const char* name, PyCFunctionWithKeywords fn, const char* doc);
 
 void add_method(nb::handle cls, const char* name, PyCFunctionWithKeywords fn, const char* doc);
 void add_property(nb::handle cls, const char* name, PyCFunction get, _PyCFunctionFast set,
@@ -112,7 +118,9 @@ struct Method {
   static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
     PyObject* argv[kArity + 1] = {};
-    if (!check_ready(self) || !bind_arguments(*sig, args, nargs, kwnames, argv)) return nullptr;
+    nb::object rest;
+    if (self && !check_ready(self)) return nullptr;
+    if (!bind_arguments(*sig, args, nargs, kwnames, argv, rest)) return nullptr;
     return guarded([&] { return invoke<Fn>(self, argv, std::make_index_sequence<kArity>()); });
   }
 };
@@ -131,6 +139,19 @@ void def_method(nb::handle cls, const char* name, std::initializer_list<Param> p
   detail::add_method(cls, name,
                      reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void*>(&M::call)),
                      detail::make_doc(*sig, doc));
+}
+
+// A module-level function `name` calling `Fn(nullptr handle, args...)`.
+template <auto Fn>
+nb::object function(const char* name, std::initializer_list<Param> params = {},
+                    const char* doc = nullptr) {
+  using M = detail::Method<Fn>;
+  detail::Signature* sig = detail::make_signature(name, params);
+  if (sig->names.size() != M::kArity) throw std::logic_error("parameter names do not match");
+  M::sig = sig;
+  return detail::make_function(
+      name, reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void*>(&M::call)),
+      detail::make_doc(*sig, doc, false));
 }
 
 // A property read by `Get(self)` and, unless Set is nullptr, assigned by `Set(self, value)`.

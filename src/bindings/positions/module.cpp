@@ -24,5 +24,6 @@ NB_MODULE(positions, m) {
         path.attr("dirname")(nanobind::module_::import_("orva_backtest").attr("__file__")), "static");
   m.attr("static_dir") = static_dir;
   orva::py::bind_positions(m);
+  orva::py::positions::set_up_reports(m);
   orva::py::positions::bind_quote_manager(m);
 }

@@ -286,6 +286,7 @@ void bind_positions(nb::module_& m) {
                                            {param("code")});
   bind_book(cls);
   bind_views(cls);
+  bind_reports(cls);
 }
 
 }  // namespace orva::py

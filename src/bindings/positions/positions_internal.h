@@ -70,6 +70,9 @@ nb::object contract_value(nb::handle code);
 nb::dict new_account_info();
 
 void bind_book(nb::class_<Positions>& cls);
+void bind_reports(nb::class_<Positions>& cls);
+// Chart back end, warnings, QuantStats and the report template; needs static_dir.
+void set_up_reports(nb::module_& m);
 void bind_quote_manager(nb::module_& m);
 void bind_views(nb::class_<Positions>& cls);
 

@@ -1,0 +1,332 @@
+// The report side of Positions: where report files go, the trade-record
+// export, profit rows per code, the standard HTML report and the QuantStats
+// report. Files are written under a temporary name and renamed into place, so
+// a failure never leaves a half-written report.
+#include <string>
+#include <vector>
+
+#include "calendar/local_time.h"
+#include "common/host.h"
+#include "common/methods.h"
+#include "positions/positions_internal.h"
+
+namespace orva::py::positions {
+namespace {
+
+namespace cal = orva::calendar;
+
+// Libraries the reports use, taken at module load (never released).
+struct ReportLibraries {
+  nb::object module;  // the positions module: `template` is looked up there per report
+  nb::object os_path, os_replace, os_remove, os_getpid, basic_info, make_dir;
+  nb::object datetime, strptime, dumps, pl, pd, qs;
+};
+ReportLibraries* libs = nullptr;
+
+constexpr const char* kTimeFormat = "%Y-%m-%d %H:%M:%S";
+
+void require_exact_str(nb::handle value, const char* name) {
+  if (!PyUnicode_CheckExact(value.ptr())) raise_type_error(name, "str", value);
+}
+
+nb::object save_path(nb::handle file_name, nb::handle sub_folders) {
+  if (!file_name.is_none()) require_str(file_name, "file_name");
+  nb::list parts;
+  parts.append(libs->basic_info.attr("data_dir"));
+  for (nb::handle folder : sub_folders) {
+    require_str(folder, "sub_folder");
+    parts.append(folder);
+  }
+  nb::object dir_path = checked(PyObject_Call(libs->os_path.attr("join").ptr(),
+                                              nb::tuple(parts).ptr(), nullptr));
+  libs->make_dir(dir_path);
+  if (file_name.is_none()) return dir_path;
+  return libs->os_path.attr("join")(dir_path, file_name);
+}
+
+// Runs `write(temporary path)` and renames the result to `path`.
+template <class Write>
+void write_atomically(nb::handle path, Write write) {
+  nb::object temporary = nb::str((text_of(path) + ".tmp-" + text_of(libs->os_getpid())).c_str());
+  try {
+    write(temporary);
+    libs->os_replace(temporary, path);
+  } catch (nb::python_error&) {
+    if (truth(libs->os_path.attr("exists")(temporary))) libs->os_remove(temporary);
+    throw;
+  }
+}
+
+nb::object generate_save_path(nb::handle, nb::handle file_name, nb::handle sub_folders) {
+  return save_path(file_name, sub_folders);
+}
+
+void export_trade_records(nb::handle self) {
+  nb::object name = libs->datetime.attr("now")().attr("strftime")("%Y-%m-%d %H%M%S");
+  nb::object path = save_path(nb::str((text_of(name) + "_trade_records.csv").c_str()),
+                              nb::make_tuple("trade_records"));
+  nb::object table = libs->pl.attr("DataFrame")(nb::getattr(self, keys().trade_records));
+  write_atomically(path, [&](nb::handle temporary) { table.attr("write_csv")(temporary); });
+  console_print("[bold green]交易紀錄已匯出至: " + text_of(path) + "[/bold green]");
+}
+
+nb::list profit_rows_of(nb::handle self, nb::handle code) {
+  nb::list rows;
+  for (nb::handle row : item(nb::getattr(self, keys()._profit_report), keys().rows)) {
+    if (checked(PyObject_RichCompareBool(item(row, keys().code).ptr(), code.ptr(), Py_EQ)))
+      rows.append(row);
+  }
+  return rows;
+}
+
+nb::list get_profit_rows_by_code(nb::handle self, nb::handle code) {
+  require_exact_str(code, "code");
+  return profit_rows_of(self, code);
+}
+
+// "%Y-%m-%d %H:%M:%S" of a row's time: seconds since the epoch in local
+// time, or a text a standard report wrote before, kept as it is.
+std::string row_time_text(nb::handle value, const char* key) {
+  if (PyUnicode_Check(value.ptr())) {
+    const std::string text = text_of(value);
+    libs->strptime(value, kTimeFormat);  // raises ValueError naming the text
+    return text;
+  }
+  if (PyBool_Check(value.ptr()) || !PyNumber_Check(value.ptr()))
+    raise_type_error(key, "float 或時間文字", value);
+  const auto formatted = cal::format_local_timestamp(require_number(value, key));
+  if (!formatted) raise_value_error(std::string("無法轉換的時間戳 ") + key + ": " + text_of(value));
+  return formatted->substr(0, 19);
+}
+
+nb::dict marker(nb::handle row, const char* type, const std::string& time, const nb::str& price,
+                const nb::str& origin_price) {
+  const Keys& k = keys();
+  nb::dict m;
+  m[k.code] = item(row, k.code);
+  m["type"] = type;
+  m["dt"] = nb::str((time.substr(0, 16) + ":00").c_str());  // the minute of the bar holding the trade
+  m[k.qty] = item(row, k.qty);
+  m[k.price] = item(row, price);
+  m[k.origin_price] = item(row, origin_price);
+  return m;
+}
+
+nb::object kbar_json(nb::handle kbars) {
+  nb::object pl = libs->pl;
+  nb::dict names;
+  for (auto [from, to] : {std::pair{"dt", "time"}, {"Open", "open"}, {"High", "high"},
+                          {"Low", "low"}, {"Close", "close"}, {"Volume", "volume"}})
+    names[from] = to;
+  nb::object text_time = pl.attr("col")("dt").attr("dt").attr("strftime")(kTimeFormat);
+  nb::object rows = kbars.attr("with_columns")(text_time).attr("rename")(names).attr("to_dicts")();
+  return libs->dumps(rows);
+}
+
+void generate_standard_report(nb::handle self, nb::handle code, nb::handle quote_manager) {
+  require_exact_str(code, "code");
+  require_safe_code(code, "code");
+  const Keys& k = keys();
+  const std::string code_text = text_of(code);
+  console_print("[bold green]產生 " + code_text + " 的回測報告...[/bold green]");
+  nb::object path = save_path(nb::str((code_text + "-report.html").c_str()), nb::make_tuple("report"));
+  nb::object kbars =
+      quote_manager.attr("get_kbar")(code, nb::arg("unit") = "m", nb::arg("freq") = 1);
+
+  nb::list rows = profit_rows_of(self, code);
+  // Times are read before any row is rewritten, so a bad row changes nothing.
+  std::vector<std::pair<std::string, std::string>> times;
+  for (nb::handle row : rows)
+    times.emplace_back(row_time_text(item(row, k.entry_dt), "entry_dt"),
+                       row_time_text(item(row, k.exit_dt), "exit_dt"));
+  nb::list markers;
+  for (size_t i = 0; i < times.size(); ++i) {
+    nb::handle row = rows[i];
+    row[k.entry_dt] = nb::str(times[i].first.c_str());
+    row[k.exit_dt] = nb::str(times[i].second.c_str());
+    markers.append(marker(row, "entry", times[i].first, k.entry_price, k.entry_origin_price));
+    markers.append(marker(row, "exit", times[i].second, k.exit_price, k.exit_origin_price));
+  }
+
+  nb::object info = item_or_none(nb::getattr(self, k._account_infos), code);
+  nb::dict context;
+  context["kbar_df"] = kbar_json(kbars);
+  context["profit_rows"] = rows;
+  context["profit_rows_json"] = libs->dumps(rows);
+  context["include_profit_rows"] = libs->dumps(markers);
+  context["fee_settings"] = nb::getattr(self, k._fee_settings);
+  context["account_info"] = info.is_none() ? nb::object(new_account_info()) : info;
+  nb::object page = libs->module.attr("template").attr("render")(context);
+  write_atomically(path, [&](nb::handle temporary) {
+    nb::object file = nb::module_::import_("builtins").attr("open")(
+        temporary, "w+", nb::arg("encoding") = "utf-8");
+    try {
+      file.attr("write")(page);
+    } catch (nb::python_error&) {
+      file.attr("close")();
+      throw;
+    }
+    file.attr("close")();
+  });
+  console_print("[bold green]回測基本報告已產生: " + text_of(path) + "[/bold green]");
+}
+
+// A row's exit time as a date-time: seconds since the epoch read in local
+// time, text read as pandas reads it; anything unreadable is missing.
+nb::object exit_time(nb::handle value) {
+  nb::object pd = libs->pd;
+  if (PyUnicode_Check(value.ptr())) return pd.attr("to_datetime")(value, nb::arg("errors") = "coerce");
+  if (!PyBool_Check(value.ptr()) && (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()))) {
+    const auto local = cal::local_micros(require_number(value, "exit_dt"));
+    if (local) return pd.attr("Timestamp")(*local, nb::arg("unit") = "us");
+  }
+  return pd.attr("NaT");
+}
+
+void generate_qs_profit_report(nb::handle self, nb::handle code, nb::handle quote_manager) {
+  require_exact_str(code, "code");
+  require_safe_code(code, "code");
+  nb::list rows = profit_rows_of(self, code);
+  if (nb::len(rows) == 0) {
+    console_print("[red]尚未有損益報告資料, 無法產生進階績效報告[/red]");
+    return;
+  }
+  const std::string code_text = text_of(code);
+  nb::object folder = nb::make_tuple("profit_report");
+  nb::object html_path = save_path(nb::str((code_text + "-profit_report.html").c_str()), folder);
+  nb::object csv_path = save_path(nb::str((code_text + "-profit_report.csv").c_str()), folder);
+
+  nb::object pd = libs->pd;
+  nb::object frame = pd.attr("DataFrame")(rows);
+  nb::list exits;
+  for (nb::handle row : rows) exits.append(exit_time(item(row, keys().exit_dt)));
+  frame[keys().exit_dt] = pd.attr("to_datetime")(pd.attr("Series")(exits, nb::arg("dtype") = "object"),
+                                                 nb::arg("errors") = "coerce");
+  write_atomically(csv_path, [&](nb::handle temporary) {
+    frame.attr("to_csv")(temporary, nb::arg("index") = false, nb::arg("encoding") = "utf-8-sig");
+  });
+
+  frame["date"] = frame[keys().exit_dt].attr("dt").attr("normalize")();
+  nb::object daily = frame.attr("groupby")("date")[keys().profit].attr("sum")().attr("sort_index")();
+  if (nb::len(daily) == 0) {
+    console_print("[red]" + code_text + " 的損益資料沒有可讀的出場時間, 無法產生進階績效報告 (CSV: " +
+                  text_of(csv_path) + ")[/red]");
+    return;
+  }
+  nb::object returns = daily / nb::getattr(self, "initial_capital");
+  if (nb::len(returns) == 1) {
+    nb::object next_day = returns.attr("index")[0] + pd.attr("Timedelta")(nb::arg("days") = 1);
+    returns.attr("loc")[next_day] = 0.0;
+  }
+  returns = returns.attr("sort_index")();
+
+  nb::object day_kbars =
+      quote_manager.attr("get_kbar")("0050", nb::arg("unit") = "d", nb::arg("freq") = 1);
+  nb::object start = returns.attr("index")[0];
+  nb::object end = returns.attr("index")[-1];
+  nb::object dt = libs->pl.attr("col")("dt");
+  nb::object window = day_kbars
+                          .attr("filter")(dt.attr("ge")(start.attr("to_pydatetime")())
+                                              .attr("and_")(dt.attr("le")(end.attr("to_pydatetime")())))
+                          .attr("select")(nb::make_tuple("dt", "Close"))
+                          .attr("to_pandas")();
+  nb::object prices = pd.attr("Series")(window["Close"].attr("values"),
+                                        nb::arg("index") = pd.attr("to_datetime")(window["dt"]));
+  try {
+    nb::object benchmark = libs->qs.attr("utils").attr("to_returns")(prices);
+    libs->qs.attr("reports").attr("html")(
+        nb::arg("returns") = returns, nb::arg("download_filename") = html_path,
+        nb::arg("output") = html_path, nb::arg("rf") = 0.04, nb::arg("title") = "進階損益報告",
+        nb::arg("benchmark") = benchmark, nb::arg("benchmark_title") = "0050");
+  } catch (nb::python_error& error) {
+    // Some library releases fail on runs of a few days; the run's results stay usable.
+    nb::dict data;
+    data[keys().code] = code;
+    data["csv"] = csv_path;
+    log_error(error, data);
+    console_print("[red]QuantStats 無法產生 " + code_text + " 的進階損益報告: " +
+                  text_of(error.type().attr("__name__")) + ": " + error_message(error) +
+                  " (損益報告 CSV 已保留: " + text_of(csv_path) + ")[/red]");
+    return;
+  }
+  console_print("[bold green]進階損益報告已產生: " + text_of(html_path) + "[/bold green]");
+  console_print("[bold green]損益報告 CSV 已產生: " + text_of(csv_path) + "[/bold green]");
+}
+
+// The template's `tojson` filter: the value's text form with ' made ".
+nb::object tojson(nb::handle, nb::handle value) {
+  return nb::str(value).attr("replace")("'", "\"");
+}
+
+// The chart library's browser code, placed inside the page so it works
+// offline; made once, on the first report.
+nb::object chart_library_js(nb::handle) {
+  static PyObject* cached = nullptr;  // never freed: it lives as long as the process
+  if (!cached) {
+    nb::list components;
+    for (const char* name : {"bokeh", "bokeh-gl", "bokeh-api"}) components.append(name);
+    nb::object resources = nb::module_::import_("bokeh.resources")
+                               .attr("Resources")(nb::arg("mode") = "inline",
+                                                  nb::arg("components") = components);
+    nb::object code = nb::str("\n").attr("join")(resources.attr("js_raw"));
+    cached = code.attr("replace")("</script", "<\\/script").release().ptr();
+  }
+  return nb::borrow(cached);
+}
+
+}  // namespace
+
+void set_up_reports(nb::module_& m) {
+  nb::module_ os = nb::module_::import_("os");
+  nb::module_ matplotlib = nb::module_::import_("matplotlib");
+  matplotlib.attr("use")("Agg");
+  nb::module_ warnings = nb::module_::import_("warnings");
+  nb::module_ builtins = nb::module_::import_("builtins");
+  for (const char* category : {"FutureWarning", "RuntimeWarning"})
+    warnings.attr("simplefilter")(nb::arg("action") = "ignore",
+                                  nb::arg("category") = builtins.attr(category));
+  // The tear sheet asks for fonts this machine may lack; one line each would bury the output.
+  nb::module_::import_("logging").attr("getLogger")("matplotlib.font_manager").attr("setLevel")(40);
+  nb::module_ qs = nb::module_::import_("quantstats_lumi");
+  qs.attr("extend_pandas")();
+  nb::module_ jinja2 = nb::module_::import_("jinja2");
+  nb::object env = jinja2.attr("Environment")(
+      nb::arg("loader") = jinja2.attr("FileSystemLoader")(
+          os.attr("path").attr("join")(m.attr("static_dir"), "templates")));
+  env.attr("filters")["tojson"] = function<&tojson>("tojson", {param("value")});
+  env.attr("globals")["chart_library_js"] = function<&chart_library_js>("chart_library_js");
+  m.attr("env") = env;
+  m.attr("template") = env.attr("get_template")("profit_report.html");
+  nb::module_ datetime = nb::module_::import_("datetime");
+  libs = new ReportLibraries{
+      m,
+      os.attr("path"),
+      os.attr("replace"),
+      os.attr("remove"),
+      os.attr("getpid"),
+      nb::module_::import_("orva_backtest.constant").attr("BASIC_INFO"),
+      nb::module_::import_("orva_backtest.utils").attr("make_dir"),
+      datetime.attr("datetime"),
+      datetime.attr("datetime").attr("strptime"),
+      nb::module_::import_("json").attr("dumps"),
+      nb::module_::import_("polars"),
+      nb::module_::import_("pandas"),
+      qs,
+  };
+}
+
+void bind_reports(nb::class_<Positions>& cls) {
+  def_method<&generate_save_path>(cls, "_Positions__generate_save_path",
+                                  {param("file_name", nb::none()), rest_param("sub_folder")},
+                                  "產生檔案儲存路徑");
+  def_method<&export_trade_records>(cls, "export_trade_records", {}, "匯出交易紀錄");
+  def_method<&get_profit_rows_by_code>(cls, "get_profit_rows_by_code", {param("code")},
+                                       "回傳指定標的的損益報告");
+  def_method<&generate_standard_report>(cls, "generate_standard_report",
+                                        {param("code"), param("quote_manager")});
+  def_method<&generate_qs_profit_report>(cls, "generate_qs_profit_report",
+                                         {param("code"), param("quote_manager")},
+                                         "產生 QuantStats 的損益報告");
+}
+
+}  // namespace orva::py::positions
