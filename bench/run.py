@@ -19,9 +19,10 @@ from rich.table import Table
 import matcher_bench
 import positions_bench
 import quotes_bench
+import reports_bench
 import ticker_bench
 
-SUITES = [positions_bench, matcher_bench, ticker_bench, quotes_bench]
+SUITES = [positions_bench, matcher_bench, ticker_bench, quotes_bench, reports_bench]
 
 
 def time_case(case, repeat):
