@@ -1,0 +1,330 @@
+"""The `orva-backtest` command line: `demo`, `run` and `import-ticks`."""
+import ast
+import importlib.util
+import inspect
+import json
+import os
+import sys
+import time
+import traceback
+from datetime import datetime
+
+import click
+from rich.console import Console
+from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeRemainingColumn
+from rich.table import Table
+
+from orva_backtest import utils
+from orva_backtest.strategy import Strategy
+
+DEMO_INSTRUMENTS = ["2330:Stock"]
+DEMO_RANGE = ("2024-03-04", "2024-03-08")
+out = Console(highlight=False)
+err = Console(stderr=True, highlight=False)
+
+
+class CliError(click.ClickException):
+    """An error shown as one line, without a traceback."""
+
+
+def _day(value, name):
+    try:
+        return datetime.strptime(value, "%Y-%m-%d").strftime("%Y-%m-%d")
+    except (TypeError, ValueError):
+        raise CliError(f"{name} 不是 YYYY-MM-DD 格式的日期: {value!r}") from None
+
+
+def _range(start, end, what="回測"):
+    start, end = _day(start, f"{what}開始日期"), _day(end, f"{what}結束日期")
+    if end < start:
+        raise CliError(f"{what}結束日期 {end} 早於開始日期 {start}")
+    return start, end
+
+
+def _param_value(text):
+    try:
+        return ast.literal_eval(text)
+    except (ValueError, SyntaxError):
+        return text
+
+
+def _params(pairs):
+    params = {}
+    for pair in pairs:
+        key, sep, value = pair.partition("=")
+        if not sep or not key.isidentifier():
+            raise CliError(f"--param 需要 key=value 形式: {pair!r}")
+        params[key] = _param_value(value)
+    return params
+
+
+def _fees(pairs):
+    fees = {}
+    for pair in pairs:
+        kind, sep, value = pair.partition("=")
+        if not sep:
+            kind, value = "stock", pair
+        if kind not in ("stock", "future"):
+            raise CliError(f"--fee 的商品類型必須是 stock 或 future: {pair!r}")
+        try:
+            rate = float(value)
+        except ValueError:
+            raise CliError(f"--fee 的費率不是數字: {pair!r}") from None
+        fees[kind] = {"fee": rate}
+    return fees
+
+
+def load_strategy_class(path, class_name=None):
+    """The `Strategy` subclass defined in the file at `path` (one of several by name)."""
+    if not os.path.isfile(path):
+        raise CliError(f"找不到策略檔: {path}")
+    spec = importlib.util.spec_from_file_location(f"orva_strategy_{abs(hash(path))}", path)
+    module = importlib.util.module_from_spec(spec)
+    try:
+        spec.loader.exec_module(module)
+    except Exception as error:  # the user's file: any failure is reported as one line
+        raise CliError(f"策略檔 {path} 載入失敗: {type(error).__name__}: {error}") from error
+    found = {name: obj for name, obj in vars(module).items()
+             if inspect.isclass(obj) and issubclass(obj, Strategy) and obj is not Strategy
+             and obj.__module__ == module.__name__}
+    if class_name:
+        if class_name not in found:
+            raise CliError(f"策略檔 {path} 沒有 Strategy 子類別 {class_name!r} (有: {', '.join(found) or '無'})")
+        return found[class_name]
+    if len(found) != 1:
+        names = ", ".join(found) or "無"
+        raise CliError(f"策略檔 {path} 需要恰好一個 Strategy 子類別 (有: {names}); 用 --strategy-class 指定")
+    return next(iter(found.values()))
+
+
+def _check_instruments(instruments, source):
+    """Refuses codes the tick source does not know before any download."""
+    from orva_backtest.runner import parse_instruments
+    try:
+        parsed = parse_instruments(instruments)
+    except ValueError as error:
+        raise CliError(str(error)) from None
+    for entry in parsed:
+        table = source.Contracts.Stocks if entry["market"] == "Stock" else source.Contracts.Futures
+        try:
+            table[entry["code"]]
+        except (KeyError, IndexError, TypeError):
+            raise CliError(f"未知的商品代碼 {entry['code']!r} (市場 {entry['market']})") from None
+    return parsed
+
+
+def _data_dir(path):
+    if path is None:
+        from orva_backtest.constant import BASIC_INFO
+        path = BASIC_INFO.data_dir
+    try:
+        os.makedirs(path, exist_ok=True)
+        probe = os.path.join(path, f".write-test-{os.getpid()}")
+        with open(probe, "w"):
+            pass
+        os.remove(probe)
+    except OSError as error:
+        raise CliError(f"資料目錄無法寫入: {path} ({error.strerror or error})") from None
+    return os.path.abspath(path)
+
+
+class _Progress:
+    """A bar on a terminal, plain lines otherwise."""
+
+    def __init__(self):
+        self.bar = None
+        self.last_line = 0.0
+
+    def __enter__(self):
+        if out.is_terminal:
+            self.bar = Progress(TextColumn("回測中"), BarColumn(), MofNCompleteColumn(),
+                                TextColumn("{task.fields[rate]}"), TimeRemainingColumn(), console=out)
+            self.bar.start()
+            self.task = self.bar.add_task("ticks", total=None, rate="")
+        self.started = time.perf_counter()
+        return self
+
+    def __call__(self, done, total=None):
+        rate = done / max(time.perf_counter() - self.started, 1e-9)
+        if self.bar is not None:
+            self.bar.update(self.task, completed=done, total=total, rate=f"{rate:,.0f} ticks/s")
+        elif time.perf_counter() - self.last_line >= 5 or (total and done == total):
+            self.last_line = time.perf_counter()
+            shown = f"{done:,}/{total:,}" if total else f"{done:,}"
+            out.print(f"回測中: {shown} ticks, {rate:,.0f} ticks/s")
+
+    def __exit__(self, *exc):
+        if self.bar is not None:
+            self.bar.stop()
+
+
+def _show(result):
+    table = Table(title="各商品平倉結果")
+    for column in ("商品", "平倉次數", "勝率", "淨損益 (扣成本)", "交易成本"):
+        table.add_column(column, justify="left" if column == "商品" else "right")
+    for code, s in result.instruments.items():
+        table.add_row(code, f"{s.round_trips:,}", f"{s.win_rate:.1%}", f"{s.net_profit:,.2f}",
+                      f"{s.costs:,.2f}")
+    out.print(table)
+    account = result.account
+    out.print(f"初始資金 {account.initial_capital:,}  帳戶餘額 {result.balance:,.2f}  "
+              f"已實現損益 {account._profit_report['profit']:,.2f}")
+    out.print("帳戶餘額 = 初始資金 + 已實現損益 − 未平倉部位占用的資金 (進場價金與進場成本)")
+    out.print(f"Tick 數 {result.ticks:,}, {result.seconds:.2f} 秒 ({result.ticks_per_second:,.0f} ticks/s)")
+    for path in result.files:
+        out.print(f"輸出: {path}")
+
+
+def _write_json(path, result):
+    temporary = f"{path}.tmp-{os.getpid()}"
+    try:
+        with open(temporary, "w", encoding="utf-8") as f:
+            json.dump(result.summary(), f, ensure_ascii=False, indent=2)
+        os.replace(temporary, path)
+    except OSError as error:
+        if os.path.exists(temporary):
+            os.remove(temporary)
+        raise CliError(f"無法寫入 JSON 檔 {path}: {error.strerror or error}") from None
+
+
+def _backtest(strategy, instruments, start, end, *, backfill=(None, None), capital, fees,
+              slippage_ticks, data_dir, mode, reports, json_path, verbose):
+    from orva_backtest.market import SyntheticMarket
+    from orva_backtest.runner import run_backtest
+    source = SyntheticMarket()
+    instruments = _check_instruments(instruments, source)
+    data_dir = _data_dir(data_dir)
+    if not verbose:
+        utils.console = utils.SilentConsole()
+    with _Progress() as progress:
+        result = run_backtest(strategy, instruments, start, end, backfill_start=backfill[0],
+                              backfill_end=backfill[1], capital=capital, fees=fees,
+                              slippage_ticks=slippage_ticks, data_dir=data_dir, source=source,
+                              mode=mode, reports=reports, progress=progress)
+    if result.ticks == 0:
+        raise CliError(f"{start} 至 {end} 之間沒有任何 Tick, 請檢查日期與商品")
+    _show(result)
+    if json_path:
+        _write_json(json_path, result)
+        out.print(f"輸出: {json_path}")
+    return result
+
+
+@click.group(context_settings={"help_option_names": ["-h", "--help"]})
+@click.option("--debug", is_flag=True, help="show the traceback of an error")
+@click.option("--verbose", is_flag=True, help="print every order, fill and booking")
+@click.version_option(package_name="orva_backtest")
+@click.pass_context
+def main(ctx, debug, verbose):
+    """Tick-replay backtests of Taiwan stocks and futures."""
+    from orva_backtest.runner import use_taiwan_time
+    use_taiwan_time()
+    ctx.obj = {"debug": debug, "verbose": verbose}
+
+
+MODE = click.option("--mode", type=click.Choice(["direct", "paced"]), default="direct",
+                    show_default=True, help="direct: replay on this thread; paced: the feed's replay thread")
+DATA_DIR = click.option("--data-dir", type=click.Path(file_okay=False), default=None,
+                        help="tick cache and report folder (default: ORVA_DATA_DIR or ./data)")
+
+
+@main.command()
+@DATA_DIR
+@MODE
+@click.pass_context
+def demo(ctx, data_dir, mode):
+    """Backtest the moving-average example on the built-in synthetic market."""
+    from orva_backtest.examples.ma_crossover import MovingAverageCrossover
+    out.print(f"[green]示範回測: {', '.join(DEMO_INSTRUMENTS)} {DEMO_RANGE[0]} ~ {DEMO_RANGE[1]} "
+              f"(合成行情), 均線交叉策略[/green]")
+    _backtest(MovingAverageCrossover(), DEMO_INSTRUMENTS, *DEMO_RANGE, capital=10_000_000,
+              fees=None, slippage_ticks=None, data_dir=data_dir, mode=mode, reports=True,
+              json_path=None, verbose=ctx.obj["verbose"])
+
+
+@main.command()
+@click.argument("strategy_file", type=click.Path())
+@click.option("--codes", required=True, help="instruments, e.g. 2330:Stock,TXFR1:Future")
+@click.option("--start", required=True, help="first day, YYYY-MM-DD")
+@click.option("--end", required=True, help="last day, YYYY-MM-DD")
+@click.option("--backfill-start", default=None, help="first day replayed before the run as backfill")
+@click.option("--backfill-end", default=None, help="last backfill day")
+@click.option("--capital", type=click.IntRange(min=1), default=1_000_000, show_default=True)
+@click.option("--fee", "fee_pairs", multiple=True, help="fee rate: stock=0.0005 or future=0.00002 (repeatable)")
+@click.option("--slippage-ticks", type=click.IntRange(0, 10_000), default=None,
+              help="ticks of slippage on every fill")
+@DATA_DIR
+@MODE
+@click.option("--param", "param_pairs", multiple=True, help="strategy argument key=value (repeatable)")
+@click.option("--strategy-class", default=None, help="which Strategy subclass of the file to run")
+@click.option("--no-reports", is_flag=True, help="skip the trade CSV and the HTML reports")
+@click.option("--json", "json_path", type=click.Path(dir_okay=False), default=None,
+              help="write the result summary as JSON")
+@click.pass_context
+def run(ctx, strategy_file, codes, start, end, backfill_start, backfill_end, capital, fee_pairs,
+        slippage_ticks, data_dir, mode, param_pairs, strategy_class, no_reports, json_path):
+    """Backtest the Strategy subclass defined in STRATEGY_FILE."""
+    start, end = _range(start, end)
+    backfill = (None, None)
+    if backfill_start is not None or backfill_end is not None:
+        if backfill_start is None or backfill_end is None:
+            raise CliError("回補需要同時給 --backfill-start 與 --backfill-end")
+        backfill = _range(backfill_start, backfill_end, "回補")
+    instruments = [c for c in codes.split(",") if c.strip()]
+    params = _params(param_pairs)
+    fees = _fees(fee_pairs)
+    cls = load_strategy_class(strategy_file, strategy_class)
+    try:
+        strategy = cls(**params)
+    except Exception as error:  # the user's constructor
+        raise CliError(f"無法建立策略 {cls.__name__}({', '.join(f'{k}={v!r}' for k, v in params.items())}): "
+                       f"{type(error).__name__}: {error}") from error
+    _backtest(strategy, instruments, start, end, backfill=backfill, capital=capital, fees=fees,
+              slippage_ticks=slippage_ticks, data_dir=data_dir, mode=mode, reports=not no_reports,
+              json_path=json_path, verbose=ctx.obj["verbose"])
+
+
+@main.command("import-ticks")
+@click.argument("file", type=click.Path())
+@click.option("--code", required=True, help="instrument code of the file's ticks")
+@click.option("--market", type=click.Choice(["Stock", "Future"]), required=True)
+@DATA_DIR
+def import_ticks(file, code, market, data_dir):
+    """Split a CSV or Parquet file of ticks into the day cache, so runs need no SDK."""
+    from orva_backtest.tick_import import import_tick_file
+    data_dir = _data_dir(data_dir)
+    try:
+        written = import_tick_file(file, code, market, data_dir)
+    except (OSError, ValueError) as error:
+        raise CliError(str(error)) from None
+    for path, rows in written:
+        out.print(f"{rows:,} ticks → {path}")
+    out.print(f"[green]匯入完成: {len(written)} 天[/green]")
+
+
+def run_cli(argv=None):
+    """Runs the command line; returns the exit status. Errors are one line unless --debug."""
+    args = list(sys.argv[1:] if argv is None else argv)
+    debug = "--debug" in args
+    try:
+        main.main(args=args, prog_name="orva-backtest", standalone_mode=False)
+    except click.exceptions.Exit as done:
+        return done.exit_code
+    except click.Abort:
+        err.print("已中止")
+        return 130
+    except click.ClickException as error:
+        if debug and error.__cause__ is not None:
+            traceback.print_exception(type(error.__cause__), error.__cause__, error.__cause__.__traceback__)
+        err.print(f"錯誤: {error.format_message()}", markup=False, soft_wrap=True)
+        return error.exit_code if isinstance(error, click.UsageError) else 1
+    except Exception as error:
+        if debug:
+            raise
+        err.print(f"錯誤: {type(error).__name__}: {error}", markup=False, soft_wrap=True)
+        return 1
+    return 0
+
+
+def entry_point():
+    sys.exit(run_cli())

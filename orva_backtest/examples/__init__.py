@@ -1,0 +1,1 @@
+"""Example strategies; `orva-backtest demo` runs the moving-average crossover."""

@@ -1,0 +1,253 @@
+"""Runs a backtest: replays the instruments' ticks through the simulated exchange and account,
+hands them to a strategy, and writes the trade records and reports at the end."""
+import os
+import time
+from dataclasses import dataclass, field
+from typing import Callable, Dict, List, Optional
+
+from orva_backtest import utils
+from orva_backtest.constant import BASIC_INFO
+from orva_backtest.strategy import Context, defined_callbacks
+
+BENCHMARK = "0050"
+MODES = ("direct", "paced")
+MARKETS = ("Stock", "Future")
+
+
+def use_taiwan_time():
+    """Reads exchange times on the exchange's clock unless the user chose a zone."""
+    if "TZ" not in os.environ:
+        os.environ["TZ"] = "Asia/Taipei"
+        time.tzset()
+
+
+@dataclass
+class InstrumentSummary:
+    """Closed round trips of one instrument."""
+    code: str
+    round_trips: int
+    wins: int
+    net_profit: float  # after costs
+    costs: float
+
+    @property
+    def win_rate(self):
+        return self.wins / self.round_trips if self.round_trips else 0.0
+
+
+@dataclass
+class BacktestResult:
+    """What a run leaves: the account, its profit rows, per-instrument figures and files."""
+    account: object
+    quotes: object
+    profit_rows: List[dict]
+    instruments: Dict[str, InstrumentSummary]
+    balance: float
+    ticks: int
+    seconds: float
+    files: List[str] = field(default_factory=list)
+
+    @property
+    def ticks_per_second(self):
+        return self.ticks / self.seconds if self.seconds > 0 else 0.0
+
+    def summary(self):
+        """The figures of the run as plain data (for JSON)."""
+        return {
+            "ticks": self.ticks, "seconds": round(self.seconds, 3),
+            "ticks_per_second": round(self.ticks_per_second, 1),
+            "initial_capital": self.account.initial_capital, "balance": self.balance,
+            "realised_profit": self.account._profit_report["profit"],
+            "instruments": {code: {"round_trips": s.round_trips, "win_rate": s.win_rate,
+                                   "net_profit": s.net_profit, "costs": s.costs}
+                            for code, s in self.instruments.items()},
+            "files": list(self.files),
+        }
+
+
+def parse_instruments(instruments):
+    """[{"code", "market"}] from "2330:Stock" texts, (code, market) pairs or such dicts."""
+    parsed = []
+    for entry in instruments:
+        if isinstance(entry, str):
+            code, _, market = entry.partition(":")
+            market = market or "Stock"
+        elif isinstance(entry, dict):
+            code, market = entry.get("code"), entry.get("market")
+        else:
+            code, market = entry
+        if not isinstance(code, str) or not code.strip():
+            raise ValueError(f"商品代碼不可為空: {entry!r}")
+        if market not in MARKETS:
+            raise ValueError(f"不支援的市場 {market!r} ({code}), 請用 Stock 或 Future")
+        parsed.append({"code": code.strip(), "market": market})
+    if not parsed:
+        raise ValueError("至少需要一個商品")
+    return parsed
+
+
+def _configure_account(account, capital, fees, slippage_ticks):
+    account.set_initial_capital(capital)
+    for setting_type, values in (fees or {}).items():
+        account.update_fee_settings(setting_type, **values)
+    if slippage_ticks is not None:
+        for setting_type in ("stock", "future"):
+            for action in ("buy", "sell"):
+                account.update_fee_settings(setting_type, action=action, tick_count=slippage_ticks)
+
+
+def _paced_records(ticker, codes, start, end, backfill):
+    ticker.send_ticks(codes, start, end, *backfill)
+    try:
+        while True:
+            record = ticker.pop_tick()
+            yield record
+            if "orva_status" not in record:
+                ticker.allow_next_tick()
+            elif record["orva_status"] == _exit_flag():
+                return
+    finally:
+        ticker.stop_send_ticks()
+
+
+def _exit_flag():
+    from orva_backtest.constant import FLAG
+    return FLAG.exit_send_tick.value
+
+
+def _direct_records(ticker, codes, start, end, backfill):
+    yield from ticker.iter_ticks(codes, start, end, *backfill)
+
+
+class _Loop:
+    """One run's host loop: tick → exchange, quotes, strategy; reports → strategy."""
+
+    def __init__(self, strategy, account, matcher, quotes, markets):
+        self.callbacks = defined_callbacks(strategy)
+        self.matcher, self.quotes = matcher, quotes
+        self.markets = markets
+        self.ctx = Context(account, matcher, quotes, markets)
+
+    def dispatch_reports(self):
+        on_order = self.callbacks.get("on_order_report")
+        on_deal = self.callbacks.get("on_deal_report")
+        queue = self.matcher.response_queue
+        # A callback may place orders whose reports arrive here too; bounded per tick.
+        for _ in range(100_000):
+            if queue.empty():
+                return
+            report = self.matcher.pop_response()
+            if "order" in report:
+                if on_order:
+                    on_order(self.ctx, report)
+            elif on_deal:
+                on_deal(self.ctx, report)
+
+    def tick(self, record):
+        matcher = self.matcher
+        matcher.set_current_tick(record)
+        self.quotes.add_tick(record)
+        matcher.match_deal(record["code"], record["close"], record["qty"], record["timestamp"])
+        self.dispatch_reports()
+        on_tick = self.callbacks.get("on_tick")
+        if on_tick and record["code"] in self.markets:
+            self.ctx.tick = record
+            on_tick(self.ctx, record)
+            self.dispatch_reports()
+
+
+def _summaries(account, codes):
+    out = {}
+    for code in codes:
+        rows = account.get_profit_rows_by_code(code)
+        out[code] = InstrumentSummary(
+            code=code, round_trips=len(rows), wins=sum(1 for r in rows if r["profit"] > 0),
+            net_profit=sum(r["profit"] for r in rows),
+            costs=sum(r["trade_cost"] + r["cover_cost"] for r in rows))
+    return out
+
+
+def _write_reports(account, quotes, codes, data_dir):
+    """Exports the trade records and writes both reports of every traded instrument."""
+    files = []
+    records_dir = os.path.join(data_dir, "trade_records")
+    before = set(os.listdir(records_dir)) if os.path.isdir(records_dir) else set()
+    account.export_trade_records()
+    written = sorted(set(os.listdir(records_dir)) - before) or sorted(
+        os.listdir(records_dir), key=lambda n: os.path.getmtime(os.path.join(records_dir, n)))[-1:]
+    files += [os.path.join(records_dir, name) for name in written]
+    traded = [c for c in codes if any(r["code"] == c for r in account.trade_records)]
+    for code in traded:
+        account.generate_standard_report(code, quotes)
+        files.append(os.path.join(data_dir, "report", f"{code}-report.html"))
+        account.generate_qs_profit_report(code, quotes)
+        for suffix in ("-profit_report.csv", "-profit_report.html"):
+            path = os.path.join(data_dir, "profit_report", code + suffix)
+            if os.path.exists(path):
+                files.append(path)
+    return files
+
+
+def run_backtest(strategy, instruments, start, end, *, backfill_start=None, backfill_end=None,
+                 capital=1_000_000, fees=None, slippage_ticks=None, data_dir=None, source=None,
+                 mode="direct", reports=True,
+                 progress: Optional[Callable[[int], None]] = None) -> BacktestResult:
+    """Backtests `strategy` on `instruments` from `start` to `end` (YYYY-MM-DD texts).
+
+    `instruments`: "2330:Stock" texts, (code, market) pairs or {"code", "market"} dicts.
+    `fees`: {"stock": {"fee": .., "tax": .., "per_trade_cost": ..}, "future": {..}}; omitted
+    keys keep the account's defaults. `slippage_ticks`: ticks of slippage on every fill.
+    `source`: a logged-in broker SDK object; the built-in synthetic market by default.
+    `mode`: "direct" replays on this thread; "paced" through the tick feed's replay thread.
+    `progress(ticks_done)` is called every few thousand ticks.
+    """
+    from orva_backtest.market import SyntheticMarket
+    from orva_backtest.modules.matcher.matcher import Matcher
+    from orva_backtest.modules.positions.positions import Positions, QuoteManager
+    from orva_backtest.modules.ticker.ticker import Ticker
+
+    if mode not in MODES:
+        raise ValueError(f"不支援的回放模式 {mode!r}, 請用 direct 或 paced")
+    if (backfill_start is None) != (backfill_end is None):
+        raise ValueError("回補需要同時給開始與結束日期")
+    parsed = parse_instruments(instruments)
+    use_taiwan_time()
+    if data_dir is not None:
+        BASIC_INFO.data_dir = str(data_dir)
+    data_dir = BASIC_INFO.data_dir
+    utils.make_dir(data_dir)
+    if not os.access(data_dir, os.W_OK):
+        raise PermissionError(f"資料目錄無法寫入: {data_dir}")
+
+    account = Positions()
+    _configure_account(account, capital, fees, slippage_ticks)
+    quotes, matcher = QuoteManager(), Matcher(account)
+    ticker = Ticker(source if source is not None else SyntheticMarket())
+    markets = {i["code"]: i["market"] for i in parsed}
+    replayed = parsed + ([{"code": BENCHMARK, "market": "Stock"}] if BENCHMARK not in markets else [])
+    backfill = () if backfill_start is None else (backfill_start, backfill_end)
+
+    loop = _Loop(strategy, account, matcher, quotes, markets)
+    if "on_start" in loop.callbacks:
+        loop.callbacks["on_start"](loop.ctx)
+    records = (_direct_records if mode == "direct" else _paced_records)(ticker, replayed, start, end, backfill)
+    ticks, began = 0, time.perf_counter()
+    for record in records:
+        if "orva_status" in record:
+            continue
+        loop.tick(record)
+        ticks += 1
+        if progress and ticks % 5000 == 0:
+            progress(ticks)
+    seconds = time.perf_counter() - began
+    if progress:
+        progress(ticks)
+    if "on_finish" in loop.callbacks:
+        loop.callbacks["on_finish"](loop.ctx)
+
+    files = _write_reports(account, quotes, list(markets), data_dir) if reports else []
+    return BacktestResult(account=account, quotes=quotes,
+                          profit_rows=list(account._profit_report["rows"]),
+                          instruments=_summaries(account, list(markets)),
+                          balance=account.fetch_account_balance(), ticks=ticks,
+                          seconds=seconds, files=files)

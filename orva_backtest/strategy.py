@@ -1,0 +1,121 @@
+"""The strategy interface: subclass `Strategy`, define the callbacks you need, and hand an
+instance to `orva_backtest.runner.run_backtest` (or `orva-backtest run STRATEGY.py`)."""
+from datetime import datetime
+
+
+class Strategy:
+    """Base class of a backtested strategy.
+
+    Define any of these methods; one that is not defined is never called:
+
+    - ``on_start(ctx)``: once, before the first tick.
+    - ``on_tick(ctx, tick)``: for every replayed tick of the run's instruments (the tick
+      feed's record: ``code``, ``market_type``, ``timestamp``, ``close``, ``qty``,
+      ``tick_type``, ``is_simulate``, ``is_backfilling``), after the exchange matched it.
+    - ``on_order_report(ctx, report)``: an order was accepted, changed or cancelled.
+    - ``on_deal_report(ctx, report)``: an order (partly) filled.
+    - ``on_finish(ctx)``: once, after the last tick.
+
+    ``ctx`` is the run's `Context`: it places, modifies and cancels orders and reads
+    positions, K-bars, the balance and the latest tick. Keyword arguments given to the
+    command line's ``--param key=value`` reach the subclass's constructor.
+    """
+
+
+CALLBACKS = ("on_start", "on_tick", "on_order_report", "on_deal_report", "on_finish")
+
+
+def defined_callbacks(strategy):
+    """The callbacks `strategy` defines, by name, as bound methods."""
+    found = {}
+    for name in CALLBACKS:
+        callback = getattr(strategy, name, None)
+        if callable(callback):
+            found[name] = callback
+    return found
+
+
+class Context:
+    """What a strategy sees of the run: orders, positions, K-bars, balance and ticks.
+
+    Orders go straight into the simulated exchange's book, so an order placed on a tick
+    is matched from the next tick on.
+    """
+
+    def __init__(self, account, matcher, quotes, markets):
+        self.account = account
+        self.matcher = matcher
+        self.quotes = quotes
+        self._markets = markets  # code -> "Stock" or "Future", the tradable instruments
+        self.tick = None
+
+    # --- orders -------------------------------------------------------------------------
+
+    def place_order(self, code, action, qty, price=None, *, order_type="ROD"):
+        """Places an order and returns its id. Without `price` it is a market order
+        (`MKT`), with one a limit order (`LMT`); `order_type` is "ROD", "IOC" or "FOK"."""
+        market = self._markets.get(code)
+        if market is None:
+            raise ValueError(f"不在回測商品中, 無法下單: {code!r}")
+        if price is None:
+            price_type, price = "MKT", float(self.last_close(code) or 0.0)
+        else:
+            price_type, price = "LMT", float(price)
+        self.matcher.add_order(code, market, action, price, qty, price_type, order_type)
+        return self.matcher.pending_orders[-1]["trade_id"] if self.matcher.pending_orders else None
+
+    def buy(self, code, qty=1, price=None, *, order_type="ROD"):
+        """Places a buy order; see `place_order`."""
+        return self.place_order(code, "Buy", qty, price, order_type=order_type)
+
+    def sell(self, code, qty=1, price=None, *, order_type="ROD"):
+        """Places a sell order; see `place_order`."""
+        return self.place_order(code, "Sell", qty, price, order_type=order_type)
+
+    def modify_order(self, trade_id, qty=None, price=None):
+        """Takes `qty` off an order and/or gives it a new limit `price`."""
+        self.matcher.modify_order(trade_id, qty, price)
+
+    def cancel_order(self, trade_id):
+        """Cancels a pending order."""
+        self.matcher.cancel_order(trade_id)
+
+    @property
+    def pending_orders(self):
+        """The orders resting in the book (the exchange's own records)."""
+        return list(self.matcher.pending_orders)
+
+    # --- account ------------------------------------------------------------------------
+
+    @property
+    def balance(self):
+        """The account's cash balance."""
+        return self.account.fetch_account_balance()
+
+    def position(self, code):
+        """Net open quantity of `code`: long entries minus short ones."""
+        sides = self.account.positions.get(code)
+        if not sides:
+            return 0
+        return sum(e["quantity"] for e in sides["buy"]) - sum(e["quantity"] for e in sides["sell"])
+
+    def positions(self, product_type="Stock", detail=False):
+        """The account's position view ("Stock" or "Future"), at the latest prices."""
+        self.account.fetch_positions(product_type, detail)
+        return self.account.pop_positions()
+
+    # --- quotes -------------------------------------------------------------------------
+
+    def kbars(self, code, unit="m", freq=1, exprs=None, to_pandas=False):
+        """K-bars of `code` from every tick so far (a polars frame, or pandas)."""
+        return self.quotes.get_kbar(code, unit, freq, list(exprs or []), to_pandas)
+
+    def last_close(self, code):
+        """The latest close of `code`, or None before its first tick."""
+        info = self.matcher.current_tick_infos.get(code)
+        return info["tick"]["close"] if info and info["tick"] else None
+
+    @property
+    def now(self):
+        """Local time of the current tick."""
+        return datetime.fromtimestamp(self.tick["timestamp"]) if self.tick else None
