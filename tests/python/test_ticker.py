@@ -166,6 +166,11 @@ def test_unknown_contract_is_a_failing_day(console):
     assert sum("的 Tick 資料失敗" in line for line in console.lines) == 3
 
 
+def test_cache_file_name():
+    assert Ticker(ScriptedMarket())._Ticker__tick_filename_formatter("2330", "2024-01-02") == \
+        "2330 2024-01-02 - ticks.csv"
+
+
 @pytest.mark.parametrize("call", [
     lambda t: t.get_ticks_df("../x", "Stock", DAY, DAY),
     lambda t: t.fetch_sino_history_ticks("../x", "Stock", DAY, DAY),

@@ -40,13 +40,13 @@ std::string_view check_code(nb::handle code) {
   return code_text;
 }
 
-std::string tick_filename(nb::handle code, nb::handle date) {
-  return feed::tick_file_name(check_code(code), require_str(date, "date"));
+nb::str tick_filename(nb::handle code, nb::handle date) {
+  const std::string name = feed::tick_file_name(check_code(code), require_str(date, "date"));
+  return nb::str(name.data(), name.size());
 }
 
 nb::object cache_path(nb::handle code, nb::handle date) {
-  const std::string name = tick_filename(code, date);
-  return generate_save_path(nb::str(name.data(), name.size()), nb::make_tuple("sino", "ticks"));
+  return generate_save_path(tick_filename(code, date), nb::make_tuple("sino", "ticks"));
 }
 
 nb::object make_contract(nb::handle self, nb::handle code, nb::handle market_type) {
