@@ -166,6 +166,49 @@ def test_unknown_contract_is_a_failing_day(console):
     assert sum("的 Tick 資料失敗" in line for line in console.lines) == 3
 
 
+def bad_row(column, value):
+    values = list(row(2))
+    values[COLUMNS.index(column)] = value
+    return tuple(values)
+
+
+@pytest.mark.parametrize("column, value", [
+    ("ts", None), ("close", None), ("tick_type", None), ("close", float("nan")),
+    ("ask_price", float("inf")), ("bid_price", -1.0), ("volume", -1), ("ask_volume", -3)])
+def test_a_day_that_cannot_be_replayed_is_a_failed_load_never_cached(column, value, console):
+    market = ScriptedMarket({("STK:2330", DAY): [row(1), bad_row(column, value)],
+                             ("STK:2330", "2024-03-05"): [row(3, 601.0)]})
+    ticker = Ticker(market)
+    ticker.send_ticks([{"code": "2330", "market": "Stock"}], DAY, "2024-03-05")
+    assert [r.get("close") for r in drain_replay(ticker)] == [601.0, None]
+    assert market.calls.count(("STK:2330", DAY)) == 3
+    failures = [line for line in console.lines if "的 Tick 資料失敗" in line]
+    assert len(failures) == 3 and f" {column} " in failures[0]
+    assert os.listdir(cache_dir()) == ["2330 2024-03-05 - ticks.csv"]
+
+
+HEADER = ",".join(COLUMNS) + "\n"
+
+
+@pytest.mark.parametrize("content", [
+    "", "ts,clo", HEADER + "1,600.0,1,599.0,5,600.0,5,1\n2,601.0,1,6",
+    "a,b,c,d,e,f,g,h\n1,600.0,1,599.0,5,600.0,5,1\n", HEADER + "x,600.0,1,599.0,5,600.0,5,1\n",
+    HEADER + "1,NaN,1,599.0,5,600.0,5,1\n",
+], ids=["empty", "cut header", "cut last row", "other header", "text", "nan price"])
+def test_a_cache_file_that_does_not_read_back_is_moved_aside_and_downloaded_again(content, console):
+    market = ScriptedMarket({("STK:2330", DAY): [row(1), row(2)]})
+    ticker = Ticker(market)
+    os.makedirs(cache_dir())
+    path = os.path.join(cache_dir(), f"2330 {DAY} - ticks.csv")
+    with open(path, "w") as f:
+        f.write(content)
+    assert len(ticker.get_ticks_df("2330", "Stock", DAY, DAY)) == 2
+    (aside,) = glob.glob(glob.escape(path) + ".corrupt-*")
+    assert open(aside).read() == content
+    assert any(line.startswith("[yellow]") and path in line and aside in line for line in console.lines)
+    assert len(ticker.get_ticks_df("2330", "Stock", DAY, DAY)) == 2 and len(market.calls) == 1
+
+
 def test_cache_file_name():
     assert Ticker(ScriptedMarket())._Ticker__tick_filename_formatter("2330", "2024-01-02") == \
         "2330 2024-01-02 - ticks.csv"
@@ -349,20 +392,29 @@ def test_direct_backfill_takes_one_permit_per_tick():
     assert ticker.allow_next_tick_flag_queue.empty()
 
 
-def test_a_write_that_dies_half_way_leaves_no_cache_file(monkeypatch):
+def sino_is_a_file(monkeypatch):
+    open(os.path.join(BASIC_INFO.data_dir, "sino"), "w").close()
+
+
+def write_dies_half_way(monkeypatch):
     def dies_half_way(frame, path):
         with open(path, "w") as f:
             f.write("ts,close\n1,")
         raise OSError("disk full")
 
-    market = ScriptedMarket({("STK:2330", DAY): [row(1), row(2)]})
+    monkeypatch.setattr(pl.DataFrame, "write_csv", dies_half_way)
+
+
+@pytest.mark.parametrize("break_cache", [sino_is_a_file, write_dies_half_way])
+def test_a_day_that_cannot_be_cached_is_served_uncached(break_cache, monkeypatch, console):
+    market = ScriptedMarket({("STK:2330", DAY): [row(1), row(2, 601.0)]})
     ticker = Ticker(market)
-    with monkeypatch.context() as patch:
-        patch.setattr(pl.DataFrame, "write_csv", dies_half_way)
-        with pytest.raises(OSError, match="disk full"):
-            ticker.fetch_sino_history_ticks("2330", "Stock", DAY, DAY)
-    assert os.listdir(cache_dir()) == []
-    assert len(ticker.get_ticks_df("2330", "Stock", DAY, DAY)) == 2  # downloaded again, whole
+    break_cache(monkeypatch)
+    ticker.send_ticks([{"code": "2330", "market": "Stock"}], DAY, DAY)
+    assert [r.get("close") for r in drain_replay(ticker)] == [600.0, 601.0, None]
+    assert any(line.startswith("[yellow]") and cache_dir() in line for line in console.lines)
+    assert glob.glob(os.path.join(cache_dir(), "*")) == []
+    assert len(ticker.get_ticks_df("2330", "Stock", DAY, DAY)) == 2  # downloaded again
     assert len(market.calls) == 2
 
 

@@ -14,38 +14,6 @@ namespace {
 
 const Keys& k() { return keys(); }
 
-// A read-only view of one numeric column (a zero-copy numpy view of polars'
-// buffer), released with the GIL held.
-class Column {
- public:
-  Column(nb::handle array, char kind, const char* name) : owner_(nb::borrow(array)) {
-    if (PyObject_GetBuffer(array.ptr(), &view_, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0)
-      throw nb::python_error();
-    const std::string format = view_.format ? view_.format : "";
-    const bool ok = view_.itemsize == 8 && !format.empty() &&
-                    (kind == 'f' ? format.back() == 'd' : (format.back() == 'l' || format.back() == 'q'));
-    if (!ok) {
-      PyBuffer_Release(&view_);
-      throw nb::type_error((std::string("tick table column ") + name +
-                            " must be 64-bit without nulls").c_str());
-    }
-  }
-  Column(const Column&) = delete;
-  Column& operator=(const Column&) = delete;
-  ~Column() { PyBuffer_Release(&view_); }
-
-  int64_t integer(Py_ssize_t i) const { return static_cast<const int64_t*>(view_.buf)[i]; }
-  double real(Py_ssize_t i) const { return static_cast<const double*>(view_.buf)[i]; }
-
- private:
-  nb::object owner_;
-  Py_buffer view_{};
-};
-
-nb::object numpy_of(nb::handle table, const char* column) {
-  return table.attr("get_column")(column).attr("to_numpy")();
-}
-
 // Tick records of a merged tick table, one per row on demand; the table is
 // not copied (only a dense index of its code column is added).
 class TickRows {
@@ -53,11 +21,11 @@ class TickRows {
   TickRows(nb::handle self, nb::handle table, bool backfilling)
       : table_(nb::borrow(table).attr("rechunk")()),
         size_(nb::len(table_)),
-        ts_(numpy_of(table_, "ts"), 'i', "ts"),
-        close_(numpy_of(table_, "close"), 'f', "close"),
-        volume_(numpy_of(table_, "volume"), 'i', "volume"),
-        tick_type_(numpy_of(table_, "tick_type"), 'i', "tick_type"),
-        code_index_(code_index(table_), 'i', "code"),
+        ts_(table_, "ts", false),
+        close_(table_, "close", true),
+        volume_(table_, "volume", false),
+        tick_type_(table_, "tick_type", false),
+        code_index_(code_index(table_), false, "code"),
         backfilling_(backfilling) {
     nb::object markets = nb::getattr(self, k().code_market_map);
     for (nb::handle code : table_.attr("get_column")("code").attr("unique")().attr("sort")()) {
@@ -187,7 +155,7 @@ void backfill(nb::handle self, nb::handle codes, nb::handle start_from, nb::hand
   };
   if (missing(start_from) || missing(end_to)) {
     notify_backfilling_finish(self);
-    throw nb::value_error("回補資料的開始時間與結束時間不能為空");
+    raise_error(PyExc_ValueError, "回補資料的開始時間與結束時間不能為空");
   }
   nb::object params = nb::getattr(self, k().current_send_ticks_params);
   params["backfilling_start_from"] = start_from;

@@ -5,8 +5,10 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "common/args.h"
 #include "threads/worker_gate.h"
@@ -14,6 +16,30 @@
 namespace orva::py::ticker {
 
 namespace nb = nanobind;
+
+// Raises `type` as a Python error, which every handler of the feed catches.
+[[noreturn]] void raise_error(PyObject* type, const std::string& message);
+
+// A read-only view of one 64-bit numeric column without nulls (a zero-copy
+// numpy view of polars' buffer), released with the GIL held.
+class Column {
+ public:
+  Column(nb::handle array, bool real, const char* name);
+  Column(nb::handle table, const char* name, bool real)
+      : Column(table.attr("get_column")(name).attr("to_numpy")(), real, name) {}
+  Column(const Column&) = delete;
+  Column& operator=(const Column&) = delete;
+  ~Column() { PyBuffer_Release(&view_); }
+
+  const int64_t* integers() const { return static_cast<const int64_t*>(view_.buf); }
+  const double* reals() const { return static_cast<const double*>(view_.buf); }
+  int64_t integer(Py_ssize_t i) const { return integers()[i]; }
+  double real(Py_ssize_t i) const { return reals()[i]; }
+
+ private:
+  nb::object owner_;
+  Py_buffer view_{};
+};
 
 // One replay started by send_ticks.
 struct Replay {
@@ -60,11 +86,12 @@ struct Keys {
 // interpreter exit is unspecified).
 struct Globals {
   Keys keys;
-  nb::object pl, schema;  // polars and the tick table schema
-  nb::object os_path_join, os_path_exists, os_replace, os_remove, getpid, get_ident;
+  nb::object pl, schema;            // polars and the tick table schema
+  nb::object column_names, column_types;  // the schema's keys and values, as lists
+  nb::object os_path_join, os_path_exists, os_replace, os_remove, getpid, fsencode, get_ident;
   nb::object make_dir, format_to_dt, format_ns, basic_info;
   nb::object exit_flag_value, finish_flag_value;
-  nb::object queue_class, timedelta_day, datetime_class, time_time;
+  nb::object queue_class, timedelta_day, datetime_class, time_time, time_ns;
   nb::object wake;  // unblocks a stopped replay's wait; never a permit
 };
 extern Globals* globals;
