@@ -233,10 +233,30 @@ def test_codes_that_would_leave_the_cache_are_refused(call):
     (lambda t: t.send_ticks([], 20240304, DAY), "start_from"),
     (lambda t: t.get_ticks_df("2330", "Stock", DAY, None), "end_to"),
     (lambda t: t.send_ticks([], DAY, DAY, backfilling_start_from=1), "backfilling_start_from"),
+    (lambda t: t.get_ticks_df("2330", 5, DAY, DAY), "market_type"),
 ])
 def test_type_errors(call, name):
     with pytest.raises(TypeError, match=name):
         call(Ticker(ScriptedMarket()))
+
+
+@pytest.mark.parametrize("args, error, match", [
+    (([{"code": ["2330"], "market": "Stock"}], DAY, DAY), TypeError, "code"),
+    ((["2330"], DAY, DAY), TypeError, r"codes\[0\]"),
+    (([{"code": "2330", "market": 1}], DAY, DAY), TypeError, "market"),
+    (([{"code": "2330"}], DAY, DAY), KeyError, "market"),
+    (([{"code": "2330", "market": "Stock"}], "2024-13-45", DAY), ValueError, "2024-13-45"),
+    (([{"code": "2330", "market": "Stock"}], DAY, DAY, "someday", DAY), ValueError, "someday"),
+], ids=["unhashable code", "entry not a dict", "market not text", "no market", "bad date",
+        "bad backfill date"])
+def test_a_bad_replay_request_is_refused_before_any_change(args, error, match):
+    market = three_ticks()
+    ticker = Ticker(market)
+    ticker.tick_queue.put("kept")
+    with pytest.raises(error, match=match):
+        ticker.send_ticks(*args)
+    assert ticker.current_send_ticks_params == {} and list(ticker.tick_queue.queue) == ["kept"]
+    assert ticker.code_market_map == {} and market.calls == []
 
 
 def three_ticks():

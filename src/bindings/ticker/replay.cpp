@@ -148,8 +148,8 @@ void run_replay(nb::handle self, const std::shared_ptr<Replay>& replay, nb::hand
                 std::to_string(sent) + " 筆, 耗時 " + seconds_text(elapsed) + " 秒[/green]");
 }
 
-void backfill(nb::handle self, nb::handle codes, nb::handle start_from, nb::handle end_to,
-              threads::WorkerGate& gate) {
+void backfill(nb::handle self, const std::vector<Instrument>& instruments, nb::handle start_from,
+              nb::handle end_to, threads::WorkerGate& gate) {
   const auto missing = [](nb::handle bound) {
     return bound.is_none() || (PyUnicode_Check(bound.ptr()) && PyUnicode_GetLength(bound.ptr()) == 0);
   };
@@ -161,7 +161,7 @@ void backfill(nb::handle self, nb::handle codes, nb::handle start_from, nb::hand
   params["backfilling_start_from"] = start_from;
   params["backfilling_end_to"] = end_to;
   try {
-    nb::object table = combine_ticks(self, codes, start_from, end_to);
+    nb::object table = combine_ticks(self, instruments, start_from, end_to);
     const TickRows rows(self, table, true);
     console_print("[green]開始回補 Tick 資料, Tick 數 " + std::to_string(rows.size()) +
                   ". ...[/green]");
@@ -205,12 +205,16 @@ void retire(nb::handle self, const std::shared_ptr<Replay>& earlier) {
 
 void send_ticks(nb::handle self, nb::handle codes, nb::handle start_from, nb::handle end_to,
                 nb::handle backfill_from, nb::handle backfill_to) {
-  if (!PyList_Check(codes.ptr())) raise_type_error("codes", "list", codes);
+  const std::vector<Instrument> instruments = instruments_of(codes);
   require_str(start_from, "start_from");
   require_str(end_to, "end_to");
   if (!backfill_from.is_none()) require_str(backfill_from, "backfilling_start_from");
   if (!backfill_to.is_none()) require_str(backfill_to, "backfilling_end_to");
-  check_codes(codes);
+  // Dates too are refused before anything changes (a missing backfill bound is
+  // the backfill's own documented failure).
+  for (nb::handle date : {start_from, end_to, backfill_from, backfill_to}) {
+    if (non_empty_text(date)) globals->format_to_dt(date);
+  }
 
   Ticker& ticker = state_of(self);
   retire(self, ticker.replay);
@@ -230,12 +234,12 @@ void send_ticks(nb::handle self, nb::handle codes, nb::handle start_from, nb::ha
   if (replay->backfill_requested) {
     auto gate = std::make_shared<threads::WorkerGate>();
     start_daemon_thread("orva-ticker-backfill",
-                        [owner = nb::borrow(self), codes = nb::borrow(codes),
-                         from = nb::borrow(backfill_from), to = nb::borrow(backfill_to), gate] {
+                        [owner = nb::borrow(self), instruments, from = nb::borrow(backfill_from),
+                         to = nb::borrow(backfill_to), gate] {
                           register_gate(gate.get());
                           if (!gate->begin_work()) return;
                           try {
-                            backfill(owner, codes, from, to, *gate);
+                            backfill(owner, instruments, from, to, *gate);
                           } catch (...) {
                             unregister_gate(gate.get());
                             throw;
@@ -246,7 +250,7 @@ void send_ticks(nb::handle self, nb::handle codes, nb::handle start_from, nb::ha
     nb::setattr(self, k().backfilling_finish_flag, nb::bool_(true));
   }
 
-  nb::object table = combine_ticks(self, codes, start_from, end_to);
+  nb::object table = combine_ticks(self, instruments, start_from, end_to);
   console_print("[green]開始傳送 Tick 資料, Tick 數 " + std::to_string(nb::len(table)) +
                 ". ...[/green]");
   // Only a replay whose thread starts is one a later send_ticks must retire.
@@ -290,10 +294,9 @@ void bind_replay(nb::class_<Ticker>& cls) {
       .def("stop_send_ticks", &stop_send_ticks)
       .def("backfilling",
            [](nb::handle self, nb::handle codes, nb::handle start_from, nb::handle end_to) {
-             if (!PyList_Check(codes.ptr())) raise_type_error("codes", "list", codes);
-             check_codes(codes);
+             const std::vector<Instrument> instruments = instruments_of(codes);
              threads::WorkerGate gate;  // the caller's thread: never closed
-             backfill(self, codes, start_from, end_to, gate);
+             backfill(self, instruments, start_from, end_to, gate);
            },
            nb::arg("codes").none(), nb::arg("start_from").none() = nb::none(),
            nb::arg("end_to").none() = nb::none())

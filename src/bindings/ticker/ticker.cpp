@@ -317,24 +317,39 @@ nb::dict finish_marker() {
   return marker;
 }
 
-void check_codes(nb::handle codes) {
-  for (nb::handle entry : codes) {
-    if (!PyDict_Check(entry.ptr())) continue;
-    nb::object code = item_or_none(entry, keys().code);
-    if (PyUnicode_Check(code.ptr())) check_code(code);
-  }
+Instrument instrument(nb::handle code, nb::handle market, const char* market_name) {
+  const std::string_view text = check_code(code);
+  require_str(market, market_name);
+  return {nb::str(text.data(), text.size()), nb::borrow(market)};
 }
 
-nb::object combine_ticks(nb::handle self, nb::handle codes, nb::handle start_from,
-                         nb::handle end_to) {
+std::vector<Instrument> instruments_of(nb::handle codes) {
+  if (!PyList_Check(codes.ptr())) raise_type_error("codes", "list", codes);
+  nb::object entries = nb::steal(PySequence_List(codes.ptr()));
+  if (!entries.is_valid()) throw nb::python_error();
+  std::vector<Instrument> instruments;
+  const Py_ssize_t n = PyList_GET_SIZE(entries.ptr());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    nb::handle entry = PyList_GET_ITEM(entries.ptr(), i);
+    if (!PyDict_Check(entry.ptr()))
+      raise_type_error(("codes[" + std::to_string(i) + "]").c_str(), "dict", entry);
+    instruments.push_back(instrument(item(entry, k().code), item(entry, k().market), "market"));
+  }
+  return instruments;
+}
+
+nb::object combine_ticks(nb::handle self, const std::vector<Instrument>& instruments,
+                         nb::handle start_from, nb::handle end_to) {
   nb::object start = globals->format_to_dt(start_from);
   nb::object end = globals->format_to_dt(end_to);
   nb::list frames;
   nb::object markets = nb::getattr(self, k().code_market_map);
-  for (nb::handle entry : codes) {
-    nb::object code = item(entry, k().code);
-    nb::object market = item(entry, k().market);
-    if (PySequence_Contains(markets.ptr(), code.ptr()) == 0) markets[code] = market;
+  for (const Instrument& entry : instruments) {
+    const nb::str& code = entry.code;
+    const nb::object& market = entry.market;
+    const int known = PySequence_Contains(markets.ptr(), code.ptr());
+    if (known < 0) throw nb::python_error();
+    if (known == 0) markets[code] = market;
     nb::object current = start;
     int failures = 0;
     while (current <= end) {
@@ -396,15 +411,9 @@ void bind_ticker(nb::module_& m) {
       .def("get_ticks_df",
            [](nb::handle self, nb::handle code, nb::handle market_type, nb::handle start_from,
               nb::handle end_to) {
-             require_str(code, "code");
+             const std::vector<Instrument> instruments{instrument(code, market_type, "market_type")};
              require_dates(start_from, end_to);
-             nb::dict entry;
-             entry[keys().code] = code;
-             entry[keys().market] = market_type;
-             nb::list codes;
-             codes.append(entry);
-             check_codes(codes);
-             return combine_ticks(self, codes, start_from, end_to);
+             return combine_ticks(self, instruments, start_from, end_to);
            },
            nb::arg("code").none(), nb::arg("market_type").none(), nb::arg("start_from").none(),
            nb::arg("end_to").none())
@@ -429,10 +438,9 @@ void bind_ticker(nb::module_& m) {
            nb::arg("code").none(), nb::arg("product_type").none(), nb::arg("date").none())
       .def("_Ticker__process_and_combine_ticks",
            [](nb::handle self, nb::handle codes, nb::handle start_from, nb::handle end_to) {
-             if (!PyList_Check(codes.ptr())) raise_type_error("codes", "list", codes);
+             const std::vector<Instrument> instruments = instruments_of(codes);
              require_dates(start_from, end_to);
-             check_codes(codes);
-             return combine_ticks(self, codes, start_from, end_to);
+             return combine_ticks(self, instruments, start_from, end_to);
            },
            nb::arg("codes").none(), nb::arg("start_from").none(), nb::arg("end_to").none());
   bind_replay(cls);

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "common/args.h"
 #include "threads/worker_gate.h"
@@ -103,16 +104,24 @@ Ticker& state_of(nb::handle self);
 nb::dict exit_marker();
 nb::dict finish_marker();
 
-// The merged tick table of `codes` (list of {"code", "market"}) over the range.
-nb::object combine_ticks(nb::handle self, nb::handle codes, nb::handle start_from,
-                         nb::handle end_to);
+// One entry of an instrument list, checked and copied: the host may change its
+// list while the days load.
+struct Instrument {
+  nb::str code;       // refused if it could leave the cache folder
+  nb::object market;  // a str
+};
+Instrument instrument(nb::handle code, nb::handle market, const char* market_name);
+// Every entry of the list `codes` ({"code", "market"} dicts), before any state changes.
+std::vector<Instrument> instruments_of(nb::handle codes);
 
-// Refuses codes that could leave the cache folder, before any file is touched.
-void check_codes(nb::handle codes);
+// The merged tick table of `instruments` over the range.
+nb::object combine_ticks(nb::handle self, const std::vector<Instrument>& instruments,
+                         nb::handle start_from, nb::handle end_to);
 
 // Replay and backfill (replay.cpp).
 void run_replay(nb::handle self, const std::shared_ptr<Replay>& replay, nb::handle table);
-void backfill(nb::handle self, nb::handle codes, nb::handle start_from, nb::handle end_to,
+void backfill(nb::handle self, const std::vector<Instrument>& instruments, nb::handle start_from,
+              nb::handle end_to,
               threads::WorkerGate& gate);
 void notify_backfilling_finish(nb::handle self);
 void bind_replay(nb::class_<Ticker>& cls);
