@@ -354,6 +354,59 @@ def test_a_failed_send_ticks_leaves_nothing_to_wait_for():
     assert [r.get("close") for r in drain_replay(ticker)] == [600.0, 601.0, 602.0, None]
 
 
+def test_a_new_replay_stops_the_earlier_runs_backfill():
+    ticker = Ticker(ScriptedMarket({("STK:2330", DAY): [row(10, 600.0), row(11, 601.0)],
+                                    ("STK:2330", "2024-03-01"): [row(i, 500.0) for i in range(1, 30)]}))
+    codes = [{"code": "2330", "market": "Stock"}]
+    ticker.send_ticks(codes, DAY, DAY, "2024-03-01", "2024-03-01")
+    assert pop(ticker)["is_backfilling"] is True  # the backfill now waits for a permit
+    ticker.send_ticks(codes, DAY, DAY)
+    ticker.allow_next_tick()
+    records = drain_replay(ticker)
+    assert [(r.get("close"), r.get("is_backfilling")) for r in records] == [
+        (600.0, False), (601.0, False), (None, None)]
+    with pytest.raises(queue.Empty):
+        ticker.tick_queue.get(timeout=0.3)
+
+
+def test_concurrent_send_ticks_leave_one_run_feeding():
+    market = ScriptedMarket({("STK:2330", DAY): [row(1, 600.0), row(2, 601.0)],
+                             ("STK:2317", DAY): [row(1, 100.0), row(2, 101.0)]})
+    for _ in range(5):
+        ticker = Ticker(market)
+        callers = [threading.Thread(target=ticker.send_ticks,
+                                    args=([{"code": code, "market": "Stock"}], DAY, DAY))
+                   for code in ("2330", "2317")]
+        for caller in callers:
+            caller.start()
+        for caller in callers:
+            caller.join(timeout=10)
+        ticker.allow_next_tick()  # the earlier run may have spent the first on a record emptied away
+        records = drain_replay(ticker)
+        assert len(records) == 3 and len({r["code"] for r in records[:2]}) == 1
+        with pytest.raises(queue.Empty):
+            ticker.tick_queue.get(timeout=0.2)
+
+
+class ForgetfulMap:
+    """A code-market map that claims every code, then cannot give its market."""
+
+    def __contains__(self, code):
+        return True
+
+    def __getitem__(self, code):
+        raise LookupError(f"no market for {code}")
+
+
+def test_a_failing_replay_thread_still_ends_the_stream(console, logger):
+    ticker = Ticker(three_ticks())
+    ticker.code_market_map = ForgetfulMap()
+    ticker.send_ticks([{"code": "2330", "market": "Stock"}], DAY, DAY)
+    assert pop(ticker) == EXIT
+    assert any(line.startswith("[red]") and "no market for 2330" in line for line in console.lines)
+    assert logger.entries[-1]["error"] == "no market for 2330" and logger.entries[-1]["data"]["codes"] == ["2330"]
+
+
 def backfill_market():
     return ScriptedMarket({("STK:2330", DAY): [row(10, 600.0), row(11, 601.0)],
                            ("STK:2330", "2024-03-01"): [row(1, 500.0), row(2, 501.0)]})
@@ -453,28 +506,59 @@ def test_concurrent_loads_of_the_same_days_leave_whole_files():
 
 
 EXIT_SCRIPTS = {
-    "replay waits for a permit": """
+    "replay waits for a permit": (4, """
+        from orva_backtest.market import SyntheticMarket
+        from orva_backtest.modules.ticker.ticker import Ticker
         t = Ticker(SyntheticMarket(mean_gap_seconds=120))
         t.send_ticks([{"code": "2330", "market": "Stock"}], "2024-03-04", "2024-03-04")
         t.pop_tick()
-    """,
-    "replay and backfill busy": """
+    """),
+    "replay and backfill busy": (10, """
+        from orva_backtest.market import SyntheticMarket
+        from orva_backtest.modules.ticker.ticker import Ticker
         t = Ticker(SyntheticMarket(mean_gap_seconds=120))
         t.send_ticks([{"code": "2330", "market": "Stock"}], "2024-03-04", "2024-03-04",
                      "2024-03-01", "2024-03-01")
         for _ in range(50):
             t.allow_next_tick()
-    """,
+    """),
+    # Workers that wake from a wait while the interpreter shuts down are stopped
+    # there: their frames must free nothing (the crash hit about one run in ten).
+    "workers woken at shutdown": (40, """
+        import atexit
+
+        def wake_workers():  # registered first, so it runs after the module's own exit hook
+            for t in tickers:
+                for _ in range(5):
+                    t.allow_next_tick()
+            sum(range(20_000_000))  # holds the GIL: the workers get it back only at shutdown
+
+        atexit.register(wake_workers)
+        from orva_backtest.market import SyntheticMarket
+        from orva_backtest.modules.ticker.ticker import Ticker
+        tickers = [Ticker(SyntheticMarket(mean_gap_seconds=120)) for _ in range(8)]
+        for t in tickers:
+            t.send_ticks([{"code": "2330", "market": "Stock"}], "2024-03-04", "2024-03-04",
+                         "2024-03-01", "2024-03-01")
+        for t in tickers:
+            t.pop_tick()  # its backfill now waits for a permit
+    """),
 }
 
 
-@pytest.mark.parametrize("script", EXIT_SCRIPTS.values(), ids=list(EXIT_SCRIPTS))
-def test_process_exits_cleanly_while_replay_threads_wait(script, tmp_path):
-    code = ("from orva_backtest.market import SyntheticMarket\n"
-            "from orva_backtest.modules.ticker.ticker import Ticker\n" + textwrap.dedent(script))
+@pytest.mark.parametrize("runs, script", EXIT_SCRIPTS.values(), ids=list(EXIT_SCRIPTS))
+def test_process_exits_cleanly_while_replay_threads_wait(runs, script, tmp_path):
     env = {"ORVA_CONSOLE": "off", "ORVA_DATA_DIR": str(tmp_path), "TZ": "Asia/Taipei"}
-    for _ in range(3):
-        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                              timeout=120, cwd=str(tmp_path), env=env)
-        assert done.returncode == 0, done.stderr
-        assert done.stderr == ""
+    command = [sys.executable, "-c", textwrap.dedent(script)]
+    deadline = time.monotonic() + 240
+    for _ in range(0, runs, 2):  # two at a time: one per core
+        procs = [subprocess.Popen(command, cwd=str(tmp_path), env=env, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.PIPE, text=True) for _ in range(2)]
+        for proc in procs:
+            try:
+                _, stderr = proc.communicate(timeout=max(1.0, deadline - time.monotonic()))
+            except subprocess.TimeoutExpired:
+                for p in procs:
+                    p.kill()
+                raise
+            assert (proc.returncode, stderr) == (0, "")

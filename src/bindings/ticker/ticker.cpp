@@ -275,6 +275,7 @@ Globals* load_globals() {
       flag.attr("exit_send_tick").attr("value"),
       flag.attr("finish_backfilling").attr("value"),
       nb::module_::import_("queue").attr("Queue"),
+      nb::module_::import_("queue").attr("Empty"),
       datetime.attr("timedelta")(nb::arg("days") = 1),
       datetime.attr("datetime"),
       nb::module_::import_("time").attr("time"),
@@ -384,23 +385,6 @@ nb::object combine_ticks(nb::handle self, const std::vector<Instrument>& instrum
     return globals->pl.attr("DataFrame")(nb::arg("schema") = schema);
   }
   return globals->pl.attr("concat")(frames).attr("sort")(nb::make_tuple("ts", "code"));
-}
-
-void Replay::finish() {
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    finished = true;
-  }
-  ended.notify_all();
-}
-
-void Replay::wait_finished(double seconds) {
-  PyThreadState* state = PyEval_SaveThread();
-  {
-    std::unique_lock<std::mutex> lock(mutex);
-    ended.wait_for(lock, std::chrono::duration<double>(seconds), [this] { return finished; });
-  }
-  PyEval_RestoreThread(state);
 }
 
 void bind_ticker(nb::module_& m) {

@@ -4,7 +4,6 @@
 #include <nanobind/nanobind.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "common/args.h"
+#include "common/gil.h"
 #include "threads/worker_gate.h"
 
 namespace orva::py::ticker {
@@ -42,23 +42,41 @@ class Column {
   Py_buffer view_{};
 };
 
-// One replay started by send_ticks.
+// One run started by send_ticks: its replay thread and, when asked for, its
+// backfill thread. A newer send_ticks retires it: from then on none of its
+// records, markers or flags reach the host.
 struct Replay {
-  std::atomic<bool> stopped{false};
+  std::atomic<bool> stopped{false};  // the replay loop ends (stop_send_ticks or retirement)
+  std::atomic<bool> retired{false};  // written under `feeding`
   bool backfill_requested = false;
-  threads::WorkerGate gate;  // lets the process exit while the replay waits
-  std::mutex mutex;
-  std::condition_variable ended;
-  bool finished = false;
+  // Threads of the run waiting for a permit or for the backfill's notice, so
+  // retirement wakes exactly those.
+  std::atomic<int> waiting_for_permit{0}, waiting_for_notice{0};
+  // Let the process exit while a thread waits.
+  threads::WorkerGate replay_gate, backfill_gate;
+  // Held from the test of `retired` through the write it allows, so retirement
+  // waits for a put under way and no later one happens.
+  std::mutex feeding;
 
-  void finish();
-  // Waits (GIL released) up to `seconds` for the replay thread to end.
-  void wait_finished(double seconds);
+  // Runs `write` (a put into the host's queues or a flag) unless retired.
+  template <class Write>
+  bool feed(Write&& write) {
+    auto lock = lock_releasing_gil(feeding);
+    if (retired) return false;
+    write();
+    return true;
+  }
+  void retire() {
+    stopped = true;
+    auto lock = lock_releasing_gil(feeding);
+    retired = true;
+  }
 };
 
 // The C++ side of a Ticker instance; the documented attributes live in its __dict__.
 struct Ticker {
-  std::shared_ptr<Replay> replay;  // the latest one
+  std::recursive_mutex starting;   // one send_ticks at a time
+  std::shared_ptr<Replay> replay;  // the latest run
 };
 
 struct Keys {
@@ -92,7 +110,7 @@ struct Globals {
   nb::object os_path_join, os_path_exists, os_replace, os_remove, getpid, fsencode, get_ident;
   nb::object make_dir, format_to_dt, format_ns, basic_info;
   nb::object exit_flag_value, finish_flag_value;
-  nb::object queue_class, timedelta_day, datetime_class, time_time, time_ns;
+  nb::object queue_class, queue_empty, timedelta_day, datetime_class, time_time, time_ns;
   nb::object wake;  // unblocks a stopped replay's wait; never a permit
 };
 extern Globals* globals;
@@ -119,11 +137,6 @@ nb::object combine_ticks(nb::handle self, const std::vector<Instrument>& instrum
                          nb::handle start_from, nb::handle end_to);
 
 // Replay and backfill (replay.cpp).
-void run_replay(nb::handle self, const std::shared_ptr<Replay>& replay, nb::handle table);
-void backfill(nb::handle self, const std::vector<Instrument>& instruments, nb::handle start_from,
-              nb::handle end_to,
-              threads::WorkerGate& gate);
-void notify_backfilling_finish(nb::handle self);
 void bind_replay(nb::class_<Ticker>& cls);
 
 }  // namespace orva::py::ticker
