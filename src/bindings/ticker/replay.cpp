@@ -1,6 +1,7 @@
 // Paced replay and backfill: tick records are built from the merged table's
 // column buffers as permits arrive, and put into the host's tick queue.
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <optional>
 #include <string>
@@ -8,7 +9,6 @@
 
 #include "common/host.h"
 #include "common/threads.h"
-#include "feed/tick_files.h"
 #include "ticker/ticker_internal.h"
 
 namespace orva::py::ticker {
@@ -118,8 +118,8 @@ nb::object next_unless(nb::handle self, const nb::str& name, threads::WorkerGate
   }
 }
 
-nb::object take_permit(nb::handle self, threads::WorkerGate& gate, const std::atomic<bool>& ended,
-                       Replay& run) {
+nb::object take_permit(nb::handle self, threads::WorkerGate& gate,
+                       const std::atomic<bool>& ended, Replay& run) {
   return next_unless(self, k().allow_next_tick_flag_queue, gate, ended, run.waiting_for_permit);
 }
 

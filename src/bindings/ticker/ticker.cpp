@@ -111,15 +111,15 @@ bool equal(nb::handle a, nb::handle b) {
 void check_day(nb::handle day) {
   nb::object columns = day.attr("columns"), types = day.attr("dtypes");
   if (!equal(columns, globals->column_names) || !equal(types, globals->column_types)) {
-    raise_error(PyExc_ValueError, "Tick 資料的欄位或型別不符: " + text_of(nb::repr(columns)) + " " +
-                      text_of(nb::repr(types)));
+    raise_error(PyExc_ValueError, "Tick 資料的欄位或型別不符: " + text_of(nb::repr(columns)) +
+                                      " " + text_of(nb::repr(types)));
   }
   nb::object nulls = day.attr("null_count")().attr("row")(0);
   for (size_t c = 0; c < feed::kTickColumns.size(); ++c) {
     nb::object count = nulls[c];
     if (nb::cast<bool>(nb::bool_(count))) {
       raise_error(PyExc_ValueError, "欄位 " + std::string(feed::kTickColumns[c].name) + " 有 " +
-                        text_of(count) + " 個空值");
+                                        text_of(count) + " 個空值");
     }
   }
   std::array<std::optional<Column>, 8> views;
@@ -133,8 +133,8 @@ void check_day(nb::handle day) {
   if (auto bad = feed::find_bad_value(values, nb::len(day))) {
     const char* name = feed::kTickColumns[bad->column].name;
     nb::object value = day.attr("get_column")(name)[nb::int_(bad->row)];
-    raise_error(PyExc_ValueError, "第 " + std::to_string(bad->row + 1) + " 筆 Tick 的 " + name + " 不合法: " +
-                      text_of(nb::repr(value)));
+    raise_error(PyExc_ValueError, "第 " + std::to_string(bad->row + 1) + " 筆 Tick 的 " + name +
+                                      " 不合法: " + text_of(nb::repr(value)));
   }
 }
 
@@ -177,7 +177,8 @@ std::string first_line(nb::handle path) {
 }
 
 nb::object read_cache_file(nb::handle path) {
-  if (!feed::is_tick_header(first_line(path))) raise_error(PyExc_ValueError, "檔頭不是 Tick 資料的欄位");
+  if (!feed::is_tick_header(first_line(path)))
+    raise_error(PyExc_ValueError, "檔頭不是 Tick 資料的欄位");
   nb::object table = globals->pl.attr("read_csv")(path, nb::arg("schema") = globals->schema);
   check_day(table);
   return table;
@@ -395,7 +396,8 @@ void bind_ticker(nb::module_& m) {
       .def("get_ticks_df",
            [](nb::handle self, nb::handle code, nb::handle market_type, nb::handle start_from,
               nb::handle end_to) {
-             const std::vector<Instrument> instruments{instrument(code, market_type, "market_type")};
+             const std::vector<Instrument> instruments{
+                 instrument(code, market_type, "market_type")};
              require_dates(start_from, end_to);
              return combine_ticks(self, instruments, start_from, end_to);
            },
