@@ -4,7 +4,7 @@ from datetime import datetime, timedelta, timezone
 import pytest
 
 from orva_backtest.market import SyntheticMarket
-from orva_backtest.modules.positions.positions import Positions
+from orva_backtest.modules.positions.positions import Positions, QuoteManager
 
 TAIPEI = timezone(timedelta(hours=8))
 COLUMNS = ["ts", "close", "volume", "bid_price", "bid_volume", "ask_price", "ask_volume", "tick_type"]
@@ -55,9 +55,11 @@ def test_futures_night_session_belongs_to_the_next_trading_day(market):
     assert all(8 * 60 + 45 <= t.hour * 60 + t.minute < 13 * 60 + 45 for t in times if t not in night)
 
 
-@pytest.mark.parametrize("date", ["2024-03-02", "2024-03-03", "2024-02-28", "2024-10-10"])
-def test_weekends_and_holidays_are_closed(market, date):
+@pytest.mark.parametrize("date", ["2024-03-02", "2024-03-03", "2024-02-28", "2024-10-10",
+                                  "2024-10-31"])  # the last: typhoon Kong-rey
+def test_market_and_calendar_agree_on_closed_days(market, date):
     assert market.ticks(contract=market.Contracts.Stocks["2330"], date=date)["ts"] == []
+    assert date in QuoteManager().holiday_search_set
 
 
 @pytest.mark.parametrize("code, kind", [("2330", "Stocks"), ("0050", "Stocks"), ("2002", "Stocks"),

@@ -166,6 +166,54 @@ def test_unknown_contract_is_a_failing_day(console):
     assert sum("的 Tick 資料失敗" in line for line in console.lines) == 3
 
 
+def bad_row(column, value):
+    values = list(row(2))
+    values[COLUMNS.index(column)] = value
+    return tuple(values)
+
+
+@pytest.mark.parametrize("column, value", [
+    ("ts", None), ("close", None), ("tick_type", None), ("close", float("nan")),
+    ("ask_price", float("inf")), ("bid_price", -1.0), ("volume", -1), ("ask_volume", -3)])
+def test_a_day_that_cannot_be_replayed_is_a_failed_load_never_cached(column, value, console):
+    market = ScriptedMarket({("STK:2330", DAY): [row(1), bad_row(column, value)],
+                             ("STK:2330", "2024-03-05"): [row(3, 601.0)]})
+    ticker = Ticker(market)
+    ticker.send_ticks([{"code": "2330", "market": "Stock"}], DAY, "2024-03-05")
+    assert [r.get("close") for r in drain_replay(ticker)] == [601.0, None]
+    assert market.calls.count(("STK:2330", DAY)) == 3
+    failures = [line for line in console.lines if "的 Tick 資料失敗" in line]
+    assert len(failures) == 3 and f" {column} " in failures[0]
+    assert os.listdir(cache_dir()) == ["2330 2024-03-05 - ticks.csv"]
+
+
+HEADER = ",".join(COLUMNS) + "\n"
+
+
+@pytest.mark.parametrize("content", [
+    "", "ts,clo", HEADER + "1,600.0,1,599.0,5,600.0,5,1\n2,601.0,1,6",
+    "a,b,c,d,e,f,g,h\n1,600.0,1,599.0,5,600.0,5,1\n", HEADER + "x,600.0,1,599.0,5,600.0,5,1\n",
+    HEADER + "1,NaN,1,599.0,5,600.0,5,1\n",
+], ids=["empty", "cut header", "cut last row", "other header", "text", "nan price"])
+def test_a_cache_file_that_does_not_read_back_is_moved_aside_and_downloaded_again(content, console):
+    market = ScriptedMarket({("STK:2330", DAY): [row(1), row(2)]})
+    ticker = Ticker(market)
+    os.makedirs(cache_dir())
+    path = os.path.join(cache_dir(), f"2330 {DAY} - ticks.csv")
+    with open(path, "w") as f:
+        f.write(content)
+    assert len(ticker.get_ticks_df("2330", "Stock", DAY, DAY)) == 2
+    (aside,) = glob.glob(glob.escape(path) + ".corrupt-*")
+    assert open(aside).read() == content
+    assert any(line.startswith("[yellow]") and path in line and aside in line for line in console.lines)
+    assert len(ticker.get_ticks_df("2330", "Stock", DAY, DAY)) == 2 and len(market.calls) == 1
+
+
+def test_cache_file_name():
+    assert Ticker(ScriptedMarket())._Ticker__tick_filename_formatter("2330", "2024-01-02") == \
+        "2330 2024-01-02 - ticks.csv"
+
+
 @pytest.mark.parametrize("call", [
     lambda t: t.get_ticks_df("../x", "Stock", DAY, DAY),
     lambda t: t.fetch_sino_history_ticks("../x", "Stock", DAY, DAY),
@@ -185,10 +233,30 @@ def test_codes_that_would_leave_the_cache_are_refused(call):
     (lambda t: t.send_ticks([], 20240304, DAY), "start_from"),
     (lambda t: t.get_ticks_df("2330", "Stock", DAY, None), "end_to"),
     (lambda t: t.send_ticks([], DAY, DAY, backfilling_start_from=1), "backfilling_start_from"),
+    (lambda t: t.get_ticks_df("2330", 5, DAY, DAY), "market_type"),
 ])
 def test_type_errors(call, name):
     with pytest.raises(TypeError, match=name):
         call(Ticker(ScriptedMarket()))
+
+
+@pytest.mark.parametrize("args, error, match", [
+    (([{"code": ["2330"], "market": "Stock"}], DAY, DAY), TypeError, "code"),
+    ((["2330"], DAY, DAY), TypeError, r"codes\[0\]"),
+    (([{"code": "2330", "market": 1}], DAY, DAY), TypeError, "market"),
+    (([{"code": "2330"}], DAY, DAY), KeyError, "market"),
+    (([{"code": "2330", "market": "Stock"}], "2024-13-45", DAY), ValueError, "2024-13-45"),
+    (([{"code": "2330", "market": "Stock"}], DAY, DAY, "someday", DAY), ValueError, "someday"),
+], ids=["unhashable code", "entry not a dict", "market not text", "no market", "bad date",
+        "bad backfill date"])
+def test_a_bad_replay_request_is_refused_before_any_change(args, error, match):
+    market = three_ticks()
+    ticker = Ticker(market)
+    ticker.tick_queue.put("kept")
+    with pytest.raises(error, match=match):
+        ticker.send_ticks(*args)
+    assert ticker.current_send_ticks_params == {} and list(ticker.tick_queue.queue) == ["kept"]
+    assert ticker.code_market_map == {} and market.calls == []
 
 
 def three_ticks():
@@ -286,6 +354,59 @@ def test_a_failed_send_ticks_leaves_nothing_to_wait_for():
     assert [r.get("close") for r in drain_replay(ticker)] == [600.0, 601.0, 602.0, None]
 
 
+def test_a_new_replay_stops_the_earlier_runs_backfill():
+    ticker = Ticker(ScriptedMarket({("STK:2330", DAY): [row(10, 600.0), row(11, 601.0)],
+                                    ("STK:2330", "2024-03-01"): [row(i, 500.0) for i in range(1, 30)]}))
+    codes = [{"code": "2330", "market": "Stock"}]
+    ticker.send_ticks(codes, DAY, DAY, "2024-03-01", "2024-03-01")
+    assert pop(ticker)["is_backfilling"] is True  # the backfill now waits for a permit
+    ticker.send_ticks(codes, DAY, DAY)
+    ticker.allow_next_tick()
+    records = drain_replay(ticker)
+    assert [(r.get("close"), r.get("is_backfilling")) for r in records] == [
+        (600.0, False), (601.0, False), (None, None)]
+    with pytest.raises(queue.Empty):
+        ticker.tick_queue.get(timeout=0.3)
+
+
+def test_concurrent_send_ticks_leave_one_run_feeding():
+    market = ScriptedMarket({("STK:2330", DAY): [row(1, 600.0), row(2, 601.0)],
+                             ("STK:2317", DAY): [row(1, 100.0), row(2, 101.0)]})
+    for _ in range(5):
+        ticker = Ticker(market)
+        callers = [threading.Thread(target=ticker.send_ticks,
+                                    args=([{"code": code, "market": "Stock"}], DAY, DAY))
+                   for code in ("2330", "2317")]
+        for caller in callers:
+            caller.start()
+        for caller in callers:
+            caller.join(timeout=10)
+        ticker.allow_next_tick()  # the earlier run may have spent the first on a record emptied away
+        records = drain_replay(ticker)
+        assert len(records) == 3 and len({r["code"] for r in records[:2]}) == 1
+        with pytest.raises(queue.Empty):
+            ticker.tick_queue.get(timeout=0.2)
+
+
+class ForgetfulMap:
+    """A code-market map that claims every code, then cannot give its market."""
+
+    def __contains__(self, code):
+        return True
+
+    def __getitem__(self, code):
+        raise LookupError(f"no market for {code}")
+
+
+def test_a_failing_replay_thread_still_ends_the_stream(console, logger):
+    ticker = Ticker(three_ticks())
+    ticker.code_market_map = ForgetfulMap()
+    ticker.send_ticks([{"code": "2330", "market": "Stock"}], DAY, DAY)
+    assert pop(ticker) == EXIT
+    assert any(line.startswith("[red]") and "no market for 2330" in line for line in console.lines)
+    assert logger.entries[-1]["error"] == "no market for 2330" and logger.entries[-1]["data"]["codes"] == ["2330"]
+
+
 def backfill_market():
     return ScriptedMarket({("STK:2330", DAY): [row(10, 600.0), row(11, 601.0)],
                            ("STK:2330", "2024-03-01"): [row(1, 500.0), row(2, 501.0)]})
@@ -344,20 +465,29 @@ def test_direct_backfill_takes_one_permit_per_tick():
     assert ticker.allow_next_tick_flag_queue.empty()
 
 
-def test_a_write_that_dies_half_way_leaves_no_cache_file(monkeypatch):
+def sino_is_a_file(monkeypatch):
+    open(os.path.join(BASIC_INFO.data_dir, "sino"), "w").close()
+
+
+def write_dies_half_way(monkeypatch):
     def dies_half_way(frame, path):
         with open(path, "w") as f:
             f.write("ts,close\n1,")
         raise OSError("disk full")
 
-    market = ScriptedMarket({("STK:2330", DAY): [row(1), row(2)]})
+    monkeypatch.setattr(pl.DataFrame, "write_csv", dies_half_way)
+
+
+@pytest.mark.parametrize("break_cache", [sino_is_a_file, write_dies_half_way])
+def test_a_day_that_cannot_be_cached_is_served_uncached(break_cache, monkeypatch, console):
+    market = ScriptedMarket({("STK:2330", DAY): [row(1), row(2, 601.0)]})
     ticker = Ticker(market)
-    with monkeypatch.context() as patch:
-        patch.setattr(pl.DataFrame, "write_csv", dies_half_way)
-        with pytest.raises(OSError, match="disk full"):
-            ticker.fetch_sino_history_ticks("2330", "Stock", DAY, DAY)
-    assert os.listdir(cache_dir()) == []
-    assert len(ticker.get_ticks_df("2330", "Stock", DAY, DAY)) == 2  # downloaded again, whole
+    break_cache(monkeypatch)
+    ticker.send_ticks([{"code": "2330", "market": "Stock"}], DAY, DAY)
+    assert [r.get("close") for r in drain_replay(ticker)] == [600.0, 601.0, None]
+    assert any(line.startswith("[yellow]") and cache_dir() in line for line in console.lines)
+    assert glob.glob(os.path.join(cache_dir(), "*")) == []
+    assert len(ticker.get_ticks_df("2330", "Stock", DAY, DAY)) == 2  # downloaded again
     assert len(market.calls) == 2
 
 
@@ -376,28 +506,59 @@ def test_concurrent_loads_of_the_same_days_leave_whole_files():
 
 
 EXIT_SCRIPTS = {
-    "replay waits for a permit": """
+    "replay waits for a permit": (4, """
+        from orva_backtest.market import SyntheticMarket
+        from orva_backtest.modules.ticker.ticker import Ticker
         t = Ticker(SyntheticMarket(mean_gap_seconds=120))
         t.send_ticks([{"code": "2330", "market": "Stock"}], "2024-03-04", "2024-03-04")
         t.pop_tick()
-    """,
-    "replay and backfill busy": """
+    """),
+    "replay and backfill busy": (10, """
+        from orva_backtest.market import SyntheticMarket
+        from orva_backtest.modules.ticker.ticker import Ticker
         t = Ticker(SyntheticMarket(mean_gap_seconds=120))
         t.send_ticks([{"code": "2330", "market": "Stock"}], "2024-03-04", "2024-03-04",
                      "2024-03-01", "2024-03-01")
         for _ in range(50):
             t.allow_next_tick()
-    """,
+    """),
+    # Workers that wake from a wait while the interpreter shuts down are stopped
+    # there: their frames must free nothing (the crash hit about one run in ten).
+    "workers woken at shutdown": (40, """
+        import atexit
+
+        def wake_workers():  # registered first, so it runs after the module's own exit hook
+            for t in tickers:
+                for _ in range(5):
+                    t.allow_next_tick()
+            sum(range(20_000_000))  # holds the GIL: the workers get it back only at shutdown
+
+        atexit.register(wake_workers)
+        from orva_backtest.market import SyntheticMarket
+        from orva_backtest.modules.ticker.ticker import Ticker
+        tickers = [Ticker(SyntheticMarket(mean_gap_seconds=120)) for _ in range(8)]
+        for t in tickers:
+            t.send_ticks([{"code": "2330", "market": "Stock"}], "2024-03-04", "2024-03-04",
+                         "2024-03-01", "2024-03-01")
+        for t in tickers:
+            t.pop_tick()  # its backfill now waits for a permit
+    """),
 }
 
 
-@pytest.mark.parametrize("script", EXIT_SCRIPTS.values(), ids=list(EXIT_SCRIPTS))
-def test_process_exits_cleanly_while_replay_threads_wait(script, tmp_path):
-    code = ("from orva_backtest.market import SyntheticMarket\n"
-            "from orva_backtest.modules.ticker.ticker import Ticker\n" + textwrap.dedent(script))
+@pytest.mark.parametrize("runs, script", EXIT_SCRIPTS.values(), ids=list(EXIT_SCRIPTS))
+def test_process_exits_cleanly_while_replay_threads_wait(runs, script, tmp_path):
     env = {"ORVA_CONSOLE": "off", "ORVA_DATA_DIR": str(tmp_path), "TZ": "Asia/Taipei"}
-    for _ in range(3):
-        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                              timeout=120, cwd=str(tmp_path), env=env)
-        assert done.returncode == 0, done.stderr
-        assert done.stderr == ""
+    command = [sys.executable, "-c", textwrap.dedent(script)]
+    deadline = time.monotonic() + 240
+    for _ in range(0, runs, 2):  # two at a time: one per core
+        procs = [subprocess.Popen(command, cwd=str(tmp_path), env=env, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.PIPE, text=True) for _ in range(2)]
+        for proc in procs:
+            try:
+                _, stderr = proc.communicate(timeout=max(1.0, deadline - time.monotonic()))
+            except subprocess.TimeoutExpired:
+                for p in procs:
+                    p.kill()
+                raise
+            assert (proc.returncode, stderr) == (0, "")

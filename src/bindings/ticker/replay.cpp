@@ -1,50 +1,20 @@
 // Paced replay and backfill: tick records are built from the merged table's
 // column buffers as permits arrive, and put into the host's tick queue.
 #include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/host.h"
 #include "common/threads.h"
-#include "feed/tick_files.h"
 #include "ticker/ticker_internal.h"
 
 namespace orva::py::ticker {
 namespace {
 
 const Keys& k() { return keys(); }
-
-// A read-only view of one numeric column (a zero-copy numpy view of polars'
-// buffer), released with the GIL held.
-class Column {
- public:
-  Column(nb::handle array, char kind, const char* name) : owner_(nb::borrow(array)) {
-    if (PyObject_GetBuffer(array.ptr(), &view_, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0)
-      throw nb::python_error();
-    const std::string format = view_.format ? view_.format : "";
-    const bool ok = view_.itemsize == 8 && !format.empty() &&
-                    (kind == 'f' ? format.back() == 'd' : (format.back() == 'l' || format.back() == 'q'));
-    if (!ok) {
-      PyBuffer_Release(&view_);
-      throw nb::type_error((std::string("tick table column ") + name +
-                            " must be 64-bit without nulls").c_str());
-    }
-  }
-  Column(const Column&) = delete;
-  Column& operator=(const Column&) = delete;
-  ~Column() { PyBuffer_Release(&view_); }
-
-  int64_t integer(Py_ssize_t i) const { return static_cast<const int64_t*>(view_.buf)[i]; }
-  double real(Py_ssize_t i) const { return static_cast<const double*>(view_.buf)[i]; }
-
- private:
-  nb::object owner_;
-  Py_buffer view_{};
-};
-
-nb::object numpy_of(nb::handle table, const char* column) {
-  return table.attr("get_column")(column).attr("to_numpy")();
-}
 
 // Tick records of a merged tick table, one per row on demand; the table is
 // not copied (only a dense index of its code column is added).
@@ -53,11 +23,11 @@ class TickRows {
   TickRows(nb::handle self, nb::handle table, bool backfilling)
       : table_(nb::borrow(table).attr("rechunk")()),
         size_(nb::len(table_)),
-        ts_(numpy_of(table_, "ts"), 'i', "ts"),
-        close_(numpy_of(table_, "close"), 'f', "close"),
-        volume_(numpy_of(table_, "volume"), 'i', "volume"),
-        tick_type_(numpy_of(table_, "tick_type"), 'i', "tick_type"),
-        code_index_(code_index(table_), 'i', "code"),
+        ts_(table_, "ts", false),
+        close_(table_, "close", true),
+        volume_(table_, "volume", false),
+        tick_type_(table_, "tick_type", false),
+        code_index_(code_index(table_), false, "code"),
         backfilling_(backfilling) {
     nb::object markets = nb::getattr(self, k().code_market_map);
     for (nb::handle code : table_.attr("get_column")("code").attr("unique")().attr("sort")()) {
@@ -99,29 +69,62 @@ class TickRows {
   bool backfilling_;
 };
 
+// Python objects a worker thread uses across its waits belong to the thread's
+// target, never to one of its frames: a thread that wakes while the
+// interpreter shuts down is stopped there and unwound without the GIL, so its
+// frames must free nothing. The target is released with the GIL held.
+using HeldRows = std::shared_ptr<std::optional<TickRows>>;
+HeldRows held_rows() { return std::make_shared<std::optional<TickRows>>(); }
+
 void put(nb::handle self, const nb::str& queue, nb::handle item_) {
   nb::getattr(self, queue).attr("put")(item_);
 }
 
-// The next permit, or None when `replay` was stopped meanwhile. A permit taken
-// by a stopped replay is handed back for the next one.
-bool take_permit(nb::handle self, threads::WorkerGate& gate, const Replay* replay) {
+// queue.get() on the attribute `name`, with `gate` idle meanwhile; only raw
+// references are held across the wait (see HeldRows).
+nb::object next_item(nb::handle self, const nb::str& name, threads::WorkerGate& gate) {
+  PyObject* queue = PyObject_GetAttr(self.ptr(), name.ptr());
+  if (!queue) throw nb::python_error();
+  PyObject* item = wait_for_item(gate, queue);
+  Py_DECREF(queue);
+  if (!item) throw nb::python_error();
+  return nb::steal(item);
+}
+
+// Counts a thread as waiting while it does (see Replay::waiting_for_permit).
+struct Waiting {
+  std::atomic<int>& count;
+  explicit Waiting(std::atomic<int>& waiting) : count(waiting) { ++count; }
+  ~Waiting() { --count; }
+};
+
+// The next item of the queue `name`, or an invalid object once `ended` is
+// set: an item taken then is handed back for the next run.
+nb::object next_unless(nb::handle self, const nb::str& name, threads::WorkerGate& gate,
+                       const std::atomic<bool>& ended, std::atomic<int>& waiting) {
   for (;;) {
-    nb::object queue = nb::getattr(self, k().allow_next_tick_flag_queue);
-    PyObject* raw = wait_for_item(gate, queue.ptr());
-    if (!raw) throw nb::python_error();
-    nb::object permit = nb::steal(raw);
-    const bool is_wake = permit.ptr() == globals->wake.ptr();
-    if (replay && replay->stopped) {
-      if (!is_wake) queue.attr("put")(permit);
-      return false;
+    nb::object item_;
+    {
+      const Waiting counted(waiting);
+      if (ended) return {};
+      item_ = next_item(self, name, gate);
     }
-    if (!is_wake) return true;  // a wake meant for an earlier replay is dropped
+    const bool is_wake = item_.is(globals->wake);
+    if (ended) {
+      if (!is_wake) put(self, name, item_);
+      return {};
+    }
+    if (!is_wake) return item_;  // a wake meant for a retired run is dropped
   }
 }
 
-bool exit_requested(nb::handle self, const Replay& replay) {
-  return replay.stopped || nb::cast<bool>(nb::bool_(nb::getattr(self, k().exit_send_thread_flag)));
+nb::object take_permit(nb::handle self, threads::WorkerGate& gate,
+                       const std::atomic<bool>& ended, Replay& run) {
+  return next_unless(self, k().allow_next_tick_flag_queue, gate, ended, run.waiting_for_permit);
+}
+
+bool exit_requested(nb::handle self, const Replay& run) {
+  return run.stopped || nb::cast<bool>(nb::bool_(nb::getattr(self, k().exit_send_thread_flag)));
 }
 
 std::string seconds_text(double seconds) {
@@ -130,49 +133,46 @@ std::string seconds_text(double seconds) {
   return text;
 }
 
-}  // namespace
-
 void notify_backfilling_finish(nb::handle self) {
   nb::setattr(self, k().backfilling_finish_flag, nb::bool_(true));
   put(self, k().backfilling_notify_finish_queue, finish_marker());
 }
 
-void run_replay(nb::handle self, const std::shared_ptr<Replay>& replay, nb::handle table) {
-  Replay& run = *replay;
-  const TickRows rows(self, table, false);
+void end_stream(nb::handle self) {
+  nb::setattr(self, k().exit_send_thread_flag, nb::bool_(true));
+  put(self, k().tick_queue, exit_marker());
+}
+
+void run_replay(nb::handle self, Replay& run, const TickRows& rows) {
   // Whenever a backfill was asked for, the host gets exactly one finish marker,
   // after the last backfilled tick and before the first replayed one.
   if (run.backfill_requested) {
-    for (;;) {
-      nb::object queue = nb::getattr(self, k().backfilling_notify_finish_queue);
-      PyObject* raw = wait_for_item(run.gate, queue.ptr());
-      if (!raw) throw nb::python_error();
-      nb::object notice = nb::steal(raw);
-      if (run.stopped) return;
-      if (notice.ptr() != globals->wake.ptr()) break;
-    }
-    put(self, k().tick_queue, finish_marker());
+    if (!next_unless(self, k().backfilling_notify_finish_queue, run.replay_gate, run.stopped,
+                     run.waiting_for_notice)
+             .is_valid())
+      return;
+    if (!run.feed([&] { put(self, k().tick_queue, finish_marker()); })) return;
   }
   const Py_ssize_t n = rows.size();
   if (n == 0) {
-    put(self, k().tick_queue, exit_marker());
-    console_print("[red]傳送 Tick 資料結束, 資料共 0 筆, 耗時 0 秒[/red]");
+    if (run.feed([&] { put(self, k().tick_queue, exit_marker()); }))
+      console_print("[red]傳送 Tick 資料結束, 資料共 0 筆, 耗時 0 秒[/red]");
     return;
   }
   const double t0 = nb::cast<double>(globals->time_time());
   Py_ssize_t sent = 0;
   while (!exit_requested(self, run)) {
-    if (!take_permit(self, run.gate, &run)) break;
-    if (nb::cast<bool>(nb::bool_(nb::getattr(self, k().exit_send_thread_flag)))) {
-      put(self, k().allow_next_tick_flag_queue, nb::bool_(true));  // unused: hand it back
+    nb::object permit = take_permit(self, run.replay_gate, run.stopped, run);
+    if (!permit.is_valid()) break;
+    const bool fed = !exit_requested(self, run) && run.feed([&] {
+      if (sent == n) end_stream(self);
+      else put(self, k().tick_queue, rows.record(sent));
+    });
+    if (!fed) {
+      put(self, k().allow_next_tick_flag_queue, permit);  // unused: hand it back
       break;
     }
-    if (sent == n) {
-      nb::setattr(self, k().exit_send_thread_flag, nb::bool_(true));
-      put(self, k().tick_queue, exit_marker());
-      break;
-    }
-    put(self, k().tick_queue, rows.record(sent));
+    if (sent == n) break;
     ++sent;
   }
   const double elapsed = nb::cast<double>(globals->time_time()) - t0;
@@ -180,73 +180,123 @@ void run_replay(nb::handle self, const std::shared_ptr<Replay>& replay, nb::hand
                 std::to_string(sent) + " 筆, 耗時 " + seconds_text(elapsed) + " 秒[/green]");
 }
 
-void backfill(nb::handle self, nb::handle codes, nb::handle start_from, nb::handle end_to,
-              threads::WorkerGate& gate) {
+void backfill(nb::handle self, const std::vector<Instrument>& instruments, nb::handle start_from,
+              nb::handle end_to, Replay& run, std::optional<TickRows>& rows) {
   const auto missing = [](nb::handle bound) {
     return bound.is_none() || (PyUnicode_Check(bound.ptr()) && PyUnicode_GetLength(bound.ptr()) == 0);
   };
+  const auto finish = [&] { run.feed([&] { notify_backfilling_finish(self); }); };
   if (missing(start_from) || missing(end_to)) {
-    notify_backfilling_finish(self);
-    throw nb::value_error("回補資料的開始時間與結束時間不能為空");
+    finish();
+    raise_error(PyExc_ValueError, "回補資料的開始時間與結束時間不能為空");
   }
-  nb::object params = nb::getattr(self, k().current_send_ticks_params);
-  params["backfilling_start_from"] = start_from;
-  params["backfilling_end_to"] = end_to;
+  run.feed([&] {
+    nb::object params = nb::getattr(self, k().current_send_ticks_params);
+    params["backfilling_start_from"] = start_from;
+    params["backfilling_end_to"] = end_to;
+  });
   try {
-    nb::object table = combine_ticks(self, codes, start_from, end_to);
-    const TickRows rows(self, table, true);
-    console_print("[green]開始回補 Tick 資料, Tick 數 " + std::to_string(rows.size()) +
+    rows.emplace(self, combine_ticks(self, instruments, start_from, end_to), true);
+    console_print("[green]開始回補 Tick 資料, Tick 數 " + std::to_string(rows->size()) +
                   ". ...[/green]");
-    for (Py_ssize_t i = 0; i < rows.size(); ++i) {
-      take_permit(self, gate, nullptr);
-      put(self, k().tick_queue, rows.record(i));
+    for (Py_ssize_t i = 0; i < rows->size(); ++i) {
+      nb::object permit = take_permit(self, run.backfill_gate, run.retired, run);
+      if (!permit.is_valid()) break;
+      if (!run.feed([&] { put(self, k().tick_queue, rows->record(i)); })) {
+        put(self, k().allow_next_tick_flag_queue, permit);  // unused: hand it back
+        break;
+      }
     }
   } catch (nb::python_error& error) {
     if (error.matches(PyExc_Exception)) {
       console_print("[red]回補 Tick 資料失敗, 錯誤訊息: " + error_message(error) + "[/red]");
     }
-    notify_backfilling_finish(self);
+    rows.reset();
+    finish();
     throw;
   }
-  notify_backfilling_finish(self);
+  rows.reset();
+  finish();
 }
 
-namespace {
+// A failed replay still ends the host's stream: the error is logged and shown,
+// then the exit marker follows.
+void end_failed_replay(nb::handle self, Replay& run, const nb::python_error& error,
+                       nb::handle data) {
+  log_error(error, data);
+  console_print("[red]傳送 Tick 資料失敗, 錯誤訊息: " + error_message(error) + "[/red]");
+  if (!exit_requested(self, run)) run.feed([&] { end_stream(self); });
+}
+
+// Ends a worker's piece of work. C++ only: it also runs when the thread is
+// unwound at interpreter exit.
+struct WorkerEnd {
+  threads::WorkerGate& gate;
+  ~WorkerEnd() {
+    unregister_gate(&gate);
+    gate.end_work();
+  }
+};
+
+// Starts `body` on a daemon thread of `run`, as one piece of work under `gate`.
+void start_worker(const char* name, const std::shared_ptr<Replay>& run,
+                  threads::WorkerGate& gate, std::function<void()> body) {
+  register_gate(&gate);  // before the thread runs, so an exit that comes first closes it
+  try {
+    start_daemon_thread(name, [run, &gate, body = std::move(body)] {
+      const std::shared_ptr<Replay> keep = run;  // outlives the target if shutdown clears it
+      const WorkerEnd end{gate};
+      if (gate.begin_work()) body();
+    });
+  } catch (nb::python_error&) {
+    unregister_gate(&gate);
+    throw;
+  }
+}
 
 void clear_queue(nb::handle self, const nb::str& name) {
   nb::object queue = nb::getattr(self, name);
-  while (!nb::cast<bool>(queue.attr("empty")())) queue.attr("get_nowait")();
+  // As many as it holds now: a host putting meanwhile cannot keep this going.
+  const Py_ssize_t size = nb::cast<Py_ssize_t>(queue.attr("qsize")());
+  try {
+    for (Py_ssize_t i = 0; i < size; ++i) queue.attr("get_nowait")();
+  } catch (nb::python_error& error) {
+    if (!error.matches(globals->queue_empty)) throw;
+  }
 }
 
 bool non_empty_text(nb::handle value) {
   return PyUnicode_Check(value.ptr()) && PyUnicode_GetLength(value.ptr()) > 0;
 }
 
-// Stops the earlier replay and lets its thread end, so one queue never has two feeders.
-void retire(nb::handle self, const std::shared_ptr<Replay>& earlier) {
-  if (!earlier) return;
-  {
-    std::lock_guard<std::mutex> lock(earlier->mutex);
-    if (earlier->finished) return;
-  }
-  earlier->stopped = true;
-  put(self, k().allow_next_tick_flag_queue, globals->wake);
-  put(self, k().backfilling_notify_finish_queue, globals->wake);
-  earlier->wait_finished(10.0);
+// Wakes the threads of a retired run that wait, so they leave.
+void wake(nb::handle self, const Replay& run) {
+  for (int i = run.waiting_for_permit; i > 0; --i)
+    put(self, k().allow_next_tick_flag_queue, globals->wake);
+  for (int i = run.waiting_for_notice; i > 0; --i)
+    put(self, k().backfilling_notify_finish_queue, globals->wake);
 }
 
 void send_ticks(nb::handle self, nb::handle codes, nb::handle start_from, nb::handle end_to,
                 nb::handle backfill_from, nb::handle backfill_to) {
-  if (!PyList_Check(codes.ptr())) raise_type_error("codes", "list", codes);
+  const std::vector<Instrument> instruments = instruments_of(codes);
   require_str(start_from, "start_from");
   require_str(end_to, "end_to");
   if (!backfill_from.is_none()) require_str(backfill_from, "backfilling_start_from");
   if (!backfill_to.is_none()) require_str(backfill_to, "backfilling_end_to");
-  check_codes(codes);
+  // Dates too are refused before anything changes (a missing backfill bound is
+  // the backfill's own documented failure).
+  for (nb::handle date : {start_from, end_to, backfill_from, backfill_to}) {
+    if (non_empty_text(date)) globals->format_to_dt(date);
+  }
 
   Ticker& ticker = state_of(self);
-  retire(self, ticker.replay);
-  auto replay = std::make_shared<Replay>();
+  // Calls from several threads take turns: the last to start owns the queues.
+  const auto turn = lock_releasing_gil(ticker.starting);
+  const std::shared_ptr<Replay> earlier = ticker.replay;
+  if (earlier) earlier->retire();  // before the queues are emptied: it puts nothing after
+  const auto run = std::make_shared<Replay>();
+  ticker.replay = run;
 
   nb::dict params;
   params["codes"] = codes;
@@ -257,50 +307,48 @@ void send_ticks(nb::handle self, nb::handle codes, nb::handle start_from, nb::ha
   clear_queue(self, k().tick_queue);
   clear_queue(self, k().backfilling_notify_finish_queue);
   nb::setattr(self, k().backfilling_finish_flag, nb::bool_(false));
+  if (earlier) wake(self, *earlier);  // after emptying, so its wakes stay for it
 
-  replay->backfill_requested = non_empty_text(backfill_from) || non_empty_text(backfill_to);
-  if (replay->backfill_requested) {
-    auto gate = std::make_shared<threads::WorkerGate>();
-    start_daemon_thread("orva-ticker-backfill",
-                        [owner = nb::borrow(self), codes = nb::borrow(codes),
-                         from = nb::borrow(backfill_from), to = nb::borrow(backfill_to), gate] {
-                          register_gate(gate.get());
-                          if (!gate->begin_work()) return;
-                          try {
-                            backfill(owner, codes, from, to, *gate);
-                          } catch (...) {
-                            unregister_gate(gate.get());
-                            throw;
-                          }
-                          unregister_gate(gate.get());
-                        });
+  run->backfill_requested = non_empty_text(backfill_from) || non_empty_text(backfill_to);
+  if (run->backfill_requested) {
+    start_worker("orva-ticker-backfill", run, run->backfill_gate,
+                 [owner = nb::borrow(self), instruments, from = nb::borrow(backfill_from),
+                  to = nb::borrow(backfill_to), run, rows = held_rows()] {
+                   backfill(owner, instruments, from, to, *run, *rows);
+                 });
   } else {
     nb::setattr(self, k().backfilling_finish_flag, nb::bool_(true));
   }
 
-  nb::object table = combine_ticks(self, codes, start_from, end_to);
-  console_print("[green]開始傳送 Tick 資料, Tick 數 " + std::to_string(nb::len(table)) +
-                ". ...[/green]");
-  // Only a replay whose thread starts is one a later send_ticks must retire.
-  ticker.replay = replay;
-  register_gate(&replay->gate);
+  nb::object table;
   try {
-    start_daemon_thread("orva-ticker-replay", [owner = nb::borrow(self), replay, table] {
-      struct Done {
-        Replay& run;
-        ~Done() {
-          unregister_gate(&run.gate);
-          run.finish();
-        }
-      } done{*replay};
-      if (!replay->gate.begin_work()) return;
-      run_replay(owner, replay, table);
-    });
-  } catch (...) {
-    unregister_gate(&replay->gate);
-    replay->finish();
+    table = combine_ticks(self, instruments, start_from, end_to);
+  } catch (nb::python_error&) {
+    run->retire();  // a failed request leaves nothing feeding the queue
+    wake(self, *run);
     throw;
   }
+  console_print("[green]開始傳送 Tick 資料, Tick 數 " + std::to_string(nb::len(table)) +
+                ". ...[/green]");
+  nb::dict data;  // for the log, should the replay fail
+  nb::list codes_of;
+  for (const Instrument& entry : instruments) codes_of.append(entry.code);
+  data["codes"] = codes_of;
+  data["start_from"] = start_from;
+  data["end_to"] = end_to;
+  start_worker("orva-ticker-replay", run, run->replay_gate,
+               [owner = nb::borrow(self), run, table, data, rows = held_rows()] {
+                 try {
+                   rows->emplace(owner, table, false);
+                   run_replay(owner, *run, **rows);
+                 } catch (nb::python_error& error) {
+                   end_failed_replay(owner, *run, error, data);
+                 } catch (const std::exception& error) {
+                   PyErr_SetString(PyExc_RuntimeError, error.what());
+                   end_failed_replay(owner, *run, nb::python_error(), data);
+                 }
+                 rows->reset();
+               });
 }
 
 void stop_send_ticks(nb::handle self) {
@@ -322,18 +370,19 @@ void bind_replay(nb::class_<Ticker>& cls) {
       .def("stop_send_ticks", &stop_send_ticks)
       .def("backfilling",
            [](nb::handle self, nb::handle codes, nb::handle start_from, nb::handle end_to) {
-             if (!PyList_Check(codes.ptr())) raise_type_error("codes", "list", codes);
-             check_codes(codes);
-             threads::WorkerGate gate;  // the caller's thread: never closed
-             backfill(self, codes, start_from, end_to, gate);
+             const std::vector<Instrument> instruments = instruments_of(codes);
+             Replay run;  // the caller's own: never retired, its gates never closed
+             std::optional<TickRows> rows;
+             backfill(self, instruments, start_from, end_to, run, rows);
            },
            nb::arg("codes").none(), nb::arg("start_from").none() = nb::none(),
            nb::arg("end_to").none() = nb::none())
       .def("_Ticker__notify_backfilling_finish", &notify_backfilling_finish)
       .def("_Ticker__push_tick_to_queue",
            [](nb::handle self, nb::handle table) {
-             auto replay = std::make_shared<Replay>();
-             run_replay(self, replay, table);
+             Replay run;
+             const TickRows rows(self, table, false);
+             run_replay(self, run, rows);
            },
            nb::arg("table").none());
 }

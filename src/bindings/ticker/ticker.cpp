@@ -1,10 +1,14 @@
 // Binding of class Ticker: history ticks per instrument-day, the day cache and
 // the merged tick table.
+#include <array>
+#include <fstream>
+#include <optional>
 #include <string>
 
 #include "common/host.h"
 #include "common/threads.h"
 #include "feed/tick_files.h"
+#include "feed/tick_table.h"
 #include "ticker/ticker_internal.h"
 
 namespace orva::py::ticker {
@@ -24,29 +28,37 @@ nb::object dict_of(nb::handle mapping) {
 
 std::string day_text(nb::handle dt) { return text_of(dt.attr("strftime")("%Y-%m-%d")); }
 
-nb::object generate_save_path(nb::handle file_name, nb::handle sub_folders) {
+nb::object folder_of(nb::handle sub_folders) {
   nb::object folder = globals->basic_info.attr("data_dir");
   for (nb::handle part : sub_folders) folder = globals->os_path_join(folder, part);
+  return folder;
+}
+
+nb::object generate_save_path(nb::handle file_name, nb::handle sub_folders) {
+  nb::object folder = folder_of(sub_folders);
   globals->make_dir(folder);
   if (file_name.is_none()) return folder;
   return globals->os_path_join(folder, file_name);
 }
 
+nb::object cache_folder() { return folder_of(nb::make_tuple("sino", "ticks")); }
+
 // Codes become file names: refuse one that could leave the cache folder.
 std::string_view check_code(nb::handle code) {
   const std::string_view code_text = require_str(code, "code");
   if (!feed::is_safe_code(code_text))
-    throw nb::value_error(("不合法的商品代碼: " + std::string(nb::repr(code).c_str())).c_str());
+    raise_error(PyExc_ValueError, "不合法的商品代碼: " + text_of(nb::repr(code)));
   return code_text;
 }
 
-std::string tick_filename(nb::handle code, nb::handle date) {
-  return feed::tick_file_name(check_code(code), require_str(date, "date"));
+nb::str tick_filename(nb::handle code, nb::handle date) {
+  const std::string name = feed::tick_file_name(check_code(code), require_str(date, "date"));
+  return nb::str(name.data(), name.size());
 }
 
+// Loading only reads the cache, so its folder is created only to write a day.
 nb::object cache_path(nb::handle code, nb::handle date) {
-  const std::string name = tick_filename(code, date);
-  return generate_save_path(nb::str(name.data(), name.size()), nb::make_tuple("sino", "ticks"));
+  return globals->os_path_join(cache_folder(), tick_filename(code, date));
 }
 
 nb::object make_contract(nb::handle self, nb::handle code, nb::handle market_type) {
@@ -70,6 +82,62 @@ void write_cache_file(nb::handle day, nb::handle path) {
   }
 }
 
+// A day the cache cannot take (a folder that cannot be made or written, a full
+// disk) is still served, just not cached.
+void cache_day(nb::handle day, nb::handle code, const std::string& date) {
+  nb::object folder = cache_folder();
+  nb::object path = globals->os_path_join(folder, tick_filename(code, nb::str(date.c_str())));
+  try {
+    globals->make_dir(folder);
+    write_cache_file(day, path);
+  } catch (nb::python_error& error) {
+    if (!error.matches(PyExc_OSError)) throw;
+    console_print("[yellow]無法寫入快取目錄 " + text_of(folder) + ", " + text_of(code) + " " + date +
+                  " 的 Tick 資料未快取: " + error_message(error) + "[/yellow]");
+    return;
+  }
+  console_print("[green]下載 " + text_of(code) + " " + date + " 的 Tick 資料成功, 儲存於 " +
+                text_of(path) + "[/green]");
+}
+
+bool equal(nb::handle a, nb::handle b) {
+  const int same = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+  if (same < 0) throw nb::python_error();
+  return same == 1;
+}
+
+// Refuses a day the replay could not send: other columns or types than the
+// tick table's, empty values, or prices and quantities no tick can have.
+void check_day(nb::handle day) {
+  nb::object columns = day.attr("columns"), types = day.attr("dtypes");
+  if (!equal(columns, globals->column_names) || !equal(types, globals->column_types)) {
+    raise_error(PyExc_ValueError, "Tick 資料的欄位或型別不符: " + text_of(nb::repr(columns)) +
+                                      " " + text_of(nb::repr(types)));
+  }
+  nb::object nulls = day.attr("null_count")().attr("row")(0);
+  for (size_t c = 0; c < feed::kTickColumns.size(); ++c) {
+    nb::object count = nulls[c];
+    if (nb::cast<bool>(nb::bool_(count))) {
+      raise_error(PyExc_ValueError, "欄位 " + std::string(feed::kTickColumns[c].name) + " 有 " +
+                                        text_of(count) + " 個空值");
+    }
+  }
+  std::array<std::optional<Column>, 8> views;
+  std::array<feed::ColumnValues, 8> values;
+  for (size_t c = 0; c < feed::kTickColumns.size(); ++c) {
+    const feed::TickColumn& column = feed::kTickColumns[c];
+    views[c].emplace(day, column.name, column.real);
+    if (column.real) values[c].real = views[c]->reals();
+    else values[c].integer = views[c]->integers();
+  }
+  if (auto bad = feed::find_bad_value(values, nb::len(day))) {
+    const char* name = feed::kTickColumns[bad->column].name;
+    nb::object value = day.attr("get_column")(name)[nb::int_(bad->row)];
+    raise_error(PyExc_ValueError, "第 " + std::to_string(bad->row + 1) + " 筆 Tick 的 " + name +
+                                      " 不合法: " + text_of(nb::repr(value)));
+  }
+}
+
 nb::object fetch_history(nb::handle self, nb::handle code, nb::handle product_type,
                          nb::handle start_from, nb::handle end_to) {
   require_str(code, "code");
@@ -88,16 +156,45 @@ nb::object fetch_history(nb::handle self, nb::handle code, nb::handle product_ty
     nb::object ticks = api.attr("ticks")(nb::arg("contract") = contract,
                                          nb::arg("date") = date.c_str());
     nb::object day = frame_class(dict_of(ticks), nb::arg("schema") = globals->schema);
+    check_day(day);
     if (nb::len(day) > 0) result = globals->pl.attr("concat")(nb::make_tuple(result, day));
-    if (current < today) {
-      nb::object path = cache_path(code, nb::str(date.c_str()));
-      write_cache_file(day, path);
-      console_print("[green]下載 " + text_of(code) + " " + date + " 的 Tick 資料成功, 儲存於 " +
-                    text_of(path) + "[/green]");
-    }
+    if (current < today) cache_day(day, code, date);
     current = current + globals->timedelta_day;
   }
   return result;
+}
+
+// The first line of a file, read no further than a tick header could reach.
+std::string first_line(nb::handle path) {
+  nb::object name = globals->fsencode(path);
+  const char* bytes = PyBytes_AsString(name.ptr());
+  if (!bytes) throw nb::python_error();
+  std::ifstream file(bytes, std::ios::binary);
+  std::string head(128, '\0');
+  file.read(head.data(), static_cast<std::streamsize>(head.size()));
+  head.resize(static_cast<size_t>(file.gcount()));
+  return head.substr(0, head.find('\n'));
+}
+
+nb::object read_cache_file(nb::handle path) {
+  if (!feed::is_tick_header(first_line(path)))
+    raise_error(PyExc_ValueError, "檔頭不是 Tick 資料的欄位");
+  nb::object table = globals->pl.attr("read_csv")(path, nb::arg("schema") = globals->schema);
+  check_day(table);
+  return table;
+}
+
+// Keeps a cache file that cannot be replayed for inspection, out of the way of
+// a new download.
+std::string move_aside(nb::handle path) {
+  const std::string aside = text_of(path) + ".corrupt-" + text_of(globals->time_ns());
+  try {
+    globals->os_replace(path, nb::str(aside.data(), aside.size()));
+  } catch (nb::python_error& error) {
+    if (!error.matches(PyExc_OSError)) throw;
+    return "無法移開 (" + error_message(error) + ")";
+  }
+  return "已移至 " + aside;
 }
 
 nb::object auto_fetch(nb::handle self, nb::handle code, nb::handle product_type, nb::handle date) {
@@ -105,11 +202,18 @@ nb::object auto_fetch(nb::handle self, nb::handle code, nb::handle product_type,
   nb::object table;
   if (nb::cast<bool>(globals->os_path_exists(path))) {
     console_print("[green]檔案 " + text_of(path) + " 已存在, 開始讀取檔案...[/green]");
-    table = globals->pl.attr("read_csv")(path, nb::arg("schema") = globals->schema);
+    try {
+      table = read_cache_file(path);
+    } catch (nb::python_error& error) {
+      if (!error.matches(PyExc_Exception)) throw;
+      const std::string why = error_message(error);
+      console_print("[yellow]檔案 " + text_of(path) + " 無法讀回 Tick 資料 (" + why + "), " +
+                    move_aside(path) + ", 重新下載歷史 Tick 資料...[/yellow]");
+    }
   } else {
     console_print("[red]檔案 " + text_of(path) + " 不存在, 開始下載歷史 Tick 資料...[/red]");
-    table = fetch_history(self, code, product_type, date, date);
   }
+  if (!table.is_valid()) table = fetch_history(self, code, product_type, date, date);
   return table.attr("with_columns")(globals->pl.attr("lit")(code).attr("alias")("code"));
 }
 
@@ -119,6 +223,8 @@ void require_dates(nb::handle start_from, nb::handle end_to) {
 }
 
 void init_ticker(nb::pointer_and_handle<Ticker> self, nb::handle sino_api) {
+  // Before any state: an unusable data directory fails here, naming itself.
+  nb::object save_path = generate_save_path(nb::none(), nb::make_tuple("ticks"));
   new (self.p) Ticker();
   nb::handle h = self.h;
   nb::object permits = globals->queue_class();
@@ -129,7 +235,7 @@ void init_ticker(nb::pointer_and_handle<Ticker> self, nb::handle sino_api) {
   nb::setattr(h, k().backfilling_notify_finish_queue, globals->queue_class());
   nb::setattr(h, k().backfilling_finish_flag, nb::bool_(false));
   nb::setattr(h, k().exit_send_thread_flag, nb::bool_(false));
-  nb::setattr(h, "tick_file_save_path", generate_save_path(nb::none(), nb::make_tuple("ticks")));
+  nb::setattr(h, "tick_file_save_path", save_path);
   nb::setattr(h, k().tick_queue, globals->queue_class());
   nb::setattr(h, k().code_market_map, nb::dict());
   nb::setattr(h, k().tick_df_schema, globals->schema);
@@ -139,11 +245,11 @@ void init_ticker(nb::pointer_and_handle<Ticker> self, nb::handle sino_api) {
 Globals* load_globals() {
   nb::module_ pl = nb::module_::import_("polars");
   nb::dict schema;
-  for (const char* name : {"ts", "close", "volume", "bid_price", "bid_volume", "ask_price",
-                           "ask_volume", "tick_type"}) {
-    const std::string column(name);
-    const bool real = column == "close" || column == "bid_price" || column == "ask_price";
-    schema[name] = pl.attr(real ? "Float64" : "Int64");
+  nb::list names, types;
+  for (const feed::TickColumn& column : feed::kTickColumns) {
+    schema[column.name] = pl.attr(column.real ? "Float64" : "Int64");
+    names.append(column.name);
+    types.append(schema[column.name]);
   }
   nb::module_ os = nb::module_::import_("os");
   nb::module_ utils = nb::module_::import_("orva_backtest.utils");
@@ -154,11 +260,14 @@ Globals* load_globals() {
       Keys{},
       pl,
       schema,
+      names,
+      types,
       os.attr("path").attr("join"),
       os.attr("path").attr("exists"),
       os.attr("replace"),
       os.attr("remove"),
       os.attr("getpid"),
+      os.attr("fsencode"),
       nb::module_::import_("threading").attr("get_ident"),
       utils.attr("make_dir"),
       utils.attr("format_to_dt"),
@@ -167,14 +276,34 @@ Globals* load_globals() {
       flag.attr("exit_send_tick").attr("value"),
       flag.attr("finish_backfilling").attr("value"),
       nb::module_::import_("queue").attr("Queue"),
+      nb::module_::import_("queue").attr("Empty"),
       datetime.attr("timedelta")(nb::arg("days") = 1),
       datetime.attr("datetime"),
       nb::module_::import_("time").attr("time"),
+      nb::module_::import_("time").attr("time_ns"),
       nb::module_::import_("builtins").attr("object")(),
   };
 }
 
 }  // namespace
+
+Column::Column(nb::handle array, bool real, const char* name) : owner_(nb::borrow(array)) {
+  if (PyObject_GetBuffer(array.ptr(), &view_, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0)
+    throw nb::python_error();
+  const std::string format = view_.format ? view_.format : "";
+  const bool ok = view_.itemsize == 8 && !format.empty() &&
+                  (real ? format.back() == 'd' : (format.back() == 'l' || format.back() == 'q'));
+  if (!ok) {
+    PyBuffer_Release(&view_);
+    raise_error(PyExc_TypeError,
+                std::string("tick table column ") + name + " must be 64-bit without nulls");
+  }
+}
+
+void raise_error(PyObject* type, const std::string& message) {
+  PyErr_SetString(type, message.c_str());
+  throw nb::python_error();
+}
 
 Ticker& state_of(nb::handle self) { return *nb::inst_ptr<Ticker>(self); }
 
@@ -190,24 +319,39 @@ nb::dict finish_marker() {
   return marker;
 }
 
-void check_codes(nb::handle codes) {
-  for (nb::handle entry : codes) {
-    if (!PyDict_Check(entry.ptr())) continue;
-    nb::object code = item_or_none(entry, keys().code);
-    if (PyUnicode_Check(code.ptr())) check_code(code);
-  }
+Instrument instrument(nb::handle code, nb::handle market, const char* market_name) {
+  const std::string_view text = check_code(code);
+  require_str(market, market_name);
+  return {nb::str(text.data(), text.size()), nb::borrow(market)};
 }
 
-nb::object combine_ticks(nb::handle self, nb::handle codes, nb::handle start_from,
-                         nb::handle end_to) {
+std::vector<Instrument> instruments_of(nb::handle codes) {
+  if (!PyList_Check(codes.ptr())) raise_type_error("codes", "list", codes);
+  nb::object entries = nb::steal(PySequence_List(codes.ptr()));
+  if (!entries.is_valid()) throw nb::python_error();
+  std::vector<Instrument> instruments;
+  const Py_ssize_t n = PyList_GET_SIZE(entries.ptr());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    nb::handle entry = PyList_GET_ITEM(entries.ptr(), i);
+    if (!PyDict_Check(entry.ptr()))
+      raise_type_error(("codes[" + std::to_string(i) + "]").c_str(), "dict", entry);
+    instruments.push_back(instrument(item(entry, k().code), item(entry, k().market), "market"));
+  }
+  return instruments;
+}
+
+nb::object combine_ticks(nb::handle self, const std::vector<Instrument>& instruments,
+                         nb::handle start_from, nb::handle end_to) {
   nb::object start = globals->format_to_dt(start_from);
   nb::object end = globals->format_to_dt(end_to);
   nb::list frames;
   nb::object markets = nb::getattr(self, k().code_market_map);
-  for (nb::handle entry : codes) {
-    nb::object code = item(entry, k().code);
-    nb::object market = item(entry, k().market);
-    if (PySequence_Contains(markets.ptr(), code.ptr()) == 0) markets[code] = market;
+  for (const Instrument& entry : instruments) {
+    const nb::str& code = entry.code;
+    const nb::object& market = entry.market;
+    const int known = PySequence_Contains(markets.ptr(), code.ptr());
+    if (known < 0) throw nb::python_error();
+    if (known == 0) markets[code] = market;
     nb::object current = start;
     int failures = 0;
     while (current <= end) {
@@ -244,23 +388,6 @@ nb::object combine_ticks(nb::handle self, nb::handle codes, nb::handle start_fro
   return globals->pl.attr("concat")(frames).attr("sort")(nb::make_tuple("ts", "code"));
 }
 
-void Replay::finish() {
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    finished = true;
-  }
-  ended.notify_all();
-}
-
-void Replay::wait_finished(double seconds) {
-  PyThreadState* state = PyEval_SaveThread();
-  {
-    std::unique_lock<std::mutex> lock(mutex);
-    ended.wait_for(lock, std::chrono::duration<double>(seconds), [this] { return finished; });
-  }
-  PyEval_RestoreThread(state);
-}
-
 void bind_ticker(nb::module_& m) {
   globals = load_globals();
   install_shutdown_hook();
@@ -269,15 +396,10 @@ void bind_ticker(nb::module_& m) {
       .def("get_ticks_df",
            [](nb::handle self, nb::handle code, nb::handle market_type, nb::handle start_from,
               nb::handle end_to) {
-             require_str(code, "code");
+             const std::vector<Instrument> instruments{
+                 instrument(code, market_type, "market_type")};
              require_dates(start_from, end_to);
-             nb::dict entry;
-             entry[keys().code] = code;
-             entry[keys().market] = market_type;
-             nb::list codes;
-             codes.append(entry);
-             check_codes(codes);
-             return combine_ticks(self, codes, start_from, end_to);
+             return combine_ticks(self, instruments, start_from, end_to);
            },
            nb::arg("code").none(), nb::arg("market_type").none(), nb::arg("start_from").none(),
            nb::arg("end_to").none())
@@ -302,10 +424,9 @@ void bind_ticker(nb::module_& m) {
            nb::arg("code").none(), nb::arg("product_type").none(), nb::arg("date").none())
       .def("_Ticker__process_and_combine_ticks",
            [](nb::handle self, nb::handle codes, nb::handle start_from, nb::handle end_to) {
-             if (!PyList_Check(codes.ptr())) raise_type_error("codes", "list", codes);
+             const std::vector<Instrument> instruments = instruments_of(codes);
              require_dates(start_from, end_to);
-             check_codes(codes);
-             return combine_ticks(self, codes, start_from, end_to);
+             return combine_ticks(self, instruments, start_from, end_to);
            },
            nb::arg("codes").none(), nb::arg("start_from").none(), nb::arg("end_to").none());
   bind_replay(cls);

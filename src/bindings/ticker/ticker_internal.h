@@ -4,34 +4,79 @@
 #include <nanobind/nanobind.h>
 
 #include <atomic>
-#include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "common/args.h"
+#include "common/gil.h"
 #include "threads/worker_gate.h"
 
 namespace orva::py::ticker {
 
 namespace nb = nanobind;
 
-// One replay started by send_ticks.
-struct Replay {
-  std::atomic<bool> stopped{false};
-  bool backfill_requested = false;
-  threads::WorkerGate gate;  // lets the process exit while the replay waits
-  std::mutex mutex;
-  std::condition_variable ended;
-  bool finished = false;
+// Raises `type` as a Python error, which every handler of the feed catches.
+[[noreturn]] void raise_error(PyObject* type, const std::string& message);
 
-  void finish();
-  // Waits (GIL released) up to `seconds` for the replay thread to end.
-  void wait_finished(double seconds);
+// A read-only view of one 64-bit numeric column without nulls (a zero-copy
+// numpy view of polars' buffer), released with the GIL held.
+class Column {
+ public:
+  Column(nb::handle array, bool real, const char* name);
+  Column(nb::handle table, const char* name, bool real)
+      : Column(table.attr("get_column")(name).attr("to_numpy")(), real, name) {}
+  Column(const Column&) = delete;
+  Column& operator=(const Column&) = delete;
+  ~Column() { PyBuffer_Release(&view_); }
+
+  const int64_t* integers() const { return static_cast<const int64_t*>(view_.buf); }
+  const double* reals() const { return static_cast<const double*>(view_.buf); }
+  int64_t integer(Py_ssize_t i) const { return integers()[i]; }
+  double real(Py_ssize_t i) const { return reals()[i]; }
+
+ private:
+  nb::object owner_;
+  Py_buffer view_{};
+};
+
+// One run started by send_ticks: its replay thread and, when asked for, its
+// backfill thread. A newer send_ticks retires it: from then on none of its
+// records, markers or flags reach the host.
+struct Replay {
+  std::atomic<bool> stopped{false};  // the replay loop ends (stop_send_ticks or retirement)
+  std::atomic<bool> retired{false};  // written under `feeding`
+  bool backfill_requested = false;
+  // Threads of the run waiting for a permit or for the backfill's notice, so
+  // retirement wakes exactly those.
+  std::atomic<int> waiting_for_permit{0}, waiting_for_notice{0};
+  // Let the process exit while a thread waits.
+  threads::WorkerGate replay_gate, backfill_gate;
+  // Held from the test of `retired` through the write it allows, so retirement
+  // waits for a put under way and no later one happens.
+  std::mutex feeding;
+
+  // Runs `write` (a put into the host's queues or a flag) unless retired.
+  template <class Write>
+  bool feed(Write&& write) {
+    auto lock = lock_releasing_gil(feeding);
+    if (retired) return false;
+    write();
+    return true;
+  }
+  void retire() {
+    stopped = true;
+    auto lock = lock_releasing_gil(feeding);
+    retired = true;
+  }
 };
 
 // The C++ side of a Ticker instance; the documented attributes live in its __dict__.
 struct Ticker {
-  std::shared_ptr<Replay> replay;  // the latest one
+  std::recursive_mutex starting;   // one send_ticks at a time
+  std::shared_ptr<Replay> replay;  // the latest run
 };
 
 struct Keys {
@@ -60,11 +105,12 @@ struct Keys {
 // interpreter exit is unspecified).
 struct Globals {
   Keys keys;
-  nb::object pl, schema;  // polars and the tick table schema
-  nb::object os_path_join, os_path_exists, os_replace, os_remove, getpid, get_ident;
+  nb::object pl, schema;            // polars and the tick table schema
+  nb::object column_names, column_types;  // the schema's keys and values, as lists
+  nb::object os_path_join, os_path_exists, os_replace, os_remove, getpid, fsencode, get_ident;
   nb::object make_dir, format_to_dt, format_ns, basic_info;
   nb::object exit_flag_value, finish_flag_value;
-  nb::object queue_class, timedelta_day, datetime_class, time_time;
+  nb::object queue_class, queue_empty, timedelta_day, datetime_class, time_time, time_ns;
   nb::object wake;  // unblocks a stopped replay's wait; never a permit
 };
 extern Globals* globals;
@@ -76,18 +122,21 @@ Ticker& state_of(nb::handle self);
 nb::dict exit_marker();
 nb::dict finish_marker();
 
-// The merged tick table of `codes` (list of {"code", "market"}) over the range.
-nb::object combine_ticks(nb::handle self, nb::handle codes, nb::handle start_from,
-                         nb::handle end_to);
+// One entry of an instrument list, checked and copied: the host may change its
+// list while the days load.
+struct Instrument {
+  nb::str code;       // refused if it could leave the cache folder
+  nb::object market;  // a str
+};
+Instrument instrument(nb::handle code, nb::handle market, const char* market_name);
+// Every entry of the list `codes` ({"code", "market"} dicts), before any state changes.
+std::vector<Instrument> instruments_of(nb::handle codes);
 
-// Refuses codes that could leave the cache folder, before any file is touched.
-void check_codes(nb::handle codes);
+// The merged tick table of `instruments` over the range.
+nb::object combine_ticks(nb::handle self, const std::vector<Instrument>& instruments,
+                         nb::handle start_from, nb::handle end_to);
 
 // Replay and backfill (replay.cpp).
-void run_replay(nb::handle self, const std::shared_ptr<Replay>& replay, nb::handle table);
-void backfill(nb::handle self, nb::handle codes, nb::handle start_from, nb::handle end_to,
-              threads::WorkerGate& gate);
-void notify_backfilling_finish(nb::handle self);
 void bind_replay(nb::class_<Ticker>& cls);
 
 }  // namespace orva::py::ticker
