@@ -169,7 +169,8 @@ def _show(result):
     account = result.account
     out.print(f"初始資金 {account.initial_capital:,}  帳戶餘額 {result.balance:,.2f}  "
               f"已實現損益 {account._profit_report['profit']:,.2f}")
-    out.print("帳戶餘額 = 初始資金 + 已實現損益 − 未平倉部位占用的資金 (進場價金與進場成本)")
+    out.print("帳戶餘額 = 初始資金 − 每次進場支付的價金與成本 + 每次平倉收回的金額; "
+              "已實現損益只計已平倉的部分, 未平倉部位的進場支付已從餘額扣除")
     out.print(f"Tick 數 {result.ticks:,}, {result.seconds:.2f} 秒 ({result.ticks_per_second:,.0f} ticks/s)")
     for path in result.files:
         out.print(f"輸出: {path}")

@@ -12,6 +12,7 @@ struct HostObjects {
   nb::object str_type;
   nb::object enum_class;
   nb::object deepcopy;
+  nb::object basic_info, os_path_join;
 };
 HostObjects* host = nullptr;  // never released: module teardown order is unspecified
 
@@ -47,6 +48,8 @@ void init_host() {
       nb::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type)),
       nb::module_::import_("enum").attr("Enum"),
       nb::module_::import_("copy").attr("deepcopy"),
+      nb::module_::import_("orva_backtest.constant").attr("BASIC_INFO"),
+      nb::module_::import_("os").attr("path").attr("join"),
   };
 }
 
@@ -77,6 +80,23 @@ void log_error(const nb::python_error& error, nb::handle data) {
     text = dumps(entry);
   }
   host->utils.attr("logger").attr("error")(text);
+}
+
+nb::object data_folder(nb::handle sub_folders) {
+  nb::object folder = host->basic_info.attr("data_dir");
+  for (nb::handle part : sub_folders) {
+    require_str(part, "sub_folder");
+    folder = host->os_path_join(folder, part);
+  }
+  return folder;
+}
+
+nb::object data_path(nb::handle file_name, nb::handle sub_folders) {
+  if (!file_name.is_none()) require_str(file_name, "file_name");
+  nb::object folder = data_folder(sub_folders);
+  host->utils.attr("make_dir")(folder);
+  if (file_name.is_none()) return folder;
+  return host->os_path_join(folder, file_name);
 }
 
 nb::object copy_record(nb::handle record) {

@@ -23,6 +23,13 @@ std::string error_message(const nb::python_error& error);
 // Values JSON cannot express are written as text, so logging never fails on them.
 void log_error(const nb::python_error& error, nb::handle data);
 
+// BASIC_INFO.data_dir joined with each of `sub_folders` (texts); nothing is created.
+nb::object data_folder(nb::handle sub_folders);
+
+// data_folder(sub_folders), made with utils.make_dir, joined with `file_name`
+// unless it is None: where the feed and the reports put their files.
+nb::object data_path(nb::handle file_name, nb::handle sub_folders);
+
 // An independent copy of a record dict. A dict of immutable values (texts,
 // numbers, enumeration members) is copied shallowly, which is as independent
 // as a deep copy and much cheaper; anything else goes through copy.deepcopy.

@@ -18,7 +18,7 @@ namespace cal = orva::calendar;
 // Libraries the reports use, taken at module load (never released).
 struct ReportLibraries {
   nb::object module;  // the positions module: `template` is looked up there per report
-  nb::object os_path, os_replace, os_remove, os_getpid, basic_info, make_dir;
+  nb::object os_path, os_replace, os_remove, os_getpid;
   nb::object datetime, strptime, dumps, pl, pd, qs;
 };
 ReportLibraries* libs = nullptr;
@@ -30,18 +30,7 @@ void require_exact_str(nb::handle value, const char* name) {
 }
 
 nb::object save_path(nb::handle file_name, nb::handle sub_folders) {
-  if (!file_name.is_none()) require_str(file_name, "file_name");
-  nb::list parts;
-  parts.append(libs->basic_info.attr("data_dir"));
-  for (nb::handle folder : sub_folders) {
-    require_str(folder, "sub_folder");
-    parts.append(folder);
-  }
-  nb::object dir_path = checked(PyObject_Call(libs->os_path.attr("join").ptr(),
-                                              nb::tuple(parts).ptr(), nullptr));
-  libs->make_dir(dir_path);
-  if (file_name.is_none()) return dir_path;
-  return libs->os_path.attr("join")(dir_path, file_name);
+  return data_path(file_name, sub_folders);
 }
 
 // Runs `write(temporary path)` and renames the result to `path`.
@@ -304,8 +293,6 @@ void set_up_reports(nb::module_& m) {
       os.attr("replace"),
       os.attr("remove"),
       os.attr("getpid"),
-      nb::module_::import_("orva_backtest.constant").attr("BASIC_INFO"),
-      nb::module_::import_("orva_backtest.utils").attr("make_dir"),
       datetime.attr("datetime"),
       datetime.attr("datetime").attr("strptime"),
       nb::module_::import_("json").attr("dumps"),

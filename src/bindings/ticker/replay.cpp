@@ -3,11 +3,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "common/host.h"
+#include "common/methods.h"
 #include "common/threads.h"
 #include "ticker/ticker_internal.h"
 
@@ -188,7 +190,7 @@ void backfill(nb::handle self, const std::vector<Instrument>& instruments, nb::h
   const auto finish = [&] { run.feed([&] { notify_backfilling_finish(self); }); };
   if (missing(start_from) || missing(end_to)) {
     finish();
-    raise_error(PyExc_ValueError, "回補資料的開始時間與結束時間不能為空");
+    raise_value_error("回補資料的開始時間與結束時間不能為空");
   }
   run.feed([&] {
     nb::object params = nb::getattr(self, k().current_send_ticks_params);
@@ -277,18 +279,26 @@ void wake(nb::handle self, const Replay& run) {
     put(self, k().backfilling_notify_finish_queue, globals->wake);
 }
 
-void send_ticks(nb::handle self, nb::handle codes, nb::handle start_from, nb::handle end_to,
-                nb::handle backfill_from, nb::handle backfill_to) {
-  const std::vector<Instrument> instruments = instruments_of(codes);
+// The instruments of a replay request, with its dates checked: everything is
+// refused before anything changes (a missing backfill bound is the backfill's
+// own documented failure).
+std::vector<Instrument> checked_request(nb::handle codes, nb::handle start_from, nb::handle end_to,
+                                        nb::handle backfill_from, nb::handle backfill_to) {
+  std::vector<Instrument> instruments = instruments_of(codes);
   require_str(start_from, "start_from");
   require_str(end_to, "end_to");
   if (!backfill_from.is_none()) require_str(backfill_from, "backfilling_start_from");
   if (!backfill_to.is_none()) require_str(backfill_to, "backfilling_end_to");
-  // Dates too are refused before anything changes (a missing backfill bound is
-  // the backfill's own documented failure).
   for (nb::handle date : {start_from, end_to, backfill_from, backfill_to}) {
     if (non_empty_text(date)) globals->format_to_dt(date);
   }
+  return instruments;
+}
+
+void send_ticks(nb::handle self, nb::handle codes, nb::handle start_from, nb::handle end_to,
+                nb::handle backfill_from, nb::handle backfill_to) {
+  const std::vector<Instrument> instruments =
+      checked_request(codes, start_from, end_to, backfill_from, backfill_to);
 
   Ticker& ticker = state_of(self);
   // Calls from several threads take turns: the last to start owns the queues.
@@ -359,32 +369,111 @@ void stop_send_ticks(nb::handle self) {
 
 }  // namespace
 
-void bind_replay(nb::class_<Ticker>& cls) {
-  cls.def("send_ticks", &send_ticks, nb::arg("codes").none(), nb::arg("start_from").none(),
-          nb::arg("end_to").none(), nb::arg("backfilling_start_from").none() = nb::none(),
-          nb::arg("backfilling_end_to").none() = nb::none())
-      .def("pop_tick",
-           [](nb::handle self) { return nb::getattr(self, keys().tick_queue).attr("get")(); })
-      .def("allow_next_tick",
-           [](nb::handle self) { put(self, keys().allow_next_tick_flag_queue, nb::bool_(true)); })
-      .def("stop_send_ticks", &stop_send_ticks)
-      .def("backfilling",
-           [](nb::handle self, nb::handle codes, nb::handle start_from, nb::handle end_to) {
-             const std::vector<Instrument> instruments = instruments_of(codes);
-             Replay run;  // the caller's own: never retired, its gates never closed
-             std::optional<TickRows> rows;
-             backfill(self, instruments, start_from, end_to, run, rows);
-           },
-           nb::arg("codes").none(), nb::arg("start_from").none() = nb::none(),
-           nb::arg("end_to").none() = nb::none())
-      .def("_Ticker__notify_backfilling_finish", &notify_backfilling_finish)
-      .def("_Ticker__push_tick_to_queue",
-           [](nb::handle self, nb::handle table) {
-             Replay run;
-             const TickRows rows(self, table, false);
-             run_replay(self, run, rows);
-           },
-           nb::arg("table").none());
+// A replay on the caller's thread: the records the paced replay would deliver,
+// in its order (backfilled ticks, one finish-backfilling marker when a backfill
+// was asked for, the ticks), without a thread hand-off per tick.
+struct DirectReplay {
+  std::unique_ptr<TickRows> backfill, main;
+  bool marker = false;  // a finish-backfilling marker is due between the two
+  Py_ssize_t at = 0;
+
+  Py_ssize_t size() const {
+    return (backfill ? backfill->size() : 0) + (marker ? 1 : 0) + (main ? main->size() : 0);
+  }
+};
+
+nb::object iter_ticks(nb::handle self, nb::handle codes, nb::handle start_from, nb::handle end_to,
+                      nb::handle backfill_from, nb::handle backfill_to) {
+  const std::vector<Instrument> instruments =
+      checked_request(codes, start_from, end_to, backfill_from, backfill_to);
+  DirectReplay run;
+  run.marker = non_empty_text(backfill_from) || non_empty_text(backfill_to);
+  if (run.marker) {
+    if (!non_empty_text(backfill_from) || !non_empty_text(backfill_to))
+      raise_value_error("回補資料的開始時間與結束時間不能為空");
+    run.backfill = std::make_unique<TickRows>(
+        self, combine_ticks(self, instruments, backfill_from, backfill_to), true);
+    console_print("[green]開始回補 Tick 資料, Tick 數 " + std::to_string(run.backfill->size()) +
+                  ". ...[/green]");
+  }
+  run.main = std::make_unique<TickRows>(self, combine_ticks(self, instruments, start_from, end_to),
+                                        false);
+  console_print("[green]開始傳送 Tick 資料, Tick 數 " + std::to_string(run.main->size()) +
+                ". ...[/green]");
+  return nb::cast(std::move(run));
+}
+
+DirectReplay& direct_of(nb::handle self) { return *nb::inst_ptr<DirectReplay>(self); }
+
+nb::object direct_next(nb::handle self) {
+  DirectReplay& run = direct_of(self);
+  Py_ssize_t i = run.at;
+  if (run.backfill) {
+    if (i < run.backfill->size()) return run.at++, run.backfill->record(i);
+    i -= run.backfill->size();
+  }
+  if (run.marker) {
+    if (i == 0) return run.at++, finish_marker();
+    i -= 1;
+  }
+  if (run.main && i < run.main->size()) return run.at++, run.main->record(i);
+  run.backfill.reset();  // done: the tables are no longer needed
+  run.main.reset();
+  run.marker = false;
+  run.at = 0;
+  PyErr_SetNone(PyExc_StopIteration);
+  throw nb::python_error();
+}
+
+nb::object direct_iter(nb::handle self) { return nb::borrow(self); }
+Py_ssize_t direct_len(nb::handle self) { return direct_of(self).size() - direct_of(self).at; }
+
+namespace {
+
+nb::object pop_tick(nb::handle self) { return nb::getattr(self, keys().tick_queue).attr("get")(); }
+
+void allow_next_tick(nb::handle self) {
+  put(self, keys().allow_next_tick_flag_queue, nb::bool_(true));
+}
+
+void backfilling_method(nb::handle self, nb::handle codes, nb::handle start_from,
+                        nb::handle end_to) {
+  const std::vector<Instrument> instruments = instruments_of(codes);
+  Replay run;  // the caller's own: never retired, its gates never closed
+  std::optional<TickRows> rows;
+  backfill(self, instruments, start_from, end_to, run, rows);
+}
+
+void push_tick_to_queue(nb::handle self, nb::handle table) {
+  Replay run;
+  const TickRows rows(self, table, false);
+  run_replay(self, run, rows);
+}
+
+}  // namespace
+
+void bind_replay(nb::module_& m, nb::class_<Ticker>& cls) {
+  nb::class_<DirectReplay> direct(m, "DirectReplay", "一次回放在呼叫端執行緒上產生的 Tick 紀錄");
+  def_method<&direct_iter>(direct, "__iter__");
+  def_method<&direct_next>(direct, "__next__");
+  def_method<&direct_len>(direct, "__len__");
+  def_method<&send_ticks>(cls, "send_ticks",
+                          {param("codes"), param("start_from"), param("end_to"),
+                           param("backfilling_start_from", nb::none()),
+                           param("backfilling_end_to", nb::none())});
+  def_method<&iter_ticks>(cls, "iter_ticks",
+                          {param("codes"), param("start_from"), param("end_to"),
+                           param("backfilling_start_from", nb::none()),
+                           param("backfilling_end_to", nb::none())},
+                          "在呼叫端的執行緒上依序產生 Tick 紀錄 (回補 Tick、回補結束標記、Tick), 不經由佇列與執行緒");
+  def_method<&pop_tick>(cls, "pop_tick");
+  def_method<&allow_next_tick>(cls, "allow_next_tick");
+  def_method<&stop_send_ticks>(cls, "stop_send_ticks");
+  def_method<&backfilling_method>(cls, "backfilling",
+                                  {param("codes"), param("start_from", nb::none()),
+                                   param("end_to", nb::none())});
+  def_method<&notify_backfilling_finish>(cls, "_Ticker__notify_backfilling_finish");
+  def_method<&push_tick_to_queue>(cls, "_Ticker__push_tick_to_queue", {param("table")});
 }
 
 }  // namespace orva::py::ticker

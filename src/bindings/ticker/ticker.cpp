@@ -9,6 +9,7 @@
 #include "common/threads.h"
 #include "feed/tick_files.h"
 #include "feed/tick_table.h"
+#include "common/methods.h"
 #include "ticker/ticker_internal.h"
 
 namespace orva::py::ticker {
@@ -28,31 +29,12 @@ nb::object dict_of(nb::handle mapping) {
 
 std::string day_text(nb::handle dt) { return text_of(dt.attr("strftime")("%Y-%m-%d")); }
 
-nb::object folder_of(nb::handle sub_folders) {
-  nb::object folder = globals->basic_info.attr("data_dir");
-  for (nb::handle part : sub_folders) folder = globals->os_path_join(folder, part);
-  return folder;
-}
-
-nb::object generate_save_path(nb::handle file_name, nb::handle sub_folders) {
-  nb::object folder = folder_of(sub_folders);
-  globals->make_dir(folder);
-  if (file_name.is_none()) return folder;
-  return globals->os_path_join(folder, file_name);
-}
-
-nb::object cache_folder() { return folder_of(nb::make_tuple("sino", "ticks")); }
-
-// Codes become file names: refuse one that could leave the cache folder.
-std::string_view check_code(nb::handle code) {
-  const std::string_view code_text = require_str(code, "code");
-  if (!feed::is_safe_code(code_text))
-    raise_error(PyExc_ValueError, "不合法的商品代碼: " + text_of(nb::repr(code)));
-  return code_text;
-}
+nb::object cache_folder() { return data_folder(nb::make_tuple("sino", "ticks")); }
 
 nb::str tick_filename(nb::handle code, nb::handle date) {
-  const std::string name = feed::tick_file_name(check_code(code), require_str(date, "date"));
+  // Codes become file names: one that could leave the cache folder is refused.
+  const std::string name =
+      feed::tick_file_name(require_safe_code(code, "code"), require_str(date, "date"));
   return nb::str(name.data(), name.size());
 }
 
@@ -111,14 +93,14 @@ bool equal(nb::handle a, nb::handle b) {
 void check_day(nb::handle day) {
   nb::object columns = day.attr("columns"), types = day.attr("dtypes");
   if (!equal(columns, globals->column_names) || !equal(types, globals->column_types)) {
-    raise_error(PyExc_ValueError, "Tick 資料的欄位或型別不符: " + text_of(nb::repr(columns)) +
+    raise_value_error("Tick 資料的欄位或型別不符: " + text_of(nb::repr(columns)) +
                                       " " + text_of(nb::repr(types)));
   }
   nb::object nulls = day.attr("null_count")().attr("row")(0);
   for (size_t c = 0; c < feed::kTickColumns.size(); ++c) {
     nb::object count = nulls[c];
     if (nb::cast<bool>(nb::bool_(count))) {
-      raise_error(PyExc_ValueError, "欄位 " + std::string(feed::kTickColumns[c].name) + " 有 " +
+      raise_value_error("欄位 " + std::string(feed::kTickColumns[c].name) + " 有 " +
                                         text_of(count) + " 個空值");
     }
   }
@@ -133,7 +115,7 @@ void check_day(nb::handle day) {
   if (auto bad = feed::find_bad_value(values, nb::len(day))) {
     const char* name = feed::kTickColumns[bad->column].name;
     nb::object value = day.attr("get_column")(name)[nb::int_(bad->row)];
-    raise_error(PyExc_ValueError, "第 " + std::to_string(bad->row + 1) + " 筆 Tick 的 " + name +
+    raise_value_error("第 " + std::to_string(bad->row + 1) + " 筆 Tick 的 " + name +
                                       " 不合法: " + text_of(nb::repr(value)));
   }
 }
@@ -143,7 +125,7 @@ nb::object fetch_history(nb::handle self, nb::handle code, nb::handle product_ty
   require_str(code, "code");
   require_str(start_from, "start_from");
   require_str(end_to, "end_to");
-  check_code(code);  // before any download
+  require_safe_code(code, "code");  // before any download
   nb::object today = globals->datetime_class.attr("now")().attr("date")();
   nb::object current = globals->format_to_dt(start_from).attr("date")();
   nb::object end = globals->format_to_dt(end_to).attr("date")();
@@ -178,7 +160,7 @@ std::string first_line(nb::handle path) {
 
 nb::object read_cache_file(nb::handle path) {
   if (!feed::is_tick_header(first_line(path)))
-    raise_error(PyExc_ValueError, "檔頭不是 Tick 資料的欄位");
+    raise_value_error("檔頭不是 Tick 資料的欄位");
   nb::object table = globals->pl.attr("read_csv")(path, nb::arg("schema") = globals->schema);
   check_day(table);
   return table;
@@ -224,7 +206,7 @@ void require_dates(nb::handle start_from, nb::handle end_to) {
 
 void init_ticker(nb::pointer_and_handle<Ticker> self, nb::handle sino_api) {
   // Before any state: an unusable data directory fails here, naming itself.
-  nb::object save_path = generate_save_path(nb::none(), nb::make_tuple("ticks"));
+  nb::object save_path = data_path(nb::none(), nb::make_tuple("ticks"));
   new (self.p) Ticker();
   nb::handle h = self.h;
   nb::object permits = globals->queue_class();
@@ -272,7 +254,6 @@ Globals* load_globals() {
       utils.attr("make_dir"),
       utils.attr("format_to_dt"),
       utils.attr("format_nano_ts_to_second_ts"),
-      constant.attr("BASIC_INFO"),
       flag.attr("exit_send_tick").attr("value"),
       flag.attr("finish_backfilling").attr("value"),
       nb::module_::import_("queue").attr("Queue"),
@@ -295,14 +276,8 @@ Column::Column(nb::handle array, bool real, const char* name) : owner_(nb::borro
                   (real ? format.back() == 'd' : (format.back() == 'l' || format.back() == 'q'));
   if (!ok) {
     PyBuffer_Release(&view_);
-    raise_error(PyExc_TypeError,
-                std::string("tick table column ") + name + " must be 64-bit without nulls");
+    raise_type_error(std::string("tick table column ") + name + " must be 64-bit without nulls");
   }
-}
-
-void raise_error(PyObject* type, const std::string& message) {
-  PyErr_SetString(type, message.c_str());
-  throw nb::python_error();
 }
 
 Ticker& state_of(nb::handle self) { return *nb::inst_ptr<Ticker>(self); }
@@ -320,7 +295,7 @@ nb::dict finish_marker() {
 }
 
 Instrument instrument(nb::handle code, nb::handle market, const char* market_name) {
-  const std::string_view text = check_code(code);
+  const std::string_view text = require_safe_code(code, "code");
   require_str(market, market_name);
   return {nb::str(text.data(), text.size()), nb::borrow(market)};
 }
@@ -388,48 +363,61 @@ nb::object combine_ticks(nb::handle self, const std::vector<Instrument>& instrum
   return globals->pl.attr("concat")(frames).attr("sort")(nb::make_tuple("ts", "code"));
 }
 
+namespace {
+
+nb::object get_ticks_df(nb::handle self, nb::handle code, nb::handle market_type,
+                        nb::handle start_from, nb::handle end_to) {
+  const std::vector<Instrument> instruments{instrument(code, market_type, "market_type")};
+  require_dates(start_from, end_to);
+  return combine_ticks(self, instruments, start_from, end_to);
+}
+
+nb::object save_path_method(nb::handle, nb::handle file_name, nb::handle sub_folders) {
+  return data_path(file_name, sub_folders);
+}
+
+nb::str tick_filename_method(nb::handle, nb::handle code, nb::handle date) {
+  return tick_filename(code, date);
+}
+
+nb::object auto_fetch_method(nb::handle self, nb::handle code, nb::handle product_type,
+                             nb::handle date) {
+  require_str(code, "code");
+  require_str(date, "date");
+  return auto_fetch(self, code, product_type, date);
+}
+
+nb::object process_and_combine(nb::handle self, nb::handle codes, nb::handle start_from,
+                               nb::handle end_to) {
+  const std::vector<Instrument> instruments = instruments_of(codes);
+  require_dates(start_from, end_to);
+  return combine_ticks(self, instruments, start_from, end_to);
+}
+
+}  // namespace
+
 void bind_ticker(nb::module_& m) {
   globals = load_globals();
   install_shutdown_hook();
   nb::class_<Ticker> cls(m, "Ticker", nb::dynamic_attr());
-  cls.def("__init__", &init_ticker, nb::arg("sino_api").none())
-      .def("get_ticks_df",
-           [](nb::handle self, nb::handle code, nb::handle market_type, nb::handle start_from,
-              nb::handle end_to) {
-             const std::vector<Instrument> instruments{
-                 instrument(code, market_type, "market_type")};
-             require_dates(start_from, end_to);
-             return combine_ticks(self, instruments, start_from, end_to);
-           },
-           nb::arg("code").none(), nb::arg("market_type").none(), nb::arg("start_from").none(),
-           nb::arg("end_to").none())
-      .def("fetch_sino_history_ticks", &fetch_history, nb::arg("code").none(),
-           nb::arg("product_type").none(), nb::arg("start_from").none(), nb::arg("end_to").none())
-      .def("_Ticker__generate_save_path",
-           [](nb::handle, nb::handle file_name, nb::args sub_folders) {
-             return generate_save_path(file_name, sub_folders);
-           },
-           nb::arg("file_name").none() = nb::none(), nb::arg("sub_folder"))
-      .def("_Ticker__tick_filename_formatter",
-           [](nb::handle, nb::handle code, nb::handle date) { return tick_filename(code, date); },
-           nb::arg("code").none(), nb::arg("date").none())
-      .def("_Ticker__make_sino_contract_object", &make_contract, nb::arg("code").none(),
-           nb::arg("market_type").none())
-      .def("_Ticker__auto_fetch_ticks",
-           [](nb::handle self, nb::handle code, nb::handle product_type, nb::handle date) {
-             require_str(code, "code");
-             require_str(date, "date");
-             return auto_fetch(self, code, product_type, date);
-           },
-           nb::arg("code").none(), nb::arg("product_type").none(), nb::arg("date").none())
-      .def("_Ticker__process_and_combine_ticks",
-           [](nb::handle self, nb::handle codes, nb::handle start_from, nb::handle end_to) {
-             const std::vector<Instrument> instruments = instruments_of(codes);
-             require_dates(start_from, end_to);
-             return combine_ticks(self, instruments, start_from, end_to);
-           },
-           nb::arg("codes").none(), nb::arg("start_from").none(), nb::arg("end_to").none());
-  bind_replay(cls);
+  cls.def("__init__", &init_ticker, nb::arg("sino_api").none());
+  def_method<&get_ticks_df>(cls, "get_ticks_df",
+                            {param("code"), param("market_type"), param("start_from"),
+                             param("end_to")});
+  def_method<&fetch_history>(cls, "fetch_sino_history_ticks",
+                             {param("code"), param("product_type"), param("start_from"),
+                              param("end_to")});
+  def_method<&save_path_method>(cls, "_Ticker__generate_save_path",
+                                {param("file_name", nb::none()), rest_param("sub_folder")});
+  def_method<&tick_filename_method>(cls, "_Ticker__tick_filename_formatter",
+                                    {param("code"), param("date")});
+  def_method<&make_contract>(cls, "_Ticker__make_sino_contract_object",
+                             {param("code"), param("market_type")});
+  def_method<&auto_fetch_method>(cls, "_Ticker__auto_fetch_ticks",
+                                 {param("code"), param("product_type"), param("date")});
+  def_method<&process_and_combine>(cls, "_Ticker__process_and_combine_ticks",
+                                   {param("codes"), param("start_from"), param("end_to")});
+  bind_replay(m, cls);
 }
 
 }  // namespace orva::py::ticker

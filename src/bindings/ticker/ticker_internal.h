@@ -19,7 +19,6 @@ namespace orva::py::ticker {
 namespace nb = nanobind;
 
 // Raises `type` as a Python error, which every handler of the feed catches.
-[[noreturn]] void raise_error(PyObject* type, const std::string& message);
 
 // A read-only view of one 64-bit numeric column without nulls (a zero-copy
 // numpy view of polars' buffer), released with the GIL held.
@@ -108,7 +107,7 @@ struct Globals {
   nb::object pl, schema;            // polars and the tick table schema
   nb::object column_names, column_types;  // the schema's keys and values, as lists
   nb::object os_path_join, os_path_exists, os_replace, os_remove, getpid, fsencode, get_ident;
-  nb::object make_dir, format_to_dt, format_ns, basic_info;
+  nb::object make_dir, format_to_dt, format_ns;
   nb::object exit_flag_value, finish_flag_value;
   nb::object queue_class, queue_empty, timedelta_day, datetime_class, time_time, time_ns;
   nb::object wake;  // unblocks a stopped replay's wait; never a permit
@@ -137,6 +136,6 @@ nb::object combine_ticks(nb::handle self, const std::vector<Instrument>& instrum
                          nb::handle start_from, nb::handle end_to);
 
 // Replay and backfill (replay.cpp).
-void bind_replay(nb::class_<Ticker>& cls);
+void bind_replay(nb::module_& m, nb::class_<Ticker>& cls);
 
 }  // namespace orva::py::ticker

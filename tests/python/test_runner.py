@@ -1,0 +1,110 @@
+import pytest
+
+from orva_backtest import Strategy
+from orva_backtest.runner import run_backtest
+
+DAYS = ("2024-03-04", "2024-03-05")
+
+
+class Trader(Strategy):
+    """Alternates a buy and a sell every 400 ticks of each instrument, recording what it sees."""
+
+    def __init__(self):
+        self.seen, self.deals, self.orders, self.placed = {}, [], [], {}
+
+    def on_tick(self, ctx, tick):
+        code = tick["code"]
+        count = self.seen[code] = self.seen.get(code, 0) + 1
+        if count % 400 == 0:
+            held = ctx.position(code)
+            trade_id = ctx.sell(code) if held > 0 else ctx.buy(code)
+            assert trade_id in {o["trade_id"] for o in ctx.pending_orders}  # in the book now
+            self.placed[trade_id] = tick["timestamp"]
+
+    def on_order_report(self, ctx, report):
+        self.orders.append(report)
+
+    def on_deal_report(self, ctx, report):
+        self.deals.append(report)
+
+
+def backtest(strategy, tmp_path, name, mode="direct", **kwargs):
+    return run_backtest(strategy, ["2330:Stock", "TXFR1:Future"], *DAYS, data_dir=tmp_path / name,
+                        mode=mode, capital=10_000_000, **kwargs)
+
+
+def test_the_account_agrees_with_the_deal_reports(tmp_path, console):
+    strategy = Trader()
+    result = backtest(strategy, tmp_path, "run")
+    assert result.ticks > 10_000 and strategy.deals
+    deals = [r for r in result.account.trade_records if r["trade_status"] == "Deal"]
+    assert [(d["code"], d["quantity"], d["price"]) for d in deals] == [
+        (r["code"], r["quantity"], r["price"]) for r in strategy.deals]
+    for deal in strategy.deals:  # filled on a later tick than the one that placed it
+        assert deal["exchange_ts"] > strategy.placed[deal["id"]]
+    assert "0050" not in strategy.seen  # the benchmark is replayed, never traded
+    assert set(result.instruments) == {"2330", "TXFR1"}
+    assert sum(s.round_trips for s in result.instruments.values()) == len(result.profit_rows)
+    names = sorted(p.rsplit("/", 1)[-1] for p in result.files)
+    assert names[1:] == [f"{code}-{kind}" for code in ("2330", "TXFR1") for kind in (
+        "profit_report.csv", "profit_report.html", "report.html")]
+    assert names[0].endswith("_trade_records.csv")
+    assert all((tmp_path / "run").joinpath(*p.split("/")[-2:]).exists() for p in result.files)
+
+
+def comparable(result):
+    """Everything a run shows, order ids left out (they are random by design)."""
+    def strip(record):
+        return {k: v for k, v in record.items() if k not in ("trade_id", "id", "seqno", "ordno")}
+    return ([strip(r) for r in result.account.trade_records], result.profit_rows,
+            result.account.positions.keys(), result.balance, result.ticks,
+            {c: vars(s) for c, s in result.instruments.items()},
+            result.quotes.get_kbar("2330", "m", 1).to_dicts())
+
+
+def test_runs_are_identical_across_modes_and_repeats(tmp_path):
+    runs = [backtest(Trader(), tmp_path, f"{mode}{i}", mode=mode, reports=False)
+            for i, mode in enumerate(["direct", "direct", "paced"])]
+    first = comparable(runs[0])
+    assert all(comparable(run) == first for run in runs[1:])
+
+
+class OnlyDeals(Strategy):
+    def __init__(self):
+        self.deals = 0
+
+    def on_deal_report(self, ctx, report):
+        self.deals += 1
+
+
+def test_undefined_callbacks_are_never_called(tmp_path):
+    strategy = OnlyDeals()
+    result = backtest(strategy, tmp_path, "quiet", reports=False)
+    assert result.ticks > 0 and strategy.deals == 0 and result.files == []
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    ({"mode": "fast"}, "回放模式"),
+    ({"backfill_start": "2024-03-01"}, "回補"),
+])
+def test_bad_run_requests(tmp_path, kwargs, message):
+    with pytest.raises(ValueError, match=message):
+        backtest(Trader(), tmp_path, "bad", **kwargs)
+
+
+def test_backfill_comes_first_and_is_marked(tmp_path):
+    class Watch(Strategy):
+        def __init__(self):
+            self.flags = []
+
+        def on_tick(self, ctx, tick):
+            if not self.flags or self.flags[-1] != tick["is_backfilling"]:
+                self.flags.append(tick["is_backfilling"])
+
+    runs = {}
+    for mode in ("direct", "paced"):
+        strategy = Watch()
+        runs[mode] = backtest(strategy, tmp_path, mode, mode=mode, reports=False,
+                              backfill_start="2024-03-01", backfill_end="2024-03-01").ticks
+        assert strategy.flags == [True, False]
+    assert runs["direct"] == runs["paced"]
