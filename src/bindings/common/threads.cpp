@@ -49,18 +49,21 @@ std::chrono::steady_clock::time_point shared_deadline() {
 }
 
 void close_gates() {
-  std::vector<threads::WorkerGate*> open;
+  const auto deadline = shared_deadline();
   std::vector<ExitLock> locks;
   {
     std::lock_guard<std::mutex> lock(gates_mutex);
-    open = *gates;
     locks = *exit_locks;
   }
   for (const ExitLock& lock : locks) Py_INCREF(lock.owner);  // a held mutex must outlive exit
-  const auto deadline = shared_deadline();
   PyThreadState* state = PyEval_SaveThread();
-  for (threads::WorkerGate* gate : open) gate->shut();
-  for (threads::WorkerGate* gate : open) gate->wait_idle(deadline);
+  {
+    // Held throughout: a worker that ends meanwhile unregisters (and may free)
+    // its gate only once this is done with it.
+    std::lock_guard<std::mutex> lock(gates_mutex);
+    for (threads::WorkerGate* gate : *gates) gate->shut();
+    for (threads::WorkerGate* gate : *gates) gate->wait_idle(deadline);
+  }
   for (const ExitLock& lock : locks) (void)lock.mutex->try_lock_until(deadline);  // kept for good
   PyEval_RestoreThread(state);
 }

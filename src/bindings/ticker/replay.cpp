@@ -235,8 +235,8 @@ void end_failed_replay(nb::handle self, Replay& run, const nb::python_error& err
 struct WorkerEnd {
   threads::WorkerGate& gate;
   ~WorkerEnd() {
-    unregister_gate(&gate);
-    gate.end_work();
+    gate.end_work();         // first: an exit waiting on the gate sees it idle
+    unregister_gate(&gate);  // then wait out such an exit before the gate may go
   }
 };
 
