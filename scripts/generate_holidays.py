@@ -1,4 +1,4 @@
-"""Writes orva_backtest/static/holidays_search_from_2017.csv: every day the Taiwan Stock
+"""Writes python/orva_backtest/static/holidays_search_from_2017.csv: every day the Taiwan Stock
 Exchange does not trade, weekends included, from 2017 through LAST_YEAR.
 
 Sources: exchange_calendars' XTAI sessions (the file's truth), cross-checked on weekdays against
@@ -20,7 +20,7 @@ import exchange_calendars
 import holidays
 
 FIRST_YEAR, LAST_YEAR = 2017, 2026
-OUT = os.path.join(os.path.dirname(__file__), "..", "orva_backtest", "static",
+OUT = os.path.join(os.path.dirname(__file__), "..", "python", "orva_backtest", "static",
                    "holidays_search_from_2017.csv")
 # Days decided against XTAI after review: date -> (closed, reason).
 OVERRIDES = {

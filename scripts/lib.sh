@@ -30,10 +30,22 @@ ensure_gtest() {
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
 }
 
+# A fingerprint of everything that goes into the installed package.
+source_stamp() {
+  local root
+  root=$(repo_root)
+  find "$root/src" "$root/python" "$root/CMakeLists.txt" "$root/pyproject.toml" "$root/scripts/lib.sh" \
+       -type f -not -path '*/__pycache__/*' -print0 | sort -z | xargs -0 sha256sum | sha256sum | cut -d' ' -f1
+}
+
 # make_venv PYTHON DIR: a venv at DIR with the build tools and this package (plus tests)
-# installed. Reuses DIR when it exists, so later runs only rebuild what changed.
+# installed. Does nothing when DIR already holds a build of the same sources, and otherwise
+# reuses DIR's build tree, so later runs only rebuild what changed.
 make_venv() {
   local python=$1 dir=$2
+  local stamp="$dir/.orva-source-stamp" wanted
+  wanted=$(source_stamp)
+  if [ -x "$dir/bin/python" ] && [ "$(cat "$stamp" 2>/dev/null)" = "$wanted" ]; then return; fi
   if [ ! -x "$dir/bin/python" ]; then
     say "creating $dir with $("$python" --version 2>&1)"
     "$python" -m venv "$dir"
@@ -49,4 +61,5 @@ make_venv() {
   if "$dir/bin/python" -c 'import sys; sys.exit(sys.version_info >= (3, 10))'; then
     "$dir/bin/python" -m pip install -q --no-deps "quantstats-lumi>=1.1,<2"
   fi
+  echo "$wanted" > "$stamp"
 }

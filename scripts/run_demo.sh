@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Sets everything up on the default python3 and runs the demonstration backtest.
+# Sets everything up on the default python3 (once; later calls start at once) and runs the
+# demonstration backtest: `bash scripts/run_demo.sh`, or any orva-backtest command after it
+# (`bash scripts/run_demo.sh run examples/futures_breakout.py --codes TXFR1:Future ...`).
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 root=$(repo_root)
@@ -8,4 +10,5 @@ venv="$root/.venv/py$version"
 make_venv "$(command -v python3)" "$venv"
 # The tick cache and reports go to ./data unless ORVA_DATA_DIR says otherwise.
 export ORVA_DATA_DIR="${ORVA_DATA_DIR:-$root/data}"
-cd "$root/.venv" && exec "$venv/bin/python" -m orva_backtest "$@"
+if [ $# -eq 0 ]; then set -- demo; fi
+exec "$venv/bin/orva-backtest" "$@"
