@@ -20,9 +20,10 @@ import matcher_bench
 import positions_bench
 import quotes_bench
 import reports_bench
+import runner_bench
 import ticker_bench
 
-SUITES = [positions_bench, matcher_bench, ticker_bench, quotes_bench, reports_bench]
+SUITES = [positions_bench, matcher_bench, ticker_bench, quotes_bench, reports_bench, runner_bench]
 
 
 def time_case(case, repeat):

@@ -34,7 +34,7 @@ ensure_gtest() {
 source_stamp() {
   local root
   root=$(repo_root)
-  find "$root/src" "$root/python" "$root/CMakeLists.txt" "$root/pyproject.toml" "$root/scripts/lib.sh" \
+  find "$root/src" "$root/python" "$root/CMakeLists.txt" "$root/pyproject.toml" "$root/scripts" \
        -type f -not -path '*/__pycache__/*' -print0 | sort -z | xargs -0 sha256sum | sha256sum | cut -d' ' -f1
 }
 

@@ -115,10 +115,6 @@ def _exit_flag():
     return FLAG.exit_send_tick.value
 
 
-def _direct_records(ticker, codes, start, end, backfill):
-    yield from ticker.iter_ticks(codes, start, end, *backfill)
-
-
 class _Loop:
     """One run's host loop: tick → exchange, quotes, strategy; reports → strategy."""
 
@@ -142,18 +138,6 @@ class _Loop:
                     on_order(self.ctx, report)
             elif on_deal:
                 on_deal(self.ctx, report)
-
-    def tick(self, record):
-        matcher = self.matcher
-        matcher.set_current_tick(record)
-        self.quotes.add_tick(record)
-        matcher.match_deal(record["code"], record["close"], record["qty"], record["timestamp"])
-        self.dispatch_reports()
-        on_tick = self.callbacks.get("on_tick")
-        if on_tick and record["code"] in self.markets:
-            self.ctx.tick = record
-            on_tick(self.ctx, record)
-            self.dispatch_reports()
 
 
 def _summaries(account, codes):
@@ -191,7 +175,7 @@ def _write_reports(account, quotes, codes, data_dir):
 def run_backtest(strategy, instruments, start, end, *, backfill_start=None, backfill_end=None,
                  capital=1_000_000, fees=None, slippage_ticks=None, data_dir=None, source=None,
                  mode="direct", reports=True,
-                 progress: Optional[Callable[[int], None]] = None) -> BacktestResult:
+                 progress: Optional[Callable[[int, Optional[int]], None]] = None) -> BacktestResult:
     """Backtests `strategy` on `instruments` from `start` to `end` (YYYY-MM-DD texts).
 
     `instruments`: "2330:Stock" texts, (code, market) pairs or {"code", "market"} dicts.
@@ -199,7 +183,8 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
     keys keep the account's defaults. `slippage_ticks`: ticks of slippage on every fill.
     `source`: a logged-in broker SDK object; the built-in synthetic market by default.
     `mode`: "direct" replays on this thread; "paced" through the tick feed's replay thread.
-    `progress(ticks_done)` is called every few thousand ticks.
+    `progress(ticks_done, total)` is called every few thousand ticks (total is the number of
+    records to come in the direct mode, None in the paced one).
     """
     from orva_backtest.market import SyntheticMarket
     from orva_backtest.modules.matcher.matcher import Matcher
@@ -230,18 +215,36 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
     loop = _Loop(strategy, account, matcher, quotes, markets)
     if "on_start" in loop.callbacks:
         loop.callbacks["on_start"](loop.ctx)
-    records = (_direct_records if mode == "direct" else _paced_records)(ticker, replayed, start, end, backfill)
+    if mode == "direct":
+        records = ticker.iter_ticks(replayed, start, end, *backfill)
+        total = len(records)
+    else:
+        records, total = _paced_records(ticker, replayed, start, end, backfill), None
     ticks, began = 0, time.perf_counter()
+    # The per-tick path, with everything it touches bound to locals.
+    set_current_tick, add_tick, match_deal = matcher.set_current_tick, quotes.add_tick, matcher.match_deal
+    queued = matcher.response_queue.queue  # a deque: reading its length needs no lock
+    dispatch, ctx = loop.dispatch_reports, loop.ctx
+    on_tick = loop.callbacks.get("on_tick")
     for record in records:
         if "orva_status" in record:
             continue
-        loop.tick(record)
+        set_current_tick(record)
+        add_tick(record)
+        match_deal(record["code"], record["close"], record["qty"], record["timestamp"])
+        if queued:
+            dispatch()
+        if on_tick is not None and record["code"] in markets:
+            ctx.tick = record
+            on_tick(ctx, record)
+            if queued:
+                dispatch()
         ticks += 1
         if progress and ticks % 5000 == 0:
-            progress(ticks)
+            progress(ticks, total)
     seconds = time.perf_counter() - began
     if progress:
-        progress(ticks)
+        progress(ticks, ticks)
     if "on_finish" in loop.callbacks:
         loop.callbacks["on_finish"](loop.ctx)
 

@@ -242,7 +242,7 @@ void bind_matcher(nb::module_& m) {
   globals = load_globals();
   install_shutdown_hook();
 
-  nb::class_<Matcher> cls(m, "Matcher", nb::dynamic_attr());
+  nb::class_<Matcher> cls(m, "Matcher", "模擬交易所: 委託簿、委託處理執行緒、撮合與委託/成交回報", nb::dynamic_attr());
   cls.def("__init__", &init_matcher, nb::arg("positions").none() = nb::none());
   def_method<&add_order>(
       cls, "add_order",
@@ -250,9 +250,11 @@ void bind_matcher(nb::module_& m) {
        param("price_type"), param("order_type"),
        param("order_cond", globals->order_cond.member("CASH").attr("value")),
        param("order_lot", globals->order_lot.member("COMMON").attr("value")),
-       param("oc_type", globals->oc_type.member("AUTO").attr("value"))});
+       param("oc_type", globals->oc_type.member("AUTO").attr("value"))},
+                  "新增委託單到委託簿, 並回報委託成功");
   def_method<&add_pending_order_queue>(cls, "add_pending_order_queue",
-                                       {param("action"), param("payload")});
+                                       {param("action"), param("payload")},
+                  "將委託請求 (add, modify 或 cancel) 放入 pending_order_queue, 由委託處理執行緒執行");
   def_method<&random_uuid>(cls, "_Matcher__get_random_uuid");
   def_method<&receive_pending_order>(cls, "_Matcher__receive_pending_order");
   bind_reports(cls);

@@ -131,10 +131,12 @@ nb::dict init_current_tick_info(nb::handle, nb::handle code) {
 }  // namespace
 
 void bind_matching(nb::class_<Matcher>& cls) {
-  def_method<&set_current_tick>(cls, "set_current_tick", {param("tick")});
-  def_method<&reset_tick_infos>(cls, "reset_tick_infos");
+  def_method<&set_current_tick>(cls, "set_current_tick", {param("tick")},
+                  "記錄商品的最新 Tick, 並交給帳戶");
+  def_method<&reset_tick_infos>(cls, "reset_tick_infos", {}, "清除所有商品的最新 Tick 記錄");
   def_method<&match_deal>(cls, "match_deal",
-                          {param("code"), param("tick_close"), param("tick_qty"), param("tick_ts")});
+                          {param("code"), param("tick_close"), param("tick_qty"), param("tick_ts")},
+                  "以一筆 Tick 撮合該商品的委託單 (ROD、IOC、FOK)");
   def_method<&init_current_tick_info>(cls, "_Matcher__init_current_tick_info", {param("code")});
 }
 

@@ -110,8 +110,10 @@ void cancel_order(nb::handle self, nb::handle trade_id) {
 
 void bind_order_changes(nb::class_<Matcher>& cls) {
   def_method<&modify_order>(cls, "modify_order",
-                            {param("trade_id"), param("qty", nb::none()), param("price", nb::none())});
-  def_method<&cancel_order>(cls, "cancel_order", {param("trade_id")});
+                            {param("trade_id"), param("qty", nb::none()), param("price", nb::none())},
+                  "修改委託單: 減少 qty 數量, 或改為新的 price 價格");
+  def_method<&cancel_order>(cls, "cancel_order", {param("trade_id")},
+                  "取消委託單");
 }
 
 }  // namespace orva::py::matcher

@@ -183,14 +183,21 @@ void add_response_method(nb::handle self, nb::handle response) {
 
 void bind_reports(nb::class_<Matcher>& cls) {
   def_method<&build_order_response>(cls, "build_order_response",
-                                    {param("trade"), param("operation_type"), param("code_obj")});
-  def_method<&build_deal_response>(cls, "build_deal_response", {param("trade")});
-  def_method<&stock_order_response>(cls, "get_simulation_stock_order_response", {param("data")});
-  def_method<&future_order_response>(cls, "get_simulation_future_order_response", {param("data")});
-  def_method<&stock_deal_method>(cls, "get_simulation_stock_deal_response", {param("data")});
-  def_method<&future_deal_method>(cls, "get_simulation_future_deal_response", {param("data")});
-  def_method<&add_response_method>(cls, "add_response_to_queue", {param("response")});
-  def_method<&pop_response>(cls, "pop_response");
+                                    {param("trade"), param("operation_type"), param("code_obj")},
+                  "依委託單建立委託回報");
+  def_method<&build_deal_response>(cls, "build_deal_response", {param("trade")},
+                  "依成交資料建立成交回報");
+  def_method<&stock_order_response>(cls, "get_simulation_stock_order_response", {param("data")},
+                  "建立股票的委託回報");
+  def_method<&future_order_response>(cls, "get_simulation_future_order_response", {param("data")},
+                  "建立期貨的委託回報");
+  def_method<&stock_deal_method>(cls, "get_simulation_stock_deal_response", {param("data")},
+                  "建立股票的成交回報");
+  def_method<&future_deal_method>(cls, "get_simulation_future_deal_response", {param("data")},
+                  "建立期貨的成交回報");
+  def_method<&add_response_method>(cls, "add_response_to_queue", {param("response")},
+                  "將回報放入 response_queue");
+  def_method<&pop_response>(cls, "pop_response", {}, "從 response_queue 取出一筆回報 (等待到有回報為止)");
 }
 
 }  // namespace orva::py::matcher

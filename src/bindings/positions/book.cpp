@@ -274,14 +274,15 @@ void add_trade_record(nb::handle self, nb::handle trade_id, nb::handle code, nb:
 }  // namespace
 
 void bind_book(nb::class_<Positions>& cls) {
-  def_method<&set_positions>(cls, "set_positions", {param("trade"), param("product_type")});
+  def_method<&set_positions>(cls, "set_positions", {param("trade"), param("product_type")},
+                  "以成交紀錄建立部位, 或先進先出沖銷反向部位並記錄損益");
   def_method<&calculate_profit_record>(cls, "_Positions__calculate_profit",
                                        {param("cover_position"), param("product_type")});
   const std::initializer_list<Param> record_params = {
       param("trade_id"), param("code"),      param("action"),      param("quantity"),
       param("price"),    param("timestamp"), param("trade_status")};
   def_method<&make_trade_record_method>(cls, "_Positions__make_trade_record", record_params);
-  def_method<&add_trade_record>(cls, "add_trade_record", record_params);
+  def_method<&add_trade_record>(cls, "add_trade_record", record_params, "新增一筆交易紀錄 (成交或取消)");
 }
 
 }  // namespace orva::py::positions

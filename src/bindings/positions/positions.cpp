@@ -260,18 +260,20 @@ void bind_positions(nb::module_& m) {
       constant.attr("OrderCond").attr("CASH"),
   };
 
-  nb::class_<Positions> cls(m, "Positions", nb::dynamic_attr());
+  nb::class_<Positions> cls(m, "Positions", "模擬帳戶: 手續費與滑價設定、部位、損益、交易紀錄與報告", nb::dynamic_attr());
   cls.def("__init__", &init_positions);
-  def_property<&fee_settings>(cls, "fee_settings");
+  def_property<&fee_settings>(cls, "fee_settings", "目前的手續費、交易稅與滑價設定 (即 _fee_settings)");
   def_method<&update_fee_settings>(
       cls, "update_fee_settings",
       {param("setting_type"), param("action", nb::none()), param("fee", nb::none()),
        param("tax", nb::none()), param("per_trade_cost", nb::none()),
-       param("tick_count", nb::none()), param("direction", nb::none())});
-  def_method<&reset_fee_settings>(cls, "reset_fee_settings");
-  def_method<&set_initial_capital>(cls, "set_initial_capital", {param("capital")});
-  def_method<&current_capital>(cls, "fetch_account_balance");
-  def_method<&current_capital>(cls, "fetch_margin");
+       param("tick_count", nb::none()), param("direction", nb::none())},
+                  "更新手續費、交易稅、每筆固定成本或滑價設定 (setting_type: stock 或 future)");
+  def_method<&reset_fee_settings>(cls, "reset_fee_settings", {}, "將手續費與滑價設定恢復為預設值");
+  def_method<&set_initial_capital>(cls, "set_initial_capital", {param("capital")},
+                  "設定初始資金, 帳戶餘額同時重設");
+  def_method<&current_capital>(cls, "fetch_account_balance", {}, "回傳帳戶餘額");
+  def_method<&current_capital>(cls, "fetch_margin", {}, "回傳可用保證金 (即帳戶餘額)");
   def_method<&init_account_info>(cls, "_Positions__init_account_info");
   def_method<&calculate_trade_cost>(
       cls, "_Positions__calculate_trade_cost",

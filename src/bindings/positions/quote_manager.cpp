@@ -594,9 +594,9 @@ void bind_quote_manager(nb::module_& m) {
                       pl.attr("DataFrame")};
   nb::class_<QuoteManager> cls(m, "QuoteManager", "報價管理");
   cls.def("__init__", &init_quote_manager);
-  def_property<&holiday_search_set, &set_holidays>(cls, "holiday_search_set");
-  def_property<&not_trade_times, &set_windows>(cls, "not_trade_times");
-  def_property<&ticks_view>(cls, "ticks");
+  def_property<&holiday_search_set, &set_holidays>(cls, "holiday_search_set", "交易所休市日 (\"%Y-%m-%d\" 文字的集合)");
+  def_property<&not_trade_times, &set_windows>(cls, "not_trade_times", "各商品類型的非交易時段 [[開始, 結束], ...]");
+  def_property<&ticks_view>(cls, "ticks", "各商品的 Tick 緩衝、已處理 Tick、最新 Tick 與 K 線快取");
   def_method<&init_ticks_info>(cls, "get_init_ticks_info", {}, "取得 ticks 的初始資訊");
   def_method<&empty_tick_df_method>(cls, "get_empty_tick_df", {}, "取得空的 Tick DataFrame");
   def_method<&clear_ticks>(cls, "clear_ticks", {}, "清空 ticks");

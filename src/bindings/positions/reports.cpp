@@ -310,7 +310,8 @@ void bind_reports(nb::class_<Positions>& cls) {
   def_method<&get_profit_rows_by_code>(cls, "get_profit_rows_by_code", {param("code")},
                                        "回傳指定標的的損益報告");
   def_method<&generate_standard_report>(cls, "generate_standard_report",
-                                        {param("code"), param("quote_manager")});
+                                        {param("code"), param("quote_manager")},
+                  "產生回測基本報告 (K 線、進出場點、損益明細與費用設定的 HTML 頁面)");
   def_method<&generate_qs_profit_report>(cls, "generate_qs_profit_report",
                                          {param("code"), param("quote_manager")},
                                          "產生 QuantStats 的損益報告");

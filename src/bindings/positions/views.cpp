@@ -197,13 +197,16 @@ nb::list position_detail(nb::handle self, nb::handle product_type) {
 }  // namespace
 
 void bind_views(nb::class_<Positions>& cls) {
-  def_method<&set_current_tick>(cls, "set_current_tick", {param("tick")});
+  def_method<&set_current_tick>(cls, "set_current_tick", {param("tick")},
+                  "記錄商品的最新 Tick, 作為計算未實現損益的價格");
   def_method<&fetch_positions>(cls, "fetch_positions",
-                               {param("account_type"), param("fetch_detail", nb::bool_(false))});
-  def_method<&add_positions_to_queue>(cls, "add_positions_to_queue", {param("positions")});
-  def_method<&pop_positions>(cls, "pop_positions");
-  def_method<&add_finish_notify_to_queue>(cls, "add_finish_notify_to_queue");
-  def_method<&pop_finish_notify>(cls, "pop_finish_notify");
+                               {param("account_type"), param("fetch_detail", nb::bool_(false))},
+                  "將持有部位 (彙總或明細) 放入 fetch_position_queue");
+  def_method<&add_positions_to_queue>(cls, "add_positions_to_queue", {param("positions")},
+                  "將部位資料放入 fetch_position_queue");
+  def_method<&pop_positions>(cls, "pop_positions", {}, "從 fetch_position_queue 取出部位資料 (等待到有資料為止)");
+  def_method<&add_finish_notify_to_queue>(cls, "add_finish_notify_to_queue", {}, "放入一個部位查詢完成的通知");
+  def_method<&pop_finish_notify>(cls, "pop_finish_notify", {}, "取出部位查詢完成的通知, 並清除等待旗標");
   def_method<&position_summary>(cls, "_Positions__format_position_summary",
                                 {param("product_type")});
   def_method<&position_detail>(cls, "_Positions__format_position_detail",

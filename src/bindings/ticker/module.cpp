@@ -1,4 +1,4 @@
-// Module `ticker`: history ticks, the day cache, paced replay and backfill.
+// Module `ticker`: history ticks, the day cache, paced and direct replay, backfill.
 #include <nanobind/nanobind.h>
 
 #include "common/host.h"
@@ -8,7 +8,7 @@ void bind_ticker(nanobind::module_& m);
 }
 
 NB_MODULE(ticker, m) {
-  m.doc() = "Tick feed: history ticks per instrument-day, the day cache, paced replay.";
+  m.doc() = "Tick feed: history ticks per instrument-day, the day cache, paced and direct replay.";
   // Replay threads keep their tickers alive until the process ends.
   nanobind::set_leak_warnings(false);
   orva::py::init_host();

@@ -460,18 +460,20 @@ void bind_replay(nb::module_& m, nb::class_<Ticker>& cls) {
   def_method<&send_ticks>(cls, "send_ticks",
                           {param("codes"), param("start_from"), param("end_to"),
                            param("backfilling_start_from", nb::none()),
-                           param("backfilling_end_to", nb::none())});
+                           param("backfilling_end_to", nb::none())},
+                  "合併商品在日期區間內的 Tick, 開始逐筆回放 (可先回補一段區間)");
   def_method<&iter_ticks>(cls, "iter_ticks",
                           {param("codes"), param("start_from"), param("end_to"),
                            param("backfilling_start_from", nb::none()),
                            param("backfilling_end_to", nb::none())},
                           "在呼叫端的執行緒上依序產生 Tick 紀錄 (回補 Tick、回補結束標記、Tick), 不經由佇列與執行緒");
-  def_method<&pop_tick>(cls, "pop_tick");
-  def_method<&allow_next_tick>(cls, "allow_next_tick");
-  def_method<&stop_send_ticks>(cls, "stop_send_ticks");
+  def_method<&pop_tick>(cls, "pop_tick", {}, "從 tick_queue 取出下一筆 Tick 或標記 (等待到有資料為止)");
+  def_method<&allow_next_tick>(cls, "allow_next_tick", {}, "允許回放執行緒送出下一筆 Tick");
+  def_method<&stop_send_ticks>(cls, "stop_send_ticks", {}, "停止目前的回放, 並送出結束標記");
   def_method<&backfilling_method>(cls, "backfilling",
                                   {param("codes"), param("start_from", nb::none()),
-                                   param("end_to", nb::none())});
+                                   param("end_to", nb::none())},
+                  "在呼叫端的執行緒上回補日期區間內的 Tick");
   def_method<&notify_backfilling_finish>(cls, "_Ticker__notify_backfilling_finish");
   def_method<&push_tick_to_queue>(cls, "_Ticker__push_tick_to_queue", {param("table")});
 }

@@ -399,14 +399,16 @@ nb::object process_and_combine(nb::handle self, nb::handle codes, nb::handle sta
 void bind_ticker(nb::module_& m) {
   globals = load_globals();
   install_shutdown_hook();
-  nb::class_<Ticker> cls(m, "Ticker", nb::dynamic_attr());
+  nb::class_<Ticker> cls(m, "Ticker", "Tick 資料來源: 下載與快取、合併、逐筆回放與回補", nb::dynamic_attr());
   cls.def("__init__", &init_ticker, nb::arg("sino_api").none());
   def_method<&get_ticks_df>(cls, "get_ticks_df",
                             {param("code"), param("market_type"), param("start_from"),
-                             param("end_to")});
+                             param("end_to")},
+                  "取得一個商品在日期區間內的 Tick 表 (讀取快取或下載)");
   def_method<&fetch_history>(cls, "fetch_sino_history_ticks",
                              {param("code"), param("product_type"), param("start_from"),
-                              param("end_to")});
+                              param("end_to")},
+                  "從券商 SDK 下載日期區間內的 Tick 並寫入快取");
   def_method<&save_path_method>(cls, "_Ticker__generate_save_path",
                                 {param("file_name", nb::none()), rest_param("sub_folder")});
   def_method<&tick_filename_method>(cls, "_Ticker__tick_filename_formatter",

@@ -1,0 +1,52 @@
+import inspect
+import os
+from importlib.metadata import version
+from pathlib import Path
+
+import pytest
+
+import orva_backtest
+from orva_backtest.modules.matcher.matcher import Matcher
+from orva_backtest.modules.positions.positions import Positions, QuoteManager
+from orva_backtest.modules.ticker.ticker import DirectReplay, Ticker
+
+from process_helpers import run_python
+
+REPO = Path(__file__).resolve().parents[2]
+CLASSES = [Positions, QuoteManager, Matcher, Ticker, DirectReplay]
+
+
+def test_version_is_the_installed_distributions():
+    assert orva_backtest.__version__ == version("orva_backtest")
+
+
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_public_classes_and_methods_are_documented(cls):
+    assert (cls.__doc__ or "").strip()
+    undocumented = [name for name, value in vars(cls).items()
+                    if not name.startswith("_") and not (getattr(value, "__doc__", None) or "").strip()]
+    assert undocumented == []
+
+
+def test_methods_have_signatures():
+    assert list(inspect.signature(QuoteManager.get_kbar).parameters) == [
+        "self", "code", "unit", "freq", "exprs", "to_pandas_df"]
+    assert str(inspect.signature(Positions._Positions__generate_save_path)) == "(self, /, file_name=None, *sub_folder)"
+
+
+@pytest.mark.parametrize("module", ["positions", "matcher", "ticker"])
+def test_typed_stubs_ship_with_the_modules(module):
+    package = Path(orva_backtest.__file__).parent
+    assert (package / "py.typed").exists()
+    stub = package / "modules" / module / f"{module}.pyi"
+    text = stub.read_text(encoding="utf-8")
+    expected = {"positions": "def get_kbar(self, /, code", "matcher": "def match_deal(self, /, code",
+                "ticker": "def iter_ticks(self, /, codes"}[module]
+    assert expected in text
+
+
+def test_python_started_in_the_checkout_imports_the_installed_package():
+    done = run_python("import orva_backtest.modules.positions.positions as p; print(p.__file__)",
+                      cwd=str(REPO))
+    assert done.returncode == 0, done.stderr
+    assert os.path.exists(done.stdout.strip())
