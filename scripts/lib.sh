@@ -56,6 +56,12 @@ make_venv() {
   "$dir/bin/python" -m pip install -q "scikit-build-core>=0.10,<2" "$nanobind" "cmake>=3.18" ninja
   say "building and installing orva_backtest into $dir"
   "$dir/bin/python" -m pip install -q --no-build-isolation "$(repo_root)[test]"
+  # The typed stubs are written by importing the built modules, which needs the dependencies
+  # the first install of a new venv only brings: then build once more (from the same build tree).
+  if ! "$dir/bin/python" -c 'import glob, os, sys, orva_backtest
+sys.exit(len(glob.glob(os.path.join(os.path.dirname(orva_backtest.__file__), "modules", "*", "*.pyi"))) < 3)'; then
+    "$dir/bin/python" -m pip install -q --no-build-isolation --no-deps --force-reinstall "$(repo_root)"
+  fi
   # quantstats_lumi 0.1.12, the last release pip allows on Python 3.9, fails inside its CAGR on
   # runs of a few days; 1.x runs there too but declares IPython 8.22+ (Python 3.10+) only.
   if "$dir/bin/python" -c 'import sys; sys.exit(sys.version_info >= (3, 10))'; then
