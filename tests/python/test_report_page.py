@@ -1,7 +1,11 @@
-"""The standard report page in headless Chromium, opened from file:// with the network blocked."""
+"""The standard report page in headless Chromium, opened from file:// with the network blocked:
+reports of replays through the exchange and the account, and contexts altered by hand."""
+import copy
 import io
 import itertools
+import json
 import os
+import time
 from contextlib import contextmanager
 from decimal import ROUND_HALF_UP, Decimal
 
@@ -9,9 +13,11 @@ import pytest
 from PIL import Image
 
 import report_page
-from report_page import FEES
+from orva_backtest.constant import BASIC_INFO
 
 UP, DOWN, BUY, SELL = (211, 47, 47), (46, 125, 50), (21, 101, 192), (239, 108, 0)
+# (entry minute, exit minute, long, lots): fills land 15 s into their minute.
+TRIPS = [(3, 10, True, 1), (15, 24, False, 2), (25, 31, True, 1), (33, 38, False, 1)]
 
 
 @pytest.fixture(scope="module")
@@ -25,10 +31,20 @@ def browser():
         yield opened
 
 
+@pytest.fixture(autouse=True)
+def taipei_data_dir(monkeypatch, tmp_path, console):
+    monkeypatch.setenv("TZ", "Asia/Taipei")
+    time.tzset()
+    monkeypatch.setattr(BASIC_INFO, "data_dir", str(tmp_path))
+    yield
+    monkeypatch.undo()
+    time.tzset()
+
+
 @contextmanager
-def opened(browser, context, tmp_path, name):
-    """The rendered page, loaded; it must have asked nothing of the network and logged no error."""
-    report = report_page.OpenedReport(browser, report_page.render(context, tmp_path / f"{name}.html"))
+def opened(browser, url, tmp_path, name):
+    """The page, loaded; it must have asked nothing of the network and logged no error."""
+    report = report_page.OpenedReport(browser, url)
     try:
         yield report
         assert report.outside == []
@@ -73,32 +89,32 @@ def glyph(chart, kind, marker=None):
     return next(g for g in chart if g["type"] == kind and g["marker"] == marker)
 
 
-def known_rows(code):
-    trade = report_page.round_trip
-    return [trade(code, "2024-03-04 09:03:12", 600.0, "2024-03-04 09:10:42", 606.0, long=True),
-            trade(code, "2024-03-04 09:15:42", 605.0, "2024-03-04 09:20:05", 599.0, long=False, qty=2),
-            trade(code, "2024-03-04 09:25:30", 603.0, "2024-03-04 09:31:59", 598.0, long=True),
-            trade(code, "2024-03-04 09:33:00", 598.0, "2024-03-04 09:36:10", 601.0, long=False)]
+def number(value):
+    """An account figure as the template prints it."""
+    return f"{value:,}" if isinstance(value, int) else f"{value:,.2f}"
 
 
 def test_report_shows_chart_markers_figures_and_tables(browser, tmp_path):
-    bars, rows = report_page.minute_bars("2330", 40), known_rows("2330")
-    account = {"entry_times": 4, "cover_times": 4, "receive_amount": 3617000.0, "payable_amount": 3609000.0,
-               "net_profit": 8000.0, "extra_fee": 7000.5, "profit": sum(row["profit"] for row in rows)}
-    with opened(browser, report_page.context(bars, rows, FEES, account), tmp_path, "report") as report:
+    account, quotes = report_page.replay("2330", 40, TRIPS)
+    url = report_page.standard_report(account, quotes, "2330")
+    rows, bars = account.get_profit_rows_by_code("2330"), quotes.get_kbar("2330", "m", 1)
+    bar_of = {dt.strftime("%Y-%m-%d %H:%M:%S"): i for i, dt in enumerate(bars["dt"])}
+    sides = [long for _, _, long, _ in TRIPS]
+
+    def fills(buying):
+        """(bar index, price) of the buys or the sells: a long opens with a buy."""
+        return sorted((bar_of[row[f"{end}_dt"][:17] + "00"], row[f"{end}_price"])
+                      for row, long in zip(rows, sides) for end in ("entry", "exit")
+                      if (end == "entry") == (long == buying))
+
+    with opened(browser, url, tmp_path, "report") as report:
         price_chart, equity_chart = report.glyphs()
         candles = glyph(price_chart, "VBar")["data"]
         assert [candles["x"], candles["high"], candles["low"]] == [
-            list(range(40)), [bar["high"] for bar in bars], [bar["low"] for bar in bars]]
-        # Fills sit on the bar of their minute (09:03:12 on 09:03); a long opens with a buy.
-        buys = glyph(price_chart, "Scatter", "triangle")["data"]
-        sells = glyph(price_chart, "Scatter", "inverted_triangle")["data"]
-        assert sorted(zip(buys["x"], buys["y"])) == [
-            (3, rows[0]["entry_price"]), (20, rows[1]["exit_price"]), (25, rows[2]["entry_price"]),
-            (36, rows[3]["exit_price"])]
-        assert sorted(zip(sells["x"], sells["y"])) == [
-            (10, rows[0]["exit_price"]), (15, rows[1]["entry_price"]), (31, rows[2]["exit_price"]),
-            (33, rows[3]["entry_price"])]
+            list(range(bars.height)), bars["High"].to_list(), bars["Low"].to_list()]
+        for marker, buying in (("triangle", True), ("inverted_triangle", False)):
+            drawn = glyph(price_chart, "Scatter", marker)["data"]
+            assert sorted(zip(drawn["x"], drawn["y"])) == fills(buying)
         assert colours(report.page.locator("#price-chart").screenshot()) == {"up", "down", "buy", "sell"}
         # The equity curve starts at zero on the first entry, steps at every exit and holds its
         # last level to the last bar.
@@ -112,15 +128,14 @@ def test_report_shows_chart_markers_figures_and_tables(browser, tmp_path):
                   money(row["entry_origin_price"]), row["exit_dt"], money(row["exit_price"]),
                   money(row["exit_origin_price"]), str(row["qty"]), money(row["trade_cost"]),
                   money(row["cover_cost"]), money(row["profit"]), percent(row["profit_ratio"])]
-                 for i, (row, long) in enumerate(zip(rows, (True, False, True, False)))]
+                 for i, (row, long) in enumerate(zip(rows, sides))]
         assert report.cells("#trades tbody tr") == cells
         by_profit = sorted(cells, key=lambda row_cells: rows[int(row_cells[0]) - 1]["profit"])
         for order in (by_profit, by_profit[::-1]):
             report.page.click("#trades th[data-key=profit]")
             assert report.texts("#trades tbody td:first-child") == [row_cells[0] for row_cells in order]
 
-        assert report.texts("#account td") == [
-            "4", "4", "3,617,000.00", "3,609,000.00", "8,000.00", "7,000.50", money(account["profit"])]
+        assert report.texts("#account td") == [number(v) for v in account._account_infos["2330"].values()]
         assert report.cells("#fees tbody tr") == [["股票", "0.001425", "0.003", "10", "3 檔向上", "3 檔向下"],
                                                   ["期貨", "2e-05", "2e-05", "10", "3 檔向上", "3 檔向下"]]
 
@@ -129,15 +144,19 @@ HOSTILE = "</script><img src=x onerror=\"window.pwned=1\"><b>&amp;</b>'"
 
 
 def test_hostile_codes_fees_and_numbers_render_as_text(browser, tmp_path):
-    fees = {"stock": dict(FEES["stock"], fee=HOSTILE,
-                          slippage={"buy": {"tick_count": 3, "direction": HOSTILE},
-                                    "sell": {"tick_count": 3, "direction": "down"}}),
-            "future": FEES["future"]}
-    rows = known_rows(HOSTILE)[:2]
+    account, quotes = report_page.replay("2330", 30, TRIPS[:2])
+    context = report_page.report_context(account, quotes, "2330")
+    bars, markers = json.loads(context["kbar_df"]), json.loads(context["include_profit_rows"])
+    rows = [dict(row, code=HOSTILE) for row in context["profit_rows"]]
     # json.dumps writes these as bare NaN and Infinity tokens, which JSON.parse refuses.
     rows[0]["profit_ratio"], rows[1]["profit_ratio"] = float("nan"), float("inf")
-    context = report_page.context(report_page.minute_bars(HOSTILE, 30), rows, fees)
-    with opened(browser, context, tmp_path, "hostile") as report:
+    for record in bars + markers:
+        record["code"] = HOSTILE
+    fees = copy.deepcopy(context["fee_settings"])
+    fees["stock"]["fee"] = fees["stock"]["slippage"]["buy"]["direction"] = HOSTILE
+    hostile = dict(context, kbar_df=json.dumps(bars), profit_rows=rows, profit_rows_json=json.dumps(rows),
+                   include_profit_rows=json.dumps(markers), fee_settings=fees)
+    with opened(browser, report_page.render(hostile, tmp_path / "hostile.html"), tmp_path, "hostile") as report:
         assert report.texts("#title") == [f"{HOSTILE} 回測報告"]
         assert report.texts("#stats dd") == headline(rows)
         assert report.page.evaluate("document.querySelectorAll('body img, body b').length") == 0
@@ -148,28 +167,38 @@ def test_hostile_codes_fees_and_numbers_render_as_text(browser, tmp_path):
         assert len(glyph(report.glyphs()[0], "Scatter", "triangle")["data"]["x"]) == 2
 
 
-def test_report_without_bars_or_trades(browser, tmp_path):
-    context = report_page.context([], [])
-    with opened(browser, context, tmp_path, "empty") as report:
-        assert report.glyphs() == []
-        assert report.texts("#price-chart, #equity-chart") == ["沒有 K 線資料", "沒有已平倉的交易"]
+@pytest.mark.parametrize("with_bars", [True, False])
+def test_report_without_trades(browser, tmp_path, with_bars):
+    account, quotes = report_page.replay("2330", 30)
+    if with_bars:
+        url = report_page.standard_report(account, quotes, "2330")
+    else:
+        context = dict(report_page.report_context(account, quotes, "2330"), kbar_df="[]")
+        url = report_page.render(context, tmp_path / "no-bars.html")
+    with opened(browser, url, tmp_path, "no-trades" if with_bars else "no-bars") as report:
+        drawn = [sorted((g["type"], g["marker"] or "", g["rows"]) for g in chart) for chart in report.glyphs()]
+        assert drawn == ([[("Scatter", "inverted_triangle", 0), ("Scatter", "triangle", 0), ("Segment", "", 30),
+                           ("VBar", "", 30), ("VBar", "", 30)]] if with_bars else [])
+        assert report.texts("#price-chart > p, #equity-chart > p") == (
+            [] if with_bars else ["沒有 K 線資料"]) + ["沒有已平倉的交易"]
         assert report.texts("#stats dd") == ["—", "0", "—", "—", "—", "—", "—"]
         assert report.texts("#trades tbody td") == ["沒有已平倉的交易"]
         assert report.texts("#account td") == ["0"] * 7
 
 
 def test_hundred_thousand_bars_stay_usable(browser, tmp_path):
-    bars, rows = report_page.long_run(100_000, 1000)
-    with opened(browser, report_page.context(bars, rows), tmp_path, "report-100k") as report:
-        print(f"\nload to chart with {len(bars):,} one-minute bars: {report.load_to_chart_ms} ms")
+    trips = report_page.spread_trips(100_000, 1000)
+    account, quotes = report_page.replay("2330", 100_000, trips)
+    bars = quotes.get_kbar("2330", "m", 1)
+    with opened(browser, report_page.standard_report(account, quotes, "2330"), tmp_path, "report-100k") as report:
+        print(f"\nload to chart with {bars.height:,} one-minute bars: {report.load_to_chart_ms} ms")
         chart = report.glyphs()[0]
         markers = glyph(chart, "Scatter", "triangle")["rows"] + glyph(chart, "Scatter", "inverted_triangle")["rows"]
-        assert markers == 2 * len(rows)
+        assert markers == 2 * len(trips)
         # Merged candles keep the whole run's high and low.
-        candles = glyph(chart, "VBar")["data"]
-        assert glyph(chart, "VBar")["rows"] < 1000
-        assert (min(candles["low"]), max(candles["high"])) == (
-            min(bar["low"] for bar in bars), max(bar["high"] for bar in bars))
+        candles = glyph(chart, "VBar")
+        assert candles["rows"] < 1000
+        assert (min(candles["data"]["low"]), max(candles["data"]["high"])) == (bars["Low"].min(), bars["High"].max())
         # The wheel zooms the time axis in and a drag pans it, on the merged candles.
         box = report.page.locator("#price-chart").bounding_box()
         report.page.mouse.move(box["x"] + box["width"] / 2, box["y"] + box["height"] / 3)
