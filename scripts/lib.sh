@@ -30,6 +30,19 @@ ensure_gtest() {
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
 }
 
+# Debian's Chromium for the report page's browser test, when missing (with CJK fonts, so its
+# screenshots are legible). Without root it only warns: the test then skips, except under CI=true.
+ensure_chromium() {
+  if [ -x /usr/bin/chromium ]; then return; fi
+  if [ "$(id -u)" != 0 ] || ! command -v apt-get >/dev/null 2>&1; then
+    echo "Chromium is missing: install Debian's chromium package for the report page's browser test" >&2
+    return
+  fi
+  say "installing Chromium (chromium, fonts-noto-cjk)"
+  DEBIAN_FRONTEND=noninteractive apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium fonts-noto-cjk >/dev/null
+}
+
 # A fingerprint of everything that goes into the installed package.
 source_stamp() {
   local root

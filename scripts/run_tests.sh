@@ -9,6 +9,7 @@ cd "$root"
 pythons=${ORVA_PYTHONS:-"$(find_python39) $(command -v python3)"}
 
 ensure_gtest
+ensure_chromium
 first=""
 declare -A seen=()
 for python in $pythons; do
