@@ -96,4 +96,4 @@ def replay_loop(ticks):
 
 def throughputs(quick):
     ticks = 100_000 if quick else 1_000_000
-    return [(f"set_current_tick + match_deal, ~20 pending", lambda: replay_loop(ticks))]
+    return [("set_current_tick + match_deal, ~20 pending", lambda: replay_loop(ticks))]

@@ -1,8 +1,10 @@
 import json
+import time
 
 import pytest
 
 from orva_backtest import utils
+from orva_backtest.constant import BASIC_INFO
 
 
 class Recorder:
@@ -34,3 +36,14 @@ def logger(monkeypatch):
     recorder = Recorder()
     monkeypatch.setattr(utils, "logger", recorder)
     return recorder
+
+
+@pytest.fixture
+def taipei_data_dir(monkeypatch, tmp_path):
+    """Taiwan time and a data directory of the test's own."""
+    monkeypatch.setenv("TZ", "Asia/Taipei")
+    time.tzset()
+    monkeypatch.setattr(BASIC_INFO, "data_dir", str(tmp_path))
+    yield tmp_path
+    monkeypatch.undo()
+    time.tzset()

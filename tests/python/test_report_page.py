@@ -5,7 +5,6 @@ import io
 import itertools
 import json
 import os
-import time
 from contextlib import contextmanager
 from decimal import ROUND_HALF_UP, Decimal
 
@@ -13,7 +12,6 @@ import pytest
 from PIL import Image
 
 import report_page
-from orva_backtest.constant import BASIC_INFO
 
 UP, DOWN, BUY, SELL = (211, 47, 47), (46, 125, 50), (21, 101, 192), (239, 108, 0)
 # (entry minute, exit minute, long, lots): fills land 15 s into their minute.
@@ -31,14 +29,7 @@ def browser():
         yield opened
 
 
-@pytest.fixture(autouse=True)
-def taipei_data_dir(monkeypatch, tmp_path, console):
-    monkeypatch.setenv("TZ", "Asia/Taipei")
-    time.tzset()
-    monkeypatch.setattr(BASIC_INFO, "data_dir", str(tmp_path))
-    yield
-    monkeypatch.undo()
-    time.tzset()
+pytestmark = pytest.mark.usefixtures("taipei_data_dir", "console")
 
 
 @contextmanager

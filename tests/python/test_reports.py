@@ -1,27 +1,18 @@
 import csv
 import json
-import time
 from datetime import datetime
 
 import pandas as pd
 import pytest
 import quantstats_lumi
 
-from orva_backtest.constant import BASIC_INFO
 from orva_backtest.modules.positions import positions as module
 from orva_backtest.modules.positions.positions import Positions, QuoteManager
 
 from account_helpers import fill, tick
 
 
-@pytest.fixture(autouse=True)
-def taipei_data_dir(monkeypatch, tmp_path):
-    monkeypatch.setenv("TZ", "Asia/Taipei")
-    time.tzset()
-    monkeypatch.setattr(BASIC_INFO, "data_dir", str(tmp_path))
-    yield
-    monkeypatch.undo()
-    time.tzset()
+pytestmark = pytest.mark.usefixtures("taipei_data_dir")
 
 
 def ts(day, hour, minute, second=0):
