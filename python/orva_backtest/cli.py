@@ -189,10 +189,10 @@ def _write_json(path, result):
 
 
 def _backtest(strategy, instruments, start, end, *, backfill=(None, None), capital, fees,
-              slippage_ticks, data_dir, mode, reports, json_path, verbose):
-    from orva_backtest.market import SyntheticMarket
+              slippage_ticks, data_dir, mode, reports, json_path, verbose, source="synthetic"):
+    from orva_backtest.market import CacheOnlyMarket, SyntheticMarket
     from orva_backtest.runner import run_backtest
-    source = SyntheticMarket()
+    source = SyntheticMarket() if source == "synthetic" else CacheOnlyMarket()
     instruments = _check_instruments(instruments, source)
     data_dir = _data_dir(data_dir)
     if not verbose:
@@ -258,12 +258,14 @@ def demo(ctx, data_dir, mode):
 @MODE
 @click.option("--param", "param_pairs", multiple=True, help="strategy argument key=value (repeatable)")
 @click.option("--strategy-class", default=None, help="which Strategy subclass of the file to run")
+@click.option("--source", type=click.Choice(["synthetic", "cache"]), default="synthetic", show_default=True,
+              help="synthetic: the built-in market for days not cached; cache: cached/imported days only")
 @click.option("--no-reports", is_flag=True, help="skip the trade CSV and the HTML reports")
 @click.option("--json", "json_path", type=click.Path(dir_okay=False), default=None,
               help="write the result summary as JSON")
 @click.pass_context
 def run(ctx, strategy_file, codes, start, end, backfill_start, backfill_end, capital, fee_pairs,
-        slippage_ticks, data_dir, mode, param_pairs, strategy_class, no_reports, json_path):
+        slippage_ticks, data_dir, mode, param_pairs, strategy_class, source, no_reports, json_path):
     """Backtest the Strategy subclass defined in STRATEGY_FILE."""
     start, end = _range(start, end)
     backfill = (None, None)
@@ -282,7 +284,7 @@ def run(ctx, strategy_file, codes, start, end, backfill_start, backfill_end, cap
                        f"{type(error).__name__}: {error}") from error
     _backtest(strategy, instruments, start, end, backfill=backfill, capital=capital, fees=fees,
               slippage_ticks=slippage_ticks, data_dir=data_dir, mode=mode, reports=not no_reports,
-              json_path=json_path, verbose=ctx.obj["verbose"])
+              json_path=json_path, verbose=ctx.obj["verbose"], source=source)
 
 
 @main.command("import-ticks")

@@ -108,7 +108,7 @@ def test_an_unwritable_data_dir_is_named(tmp_path, strategy_file, capsys):
     assert str(blocked / "data") in capsys.readouterr().err
 
 
-def test_import_ticks_fills_the_cache_and_names_bad_rows(tmp_path, capsys):
+def test_import_ticks_fills_the_cache_and_names_bad_rows(tmp_path, strategy_file, capsys):
     header = "ts,close,volume,bid_price,bid_volume,ask_price,ask_volume,tick_type\n"
     day1, day2 = 1709514000_000000000, 1709600400_000000000  # 2024-03-04 and 03-05, 09:00 Taipei
     good = tmp_path / "ticks.csv"
@@ -119,6 +119,11 @@ def test_import_ticks_fills_the_cache_and_names_bad_rows(tmp_path, capsys):
     cached = sorted(p.name for p in (data / "sino" / "ticks").iterdir())
     assert cached == ["2330 2024-03-04 - ticks.csv", "2330 2024-03-05 - ticks.csv"]
     assert (data / "sino" / "ticks" / cached[0]).read_text().splitlines()[0] == header.strip()
+    summary = tmp_path / "run.json"
+    assert run_cli(["run", strategy_file, "--codes", "2330:Stock", "--start", "2024-03-04", "--end",
+                    "2024-03-06", "--data-dir", str(data), "--source", "cache", "--no-reports",
+                    "--json", str(summary)]) == 0
+    assert json.loads(summary.read_text())["ticks"] == 2  # the imported ones, nothing made up
     bad = tmp_path / "bad.csv"
     bad.write_text(header + f"{day1},600.0,2,599.0,1,601.0,1,1\n{day2},-1,3,600.0,1,602.0,1,2\n")
     assert run_cli(["import-ticks", str(bad), "--code", "2317", "--market", "Stock",
