@@ -1,3 +1,4 @@
+import importlib
 import inspect
 import os
 from importlib.metadata import version
@@ -36,9 +37,9 @@ def test_methods_have_signatures():
 
 @pytest.mark.parametrize("module", ["positions", "matcher", "ticker"])
 def test_typed_stubs_ship_with_the_modules(module):
-    package = Path(orva_backtest.__file__).parent
-    assert (package / "py.typed").exists()
-    stub = package / "modules" / module / f"{module}.pyi"
+    assert (Path(orva_backtest.__file__).parent / "py.typed").exists()
+    extension = importlib.import_module(f"orva_backtest.modules.{module}.{module}")
+    stub = Path(extension.__file__).parent / f"{module}.pyi"  # beside the module, wherever it is built
     text = stub.read_text(encoding="utf-8")
     expected = {"positions": "def get_kbar(self, /, code", "matcher": "def match_deal(self, /, code",
                 "ticker": "def iter_ticks(self, /, codes"}[module]

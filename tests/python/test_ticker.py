@@ -548,7 +548,8 @@ EXIT_SCRIPTS = {
 
 @pytest.mark.parametrize("runs, script", EXIT_SCRIPTS.values(), ids=list(EXIT_SCRIPTS))
 def test_process_exits_cleanly_while_replay_threads_wait(runs, script, tmp_path):
-    env = {"ORVA_CONSOLE": "off", "ORVA_DATA_DIR": str(tmp_path), "TZ": "Asia/Taipei"}
+    # The caller's environment too, so an editable install's rebuild finds its tools.
+    env = {**os.environ, "ORVA_CONSOLE": "off", "ORVA_DATA_DIR": str(tmp_path), "TZ": "Asia/Taipei"}
     command = [sys.executable, "-c", textwrap.dedent(script)]
     deadline = time.monotonic() + 240
     for _ in range(0, runs, 2):  # two at a time: one per core
