@@ -191,17 +191,20 @@ def _write_json(path, result):
 def _backtest(strategy, instruments, start, end, *, backfill=(None, None), capital, fees,
               slippage_ticks, data_dir, mode, reports, json_path, verbose):
     from orva_backtest.market import SyntheticMarket
-    from orva_backtest.runner import run_backtest
+    from orva_backtest.runner import StrategyError, run_backtest
     source = SyntheticMarket()
     instruments = _check_instruments(instruments, source)
     data_dir = _data_dir(data_dir)
     if not verbose:
         utils.console = utils.SilentConsole()
     with _Progress() as progress:
-        result = run_backtest(strategy, instruments, start, end, backfill_start=backfill[0],
-                              backfill_end=backfill[1], capital=capital, fees=fees,
-                              slippage_ticks=slippage_ticks, data_dir=data_dir, source=source,
-                              mode=mode, reports=reports, progress=progress)
+        try:
+            result = run_backtest(strategy, instruments, start, end, backfill_start=backfill[0],
+                                  backfill_end=backfill[1], capital=capital, fees=fees,
+                                  slippage_ticks=slippage_ticks, data_dir=data_dir, source=source,
+                                  mode=mode, reports=reports, progress=progress)
+        except StrategyError as error:  # --debug shows the strategy's own traceback
+            raise CliError(str(error)) from error.__cause__
     if result.ticks == 0:
         raise CliError(f"{start} 至 {end} 之間沒有任何 Tick, 請檢查日期與商品")
     _show(result)

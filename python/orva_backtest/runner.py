@@ -3,6 +3,7 @@ hands them to a strategy, and writes the trade records and reports at the end.""
 import os
 import time
 from dataclasses import dataclass, field
+from datetime import datetime
 from typing import Callable, Dict, List, Optional
 
 from orva_backtest import utils
@@ -12,6 +13,18 @@ from orva_backtest.strategy import Context, defined_callbacks
 BENCHMARK = "0050"
 MODES = ("direct", "paced")
 MARKETS = ("Stock", "Future")
+
+
+class StrategyError(Exception):
+    """A strategy callback raised; the message names the callback and the tick it handled."""
+
+    def __init__(self, callback, record, error):
+        where = ""
+        if record is not None:
+            moment = datetime.fromtimestamp(record["timestamp"]).strftime("%Y-%m-%d %H:%M:%S.%f")
+            where = f" (Tick {record['code']} {moment})"
+        super().__init__(f"策略的 {callback}{where} 發生錯誤: {type(error).__name__}: {error}")
+        self.callback, self.record = callback, record
 
 
 def use_taiwan_time():
@@ -124,20 +137,23 @@ class _Loop:
         self.markets = markets
         self.ctx = Context(account, matcher, quotes, markets)
 
-    def dispatch_reports(self):
-        on_order = self.callbacks.get("on_order_report")
-        on_deal = self.callbacks.get("on_deal_report")
+    def call(self, name, record, *args):
+        """Calls the strategy's `name`; its error leaves as a StrategyError naming both."""
+        try:
+            self.callbacks[name](self.ctx, *args)
+        except Exception as error:
+            raise StrategyError(name, record, error) from error
+
+    def dispatch_reports(self, record):
         queue = self.matcher.response_queue
         # A callback may place orders whose reports arrive here too; bounded per tick.
         for _ in range(100_000):
             if queue.empty():
                 return
             report = self.matcher.pop_response()
-            if "order" in report:
-                if on_order:
-                    on_order(self.ctx, report)
-            elif on_deal:
-                on_deal(self.ctx, report)
+            name = "on_order_report" if "order" in report else "on_deal_report"
+            if name in self.callbacks:
+                self.call(name, record, report)
 
 
 def _summaries(account, codes):
@@ -214,7 +230,7 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
 
     loop = _Loop(strategy, account, matcher, quotes, markets)
     if "on_start" in loop.callbacks:
-        loop.callbacks["on_start"](loop.ctx)
+        loop.call("on_start", None)
     if mode == "direct":
         records = ticker.iter_ticks(replayed, start, end, *backfill)
         total = len(records)
@@ -233,12 +249,15 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
         add_tick(record)
         match_deal(record["code"], record["close"], record["qty"], record["timestamp"])
         if queued:
-            dispatch()
+            dispatch(record)
         if on_tick is not None and record["code"] in markets:
             ctx.tick = record
-            on_tick(ctx, record)
+            try:
+                on_tick(ctx, record)
+            except Exception as error:
+                raise StrategyError("on_tick", record, error) from error
             if queued:
-                dispatch()
+                dispatch(record)
         ticks += 1
         if progress and ticks % 5000 == 0:
             progress(ticks, total)
@@ -246,7 +265,7 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
     if progress:
         progress(ticks, ticks)
     if "on_finish" in loop.callbacks:
-        loop.callbacks["on_finish"](loop.ctx)
+        loop.call("on_finish", None)
 
     files = _write_reports(account, quotes, list(markets), data_dir) if reports else []
     return BacktestResult(account=account, quotes=quotes,

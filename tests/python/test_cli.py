@@ -80,10 +80,11 @@ def test_bad_arguments_get_one_line_and_a_failing_status(tmp_path, strategy_file
 
 @pytest.mark.parametrize("content, message", [
     ("raise RuntimeError('boom')", "RuntimeError: boom"),
+    (STRATEGY + "\n    def on_finish(self, ctx):\n        1 / 0\n", "策略的 on_finish 發生錯誤: ZeroDivisionError"),
     ("x = 1", "Strategy 子類別"),
     (STRATEGY + "\nclass Other(Flip):\n    pass\n", "--strategy-class"),
 ])
-def test_strategy_files_that_do_not_load(tmp_path, capsys, content, message):
+def test_failing_strategy_files_get_one_line(tmp_path, capsys, content, message):
     path = tmp_path / "bad.py"
     path.write_text(content, encoding="utf-8")
     assert run_cli(["run", str(path), "--codes", "2330:Stock", "--start", "2024-03-04",

@@ -1,7 +1,7 @@
 import pytest
 
 from orva_backtest import Strategy
-from orva_backtest.runner import run_backtest
+from orva_backtest.runner import StrategyError, run_backtest
 
 DAYS = ("2024-03-04", "2024-03-05")
 
@@ -108,3 +108,43 @@ def test_backfill_comes_first_and_is_marked(tmp_path):
                               backfill_start="2024-03-01", backfill_end="2024-03-01").ticks
         assert strategy.flags == [True, False]
     assert runs["direct"] == runs["paced"]
+
+
+class Raises(Strategy):
+    """Trades like `Trader` and raises in the callback named `where`."""
+
+    def __init__(self, where):
+        self.where, self.inner = where, Trader()
+
+    def on_start(self, ctx):
+        self.fail("on_start")
+
+    def on_tick(self, ctx, tick):
+        self.inner.on_tick(ctx, tick)
+        if self.inner.seen[tick["code"]] == 900:
+            self.fail("on_tick")
+
+    def on_order_report(self, ctx, report):
+        self.fail("on_order_report")
+
+    def on_deal_report(self, ctx, report):
+        self.fail("on_deal_report")
+
+    def on_finish(self, ctx):
+        self.fail("on_finish")
+
+    def fail(self, name):
+        if name == self.where:
+            raise KeyError("boom")
+
+
+@pytest.mark.parametrize("where, tick", [("on_start", False), ("on_tick", True), ("on_order_report", True),
+                                         ("on_deal_report", True), ("on_finish", False)])
+def test_a_failing_callback_is_named_with_its_tick(tmp_path, where, tick):
+    with pytest.raises(StrategyError, match=f"策略的 {where}.*KeyError: 'boom'") as raised:
+        backtest(Raises(where), tmp_path, "fail")
+    assert isinstance(raised.value.__cause__, KeyError)
+    assert (raised.value.record is not None) == tick
+    if tick:
+        assert f"Tick {raised.value.record['code']} 2024-03-0" in str(raised.value)
+    assert not (tmp_path / "fail" / "trade_records").exists()
