@@ -80,11 +80,11 @@ class BacktestResult:
 
 def parse_instruments(instruments):
     """[{"code", "market"}] from "2330:Stock" texts, (code, market) pairs or such dicts."""
-    parsed = []
+    markets = {}  # a code listed twice is replayed once; listed in two markets it is refused
     for entry in instruments:
         if isinstance(entry, str):
             code, _, market = entry.partition(":")
-            market = market or "Stock"
+            market = market.strip() or "Stock"
         elif isinstance(entry, dict):
             code, market = entry.get("code"), entry.get("market")
         else:
@@ -93,10 +93,12 @@ def parse_instruments(instruments):
             raise ValueError(f"商品代碼不可為空: {entry!r}")
         if market not in MARKETS:
             raise ValueError(f"不支援的市場 {market!r} ({code}), 請用 Stock 或 Future")
-        parsed.append({"code": code.strip(), "market": market})
-    if not parsed:
+        code = code.strip()
+        if markets.setdefault(code, market) != market:
+            raise ValueError(f"商品 {code} 不可同時列在 {markets[code]} 與 {market}")
+    if not markets:
         raise ValueError("至少需要一個商品")
-    return parsed
+    return [{"code": code, "market": market} for code, market in markets.items()]
 
 
 def _configure_account(account, capital, fees, slippage_ticks):

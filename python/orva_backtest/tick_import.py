@@ -47,7 +47,7 @@ def import_tick_file(path, code, market, data_dir):
     """
     from orva_backtest.modules.ticker.ticker import Ticker
     from orva_backtest.runner import parse_instruments
-    parse_instruments([{"code": code, "market": market}])
+    code = parse_instruments([{"code": code, "market": market}])[0]["code"]
     name_of = Ticker(None)._Ticker__tick_filename_formatter  # refuses codes unfit for file names
     ticks = _typed(_read(path), path).sort("ts", maintain_order=True)
     if ticks.is_empty():

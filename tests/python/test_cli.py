@@ -115,7 +115,7 @@ def test_import_ticks_fills_the_cache_and_names_bad_rows(tmp_path, capsys):
     good = tmp_path / "ticks.csv"
     good.write_text(header + f"{day1},600.0,2,599.0,1,601.0,1,1\n{day2},601.0,3,600.0,1,602.0,1,2\n")
     data = tmp_path / "data"
-    assert run_cli(["import-ticks", str(good), "--code", "2330", "--market", "Stock",
+    assert run_cli(["import-ticks", str(good), "--code", " 2330 ", "--market", "Stock",  # cached as 2330
                     "--data-dir", str(data)]) == 0
     cached = sorted(p.name for p in (data / "sino" / "ticks").iterdir())
     assert cached == ["2330 2024-03-04 - ticks.csv", "2330 2024-03-05 - ticks.csv"]

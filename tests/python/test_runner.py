@@ -1,7 +1,7 @@
 import pytest
 
 from orva_backtest import Strategy
-from orva_backtest.runner import StrategyError, run_backtest
+from orva_backtest.runner import StrategyError, parse_instruments, run_backtest
 
 DAYS = ("2024-03-04", "2024-03-05")
 
@@ -90,6 +90,19 @@ def test_undefined_callbacks_are_never_called(tmp_path):
 def test_bad_run_requests(tmp_path, kwargs, message):
     with pytest.raises(ValueError, match=message):
         backtest(Trader(), tmp_path, "bad", **kwargs)
+
+
+@pytest.mark.parametrize("given, expected", [
+    (["2330:Stock", " 2330 : Stock ", ("2330", "Stock")], [("2330", "Stock")]),
+    ([{"code": "TXFR1", "market": "Future"}, "2330", "TXFR1:Future"], [("TXFR1", "Future"), ("2330", "Stock")]),
+    (["2330:Stock", "2330:Future"], "同時列在 Stock 與 Future"),
+])
+def test_instruments_are_listed_once(given, expected):
+    if isinstance(expected, str):
+        with pytest.raises(ValueError, match=expected):
+            parse_instruments(given)
+    else:
+        assert [(i["code"], i["market"]) for i in parse_instruments(given)] == expected
 
 
 def test_backfill_comes_first_and_is_marked(tmp_path):
