@@ -176,6 +176,13 @@ def _show(result):
         out.print(f"輸出: {path}")
 
 
+def _json_folder(path):
+    """Refuses a JSON path whose folder cannot take the file, before the run rather than after."""
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder) or not os.access(folder, os.W_OK | os.X_OK):
+        raise CliError(f"無法寫入 JSON 檔 {path}: 資料夾 {folder} 不存在或無法寫入")
+
+
 def _write_json(path, result):
     temporary = f"{path}.tmp-{os.getpid()}"
     try:
@@ -195,6 +202,8 @@ def _backtest(strategy, instruments, start, end, *, backfill=(None, None), capit
     source = SyntheticMarket()
     instruments = _check_instruments(instruments, source)
     data_dir = _data_dir(data_dir)
+    if json_path:
+        _json_folder(json_path)
     if not verbose:
         utils.console = utils.SilentConsole()
     with _Progress() as progress:

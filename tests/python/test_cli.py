@@ -64,17 +64,19 @@ def test_run_writes_its_json_summary(tmp_path, strategy_file, capsys):
     (["--backfill-start", "2024-03-01"], "回補"),
     (["--capital", "0"], "capital"),
     (["--mode", "fast"], "mode"),
+    (["--json", "missing/out.json"], "missing"),
 ])
 def test_bad_arguments_get_one_line_and_a_failing_status(tmp_path, strategy_file, capsys, args, message):
     base = {"--codes": "2330:Stock", "--start": "2024-03-04", "--end": "2024-03-04"}
     pairs = dict(zip(args[::2], args[1::2]))
     argv = ["run", strategy_file, "--data-dir", str(tmp_path / "data"), "--no-reports"]
     for key, value in {**base, **pairs}.items():
-        argv += [key, value]
+        argv += [key, str(tmp_path / value) if key == "--json" else value]
     assert run_cli(argv) != 0
     captured = capsys.readouterr()
     lines = captured.err.strip().splitlines()
     assert len(lines) == 1 and message in lines[0] and "Traceback" not in captured.err
+    assert "各商品平倉結果" not in captured.out  # refused before a run, not after one
     assert not list((tmp_path / "data").glob("report*"))
 
 
