@@ -1,6 +1,7 @@
 """Runs a backtest: replays the instruments' ticks through the simulated exchange and account,
 hands them to a strategy, and writes the trade records and reports at the end."""
 import os
+import threading
 import time
 from dataclasses import dataclass, field
 from datetime import datetime
@@ -13,6 +14,7 @@ from orva_backtest.strategy import Context, defined_callbacks
 BENCHMARK = "0050"
 MODES = ("direct", "paced")
 MARKETS = ("Stock", "Future")
+_ONE_RUN_AT_A_TIME = threading.RLock()  # reentrant: a run started from a callback must not hang
 
 
 class StrategyError(Exception):
@@ -215,63 +217,66 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
         raise ValueError("回補需要同時給開始與結束日期")
     parsed = parse_instruments(instruments)
     use_taiwan_time()
-    if data_dir is not None:
-        BASIC_INFO.data_dir = str(data_dir)
-    data_dir = BASIC_INFO.data_dir
-    utils.make_dir(data_dir)
-    if not os.access(data_dir, os.W_OK):
-        raise PermissionError(f"資料目錄無法寫入: {data_dir}")
+    # The data directory is process-wide (the account and the tick feed read it at each use),
+    # so runs on several threads take turns rather than write into each other's folders.
+    with _ONE_RUN_AT_A_TIME:
+        if data_dir is not None:
+            BASIC_INFO.data_dir = str(data_dir)
+        data_dir = BASIC_INFO.data_dir
+        utils.make_dir(data_dir)
+        if not os.access(data_dir, os.W_OK):
+            raise PermissionError(f"資料目錄無法寫入: {data_dir}")
 
-    account = Positions()
-    _configure_account(account, capital, fees, slippage_ticks)
-    quotes, matcher = QuoteManager(), Matcher(account)
-    ticker = Ticker(source if source is not None else SyntheticMarket())
-    markets = {i["code"]: i["market"] for i in parsed}
-    replayed = parsed + ([{"code": BENCHMARK, "market": "Stock"}] if BENCHMARK not in markets else [])
-    backfill = () if backfill_start is None else (backfill_start, backfill_end)
+        account = Positions()
+        _configure_account(account, capital, fees, slippage_ticks)
+        quotes, matcher = QuoteManager(), Matcher(account)
+        ticker = Ticker(source if source is not None else SyntheticMarket())
+        markets = {i["code"]: i["market"] for i in parsed}
+        replayed = parsed + ([{"code": BENCHMARK, "market": "Stock"}] if BENCHMARK not in markets else [])
+        backfill = () if backfill_start is None else (backfill_start, backfill_end)
 
-    loop = _Loop(strategy, account, matcher, quotes, markets)
-    if "on_start" in loop.callbacks:
-        loop.call("on_start", None)
-    if mode == "direct":
-        records = ticker.iter_ticks(replayed, start, end, *backfill)
-        total = len(records)
-    else:
-        records, total = _paced_records(ticker, replayed, start, end, backfill), None
-    ticks, began = 0, time.perf_counter()
-    # The per-tick path, with everything it touches bound to locals.
-    set_current_tick, add_tick, match_deal = matcher.set_current_tick, quotes.add_tick, matcher.match_deal
-    queued = matcher.response_queue.queue  # a deque: reading its length needs no lock
-    dispatch, ctx = loop.dispatch_reports, loop.ctx
-    on_tick = loop.callbacks.get("on_tick")
-    for record in records:
-        if "orva_status" in record:
-            continue
-        set_current_tick(record)
-        add_tick(record)
-        match_deal(record["code"], record["close"], record["qty"], record["timestamp"])
-        if queued:
-            dispatch(record)
-        if on_tick is not None and record["code"] in markets:
-            ctx.tick = record
-            try:
-                on_tick(ctx, record)
-            except Exception as error:
-                raise StrategyError("on_tick", record, error) from error
+        loop = _Loop(strategy, account, matcher, quotes, markets)
+        if "on_start" in loop.callbacks:
+            loop.call("on_start", None)
+        if mode == "direct":
+            records = ticker.iter_ticks(replayed, start, end, *backfill)
+            total = len(records)
+        else:
+            records, total = _paced_records(ticker, replayed, start, end, backfill), None
+        ticks, began = 0, time.perf_counter()
+        # The per-tick path, with everything it touches bound to locals.
+        set_current_tick, add_tick, match_deal = matcher.set_current_tick, quotes.add_tick, matcher.match_deal
+        queued = matcher.response_queue.queue  # a deque: reading its length needs no lock
+        dispatch, ctx = loop.dispatch_reports, loop.ctx
+        on_tick = loop.callbacks.get("on_tick")
+        for record in records:
+            if "orva_status" in record:
+                continue
+            set_current_tick(record)
+            add_tick(record)
+            match_deal(record["code"], record["close"], record["qty"], record["timestamp"])
             if queued:
                 dispatch(record)
-        ticks += 1
-        if progress and ticks % 5000 == 0:
-            progress(ticks, total)
-    seconds = time.perf_counter() - began
-    if progress:
-        progress(ticks, ticks)
-    if "on_finish" in loop.callbacks:
-        loop.call("on_finish", None)
+            if on_tick is not None and record["code"] in markets:
+                ctx.tick = record
+                try:
+                    on_tick(ctx, record)
+                except Exception as error:
+                    raise StrategyError("on_tick", record, error) from error
+                if queued:
+                    dispatch(record)
+            ticks += 1
+            if progress and ticks % 5000 == 0:
+                progress(ticks, total)
+        seconds = time.perf_counter() - began
+        if progress:
+            progress(ticks, ticks)
+        if "on_finish" in loop.callbacks:
+            loop.call("on_finish", None)
 
-    files = _write_reports(account, quotes, list(markets), data_dir) if reports else []
-    return BacktestResult(account=account, quotes=quotes,
-                          profit_rows=list(account._profit_report["rows"]),
-                          instruments=_summaries(account, list(markets)),
-                          balance=account.fetch_account_balance(), ticks=ticks,
-                          seconds=seconds, files=files)
+        files = _write_reports(account, quotes, list(markets), data_dir) if reports else []
+        return BacktestResult(account=account, quotes=quotes,
+                              profit_rows=list(account._profit_report["rows"]),
+                              instruments=_summaries(account, list(markets)),
+                              balance=account.fetch_account_balance(), ticks=ticks,
+                              seconds=seconds, files=files)

@@ -1,7 +1,9 @@
+import threading
+
 import pytest
 
 from orva_backtest import Strategy
-from orva_backtest.runner import StrategyError, parse_instruments, run_backtest
+from orva_backtest.runner import BacktestResult, StrategyError, parse_instruments, run_backtest
 
 DAYS = ("2024-03-04", "2024-03-05")
 
@@ -161,3 +163,24 @@ def test_a_failing_callback_is_named_with_its_tick(tmp_path, where, tick):
     if tick:
         assert f"Tick {raised.value.record['code']} 2024-03-0" in str(raised.value)
     assert not (tmp_path / "fail" / "trade_records").exists()
+
+
+def test_runs_on_two_threads_keep_to_their_own_folders(tmp_path):
+    results = {}
+
+    def run(name, days):
+        try:
+            results[name] = run_backtest(Trader(), ["2330:Stock"], *days, data_dir=tmp_path / name)
+        except Exception as error:
+            results[name] = error
+
+    threads = [threading.Thread(target=run, args=("long", DAYS)),
+               threading.Thread(target=run, args=("short", DAYS[:1] * 2))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    for name, result in results.items():
+        assert isinstance(result, BacktestResult), result
+        assert result.files and all(p.startswith(str(tmp_path / name)) for p in result.files)
+        assert len(list((tmp_path / name / "sino" / "ticks").glob("2330 *"))) == (2 if name == "long" else 1)
