@@ -128,3 +128,17 @@ def test_import_ticks_fills_the_cache_and_names_bad_rows(tmp_path, capsys):
                     "--data-dir", str(data)]) == 1
     assert "第 3 行" in capsys.readouterr().err
     assert not list((data / "sino" / "ticks").glob("2317*"))
+
+
+@pytest.mark.parametrize("rows, message", [
+    ("1709514000000000000,600.0,2,599.0,1,601.0,1,1,9\n", "more fields"),  # a ragged line
+    ("1709514000,600.0,2,599.0,1,601.0,1,1\n", "第 2 行"),  # ts in seconds
+])
+def test_import_ticks_refuses_damaged_files_in_one_line(tmp_path, capsys, rows, message):
+    path = tmp_path / "ticks.csv"
+    path.write_text("ts,close,volume,bid_price,bid_volume,ask_price,ask_volume,tick_type\n" + rows)
+    assert run_cli(["import-ticks", str(path), "--code", "2330", "--market", "Stock",
+                    "--data-dir", str(tmp_path / "data")]) == 1
+    lines = capsys.readouterr().err.strip().splitlines()
+    assert len(lines) == 1 and message in lines[0]
+    assert not list((tmp_path / "data" / "sino" / "ticks").glob("*"))
