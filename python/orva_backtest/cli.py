@@ -29,9 +29,12 @@ class CliError(click.ClickException):
 
 def _day(value, name):
     try:
-        return datetime.strptime(value, "%Y-%m-%d").strftime("%Y-%m-%d")
+        day = datetime.strptime(value, "%Y-%m-%d")
     except (TypeError, ValueError):
-        raise CliError(f"{name} 不是 YYYY-MM-DD 格式的日期: {value!r}") from None
+        raise CliError(f"{name} 不是有效的 YYYY-MM-DD 日期: {value!r}") from None
+    if not 1990 <= day.year <= 2099:  # the years the quote buffer takes ticks of
+        raise CliError(f"{name} 超出 1990 至 2099 年: {value!r}")
+    return day.strftime("%Y-%m-%d")
 
 
 def _range(start, end, what="回測"):

@@ -55,6 +55,7 @@ def test_run_writes_its_json_summary(tmp_path, strategy_file, capsys):
 
 @pytest.mark.parametrize("args, message", [
     (["--start", "2024-13-01"], "YYYY-MM-DD"),
+    (["--start", "1900-01-01", "--end", "1900-01-01"], "1990 至 2099"),
     (["--start", "2024-03-08", "--end", "2024-03-04"], "早於"),
     (["--start", "2024-03-09", "--end", "2024-03-10"], "沒有任何 Tick"),
     (["--codes", "ZZZ:Stock"], "未知的商品代碼"),
