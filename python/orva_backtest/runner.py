@@ -1,5 +1,6 @@
 """Runs a backtest: replays the instruments' ticks through the simulated exchange and account,
 hands them to a strategy, and writes the trade records and reports at the end."""
+import atexit
 import os
 import threading
 import time
@@ -171,20 +172,40 @@ def _summaries(account, codes):
     return out
 
 
+# Held while one output file is written. A daemon thread stopped by interpreter exit inside
+# the report libraries (polars, pandas, matplotlib) aborts the process or leaves a temporary
+# file, so exit waits for the file under way, and a run on a daemon thread starts no other.
+_WRITING = threading.Lock()
+_EXITING = threading.Event()
+
+
+@atexit.register
+def _wait_for_the_file_under_way():
+    _EXITING.set()
+    _WRITING.acquire(timeout=60)
+
+
+def _write(write, *args):
+    if _EXITING.is_set():
+        threading.Event().wait()  # parks this daemon thread until exit ends it
+    with _WRITING:
+        write(*args)
+
+
 def _write_reports(account, quotes, codes, data_dir):
     """Exports the trade records and writes both reports of every traded instrument."""
     files = []
     records_dir = os.path.join(data_dir, "trade_records")
     before = set(os.listdir(records_dir)) if os.path.isdir(records_dir) else set()
-    account.export_trade_records()
+    _write(account.export_trade_records)
     written = sorted(set(os.listdir(records_dir)) - before) or sorted(
         os.listdir(records_dir), key=lambda n: os.path.getmtime(os.path.join(records_dir, n)))[-1:]
     files += [os.path.join(records_dir, name) for name in written]
     traded = [c for c in codes if any(r["code"] == c for r in account.trade_records)]
     for code in traded:
-        account.generate_standard_report(code, quotes)
+        _write(account.generate_standard_report, code, quotes)
         files.append(os.path.join(data_dir, "report", f"{code}-report.html"))
-        account.generate_qs_profit_report(code, quotes)
+        _write(account.generate_qs_profit_report, code, quotes)
         for suffix in ("-profit_report.csv", "-profit_report.html"):
             path = os.path.join(data_dir, "profit_report", code + suffix)
             if os.path.exists(path):
