@@ -29,9 +29,12 @@ class CliError(click.ClickException):
 
 def _day(value, name):
     try:
-        return datetime.strptime(value, "%Y-%m-%d").strftime("%Y-%m-%d")
+        day = datetime.strptime(value, "%Y-%m-%d")
     except (TypeError, ValueError):
-        raise CliError(f"{name} 不是 YYYY-MM-DD 格式的日期: {value!r}") from None
+        raise CliError(f"{name} 不是有效的 YYYY-MM-DD 日期: {value!r}") from None
+    if not 1990 <= day.year <= 2099:  # the years the quote buffer takes ticks of
+        raise CliError(f"{name} 超出 1990 至 2099 年: {value!r}")
+    return day.strftime("%Y-%m-%d")
 
 
 def _range(start, end, what="回測"):
@@ -176,6 +179,13 @@ def _show(result):
         out.print(f"輸出: {path}")
 
 
+def _json_folder(path):
+    """Refuses a JSON path whose folder cannot take the file, before the run rather than after."""
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder) or not os.access(folder, os.W_OK | os.X_OK):
+        raise CliError(f"無法寫入 JSON 檔 {path}: 資料夾 {folder} 不存在或無法寫入")
+
+
 def _write_json(path, result):
     temporary = f"{path}.tmp-{os.getpid()}"
     try:
@@ -191,17 +201,22 @@ def _write_json(path, result):
 def _backtest(strategy, instruments, start, end, *, backfill=(None, None), capital, fees,
               slippage_ticks, data_dir, mode, reports, json_path, verbose, source="synthetic"):
     from orva_backtest.market import CacheOnlyMarket, SyntheticMarket
-    from orva_backtest.runner import run_backtest
+    from orva_backtest.runner import StrategyError, run_backtest
     source = SyntheticMarket() if source == "synthetic" else CacheOnlyMarket()
     instruments = _check_instruments(instruments, source)
     data_dir = _data_dir(data_dir)
+    if json_path:
+        _json_folder(json_path)
     if not verbose:
         utils.console = utils.SilentConsole()
     with _Progress() as progress:
-        result = run_backtest(strategy, instruments, start, end, backfill_start=backfill[0],
-                              backfill_end=backfill[1], capital=capital, fees=fees,
-                              slippage_ticks=slippage_ticks, data_dir=data_dir, source=source,
-                              mode=mode, reports=reports, progress=progress)
+        try:
+            result = run_backtest(strategy, instruments, start, end, backfill_start=backfill[0],
+                                  backfill_end=backfill[1], capital=capital, fees=fees,
+                                  slippage_ticks=slippage_ticks, data_dir=data_dir, source=source,
+                                  mode=mode, reports=reports, progress=progress)
+        except StrategyError as error:  # --debug shows the strategy's own traceback
+            raise CliError(str(error)) from error.__cause__
     if result.ticks == 0:
         raise CliError(f"{start} 至 {end} 之間沒有任何 Tick, 請檢查日期與商品")
     _show(result)

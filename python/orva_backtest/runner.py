@@ -1,8 +1,11 @@
 """Runs a backtest: replays the instruments' ticks through the simulated exchange and account,
 hands them to a strategy, and writes the trade records and reports at the end."""
+import atexit
 import os
+import threading
 import time
 from dataclasses import dataclass, field
+from datetime import datetime
 from typing import Callable, Dict, List, Optional
 
 from orva_backtest import utils
@@ -12,6 +15,19 @@ from orva_backtest.strategy import Context, defined_callbacks
 BENCHMARK = "0050"
 MODES = ("direct", "paced")
 MARKETS = ("Stock", "Future")
+_ONE_RUN_AT_A_TIME = threading.RLock()  # reentrant: a run started from a callback must not hang
+
+
+class StrategyError(Exception):
+    """A strategy callback raised; the message names the callback and the tick it handled."""
+
+    def __init__(self, callback, record, error):
+        where = ""
+        if record is not None:
+            moment = datetime.fromtimestamp(record["timestamp"]).strftime("%Y-%m-%d %H:%M:%S.%f")
+            where = f" (Tick {record['code']} {moment})"
+        super().__init__(f"策略的 {callback}{where} 發生錯誤: {type(error).__name__}: {error}")
+        self.callback, self.record = callback, record
 
 
 def use_taiwan_time():
@@ -67,11 +83,11 @@ class BacktestResult:
 
 def parse_instruments(instruments):
     """[{"code", "market"}] from "2330:Stock" texts, (code, market) pairs or such dicts."""
-    parsed = []
+    markets = {}  # a code listed twice is replayed once; listed in two markets it is refused
     for entry in instruments:
         if isinstance(entry, str):
             code, _, market = entry.partition(":")
-            market = market or "Stock"
+            market = market.strip() or "Stock"
         elif isinstance(entry, dict):
             code, market = entry.get("code"), entry.get("market")
         else:
@@ -80,10 +96,12 @@ def parse_instruments(instruments):
             raise ValueError(f"商品代碼不可為空: {entry!r}")
         if market not in MARKETS:
             raise ValueError(f"不支援的市場 {market!r} ({code}), 請用 Stock 或 Future")
-        parsed.append({"code": code.strip(), "market": market})
-    if not parsed:
+        code = code.strip()
+        if markets.setdefault(code, market) != market:
+            raise ValueError(f"商品 {code} 不可同時列在 {markets[code]} 與 {market}")
+    if not markets:
         raise ValueError("至少需要一個商品")
-    return parsed
+    return [{"code": code, "market": market} for code, market in markets.items()]
 
 
 def _configure_account(account, capital, fees, slippage_ticks):
@@ -124,20 +142,23 @@ class _Loop:
         self.markets = markets
         self.ctx = Context(account, matcher, quotes, markets)
 
-    def dispatch_reports(self):
-        on_order = self.callbacks.get("on_order_report")
-        on_deal = self.callbacks.get("on_deal_report")
+    def call(self, name, record, *args):
+        """Calls the strategy's `name`; its error leaves as a StrategyError naming both."""
+        try:
+            self.callbacks[name](self.ctx, *args)
+        except Exception as error:
+            raise StrategyError(name, record, error) from error
+
+    def dispatch_reports(self, record):
         queue = self.matcher.response_queue
         # A callback may place orders whose reports arrive here too; bounded per tick.
         for _ in range(100_000):
             if queue.empty():
                 return
             report = self.matcher.pop_response()
-            if "order" in report:
-                if on_order:
-                    on_order(self.ctx, report)
-            elif on_deal:
-                on_deal(self.ctx, report)
+            name = "on_order_report" if "order" in report else "on_deal_report"
+            if name in self.callbacks:
+                self.call(name, record, report)
 
 
 def _summaries(account, codes):
@@ -151,20 +172,40 @@ def _summaries(account, codes):
     return out
 
 
+# Held while one output file is written. A daemon thread stopped by interpreter exit inside
+# the report libraries (polars, pandas, matplotlib) aborts the process or leaves a temporary
+# file, so exit waits for the file under way, and a run on a daemon thread starts no other.
+_WRITING = threading.Lock()
+_EXITING = threading.Event()
+
+
+@atexit.register
+def _wait_for_the_file_under_way():
+    _EXITING.set()
+    _WRITING.acquire(timeout=60)
+
+
+def _write(write, *args):
+    if _EXITING.is_set():
+        threading.Event().wait()  # parks this daemon thread until exit ends it
+    with _WRITING:
+        write(*args)
+
+
 def _write_reports(account, quotes, codes, data_dir):
     """Exports the trade records and writes both reports of every traded instrument."""
     files = []
     records_dir = os.path.join(data_dir, "trade_records")
     before = set(os.listdir(records_dir)) if os.path.isdir(records_dir) else set()
-    account.export_trade_records()
+    _write(account.export_trade_records)
     written = sorted(set(os.listdir(records_dir)) - before) or sorted(
         os.listdir(records_dir), key=lambda n: os.path.getmtime(os.path.join(records_dir, n)))[-1:]
     files += [os.path.join(records_dir, name) for name in written]
     traded = [c for c in codes if any(r["code"] == c for r in account.trade_records)]
     for code in traded:
-        account.generate_standard_report(code, quotes)
+        _write(account.generate_standard_report, code, quotes)
         files.append(os.path.join(data_dir, "report", f"{code}-report.html"))
-        account.generate_qs_profit_report(code, quotes)
+        _write(account.generate_qs_profit_report, code, quotes)
         for suffix in ("-profit_report.csv", "-profit_report.html"):
             path = os.path.join(data_dir, "profit_report", code + suffix)
             if os.path.exists(path):
@@ -197,60 +238,66 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
         raise ValueError("回補需要同時給開始與結束日期")
     parsed = parse_instruments(instruments)
     use_taiwan_time()
-    if data_dir is not None:
-        BASIC_INFO.data_dir = str(data_dir)
-    data_dir = BASIC_INFO.data_dir
-    utils.make_dir(data_dir)
-    if not os.access(data_dir, os.W_OK):
-        raise PermissionError(f"資料目錄無法寫入: {data_dir}")
+    # The data directory is process-wide (the account and the tick feed read it at each use),
+    # so runs on several threads take turns rather than write into each other's folders.
+    with _ONE_RUN_AT_A_TIME:
+        if data_dir is not None:
+            BASIC_INFO.data_dir = str(data_dir)
+        data_dir = BASIC_INFO.data_dir
+        utils.make_dir(data_dir)
+        if not os.access(data_dir, os.W_OK):
+            raise PermissionError(f"資料目錄無法寫入: {data_dir}")
 
-    account = Positions()
-    _configure_account(account, capital, fees, slippage_ticks)
-    quotes, matcher = QuoteManager(), Matcher(account)
-    ticker = Ticker(source if source is not None else SyntheticMarket())
-    markets = {i["code"]: i["market"] for i in parsed}
-    replayed = parsed + ([{"code": BENCHMARK, "market": "Stock"}] if BENCHMARK not in markets else [])
-    backfill = () if backfill_start is None else (backfill_start, backfill_end)
+        account = Positions()
+        _configure_account(account, capital, fees, slippage_ticks)
+        quotes, matcher = QuoteManager(), Matcher(account)
+        ticker = Ticker(source if source is not None else SyntheticMarket())
+        markets = {i["code"]: i["market"] for i in parsed}
+        replayed = parsed + ([{"code": BENCHMARK, "market": "Stock"}] if BENCHMARK not in markets else [])
+        backfill = () if backfill_start is None else (backfill_start, backfill_end)
 
-    loop = _Loop(strategy, account, matcher, quotes, markets)
-    if "on_start" in loop.callbacks:
-        loop.callbacks["on_start"](loop.ctx)
-    if mode == "direct":
-        records = ticker.iter_ticks(replayed, start, end, *backfill)
-        total = len(records)
-    else:
-        records, total = _paced_records(ticker, replayed, start, end, backfill), None
-    ticks, began = 0, time.perf_counter()
-    # The per-tick path, with everything it touches bound to locals.
-    set_current_tick, add_tick, match_deal = matcher.set_current_tick, quotes.add_tick, matcher.match_deal
-    queued = matcher.response_queue.queue  # a deque: reading its length needs no lock
-    dispatch, ctx = loop.dispatch_reports, loop.ctx
-    on_tick = loop.callbacks.get("on_tick")
-    for record in records:
-        if "orva_status" in record:
-            continue
-        set_current_tick(record)
-        add_tick(record)
-        match_deal(record["code"], record["close"], record["qty"], record["timestamp"])
-        if queued:
-            dispatch()
-        if on_tick is not None and record["code"] in markets:
-            ctx.tick = record
-            on_tick(ctx, record)
+        loop = _Loop(strategy, account, matcher, quotes, markets)
+        if "on_start" in loop.callbacks:
+            loop.call("on_start", None)
+        if mode == "direct":
+            records = ticker.iter_ticks(replayed, start, end, *backfill)
+            total = len(records)
+        else:
+            records, total = _paced_records(ticker, replayed, start, end, backfill), None
+        ticks, began = 0, time.perf_counter()
+        # The per-tick path, with everything it touches bound to locals.
+        set_current_tick, add_tick, match_deal = matcher.set_current_tick, quotes.add_tick, matcher.match_deal
+        queued = matcher.response_queue.queue  # a deque: reading its length needs no lock
+        dispatch, ctx = loop.dispatch_reports, loop.ctx
+        on_tick = loop.callbacks.get("on_tick")
+        for record in records:
+            if "orva_status" in record:
+                continue
+            set_current_tick(record)
+            add_tick(record)
+            match_deal(record["code"], record["close"], record["qty"], record["timestamp"])
             if queued:
-                dispatch()
-        ticks += 1
-        if progress and ticks % 5000 == 0:
-            progress(ticks, total)
-    seconds = time.perf_counter() - began
-    if progress:
-        progress(ticks, ticks)
-    if "on_finish" in loop.callbacks:
-        loop.callbacks["on_finish"](loop.ctx)
+                dispatch(record)
+            if on_tick is not None and record["code"] in markets:
+                ctx.tick = record
+                try:
+                    on_tick(ctx, record)
+                except Exception as error:
+                    raise StrategyError("on_tick", record, error) from error
+                if queued:
+                    dispatch(record)
+            ticks += 1
+            if progress and ticks % 5000 == 0:
+                progress(ticks, total)
+        seconds = time.perf_counter() - began
+        if progress:
+            progress(ticks, ticks)
+        if "on_finish" in loop.callbacks:
+            loop.call("on_finish", None)
 
-    files = _write_reports(account, quotes, list(markets), data_dir) if reports else []
-    return BacktestResult(account=account, quotes=quotes,
-                          profit_rows=list(account._profit_report["rows"]),
-                          instruments=_summaries(account, list(markets)),
-                          balance=account.fetch_account_balance(), ticks=ticks,
-                          seconds=seconds, files=files)
+        files = _write_reports(account, quotes, list(markets), data_dir) if reports else []
+        return BacktestResult(account=account, quotes=quotes,
+                              profit_rows=list(account._profit_report["rows"]),
+                              instruments=_summaries(account, list(markets)),
+                              balance=account.fetch_account_balance(), ticks=ticks,
+                              seconds=seconds, files=files)

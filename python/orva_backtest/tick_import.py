@@ -8,6 +8,8 @@ TICK_COLUMNS = {"ts": pl.Int64, "close": pl.Float64, "volume": pl.Int64, "bid_pr
                 "bid_volume": pl.Int64, "ask_price": pl.Float64, "ask_volume": pl.Int64,
                 "tick_type": pl.Int64}
 CACHE_FOLDER = ("sino", "ticks")
+# Tick times the quote buffer takes (1990 to 2099); seconds or milliseconds given for `ts` fall outside.
+EARLIEST_TS, LATEST_TS = 631_152_000 * 10**9, 4_102_444_800 * 10**9
 
 
 def _read(path):
@@ -17,8 +19,9 @@ def _read(path):
         if path.lower().endswith((".parquet", ".pq")):
             return pl.read_parquet(path)
         return pl.read_csv(path, infer_schema_length=0)  # all text: checked row by row below
-    except Exception as error:  # polars' own errors name the problem; keep one line
-        raise ValueError(f"無法讀取 Tick 檔 {path}: {error}") from None
+    except Exception as error:  # polars' own errors name the problem; keep their first line
+        first = next((line for line in str(error).splitlines() if line.strip()), type(error).__name__)
+        raise ValueError(f"無法讀取 Tick 檔 {path}: {first}") from None
 
 
 def _typed(table, path):
@@ -29,13 +32,15 @@ def _typed(table, path):
     typed = table.select([pl.col(c).cast(t, strict=False).alias(c) for c, t in TICK_COLUMNS.items()])
     bad = typed.with_row_index("line").filter(
         pl.any_horizontal([pl.col(c).is_null() for c in TICK_COLUMNS])
+        | ~pl.col("ts").is_between(EARLIEST_TS, LATEST_TS, closed="left")
         | ~pl.col("close").is_finite() | (pl.col("close") <= 0) | (pl.col("volume") < 0)
         | ~pl.col("bid_price").is_finite() | ~pl.col("ask_price").is_finite())
     if len(bad):
         index = bad["line"][0]
         line = index + 2 if not path.lower().endswith((".parquet", ".pq")) else index + 1
         row = table.row(index, named=True)
-        raise ValueError(f"Tick 檔 {path} 第 {line} {'行' if line == index + 2 else '列'}資料不正確: {row}")
+        raise ValueError(f"Tick 檔 {path} 第 {line} {'行' if line == index + 2 else '列'}資料不正確 (ts 為 1990 至 "
+                         f"2099 年的奈秒, 價格為正的有限數, 數量不為負): {row}")
     return typed
 
 
@@ -47,7 +52,7 @@ def import_tick_file(path, code, market, data_dir):
     """
     from orva_backtest.modules.ticker.ticker import Ticker
     from orva_backtest.runner import parse_instruments
-    parse_instruments([{"code": code, "market": market}])
+    code = parse_instruments([{"code": code, "market": market}])[0]["code"]
     name_of = Ticker(None)._Ticker__tick_filename_formatter  # refuses codes unfit for file names
     ticks = _typed(_read(path), path).sort("ts", maintain_order=True)
     if ticks.is_empty():

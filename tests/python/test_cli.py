@@ -55,6 +55,7 @@ def test_run_writes_its_json_summary(tmp_path, strategy_file, capsys):
 
 @pytest.mark.parametrize("args, message", [
     (["--start", "2024-13-01"], "YYYY-MM-DD"),
+    (["--start", "1900-01-01", "--end", "1900-01-01"], "1990 至 2099"),
     (["--start", "2024-03-08", "--end", "2024-03-04"], "早於"),
     (["--start", "2024-03-09", "--end", "2024-03-10"], "沒有任何 Tick"),
     (["--codes", "ZZZ:Stock"], "未知的商品代碼"),
@@ -64,26 +65,29 @@ def test_run_writes_its_json_summary(tmp_path, strategy_file, capsys):
     (["--backfill-start", "2024-03-01"], "回補"),
     (["--capital", "0"], "capital"),
     (["--mode", "fast"], "mode"),
+    (["--json", "missing/out.json"], "missing"),
 ])
 def test_bad_arguments_get_one_line_and_a_failing_status(tmp_path, strategy_file, capsys, args, message):
     base = {"--codes": "2330:Stock", "--start": "2024-03-04", "--end": "2024-03-04"}
     pairs = dict(zip(args[::2], args[1::2]))
     argv = ["run", strategy_file, "--data-dir", str(tmp_path / "data"), "--no-reports"]
     for key, value in {**base, **pairs}.items():
-        argv += [key, value]
+        argv += [key, str(tmp_path / value) if key == "--json" else value]
     assert run_cli(argv) != 0
     captured = capsys.readouterr()
     lines = captured.err.strip().splitlines()
     assert len(lines) == 1 and message in lines[0] and "Traceback" not in captured.err
+    assert "各商品平倉結果" not in captured.out  # refused before a run, not after one
     assert not list((tmp_path / "data").glob("report*"))
 
 
 @pytest.mark.parametrize("content, message", [
     ("raise RuntimeError('boom')", "RuntimeError: boom"),
+    (STRATEGY + "\n    def on_finish(self, ctx):\n        1 / 0\n", "策略的 on_finish 發生錯誤: ZeroDivisionError"),
     ("x = 1", "Strategy 子類別"),
     (STRATEGY + "\nclass Other(Flip):\n    pass\n", "--strategy-class"),
 ])
-def test_strategy_files_that_do_not_load(tmp_path, capsys, content, message):
+def test_failing_strategy_files_get_one_line(tmp_path, capsys, content, message):
     path = tmp_path / "bad.py"
     path.write_text(content, encoding="utf-8")
     assert run_cli(["run", str(path), "--codes", "2330:Stock", "--start", "2024-03-04",
@@ -114,7 +118,7 @@ def test_import_ticks_fills_the_cache_and_names_bad_rows(tmp_path, strategy_file
     good = tmp_path / "ticks.csv"
     good.write_text(header + f"{day1},600.0,2,599.0,1,601.0,1,1\n{day2},601.0,3,600.0,1,602.0,1,2\n")
     data = tmp_path / "data"
-    assert run_cli(["import-ticks", str(good), "--code", "2330", "--market", "Stock",
+    assert run_cli(["import-ticks", str(good), "--code", " 2330 ", "--market", "Stock",  # cached as 2330
                     "--data-dir", str(data)]) == 0
     cached = sorted(p.name for p in (data / "sino" / "ticks").iterdir())
     assert cached == ["2330 2024-03-04 - ticks.csv", "2330 2024-03-05 - ticks.csv"]
@@ -130,3 +134,17 @@ def test_import_ticks_fills_the_cache_and_names_bad_rows(tmp_path, strategy_file
                     "--data-dir", str(data)]) == 1
     assert "第 3 行" in capsys.readouterr().err
     assert not list((data / "sino" / "ticks").glob("2317*"))
+
+
+@pytest.mark.parametrize("rows, message", [
+    ("1709514000000000000,600.0,2,599.0,1,601.0,1,1,9\n", "more fields"),  # a ragged line
+    ("1709514000,600.0,2,599.0,1,601.0,1,1\n", "第 2 行"),  # ts in seconds
+])
+def test_import_ticks_refuses_damaged_files_in_one_line(tmp_path, capsys, rows, message):
+    path = tmp_path / "ticks.csv"
+    path.write_text("ts,close,volume,bid_price,bid_volume,ask_price,ask_volume,tick_type\n" + rows)
+    assert run_cli(["import-ticks", str(path), "--code", "2330", "--market", "Stock",
+                    "--data-dir", str(tmp_path / "data")]) == 1
+    lines = capsys.readouterr().err.strip().splitlines()
+    assert len(lines) == 1 and message in lines[0]
+    assert not list((tmp_path / "data" / "sino" / "ticks").glob("*"))

@@ -71,3 +71,26 @@ def test_busy_workers_share_one_short_exit():
     done = run_python(code, timeout=30)
     assert (done.returncode, done.stderr) == (0, "")
     assert time.monotonic() - started < 15
+
+
+@pytest.mark.parametrize("delay", [0.0, 0.5, 1.5])
+def test_exit_while_a_daemon_run_writes_its_reports(tmp_path, delay):
+    # The main thread leaves at some point of the report phase of a run on a daemon thread.
+    done = run_python(f"""
+        import threading, time
+        from orva_backtest import Strategy
+        from orva_backtest.runner import run_backtest
+        finished = threading.Event()
+        class Trade(Strategy):
+            def on_tick(self, ctx, tick):
+                if int(tick["timestamp"]) % 97 == 0:
+                    (ctx.sell if ctx.position(tick["code"]) > 0 else ctx.buy)(tick["code"])
+            def on_finish(self, ctx):
+                finished.set()
+        threading.Thread(target=run_backtest, daemon=True, args=(Trade(), ["2330:Stock", "TXFR1:Future"],
+                         "2024-03-04", "2024-03-04"), kwargs={{"data_dir": {str(tmp_path)!r}}}).start()
+        finished.wait(120)
+        time.sleep({delay})
+    """, timeout=180)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert not list(tmp_path.rglob("*.tmp-*"))

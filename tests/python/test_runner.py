@@ -1,7 +1,9 @@
+import threading
+
 import pytest
 
 from orva_backtest import Strategy
-from orva_backtest.runner import run_backtest
+from orva_backtest.runner import BacktestResult, StrategyError, parse_instruments, run_backtest
 
 DAYS = ("2024-03-04", "2024-03-05")
 
@@ -92,6 +94,19 @@ def test_bad_run_requests(tmp_path, kwargs, message):
         backtest(Trader(), tmp_path, "bad", **kwargs)
 
 
+@pytest.mark.parametrize("given, expected", [
+    (["2330:Stock", " 2330 : Stock ", ("2330", "Stock")], [("2330", "Stock")]),
+    ([{"code": "TXFR1", "market": "Future"}, "2330", "TXFR1:Future"], [("TXFR1", "Future"), ("2330", "Stock")]),
+    (["2330:Stock", "2330:Future"], "同時列在 Stock 與 Future"),
+])
+def test_instruments_are_listed_once(given, expected):
+    if isinstance(expected, str):
+        with pytest.raises(ValueError, match=expected):
+            parse_instruments(given)
+    else:
+        assert [(i["code"], i["market"]) for i in parse_instruments(given)] == expected
+
+
 def test_backfill_comes_first_and_is_marked(tmp_path):
     class Watch(Strategy):
         def __init__(self):
@@ -108,3 +123,64 @@ def test_backfill_comes_first_and_is_marked(tmp_path):
                               backfill_start="2024-03-01", backfill_end="2024-03-01").ticks
         assert strategy.flags == [True, False]
     assert runs["direct"] == runs["paced"]
+
+
+class Raises(Strategy):
+    """Trades like `Trader` and raises in the callback named `where`."""
+
+    def __init__(self, where):
+        self.where, self.inner = where, Trader()
+
+    def on_start(self, ctx):
+        self.fail("on_start")
+
+    def on_tick(self, ctx, tick):
+        self.inner.on_tick(ctx, tick)
+        if self.inner.seen[tick["code"]] == 900:
+            self.fail("on_tick")
+
+    def on_order_report(self, ctx, report):
+        self.fail("on_order_report")
+
+    def on_deal_report(self, ctx, report):
+        self.fail("on_deal_report")
+
+    def on_finish(self, ctx):
+        self.fail("on_finish")
+
+    def fail(self, name):
+        if name == self.where:
+            raise KeyError("boom")
+
+
+@pytest.mark.parametrize("where, tick", [("on_start", False), ("on_tick", True), ("on_order_report", True),
+                                         ("on_deal_report", True), ("on_finish", False)])
+def test_a_failing_callback_is_named_with_its_tick(tmp_path, where, tick):
+    with pytest.raises(StrategyError, match=f"策略的 {where}.*KeyError: 'boom'") as raised:
+        backtest(Raises(where), tmp_path, "fail")
+    assert isinstance(raised.value.__cause__, KeyError)
+    assert (raised.value.record is not None) == tick
+    if tick:
+        assert f"Tick {raised.value.record['code']} 2024-03-0" in str(raised.value)
+    assert not (tmp_path / "fail" / "trade_records").exists()
+
+
+def test_runs_on_two_threads_keep_to_their_own_folders(tmp_path):
+    results = {}
+
+    def run(name, days):
+        try:
+            results[name] = run_backtest(Trader(), ["2330:Stock"], *days, data_dir=tmp_path / name)
+        except Exception as error:
+            results[name] = error
+
+    threads = [threading.Thread(target=run, args=("long", DAYS)),
+               threading.Thread(target=run, args=("short", DAYS[:1] * 2))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    for name, result in results.items():
+        assert isinstance(result, BacktestResult), result
+        assert result.files and all(p.startswith(str(tmp_path / name)) for p in result.files)
+        assert len(list((tmp_path / name / "sino" / "ticks").glob("2330 *"))) == (2 if name == "long" else 1)
