@@ -186,7 +186,7 @@ def _wait_for_the_file_under_way():
 
 
 def _write(write, *args):
-    if _EXITING.is_set():
+    if _EXITING.is_set() and threading.current_thread() is not threading.main_thread():
         threading.Event().wait()  # parks this daemon thread until exit ends it
     with _WRITING:
         write(*args)
