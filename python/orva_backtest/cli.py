@@ -1,13 +1,14 @@
 """The `orva-backtest` command line: `demo`, `run` and `import-ticks`."""
 import ast
-import importlib.util
 import inspect
 import json
 import os
 import sys
 import time
 import traceback
+import types
 from datetime import datetime
+from importlib.machinery import SourceFileLoader
 
 import click
 from rich.console import Console
@@ -81,10 +82,11 @@ def load_strategy_class(path, class_name=None):
     """The `Strategy` subclass defined in the file at `path` (one of several by name)."""
     if not os.path.isfile(path):
         raise CliError(f"找不到策略檔: {path}")
-    spec = importlib.util.spec_from_file_location(f"orva_strategy_{abs(hash(path))}", path)
-    module = importlib.util.module_from_spec(spec)
+    name = f"orva_strategy_{abs(hash(path))}"
+    module = types.ModuleType(name)
+    module.__file__ = path
     try:
-        spec.loader.exec_module(module)
+        SourceFileLoader(name, path).exec_module(module)
     except Exception as error:  # the user's file: any failure is reported as one line
         raise CliError(f"策略檔 {path} 載入失敗: {type(error).__name__}: {error}") from error
     found = {name: obj for name, obj in vars(module).items()

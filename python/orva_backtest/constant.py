@@ -9,8 +9,8 @@ class TextEnum(str, Enum):
     def __str__(self):
         return self.value
 
-    def __format__(self, format_spec):
-        return format(self.value, format_spec)
+    def __format__(self, how):
+        return format(self.value, how)
 
     @classmethod
     def from_value(cls, value):

@@ -7,7 +7,6 @@ import polars as pl
 TICK_COLUMNS = {"ts": pl.Int64, "close": pl.Float64, "volume": pl.Int64, "bid_price": pl.Float64,
                 "bid_volume": pl.Int64, "ask_price": pl.Float64, "ask_volume": pl.Int64,
                 "tick_type": pl.Int64}
-CACHE_FOLDER = ("sino", "ticks")
 # Tick times the quote buffer takes (1990 to 2099); seconds or milliseconds given for `ts` fall outside.
 EARLIEST_TS, LATEST_TS = 631_152_000 * 10**9, 4_102_444_800 * 10**9
 
@@ -50,15 +49,17 @@ def import_tick_file(path, code, market, data_dir):
     The file needs the tick table's columns: ts (nanoseconds since the epoch), close,
     volume, bid_price, bid_volume, ask_price, ask_volume, tick_type.
     """
+    from orva_backtest.constant import BASIC_INFO
     from orva_backtest.modules.ticker.ticker import Ticker
     from orva_backtest.runner import parse_instruments
     code = parse_instruments([{"code": code, "market": market}])[0]["code"]
-    name_of = Ticker(None)._Ticker__tick_filename_formatter  # refuses codes unfit for file names
     ticks = _typed(_read(path), path).sort("ts", maintain_order=True)
     if ticks.is_empty():
         raise ValueError(f"Tick 檔 {path} 沒有資料")
-    folder = os.path.join(data_dir, *CACHE_FOLDER)
-    os.makedirs(folder, exist_ok=True)
+    BASIC_INFO.data_dir = data_dir  # the feed's own cache folder and file names, as a run reads them
+    ticker = Ticker(None)
+    name_of = ticker._Ticker__tick_filename_formatter  # refuses codes unfit for file names
+    folder = ticker._Ticker__generate_save_path(None, "sino", "ticks")
     zone = os.environ.get("TZ") or "Asia/Taipei"
     days = (pl.from_epoch(ticks["ts"], time_unit="ns").dt.replace_time_zone("UTC")
             .dt.convert_time_zone(zone).dt.strftime("%Y-%m-%d"))

@@ -99,6 +99,10 @@ nb::object data_path(nb::handle file_name, nb::handle sub_folders) {
   return host->os_path_join(folder, file_name);
 }
 
+nb::object data_path_method(nb::handle, nb::handle file_name, nb::handle sub_folders) {
+  return data_path(file_name, sub_folders);
+}
+
 nb::object copy_record(nb::handle record) {
   PyObject* key;
   PyObject* value;

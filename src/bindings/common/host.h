@@ -29,6 +29,8 @@ nb::object data_folder(nb::handle sub_folders);
 // data_folder(sub_folders), made with utils.make_dir, joined with `file_name`
 // unless it is None: where the feed and the reports put their files.
 nb::object data_path(nb::handle file_name, nb::handle sub_folders);
+// data_path as a bound method (the classes' private __generate_save_path).
+nb::object data_path_method(nb::handle self, nb::handle file_name, nb::handle sub_folders);
 
 // An independent copy of a record dict. A dict of immutable values (texts,
 // numbers, enumeration members) is copied shallowly, which is as independent

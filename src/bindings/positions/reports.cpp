@@ -29,9 +29,6 @@ void require_exact_str(nb::handle value, const char* name) {
   if (!PyUnicode_CheckExact(value.ptr())) raise_type_error(name, "str", value);
 }
 
-nb::object save_path(nb::handle file_name, nb::handle sub_folders) {
-  return data_path(file_name, sub_folders);
-}
 
 // Runs `write(temporary path)` and renames the result to `path`.
 template <class Write>
@@ -46,13 +43,9 @@ void write_atomically(nb::handle path, Write write) {
   }
 }
 
-nb::object generate_save_path(nb::handle, nb::handle file_name, nb::handle sub_folders) {
-  return save_path(file_name, sub_folders);
-}
-
 void export_trade_records(nb::handle self) {
   nb::object name = libs->datetime.attr("now")().attr("strftime")("%Y-%m-%d %H%M%S");
-  nb::object path = save_path(nb::str((text_of(name) + "_trade_records.csv").c_str()),
+  nb::object path = data_path(nb::str((text_of(name) + "_trade_records.csv").c_str()),
                               nb::make_tuple("trade_records"));
   nb::object table = libs->pl.attr("DataFrame")(nb::getattr(self, keys().trade_records));
   write_atomically(path, [&](nb::handle temporary) { table.attr("write_csv")(temporary); });
@@ -118,7 +111,7 @@ void generate_standard_report(nb::handle self, nb::handle code, nb::handle quote
   const Keys& k = keys();
   const std::string code_text = text_of(code);
   console_print("[bold green]產生 " + code_text + " 的回測報告...[/bold green]");
-  nb::object path = save_path(nb::str((code_text + "-report.html").c_str()), nb::make_tuple("report"));
+  nb::object path = data_path(nb::str((code_text + "-report.html").c_str()), nb::make_tuple("report"));
   nb::object kbars =
       quote_manager.attr("get_kbar")(code, nb::arg("unit") = "m", nb::arg("freq") = 1);
 
@@ -182,8 +175,8 @@ void generate_qs_profit_report(nb::handle self, nb::handle code, nb::handle quot
   }
   const std::string code_text = text_of(code);
   nb::object folder = nb::make_tuple("profit_report");
-  nb::object html_path = save_path(nb::str((code_text + "-profit_report.html").c_str()), folder);
-  nb::object csv_path = save_path(nb::str((code_text + "-profit_report.csv").c_str()), folder);
+  nb::object html_path = data_path(nb::str((code_text + "-profit_report.html").c_str()), folder);
+  nb::object csv_path = data_path(nb::str((code_text + "-profit_report.csv").c_str()), folder);
 
   nb::object pd = libs->pd;
   nb::object frame = pd.attr("DataFrame")(rows);
@@ -303,7 +296,7 @@ void set_up_reports(nb::module_& m) {
 }
 
 void bind_reports(nb::class_<Positions>& cls) {
-  def_method<&generate_save_path>(cls, "_Positions__generate_save_path",
+  def_method<&data_path_method>(cls, "_Positions__generate_save_path",
                                   {param("file_name", nb::none()), rest_param("sub_folder")},
                                   "產生檔案儲存路徑");
   def_method<&export_trade_records>(cls, "export_trade_records", {}, "匯出交易紀錄");

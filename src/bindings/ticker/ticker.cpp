@@ -372,10 +372,6 @@ nb::object get_ticks_df(nb::handle self, nb::handle code, nb::handle market_type
   return combine_ticks(self, instruments, start_from, end_to);
 }
 
-nb::object save_path_method(nb::handle, nb::handle file_name, nb::handle sub_folders) {
-  return data_path(file_name, sub_folders);
-}
-
 nb::str tick_filename_method(nb::handle, nb::handle code, nb::handle date) {
   return tick_filename(code, date);
 }
@@ -409,7 +405,7 @@ void bind_ticker(nb::module_& m) {
                              {param("code"), param("product_type"), param("start_from"),
                               param("end_to")},
                   "從券商 SDK 下載日期區間內的 Tick 並寫入快取");
-  def_method<&save_path_method>(cls, "_Ticker__generate_save_path",
+  def_method<&data_path_method>(cls, "_Ticker__generate_save_path",
                                 {param("file_name", nb::none()), rest_param("sub_folder")});
   def_method<&tick_filename_method>(cls, "_Ticker__tick_filename_formatter",
                                     {param("code"), param("date")});
