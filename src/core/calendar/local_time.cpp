@@ -28,7 +28,14 @@ void civil_from_days(int64_t z, int& year, int& month, int& day) {
   year = static_cast<int>(yoe + era * 400 + (month <= 2));
 }
 
-std::optional<LocalMicros> local_micros(double seconds) {
+namespace {
+
+struct Split {
+  int64_t whole;   // seconds, floored
+  int64_t micros;  // 0..999999, rounded half to even
+};
+
+std::optional<Split> split_seconds(double seconds) {
   if (!std::isfinite(seconds)) return std::nullopt;
   double whole = 0;
   double micros = std::nearbyint(std::modf(seconds, &whole) * 1e6);  // ties to even
@@ -41,13 +48,50 @@ std::optional<LocalMicros> local_micros(double seconds) {
   }
   // Python's datetime holds years 1 to 9999; a day either side covers any zone.
   if (whole < -62135596800.0 - 86400 || whole > 253402300799.0 + 86400) return std::nullopt;
+  return Split{static_cast<int64_t>(whole), static_cast<int64_t>(micros)};
+}
+
+// The local wall-clock second of a whole UTC second.
+std::optional<int64_t> local_second(int64_t whole) {
   const std::time_t t = static_cast<std::time_t>(whole);
   std::tm local{};
   if (!localtime_r(&t, &local)) return std::nullopt;
   if (local.tm_year + 1900 < 1 || local.tm_year + 1900 > 9999) return std::nullopt;
   const int64_t days = days_from_civil(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
-  const int64_t second_of_day = local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
-  return days * kMicrosPerDay + second_of_day * kMicrosPerSecond + static_cast<int64_t>(micros);
+  return days * 86400 + local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
+}
+
+int64_t floor_div(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+
+constexpr int64_t kQuarter = 900;
+// Quarters this far inside years 1..9999 cannot reach past them.
+constexpr int64_t kFirstCachedSecond = -62135596800 + 2 * 86400;
+constexpr int64_t kLastCachedSecond = 253402300799 - 2 * 86400;
+
+}  // namespace
+
+std::optional<LocalMicros> local_micros(double seconds) {
+  const auto split = split_seconds(seconds);
+  if (!split) return std::nullopt;
+  const auto local = local_second(split->whole);
+  if (!local) return std::nullopt;
+  return *local * kMicrosPerSecond + split->micros;
+}
+
+std::optional<LocalMicros> LocalClock::local_micros(double seconds) {
+  const auto split = split_seconds(seconds);
+  if (!split) return std::nullopt;
+  const int64_t quarter = floor_div(split->whole, kQuarter);
+  if (quarter != quarter_) {
+    const int64_t first = quarter * kQuarter, last = first + kQuarter - 1;
+    if (first < kFirstCachedSecond || last > kLastCachedSecond) return calendar::local_micros(seconds);
+    const auto at_first = local_second(first), at_last = local_second(last);
+    if (!at_first || !at_last || *at_first - first != *at_last - last)
+      return calendar::local_micros(seconds);
+    quarter_ = quarter;
+    offset_ = *at_first - first;
+  }
+  return (split->whole + offset_) * kMicrosPerSecond + split->micros;
 }
 
 std::optional<std::string> format_local_timestamp(double seconds) {

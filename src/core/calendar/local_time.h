@@ -23,6 +23,20 @@ void civil_from_days(int64_t days, int& year, int& month, int& day);
 // when it cannot be represented (outside years 1 to 9999, as for Python).
 std::optional<LocalMicros> local_micros(double seconds);
 
+// local_micros with the zone's offset remembered per quarter hour: glibc
+// parses the zone's rule text again on every call for times after the zone's
+// last transition, which costs more than the rest of a replayed tick. A
+// quarter hour whose two ends disagree (a change of offset or a leap second
+// inside it) is never remembered. Not for sharing between threads.
+class LocalClock {
+ public:
+  std::optional<LocalMicros> local_micros(double seconds);
+
+ private:
+  int64_t quarter_ = INT64_MIN;  // UTC quarter hour whose offset is known
+  int64_t offset_ = 0;           // local minus UTC, in seconds
+};
+
 // "%Y-%m-%d %H:%M:%S.%f" of local_micros(seconds).
 std::optional<std::string> format_local_timestamp(double seconds);
 

@@ -44,5 +44,18 @@ TEST_F(LocalTime, RefusesWhatCannotBeShown) {
   EXPECT_EQ(format_local_timestamp(253402300799.0).value(), "9999-12-31 23:59:59.000000");
 }
 
+// Across a change of offset (New York's 2024 rules, moved to 7.5 minutes past
+// the hour so a change falls inside a quarter hour), the remembering clock
+// gives what every single call gives.
+TEST_F(LocalTime, RememberingClockAgreesAcrossOffsetChanges) {
+  set_zone("EST5EDT,M3.2.0/2:07:30,M11.1.0/2:07:30");
+  LocalClock clock;
+  for (const double change : {1710054450.0, 1730614050.0})
+    for (double s = change - 3 * 3600; s < change + 3 * 3600; s += 37.25)
+      ASSERT_EQ(clock.local_micros(s), local_micros(s)) << std::fixed << s;
+  EXPECT_FALSE(clock.local_micros(NAN).has_value());
+  EXPECT_FALSE(clock.local_micros(1e300).has_value());
+}
+
 }  // namespace
 }  // namespace orva::calendar

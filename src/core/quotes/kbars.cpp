@@ -1,6 +1,7 @@
 #include "quotes/kbars.h"
 
 #include <algorithm>
+#include <limits>
 #include <numeric>
 
 namespace orva::quotes {
@@ -80,6 +81,28 @@ void update_bars(const TickColumns& columns, size_t from, size_t to, BarUnit uni
       last = {start, close, close, close, close, columns.qty[i]};
     }
   }
+}
+
+void BarFold::add(const TickColumns& columns, size_t from, size_t to, std::vector<Bar>& completed) {
+  if (open_) {
+    update_bars(columns, from, to, unit_, freq_, last_, completed);
+    return;
+  }
+  // No bar yet: a start before every tick opens the first one, and the
+  // placeholder it "completes" is dropped.
+  const size_t before = completed.size();
+  Bar last{std::numeric_limits<LocalMicros>::min(), 0, 0, 0, 0, 0};
+  update_bars(columns, from, to, unit_, freq_, last, completed);
+  if (completed.size() == before) return;  // only simulated ticks so far
+  completed.erase(completed.begin() + static_cast<std::ptrdiff_t>(before));
+  last_ = last;
+  open_ = true;
+}
+
+std::optional<Bar> BarFold::close() {
+  if (!open_) return std::nullopt;
+  open_ = false;
+  return last_;
 }
 
 }  // namespace orva::quotes

@@ -37,4 +37,22 @@ std::vector<size_t> time_order(const TickColumns& columns, size_t from, size_t t
 void update_bars(const TickColumns& columns, size_t from, size_t to, BarUnit unit, int64_t freq,
                  Bar& last, std::vector<Bar>& completed);
 
+// The bars of one key built as ticks arrive, by update_bars' rules: the newest
+// bar stays open until a tick of a later bar comes, or the data ends.
+class BarFold {
+ public:
+  BarFold(BarUnit unit, int64_t freq) : unit_(unit), freq_(freq) {}
+
+  // Folds ticks [from, to); the bars they complete are appended to `completed`.
+  void add(const TickColumns& columns, size_t from, size_t to, std::vector<Bar>& completed);
+  // Hands over the open bar, if any: no tick will come for it.
+  std::optional<Bar> close();
+
+ private:
+  BarUnit unit_;
+  int64_t freq_;
+  Bar last_{};
+  bool open_ = false;
+};
+
 }  // namespace orva::quotes

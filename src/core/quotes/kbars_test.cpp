@@ -95,6 +95,32 @@ TEST(UpdateBars, LateAndSimulatedTicksAreLeftOut) {
   EXPECT_EQ(last.volume, 3);
 }
 
+// Fed in pieces, a fold yields every bar once, in order, the first opened by
+// the first real tick and the last only when closed.
+TEST(BarFold, PiecewiseEqualsOneUpdate) {
+  const TickColumns c = ticks({{at(2024, 3, 4, 9, 0, 1), 99, 1, true},  // simulated: no bar
+                               {at(2024, 3, 4, 9, 0, 5), 100, 1, false},
+                               {at(2024, 3, 4, 9, 0, 50), 103, 2, false},
+                               {at(2024, 3, 4, 9, 6, 0), 97, 4, false},
+                               {at(2024, 3, 4, 9, 6, 30), 98, 1, false},
+                               {at(2024, 3, 4, 9, 11, 0), 96, 3, false}});
+  BarFold fold(BarUnit::Minute, 5);
+  std::vector<Bar> bars;
+  for (size_t i = 0; i < c.size(); ++i) fold.add(c, i, i + 1, bars);
+  ASSERT_EQ(bars.size(), 2u);
+  EXPECT_EQ(bars[0].dt, at(2024, 3, 4, 9, 0));
+  EXPECT_EQ(std::vector<double>({bars[0].open, bars[0].high, bars[0].low, bars[0].close}),
+            std::vector<double>({100, 103, 100, 103}));
+  EXPECT_EQ(bars[0].volume, 3);
+  EXPECT_EQ(bars[1].dt, at(2024, 3, 4, 9, 5));
+  EXPECT_EQ(bars[1].volume, 5);
+  const std::optional<Bar> last = fold.close();
+  ASSERT_TRUE(last);
+  EXPECT_EQ(last->dt, at(2024, 3, 4, 9, 10));
+  EXPECT_EQ(last->close, 96);
+  EXPECT_FALSE(fold.close());
+}
+
 TEST(TimeOrder, StableByTime) {
   const TickColumns c = ticks({{5, 1, 1, false}, {3, 1, 1, false}, {5, 1, 1, false}, {4, 1, 1, false}});
   EXPECT_EQ(time_order(c, 0, 4), (std::vector<size_t>{1, 3, 0, 2}));
