@@ -134,13 +134,14 @@ def _exit_flag():
 
 
 class _Loop:
-    """One run's host loop: tick → exchange, quotes, strategy; reports → strategy."""
+    """One run's host loop: tick → exchange, quotes, strategy; reports and bars → strategy."""
 
     def __init__(self, strategy, account, matcher, quotes, markets):
         self.callbacks = defined_callbacks(strategy)
         self.matcher, self.quotes = matcher, quotes
         self.markets = markets
         self.ctx = Context(account, matcher, quotes, markets)
+        self.bar_feed = None
 
     def call(self, name, record, *args):
         """Calls the strategy's `name`; its error leaves as a StrategyError naming both."""
@@ -148,6 +149,19 @@ class _Loop:
             self.callbacks[name](self.ctx, *args)
         except Exception as error:
             raise StrategyError(name, record, error) from error
+
+    def start(self):
+        """on_start, then the bar subscriptions it made (one-minute bars of every instrument
+        when it made none and the strategy has on_bar)."""
+        from orva_backtest.modules.positions.positions import BarFeed
+        if "on_start" in self.callbacks:
+            self.call("on_start", None)
+        keys = self.ctx._close_subscriptions()
+        if "on_bar" not in self.callbacks:
+            if keys:
+                raise ValueError("策略訂閱了 K 棒, 但沒有定義 on_bar")
+            return
+        self.bar_feed = BarFeed(self.quotes, keys or [(code, "m", 1) for code in self.markets])
 
     def dispatch_reports(self, record):
         queue = self.matcher.response_queue
@@ -159,6 +173,55 @@ class _Loop:
             name = "on_order_report" if "order" in report else "on_deal_report"
             if name in self.callbacks:
                 self.call(name, record, report)
+
+    def hand_over_bars(self, bars, record):
+        for bar in bars:
+            self.ctx.tick = record
+            self.call("on_bar", record, bar)
+            self.dispatch_reports(record)
+
+    def direct(self, records, progress):
+        """The direct mode: the whole per-tick path runs in the tick feed's C++ loop."""
+        try:
+            return records.drive(self.matcher, self.quotes, self.ctx, set(self.markets),
+                                 on_tick=self.callbacks.get("on_tick"), bar_feed=self.bar_feed,
+                                 on_bar=self.callbacks.get("on_bar"),
+                                 on_reports=self.dispatch_reports, progress=progress)
+        except Exception as error:
+            failed = records.failed_callback
+            if failed is None:
+                raise
+            raise StrategyError(failed[0], failed[1], error) from error
+
+    def paced(self, records, progress):
+        """The paced mode: the same steps, in Python, on records from the replay thread."""
+        ticks = 0
+        # The per-tick path, with everything it touches bound to locals.
+        set_current_tick, add_tick = self.matcher.set_current_tick, self.quotes.add_tick
+        match_deal, feed, ctx, markets = self.matcher.match_deal, self.bar_feed, self.ctx, self.markets
+        on_tick = self.callbacks.get("on_tick")
+        for record in records:
+            if "orva_status" in record:
+                continue
+            set_current_tick(record)
+            add_tick(record)
+            match_deal(record["code"], record["close"], record["qty"], record["timestamp"])
+            self.dispatch_reports(record)
+            if feed is not None:
+                self.hand_over_bars(feed.update(record["code"]), record)
+            if on_tick is not None and record["code"] in markets:
+                ctx.tick = record
+                try:
+                    on_tick(ctx, record)
+                except Exception as error:
+                    raise StrategyError("on_tick", record, error) from error
+                self.dispatch_reports(record)
+            ticks += 1
+            if progress and ticks % 5000 == 0:
+                progress(ticks, None)
+        if feed is not None:
+            self.hand_over_bars(feed.close(), ctx.tick)
+        return ticks
 
 
 def _summaries(account, codes):
@@ -257,38 +320,14 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
         backfill = () if backfill_start is None else (backfill_start, backfill_end)
 
         loop = _Loop(strategy, account, matcher, quotes, markets)
-        if "on_start" in loop.callbacks:
-            loop.call("on_start", None)
+        loop.start()
         if mode == "direct":
-            records = ticker.iter_ticks(replayed, start, end, *backfill)
-            total = len(records)
+            records = ticker.iter_ticks(replayed, start, end, *backfill)  # loads every day first
+            began = time.perf_counter()
+            ticks = loop.direct(records, progress)
         else:
-            records, total = _paced_records(ticker, replayed, start, end, backfill), None
-        ticks, began = 0, time.perf_counter()
-        # The per-tick path, with everything it touches bound to locals.
-        set_current_tick, add_tick, match_deal = matcher.set_current_tick, quotes.add_tick, matcher.match_deal
-        queued = matcher.response_queue.queue  # a deque: reading its length needs no lock
-        dispatch, ctx = loop.dispatch_reports, loop.ctx
-        on_tick = loop.callbacks.get("on_tick")
-        for record in records:
-            if "orva_status" in record:
-                continue
-            set_current_tick(record)
-            add_tick(record)
-            match_deal(record["code"], record["close"], record["qty"], record["timestamp"])
-            if queued:
-                dispatch(record)
-            if on_tick is not None and record["code"] in markets:
-                ctx.tick = record
-                try:
-                    on_tick(ctx, record)
-                except Exception as error:
-                    raise StrategyError("on_tick", record, error) from error
-                if queued:
-                    dispatch(record)
-            ticks += 1
-            if progress and ticks % 5000 == 0:
-                progress(ticks, total)
+            began = time.perf_counter()
+            ticks = loop.paced(_paced_records(ticker, replayed, start, end, backfill), progress)
         seconds = time.perf_counter() - began
         if progress:
             progress(ticks, ticks)

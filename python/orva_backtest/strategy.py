@@ -12,6 +12,12 @@ class Strategy:
     - ``on_tick(ctx, tick)``: for every replayed tick of the run's instruments (the tick
       feed's record: ``code``, ``market_type``, ``timestamp``, ``close``, ``qty``,
       ``tick_type``, ``is_simulate``, ``is_backfilling``), after the exchange matched it.
+    - ``on_bar(ctx, bar)``: once per completed K-bar of the keys subscribed with
+      ``ctx.subscribe_bars`` in ``on_start`` (one-minute bars of every instrument when none
+      are), in time order: ``dt``, ``code``, ``Open``, ``High``, ``Low``, ``Close``,
+      ``Volume`` equal to that bar's row of ``ctx.kbars``, then the key's ``unit`` and
+      ``freq``. A bar is complete when a tick of a later bar arrives (before that tick's
+      ``on_tick``), and the last bars when the replay ends.
     - ``on_order_report(ctx, report)``: an order was accepted, changed or cancelled.
     - ``on_deal_report(ctx, report)``: an order (partly) filled.
     - ``on_finish(ctx)``: once, after the last tick.
@@ -22,7 +28,7 @@ class Strategy:
     """
 
 
-CALLBACKS = ("on_start", "on_tick", "on_order_report", "on_deal_report", "on_finish")
+CALLBACKS = ("on_start", "on_tick", "on_bar", "on_order_report", "on_deal_report", "on_finish")
 
 
 def defined_callbacks(strategy):
@@ -47,7 +53,21 @@ class Context:
         self.matcher = matcher
         self.quotes = quotes
         self._markets = markets  # code -> "Stock" or "Future", the tradable instruments
+        self._bar_keys = []  # None once the replay has started
         self.tick = None
+
+    def subscribe_bars(self, code, unit="m", freq=1):
+        """Asks for ``on_bar`` once per completed `freq`-`unit` K-bar of `code` (units as
+        for `kbars`: "m", "h", "d", "w", "mo", "q", "y"). Only in ``on_start``."""
+        if self._bar_keys is None:
+            raise RuntimeError("K 棒只能在 on_start 中訂閱")
+        if code not in self._markets:
+            raise ValueError(f"不在回測商品中, 無法訂閱 K 棒: {code!r}")
+        self._bar_keys.append((code, unit, freq))
+
+    def _close_subscriptions(self):
+        keys, self._bar_keys = self._bar_keys, None
+        return keys
 
     # --- orders -------------------------------------------------------------------------
 

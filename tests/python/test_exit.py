@@ -94,3 +94,30 @@ def test_exit_while_a_daemon_run_writes_its_reports(tmp_path, delay):
     """, timeout=180)
     assert done.returncode == 0, done.stderr[-2000:]
     assert not list(tmp_path.rglob("*.tmp-*"))
+
+
+@pytest.mark.parametrize("delay", [0.0, 0.05, 0.3])
+def test_exit_while_a_daemon_thread_is_in_the_direct_replay_loop(tmp_path, delay):
+    # The loop calls back into Python (ticks, bars, reports) with our frames below: the main
+    # thread leaves while it runs.
+    done = run_python(f"""
+        import threading, time
+        from orva_backtest import Strategy
+        from orva_backtest.runner import run_backtest
+        replaying = threading.Event()
+        class Busy(Strategy):
+            def on_tick(self, ctx, tick):
+                replaying.set()
+                if int(tick["timestamp"]) % 13 == 0 and not ctx.pending_orders:
+                    ctx.buy(tick["code"])
+            def on_bar(self, ctx, bar):
+                ctx.kbars(bar["code"])
+        def loop():
+            while True:
+                run_backtest(Busy(), ["2330:Stock"], "2024-03-04", "2024-03-06",
+                             data_dir={str(tmp_path)!r}, reports=False)
+        threading.Thread(target=loop, daemon=True).start()
+        replaying.wait(120)
+        time.sleep({delay})
+    """, timeout=180)
+    assert (done.returncode, done.stderr) == (0, "")

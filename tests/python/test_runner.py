@@ -1,4 +1,5 @@
 import threading
+from datetime import datetime, timedelta
 
 import pytest
 
@@ -12,7 +13,7 @@ class Trader(Strategy):
     """Alternates a buy and a sell every 400 ticks of each instrument, recording what it sees."""
 
     def __init__(self):
-        self.seen, self.deals, self.orders, self.placed = {}, [], [], {}
+        self.seen, self.deals, self.orders, self.placed, self.bars = {}, [], [], {}, []
 
     def on_tick(self, ctx, tick):
         code = tick["code"]
@@ -22,6 +23,9 @@ class Trader(Strategy):
             trade_id = ctx.sell(code) if held > 0 else ctx.buy(code)
             assert trade_id in {o["trade_id"] for o in ctx.pending_orders}  # in the book now
             self.placed[trade_id] = tick["timestamp"]
+
+    def on_bar(self, ctx, bar):  # one-minute bars of both instruments, none asked for
+        self.bars.append((bar, ctx.tick["timestamp"]))
 
     def on_order_report(self, ctx, report):
         self.orders.append(report)
@@ -65,10 +69,72 @@ def comparable(result):
 
 
 def test_runs_are_identical_across_modes_and_repeats(tmp_path):
-    runs = [backtest(Trader(), tmp_path, f"{mode}{i}", mode=mode, reports=False)
-            for i, mode in enumerate(["direct", "direct", "paced"])]
+    strategies = [Trader() for _ in range(3)]
+    runs = [backtest(strategy, tmp_path, f"{mode}{i}", mode=mode, reports=False)
+            for i, (strategy, mode) in enumerate(zip(strategies, ["direct", "direct", "paced"]))]
     first = comparable(runs[0])
     assert all(comparable(run) == first for run in runs[1:])
+    assert strategies[0].bars and all(s.bars == strategies[0].bars for s in strategies[1:])
+
+
+class BarRecorder(Strategy):
+    KEYS = [(code, "m", freq) for code in ("2330", "TXFR1") for freq in (1, 5)]
+
+    def __init__(self):
+        self.bars = {key: [] for key in self.KEYS}
+
+    def on_start(self, ctx):
+        for key in self.KEYS:
+            ctx.subscribe_bars(*key)
+
+    def on_bar(self, ctx, bar):
+        self.bars[bar["code"], bar["unit"], bar["freq"]].append((bar, ctx.now))
+
+
+def test_bars_equal_the_kbar_rows_across_sessions_and_a_holiday(tmp_path):
+    strategy = BarRecorder()
+    result = run_backtest(strategy, ["2330:Stock", "TXFR1:Future"], "2024-04-03", "2024-04-08",
+                          data_dir=tmp_path, reports=False)
+    for key in BarRecorder.KEYS:
+        bars = [bar for bar, _ in strategy.bars[key]]
+        rows = result.quotes.get_kbar(*key).to_dicts()  # built from every tick at once
+        assert [{name: bar[name] for name in rows[0]} for bar in bars] == rows
+        assert all((bar["unit"], bar["freq"]) == key[1:] for bar in bars)
+        # Handed over once a later tick came; the last bars when the data ended.
+        assert all(now >= bar["dt"] + timedelta(minutes=key[2]) for bar, now in strategy.bars[key][:-1])
+    minutes = [bar["dt"] for bar, _ in strategy.bars["2330", "m", 1]]
+    # 2024-04-04 and 04-05 are holidays: after the 3rd's last bar comes the 8th's first.
+    last_of_the_3rd = minutes.index(datetime(2024, 4, 3, 13, 29))
+    assert minutes[last_of_the_3rd + 1] == datetime(2024, 4, 8, 9, 0)
+    assert minutes[-1] == datetime(2024, 4, 8, 13, 29)
+
+
+class Subscribes(Strategy):
+    def __init__(self, key, when="on_start", on_bar=True):
+        self.key, self.when = key, when
+        if on_bar:
+            self.on_bar = lambda ctx, bar: None
+
+    def on_start(self, ctx):
+        if self.when == "on_start":
+            ctx.subscribe_bars(*self.key)
+
+    def on_tick(self, ctx, tick):
+        if self.when == "on_tick":
+            ctx.subscribe_bars(*self.key)
+
+
+@pytest.mark.parametrize("strategy, error, message", [
+    (Subscribes(("2330", "s", 1)), TypeError, "'unit' must be one of"),
+    (Subscribes(("2330", "m", 0)), ValueError, "freq"),
+    (Subscribes(("2330", "m", 1.5)), TypeError, "freq"),
+    (Subscribes(("0050", "m", 1)), StrategyError, "不在回測商品中"),
+    (Subscribes(("2330", "m", 1), when="on_tick"), StrategyError, "on_start"),
+    (Subscribes(("2330", "m", 1), on_bar=False), ValueError, "沒有定義 on_bar"),
+])
+def test_bad_bar_subscriptions_are_refused(tmp_path, strategy, error, message):
+    with pytest.raises(error, match=message):
+        backtest(strategy, tmp_path, "bars", reports=False)
 
 
 class OnlyDeals(Strategy):
@@ -139,6 +205,9 @@ class Raises(Strategy):
         if self.inner.seen[tick["code"]] == 900:
             self.fail("on_tick")
 
+    def on_bar(self, ctx, bar):
+        self.fail("on_bar")
+
     def on_order_report(self, ctx, report):
         self.fail("on_order_report")
 
@@ -153,7 +222,8 @@ class Raises(Strategy):
             raise KeyError("boom")
 
 
-@pytest.mark.parametrize("where, tick", [("on_start", False), ("on_tick", True), ("on_order_report", True),
+@pytest.mark.parametrize("where, tick", [("on_start", False), ("on_tick", True), ("on_bar", True),
+                                         ("on_order_report", True),
                                          ("on_deal_report", True), ("on_finish", False)])
 def test_a_failing_callback_is_named_with_its_tick(tmp_path, where, tick):
     with pytest.raises(StrategyError, match=f"策略的 {where}.*KeyError: 'boom'") as raised:

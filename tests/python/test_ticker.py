@@ -1,6 +1,7 @@
 import glob
 import os
 import queue
+import random
 import subprocess
 import sys
 import textwrap
@@ -443,6 +444,30 @@ def test_backfill_with_one_bound_fails_and_the_replay_runs(monkeypatch):
     assert [r.get("close") for r in records if "close" in r] == [600.0, 601.0]
     assert records.count(FINISH) == 1
     assert [str(e) for e in errors] == ["回補資料的開始時間與結束時間不能為空"]
+
+
+def test_iterated_records_are_the_merged_tables_rows():
+    """The direct replay reads each instrument's days apart and merges them itself: same order
+    (time, ties by code, then recorded order, a day's rows out of order included), same values,
+    times as the utility rounds them."""
+    rng = random.Random(5)
+    base = 1_709_514_000_000_000_000
+    def rows(n):
+        return [row(base + rng.randrange(0, 3) * 10**9 + rng.randrange(10**9), 600.0 + i, i % 7, i % 3)
+                for i in range(n)]
+    days = {("STK:2330", DAY): rows(40) + [row(base + 10**9, 1.0)], ("STK:2317", DAY): rows(30) + [row(base + 10**9)] * 3,
+            ("STK:2330", "2024-03-05"): [row(base + 86400 * 10**9)], ("FUT:TXFR1", DAY): rows(20)}
+    ticker = Ticker(ScriptedMarket(days))
+    codes = [{"code": c, "market": m} for c, m in (("2330", "Stock"), ("TXFR1", "Future"), ("2317", "Stock"))]
+    table = ticker._Ticker__process_and_combine_ticks(codes, DAY, "2024-03-05")
+    expected = [{"market_type": "Future" if code == "TXFR1" else "Stock",
+                 "timestamp": utils.format_nano_ts_to_second_ts(ts, 8), "code": code, "close": close,
+                 "qty": qty, "tick_type": tick_type, "is_simulate": False, "is_backfilling": False}
+                for ts, close, qty, tick_type, code in table.select("ts", "close", "volume", "tick_type", "code").rows()]
+    replay = ticker.iter_ticks(codes, DAY, "2024-03-05")
+    assert len(replay) == len(expected) == 95
+    assert [list(r.items()) for r in replay] == [list(r.items()) for r in expected]
+    assert len(replay) == 0
 
 
 def test_direct_backfill_with_missing_bounds():

@@ -1,8 +1,11 @@
 """Moving-average crossover on one stock: long one lot while the fast average of one-minute
-closes is above the slow one, flat otherwise.
+closes is above the slow one, flat otherwise. It works on completed bars only, so it asks
+for them (`on_bar`) instead of looking at every tick.
 
     orva-backtest run examples/ma_crossover.py --codes 2330:Stock --start 2024-03-04 --end 2024-03-08
 """
+from collections import deque
+
 from orva_backtest import Strategy
 
 
@@ -11,17 +14,19 @@ class MovingAverageCrossover(Strategy):
         self.code, self.fast, self.slow, self.lots = code, int(fast), int(slow), int(lots)
         if not 0 < self.fast < self.slow:
             raise ValueError(f"fast ({fast}) must be positive and below slow ({slow})")
-        self.last_bar = None
+        self.closes = deque(maxlen=self.slow)
 
-    def on_tick(self, ctx, tick):
-        if tick["code"] != self.code:
+    def on_start(self, ctx):
+        ctx.subscribe_bars(self.code, "m", 1)
+
+    def on_bar(self, ctx, bar):
+        self.closes.append(bar["Close"])
+        # A burst of bars (a gap filled at the next session's first tick) must not stack
+        # orders: decide again once the last one has filled.
+        if len(self.closes) < self.slow or ctx.pending_orders:
             return
-        bars = ctx.kbars(self.code, "m", 1)
-        if len(bars) <= self.slow or bars["dt"][-1] == self.last_bar:
-            return  # decide once per minute, on the first tick of a new bar
-        self.last_bar = bars["dt"][-1]
-        closes = bars["Close"][-self.slow - 1:-1]  # completed bars only
-        fast, slow = closes[-self.fast:].mean(), closes.mean()
+        closes = list(self.closes)
+        fast, slow = sum(closes[-self.fast:]) / self.fast, sum(closes) / self.slow
         held = ctx.position(self.code)
         if fast > slow and held <= 0:
             ctx.buy(self.code, self.lots - held)

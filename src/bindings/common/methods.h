@@ -127,6 +127,19 @@ struct Method {
 
 }  // namespace detail
 
+// Runs `body` for a C entry point: 0, or -1 with the Python error set. Only
+// our own exception types are caught, as in the trampolines.
+template <class Body>
+int guarded_status(Body&& body) {
+  PyObject* done = detail::guarded([&]() -> PyObject* {
+    body();
+    Py_RETURN_NONE;
+  });
+  if (!done) return -1;
+  Py_DECREF(done);
+  return 0;
+}
+
 // Binds `Fn(self, args...)` (every argument a nb::handle) as method `name`.
 template <auto Fn>
 void def_method(nb::handle cls, const char* name, std::initializer_list<Param> params = {},

@@ -260,6 +260,8 @@ void bind_matcher(nb::module_& m) {
   bind_reports(cls);
   bind_order_changes(cls);
   bind_matching(cls);
+  if (direct::publish_api(m.ptr(), direct::kMatcherApi, &direct_matching_api()) < 0)
+    throw nb::python_error();
 }
 
 }  // namespace orva::py::matcher

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "common/args.h"
+#include "common/direct_api.h"
 #include "common/enum_lookup.h"
 #include "threads/worker_gate.h"
 #include "matcher/book_index.h"
@@ -66,6 +67,7 @@ struct Keys {
   nb::str response_queue = interned("response_queue");
   nb::str pending_order_queue = interned("pending_order_queue");
   nb::str current_tick_infos = interned("current_tick_infos");
+  nb::str set_current_tick = interned("set_current_tick");
   nb::str account_info = interned("account_info");
   nb::str exchange_info = interned("exchange_info");
 };
@@ -98,7 +100,8 @@ void bind_reports(nb::class_<Matcher>& cls);
 // Modification and cancellation (order_changes.cpp).
 void bind_order_changes(nb::class_<Matcher>& cls);
 
-// Ticks and matching (matching.cpp).
+// Ticks and matching (matching.cpp); the direct replay's step (see common/direct_api.h).
 void bind_matching(nb::class_<Matcher>& cls);
+const direct::MatcherApi& direct_matching_api();
 
 }  // namespace orva::py::matcher

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "common/args.h"
+#include "common/direct_api.h"
 #include "common/gil.h"
 #include "common/host.h"
 #include "common/methods.h"
@@ -33,7 +34,10 @@ void set_current_tick(nb::handle self, nb::handle tick) {
   }
   info[k().tick] = tick;
   info[k().ts] = item(tick, k().timestamp);
-  nb::getattr(self, k().positions).attr("set_current_tick")(tick);
+  nb::object account = nb::getattr(self, k().positions);
+  PyObject* args[] = {account.ptr(), tick.ptr()};
+  checked(PyObject_VectorcallMethod(k().set_current_tick.ptr(), args,
+                                    2, nullptr));
 }
 
 // An exchange-side copy of `order` with its time set to the tick's.
@@ -52,28 +56,20 @@ void book_trade(nb::handle account, nb::handle trade_id, nb::handle code, nb::ha
                                    nb::arg("trade_status") = status);
 }
 
-void match_deal(nb::handle self, nb::handle code, nb::handle tick_close, nb::handle tick_qty,
+// One matching pass of a checked tick over the orders of `code`.
+void match_pass(nb::handle self, nb::handle code, double close, long long volume,
                 nb::handle tick_ts) {
-  // Everything is checked before the book is touched: a bad tick must not
-  // settle or remove an order.
-  require_str(code, "code");
-  const double close = require_number(tick_close, "tick_close");
-  if (!(close > 0) || !std::isfinite(close))
-    raise_value_error("參數 tick_close 必須是大於 0 的有限數值, 收到: " + text_of(tick_close));
-  long long volume = require_int(tick_qty, "tick_qty");
-  if (volume < 0) raise_value_error("參數 tick_qty 不可為負數, 收到: " + text_of(tick_qty));
-  if (!calendar::local_micros(require_number(tick_ts, "tick_ts")))
-    raise_value_error("無法轉換的時間戳 tick_ts: " + text_of(tick_ts));
-  nb::object deal_price = nb::float_(close);
-
   Matcher& matcher = state_of(self);
   auto lock = lock_releasing_gil(matcher.book);  // one stable book for the whole pass
   nb::object book = nb::getattr(self, k().pending_orders);
   matcher.index.sync(book);
+  // A snapshot: removing an order never makes the pass skip the next one.
+  const std::vector<IndexedOrder> orders = matcher.index.orders_of(code);
+  if (orders.empty()) return;
+  nb::object deal_price = nb::float_(close);
   nb::object account = nb::getattr(self, k().positions);
 
-  // A snapshot: removing an order never makes the pass skip the next one.
-  for (const IndexedOrder& entry : matcher.index.orders_of(code)) {
+  for (const IndexedOrder& entry : orders) {
     if (volume == 0) break;
     nb::handle order = entry.order;
     const double price = require_number(item(order, k().price), "price");
@@ -121,6 +117,36 @@ void match_deal(nb::handle self, nb::handle code, nb::handle tick_close, nb::han
   }
 }
 
+void match_deal(nb::handle self, nb::handle code, nb::handle tick_close, nb::handle tick_qty,
+                nb::handle tick_ts) {
+  // Everything is checked before the book is touched: a bad tick must not
+  // settle or remove an order.
+  require_str(code, "code");
+  const double close = require_number(tick_close, "tick_close");
+  if (!(close > 0) || !std::isfinite(close))
+    raise_value_error("參數 tick_close 必須是大於 0 的有限數值, 收到: " + text_of(tick_close));
+  const long long volume = require_int(tick_qty, "tick_qty");
+  if (volume < 0) raise_value_error("參數 tick_qty 不可為負數, 收到: " + text_of(tick_qty));
+  if (!calendar::local_micros(require_number(tick_ts, "tick_ts")))
+    raise_value_error("無法轉換的時間戳 tick_ts: " + text_of(tick_ts));
+  match_pass(self, code, close, volume, tick_ts);
+}
+
+// The direct replay's step: its ticks come checked from the feed's table.
+int direct_set_current_tick(PyObject* self, const direct::Tick& tick) {
+  return guarded_status([&] { set_current_tick(self, tick.record); });
+}
+
+int direct_match(PyObject* self, const direct::Tick& tick) {
+  return guarded_status([&] { match_pass(self, tick.code, tick.close, tick.qty, tick.timestamp); });
+}
+
+PyTypeObject* matcher_type = nullptr;
+int is_matcher(PyObject* obj) { return Py_TYPE(obj) == matcher_type; }
+
+const direct::MatcherApi direct_api{direct::kApiVersion, &is_matcher, &direct_set_current_tick,
+                                     &direct_match};
+
 void reset_tick_infos(nb::handle self) { nb::setattr(self, k().current_tick_infos, nb::dict()); }
 
 nb::dict init_current_tick_info(nb::handle, nb::handle code) {
@@ -130,7 +156,10 @@ nb::dict init_current_tick_info(nb::handle, nb::handle code) {
 
 }  // namespace
 
+const direct::MatcherApi& direct_matching_api() { return direct_api; }
+
 void bind_matching(nb::class_<Matcher>& cls) {
+  matcher_type = reinterpret_cast<PyTypeObject*>(cls.ptr());
   def_method<&set_current_tick>(cls, "set_current_tick", {param("tick")},
                   "記錄商品的最新 Tick, 並交給帳戶");
   def_method<&reset_tick_infos>(cls, "reset_tick_infos", {}, "清除所有商品的最新 Tick 記錄");

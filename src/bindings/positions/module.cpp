@@ -5,6 +5,7 @@
 #include "common/threads.h"
 #include "positions/positions.h"
 #include "positions/positions_internal.h"
+#include "positions/quote_manager.h"
 
 NB_MODULE(positions, m) {
   m.doc() = "Simulated trading account: settings, costs, positions and reports.";
@@ -26,4 +27,5 @@ NB_MODULE(positions, m) {
   orva::py::bind_positions(m);
   orva::py::positions::set_up_reports(m);
   orva::py::positions::bind_quote_manager(m);
+  orva::py::positions::bind_bar_feed(m);
 }

@@ -17,6 +17,7 @@
 #include "common/methods.h"
 #include "common/threads.h"
 #include "positions/positions_internal.h"
+#include "positions/quote_manager.h"
 #include "quotes/kbars.h"
 #include "quotes/tick_buffer.h"
 
@@ -24,59 +25,12 @@ namespace orva::py::positions {
 namespace {
 
 namespace cal = orva::calendar;
-namespace q = orva::quotes;
 
-// One cache key's bars and how far into the instrument's ticks they reach.
-// One cache key's bars. Bars before the last never change again, so they
-// are kept as a polars frame that only grows; the last bar lives in C++ and
-// takes in new ticks. A call hands over completed + last without rebuilding.
-struct KbarCache {
-  nb::object key;        // the (code, unit, freq) tuple
-  nb::object table;      // sorted by dt, without caller expressions
-  nb::object completed;  // every bar but the last
-  int appended = 0;      // frames stacked onto `completed` since it was last rechunked
-  q::Bar last{};
-  size_t aggregated = 0;  // how far into the instrument's ticks the bars reach
-};
-
-struct Entry {
-  nb::object code;
-  std::vector<nb::object> code_columns;  // "code" series of 1, 2, ... rows, made once
-  q::Instrument instrument;
-  std::vector<nb::object> market_texts;
-  std::map<std::pair<std::string, long long>, KbarCache> caches;
-};
-
-constexpr long long kMaxFreq = 100000;
 // Rechunking the completed bars now and then keeps the handed-over frames
 // few-chunked at an amortised cost that does not grow with every call.
 constexpr int kMaxAppendedFrames = 32;
 constexpr size_t kMaxMarketTypes = 256;  // real data has one or two
 constexpr size_t kMaxWindows = 64;         // per product type
-
-struct QuoteManager {
-  // Every method holds it for its whole call: a clear on one thread never
-  // frees what a K-bar call on another is reading. Recursive, because host
-  // code a call runs (a truth test, a console) may call back in.
-  std::recursive_timed_mutex mutex;
-  q::Calendar calendar;
-  nb::object holidays;  // the host-visible set, asked directly so in-place edits count
-  nb::object windows;   // the host-visible not_trade_times
-  // Per product type, the objects its windows were last read from: an
-  // in-place edit of the host's lists shows up as a different object.
-  std::unordered_map<std::string, std::vector<nb::object>> windows_seen;
-  std::vector<std::string> order;  // codes in first-seen order
-  // Shared, so a call still using an entry keeps it alive through a clear.
-  std::unordered_map<std::string, std::shared_ptr<Entry>> entries;
-
-  ~QuoteManager() { unregister_exit_lock(&mutex); }
-};
-
-QuoteManager& state(nb::handle self) { return *nb::inst_ptr<QuoteManager>(self); }
-
-std::unique_lock<std::recursive_timed_mutex> locked(nb::handle self) {
-  return lock_releasing_gil(state(self).mutex);
-}
 
 struct Polars {
   nb::object pl, np_frombuffer, time_parse, epoch, timedelta;
@@ -281,38 +235,33 @@ nb::object tick_df(const Entry& entry, size_t from, size_t to) {
   return pl.attr("DataFrame")(columns).attr("sort")("dt", nb::arg("maintain_order") = true);
 }
 
+}  // namespace
+
 std::shared_ptr<Entry> find_entry(nb::handle self, nb::handle code) {
   if (!PyUnicode_Check(code.ptr())) return nullptr;
   auto found = state(self).entries.find(text_of(code));
   return found == state(self).entries.end() ? nullptr : found->second;
 }
 
-// Every field is read and checked before anything is stored.
-void add_tick(nb::handle self, nb::handle tick) {
-  require_dict(tick, "tick");
-  const Keys& k = keys();
-  nb::object timestamp = item(tick, k.timestamp);
-  const auto dt = cal::local_micros(require_number(timestamp, "timestamp"));
+namespace {
+
+void check_tick_time(std::optional<cal::LocalMicros> dt, nb::handle timestamp) {
   if (!dt) raise_value_error("無法轉換的時間戳: " + text_of(timestamp));
   if (!q::tick_time_in_range(*dt))
     raise_value_error("Tick 時間戳超出 1990-01-01 至 2100-01-01 的範圍: " + text_of(timestamp));
-  nb::object code = item(tick, k.code);
-  const std::string code_text(require_str(code, "code"));
-  nb::object market = item(tick, k.market_type);
-  const std::string market_text(require_str(market, "market_type"));
-  const double close = require_price(item(tick, k.close), "close");
-  const long long qty = require_int(item(tick, k.qty), "qty");
-  require_range(qty, "qty", 0LL, std::numeric_limits<long long>::max());
-  const long long tick_type = require_int(item(tick, k.tick_type), "tick_type");
-  const bool simulate = truth(item(tick, k.is_simulate));
+}
 
+// Stores one checked tick.
+void store_tick(nb::handle self, nb::handle code, const std::string& code_text, nb::handle market,
+                const std::string& market_text, cal::LocalMicros dt, double close, long long qty,
+                long long tick_type, bool simulate) {
   auto lock = locked(self);
   QuoteManager& qm = state(self);
   refresh_windows(qm, market, market_text);
   auto [it, created] = qm.entries.try_emplace(code_text);
   if (created) {
     it->second = std::make_shared<Entry>();
-    it->second->code = code;
+    it->second->code = nb::borrow(code);
     qm.order.push_back(code_text);
   }
   Entry& entry = *it->second;
@@ -324,14 +273,33 @@ void add_tick(nb::handle self, nb::handle tick) {
       raise_value_error("商品 " + code_text + " 的 market_type 種類超過 " +
                         std::to_string(kMaxMarketTypes) + " 種: " + market_text);
     markets.push_back(market_text);
-    entry.market_texts.push_back(market);
+    entry.market_texts.push_back(nb::borrow(market));
   }
   const bool filled = entry.instrument.add(
-      {*dt, static_cast<uint16_t>(index), &markets[index], close, qty, tick_type, simulate},
+      {dt, static_cast<uint16_t>(index), &markets[index], close, qty, tick_type, simulate},
       qm.calendar);
   if (!filled)
     console_print("[yellow]" + code_text + " 的 Tick 間隔超過 " +
                   std::to_string(q::kMaxFilledGapMinutes / 1440) + " 天, 不補空白 K 棒[/yellow]");
+}
+
+// Every field is read and checked before anything is stored.
+void add_tick(nb::handle self, nb::handle tick) {
+  require_dict(tick, "tick");
+  const Keys& k = keys();
+  nb::object timestamp = item(tick, k.timestamp);
+  const auto dt = cal::local_micros(require_number(timestamp, "timestamp"));
+  check_tick_time(dt, timestamp);
+  nb::object code = item(tick, k.code);
+  const std::string code_text(require_str(code, "code"));
+  nb::object market = item(tick, k.market_type);
+  const std::string market_text(require_str(market, "market_type"));
+  const double close = require_price(item(tick, k.close), "close");
+  const long long qty = require_int(item(tick, k.qty), "qty");
+  require_range(qty, "qty", 0LL, std::numeric_limits<long long>::max());
+  const long long tick_type = require_int(item(tick, k.tick_type), "tick_type");
+  const bool simulate = truth(item(tick, k.is_simulate));
+  store_tick(self, code, code_text, market, market_text, *dt, close, qty, tick_type, simulate);
 }
 
 nb::object poped_tick_to_df(nb::handle self, nb::handle code) {
@@ -510,16 +478,33 @@ void update_cache(KbarCache& cache, Entry& entry, q::BarUnit unit, long long fre
   cache.aggregated = total;
 }
 
-nb::object get_kbar(nb::handle self, nb::handle code, nb::handle unit, nb::handle freq,
-                    nb::handle exprs, nb::handle to_pandas_df) {
-  if (!PyUnicode_CheckExact(code.ptr())) raise_type_error("code", "str", code);
+}  // namespace
+
+std::pair<q::BarUnit, long long> bar_key_of(nb::handle unit, nb::handle freq) {
   const std::optional<q::BarUnit> bar_unit =
       PyUnicode_Check(unit.ptr()) ? q::parse_bar_unit(text_of(unit)) : std::nullopt;
   if (!bar_unit) raise_type_error("'unit' must be one of ['m', 'h', 'd', 'w', 'mo', 'q', 'y']");
   if (!PyLong_CheckExact(freq.ptr())) raise_type_error("freq", "int", freq);
-  if (!PyList_CheckExact(exprs.ptr())) raise_type_error("exprs", "list", exprs);
   const long long frequency = require_int(freq, "freq");
   require_range(frequency, "freq", 1LL, kMaxFreq);
+  return {*bar_unit, frequency};
+}
+
+int direct_add_tick(PyObject* self, const direct::Tick& tick) {
+  return guarded_status([&] {
+    check_tick_time(tick.local, tick.timestamp);
+    store_tick(self, tick.code, *tick.code_text, tick.market_type, *tick.market_text, tick.local,
+               tick.close, tick.qty, tick.tick_type, tick.is_simulate);
+  });
+}
+
+namespace {
+
+nb::object get_kbar(nb::handle self, nb::handle code, nb::handle unit, nb::handle freq,
+                    nb::handle exprs, nb::handle to_pandas_df) {
+  if (!PyUnicode_CheckExact(code.ptr())) raise_type_error("code", "str", code);
+  const auto [bar_unit, frequency] = bar_key_of(unit, freq);
+  if (!PyList_CheckExact(exprs.ptr())) raise_type_error("exprs", "list", exprs);
   const bool as_pandas = truth(to_pandas_df);
   const auto finish = [&](nb::object table) -> nb::object {
     return as_pandas ? table.attr("to_pandas")() : table;
@@ -539,7 +524,7 @@ nb::object get_kbar(nb::handle self, nb::handle code, nb::handle unit, nb::handl
     // whichever key's call handed the ticks over.
     if (cached->second.aggregated == entry->instrument.columns().size())
       return finish(cached->second.table);
-    update_cache(cached->second, *entry, *bar_unit, frequency);
+    update_cache(cached->second, *entry, bar_unit, frequency);
   } else {
     const std::string interval = std::to_string(frequency) + text_of(unit);
     nb::object kbars = aggregate_kbar(
@@ -560,6 +545,7 @@ void clear_ticks(nb::handle self) {
   auto lock = locked(self);
   state(self).entries.clear();
   state(self).order.clear();
+  ++state(self).clears;
 }
 
 nb::object empty_tick_df_method(nb::handle) { return empty_tick_df(); }
@@ -578,7 +564,11 @@ nb::object old_ticks(nb::handle self, nb::handle code) {
 
 nb::object aggregate_kbar_method(nb::handle, nb::handle tick_df) { return aggregate_kbar(tick_df); }
 
+PyTypeObject* quote_manager_type = nullptr;
+
 }  // namespace
+
+bool is_quote_manager(PyObject* obj) { return Py_TYPE(obj) == quote_manager_type; }
 
 void bind_quote_manager(nb::module_& m) {
   nb::module_ datetime = nb::module_::import_("datetime");
@@ -593,6 +583,7 @@ void bind_quote_manager(nb::module_& m) {
                       pl.attr("Int64"),
                       pl.attr("DataFrame")};
   nb::class_<QuoteManager> cls(m, "QuoteManager", "報價管理");
+  quote_manager_type = reinterpret_cast<PyTypeObject*>(cls.ptr());
   cls.def("__init__", &init_quote_manager);
   def_property<&holiday_search_set, &set_holidays>(cls, "holiday_search_set", "交易所休市日 (\"%Y-%m-%d\" 文字的集合)");
   def_property<&not_trade_times, &set_windows>(cls, "not_trade_times", "各商品類型的非交易時段 [[開始, 結束], ...]");

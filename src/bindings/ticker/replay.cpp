@@ -11,65 +11,13 @@
 #include "common/host.h"
 #include "common/methods.h"
 #include "common/threads.h"
+#include "ticker/tick_rows.h"
 #include "ticker/ticker_internal.h"
 
 namespace orva::py::ticker {
 namespace {
 
 const Keys& k() { return keys(); }
-
-// Tick records of a merged tick table, one per row on demand; the table is
-// not copied (only a dense index of its code column is added).
-class TickRows {
- public:
-  TickRows(nb::handle self, nb::handle table, bool backfilling)
-      : table_(nb::borrow(table).attr("rechunk")()),
-        size_(nb::len(table_)),
-        ts_(table_, "ts", false),
-        close_(table_, "close", true),
-        volume_(table_, "volume", false),
-        tick_type_(table_, "tick_type", false),
-        code_index_(code_index(table_), false, "code"),
-        backfilling_(backfilling) {
-    nb::object markets = nb::getattr(self, k().code_market_map);
-    for (nb::handle code : table_.attr("get_column")("code").attr("unique")().attr("sort")()) {
-      codes_.push_back(nb::borrow(code));
-      markets_.push_back(item(markets, code));
-    }
-  }
-
-  Py_ssize_t size() const { return size_; }
-
-  nb::dict record(Py_ssize_t i) const {
-    const Keys& key = k();
-    const int64_t code = code_index_.integer(i);
-    nb::dict tick;
-    tick[key.market_type] = markets_[code];
-    tick[key.timestamp] = globals->format_ns(nb::int_(ts_.integer(i)), 8);
-    tick[key.code] = codes_[code];
-    tick[key.close] = close_.real(i);
-    tick[key.qty] = nb::int_(volume_.integer(i));
-    tick[key.tick_type] = nb::int_(tick_type_.integer(i));
-    tick[key.is_simulate] = nb::bool_(false);
-    tick[key.is_backfilling] = nb::bool_(backfilling_);
-    return tick;
-  }
-
- private:
-  static nb::object code_index(nb::handle table) {
-    nb::object pl = globals->pl;
-    nb::object rank = pl.attr("col")("code").attr("rank")("dense").attr("cast")(pl.attr("Int64"));
-    nb::object zero_based = nb::steal(PyNumber_Subtract(rank.ptr(), nb::int_(1).ptr()));
-    if (!zero_based.is_valid()) throw nb::python_error();
-    return table.attr("select")(zero_based).attr("to_series")().attr("to_numpy")();
-  }
-
-  nb::object table_;
-  Py_ssize_t size_;
-  Column ts_, close_, volume_, tick_type_, code_index_;
-  std::vector<nb::object> codes_, markets_;
-  bool backfilling_;
-};
 
 // Python objects a worker thread uses across its waits belong to the thread's
 // target, never to one of its frames: a thread that wakes while the
@@ -267,9 +215,13 @@ void clear_queue(nb::handle self, const nb::str& name) {
   }
 }
 
+}  // namespace
+
 bool non_empty_text(nb::handle value) {
   return PyUnicode_Check(value.ptr()) && PyUnicode_GetLength(value.ptr()) > 0;
 }
+
+namespace {
 
 // Wakes the threads of a retired run that wait, so they leave.
 void wake(nb::handle self, const Replay& run) {
@@ -279,9 +231,8 @@ void wake(nb::handle self, const Replay& run) {
     put(self, k().backfilling_notify_finish_queue, globals->wake);
 }
 
-// The instruments of a replay request, with its dates checked: everything is
-// refused before anything changes (a missing backfill bound is the backfill's
-// own documented failure).
+}  // namespace
+
 std::vector<Instrument> checked_request(nb::handle codes, nb::handle start_from, nb::handle end_to,
                                         nb::handle backfill_from, nb::handle backfill_to) {
   std::vector<Instrument> instruments = instruments_of(codes);
@@ -294,6 +245,8 @@ std::vector<Instrument> checked_request(nb::handle codes, nb::handle start_from,
   }
   return instruments;
 }
+
+namespace {
 
 void send_ticks(nb::handle self, nb::handle codes, nb::handle start_from, nb::handle end_to,
                 nb::handle backfill_from, nb::handle backfill_to) {
@@ -369,65 +322,6 @@ void stop_send_ticks(nb::handle self) {
 
 }  // namespace
 
-// A replay on the caller's thread: the records the paced replay would deliver,
-// in its order (backfilled ticks, one finish-backfilling marker when a backfill
-// was asked for, the ticks), without a thread hand-off per tick.
-struct DirectReplay {
-  std::unique_ptr<TickRows> backfill, main;
-  bool marker = false;  // a finish-backfilling marker is due between the two
-  Py_ssize_t at = 0;
-
-  Py_ssize_t size() const {
-    return (backfill ? backfill->size() : 0) + (marker ? 1 : 0) + (main ? main->size() : 0);
-  }
-};
-
-nb::object iter_ticks(nb::handle self, nb::handle codes, nb::handle start_from, nb::handle end_to,
-                      nb::handle backfill_from, nb::handle backfill_to) {
-  const std::vector<Instrument> instruments =
-      checked_request(codes, start_from, end_to, backfill_from, backfill_to);
-  DirectReplay run;
-  run.marker = non_empty_text(backfill_from) || non_empty_text(backfill_to);
-  if (run.marker) {
-    if (!non_empty_text(backfill_from) || !non_empty_text(backfill_to))
-      raise_value_error("回補資料的開始時間與結束時間不能為空");
-    run.backfill = std::make_unique<TickRows>(
-        self, combine_ticks(self, instruments, backfill_from, backfill_to), true);
-    console_print("[green]開始回補 Tick 資料, Tick 數 " + std::to_string(run.backfill->size()) +
-                  ". ...[/green]");
-  }
-  run.main = std::make_unique<TickRows>(self, combine_ticks(self, instruments, start_from, end_to),
-                                        false);
-  console_print("[green]開始傳送 Tick 資料, Tick 數 " + std::to_string(run.main->size()) +
-                ". ...[/green]");
-  return nb::cast(std::move(run));
-}
-
-DirectReplay& direct_of(nb::handle self) { return *nb::inst_ptr<DirectReplay>(self); }
-
-nb::object direct_next(nb::handle self) {
-  DirectReplay& run = direct_of(self);
-  Py_ssize_t i = run.at;
-  if (run.backfill) {
-    if (i < run.backfill->size()) return run.at++, run.backfill->record(i);
-    i -= run.backfill->size();
-  }
-  if (run.marker) {
-    if (i == 0) return run.at++, finish_marker();
-    i -= 1;
-  }
-  if (run.main && i < run.main->size()) return run.at++, run.main->record(i);
-  run.backfill.reset();  // done: the tables are no longer needed
-  run.main.reset();
-  run.marker = false;
-  run.at = 0;
-  PyErr_SetNone(PyExc_StopIteration);
-  throw nb::python_error();
-}
-
-nb::object direct_iter(nb::handle self) { return nb::borrow(self); }
-Py_ssize_t direct_len(nb::handle self) { return direct_of(self).size() - direct_of(self).at; }
-
 namespace {
 
 nb::object pop_tick(nb::handle self) { return nb::getattr(self, keys().tick_queue).attr("get")(); }
@@ -453,10 +347,7 @@ void push_tick_to_queue(nb::handle self, nb::handle table) {
 }  // namespace
 
 void bind_replay(nb::module_& m, nb::class_<Ticker>& cls) {
-  nb::class_<DirectReplay> direct(m, "DirectReplay", "一次回放在呼叫端執行緒上產生的 Tick 紀錄");
-  def_method<&direct_iter>(direct, "__iter__");
-  def_method<&direct_next>(direct, "__next__");
-  def_method<&direct_len>(direct, "__len__");
+  bind_direct_replay(m);
   def_method<&send_ticks>(cls, "send_ticks",
                           {param("codes"), param("start_from"), param("end_to"),
                            param("backfilling_start_from", nb::none()),

@@ -253,7 +253,6 @@ Globals* load_globals() {
       nb::module_::import_("threading").attr("get_ident"),
       utils.attr("make_dir"),
       utils.attr("format_to_dt"),
-      utils.attr("format_nano_ts_to_second_ts"),
       flag.attr("exit_send_tick").attr("value"),
       flag.attr("finish_backfilling").attr("value"),
       nb::module_::import_("queue").attr("Queue"),
@@ -315,11 +314,11 @@ std::vector<Instrument> instruments_of(nb::handle codes) {
   return instruments;
 }
 
-nb::object combine_ticks(nb::handle self, const std::vector<Instrument>& instruments,
-                         nb::handle start_from, nb::handle end_to) {
+std::vector<nb::list> load_days(nb::handle self, const std::vector<Instrument>& instruments,
+                                nb::handle start_from, nb::handle end_to) {
   nb::object start = globals->format_to_dt(start_from);
   nb::object end = globals->format_to_dt(end_to);
-  nb::list frames;
+  std::vector<nb::list> days;
   nb::object markets = nb::getattr(self, k().code_market_map);
   for (const Instrument& entry : instruments) {
     const nb::str& code = entry.code;
@@ -327,6 +326,7 @@ nb::object combine_ticks(nb::handle self, const std::vector<Instrument>& instrum
     const int known = PySequence_Contains(markets.ptr(), code.ptr());
     if (known < 0) throw nb::python_error();
     if (known == 0) markets[code] = market;
+    nb::list& frames = days.emplace_back();
     nb::object current = start;
     int failures = 0;
     while (current <= end) {
@@ -355,12 +355,22 @@ nb::object combine_ticks(nb::handle self, const std::vector<Instrument>& instrum
       }
     }
   }
+  return days;
+}
+
+nb::object combine_ticks(nb::handle self, const std::vector<Instrument>& instruments,
+                         nb::handle start_from, nb::handle end_to) {
+  nb::list frames;
+  for (const nb::list& days : load_days(self, instruments, start_from, end_to))
+    for (nb::handle day : days) frames.append(day);
   if (nb::len(frames) == 0) {
     nb::object schema = dict_of(globals->schema);
     schema["code"] = globals->pl.attr("String");
     return globals->pl.attr("DataFrame")(nb::arg("schema") = schema);
   }
-  return globals->pl.attr("concat")(frames).attr("sort")(nb::make_tuple("ts", "code"));
+  // Stable: ticks of one instrument at the same time keep their recorded order.
+  return globals->pl.attr("concat")(frames).attr("sort")(nb::make_tuple("ts", "code"),
+                                                         nb::arg("maintain_order") = true);
 }
 
 namespace {

@@ -107,7 +107,7 @@ struct Globals {
   nb::object pl, schema;            // polars and the tick table schema
   nb::object column_names, column_types;  // the schema's keys and values, as lists
   nb::object os_path_join, os_path_exists, os_replace, os_remove, getpid, fsencode, get_ident;
-  nb::object make_dir, format_to_dt, format_ns;
+  nb::object make_dir, format_to_dt;
   nb::object exit_flag_value, finish_flag_value;
   nb::object queue_class, queue_empty, timedelta_day, datetime_class, time_time, time_ns;
   nb::object wake;  // unblocks a stopped replay's wait; never a permit
@@ -131,11 +131,25 @@ Instrument instrument(nb::handle code, nb::handle market, const char* market_nam
 // Every entry of the list `codes` ({"code", "market"} dicts), before any state changes.
 std::vector<Instrument> instruments_of(nb::handle codes);
 
-// The merged tick table of `instruments` over the range.
+// Every day of `instruments` over the range, loaded and checked: one list of
+// day tables per instrument, in the instruments' order, days in order.
+std::vector<nb::list> load_days(nb::handle self, const std::vector<Instrument>& instruments,
+                                nb::handle start_from, nb::handle end_to);
+// The merged tick table of `instruments` over the range, by time, ties by code.
 nb::object combine_ticks(nb::handle self, const std::vector<Instrument>& instruments,
                          nb::handle start_from, nb::handle end_to);
 
-// Replay and backfill (replay.cpp).
+bool non_empty_text(nb::handle value);
+// The instruments of a replay request, with its dates checked: everything is
+// refused before anything changes (a missing backfill bound is the backfill's
+// own documented failure).
+std::vector<Instrument> checked_request(nb::handle codes, nb::handle start_from, nb::handle end_to,
+                                        nb::handle backfill_from, nb::handle backfill_to);
+
+// Replay and backfill (replay.cpp), the replay on the caller's thread (direct_replay.cpp).
 void bind_replay(nb::module_& m, nb::class_<Ticker>& cls);
+nb::object iter_ticks(nb::handle self, nb::handle codes, nb::handle start_from, nb::handle end_to,
+                      nb::handle backfill_from, nb::handle backfill_to);
+void bind_direct_replay(nb::module_& m);
 
 }  // namespace orva::py::ticker

@@ -1,0 +1,77 @@
+// The per-tick steps of the exchange and the quote manager, offered to the
+// tick feed's direct replay as tables of C functions in capsules. The three
+// extension modules share no symbols; this way a tick crosses them without a
+// Python call. Every function returns -1 with a Python error set on failure.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <string>
+
+#include "calendar/local_time.h"
+
+namespace orva::py::direct {
+
+inline constexpr unsigned kApiVersion = 1;
+
+// One tick as the replay has it: the feed's record and its checked values.
+struct Tick {
+  PyObject* record;              // the tick record handed to the host (a dict)
+  PyObject* code;                // str
+  const std::string* code_text;
+  PyObject* market_type;         // str
+  const std::string* market_text;
+  PyObject* timestamp;           // float seconds, the record's own object
+  calendar::LocalMicros local;   // the timestamp on the local clock
+  double close;
+  int64_t qty;
+  int64_t tick_type;
+  bool is_simulate;
+};
+
+struct MatcherApi {
+  unsigned version;
+  // 1 when `obj` is a Matcher itself (a subclass may override the steps), else 0.
+  int (*is_matcher)(PyObject* obj);
+  // set_current_tick(record), and match_deal(code, close, qty, timestamp).
+  int (*set_current_tick)(PyObject* matcher, const Tick& tick);
+  int (*match)(PyObject* matcher, const Tick& tick);
+};
+
+struct QuotesApi {
+  unsigned version;
+  int (*is_quote_manager)(PyObject* obj);  // as is_matcher
+  int (*is_bar_feed)(PyObject* obj);
+  // QuoteManager.add_tick(record), from its values.
+  int (*add_tick)(PyObject* quotes, const Tick& tick);
+  // BarFeed.update(code) and BarFeed.close(): the bar records are appended to `out`.
+  int (*update_bars)(PyObject* feed, PyObject* code, PyObject* out);
+  int (*close_bars)(PyObject* feed, PyObject* out);
+};
+
+inline constexpr const char* kMatcherApi = "orva_backtest.modules.matcher.matcher._direct_api";
+inline constexpr const char* kQuotesApi = "orva_backtest.modules.positions.positions._direct_api";
+
+// The table a module published under `name`; null with an error set when it
+// is missing or of another version.
+template <class Api>
+const Api* import_api(const char* name) {
+  auto* api = static_cast<const Api*>(PyCapsule_Import(name, 0));
+  if (api && api->version != kApiVersion) {
+    PyErr_Format(PyExc_ImportError, "%s: version %u, expected %u", name, api->version, kApiVersion);
+    return nullptr;
+  }
+  return api;
+}
+
+// Publishes `api` (static storage) as the module attribute "_direct_api".
+inline int publish_api(PyObject* module, const char* name, const void* api) {
+  PyObject* capsule = PyCapsule_New(const_cast<void*>(api), name, nullptr);
+  if (!capsule) return -1;
+  const int status = PyObject_SetAttrString(module, "_direct_api", capsule);
+  Py_DECREF(capsule);
+  return status;
+}
+
+}  // namespace orva::py::direct

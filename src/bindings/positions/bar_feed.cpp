@@ -1,0 +1,198 @@
+// Binding of class BarFeed: the completed K-bars of chosen keys, one by one
+// as ticks complete them, for a strategy's bar callbacks. Folded in C++ from
+// the quote manager's buffered ticks by the rules of get_kbar's updates, so a
+// bar equals the row get_kbar gives for it.
+#include <Python.h>
+#include <datetime.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/args.h"
+#include "common/host.h"
+#include "common/methods.h"
+#include "positions/quote_manager.h"
+
+namespace orva::py::positions {
+namespace {
+
+namespace cal = orva::calendar;
+
+constexpr size_t kMaxKeys = 1000;
+
+struct Subscription {
+  nb::object code, unit, freq;  // the key as the host gave it
+  std::string code_text;
+  q::BarFold fold;
+  std::shared_ptr<Entry> entry;  // the instrument entry folded so far
+  uint64_t clears = 0;           // the quote manager's clear count when `entry` was found
+  size_t aggregated = 0;         // how far into the entry's ticks the fold reaches
+};
+
+struct BarFeed {
+  nb::object quotes;
+  std::vector<Subscription> keys;
+};
+
+BarFeed& feed_of(nb::handle self) { return *nb::inst_ptr<BarFeed>(self); }
+
+struct BarKeys {
+  nb::str dt = interned("dt"), code = interned("code"), open = interned("Open"),
+          high = interned("High"), low = interned("Low"), close = interned("Close"),
+          volume = interned("Volume"), unit = interned("unit"), freq = interned("freq");
+};
+BarKeys* bar_keys = nullptr;
+
+// A bar as a record: the K-bar row's columns, then the key's unit and freq.
+nb::dict bar_record(const Subscription& sub, const q::Bar& bar) {
+  int64_t days = bar.dt / cal::kMicrosPerDay;
+  int64_t rest = bar.dt % cal::kMicrosPerDay;
+  if (rest < 0) {
+    rest += cal::kMicrosPerDay;
+    days -= 1;
+  }
+  int year = 0, month = 0, day = 0;
+  cal::civil_from_days(days, year, month, day);
+  const int64_t second = rest / cal::kMicrosPerSecond;
+  nb::object dt = checked(PyDateTime_FromDateAndTime(
+      year, month, day, static_cast<int>(second / 3600), static_cast<int>(second / 60 % 60),
+      static_cast<int>(second % 60), static_cast<int>(rest % cal::kMicrosPerSecond)));
+  const BarKeys& k = *bar_keys;
+  nb::dict record;
+  record[k.dt] = dt;
+  record[k.code] = sub.code;
+  record[k.open] = bar.open;
+  record[k.high] = bar.high;
+  record[k.low] = bar.low;
+  record[k.close] = bar.close;
+  record[k.volume] = bar.volume;
+  record[k.unit] = sub.unit;
+  record[k.freq] = sub.freq;
+  return record;
+}
+
+bool same_code(const Subscription& sub, PyObject* code) {
+  if (sub.code.ptr() == code) return true;
+  const int equal = PyUnicode_Check(code) ? PyUnicode_Compare(sub.code.ptr(), code) : 1;
+  if (equal == -1 && PyErr_Occurred()) throw nb::python_error();
+  return equal == 0;
+}
+
+void update_into(nb::handle self, nb::handle code, nb::handle out) {
+  BarFeed& feed = feed_of(self);
+  auto lock = locked(feed.quotes);
+  const QuoteManager& qm = state(feed.quotes);
+  std::vector<q::Bar> bars;
+  for (Subscription& sub : feed.keys) {
+    if (!same_code(sub, code.ptr())) continue;
+    if (!sub.entry || sub.clears != qm.clears) {
+      std::shared_ptr<Entry> entry = find_entry(feed.quotes, sub.code);
+      if (!entry) continue;
+      if (entry != sub.entry) {  // new, or cleared and started again: so does the fold
+        const auto [unit, freq] = bar_key_of(sub.unit, sub.freq);
+        sub.fold = q::BarFold(unit, freq);
+        sub.aggregated = 0;
+      }
+      sub.entry = std::move(entry);
+      sub.clears = qm.clears;
+    }
+    const q::TickColumns& columns = sub.entry->instrument.columns();
+    const size_t total = columns.size();
+    if (total == sub.aggregated) continue;
+    bars.clear();
+    sub.fold.add(columns, sub.aggregated, total, bars);
+    sub.aggregated = total;
+    for (const q::Bar& bar : bars) checked(PyList_Append(out.ptr(), bar_record(sub, bar).ptr()));
+  }
+}
+
+void close_into(nb::handle self, nb::handle out) {
+  BarFeed& feed = feed_of(self);
+  auto lock = locked(feed.quotes);
+  for (Subscription& sub : feed.keys)
+    if (const std::optional<q::Bar> bar = sub.fold.close())
+      checked(PyList_Append(out.ptr(), bar_record(sub, *bar).ptr()));
+}
+
+nb::list update(nb::handle self, nb::handle code) {
+  require_str(code, "code");
+  nb::list out;
+  update_into(self, code, out);
+  return out;
+}
+
+nb::list close(nb::handle self) {
+  nb::list out;
+  close_into(self, out);
+  return out;
+}
+
+nb::list keys_of(nb::handle self) {
+  nb::list keys;
+  for (const Subscription& sub : feed_of(self).keys) keys.append(nb::make_tuple(sub.code, sub.unit, sub.freq));
+  return keys;
+}
+
+void init_bar_feed(nb::pointer_and_handle<BarFeed> self, nb::handle quotes, nb::handle keys) {
+  if (!nb::isinstance<QuoteManager>(quotes)) raise_type_error("quotes", "QuoteManager", quotes);
+  if (!PyList_Check(keys.ptr()) && !PyTuple_Check(keys.ptr())) raise_type_error("keys", "list", keys);
+  // A copy: the host may change its list afterwards.
+  nb::object items = checked(PySequence_List(keys.ptr()));
+  if (nb::len(items) > kMaxKeys)
+    raise_value_error("K 棒訂閱最多 " + std::to_string(kMaxKeys) + " 組, 收到 " +
+                      std::to_string(nb::len(items)) + " 組");
+  std::vector<Subscription> subs;
+  for (nb::handle key : items) {
+    if (!PyTuple_Check(key.ptr()) || PyTuple_GET_SIZE(key.ptr()) != 3)
+      raise_type_error("K 棒訂閱必須是 (code, unit, freq), 收到: " + std::string(nb::repr(key).c_str()));
+    nb::handle code = PyTuple_GET_ITEM(key.ptr(), 0), unit = PyTuple_GET_ITEM(key.ptr(), 1),
+               freq = PyTuple_GET_ITEM(key.ptr(), 2);
+    if (!PyUnicode_CheckExact(code.ptr())) raise_type_error("code", "str", code);
+    const auto [bar_unit, frequency] = bar_key_of(unit, freq);
+    for (const Subscription& seen : subs)
+      if (seen.code_text == text_of(code) && text_of(seen.unit) == text_of(unit) &&
+          nb::cast<long long>(seen.freq) == frequency)
+        raise_value_error("K 棒訂閱重複: " + std::string(nb::repr(key).c_str()));
+    subs.push_back({nb::borrow(code), nb::borrow(unit), nb::borrow(freq), text_of(code),
+                    q::BarFold(bar_unit, frequency)});
+  }
+  new (self.p) BarFeed{nb::borrow(quotes), std::move(subs)};
+}
+
+int direct_update(PyObject* self, PyObject* code, PyObject* out) {
+  return guarded_status([&] { update_into(self, code, out); });
+}
+
+int direct_close(PyObject* self, PyObject* out) {
+  return guarded_status([&] { close_into(self, out); });
+}
+
+PyTypeObject* bar_feed_type = nullptr;
+
+int is_bar_feed(PyObject* obj) { return Py_TYPE(obj) == bar_feed_type; }
+int is_quotes(PyObject* obj) { return is_quote_manager(obj) ? 1 : 0; }
+
+const direct::QuotesApi direct_api{direct::kApiVersion, &is_quotes, &is_bar_feed,
+                                   &direct_add_tick, &direct_update, &direct_close};
+
+}  // namespace
+
+void bind_bar_feed(nb::module_& m) {
+  PyDateTime_IMPORT;
+  if (!PyDateTimeAPI) throw nb::python_error();
+  bar_keys = new BarKeys();
+  nb::class_<BarFeed> cls(m, "BarFeed",
+                          "K 棒推送: 訂閱的 (code, unit, freq) 每完成一根 K 棒, 交出與 get_kbar 相同的值");
+  bar_feed_type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+  cls.def("__init__", &init_bar_feed, nb::arg("quotes"), nb::arg("keys"));
+  def_property<&keys_of>(cls, "keys", "訂閱的 K 棒 (code, unit, freq)");
+  def_method<&update>(cls, "update", {param("code")},
+                      "商品新加入的 Tick 完成的 K 棒 (依訂閱順序, 各自依時間), 每根為 dict: "
+                      "dt, code, Open, High, Low, Close, Volume, unit, freq");
+  def_method<&close>(cls, "close", {}, "資料結束: 交出每組訂閱尚未完成的最後一根 K 棒");
+  if (direct::publish_api(m.ptr(), direct::kQuotesApi, &direct_api) < 0) throw nb::python_error();
+}
+
+}  // namespace orva::py::positions

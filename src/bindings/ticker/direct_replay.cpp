@@ -1,0 +1,316 @@
+// The replay on the caller's thread: the records the paced replay would
+// deliver, in its order (backfilled ticks, one finish-backfilling marker when
+// a backfill was asked for, the ticks), without a thread hand-off per tick.
+// They are either handed out one by one (iteration) or driven through the
+// exchange, the quotes and a strategy's callbacks in one C++ loop (drive).
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "calendar/local_time.h"
+#include "common/direct_api.h"
+#include "common/host.h"
+#include "common/methods.h"
+#include "ticker/tick_rows.h"
+#include "ticker/ticker_internal.h"
+
+namespace orva::py::ticker {
+namespace {
+
+namespace cal = orva::calendar;
+
+struct DirectReplay {
+  std::unique_ptr<MergedDays> backfill, main;
+  bool marker = false;  // a finish-backfilling marker is due between the two
+  Py_ssize_t at = 0;
+  bool driving = false;
+  // What a drive keeps across the host's callbacks is owned here, never by a
+  // frame: a daemon thread stopped inside a callback at exit unwinds through
+  // the loop without freeing anything.
+  nb::object record, timestamp, bars;
+  nb::object failed = nb::none();  // (callback name, record) when a callback raised
+
+  Py_ssize_t size() const {
+    return (backfill ? backfill->size() : 0) + (marker ? 1 : 0) + (main ? main->size() : 0);
+  }
+  void finish() {
+    backfill.reset();  // the tables are no longer needed
+    main.reset();
+    marker = false;
+    at = 0;
+  }
+};
+
+DirectReplay& direct_of(nb::handle self) { return *nb::inst_ptr<DirectReplay>(self); }
+
+void refuse_while_driving(const DirectReplay& run) {
+  if (run.driving) raise_exception("回放正在 drive 中, 不可再取用");
+}
+
+// The record of the next row of `rows`, or an invalid object at its end.
+nb::object next_record(MergedDays& rows) {
+  const int at = rows.advance();
+  if (at < 0) return {};
+  const MergedDays::Source& source = rows.source(at);
+  return rows.record(source, nb::float_(rows.seconds(source)));
+}
+
+nb::object direct_next(nb::handle self) {
+  DirectReplay& run = direct_of(self);
+  refuse_while_driving(run);
+  Py_ssize_t i = run.at;
+  if (run.backfill) {
+    if (i < run.backfill->size()) return run.at++, next_record(*run.backfill);
+    i -= run.backfill->size();
+  }
+  if (run.marker) {
+    if (i == 0) return run.at++, finish_marker();
+    i -= 1;
+  }
+  if (run.main && i < run.main->size()) return run.at++, next_record(*run.main);
+  run.finish();
+  PyErr_SetNone(PyExc_StopIteration);
+  throw nb::python_error();
+}
+
+nb::object direct_iter(nb::handle self) { return nb::borrow(self); }
+Py_ssize_t direct_len(nb::handle self) { return direct_of(self).size() - direct_of(self).at; }
+
+template <class Api>
+const Api& api(const char* name) {
+  static const Api* table = nullptr;  // set once, under the GIL
+  if (!table && !(table = direct::import_api<Api>(name))) throw nb::python_error();
+  return *table;
+}
+
+struct Names {
+  nb::str tick = interned("tick"), response_queue = interned("response_queue"),
+          queue = interned("queue"), on_tick = interned("on_tick"), on_bar = interned("on_bar");
+};
+Names* names = nullptr;
+
+// The handles of one drive: borrowed from its caller's arguments, which the
+// call keeps alive.
+struct Drive {
+  DirectReplay& run;
+  const direct::MatcherApi& exchange;
+  const direct::QuotesApi& quotes_api;
+  PyObject *matcher, *quotes, *ctx, *on_tick, *bar_feed, *on_bar, *on_reports, *progress;
+  Py_ssize_t total, ticks = 0;
+  cal::LocalClock clock;
+};
+
+void require_callable(nb::handle value, const char* name) {
+  if (!value.is_none() && !PyCallable_Check(value.ptr()))
+    raise_type_error(std::string("參數 ") + name + " 必須可呼叫, 收到: " + nb::repr(value).c_str());
+}
+
+PyObject* optional(nb::handle value) { return value.is_none() ? nullptr : value.ptr(); }
+
+void check(int status) {
+  if (status < 0) throw nb::python_error();
+}
+
+// Calls the strategy's `fn(ctx, arg)`; a raise is remembered with the record.
+void call_strategy(Drive& d, PyObject* fn, const nb::str& name, PyObject* arg) {
+  check(PyObject_SetAttr(d.ctx, names->tick.ptr(), d.run.record.ptr()));
+  PyObject* args[] = {d.ctx, arg};
+  PyObject* result = PyObject_Vectorcall(fn, args, 2, nullptr);
+  if (!result) {
+    nb::python_error error;
+    d.run.failed = nb::make_tuple(name, d.run.record);
+    throw error;
+  }
+  Py_DECREF(result);
+}
+
+// Hands the exchange's waiting reports to the host's dispatcher.
+void dispatch_reports(Drive& d) {
+  if (!d.on_reports) return;
+  // Looked up at every tick: the host may replace the queue.
+  PyObject* queue = PyObject_GetAttr(d.matcher, names->response_queue.ptr());
+  if (!queue) throw nb::python_error();
+  PyObject* items = PyObject_GetAttr(queue, names->queue.ptr());
+  Py_DECREF(queue);
+  if (!items) throw nb::python_error();
+  const Py_ssize_t waiting = PyObject_Length(items);
+  Py_DECREF(items);
+  if (waiting < 0) throw nb::python_error();
+  if (waiting == 0) return;
+  PyObject* result = PyObject_CallOneArg(d.on_reports, d.run.record.ptr());
+  if (!result) throw nb::python_error();
+  Py_DECREF(result);
+}
+
+void hand_over_bars(Drive& d) {
+  PyObject* bars = d.run.bars.ptr();
+  // By index: the list is the drive's own, and a callback cannot reach it.
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(bars); ++i) {
+    call_strategy(d, d.on_bar, names->on_bar, PyList_GET_ITEM(bars, i));
+    dispatch_reports(d);
+  }
+  check(PyList_SetSlice(bars, 0, PyList_GET_SIZE(bars), nullptr));
+}
+
+void report_progress(Drive& d) {
+  PyObject* done = PyLong_FromSsize_t(d.ticks);
+  PyObject* total = PyLong_FromSsize_t(d.total);
+  PyObject* result = nullptr;
+  if (done && total) {
+    PyObject* args[] = {done, total};
+    result = PyObject_Vectorcall(d.progress, args, 2, nullptr);
+  }
+  Py_XDECREF(done);
+  Py_XDECREF(total);
+  if (!result) throw nb::python_error();
+  Py_DECREF(result);
+}
+
+void step(Drive& d, const MergedDays& rows, const MergedDays::Source& source, bool tradable) {
+  const double seconds = rows.seconds(source);
+  d.run.timestamp = checked(PyFloat_FromDouble(seconds));
+  d.run.record = rows.record(source, d.run.timestamp);
+  const Py_ssize_t row = source.at - 1;
+  // A time the local clock cannot show is refused by the quotes as out of range.
+  const direct::Tick tick{d.run.record.ptr(),
+                          source.code.ptr(),
+                          &source.code_text,
+                          source.market.ptr(),
+                          &source.market_text,
+                          d.run.timestamp.ptr(),
+                          d.clock.local_micros(seconds).value_or(INT64_MIN),
+                          source.close.real(row),
+                          source.volume.integer(row),
+                          source.tick_type.integer(row),
+                          false};
+  check(d.exchange.set_current_tick(d.matcher, tick));
+  check(d.quotes_api.add_tick(d.quotes, tick));
+  check(d.exchange.match(d.matcher, tick));
+  dispatch_reports(d);
+  if (d.bar_feed) {
+    check(d.quotes_api.update_bars(d.bar_feed, source.code.ptr(), d.run.bars.ptr()));
+    hand_over_bars(d);
+  }
+  if (d.on_tick && tradable) {
+    call_strategy(d, d.on_tick, names->on_tick, d.run.record.ptr());
+    dispatch_reports(d);
+  }
+  ++d.ticks;
+  if (d.progress && d.ticks % 5000 == 0) report_progress(d);
+  if (d.ticks % 1024 == 0) check(PyErr_CheckSignals());  // Ctrl-C stops a long replay
+}
+
+// Which sources of `rows` the host's `tradable` holds, asked once per source.
+std::vector<char> tradable_sources(const std::unique_ptr<MergedDays>& rows, nb::handle tradable) {
+  std::vector<char> flags;
+  if (!rows) return flags;
+  for (size_t i = 0; i < rows->source_count(); ++i)
+    flags.push_back(checked(PySequence_Contains(tradable.ptr(), rows->source(i).code.ptr())) == 1);
+  return flags;
+}
+
+// Steps through the rest of `rows`.
+void drive_rows(Drive& d, const std::unique_ptr<MergedDays>& rows,
+                const std::vector<char>& tradable) {
+  if (!rows) return;
+  for (int at = rows->advance(); at >= 0; at = rows->advance()) {
+    ++d.run.at;
+    step(d, *rows, rows->source(at), tradable[at]);
+  }
+}
+
+Py_ssize_t drive(nb::handle self, nb::handle matcher, nb::handle quotes, nb::handle ctx,
+                 nb::handle tradable, nb::handle on_tick, nb::handle bar_feed, nb::handle on_bar,
+                 nb::handle on_reports, nb::handle progress) {
+  DirectReplay& run = direct_of(self);
+  refuse_while_driving(run);
+  const auto& exchange = api<direct::MatcherApi>(direct::kMatcherApi);
+  const auto& quotes_api = api<direct::QuotesApi>(direct::kQuotesApi);
+  // Subclasses may override the per-tick steps, which the loop would bypass.
+  if (!exchange.is_matcher(matcher.ptr())) raise_type_error("matcher", "Matcher", matcher);
+  if (!quotes_api.is_quote_manager(quotes.ptr())) raise_type_error("quotes", "QuoteManager", quotes);
+  if (!bar_feed.is_none() && !quotes_api.is_bar_feed(bar_feed.ptr()))
+    raise_type_error("bar_feed", "BarFeed", bar_feed);
+  if (bar_feed.is_none() != on_bar.is_none())
+    raise_value_error("bar_feed 與 on_bar 必須同時提供");
+  require_callable(on_tick, "on_tick");
+  require_callable(on_bar, "on_bar");
+  require_callable(on_reports, "on_reports");
+  require_callable(progress, "progress");
+
+  const std::vector<char> backfill_tradable = tradable_sources(run.backfill, tradable);
+  const std::vector<char> main_tradable = tradable_sources(run.main, tradable);
+
+  Drive d{run,           exchange,          quotes_api,         matcher.ptr(),
+          quotes.ptr(),  ctx.ptr(),         optional(on_tick),  optional(bar_feed),
+          optional(on_bar), optional(on_reports), optional(progress), run.size() - run.at};
+  run.driving = true;
+  run.failed = nb::none();
+  run.bars = nb::list();
+  // Only our own exception types: a forced unwind passes through untouched.
+  try {
+    // Iteration may have handed out records already: the rows know how far.
+    drive_rows(d, run.backfill, backfill_tradable);
+    if (run.marker && run.at == (run.backfill ? run.backfill->size() : 0))
+      ++run.at;  // the marker means nothing to the loop
+    drive_rows(d, run.main, main_tradable);
+    if (d.bar_feed) {  // the data ends: every key's last bar is complete
+      check(quotes_api.close_bars(d.bar_feed, run.bars.ptr()));
+      hand_over_bars(d);
+    }
+  } catch (const std::exception&) {
+    run.driving = false;
+    run.finish();
+    throw;
+  }
+  run.driving = false;
+  run.finish();
+  return d.ticks;
+}
+
+nb::object failed_callback(nb::handle self) { return direct_of(self).failed; }
+
+}  // namespace
+
+nb::object iter_ticks(nb::handle self, nb::handle codes, nb::handle start_from, nb::handle end_to,
+                      nb::handle backfill_from, nb::handle backfill_to) {
+  const std::vector<Instrument> instruments =
+      checked_request(codes, start_from, end_to, backfill_from, backfill_to);
+  DirectReplay run;
+  run.marker = non_empty_text(backfill_from) || non_empty_text(backfill_to);
+  if (run.marker) {
+    if (!non_empty_text(backfill_from) || !non_empty_text(backfill_to))
+      raise_value_error("回補資料的開始時間與結束時間不能為空");
+    run.backfill =
+        std::make_unique<MergedDays>(self, instruments, backfill_from, backfill_to, true);
+    console_print("[green]開始回補 Tick 資料, Tick 數 " + std::to_string(run.backfill->size()) +
+                  ". ...[/green]");
+  }
+  run.main = std::make_unique<MergedDays>(self, instruments, start_from, end_to, false);
+  console_print("[green]開始傳送 Tick 資料, Tick 數 " + std::to_string(run.main->size()) +
+                ". ...[/green]");
+  return nb::cast(std::move(run));
+}
+
+void bind_direct_replay(nb::module_& m) {
+  names = new Names();
+  nb::class_<DirectReplay> direct(m, "DirectReplay", "一次回放在呼叫端執行緒上產生的 Tick 紀錄");
+  def_method<&direct_iter>(direct, "__iter__");
+  def_method<&direct_next>(direct, "__next__");
+  def_method<&direct_len>(direct, "__len__");
+  def_method<&drive>(
+      direct, "drive",
+      {param("matcher"), param("quotes"), param("ctx"), param("tradable"),
+       param("on_tick", nb::none()), param("bar_feed", nb::none()), param("on_bar", nb::none()),
+       param("on_reports", nb::none()), param("progress", nb::none())},
+      "在 C++ 迴圈中回放其餘的 Tick: 每筆 set_current_tick、add_tick、match_deal, 有回報時呼叫 "
+      "on_reports(tick), 完成的 K 棒交給 on_bar(ctx, bar), tradable 中商品的 Tick 交給 "
+      "on_tick(ctx, tick); 每 5000 筆呼叫 progress(done, total). 傳回回放的 Tick 數");
+  def_property<&failed_callback>(direct, "failed_callback",
+                                 "drive 中引發錯誤的策略回呼與其 Tick: (名稱, tick), 沒有則為 None");
+}
+
+}  // namespace orva::py::ticker

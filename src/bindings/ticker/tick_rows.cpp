@@ -1,0 +1,142 @@
+#include "ticker/tick_rows.h"
+
+#include <algorithm>
+
+namespace orva::py::ticker {
+namespace {
+
+const Keys& k() { return keys(); }
+
+void put(nb::handle record, const nb::str& key, nb::handle value) {
+  checked(PyDict_SetItem(record.ptr(), key.ptr(), value.ptr()));
+}
+
+}  // namespace
+
+RecordMaker::RecordMaker(bool backfilling) {
+  for (const nb::str& name : {k().market_type, k().timestamp, k().code, k().close, k().qty,
+                              k().tick_type})
+    shape_[name] = nb::none();
+  shape_[k().is_simulate] = nb::bool_(false);
+  shape_[k().is_backfilling] = nb::bool_(backfilling);
+}
+
+nb::dict RecordMaker::make(nb::handle market, nb::handle timestamp, nb::handle code, double close,
+                           int64_t qty, int64_t tick_type) const {
+  PyObject* copy = PyDict_Copy(shape_.ptr());
+  if (!copy) throw nb::python_error();
+  nb::dict tick = nb::steal<nb::dict>(copy);
+  put(tick, k().market_type, market);
+  put(tick, k().timestamp, timestamp);
+  put(tick, k().code, code);
+  put(tick, k().close, checked(PyFloat_FromDouble(close)));
+  put(tick, k().qty, checked(PyLong_FromLongLong(qty)));
+  put(tick, k().tick_type, checked(PyLong_FromLongLong(tick_type)));
+  return tick;
+}
+
+namespace {
+
+nb::object code_index(nb::handle table) {
+  nb::object pl = globals->pl;
+  nb::object rank = pl.attr("col")("code").attr("rank")("dense").attr("cast")(pl.attr("Int64"));
+  nb::object zero_based = nb::steal(PyNumber_Subtract(rank.ptr(), nb::int_(1).ptr()));
+  if (!zero_based.is_valid()) throw nb::python_error();
+  return table.attr("select")(zero_based).attr("to_series")().attr("to_numpy")();
+}
+
+}  // namespace
+
+TickRows::TickRows(nb::handle self, nb::handle table, bool backfilling)
+    : table_(nb::borrow(table).attr("rechunk")()),
+      size_(nb::len(table_)),
+      ts_(table_, "ts", false),
+      close_(table_, "close", true),
+      volume_(table_, "volume", false),
+      tick_type_(table_, "tick_type", false),
+      code_index_(code_index(table_), false, "code"),
+      maker_(backfilling) {
+  nb::object markets = nb::getattr(self, k().code_market_map);
+  for (nb::handle code : table_.attr("get_column")("code").attr("unique")().attr("sort")()) {
+    codes_.push_back(nb::borrow(code));
+    markets_.push_back(item(markets, code));
+  }
+}
+
+nb::dict TickRows::record(Py_ssize_t i) const {
+  const int64_t code = code_index_.integer(i);
+  return maker_.make(markets_[code], nb::float_(seconds_of(ts_.integer(i))), codes_[code],
+                     close_.real(i), volume_.integer(i), tick_type_.integer(i));
+}
+
+MergedDays::Source::Source(nb::object frame, const Instrument& instrument, nb::handle market_type)
+    : table(std::move(frame)),
+      ts(table, "ts", false),
+      close(table, "close", true),
+      volume(table, "volume", false),
+      tick_type(table, "tick_type", false),
+      size(nb::len(table)),
+      code(instrument.code),
+      market(nb::borrow(market_type)),
+      code_text(text_of(instrument.code)),
+      market_text(text_of(market_type)) {}
+
+namespace {
+
+// One instrument's days as one contiguous table of the replayed columns, in
+// time order (stable, as the merged table's sort).
+nb::object replayed_columns(const nb::list& days) {
+  nb::object pl = globals->pl;
+  nb::tuple columns = nb::make_tuple("ts", "close", "volume", "tick_type");
+  nb::list parts;
+  for (nb::handle day : days) parts.append(day.attr("select")(columns));
+  nb::object table = pl.attr("concat")(parts, nb::arg("rechunk") = true);
+  if (!nb::cast<bool>(table.attr("get_column")("ts").attr("is_sorted")()))
+    table = table.attr("sort")("ts", nb::arg("maintain_order") = true).attr("rechunk")();
+  return table;
+}
+
+}  // namespace
+
+MergedDays::MergedDays(nb::handle self, const std::vector<Instrument>& instruments,
+                       nb::handle start_from, nb::handle end_to, bool backfilling)
+    : maker_(backfilling) {
+  for (const Instrument& instrument : instruments) {
+    // One instrument's days at a time: only its day tables and the compact
+    // copies made so far are held at once.
+    nb::list days = load_days(self, {instrument}, start_from, end_to).front();
+    if (nb::len(days) == 0) continue;
+    nb::object markets = nb::getattr(self, k().code_market_map);
+    auto source = std::make_unique<Source>(replayed_columns(days), instrument,
+                                           item(markets, instrument.code));
+    size_ += source->size;
+    sources_.push_back(std::move(source));
+  }
+  std::stable_sort(sources_.begin(), sources_.end(),
+                   [](const auto& a, const auto& b) { return a->code_text < b->code_text; });
+}
+
+int MergedDays::advance() {
+  int best = -1;
+  int64_t best_ts = 0;
+  // A scan of the instruments' next rows: there are few, and ties go to the first.
+  for (size_t i = 0; i < sources_.size(); ++i) {
+    const Source& s = *sources_[i];
+    if (s.at == s.size) continue;
+    const int64_t ts = s.ts.integer(s.at);
+    if (best < 0 || ts < best_ts) {
+      best = static_cast<int>(i);
+      best_ts = ts;
+    }
+  }
+  if (best >= 0) ++sources_[best]->at;
+  return best;
+}
+
+nb::dict MergedDays::record(const Source& s, nb::handle timestamp) const {
+  const Py_ssize_t row = s.at - 1;
+  return maker_.make(s.market, timestamp, s.code, s.close.real(row), s.volume.integer(row),
+                     s.tick_type.integer(row));
+}
+
+}  // namespace orva::py::ticker
