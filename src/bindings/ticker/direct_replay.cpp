@@ -182,9 +182,9 @@ void step(Drive& d, const MergedDays& rows, const MergedDays::Source& source, bo
                           &source.market_text,
                           d.run.timestamp.ptr(),
                           d.clock.local_micros(seconds).value_or(INT64_MIN),
-                          source.close.real(row),
-                          source.volume.integer(row),
-                          source.tick_type.integer(row),
+                          source.close[row],
+                          source.volume[row],
+                          source.tick_type[row],
                           false};
   check(d.exchange.set_current_tick(d.matcher, tick));
   check(d.quotes_api.add_tick(d.quotes, tick));

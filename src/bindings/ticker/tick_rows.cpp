@@ -1,6 +1,8 @@
 #include "ticker/tick_rows.h"
 
 #include <algorithm>
+#include <numeric>
+#include <type_traits>
 
 namespace orva::py::ticker {
 namespace {
@@ -69,31 +71,37 @@ nb::dict TickRows::record(Py_ssize_t i) const {
                      close_.real(i), volume_.integer(i), tick_type_.integer(i));
 }
 
-MergedDays::Source::Source(nb::object frame, const Instrument& instrument, nb::handle market_type)
-    : table(std::move(frame)),
-      ts(table, "ts", false),
-      close(table, "close", true),
-      volume(table, "volume", false),
-      tick_type(table, "tick_type", false),
-      size(nb::len(table)),
-      code(instrument.code),
-      market(nb::borrow(market_type)),
-      code_text(text_of(instrument.code)),
-      market_text(text_of(market_type)) {}
-
 namespace {
 
-// One instrument's days as one contiguous table of the replayed columns, in
-// time order (stable, as the merged table's sort).
-nb::object replayed_columns(const nb::list& days) {
-  nb::object pl = globals->pl;
-  nb::tuple columns = nb::make_tuple("ts", "close", "volume", "tick_type");
-  nb::list parts;
-  for (nb::handle day : days) parts.append(day.attr("select")(columns));
-  nb::object table = pl.attr("concat")(parts, nb::arg("rechunk") = true);
-  if (!nb::cast<bool>(table.attr("get_column")("ts").attr("is_sorted")()))
-    table = table.attr("sort")("ts", nb::arg("maintain_order") = true).attr("rechunk")();
-  return table;
+// Appends a day's replayed columns to `source`.
+void append_day(MergedDays::Source& source, nb::handle day) {
+  const Column ts(day, "ts", false), close(day, "close", true), volume(day, "volume", false),
+      tick_type(day, "tick_type", false);
+  const Py_ssize_t n = nb::len(day);
+  source.ts.insert(source.ts.end(), ts.integers(), ts.integers() + n);
+  source.close.insert(source.close.end(), close.reals(), close.reals() + n);
+  source.volume.insert(source.volume.end(), volume.integers(), volume.integers() + n);
+  source.tick_type.insert(source.tick_type.end(), tick_type.integers(), tick_type.integers() + n);
+}
+
+// Puts a source's rows in time order, ties in recorded order, as the merged
+// table's stable sort does; days nearly always come in order already.
+void sort_by_time(MergedDays::Source& source) {
+  if (std::is_sorted(source.ts.begin(), source.ts.end())) return;
+  std::vector<size_t> order(source.ts.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return source.ts[a] < source.ts[b]; });
+  const auto reorder = [&](auto& column) {
+    std::remove_reference_t<decltype(column)> sorted;
+    sorted.reserve(column.size());
+    for (size_t i : order) sorted.push_back(column[i]);
+    column.swap(sorted);
+  };
+  reorder(source.ts);
+  reorder(source.close);
+  reorder(source.volume);
+  reorder(source.tick_type);
 }
 
 }  // namespace
@@ -102,14 +110,16 @@ MergedDays::MergedDays(nb::handle self, const std::vector<Instrument>& instrumen
                        nb::handle start_from, nb::handle end_to, bool backfilling)
     : maker_(backfilling) {
   for (const Instrument& instrument : instruments) {
-    // One instrument's days at a time: only its day tables and the compact
-    // copies made so far are held at once.
-    nb::list days = load_days(self, {instrument}, start_from, end_to).front();
-    if (nb::len(days) == 0) continue;
-    nb::object markets = nb::getattr(self, k().code_market_map);
-    auto source = std::make_unique<Source>(replayed_columns(days), instrument,
-                                           item(markets, instrument.code));
-    size_ += source->size;
+    auto source = std::make_unique<Source>();
+    for_each_day(self, instrument, start_from, end_to,
+                 [&](nb::handle day) { append_day(*source, day); });
+    if (source->size() == 0) continue;
+    sort_by_time(*source);
+    source->code = instrument.code;
+    source->market = item(nb::getattr(self, k().code_market_map), instrument.code);
+    source->code_text = text_of(instrument.code);
+    source->market_text = text_of(source->market);
+    size_ += source->size();
     sources_.push_back(std::move(source));
   }
   std::stable_sort(sources_.begin(), sources_.end(),
@@ -122,8 +132,8 @@ int MergedDays::advance() {
   // A scan of the instruments' next rows: there are few, and ties go to the first.
   for (size_t i = 0; i < sources_.size(); ++i) {
     const Source& s = *sources_[i];
-    if (s.at == s.size) continue;
-    const int64_t ts = s.ts.integer(s.at);
+    if (s.at == s.size()) continue;
+    const int64_t ts = s.ts[s.at];
     if (best < 0 || ts < best_ts) {
       best = static_cast<int>(i);
       best_ts = ts;
@@ -135,8 +145,7 @@ int MergedDays::advance() {
 
 nb::dict MergedDays::record(const Source& s, nb::handle timestamp) const {
   const Py_ssize_t row = s.at - 1;
-  return maker_.make(s.market, timestamp, s.code, s.close.real(row), s.volume.integer(row),
-                     s.tick_type.integer(row));
+  return maker_.make(s.market, timestamp, s.code, s.close[row], s.volume[row], s.tick_type[row]);
 }
 
 }  // namespace orva::py::ticker

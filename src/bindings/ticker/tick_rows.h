@@ -51,17 +51,19 @@ class TickRows {
 };
 
 // The rows of each instrument's days merged by time (ties by code, then in
-// recorded order, as the merged table orders them), read from one table per
-// instrument: no merged copy is ever made.
+// recorded order, as the merged table orders them). Each instrument's
+// replayed columns are copied out of its day tables one day at a time, so
+// neither the day tables nor a merged copy are ever held all at once.
 class MergedDays {
  public:
   struct Source {
-    Source(nb::object frame, const Instrument& instrument, nb::handle market_type);
-    nb::object table;  // ts, close, volume, tick_type of the instrument's days, in time order
-    Column ts, close, volume, tick_type;
-    Py_ssize_t size, at = 0;
+    std::vector<int64_t> ts, volume, tick_type;  // in time order
+    std::vector<double> close;
+    Py_ssize_t at = 0;  // rows handed out
     nb::object code, market;
     std::string code_text, market_text;
+
+    Py_ssize_t size() const { return static_cast<Py_ssize_t>(ts.size()); }
   };
 
   // Loads the days of `instruments` over the range.
@@ -73,7 +75,7 @@ class MergedDays {
   int advance();
   const Source& source(int index) const { return *sources_[index]; }
   size_t source_count() const { return sources_.size(); }
-  double seconds(const Source& source) const { return seconds_of(source.ts.integer(source.at - 1)); }
+  double seconds(const Source& source) const { return seconds_of(source.ts[source.at - 1]); }
   // The record of the row `advance` moved past, with its time as `timestamp`.
   nb::dict record(const Source& source, nb::handle timestamp) const;
 

@@ -314,55 +314,52 @@ std::vector<Instrument> instruments_of(nb::handle codes) {
   return instruments;
 }
 
-std::vector<nb::list> load_days(nb::handle self, const std::vector<Instrument>& instruments,
-                                nb::handle start_from, nb::handle end_to) {
+void for_each_day(nb::handle self, const Instrument& entry, nb::handle start_from,
+                  nb::handle end_to, const std::function<void(nb::handle)>& take) {
   nb::object start = globals->format_to_dt(start_from);
   nb::object end = globals->format_to_dt(end_to);
-  std::vector<nb::list> days;
   nb::object markets = nb::getattr(self, k().code_market_map);
-  for (const Instrument& entry : instruments) {
-    const nb::str& code = entry.code;
-    const nb::object& market = entry.market;
-    const int known = PySequence_Contains(markets.ptr(), code.ptr());
-    if (known < 0) throw nb::python_error();
-    if (known == 0) markets[code] = market;
-    nb::list& frames = days.emplace_back();
-    nb::object current = start;
-    int failures = 0;
-    while (current <= end) {
-      const std::string date = day_text(current);
-      console_print("[yellow]正在取得 " + text_of(code) + " " + date + " 的 Tick 資料...[/yellow]");
-      try {
-        nb::object table = auto_fetch(self, code, market, nb::str(date.c_str()));
-        if (nb::len(table) > 0) frames.append(table);
+  const nb::str& code = entry.code;
+  const nb::object& market = entry.market;
+  const int known = PySequence_Contains(markets.ptr(), code.ptr());
+  if (known < 0) throw nb::python_error();
+  if (known == 0) markets[code] = market;
+  nb::object current = start;
+  int failures = 0;
+  while (current <= end) {
+    const std::string date = day_text(current);
+    console_print("[yellow]正在取得 " + text_of(code) + " " + date + " 的 Tick 資料...[/yellow]");
+    nb::object table;
+    try {
+      table = auto_fetch(self, code, market, nb::str(date.c_str()));
+      current = current + globals->timedelta_day;
+      failures = 0;
+    } catch (nb::python_error& error) {
+      if (!error.matches(PyExc_Exception)) throw;
+      nb::dict data;
+      data[k().code] = code;
+      data["date"] = current.attr("timestamp")();
+      log_error(error, data);
+      console_print("[red]下載 " + text_of(code) + " " + date + " 的 Tick 資料失敗, 錯誤訊息: " +
+                    error_message(error) + "[/red]");
+      // A day that keeps failing is skipped, not retried for ever.
+      if (++failures >= kAttemptsPerDay) {
+        console_print("[red]略過 " + text_of(code) + " " + date + " 的 Tick 資料: 已連續失敗 " +
+                      std::to_string(kAttemptsPerDay) + " 次[/red]");
         current = current + globals->timedelta_day;
         failures = 0;
-      } catch (nb::python_error& error) {
-        if (!error.matches(PyExc_Exception)) throw;
-        nb::dict data;
-        data[k().code] = code;
-        data["date"] = current.attr("timestamp")();
-        log_error(error, data);
-        console_print("[red]下載 " + text_of(code) + " " + date + " 的 Tick 資料失敗, 錯誤訊息: " +
-                      error_message(error) + "[/red]");
-        // A day that keeps failing is skipped, not retried for ever.
-        if (++failures >= kAttemptsPerDay) {
-          console_print("[red]略過 " + text_of(code) + " " + date + " 的 Tick 資料: 已連續失敗 " +
-                        std::to_string(kAttemptsPerDay) + " 次[/red]");
-          current = current + globals->timedelta_day;
-          failures = 0;
-        }
       }
+      continue;
     }
+    if (nb::len(table) > 0) take(table);
   }
-  return days;
 }
 
 nb::object combine_ticks(nb::handle self, const std::vector<Instrument>& instruments,
                          nb::handle start_from, nb::handle end_to) {
   nb::list frames;
-  for (const nb::list& days : load_days(self, instruments, start_from, end_to))
-    for (nb::handle day : days) frames.append(day);
+  for (const Instrument& entry : instruments)
+    for_each_day(self, entry, start_from, end_to, [&](nb::handle day) { frames.append(day); });
   if (nb::len(frames) == 0) {
     nb::object schema = dict_of(globals->schema);
     schema["code"] = globals->pl.attr("String");

@@ -4,6 +4,7 @@
 #include <nanobind/nanobind.h>
 
 #include <atomic>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -131,10 +132,10 @@ Instrument instrument(nb::handle code, nb::handle market, const char* market_nam
 // Every entry of the list `codes` ({"code", "market"} dicts), before any state changes.
 std::vector<Instrument> instruments_of(nb::handle codes);
 
-// Every day of `instruments` over the range, loaded and checked: one list of
-// day tables per instrument, in the instruments' order, days in order.
-std::vector<nb::list> load_days(nb::handle self, const std::vector<Instrument>& instruments,
-                                nb::handle start_from, nb::handle end_to);
+// Hands every non-empty day of `instrument` over the range, loaded and
+// checked, to `take`, in order; a day that keeps failing is skipped.
+void for_each_day(nb::handle self, const Instrument& instrument, nb::handle start_from,
+                  nb::handle end_to, const std::function<void(nb::handle)>& take);
 // The merged tick table of `instruments` over the range, by time, ties by code.
 nb::object combine_ticks(nb::handle self, const std::vector<Instrument>& instruments,
                          nb::handle start_from, nb::handle end_to);
