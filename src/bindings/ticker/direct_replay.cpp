@@ -241,13 +241,20 @@ Py_ssize_t drive(nb::handle self, nb::handle matcher, nb::handle quotes, nb::han
   require_callable(on_reports, "on_reports");
   require_callable(progress, "progress");
 
-  const std::vector<char> backfill_tradable = tradable_sources(run.backfill, tradable);
-  const std::vector<char> main_tradable = tradable_sources(run.main, tradable);
-
   Drive d{run,           exchange,          quotes_api,         matcher.ptr(),
           quotes.ptr(),  ctx.ptr(),         optional(on_tick),  optional(bar_feed),
           optional(on_bar), optional(on_reports), optional(progress), run.size() - run.at};
+  // Driving already: `tradable` may run host code that reaches this replay.
+  // Refused there, the replay is left as it was.
   run.driving = true;
+  std::vector<char> backfill_tradable, main_tradable;
+  try {
+    backfill_tradable = tradable_sources(run.backfill, tradable);
+    main_tradable = tradable_sources(run.main, tradable);
+  } catch (const std::exception&) {
+    run.driving = false;
+    throw;
+  }
   run.failed = nb::none();
   run.bars = nb::list();
   // Only our own exception types: a forced unwind passes through untouched.
