@@ -254,3 +254,13 @@ def test_runs_on_two_threads_keep_to_their_own_folders(tmp_path):
         assert isinstance(result, BacktestResult), result
         assert result.files and all(p.startswith(str(tmp_path / name)) for p in result.files)
         assert len(list((tmp_path / name / "sino" / "ticks").glob("2330 *"))) == (2 if name == "long" else 1)
+
+
+def test_bar_only_strategies_see_the_same_ticks_in_both_modes(tmp_path):
+    # No on_tick: the last bars, completed by the end of the data, come with the tick that
+    # completed the bars before them, never with a later tick the strategy was not handed.
+    strategies = {mode: BarRecorder() for mode in ("direct", "paced")}
+    for mode, strategy in strategies.items():
+        run_backtest(strategy, ["2330:Stock", "TXFR1:Future"], *DAYS, data_dir=tmp_path / mode,
+                     reports=False, mode=mode)
+    assert strategies["direct"].bars == strategies["paced"].bars

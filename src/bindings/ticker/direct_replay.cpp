@@ -31,6 +31,7 @@ struct DirectReplay {
   // frame: a daemon thread stopped inside a callback at exit unwinds through
   // the loop without freeing anything.
   nb::object record, timestamp, bars;
+  nb::object handed = nb::none();  // the record last handed to the strategy, as paced runs keep it
   nb::object failed = nb::none();  // (callback name, record) when a callback raised
 
   Py_ssize_t size() const {
@@ -117,6 +118,7 @@ void check(int status) {
 // Calls the strategy's `fn(ctx, arg)`; a raise is remembered with the record.
 void call_strategy(Drive& d, PyObject* fn, const nb::str& name, PyObject* arg) {
   check(PyObject_SetAttr(d.ctx, names->tick.ptr(), d.run.record.ptr()));
+  d.run.handed = d.run.record;
   PyObject* args[] = {d.ctx, arg};
   PyObject* result = PyObject_Vectorcall(fn, args, 2, nullptr);
   if (!result) {
@@ -256,6 +258,7 @@ Py_ssize_t drive(nb::handle self, nb::handle matcher, nb::handle quotes, nb::han
     throw;
   }
   run.failed = nb::none();
+  run.handed = nb::none();
   run.bars = nb::list();
   // Only our own exception types: a forced unwind passes through untouched.
   try {
@@ -265,6 +268,7 @@ Py_ssize_t drive(nb::handle self, nb::handle matcher, nb::handle quotes, nb::han
       ++run.at;  // the marker means nothing to the loop
     drive_rows(d, run.main, main_tradable);
     if (d.bar_feed) {  // the data ends: every key's last bar is complete
+      run.record = run.handed;  // no tick completes them: the strategy's last one stays current
       check(quotes_api.close_bars(d.bar_feed, run.bars.ptr()));
       hand_over_bars(d);
     }
