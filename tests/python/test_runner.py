@@ -1,3 +1,4 @@
+import queue
 import threading
 from datetime import datetime, timedelta
 
@@ -264,3 +265,17 @@ def test_bar_only_strategies_see_the_same_ticks_in_both_modes(tmp_path):
         run_backtest(strategy, ["2330:Stock", "TXFR1:Future"], *DAYS, data_dir=tmp_path / mode,
                      reports=False, mode=mode)
     assert strategies["direct"].bars == strategies["paced"].bars
+
+
+class OwnQueue(Trader):
+    def on_start(self, ctx):
+        ctx.matcher.response_queue = queue.SimpleQueue()
+
+
+def test_a_report_queue_the_host_replaced_is_read_in_both_modes(tmp_path):
+    strategies = {mode: OwnQueue() for mode in ("direct", "paced")}
+    for mode, strategy in strategies.items():
+        backtest(strategy, tmp_path, mode, mode=mode, reports=False)
+    deals = {mode: [(d["code"], d["quantity"], d["price"], d["exchange_ts"]) for d in s.deals]
+             for mode, s in strategies.items()}
+    assert deals["direct"] and deals["direct"] == deals["paced"]

@@ -89,7 +89,8 @@ const Api& api(const char* name) {
 
 struct Names {
   nb::str tick = interned("tick"), response_queue = interned("response_queue"),
-          queue = interned("queue"), on_tick = interned("on_tick"), on_bar = interned("on_bar");
+          queue = interned("queue"), empty = interned("empty"), on_tick = interned("on_tick"),
+          on_bar = interned("on_bar");
 };
 Names* names = nullptr;
 
@@ -135,11 +136,21 @@ void dispatch_reports(Drive& d) {
   // Looked up at every tick: the host may replace the queue.
   PyObject* queue = PyObject_GetAttr(d.matcher, names->response_queue.ptr());
   if (!queue) throw nb::python_error();
-  PyObject* items = PyObject_GetAttr(queue, names->queue.ptr());
+  // A queue.Queue's deque is read without a call; a queue without one is asked, as the
+  // paced mode asks every queue.
+  Py_ssize_t waiting = -1;
+  if (PyObject* items = PyObject_GetAttr(queue, names->queue.ptr())) {
+    waiting = PyObject_Length(items);
+    Py_DECREF(items);
+  } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+    if (PyObject* empty = PyObject_CallMethodObjArgs(queue, names->empty.ptr(), nullptr)) {
+      const int is_empty = PyObject_IsTrue(empty);
+      Py_DECREF(empty);
+      waiting = is_empty < 0 ? -1 : !is_empty;
+    }
+  }
   Py_DECREF(queue);
-  if (!items) throw nb::python_error();
-  const Py_ssize_t waiting = PyObject_Length(items);
-  Py_DECREF(items);
   if (waiting < 0) throw nb::python_error();
   if (waiting == 0) return;
   PyObject* result = PyObject_CallOneArg(d.on_reports, d.run.record.ptr());
