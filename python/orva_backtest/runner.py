@@ -22,12 +22,20 @@ class StrategyError(Exception):
     """A strategy callback raised; the message names the callback and the tick it handled."""
 
     def __init__(self, callback, record, error):
-        where = ""
-        if record is not None:
-            moment = datetime.fromtimestamp(record["timestamp"]).strftime("%Y-%m-%d %H:%M:%S.%f")
-            where = f" (Tick {record['code']} {moment})"
-        super().__init__(f"策略的 {callback}{where} 發生錯誤: {type(error).__name__}: {error}")
+        super().__init__(f"策略的 {callback}{_where(record)} 發生錯誤: {type(error).__name__}: {error}")
         self.callback, self.record = callback, record
+
+
+def _where(record):
+    """The record's " (Tick code time)" for the message; nothing when there is none or the
+    strategy has changed it past reading, so that the message still carries the error."""
+    if record is None:
+        return ""
+    try:
+        moment = datetime.fromtimestamp(record["timestamp"]).strftime("%Y-%m-%d %H:%M:%S.%f")
+        return f" (Tick {record['code']} {moment})"
+    except Exception:
+        return ""
 
 
 def use_taiwan_time():

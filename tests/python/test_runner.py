@@ -279,3 +279,28 @@ def test_a_report_queue_the_host_replaced_is_read_in_both_modes(tmp_path):
     deals = {mode: [(d["code"], d["quantity"], d["price"], d["exchange_ts"]) for d in s.deals]
              for mode, s in strategies.items()}
     assert deals["direct"] and deals["direct"] == deals["paced"]
+
+
+class Spoils(Strategy):
+    """Changes the tick records it is handed, then fails on a report."""
+
+    def __init__(self, spoil):
+        self.spoil = spoil
+
+    def on_tick(self, ctx, tick):
+        if not ctx.pending_orders and not ctx.position("2330") and tick["code"] == "2330":
+            ctx.buy("2330")
+        self.spoil(tick)
+
+    def on_order_report(self, ctx, report):  # handed the record the order was placed on
+        raise KeyError("boom")
+
+
+@pytest.mark.parametrize("mode", ["direct", "paced"])
+@pytest.mark.parametrize("spoil", [dict.clear, lambda tick: tick.update(timestamp="x"),
+                                   lambda tick: tick.update(timestamp=float("nan"))])
+def test_a_failing_callback_is_named_whatever_the_strategy_did_to_its_tick(tmp_path, mode, spoil):
+    with pytest.raises(StrategyError, match="策略的 on_order_report.*KeyError: 'boom'") as raised:
+        backtest(Spoils(spoil), tmp_path, "fail", mode=mode)
+    assert isinstance(raised.value.__cause__, KeyError)
+
