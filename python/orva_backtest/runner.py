@@ -342,6 +342,8 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
         if "on_finish" in loop.callbacks:
             loop.call("on_finish", None)
 
+        if BASIC_INFO.data_dir != data_dir:  # a run started from a callback pointed it elsewhere
+            BASIC_INFO.data_dir = data_dir
         files = _write_reports(account, quotes, list(markets), data_dir) if reports else []
         return BacktestResult(account=account, quotes=quotes,
                               profit_rows=list(account._profit_report["rows"]),

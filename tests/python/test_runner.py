@@ -304,3 +304,17 @@ def test_a_failing_callback_is_named_whatever_the_strategy_did_to_its_tick(tmp_p
         backtest(Spoils(spoil), tmp_path, "fail", mode=mode)
     assert isinstance(raised.value.__cause__, KeyError)
 
+
+class StartsAnother(Strategy):
+    def __init__(self, folder):
+        self.folder = folder
+
+    def on_start(self, ctx):
+        run_backtest(Strategy(), ["2330:Stock"], DAYS[0], DAYS[0], data_dir=self.folder, reports=False)
+
+
+def test_a_run_started_from_a_callback_leaves_the_outer_run_its_folder(tmp_path):
+    result = run_backtest(StartsAnother(tmp_path / "inner"), ["2330:Stock"], DAYS[0], DAYS[0],
+                          data_dir=tmp_path / "outer")
+    assert result.files and all(p.startswith(str(tmp_path / "outer")) for p in result.files)
+    assert not (tmp_path / "inner" / "trade_records").exists()
