@@ -22,12 +22,20 @@ class StrategyError(Exception):
     """A strategy callback raised; the message names the callback and the tick it handled."""
 
     def __init__(self, callback, record, error):
-        where = ""
-        if record is not None:
-            moment = datetime.fromtimestamp(record["timestamp"]).strftime("%Y-%m-%d %H:%M:%S.%f")
-            where = f" (Tick {record['code']} {moment})"
-        super().__init__(f"策略的 {callback}{where} 發生錯誤: {type(error).__name__}: {error}")
+        super().__init__(f"策略的 {callback}{_where(record)} 發生錯誤: {type(error).__name__}: {error}")
         self.callback, self.record = callback, record
+
+
+def _where(record):
+    """The record's " (Tick code time)" for the message; nothing when there is none or the
+    strategy has changed it past reading, so that the message still carries the error."""
+    if record is None:
+        return ""
+    try:
+        moment = datetime.fromtimestamp(record["timestamp"]).strftime("%Y-%m-%d %H:%M:%S.%f")
+        return f" (Tick {record['code']} {moment})"
+    except Exception:
+        return ""
 
 
 def use_taiwan_time():
@@ -334,6 +342,8 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
         if "on_finish" in loop.callbacks:
             loop.call("on_finish", None)
 
+        if BASIC_INFO.data_dir != data_dir:  # a run started from a callback pointed it elsewhere
+            BASIC_INFO.data_dir = data_dir
         files = _write_reports(account, quotes, list(markets), data_dir) if reports else []
         return BacktestResult(account=account, quotes=quotes,
                               profit_rows=list(account._profit_report["rows"]),

@@ -1,3 +1,4 @@
+import queue
 import threading
 from datetime import datetime, timedelta
 
@@ -254,3 +255,66 @@ def test_runs_on_two_threads_keep_to_their_own_folders(tmp_path):
         assert isinstance(result, BacktestResult), result
         assert result.files and all(p.startswith(str(tmp_path / name)) for p in result.files)
         assert len(list((tmp_path / name / "sino" / "ticks").glob("2330 *"))) == (2 if name == "long" else 1)
+
+
+def test_bar_only_strategies_see_the_same_ticks_in_both_modes(tmp_path):
+    # No on_tick: the last bars, completed by the end of the data, come with the tick that
+    # completed the bars before them, never with a later tick the strategy was not handed.
+    strategies = {mode: BarRecorder() for mode in ("direct", "paced")}
+    for mode, strategy in strategies.items():
+        run_backtest(strategy, ["2330:Stock", "TXFR1:Future"], *DAYS, data_dir=tmp_path / mode,
+                     reports=False, mode=mode)
+    assert strategies["direct"].bars == strategies["paced"].bars
+
+
+class OwnQueue(Trader):
+    def on_start(self, ctx):
+        ctx.matcher.response_queue = queue.SimpleQueue()
+
+
+def test_a_report_queue_the_host_replaced_is_read_in_both_modes(tmp_path):
+    strategies = {mode: OwnQueue() for mode in ("direct", "paced")}
+    for mode, strategy in strategies.items():
+        backtest(strategy, tmp_path, mode, mode=mode, reports=False)
+    deals = {mode: [(d["code"], d["quantity"], d["price"], d["exchange_ts"]) for d in s.deals]
+             for mode, s in strategies.items()}
+    assert deals["direct"] and deals["direct"] == deals["paced"]
+
+
+class Spoils(Strategy):
+    """Changes the tick records it is handed, then fails on a report."""
+
+    def __init__(self, spoil):
+        self.spoil = spoil
+
+    def on_tick(self, ctx, tick):
+        if not ctx.pending_orders and not ctx.position("2330") and tick["code"] == "2330":
+            ctx.buy("2330")
+        self.spoil(tick)
+
+    def on_order_report(self, ctx, report):  # handed the record the order was placed on
+        raise KeyError("boom")
+
+
+@pytest.mark.parametrize("mode", ["direct", "paced"])
+@pytest.mark.parametrize("spoil", [dict.clear, lambda tick: tick.update(timestamp="x"),
+                                   lambda tick: tick.update(timestamp=float("nan"))])
+def test_a_failing_callback_is_named_whatever_the_strategy_did_to_its_tick(tmp_path, mode, spoil):
+    with pytest.raises(StrategyError, match="策略的 on_order_report.*KeyError: 'boom'") as raised:
+        backtest(Spoils(spoil), tmp_path, "fail", mode=mode)
+    assert isinstance(raised.value.__cause__, KeyError)
+
+
+class StartsAnother(Strategy):
+    def __init__(self, folder):
+        self.folder = folder
+
+    def on_start(self, ctx):
+        run_backtest(Strategy(), ["2330:Stock"], DAYS[0], DAYS[0], data_dir=self.folder, reports=False)
+
+
+def test_a_run_started_from_a_callback_leaves_the_outer_run_its_folder(tmp_path):
+    result = run_backtest(StartsAnother(tmp_path / "inner"), ["2330:Stock"], DAYS[0], DAYS[0],
+                          data_dir=tmp_path / "outer")
+    assert result.files and all(p.startswith(str(tmp_path / "outer")) for p in result.files)
+    assert not (tmp_path / "inner" / "trade_records").exists()

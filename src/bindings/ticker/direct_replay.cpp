@@ -31,6 +31,7 @@ struct DirectReplay {
   // frame: a daemon thread stopped inside a callback at exit unwinds through
   // the loop without freeing anything.
   nb::object record, timestamp, bars;
+  nb::object handed = nb::none();  // the record last handed to the strategy, as paced runs keep it
   nb::object failed = nb::none();  // (callback name, record) when a callback raised
 
   Py_ssize_t size() const {
@@ -88,7 +89,8 @@ const Api& api(const char* name) {
 
 struct Names {
   nb::str tick = interned("tick"), response_queue = interned("response_queue"),
-          queue = interned("queue"), on_tick = interned("on_tick"), on_bar = interned("on_bar");
+          queue = interned("queue"), empty = interned("empty"), on_tick = interned("on_tick"),
+          on_bar = interned("on_bar");
 };
 Names* names = nullptr;
 
@@ -117,6 +119,7 @@ void check(int status) {
 // Calls the strategy's `fn(ctx, arg)`; a raise is remembered with the record.
 void call_strategy(Drive& d, PyObject* fn, const nb::str& name, PyObject* arg) {
   check(PyObject_SetAttr(d.ctx, names->tick.ptr(), d.run.record.ptr()));
+  d.run.handed = d.run.record;
   PyObject* args[] = {d.ctx, arg};
   PyObject* result = PyObject_Vectorcall(fn, args, 2, nullptr);
   if (!result) {
@@ -133,11 +136,21 @@ void dispatch_reports(Drive& d) {
   // Looked up at every tick: the host may replace the queue.
   PyObject* queue = PyObject_GetAttr(d.matcher, names->response_queue.ptr());
   if (!queue) throw nb::python_error();
-  PyObject* items = PyObject_GetAttr(queue, names->queue.ptr());
+  // A queue.Queue's deque is read without a call; a queue without one is asked, as the
+  // paced mode asks every queue.
+  Py_ssize_t waiting = -1;
+  if (PyObject* items = PyObject_GetAttr(queue, names->queue.ptr())) {
+    waiting = PyObject_Length(items);
+    Py_DECREF(items);
+  } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+    if (PyObject* empty = PyObject_CallMethodObjArgs(queue, names->empty.ptr(), nullptr)) {
+      const int is_empty = PyObject_IsTrue(empty);
+      Py_DECREF(empty);
+      waiting = is_empty < 0 ? -1 : !is_empty;
+    }
+  }
   Py_DECREF(queue);
-  if (!items) throw nb::python_error();
-  const Py_ssize_t waiting = PyObject_Length(items);
-  Py_DECREF(items);
   if (waiting < 0) throw nb::python_error();
   if (waiting == 0) return;
   PyObject* result = PyObject_CallOneArg(d.on_reports, d.run.record.ptr());
@@ -241,14 +254,22 @@ Py_ssize_t drive(nb::handle self, nb::handle matcher, nb::handle quotes, nb::han
   require_callable(on_reports, "on_reports");
   require_callable(progress, "progress");
 
-  const std::vector<char> backfill_tradable = tradable_sources(run.backfill, tradable);
-  const std::vector<char> main_tradable = tradable_sources(run.main, tradable);
-
   Drive d{run,           exchange,          quotes_api,         matcher.ptr(),
           quotes.ptr(),  ctx.ptr(),         optional(on_tick),  optional(bar_feed),
           optional(on_bar), optional(on_reports), optional(progress), run.size() - run.at};
+  // Driving already: `tradable` may run host code that reaches this replay.
+  // Refused there, the replay is left as it was.
   run.driving = true;
+  std::vector<char> backfill_tradable, main_tradable;
+  try {
+    backfill_tradable = tradable_sources(run.backfill, tradable);
+    main_tradable = tradable_sources(run.main, tradable);
+  } catch (const std::exception&) {
+    run.driving = false;
+    throw;
+  }
   run.failed = nb::none();
+  run.handed = nb::none();
   run.bars = nb::list();
   // Only our own exception types: a forced unwind passes through untouched.
   try {
@@ -258,6 +279,7 @@ Py_ssize_t drive(nb::handle self, nb::handle matcher, nb::handle quotes, nb::han
       ++run.at;  // the marker means nothing to the loop
     drive_rows(d, run.main, main_tradable);
     if (d.bar_feed) {  // the data ends: every key's last bar is complete
+      run.record = run.handed;  // no tick completes them: the strategy's last one stays current
       check(quotes_api.close_bars(d.bar_feed, run.bars.ptr()));
       hand_over_bars(d);
     }

@@ -1,0 +1,53 @@
+"""The direct replay's drive when its host reaches back into it or leaves it nothing to do."""
+from types import SimpleNamespace
+
+import pytest
+
+from orva_backtest.market import SyntheticMarket
+from orva_backtest.modules.matcher.matcher import Matcher
+from orva_backtest.modules.positions.positions import BarFeed, Positions, QuoteManager
+from orva_backtest.modules.ticker.ticker import Ticker
+from process_helpers import run_python
+
+pytestmark = pytest.mark.usefixtures("taipei_data_dir", "console")
+
+CODES = [{"code": "2330", "market": "Stock"}]
+DAY = "2024-03-04"
+
+
+@pytest.mark.parametrize("reach", ["replay.drive(matcher, quotes, None, set())", "next(replay)"])
+def test_a_replay_reached_from_its_own_tradable_is_refused_and_left_whole(reach, tmp_path):
+    # `tradable` is asked before the loop starts: a drive there used to free the rows under it.
+    done = run_python(f"""
+        from orva_backtest.constant import BASIC_INFO
+        from orva_backtest.market import SyntheticMarket
+        from orva_backtest.modules.matcher.matcher import Matcher
+        from orva_backtest.modules.positions.positions import QuoteManager
+        from orva_backtest.modules.ticker.ticker import Ticker
+        BASIC_INFO.data_dir = {str(tmp_path)!r}
+        matcher, quotes = Matcher(), QuoteManager()
+        replay = Ticker(SyntheticMarket()).iter_ticks({CODES!r}, {DAY!r}, {DAY!r})
+        size = len(replay)
+        class Reaches:
+            def __contains__(self, code):
+                {reach}
+        try:
+            replay.drive(matcher, quotes, None, Reaches())
+        except Exception as error:
+            print(error)
+        print(len(replay) == size, replay.drive(matcher, quotes, None, set()) == size)
+    """)
+    assert (done.returncode, done.stdout.splitlines()) == (0, ["回放正在 drive 中, 不可再取用", "True True"])
+
+
+def test_last_bars_of_a_drive_that_handed_no_tick_keep_the_strategy_tick():
+    ticker, quotes = Ticker(SyntheticMarket()), QuoteManager()
+    replay = ticker.iter_ticks(CODES, DAY, DAY)
+    for record in replay:  # every tick taken by iteration: the drive has none left
+        quotes.add_tick(record)
+    feed = BarFeed(quotes, [("2330", "m", 1)])
+    assert feed.update("2330")
+    ctx, seen = SimpleNamespace(tick=None), []
+    assert replay.drive(Matcher(Positions()), quotes, ctx, set(), bar_feed=feed,
+                        on_bar=lambda ctx, bar: seen.append((bar["dt"], ctx.tick))) == 0
+    assert seen == [(quotes.get_kbar("2330", "m", 1)["dt"][-1], None)]
