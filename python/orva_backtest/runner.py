@@ -243,24 +243,25 @@ def _summaries(account, codes):
     return out
 
 
-# Held while one output file is written. A daemon thread stopped by interpreter exit inside
-# the report libraries (polars, pandas, matplotlib) aborts the process or leaves a temporary
-# file, so exit waits for the file under way, and a run on a daemon thread starts no other.
-_WRITING = threading.Lock()
+# Held while a run is inside the data and report libraries (polars, pandas, matplotlib):
+# loading the days, writing one output file. A daemon thread stopped by interpreter exit in
+# there aborts the process or leaves a temporary file, so exit waits for the step under way,
+# and a run on a daemon thread starts no other.
+_IN_LIBRARIES = threading.Lock()
 _EXITING = threading.Event()
 
 
 @atexit.register
-def _wait_for_the_file_under_way():
+def _wait_for_the_step_under_way():
     _EXITING.set()
-    _WRITING.acquire(timeout=60)
+    _IN_LIBRARIES.acquire(timeout=60)
 
 
-def _write(write, *args):
+def _library_step(step, *args):
     if _EXITING.is_set() and threading.current_thread() is not threading.main_thread():
         threading.Event().wait()  # parks this daemon thread until exit ends it
-    with _WRITING:
-        write(*args)
+    with _IN_LIBRARIES:
+        return step(*args)
 
 
 def _write_reports(account, quotes, codes, data_dir):
@@ -268,15 +269,15 @@ def _write_reports(account, quotes, codes, data_dir):
     files = []
     records_dir = os.path.join(data_dir, "trade_records")
     before = set(os.listdir(records_dir)) if os.path.isdir(records_dir) else set()
-    _write(account.export_trade_records)
+    _library_step(account.export_trade_records)
     written = sorted(set(os.listdir(records_dir)) - before) or sorted(
         os.listdir(records_dir), key=lambda n: os.path.getmtime(os.path.join(records_dir, n)))[-1:]
     files += [os.path.join(records_dir, name) for name in written]
     traded = [c for c in codes if any(r["code"] == c for r in account.trade_records)]
     for code in traded:
-        _write(account.generate_standard_report, code, quotes)
+        _library_step(account.generate_standard_report, code, quotes)
         files.append(os.path.join(data_dir, "report", f"{code}-report.html"))
-        _write(account.generate_qs_profit_report, code, quotes)
+        _library_step(account.generate_qs_profit_report, code, quotes)
         for suffix in ("-profit_report.csv", "-profit_report.html"):
             path = os.path.join(data_dir, "profit_report", code + suffix)
             if os.path.exists(path):
@@ -319,9 +320,9 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
         if not os.access(data_dir, os.W_OK):
             raise PermissionError(f"資料目錄無法寫入: {data_dir}")
 
-        account = Positions()
+        account = _library_step(Positions)
         _configure_account(account, capital, fees, slippage_ticks)
-        quotes, matcher = QuoteManager(), Matcher(account)
+        quotes, matcher = _library_step(QuoteManager), Matcher(account)
         ticker = Ticker(source if source is not None else SyntheticMarket())
         markets = {i["code"]: i["market"] for i in parsed}
         replayed = parsed + ([{"code": BENCHMARK, "market": "Stock"}] if BENCHMARK not in markets else [])
@@ -330,7 +331,7 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
         loop = _Loop(strategy, account, matcher, quotes, markets)
         loop.start()
         if mode == "direct":
-            records = ticker.iter_ticks(replayed, start, end, *backfill)  # loads every day first
+            records = _library_step(ticker.iter_ticks, replayed, start, end, *backfill)  # every day
             began = time.perf_counter()
             ticks = loop.direct(records, progress)
         else:

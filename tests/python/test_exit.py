@@ -73,51 +73,48 @@ def test_busy_workers_share_one_short_exit():
     assert time.monotonic() - started < 15
 
 
-@pytest.mark.parametrize("delay", [0.0, 0.5, 1.5])
-def test_exit_while_a_daemon_run_writes_its_reports(tmp_path, delay):
-    # The main thread leaves at some point of the report phase of a run on a daemon thread.
-    done = run_python(f"""
-        import threading, time
-        from orva_backtest import Strategy
-        from orva_backtest.runner import run_backtest
-        finished = threading.Event()
-        class Trade(Strategy):
+# Runs on a daemon thread; the main thread leaves `delay` seconds after `reached` is set.
+DAEMON_RUNS = {
+    # ...in the report phase of a run
+    "writing reports": """
+        class Run(Strategy):
             def on_tick(self, ctx, tick):
                 if int(tick["timestamp"]) % 97 == 0:
                     (ctx.sell if ctx.position(tick["code"]) > 0 else ctx.buy)(tick["code"])
             def on_finish(self, ctx):
-                finished.set()
-        threading.Thread(target=run_backtest, daemon=True, args=(Trade(), ["2330:Stock", "TXFR1:Future"],
-                         "2024-03-04", "2024-03-04"), kwargs={{"data_dir": {str(tmp_path)!r}}}).start()
-        finished.wait(120)
-        time.sleep({delay})
-    """, timeout=180)
-    assert done.returncode == 0, done.stderr[-2000:]
-    assert not list(tmp_path.rglob("*.tmp-*"))
-
-
-@pytest.mark.parametrize("delay", [0.0, 0.05, 0.3])
-def test_exit_while_a_daemon_thread_is_in_the_direct_replay_loop(tmp_path, delay):
-    # The loop calls back into Python (ticks, bars, reports) with our frames below: the main
-    # thread leaves while it runs.
-    done = run_python(f"""
-        import threading, time
-        from orva_backtest import Strategy
-        from orva_backtest.runner import run_backtest
-        replaying = threading.Event()
-        class Busy(Strategy):
+                reached.set()
+        def run(data_dir):
+            run_backtest(Run(), ["2330:Stock", "TXFR1:Future"], "2024-03-04", "2024-03-04", data_dir=data_dir)
+    """,
+    # ...in the direct replay's C++ loop, which calls back into Python with our frames below
+    "in the replay loop": """
+        class Run(Strategy):
             def on_tick(self, ctx, tick):
-                replaying.set()
+                reached.set()
                 if int(tick["timestamp"]) % 13 == 0 and not ctx.pending_orders:
                     ctx.buy(tick["code"])
             def on_bar(self, ctx, bar):
                 ctx.kbars(bar["code"])
-        def loop():
+        def run(data_dir):
             while True:
-                run_backtest(Busy(), ["2330:Stock"], "2024-03-04", "2024-03-06",
-                             data_dir={str(tmp_path)!r}, reports=False)
-        threading.Thread(target=loop, daemon=True).start()
-        replaying.wait(120)
+                run_backtest(Run(), ["2330:Stock"], "2024-03-04", "2024-03-06", data_dir=data_dir,
+                             reports=False)
+    """,
+}
+
+
+@pytest.mark.parametrize("delay", [0.0, 0.05, 0.5])
+@pytest.mark.parametrize("run", DAEMON_RUNS.values(), ids=list(DAEMON_RUNS))
+def test_exit_while_a_daemon_thread_runs_a_backtest(tmp_path, run, delay):
+    done = run_python(f"""
+        import threading, time
+        from orva_backtest import Strategy
+        from orva_backtest.runner import run_backtest
+        reached = threading.Event()
+        {textwrap.indent(textwrap.dedent(run), " " * 8).strip()}
+        threading.Thread(target=run, args=({str(tmp_path)!r},), daemon=True).start()
+        reached.wait(120)
         time.sleep({delay})
-    """, timeout=180)
+    """, timeout=180, PYTHONWARNINGS="ignore")  # the report libraries warn on short runs
     assert (done.returncode, done.stderr) == (0, "")
+    assert not list(tmp_path.rglob("*.tmp-*"))
