@@ -125,17 +125,21 @@ def _heatmap_axes(heatmap, grid):
     return names
 
 
-def _new_folder(folder, data_dir):
+def _sweep_folder(folder, data_dir):
+    """The sweep's folder, made later: one that already holds files is refused now."""
     if folder is None:
         folder = os.path.join(data_dir, "sweeps", datetime.now().strftime("%Y%m%d-%H%M%S"))
     folder = os.path.abspath(folder)
     if os.path.isdir(folder) and os.listdir(folder):
         raise ValueError(f"掃描輸出資料夾已存在且不是空的: {folder}")
+    return folder
+
+
+def _make_folder(folder):
     try:
         os.makedirs(folder, exist_ok=True)
     except OSError as error:
         raise ValueError(f"無法建立掃描輸出資料夾 {folder}: {error.strerror or error}") from None
-    return folder
 
 
 def fill_cache(instruments, start, end, backfill, data_dir, source):
@@ -405,10 +409,9 @@ def run_sweep(strategy_file, grid: Dict[str, list], instruments, start, end, *, 
         raise ValueError("workers 只用於本機叢集; 連線到排程器時由該叢集的 worker 執行")
     instruments = parse_instruments(instruments)
     data_dir = os.path.abspath(data_dir if data_dir is not None else BASIC_INFO.data_dir)
-    folder = _new_folder(folder, data_dir)
-    snapshot = os.path.join(folder, os.path.basename(strategy_file))
-    shutil.copyfile(strategy_file, snapshot)  # the tasks run the file as it was at the start
+    folder = _sweep_folder(folder, data_dir)
     backfill = () if backfill_start is None else (backfill_start, backfill_end)
+    snapshot = os.path.join(folder, os.path.basename(strategy_file))
     job = _Job(snapshot, strategy_class, params, instruments, start, end, backfill, capital, fees,
                slippage_ticks, reports, data_dir, folder)
     with _client(scheduler, workers, timeout) as client:
@@ -416,6 +419,8 @@ def run_sweep(strategy_file, grid: Dict[str, list], instruments, start, end, *, 
                            source if source is not None else SyntheticMarket())
         if ticks == 0:
             raise ValueError(f"{start} 至 {end} 之間沒有任何 Tick, 請檢查日期與商品")
+        _make_folder(folder)
+        shutil.copyfile(strategy_file, snapshot)  # the tasks run the file as it was at the start
         rows = _run_all(client, job, combinations(grid), retries, progress)
     table = _table(rows, grid)
     files = [_write_atomically(os.path.join(folder, "sweep.csv"), table.write_csv),
