@@ -380,7 +380,7 @@ def _show_sweep(result, top):
     if retried:
         out.print(f"[yellow]重新執行過的任務 (worker 中斷或重試): {', '.join(retried)}[/yellow]")
     for path in result.files:
-        out.print(f"輸出: {path}")
+        out.print(f"輸出: {path}", soft_wrap=True)
 
 
 @main.command()
