@@ -92,6 +92,9 @@ def figures(result):
 def _checked_grid(grid, cls, fixed):
     if not grid:
         raise ValueError("參數網格是空的: 至少需要一個參數與它的值 (--grid name=v1,v2)")
+    for name, values in grid.items():
+        if isinstance(values, (str, bytes)) or not hasattr(values, "__iter__"):
+            raise ValueError(f"參數 {name} 需要一串值, 收到 {values!r}")
     grid = {name: list(values) for name, values in grid.items()}
     for name, values in grid.items():
         if not values:
@@ -115,8 +118,7 @@ def _heatmap_axes(heatmap, grid):
     """The one or two grid parameters of the heat map: the first two of the grid by default."""
     if heatmap is None:
         return list(grid)[:2]
-    names = [n.strip() for n in heatmap] if not isinstance(heatmap, str) else [
-        n.strip() for n in heatmap.split(",")]
+    names = [n.strip() for n in (heatmap.split(",") if isinstance(heatmap, str) else heatmap)]
     if not 1 <= len(names) <= 2 or len(set(names)) != len(names):
         raise ValueError(f"熱圖需要一或兩個不同的網格參數, 例如 fast,slow: {heatmap!r}")
     for name in names:
@@ -282,7 +284,7 @@ def _run_all(client, job, combos, retries, progress):
             progress(len(rows), failed, running, len(futures))
         if not remaining:
             return [rows[index] for index in sorted(rows)]
-        time.sleep(0.5)
+        time.sleep(0.2)
 
 
 def _param_column(name, values):
@@ -390,7 +392,7 @@ def run_sweep(strategy_file, grid: Dict[str, list], instruments, start, end, *, 
     before the tasks start (the synthetic market by default; a logged-in SDK object works).
     `retries`: how often Dask reruns a task that raised outside the backtest (a worker lost
     mid-task is rerun by the scheduler). `progress(done, failed, running, total)` is called
-    about twice a second. The other arguments are `run_backtest`'s.
+    several times a second. The other arguments are `run_backtest`'s.
     Writes `sweep.csv`, `sweep.parquet` and `heatmap.html` into `folder` (by default
     `<data_dir>/sweeps/<time>`) and returns the table.
     """
