@@ -21,6 +21,7 @@ import traceback
 import uuid
 from dataclasses import dataclass
 from datetime import datetime
+from html import escape
 from typing import Callable, Dict, List, Optional
 
 import polars as pl
@@ -328,7 +329,9 @@ def write_heatmap(rows, axes, grid, path, title):
     parameters in the grid, a cell shows the best net profit over the others. BokehJS is inside
     the page, so it works offline."""
     from bokeh.embed import file_html
-    from bokeh.models import ColorBar, ColumnDataSource, HoverTool, LinearColorMapper
+    from bokeh.layouts import column
+    from bokeh.models import (ColorBar, ColumnDataSource, Div, HoverTool, LinearColorMapper,
+                              NumeralTickFormatter)
     from bokeh.palettes import RdYlGn11
     from bokeh.plotting import figure
     from bokeh.resources import INLINE
@@ -340,7 +343,7 @@ def write_heatmap(rows, axes, grid, path, title):
         if key not in cells or _better(row, cells[key]):
             cells[key] = row
     data = {k: [] for k in ("x", "y", "net_profit", "label", "round_trips", "win_rate",
-                            "max_drawdown", "task", "status")}
+                            "max_drawdown", "task", "status", "ink")}
     for (x, y), row in cells.items():
         ok = row["status"] == "ok"
         data["x"].append(x)
@@ -353,25 +356,28 @@ def write_heatmap(rows, axes, grid, path, title):
         data["task"].append(row["task"])
         data["status"].append(row["status"] if ok else row["error"])
     reach = max([abs(v) for v in data["net_profit"] if v == v] + [1.0])
+    data["ink"] = ["white" if abs(v) > 0.6 * reach else "black" for v in data["net_profit"]]  # NaN: black
     # Taiwan's convention: red is a gain, green a loss; zero sits in the middle.
     colours = LinearColorMapper(palette=RdYlGn11, low=-reach, high=reach, nan_color="#bbbbbb")
     xs = [str(v) for v in grid[x_name]]
     ys = [str(v) for v in grid[y_name]] if y_name else ["—"]
-    plot = figure(title=title, x_range=xs, y_range=ys, x_axis_label=x_name, y_axis_label=y_name or "",
-                  width=max(420, 90 * len(xs) + 200), height=max(260, 60 * len(ys) + 160),
+    plot = figure(x_range=xs, y_range=ys, x_axis_label=x_name, y_axis_label=y_name or "",
+                  width=max(560, 100 * len(xs) + 260), height=max(300, 60 * len(ys) + 160),
                   tools="save,reset", toolbar_location="right")
     source = ColumnDataSource(data)
     plot.rect("x", "y", 1, 1, source=source, line_color="white",
               fill_color={"field": "net_profit", "transform": colours})
     plot.text("x", "y", text="label", source=source, text_align="center", text_baseline="middle",
-              text_font_size="11px")
+              text_font_size="11px", text_color="ink")
     plot.add_tools(HoverTool(tooltips=[(x_name, "@x"), (y_name or "", "@y"), ("淨損益", "@net_profit{0,0.00}"),
                                        ("平倉次數", "@round_trips"), ("勝率", "@win_rate{0.0%}"),
                                        ("最大回撤", "@max_drawdown{0,0.00}"), ("任務", "@task"),
                                        ("狀態", "@status")]))
-    plot.add_layout(ColorBar(color_mapper=colours, title="淨損益"), "right")
+    plot.add_layout(ColorBar(color_mapper=colours, title="淨損益", formatter=NumeralTickFormatter(format="0,0")),
+                    "right")
     plot.grid.grid_line_color = None
-    html = file_html(plot, resources=INLINE, title=title)
+    heading = Div(text=f"<h2 style='font-family: sans-serif'>{escape(title)}</h2>")
+    html = file_html(column(heading, plot), resources=INLINE, title=title)
 
     def write(temporary):
         with open(temporary, "w", encoding="utf-8") as f:
