@@ -16,6 +16,7 @@ import logging
 import os
 import shutil
 import socket
+import threading
 import time
 import traceback
 import uuid
@@ -188,6 +189,9 @@ def _fresh_data_dir(folder, cache):
     return data_dir
 
 
+_ONE_TASK_AT_A_TIME = threading.Lock()
+
+
 def _row(index, params, **values):
     return {"task": index, **params, **{c: None for c in COLUMNS[1:]}, **values}
 
@@ -196,6 +200,13 @@ def run_task(job, index, params):
     """Runs one combination in a worker process and returns its table row. An error of the
     backtest (strategy file, constructor, callbacks, data) is in the row, not raised: it would
     fail the same way again, so only what Dask itself retries is retried."""
+    # A worker with several threads runs its tasks one after another: the data directory and
+    # the redirected output streams are the process's own.
+    with _ONE_TASK_AT_A_TIME:
+        return _run_task(job, index, params)
+
+
+def _run_task(job, index, params):
     began = time.perf_counter()
     from orva_backtest.cli import load_strategy_class
     from orva_backtest.market import CacheOnlyMarket
