@@ -1,4 +1,4 @@
-"""The `orva-backtest` command line: `demo`, `run` and `import-ticks`."""
+"""The `orva-backtest` command line: `demo`, `run`, `sweep` and `import-ticks`."""
 import ast
 import inspect
 import json
@@ -11,6 +11,7 @@ from datetime import datetime
 from importlib.machinery import SourceFileLoader
 
 import click
+from rich import box
 from rich.console import Console
 from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeRemainingColumn
 from rich.table import Table
@@ -118,6 +119,12 @@ def _check_instruments(instruments, source):
     return parsed
 
 
+def _market(source):
+    """The tick source of --source: the synthetic market, or the cached days only."""
+    from orva_backtest.market import CacheOnlyMarket, SyntheticMarket
+    return SyntheticMarket() if source == "synthetic" else CacheOnlyMarket()
+
+
 def _data_dir(path):
     if path is None:
         from orva_backtest.constant import BASIC_INFO
@@ -134,7 +141,8 @@ def _data_dir(path):
 
 
 class _Progress:
-    """A bar on a terminal, plain lines otherwise."""
+    """A bar on a terminal, plain lines otherwise: the ticks of a run."""
+    label, unit = "回測中", " ticks"
 
     def __init__(self):
         self.bar = None
@@ -142,25 +150,39 @@ class _Progress:
 
     def __enter__(self):
         if out.is_terminal:
-            self.bar = Progress(TextColumn("回測中"), BarColumn(), MofNCompleteColumn(),
-                                TextColumn("{task.fields[rate]}"), TimeRemainingColumn(), console=out)
+            self.bar = Progress(TextColumn(self.label), BarColumn(), MofNCompleteColumn(),
+                                TextColumn("{task.fields[note]}"), TimeRemainingColumn(), console=out)
             self.bar.start()
-            self.task = self.bar.add_task("ticks", total=None, rate="")
+            self.task = self.bar.add_task(self.label, total=None, note="")
         self.started = time.perf_counter()
         return self
 
-    def __call__(self, done, total=None):
-        rate = done / max(time.perf_counter() - self.started, 1e-9)
+    def _show(self, done, total, note, plain_note, last):
         if self.bar is not None:
-            self.bar.update(self.task, completed=done, total=total, rate=f"{rate:,.0f} ticks/s")
-        elif time.perf_counter() - self.last_line >= 5 or (total and done == total):
+            self.bar.update(self.task, completed=done, total=total, note=note)
+        elif time.perf_counter() - self.last_line >= 5 or last:
             self.last_line = time.perf_counter()
             shown = f"{done:,}/{total:,}" if total else f"{done:,}"
-            out.print(f"回測中: {shown} ticks, {rate:,.0f} ticks/s")
+            out.print(f"{self.label}: {shown}{self.unit}, {plain_note}")
+
+    def __call__(self, done, total=None):
+        rate = f"{done / max(time.perf_counter() - self.started, 1e-9):,.0f} ticks/s"
+        self._show(done, total, rate, rate, bool(total and done == total))
 
     def __exit__(self, *exc):
         if self.bar is not None:
             self.bar.stop()
+
+
+class _SweepProgress(_Progress):
+    """The tasks of a sweep: done, failed, running and time left."""
+    label, unit = "參數掃描", " 個任務"
+
+    def __call__(self, done, failed, running, total):
+        note = f"失敗 {failed}, 執行中 {running}"
+        elapsed = time.perf_counter() - self.started
+        left = f", 約剩 {elapsed / done * (total - done):,.0f} 秒" if 0 < done < total else ""
+        self._show(done, total, note, note + left, done == total)
 
 
 def _show(result):
@@ -202,9 +224,8 @@ def _write_json(path, result):
 
 def _backtest(strategy, instruments, start, end, *, backfill=(None, None), capital, fees,
               slippage_ticks, data_dir, mode, reports, json_path, verbose, source="synthetic"):
-    from orva_backtest.market import CacheOnlyMarket, SyntheticMarket
     from orva_backtest.runner import StrategyError, run_backtest
-    source = SyntheticMarket() if source == "synthetic" else CacheOnlyMarket()
+    source = _market(source)
     instruments = _check_instruments(instruments, source)
     data_dir = _data_dir(data_dir)
     if json_path:
@@ -260,30 +281,34 @@ def demo(ctx, data_dir, mode):
               json_path=None, verbose=ctx.obj["verbose"])
 
 
-@main.command()
-@click.argument("strategy_file", type=click.Path())
-@click.option("--codes", required=True, help="instruments, e.g. 2330:Stock,TXFR1:Future")
-@click.option("--start", required=True, help="first day, YYYY-MM-DD")
-@click.option("--end", required=True, help="last day, YYYY-MM-DD")
-@click.option("--backfill-start", default=None, help="first day replayed before the run as backfill")
-@click.option("--backfill-end", default=None, help="last backfill day")
-@click.option("--capital", type=click.IntRange(min=1), default=1_000_000, show_default=True)
-@click.option("--fee", "fee_pairs", multiple=True, help="fee rate: stock=0.0005 or future=0.00002 (repeatable)")
-@click.option("--slippage-ticks", type=click.IntRange(0, 10_000), default=None,
-              help="ticks of slippage on every fill")
-@DATA_DIR
-@MODE
-@click.option("--param", "param_pairs", multiple=True, help="strategy argument key=value (repeatable)")
-@click.option("--strategy-class", default=None, help="which Strategy subclass of the file to run")
-@click.option("--source", type=click.Choice(["synthetic", "cache"]), default="synthetic", show_default=True,
-              help="synthetic: the built-in market for days not cached; cache: cached/imported days only")
-@click.option("--no-reports", is_flag=True, help="skip the trade CSV and the HTML reports")
-@click.option("--json", "json_path", type=click.Path(dir_okay=False), default=None,
-              help="write the result summary as JSON")
-@click.pass_context
-def run(ctx, strategy_file, codes, start, end, backfill_start, backfill_end, capital, fee_pairs,
-        slippage_ticks, data_dir, mode, param_pairs, strategy_class, source, no_reports, json_path):
-    """Backtest the Strategy subclass defined in STRATEGY_FILE."""
+def _backtest_options(command):
+    """The options `run` and `sweep` share: instruments, dates, account, data and strategy."""
+    options = [
+        click.option("--codes", required=True, help="instruments, e.g. 2330:Stock,TXFR1:Future"),
+        click.option("--start", required=True, help="first day, YYYY-MM-DD"),
+        click.option("--end", required=True, help="last day, YYYY-MM-DD"),
+        click.option("--backfill-start", default=None, help="first day replayed before the run as backfill"),
+        click.option("--backfill-end", default=None, help="last backfill day"),
+        click.option("--capital", type=click.IntRange(min=1), default=1_000_000, show_default=True),
+        click.option("--fee", "fee_pairs", multiple=True,
+                     help="fee rate: stock=0.0005 or future=0.00002 (repeatable)"),
+        click.option("--slippage-ticks", type=click.IntRange(0, 10_000), default=None,
+                     help="ticks of slippage on every fill"),
+        DATA_DIR,
+        click.option("--param", "param_pairs", multiple=True, help="strategy argument key=value (repeatable)"),
+        click.option("--strategy-class", default=None, help="which Strategy subclass of the file to run"),
+        click.option("--source", type=click.Choice(["synthetic", "cache"]), default="synthetic",
+                     show_default=True,
+                     help="synthetic: the built-in market for days not cached; cache: cached/imported days only"),
+        click.option("--no-reports", is_flag=True, help="skip the trade CSV and the HTML reports"),
+    ]
+    for option in reversed(options):
+        command = option(command)
+    return command
+
+
+def _settings(codes, start, end, backfill_start, backfill_end, fee_pairs, param_pairs):
+    """The checked dates, backfill, instruments, fees and strategy arguments of the options."""
     start, end = _range(start, end)
     backfill = (None, None)
     if backfill_start is not None or backfill_end is not None:
@@ -291,8 +316,21 @@ def run(ctx, strategy_file, codes, start, end, backfill_start, backfill_end, cap
             raise CliError("回補需要同時給 --backfill-start 與 --backfill-end")
         backfill = _range(backfill_start, backfill_end, "回補")
     instruments = [c for c in codes.split(",") if c.strip()]
-    params = _params(param_pairs)
-    fees = _fees(fee_pairs)
+    return start, end, backfill, instruments, _fees(fee_pairs), _params(param_pairs)
+
+
+@main.command()
+@click.argument("strategy_file", type=click.Path())
+@_backtest_options
+@MODE
+@click.option("--json", "json_path", type=click.Path(dir_okay=False), default=None,
+              help="write the result summary as JSON")
+@click.pass_context
+def run(ctx, strategy_file, codes, start, end, backfill_start, backfill_end, capital, fee_pairs,
+        slippage_ticks, data_dir, mode, param_pairs, strategy_class, source, no_reports, json_path):
+    """Backtest the Strategy subclass defined in STRATEGY_FILE."""
+    start, end, backfill, instruments, fees, params = _settings(
+        codes, start, end, backfill_start, backfill_end, fee_pairs, param_pairs)
     cls = load_strategy_class(strategy_file, strategy_class)
     try:
         strategy = cls(**params)
@@ -302,6 +340,95 @@ def run(ctx, strategy_file, codes, start, end, backfill_start, backfill_end, cap
     _backtest(strategy, instruments, start, end, backfill=backfill, capital=capital, fees=fees,
               slippage_ticks=slippage_ticks, data_dir=data_dir, mode=mode, reports=not no_reports,
               json_path=json_path, verbose=ctx.obj["verbose"], source=source)
+
+
+def _grid(pairs):
+    grid = {}
+    for pair in pairs:
+        name, sep, values = pair.partition("=")
+        name = name.strip()
+        if not sep or not name.isidentifier() or not values.strip():
+            raise CliError(f"--grid 需要 name=v1,v2,... 形式: {pair!r}")
+        if name in grid:
+            raise CliError(f"--grid 的參數 {name} 重複: {pair!r}")
+        texts = [text.strip() for text in values.split(",")]
+        if "" in texts:
+            raise CliError(f"--grid {name} 有空的值: {pair!r}")
+        grid[name] = [_param_value(text) for text in texts]
+    return grid
+
+
+def _show_sweep(result, top):
+    import polars as pl
+
+    from orva_backtest.sweep import COLUMNS
+    table = result.table
+    names = [c for c in table.columns if c not in COLUMNS]
+    best = table.filter(pl.col("status") == "ok").sort("net_profit", descending=True).head(top)
+    shown = Table(title=f"淨損益最佳的 {len(best)} 組 (共 {len(table)} 組; 全部欄位見 CSV)", box=box.SIMPLE_HEAD)
+    for column in ("任務", *names, "淨損益", "平倉", "勝率", "最大回撤", "成本", "秒", "執行"):
+        shown.add_column(column, justify="right")
+    for row in best.iter_rows(named=True):
+        shown.add_row(str(row["task"]), *(str(row[n]) for n in names), f"{row['net_profit']:,.0f}",
+                      f"{row['round_trips']:,}", f"{row['win_rate']:.1%}", f"{row['max_drawdown']:,.0f}",
+                      f"{row['costs']:,.0f}", f"{row['seconds']:.1f}", str(row["attempts"]))
+    out.print(shown)
+    for row in result.failed.iter_rows(named=True):
+        params = ", ".join(f"{n}={row[n]}" for n in names)
+        out.print(f"[red]任務 {row['task']} ({params}) 失敗: {row['error']}[/red]", soft_wrap=True)
+    retried = [str(t) for t in table.filter(pl.col("attempts") > 1)["task"]]
+    if retried:
+        out.print(f"[yellow]重新執行過的任務 (worker 中斷或重試): {', '.join(retried)}[/yellow]")
+    for path in result.files:
+        out.print(f"輸出: {path}", soft_wrap=True)
+
+
+@main.command()
+@click.argument("strategy_file", type=click.Path())
+@click.option("--grid", "grid_pairs", multiple=True,
+              help="name=v1,v2,...: the values of one strategy argument to sweep (repeatable)")
+@_backtest_options
+@click.option("--scheduler", default=None,
+              help="address of a running Dask scheduler, e.g. tcp://10.0.0.5:8786 (default: a local cluster)")
+@click.option("--workers", type=click.IntRange(min=1), default=None,
+              help="worker processes of the local cluster (default: the CPU count)")
+@click.option("--timeout", type=click.FloatRange(min=0, min_open=True), default=10.0, show_default=True,
+              help="seconds to reach the scheduler and find a worker")
+@click.option("--retries", type=click.IntRange(0, 100), default=2, show_default=True,
+              help="reruns of a task that fails outside the backtest")
+@click.option("--out", "out_dir", type=click.Path(file_okay=False), default=None,
+              help="the sweep's folder (default: DATA_DIR/sweeps/<time>)")
+@click.option("--heatmap", default=None,
+              help="the grid parameters of the heat map, e.g. fast,slow (default: the first two)")
+@click.option("--top", type=click.IntRange(min=1), default=10, show_default=True, help="best rows shown")
+@click.pass_context
+def sweep(ctx, strategy_file, grid_pairs, codes, start, end, backfill_start, backfill_end, capital,
+          fee_pairs, slippage_ticks, data_dir, param_pairs, strategy_class, source, no_reports,
+          scheduler, workers, timeout, retries, out_dir, heatmap, top):
+    """Backtest every combination of the --grid values of STRATEGY_FILE's Strategy, each as one
+    task on a Dask cluster; writes a table (CSV, Parquet) and a heat map of net profit."""
+    from orva_backtest.sweep import run_sweep
+    start, end, backfill, instruments, fees, params = _settings(
+        codes, start, end, backfill_start, backfill_end, fee_pairs, param_pairs)
+    grid = _grid(grid_pairs)
+    market = _market(source)
+    instruments = _check_instruments(instruments, market)
+    data_dir = _data_dir(data_dir)
+    if not ctx.obj["verbose"]:
+        utils.console = utils.SilentConsole()
+    with _SweepProgress() as progress:
+        try:
+            result = run_sweep(strategy_file, grid, instruments, start, end, strategy_class=strategy_class,
+                               params=params, backfill_start=backfill[0], backfill_end=backfill[1],
+                               capital=capital, fees=fees, slippage_ticks=slippage_ticks,
+                               data_dir=data_dir, source=market, folder=out_dir, scheduler=scheduler,
+                               workers=workers, retries=retries, timeout=timeout, heatmap=heatmap,
+                               reports=not no_reports, progress=progress)
+        except (ValueError, OSError) as error:  # OSError: the cluster or the sweep's folder
+            raise CliError(str(error)) from error
+    _show_sweep(result, top)
+    if len(result.failed) == len(result.table):
+        raise CliError(f"全部 {len(result.table)} 個任務都失敗了, 詳見 {result.files[0]}")
 
 
 @main.command("import-ticks")

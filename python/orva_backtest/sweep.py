@@ -1,0 +1,450 @@
+"""Parameter sweeps: every combination of a strategy's parameters runs as an independent backtest
+task on a Dask cluster, and the sweep ends with one table of their figures and a heat map.
+
+The engine's classes own threads and the process-wide data directory, so a task is one backtest
+in a worker process of its own (one thread per worker). The tick cache is filled once, in this
+process, before any task starts; each task reads it through a link in its own data directory
+under the sweep's folder, which also holds its trade records, reports, output and attempts.
+With a remote cluster, the data directory and the sweep folder must be reachable under the same
+paths from every worker (a shared file system).
+"""
+import asyncio
+import contextlib
+import inspect
+import itertools
+import logging
+import os
+import shutil
+import socket
+import threading
+import time
+import traceback
+import uuid
+from dataclasses import dataclass
+from datetime import datetime
+from html import escape
+from typing import Callable, Dict, List, Optional
+
+import polars as pl
+
+from orva_backtest import utils
+
+# Each task's figures, in table order.
+FIGURES = ("net_profit", "round_trips", "win_rate", "max_drawdown", "costs", "ticks", "seconds")
+COLUMNS = ("task", "status", *FIGURES, "attempts", "folder", "error", "traceback")
+
+
+@dataclass(frozen=True)
+class _Job:
+    """What every task of a sweep shares; sent to the workers with each task."""
+    strategy_file: str
+    strategy_class: Optional[str]
+    fixed: dict
+    instruments: list
+    start: str
+    end: str
+    backfill: tuple
+    capital: int
+    fees: Optional[dict]
+    slippage_ticks: Optional[int]
+    reports: bool
+    cache: str  # the data directory whose tick cache the tasks read
+    folder: str  # the sweep's folder
+
+
+@dataclass
+class SweepResult:
+    """The sweep's table (one row a combination, in grid order), its folder and files."""
+    table: pl.DataFrame
+    folder: str
+    files: List[str]
+
+    @property
+    def failed(self):
+        return self.table.filter(pl.col("status") != "ok")
+
+
+def combinations(grid):
+    """[{name: value}] for every combination of the grid's values, the last name varying fastest."""
+    return [dict(zip(grid, values)) for values in itertools.product(*grid.values())]
+
+
+def largest_drawdown(profit_rows):
+    """Largest fall of the cumulative net profit of closed round trips, in booking order, below its
+    highest point so far (the start, 0, included): the standard report's largest drawdown, as a
+    positive amount. Open positions and intraday swings inside a round trip are not in it."""
+    net = peak = worst = 0.0
+    for row in profit_rows:
+        net += row["profit"]
+        peak = max(peak, net)
+        worst = max(worst, peak - net)
+    return worst
+
+
+def figures(result):
+    """The table's figures of one `BacktestResult`, over all its instruments."""
+    summaries = result.instruments.values()
+    trips = sum(s.round_trips for s in summaries)
+    return {"net_profit": sum(s.net_profit for s in summaries), "round_trips": trips,
+            "win_rate": sum(s.wins for s in summaries) / trips if trips else 0.0,
+            "max_drawdown": largest_drawdown(result.profit_rows),
+            "costs": sum(s.costs for s in summaries), "ticks": result.ticks}
+
+
+def _checked_grid(grid, cls, fixed):
+    if not grid:
+        raise ValueError("參數網格是空的: 至少需要一個參數與它的值 (--grid name=v1,v2)")
+    for name, values in grid.items():
+        if isinstance(values, (str, bytes)) or not hasattr(values, "__iter__"):
+            raise ValueError(f"參數 {name} 需要一串值, 收到 {values!r}")
+    grid = {name: list(values) for name, values in grid.items()}
+    for name, values in grid.items():
+        if not values:
+            raise ValueError(f"參數 {name} 沒有任何值")
+        if len({repr(v) for v in values}) != len(values):
+            raise ValueError(f"參數 {name} 的值重複: {values!r}")
+        if name in COLUMNS:
+            raise ValueError(f"參數名稱 {name!r} 與結果表的欄位相同, 請換一個名稱")
+        if name in fixed:
+            raise ValueError(f"參數 {name} 同時列在網格與固定參數中")
+    accepted = inspect.signature(cls).parameters
+    if not any(p.kind is p.VAR_KEYWORD for p in accepted.values()):
+        named = [n for n, p in accepted.items() if p.kind in (p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY)]
+        for name in [*grid, *fixed]:
+            if name not in named:
+                raise ValueError(f"策略 {cls.__name__} 沒有參數 {name!r} (有: {', '.join(named) or '無'})")
+    return grid
+
+
+def _heatmap_axes(heatmap, grid):
+    """The one or two grid parameters of the heat map: the first two of the grid by default."""
+    if heatmap is None:
+        return list(grid)[:2]
+    names = [n.strip() for n in (heatmap.split(",") if isinstance(heatmap, str) else heatmap)]
+    if not 1 <= len(names) <= 2 or len(set(names)) != len(names):
+        raise ValueError(f"熱圖需要一或兩個不同的網格參數, 例如 fast,slow: {heatmap!r}")
+    for name in names:
+        if name not in grid:
+            raise ValueError(f"熱圖參數 {name!r} 不在網格中 (網格: {', '.join(grid)})")
+    return names
+
+
+def _sweep_folder(folder, data_dir):
+    """The sweep's folder, made later: one that already holds files is refused now."""
+    if folder is None:
+        folder = os.path.join(data_dir, "sweeps", datetime.now().strftime("%Y%m%d-%H%M%S"))
+    folder = os.path.abspath(folder)
+    if os.path.isdir(folder) and os.listdir(folder):
+        raise ValueError(f"掃描輸出資料夾已存在且不是空的: {folder}")
+    return folder
+
+
+def _make_folder(folder):
+    try:
+        os.makedirs(folder, exist_ok=True)
+    except OSError as error:
+        raise ValueError(f"無法建立掃描輸出資料夾 {folder}: {error.strerror or error}") from None
+
+
+def fill_cache(instruments, start, end, backfill, data_dir, source):
+    """Loads every day of the sweep into the tick cache of `data_dir` (the benchmark's too, as a
+    run replays it) from `source`; returns the number of ticks."""
+    from orva_backtest.constant import BASIC_INFO
+    from orva_backtest.modules.ticker.ticker import Ticker
+    from orva_backtest.runner import BENCHMARK, parse_instruments, use_taiwan_time
+    use_taiwan_time()
+    parsed = parse_instruments(instruments)
+    if BENCHMARK not in {i["code"] for i in parsed}:
+        parsed.append({"code": BENCHMARK, "market": "Stock"})
+    BASIC_INFO.data_dir = data_dir  # the feed's own cache folder, as the tasks' runs read it
+    return len(Ticker(source).iter_ticks(parsed, start, end, *backfill))
+
+
+def _count_attempt(folder):
+    """Counts a start of the task in its folder: a worker lost mid-task leaves its line behind."""
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "attempts"), "a", encoding="utf-8") as f:
+        f.write(f"{datetime.now().isoformat(timespec='seconds')} {socket.gethostname()} {os.getpid()}\n")
+    return _attempts(folder)
+
+
+def _attempts(folder):
+    try:
+        with open(os.path.join(folder, "attempts"), encoding="utf-8") as f:
+            return sum(1 for _ in f)
+    except OSError:
+        return 0
+
+
+def _task_folder(job, index):
+    return os.path.join(job.folder, "tasks", f"{index:04d}")
+
+
+def _fresh_data_dir(folder, cache):
+    """The task's data directory, emptied of what a lost attempt left, with the shared cache linked in."""
+    data_dir = os.path.join(folder, "data")
+    shutil.rmtree(data_dir, ignore_errors=True)  # a link inside is removed, never followed
+    os.makedirs(data_dir)
+    os.symlink(os.path.join(cache, "sino"), os.path.join(data_dir, "sino"), target_is_directory=True)
+    return data_dir
+
+
+_ONE_TASK_AT_A_TIME = threading.Lock()
+
+
+def _row(index, params, **values):
+    return {"task": index, **params, **{c: None for c in COLUMNS[1:]}, **values}
+
+
+def run_task(job, index, params):
+    """Runs one combination in a worker process and returns its table row. An error of the
+    backtest (strategy file, constructor, callbacks, data) is in the row, not raised: it would
+    fail the same way again, so only what Dask itself retries is retried."""
+    # A worker with several threads runs its tasks one after another: the data directory and
+    # the redirected output streams are the process's own.
+    with _ONE_TASK_AT_A_TIME:
+        return _run_task(job, index, params)
+
+
+def _run_task(job, index, params):
+    began = time.perf_counter()
+    from orva_backtest.cli import load_strategy_class
+    from orva_backtest.market import CacheOnlyMarket
+    from orva_backtest.runner import run_backtest
+    folder = _task_folder(job, index)
+    attempts = _count_attempt(folder)
+    data_dir = _fresh_data_dir(folder, job.cache)
+    row = _row(index, params, status="ok", attempts=attempts, folder=data_dir, error="", traceback="")
+    utils.console = utils.SilentConsole()
+    # The worker's own streams are shared by its tasks; the strategy's prints stay with the task.
+    with open(os.path.join(folder, "output.log"), "a", encoding="utf-8") as output, \
+            contextlib.redirect_stdout(output), contextlib.redirect_stderr(output):
+        try:
+            cls = load_strategy_class(job.strategy_file, job.strategy_class)
+            result = run_backtest(cls(**job.fixed, **params), job.instruments, job.start, job.end,
+                                  backfill_start=job.backfill[0] if job.backfill else None,
+                                  backfill_end=job.backfill[1] if job.backfill else None,
+                                  capital=job.capital, fees=job.fees, slippage_ticks=job.slippage_ticks,
+                                  data_dir=data_dir, source=CacheOnlyMarket(), reports=job.reports)
+            row.update(figures(result))
+        except Exception as error:
+            row.update(status="failed", error=f"{type(error).__name__}: {error}",
+                       traceback=traceback.format_exc())
+    row["seconds"] = time.perf_counter() - began
+    return row
+
+
+def _lost_row(job, index, params, future):
+    """The row of a task Dask gave up on: its worker died too often, or it raised outside the
+    backtest on every retry, or the cluster went away."""
+    if future.status == "cancelled":
+        error, text = "CancelledError: 叢集取消了這個任務 (排程器關閉或連線中斷)", ""
+    else:
+        exception = future.exception()
+        error = f"{type(exception).__name__}: {exception}"
+        text = "".join(traceback.format_exception(type(exception), exception, future.traceback()))
+    folder = _task_folder(job, index)
+    return _row(index, params, status="failed", attempts=_attempts(folder),
+                folder=os.path.join(folder, "data"), error=error, traceback=text)
+
+
+@contextlib.contextmanager
+def _client(scheduler, workers, timeout):
+    """A client of the scheduler at `scheduler`, or of a local cluster of `workers` processes."""
+    from distributed import Client, LocalCluster
+    if scheduler is None:
+        with LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1,
+                          processes=True, dashboard_address=None, silence_logs=logging.ERROR) as cluster, \
+                Client(cluster) as client:
+            yield client
+        return
+    try:
+        client = Client(scheduler, timeout=timeout)
+    except (OSError, ValueError, TimeoutError, asyncio.TimeoutError) as error:
+        raise ConnectionError(f"無法在 {timeout:g} 秒內連線到 Dask 排程器 {scheduler}: "
+                              f"{type(error).__name__}: {error}") from None
+    with client:
+        try:
+            client.wait_for_workers(1, timeout=timeout)
+        except (TimeoutError, asyncio.TimeoutError):
+            raise ConnectionError(f"Dask 排程器 {scheduler} 在 {timeout:g} 秒內沒有任何 worker") from None
+        yield client
+
+
+def _running(client, keys):
+    """Tasks of this sweep a worker is executing (one thread each, so at most one per thread)."""
+    threads = client.nthreads()
+    return sum(min(threads.get(worker, 1), len(keys.intersection(held)))
+               for worker, held in client.processing().items())
+
+
+def _run_all(client, job, combos, retries, progress):
+    sweep = uuid.uuid4().hex[:8]
+    futures = {client.submit(run_task, job, index, params, key=f"orva-sweep-{sweep}-{index}",
+                             retries=retries, pure=False): (index, params)
+               for index, params in enumerate(combos, 1)}
+    rows, remaining = {}, set(futures)
+    while True:
+        for future in [f for f in remaining if f.done()]:
+            remaining.discard(future)
+            index, params = futures[future]
+            rows[index] = future.result() if future.status == "finished" else _lost_row(
+                job, index, params, future)
+        if progress:
+            failed = sum(1 for row in rows.values() if row["status"] != "ok")
+            running = _running(client, {f.key for f in remaining}) if remaining else 0
+            progress(len(rows), failed, running, len(futures))
+        if not remaining:
+            return [rows[index] for index in sorted(rows)]
+        time.sleep(0.2)
+
+
+def _param_column(name, values):
+    kinds = {type(v) for v in values}
+    if kinds <= {int, float}:
+        return pl.Series(name, values, dtype=pl.Int64 if kinds == {int} else pl.Float64)
+    if kinds in ({str}, {bool}):
+        return pl.Series(name, values)
+    return pl.Series(name, [repr(v) for v in values])  # mixed or composite values: as written
+
+
+def _table(rows, grid):
+    types = {"task": pl.Int64, "status": pl.String, "net_profit": pl.Float64, "round_trips": pl.Int64,
+             "win_rate": pl.Float64, "max_drawdown": pl.Float64, "costs": pl.Float64, "ticks": pl.Int64,
+             "seconds": pl.Float64, "attempts": pl.Int64, "folder": pl.String, "error": pl.String,
+             "traceback": pl.String}
+    columns = [pl.Series("task", [r["task"] for r in rows], dtype=pl.Int64)]
+    columns += [_param_column(name, [r[name] for r in rows]) for name in grid]
+    columns += [pl.Series(c, [r[c] for r in rows], dtype=types[c]) for c in COLUMNS[1:]]
+    return pl.DataFrame(columns)
+
+
+def _write_atomically(path, write):
+    """Writes through `write(temporary)` and renames into place: a failure leaves no half file."""
+    temporary = f"{path}.tmp-{os.getpid()}"
+    try:
+        write(temporary)
+        os.replace(temporary, path)
+    finally:
+        if os.path.exists(temporary):
+            os.remove(temporary)
+    return path
+
+
+def _better(row, best):
+    return row["status"] == "ok" and (best["status"] != "ok" or row["net_profit"] > best["net_profit"])
+
+
+def write_heatmap(rows, axes, grid, path, title):
+    """An HTML page with a heat map of net profit over one or two grid parameters; with more
+    parameters in the grid, a cell shows the best net profit over the others. BokehJS is inside
+    the page, so it works offline."""
+    from bokeh.embed import file_html
+    from bokeh.layouts import column
+    from bokeh.models import (ColorBar, ColumnDataSource, Div, HoverTool, LinearColorMapper,
+                              NumeralTickFormatter)
+    from bokeh.palettes import RdYlGn11
+    from bokeh.plotting import figure
+    from bokeh.resources import INLINE
+
+    x_name, y_name = (list(axes) + [None])[:2]
+    cells = {}
+    for row in rows:
+        key = (str(row[x_name]), str(row[y_name]) if y_name else "—")
+        if key not in cells or _better(row, cells[key]):
+            cells[key] = row
+    data = {k: [] for k in ("x", "y", "net_profit", "label", "round_trips", "win_rate",
+                            "max_drawdown", "task", "status", "ink")}
+    for (x, y), row in cells.items():
+        ok = row["status"] == "ok"
+        data["x"].append(x)
+        data["y"].append(y)
+        data["net_profit"].append(row["net_profit"] if ok else float("nan"))
+        data["label"].append(f"{row['net_profit']:,.0f}" if ok else "失敗")
+        data["round_trips"].append(row["round_trips"] if ok else 0)
+        data["win_rate"].append(row["win_rate"] if ok else float("nan"))
+        data["max_drawdown"].append(row["max_drawdown"] if ok else float("nan"))
+        data["task"].append(row["task"])
+        data["status"].append(row["status"] if ok else row["error"])
+    reach = max([abs(v) for v in data["net_profit"] if v == v] + [1.0])
+    data["ink"] = ["white" if abs(v) > 0.6 * reach else "black" for v in data["net_profit"]]  # NaN: black
+    # Taiwan's convention: red is a gain, green a loss; zero sits in the middle.
+    colours = LinearColorMapper(palette=RdYlGn11, low=-reach, high=reach, nan_color="#bbbbbb")
+    xs = [str(v) for v in grid[x_name]]
+    ys = [str(v) for v in grid[y_name]] if y_name else ["—"]
+    plot = figure(x_range=xs, y_range=ys, x_axis_label=x_name, y_axis_label=y_name or "",
+                  width=max(560, 100 * len(xs) + 260), height=max(300, 60 * len(ys) + 160),
+                  tools="save,reset", toolbar_location="right")
+    source = ColumnDataSource(data)
+    plot.rect("x", "y", 1, 1, source=source, line_color="white",
+              fill_color={"field": "net_profit", "transform": colours})
+    plot.text("x", "y", text="label", source=source, text_align="center", text_baseline="middle",
+              text_font_size="11px", text_color="ink")
+    plot.add_tools(HoverTool(tooltips=[(x_name, "@x"), (y_name or "", "@y"), ("淨損益", "@net_profit{0,0.00}"),
+                                       ("平倉次數", "@round_trips"), ("勝率", "@win_rate{0.0%}"),
+                                       ("最大回撤", "@max_drawdown{0,0.00}"), ("任務", "@task"),
+                                       ("狀態", "@status")]))
+    plot.add_layout(ColorBar(color_mapper=colours, title="淨損益", formatter=NumeralTickFormatter(format="0,0")),
+                    "right")
+    plot.grid.grid_line_color = None
+    heading = Div(text=f"<h2 style='font-family: sans-serif'>{escape(title)}</h2>")
+    html = file_html(column(heading, plot), resources=INLINE, title=title)
+
+    def write(temporary):
+        with open(temporary, "w", encoding="utf-8") as f:
+            f.write(html)
+    return _write_atomically(path, write)
+
+
+def run_sweep(strategy_file, grid: Dict[str, list], instruments, start, end, *, strategy_class=None,
+              params=None, backfill_start=None, backfill_end=None, capital=1_000_000, fees=None,
+              slippage_ticks=None, data_dir=None, source=None, folder=None, scheduler=None,
+              workers=None, retries=2, timeout=10.0, heatmap=None, reports=True,
+              progress: Optional[Callable[[int, int, int, int], None]] = None) -> SweepResult:
+    """Backtests the Strategy subclass of `strategy_file` with every combination of `grid`
+    ({name: [values]}) plus the fixed `params`, each as one task on a Dask cluster.
+
+    `scheduler`: address of a running scheduler; by default a local cluster of `workers`
+    processes (the CPU count). `source`: the tick source that fills the cache of `data_dir`
+    before the tasks start (the synthetic market by default; a logged-in SDK object works).
+    `retries`: how often Dask reruns a task that raised outside the backtest (a worker lost
+    mid-task is rerun by the scheduler). `progress(done, failed, running, total)` is called
+    several times a second. The other arguments are `run_backtest`'s.
+    Writes `sweep.csv`, `sweep.parquet` and `heatmap.html` into `folder` (by default
+    `<data_dir>/sweeps/<time>`) and returns the table.
+    """
+    from orva_backtest.cli import load_strategy_class
+    from orva_backtest.constant import BASIC_INFO
+    from orva_backtest.market import SyntheticMarket
+    from orva_backtest.runner import parse_instruments
+
+    params = dict(params or {})
+    cls = load_strategy_class(strategy_file, strategy_class)
+    grid = _checked_grid(grid, cls, params)
+    axes = _heatmap_axes(heatmap, grid)
+    if (backfill_start is None) != (backfill_end is None):
+        raise ValueError("回補需要同時給開始與結束日期")
+    if scheduler is not None and workers is not None:
+        raise ValueError("workers 只用於本機叢集; 連線到排程器時由該叢集的 worker 執行")
+    instruments = parse_instruments(instruments)
+    data_dir = os.path.abspath(data_dir if data_dir is not None else BASIC_INFO.data_dir)
+    folder = _sweep_folder(folder, data_dir)
+    backfill = () if backfill_start is None else (backfill_start, backfill_end)
+    snapshot = os.path.join(folder, os.path.basename(strategy_file))
+    job = _Job(snapshot, strategy_class, params, instruments, start, end, backfill, capital, fees,
+               slippage_ticks, reports, data_dir, folder)
+    with _client(scheduler, workers, timeout) as client:
+        ticks = fill_cache(instruments, start, end, backfill, data_dir,
+                           source if source is not None else SyntheticMarket())
+        if ticks == 0:
+            raise ValueError(f"{start} 至 {end} 之間沒有任何 Tick, 請檢查日期與商品")
+        _make_folder(folder)
+        shutil.copyfile(strategy_file, snapshot)  # the tasks run the file as it was at the start
+        rows = _run_all(client, job, combinations(grid), retries, progress)
+    table = _table(rows, grid)
+    files = [_write_atomically(os.path.join(folder, "sweep.csv"), table.write_csv),
+             _write_atomically(os.path.join(folder, "sweep.parquet"), table.write_parquet)]
+    title = (f"{cls.__name__} {', '.join(i['code'] for i in instruments)} {start} ~ {end}: 淨損益"
+             + (" (每格為其他參數下的最佳結果)" if len(grid) > len(axes) else ""))
+    files.append(write_heatmap(rows, axes, grid, os.path.join(folder, "heatmap.html"), title))
+    return SweepResult(table, folder, files)

@@ -1,0 +1,163 @@
+import itertools
+import json
+import os
+import re
+import subprocess
+import sys
+import time
+
+import polars as pl
+import pytest
+
+import orva_backtest.examples.ma_crossover as ma_crossover
+from orva_backtest.cli import run_cli
+from orva_backtest.runner import run_backtest
+from orva_backtest.sweep import largest_drawdown, run_sweep
+
+DAY = ("2024-03-04", "2024-03-04")
+
+# Trades every `every` ticks; "odd" raises in on_start with every=300 and, with every=200,
+# kills its worker process the first time it runs.
+TROUBLED = '''
+import os
+from orva_backtest import Strategy
+
+class Flip(Strategy):
+    def __init__(self, every=300, mood="calm", marker=""):
+        self.every, self.mood, self.marker, self.count = every, mood, marker, 0
+
+    def on_start(self, ctx):
+        if self.mood == "odd" and self.every == 300:
+            raise RuntimeError("no trading on odd days")
+        if self.mood == "odd" and not os.path.exists(self.marker):
+            open(self.marker, "w").close()
+            os._exit(3)
+
+    def on_tick(self, ctx, tick):
+        self.count += 1
+        if self.count % self.every == 0:
+            (ctx.sell if ctx.position(tick["code"]) > 0 else ctx.buy)(tick["code"])
+'''
+
+
+def _direct(tmp_path, strategy):
+    result = run_backtest(strategy, ["2330:Stock"], *DAY, data_dir=str(tmp_path / "direct"), reports=False)
+    rows = result.profit_rows
+    net = list(itertools.accumulate((r["profit"] for r in rows), initial=0.0))
+    return {"net_profit": net[-1], "round_trips": len(rows),
+            "win_rate": sum(r["profit"] > 0 for r in rows) / len(rows) if rows else 0.0,
+            "max_drawdown": max(peak - now for peak, now in zip(itertools.accumulate(net, max), net)),
+            "costs": sum(r["trade_cost"] + r["cover_cost"] for r in rows), "ticks": result.ticks}
+
+
+@pytest.mark.parametrize("profits, expected", [
+    ([], 0.0), ([100.0, 50.0], 0.0), ([-30.0, 10.0], 30.0), ([100.0, -50.0, -70.0, 200.0, -10.0], 120.0),
+])
+def test_largest_drawdown_is_the_deepest_fall_below_the_running_peak(profits, expected):
+    assert largest_drawdown([{"profit": p} for p in profits]) == pytest.approx(expected)
+
+
+def test_every_task_equals_a_direct_run(taipei_data_dir):
+    grid = {"fast": [3, 5], "slow": [10, 20]}
+    result = run_sweep(ma_crossover.__file__, grid, ["2330:Stock"], *DAY, data_dir=str(taipei_data_dir / "data"),
+                       folder=str(taipei_data_dir / "sweep"), workers=2)
+    table = result.table
+    assert table["status"].to_list() == ["ok"] * 4 and table["attempts"].to_list() == [1] * 4
+    folders = set()
+    for row in table.iter_rows(named=True):
+        expected = _direct(taipei_data_dir, ma_crossover.MovingAverageCrossover(fast=row["fast"], slow=row["slow"]))
+        assert expected["round_trips"] > 0
+        assert {k: row[k] for k in expected} == pytest.approx(expected), (row["fast"], row["slow"])
+        data = row["folder"]
+        folders.add(data)
+        # Its own records and reports; ticks only through the link to the cache filled beforehand.
+        assert os.path.realpath(os.path.join(data, "sino")) == str(taipei_data_dir / "data" / "sino")
+        assert os.listdir(os.path.join(data, "trade_records"))
+        assert os.path.exists(os.path.join(data, "report", "2330-report.html"))
+        with open(os.path.join(os.path.dirname(data), "attempts"), encoding="utf-8") as f:
+            assert int(f.read().split()[-1]) != os.getpid()  # ran in a worker process
+    assert len(folders) == 4
+    assert [(r["fast"], r["slow"]) for r in table.iter_rows(named=True)] == [(3, 10), (3, 20), (5, 10), (5, 20)]
+    assert pl.read_csv(result.files[0]).drop("traceback", "error").equals(table.drop("traceback", "error"))
+    assert pl.read_parquet(result.files[1]).equals(table)
+    page = open(result.files[2], encoding="utf-8").read()
+    assert "Bokeh" in page and not re.search(r"<script[^>]+src=", page)  # BokehJS inside: works offline
+
+
+def test_failures_stay_in_their_row(taipei_data_dir, tmp_path):
+    strategy = tmp_path / "troubled.py"
+    strategy.write_text(TROUBLED, encoding="utf-8")
+    result = run_sweep(str(strategy), {"every": [200, 300], "mood": ["calm", "odd"]}, ["2330:Stock"], *DAY,
+                       params={"marker": str(tmp_path / "died-once")}, data_dir=str(tmp_path / "data"),
+                       folder=str(tmp_path / "sweep"), workers=2, reports=False)
+    rows = {(r["every"], r["mood"]): r for r in result.table.iter_rows(named=True)}
+    failed = rows.pop((300, "odd"))
+    assert failed["status"] == "failed" and failed["net_profit"] is None
+    assert "on_start" in failed["error"] and "RuntimeError: no trading on odd days" in failed["traceback"]
+    assert all(r["status"] == "ok" and r["round_trips"] > 0 for r in rows.values())
+    # The task whose worker died was run again by Dask, and the table says so.
+    assert rows[(200, "odd")]["attempts"] == 2 and rows[(200, "calm")]["attempts"] == 1
+    assert rows[(200, "odd")]["net_profit"] == rows[(200, "calm")]["net_profit"]
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--grid", "fast"], "'fast'"),
+    (["--grid", "fast=5,"], "'fast=5,'"),
+    (["--grid", "nope=1,2"], "'nope'"),
+    ([], "參數網格是空的"),
+    (["--grid", "fast=3,5", "--heatmap", "fast,lots"], "'lots'"),
+    (["--grid", "fast=3", "--scheduler", "tcp://127.0.0.1:9", "--timeout", "1"], "tcp://127.0.0.1:9"),
+])
+def test_bad_arguments_are_one_line_errors(tmp_path, capsys, args, message):
+    code = run_cli(["sweep", ma_crossover.__file__, "--codes", "2330:Stock", "--start", DAY[0], "--end", DAY[1],
+                    "--data-dir", str(tmp_path / "data"), "--out", str(tmp_path / "sweep"), *args])
+    error = capsys.readouterr().err
+    assert code == 1 and message in error and len(error.strip().splitlines()) == 1, error
+    assert not (tmp_path / "sweep").exists()
+
+
+def _start(log, *args):
+    return subprocess.Popen([sys.executable, "-m", *args], stdout=log, stderr=subprocess.STDOUT,
+                            env={**os.environ, "ORVA_CONSOLE": "off"})
+
+
+def _address(path, scheduler, log, within=60):
+    deadline = time.monotonic() + within
+    while time.monotonic() < deadline:
+        assert scheduler.poll() is None, log.read_text()
+        try:
+            return json.loads(path.read_text())["address"]
+        except (OSError, ValueError, KeyError):  # not written yet, or half written
+            time.sleep(0.2)
+    raise AssertionError(f"no scheduler address within {within} s: {log.read_text()}")
+
+
+def test_a_cluster_started_on_its_own(tmp_path, capsys, taipei_data_dir):
+    address_file, log = tmp_path / "scheduler.json", tmp_path / "cluster.log"
+    with open(log, "w") as output:
+        processes = [_start(output, "distributed.cli.dask_scheduler", "--host", "127.0.0.1", "--port", "0",
+                            "--no-dashboard", "--scheduler-file", str(address_file))]
+    try:
+        with open(log, "a") as output:
+            processes.append(_start(output, "distributed.cli.dask_worker", "--scheduler-file", str(address_file),
+                                    "--host", "127.0.0.1", "--nthreads", "1", "--nworkers", "2",
+                                    "--no-dashboard"))
+        address = _address(address_file, processes[0], log)
+        code = run_cli(["sweep", ma_crossover.__file__, "--grid", "fast=3,5", "--param", "slow=10",
+                        "--codes", "2330:Stock", "--start", DAY[0], "--end", DAY[1], "--no-reports",
+                        "--data-dir", str(tmp_path / "data"), "--out", str(tmp_path / "sweep"),
+                        "--scheduler", address, "--timeout", "60"])
+        shown = capsys.readouterr()
+        assert code == 0, shown.err
+        table = pl.read_csv(tmp_path / "sweep" / "sweep.csv")
+        assert table["status"].to_list() == ["ok", "ok"] and table["round_trips"].min() > 0
+        assert "淨損益最佳的 2 組" in shown.out and "heatmap.html" in shown.out
+    finally:
+        for process in reversed(processes):
+            process.terminate()
+        for process in reversed(processes):
+            try:
+                process.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait(timeout=10)
