@@ -101,7 +101,8 @@ def _checked_grid(grid, cls, fixed):
     for name, values in grid.items():
         if not values:
             raise ValueError(f"參數 {name} 沒有任何值")
-        if len({repr(v) for v in values}) != len(values):
+        # As the table shows them: 3 and 3.0 share a float column.
+        if len({repr(v) for v in _param_column(name, values).to_list()}) != len(values):
             raise ValueError(f"參數 {name} 的值重複: {values!r}")
         if name in COLUMNS:
             raise ValueError(f"參數名稱 {name!r} 與結果表的欄位相同, 請換一個名稱")
@@ -300,8 +301,9 @@ def _run_all(client, job, combos, retries, progress):
 
 
 def _param_column(name, values):
+    """A grid parameter's column of the table; its values label the heat map's axes too."""
     kinds = {type(v) for v in values}
-    if kinds <= {int, float}:
+    if kinds <= {int, float} and all(-2**63 <= v < 2**63 for v in values if type(v) is int):
         return pl.Series(name, values, dtype=pl.Int64 if kinds == {int} else pl.Float64)
     if kinds in ({str}, {bool}):
         return pl.Series(name, values)
@@ -335,10 +337,10 @@ def _better(row, best):
     return row["status"] == "ok" and (best["status"] != "ok" or row["net_profit"] > best["net_profit"])
 
 
-def write_heatmap(rows, axes, grid, path, title):
-    """An HTML page with a heat map of net profit over one or two grid parameters; with more
-    parameters in the grid, a cell shows the best net profit over the others. BokehJS is inside
-    the page, so it works offline."""
+def write_heatmap(table, axes, grid, path, title):
+    """An HTML page with a heat map of the table's net profit over one or two grid parameters;
+    with more parameters in the grid, a cell shows the best net profit over the others. BokehJS
+    is inside the page, so it works offline."""
     from bokeh.embed import file_html
     from bokeh.layouts import column
     from bokeh.models import (ColorBar, ColumnDataSource, Div, HoverTool, LinearColorMapper,
@@ -349,7 +351,7 @@ def write_heatmap(rows, axes, grid, path, title):
 
     x_name, y_name = (list(axes) + [None])[:2]
     cells = {}
-    for row in rows:
+    for row in table.iter_rows(named=True):
         key = (str(row[x_name]), str(row[y_name]) if y_name else "—")
         if key not in cells or _better(row, cells[key]):
             cells[key] = row
@@ -370,8 +372,8 @@ def write_heatmap(rows, axes, grid, path, title):
     data["ink"] = ["white" if abs(v) > 0.6 * reach else "black" for v in data["net_profit"]]  # NaN: black
     # Taiwan's convention: red is a gain, green a loss; zero sits in the middle.
     colours = LinearColorMapper(palette=RdYlGn11, low=-reach, high=reach, nan_color="#bbbbbb")
-    xs = [str(v) for v in grid[x_name]]
-    ys = [str(v) for v in grid[y_name]] if y_name else ["—"]
+    xs = [str(v) for v in _param_column(x_name, grid[x_name])]
+    ys = [str(v) for v in _param_column(y_name, grid[y_name])] if y_name else ["—"]
     plot = figure(x_range=xs, y_range=ys, x_axis_label=x_name, y_axis_label=y_name or "",
                   width=max(560, 100 * len(xs) + 260), height=max(300, 60 * len(ys) + 160),
                   tools="save,reset", toolbar_location="right")
@@ -446,5 +448,5 @@ def run_sweep(strategy_file, grid: Dict[str, list], instruments, start, end, *, 
              _write_atomically(os.path.join(folder, "sweep.parquet"), table.write_parquet)]
     title = (f"{cls.__name__} {', '.join(i['code'] for i in instruments)} {start} ~ {end}: 淨損益"
              + (" (每格為其他參數下的最佳結果)" if len(grid) > len(axes) else ""))
-    files.append(write_heatmap(rows, axes, grid, os.path.join(folder, "heatmap.html"), title))
+    files.append(write_heatmap(table, axes, grid, os.path.join(folder, "heatmap.html"), title))
     return SweepResult(table, folder, files)

@@ -1,3 +1,4 @@
+import html
 import itertools
 import json
 import os
@@ -12,7 +13,7 @@ import pytest
 import orva_backtest.examples.ma_crossover as ma_crossover
 from orva_backtest.cli import run_cli
 from orva_backtest.runner import run_backtest
-from orva_backtest.sweep import largest_drawdown, run_sweep
+from orva_backtest.sweep import _row, _table, largest_drawdown, run_sweep, write_heatmap
 
 DAY = ("2024-03-04", "2024-03-04")
 
@@ -55,6 +56,18 @@ def _direct(tmp_path, strategy):
 ])
 def test_largest_drawdown_is_the_deepest_fall_below_the_running_peak(profits, expected):
     assert largest_drawdown([{"profit": p} for p in profits]) == pytest.approx(expected)
+
+
+@pytest.mark.parametrize("values", [[1, "1"], [True, "True"], [1, 1.5]])
+def test_heat_map_cells_sit_on_distinct_axis_labels(tmp_path, values):
+    rows = [_row(i, {"x": v}, status="ok", net_profit=float(i), round_trips=1, win_rate=1.0, max_drawdown=0.0,
+                 costs=0.0, ticks=1, seconds=0.0, attempts=1, folder="", error="", traceback="")
+            for i, v in enumerate(values, 1)]
+    path = write_heatmap(_table(rows, {"x": values}), ["x"], {"x": values}, str(tmp_path / "heatmap.html"), "t")
+    page = html.unescape(open(path, encoding="utf-8").read())
+    factors = json.loads(re.search(r'"factors":(\[.*?\])', page).group(1))
+    cells = json.loads(re.search(r'\["x",(\[.*?\])\]', page).group(1))
+    assert len(set(factors)) == len(values) and sorted(cells) == sorted(factors)
 
 
 def test_every_task_equals_a_direct_run(taipei_data_dir):
@@ -106,6 +119,7 @@ def test_failures_stay_in_their_row(taipei_data_dir, tmp_path):
     (["--grid", "nope=1,2"], "'nope'"),
     ([], "參數網格是空的"),
     (["--grid", "fast=3,5", "--heatmap", "fast,lots"], "'lots'"),
+    (["--grid", "fast=3,3.0"], "[3, 3.0]"),
     (["--grid", "fast=3", "--scheduler", "tcp://127.0.0.1:9", "--timeout", "1"], "tcp://127.0.0.1:9"),
 ])
 def test_bad_arguments_are_one_line_errors(tmp_path, capsys, args, message):
