@@ -13,6 +13,7 @@ from importlib.machinery import SourceFileLoader
 import click
 from rich import box
 from rich.console import Console
+from rich.markup import escape
 from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeRemainingColumn
 from rich.table import Table
 
@@ -369,18 +370,18 @@ def _show_sweep(result, top):
     for column in ("任務", *names, "淨損益", "平倉", "勝率", "最大回撤", "成本", "秒", "執行"):
         shown.add_column(column, justify="right")
     for row in best.iter_rows(named=True):
-        shown.add_row(str(row["task"]), *(str(row[n]) for n in names), f"{row['net_profit']:,.0f}",
+        shown.add_row(str(row["task"]), *(escape(str(row[n])) for n in names), f"{row['net_profit']:,.0f}",
                       f"{row['round_trips']:,}", f"{row['win_rate']:.1%}", f"{row['max_drawdown']:,.0f}",
                       f"{row['costs']:,.0f}", f"{row['seconds']:.1f}", str(row["attempts"]))
     out.print(shown)
     for row in result.failed.iter_rows(named=True):
-        params = ", ".join(f"{n}={row[n]}" for n in names)
-        out.print(f"[red]任務 {row['task']} ({params}) 失敗: {row['error']}[/red]", soft_wrap=True)
+        params = escape(", ".join(f"{n}={row[n]}" for n in names))  # values and errors as written
+        out.print(f"[red]任務 {row['task']} ({params}) 失敗: {escape(row['error'])}[/red]", soft_wrap=True)
     retried = [str(t) for t in table.filter(pl.col("attempts") > 1)["task"]]
     if retried:
         out.print(f"[yellow]重新執行過的任務 (worker 中斷或重試): {', '.join(retried)}[/yellow]")
     for path in result.files:
-        out.print(f"輸出: {path}", soft_wrap=True)
+        out.print(f"輸出: {escape(path)}", soft_wrap=True)
 
 
 @main.command()

@@ -228,7 +228,7 @@ def _run_task(job, index, params):
                                   capital=job.capital, fees=job.fees, slippage_ticks=job.slippage_ticks,
                                   data_dir=data_dir, source=CacheOnlyMarket(), reports=job.reports)
             row.update(figures(result))
-        except Exception as error:
+        except (Exception, SystemExit) as error:  # sys.exit would end the worker, then its reruns
             row.update(status="failed", error=f"{type(error).__name__}: {error}",
                        traceback=traceback.format_exc())
     row["seconds"] = time.perf_counter() - began

@@ -18,9 +18,10 @@ from orva_backtest.sweep import _row, _table, largest_drawdown, run_sweep, write
 DAY = ("2024-03-04", "2024-03-04")
 
 # Trades every `every` ticks; "odd" raises in on_start with every=300 and, with every=200,
-# kills its worker process the first time it runs.
+# kills its worker process the first time it runs; "quit" calls sys.exit.
 TROUBLED = '''
 import os
+import sys
 from orva_backtest import Strategy
 
 class Flip(Strategy):
@@ -28,6 +29,8 @@ class Flip(Strategy):
         self.every, self.mood, self.marker, self.count = every, mood, marker, 0
 
     def on_start(self, ctx):
+        if self.mood == "quit":
+            sys.exit(5)
         if self.mood == "odd" and self.every == 300:
             raise RuntimeError("no trading on odd days")
         if self.mood == "odd" and not os.path.exists(self.marker):
@@ -128,6 +131,23 @@ def test_bad_arguments_are_one_line_errors(tmp_path, capsys, args, message):
     error = capsys.readouterr().err
     assert code == 1 and message in error and len(error.strip().splitlines()) == 1, error
     assert not (tmp_path / "sweep").exists()
+
+
+def test_odd_values_and_exits_reach_table_and_screen(tmp_path, capsys, taipei_data_dir):
+    strategy = tmp_path / "troubled.py"
+    strategy.write_text(TROUBLED, encoding="utf-8")
+    huge = 12345678901234567890  # beyond a 64-bit integer
+    code = run_cli(["sweep", str(strategy), "--grid", f"every={huge}", "--grid", "mood=[/x],quit",
+                    "--codes", "2330:Stock", "--start", DAY[0], "--end", DAY[1], "--no-reports", "--workers", "1",
+                    "--data-dir", str(tmp_path / "data"), "--out", str(tmp_path / "sweep")])
+    shown = capsys.readouterr()
+    assert code == 0, shown.err
+    assert "[/x]" in shown.out and "SystemExit: 5" in shown.out
+    rows = {r["mood"]: r for r in pl.read_parquet(tmp_path / "sweep" / "sweep.parquet").iter_rows(named=True)}
+    assert rows["[/x]"]["every"] == str(huge) and rows["[/x]"]["status"] == "ok"
+    # A strategy's exit is its task's failure, not its worker's death.
+    assert rows["quit"]["status"] == "failed" and rows["quit"]["attempts"] == 1
+    assert rows["quit"]["error"].startswith("SystemExit")
 
 
 def _start(log, *args):
