@@ -89,7 +89,7 @@ def load_strategy_class(path, class_name=None):
     module.__file__ = path
     try:
         SourceFileLoader(name, path).exec_module(module)
-    except Exception as error:  # the user's file: any failure is reported as one line
+    except (Exception, SystemExit) as error:  # the user's file: any failure is reported as one line
         raise CliError(f"策略檔 {path} 載入失敗: {type(error).__name__}: {error}") from error
     found = {name: obj for name, obj in vars(module).items()
              if inspect.isclass(obj) and issubclass(obj, Strategy) and obj is not Strategy

@@ -133,6 +133,19 @@ def test_bad_arguments_are_one_line_errors(tmp_path, capsys, args, message):
     assert not (tmp_path / "sweep").exists()
 
 
+@pytest.mark.parametrize("source, message", [
+    ("import sys\nsys.exit(3)\n", "SystemExit: 3"), ("def f(:\n", "SyntaxError"),
+])
+def test_a_strategy_file_that_will_not_load_is_a_one_line_error(tmp_path, capsys, source, message):
+    strategy = tmp_path / "broken.py"
+    strategy.write_text(source, encoding="utf-8")
+    code = run_cli(["sweep", str(strategy), "--grid", "fast=3,5", "--codes", "2330:Stock", "--start", DAY[0],
+                    "--end", DAY[1], "--data-dir", str(tmp_path / "data"), "--out", str(tmp_path / "sweep")])
+    error = capsys.readouterr().err
+    assert code == 1 and message in error and str(strategy) in error, error
+    assert not (tmp_path / "sweep").exists()
+
+
 def test_odd_values_and_exits_reach_table_and_screen(tmp_path, capsys, taipei_data_dir):
     strategy = tmp_path / "troubled.py"
     strategy.write_text(TROUBLED, encoding="utf-8")
