@@ -235,15 +235,24 @@ def _run_task(job, index, params):
     return row
 
 
-def _lost_row(job, index, params, future):
-    """The row of a task Dask gave up on: its worker died too often, or it raised outside the
-    backtest on every retry, or the cluster went away."""
+def _future_row(job, index, params, future):
+    """The task's own row, or why there is none: the sweep was interrupted before it ended, or
+    Dask gave up on it (its worker died too often, it raised outside the backtest on every
+    retry, or the cluster went away)."""
+    if future.status == "finished":
+        return future.result()
+    if not future.done():
+        return _lost_row(job, index, params, "KeyboardInterrupt: 掃描在這個任務完成前被中斷")
     if future.status == "cancelled":
-        error, text = "CancelledError: 叢集取消了這個任務 (排程器關閉或連線中斷)", ""
-    else:
-        exception = future.exception()
-        error = f"{type(exception).__name__}: {exception}"
-        text = "".join(traceback.format_exception(type(exception), exception, future.traceback()))
+        return _lost_row(job, index, params,
+                         "CancelledError: 叢集取消了這個任務 (排程器關閉或連線中斷)")
+    exception = future.exception()
+    return _lost_row(job, index, params, f"{type(exception).__name__}: {exception}",
+                     "".join(traceback.format_exception(type(exception), exception, future.traceback())))
+
+
+def _lost_row(job, index, params, error, text=""):
+    """The row of a task that did not finish."""
     folder = _task_folder(job, index)
     return _row(index, params, status="failed", attempts=_attempts(folder),
                 folder=os.path.join(folder, "data"), error=error, traceback=text)
@@ -285,19 +294,24 @@ def _run_all(client, job, combos, retries, progress):
                              retries=retries, pure=False): (index, params)
                for index, params in enumerate(combos, 1)}
     rows, remaining = {}, set(futures)
-    while True:
-        for future in [f for f in remaining if f.done()]:
-            remaining.discard(future)
-            index, params = futures[future]
-            rows[index] = future.result() if future.status == "finished" else _lost_row(
-                job, index, params, future)
-        if progress:
-            failed = sum(1 for row in rows.values() if row["status"] != "ok")
-            running = _running(client, {f.key for f in remaining}) if remaining else 0
-            progress(len(rows), failed, running, len(futures))
-        if not remaining:
-            return [rows[index] for index in sorted(rows)]
-        time.sleep(0.2)
+    try:
+        while True:
+            for future in [f for f in remaining if f.done()]:
+                remaining.discard(future)
+                index, params = futures[future]
+                rows[index] = _future_row(job, index, params, future)
+            if progress:
+                failed = sum(1 for row in rows.values() if row["status"] != "ok")
+                running = _running(client, {f.key for f in remaining}) if remaining else 0
+                progress(len(rows), failed, running, len(futures))
+            if not remaining:
+                return [rows[index] for index in sorted(rows)], False
+            time.sleep(0.2)
+    except KeyboardInterrupt:  # the finished tasks still make the table
+        for future, (index, params) in futures.items():
+            if index not in rows:
+                rows[index] = _future_row(job, index, params, future)
+        return [rows[index] for index in sorted(rows)], True
 
 
 def _param_column(name, values):
@@ -442,11 +456,13 @@ def run_sweep(strategy_file, grid: Dict[str, list], instruments, start, end, *, 
             raise ValueError(f"{start} 至 {end} 之間沒有任何 Tick, 請檢查日期與商品")
         _make_folder(folder)
         shutil.copyfile(strategy_file, snapshot)  # the tasks run the file as it was at the start
-        rows = _run_all(client, job, combinations(grid), retries, progress)
+        rows, interrupted = _run_all(client, job, combinations(grid), retries, progress)
     table = _table(rows, grid)
     files = [_write_atomically(os.path.join(folder, "sweep.csv"), table.write_csv),
              _write_atomically(os.path.join(folder, "sweep.parquet"), table.write_parquet)]
     title = (f"{cls.__name__} {', '.join(i['code'] for i in instruments)} {start} ~ {end}: 淨損益"
              + (" (每格為其他參數下的最佳結果)" if len(grid) > len(axes) else ""))
     files.append(write_heatmap(table, axes, grid, os.path.join(folder, "heatmap.html"), title))
+    if interrupted:
+        raise KeyboardInterrupt
     return SweepResult(table, folder, files)

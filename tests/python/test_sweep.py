@@ -3,6 +3,7 @@ import itertools
 import json
 import os
 import re
+import signal
 import subprocess
 import sys
 import time
@@ -18,10 +19,11 @@ from orva_backtest.sweep import _row, _table, largest_drawdown, run_sweep, write
 DAY = ("2024-03-04", "2024-03-04")
 
 # Trades every `every` ticks; "odd" raises in on_start with every=300 and, with every=200,
-# kills its worker process the first time it runs; "quit" calls sys.exit.
+# kills its worker process the first time it runs; "quit" calls sys.exit; "stall" never ends.
 TROUBLED = '''
 import os
 import sys
+import time
 from orva_backtest import Strategy
 
 class Flip(Strategy):
@@ -31,6 +33,8 @@ class Flip(Strategy):
     def on_start(self, ctx):
         if self.mood == "quit":
             sys.exit(5)
+        if self.mood == "stall":
+            time.sleep(600)
         if self.mood == "odd" and self.every == 300:
             raise RuntimeError("no trading on odd days")
         if self.mood == "odd" and not os.path.exists(self.marker):
@@ -161,6 +165,29 @@ def test_odd_values_and_exits_reach_table_and_screen(tmp_path, capsys, taipei_da
     # A strategy's exit is its task's failure, not its worker's death.
     assert rows["quit"]["status"] == "failed" and rows["quit"]["attempts"] == 1
     assert rows["quit"]["error"].startswith("SystemExit")
+
+
+def test_an_interrupted_sweep_keeps_the_finished_rows(tmp_path):
+    strategy, folder = tmp_path / "troubled.py", tmp_path / "sweep"
+    strategy.write_text(TROUBLED, encoding="utf-8")
+    with open(tmp_path / "sweep.log", "w") as log:
+        sweep = _start(log, "orva_backtest", "sweep", str(strategy), "--grid", "mood=calm,stall", "--codes",
+                       "2330:Stock", "--start", DAY[0], "--end", DAY[1], "--no-reports", "--workers", "1",
+                       "--data-dir", str(tmp_path / "data"), "--out", str(folder))
+    try:
+        deadline = time.monotonic() + 120
+        while not (folder / "tasks" / "0002" / "attempts").exists():  # one worker: the first is done
+            assert sweep.poll() is None and time.monotonic() < deadline, (tmp_path / "sweep.log").read_text()
+            time.sleep(0.2)
+        sweep.send_signal(signal.SIGINT)
+        assert sweep.wait(timeout=60) == 130
+    finally:
+        if sweep.poll() is None:
+            sweep.kill()
+            sweep.wait(timeout=10)
+    table = pl.read_parquet(folder / "sweep.parquet")
+    assert table["status"].to_list() == ["ok", "failed"] and table["round_trips"][0] > 0
+    assert table["error"][1].startswith("KeyboardInterrupt")
 
 
 def _start(log, *args):
