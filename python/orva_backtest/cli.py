@@ -343,6 +343,24 @@ def run(ctx, strategy_file, codes, start, end, backfill_start, backfill_end, cap
               json_path=json_path, verbose=ctx.obj["verbose"], source=source)
 
 
+def _split_values(text):
+    """The comma-separated values of --grid; a comma inside brackets or quotes is part of its value."""
+    values, depth, quote, start = [], 0, None, 0
+    for at, char in enumerate(text):
+        if quote:
+            quote = None if char == quote else quote
+        elif char in "'\"":
+            quote = char
+        elif char in "([{":
+            depth += 1
+        elif char in ")]}":
+            depth -= 1
+        elif char == "," and depth == 0:
+            values.append(text[start:at].strip())
+            start = at + 1
+    return [*values, text[start:].strip()]
+
+
 def _grid(pairs):
     grid = {}
     for pair in pairs:
@@ -352,7 +370,7 @@ def _grid(pairs):
             raise CliError(f"--grid 需要 name=v1,v2,... 形式: {pair!r}")
         if name in grid:
             raise CliError(f"--grid 的參數 {name} 重複: {pair!r}")
-        texts = [text.strip() for text in values.split(",")]
+        texts = _split_values(values)
         if "" in texts:
             raise CliError(f"--grid {name} 有空的值: {pair!r}")
         grid[name] = [_param_value(text) for text in texts]

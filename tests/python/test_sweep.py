@@ -155,6 +155,7 @@ def test_odd_values_and_exits_reach_table_and_screen(tmp_path, capsys, taipei_da
     strategy.write_text(TROUBLED, encoding="utf-8")
     huge = 12345678901234567890  # beyond a 64-bit integer
     code = run_cli(["sweep", str(strategy), "--grid", f"every={huge}", "--grid", "mood=[/x],quit",
+                    "--grid", "marker=('a', 'b,c')",
                     "--codes", "2330:Stock", "--start", DAY[0], "--end", DAY[1], "--no-reports", "--workers", "1",
                     "--data-dir", str(tmp_path / "data"), "--out", str(tmp_path / "sweep")])
     shown = capsys.readouterr()
@@ -162,6 +163,7 @@ def test_odd_values_and_exits_reach_table_and_screen(tmp_path, capsys, taipei_da
     assert "[/x]" in shown.out and "SystemExit: 5" in shown.out
     rows = {r["mood"]: r for r in pl.read_parquet(tmp_path / "sweep" / "sweep.parquet").iter_rows(named=True)}
     assert rows["[/x]"]["every"] == str(huge) and rows["[/x]"]["status"] == "ok"
+    assert rows["[/x]"]["marker"] == "('a', 'b,c')"  # commas inside a value stay in it
     # A strategy's exit is its task's failure, not its worker's death.
     assert rows["quit"]["status"] == "failed" and rows["quit"]["attempts"] == 1
     assert rows["quit"]["error"].startswith("SystemExit")
