@@ -47,18 +47,9 @@ BarKeys* bar_keys = nullptr;
 
 // A bar as a record: the K-bar row's columns, then the key's unit and freq.
 nb::dict bar_record(const Subscription& sub, const q::Bar& bar) {
-  int64_t days = bar.dt / cal::kMicrosPerDay;
-  int64_t rest = bar.dt % cal::kMicrosPerDay;
-  if (rest < 0) {
-    rest += cal::kMicrosPerDay;
-    days -= 1;
-  }
-  int year = 0, month = 0, day = 0;
-  cal::civil_from_days(days, year, month, day);
-  const int64_t second = rest / cal::kMicrosPerSecond;
-  nb::object dt = checked(PyDateTime_FromDateAndTime(
-      year, month, day, static_cast<int>(second / 3600), static_cast<int>(second / 60 % 60),
-      static_cast<int>(second % 60), static_cast<int>(rest % cal::kMicrosPerSecond)));
+  const cal::CivilTime t = cal::civil_time(bar.dt);
+  nb::object dt = checked(
+      PyDateTime_FromDateAndTime(t.year, t.month, t.day, t.hour, t.minute, t.second, t.micros));
   const BarKeys& k = *bar_keys;
   nb::dict record;
   record[k.dt] = dt;

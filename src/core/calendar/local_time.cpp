@@ -94,24 +94,30 @@ std::optional<LocalMicros> LocalClock::local_micros(double seconds) {
   return (split->whole + offset_) * kMicrosPerSecond + split->micros;
 }
 
-std::optional<std::string> format_local_timestamp(double seconds) {
-  const auto local = local_micros(seconds);
-  if (!local) return std::nullopt;
-  int64_t days = *local / kMicrosPerDay;
-  int64_t rest = *local % kMicrosPerDay;
+CivilTime civil_time(LocalMicros local) {
+  int64_t days = local / kMicrosPerDay;
+  int64_t rest = local % kMicrosPerDay;
   if (rest < 0) {
     rest += kMicrosPerDay;
     days -= 1;
   }
-  int year = 0, month = 0, day = 0;
-  civil_from_days(days, year, month, day);
+  CivilTime t{};
+  civil_from_days(days, t.year, t.month, t.day);
   const int64_t second_of_day = rest / kMicrosPerSecond;
+  t.hour = static_cast<int>(second_of_day / 3600);
+  t.minute = static_cast<int>(second_of_day / 60 % 60);
+  t.second = static_cast<int>(second_of_day % 60);
+  t.micros = static_cast<int>(rest % kMicrosPerSecond);
+  return t;
+}
+
+std::optional<std::string> format_local_timestamp(double seconds) {
+  const auto local = local_micros(seconds);
+  if (!local) return std::nullopt;
+  const CivilTime t = civil_time(*local);
   char text[64];
-  const int n = std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%06d", year, month,
-                              day, static_cast<int>(second_of_day / 3600),
-                              static_cast<int>(second_of_day / 60 % 60),
-                              static_cast<int>(second_of_day % 60),
-                              static_cast<int>(rest % kMicrosPerSecond));
+  const int n = std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%06d", t.year,
+                              t.month, t.day, t.hour, t.minute, t.second, t.micros);
   if (n <= 0 || n >= static_cast<int>(sizeof text)) return std::nullopt;
   return std::string(text, n);
 }

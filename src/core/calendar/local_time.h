@@ -19,6 +19,12 @@ inline constexpr int64_t kMicrosPerDay = 86400 * kMicrosPerSecond;
 int64_t days_from_civil(int year, int month, int day);
 void civil_from_days(int64_t days, int& year, int& month, int& day);
 
+// The calendar fields of a local wall-clock time.
+struct CivilTime {
+  int year, month, day, hour, minute, second, micros;
+};
+CivilTime civil_time(LocalMicros local);
+
 // The local wall-clock time of `seconds`, in the process's time zone; empty
 // when it cannot be represented (outside years 1 to 9999, as for Python).
 std::optional<LocalMicros> local_micros(double seconds);
