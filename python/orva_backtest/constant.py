@@ -106,6 +106,27 @@ FutureIndexContractValue = {
     "FXFR2": 1000,
 }
 
+# Tick size of index futures, in index points: they move by it at any price level. Codes not
+# listed here (stock futures) move on the stock price bands.
+FutureTickSize = {
+    "TXFR1": 1, "TXFR2": 1,
+    "MXFR1": 1, "MXFR2": 1,
+    "TMFR1": 1, "TMFR2": 1,
+    "EXFR1": 0.05, "EXFR2": 0.05,
+    "FXFR1": 0.2, "FXFR2": 0.2,
+}
+
+# Margin per contract that an opening futures order needs when the cash check is on: roughly the
+# exchange's original margins of 2024 (brokers ask more; `--margin CODE=AMOUNT` sets yours).
+# Codes not listed (stock futures) need the contract's whole value.
+FutureMarginPerContract = {
+    "TXFR1": 184_000, "TXFR2": 184_000,
+    "MXFR1": 46_000, "MXFR2": 46_000,
+    "TMFR1": 9_200, "TMFR2": 9_200,
+    "EXFR1": 180_000, "EXFR2": 180_000,
+    "FXFR1": 86_000, "FXFR2": 86_000,
+}
+
 
 class _BasicInfo:
     """Run-wide settings. `data_dir` is read at each use, so it can be reassigned."""

@@ -26,18 +26,18 @@ def test_long_open_then_cover(account, console):
     before = copy.deepcopy(opening)
     account.set_positions(opening, "Stock")
     assert opening == before
-    assert account.current_capital == 402139.275
+    assert account.current_capital == 396130.725
     assert account._account_infos["2330"]["entry_times"] == 1
     (entry,) = account.positions["2330"]["buy"]
     assert entry == opening and entry is not opening
     assert console.lines == [
-        "[bold pink1][做多進場]本金: 1000000, 應付金額: 597000.0, 進場成本: 860.725[/bold pink1]",
-        "[bold red][回測] 進場 2330 1 張, 價格: 600.0, 手續費: 850.725, 交易稅: 0, 固定成本: 10[/bold red]",
+        "[bold pink1][做多進場]本金: 1000000, 應付金額: 603000.0, 進場成本: 869.275[/bold pink1]",
+        "[bold red][回測] 進場 2330 1 張, 價格: 600.0, 手續費: 859.275, 交易稅: 0, 固定成本: 10[/bold red]",
     ]
     console.lines.clear()
 
     account.set_positions(fill("Sell", 1, 610.0, ts=2.0), "Stock")
-    assert account.current_capital == 1006443.3
+    assert account.current_capital == 1000000 + 434.75  # flat: capital plus the profit
     assert account.positions["2330"] == {"buy": [], "sell": []}
     assert account._account_infos["2330"] == {
         "entry_times": 1, "cover_times": 1, "receive_amount": 607000.0, "payable_amount": 603000.0,
@@ -58,20 +58,21 @@ def test_long_open_then_cover(account, console):
         cost_line("yellow", {"fee": 859.275, "tax": 0, "fixed_cost": 10, "qty": 1,
                              "min_qty": 1000, "price": 603.0, "origin_price": 600.0}, "Buy",
                   "被沖銷的成本資訊: "),
-        "[bold yellow][做多沖銷]本金: 402139.275, 應收金額: 607000.0, 沖銷成本: 2695.975[/bold yellow]",
+        "[bold yellow][做多沖銷]本金: 396130.725, 應收金額: 607000.0, 沖銷成本: 2695.975[/bold yellow]",
         "[bold red][回測] 沖銷 2330 1 張, 損益: 434.75 [/bold red]",
     ]
 
 
 def test_short_open_then_partial_cover(account, console):
     account.set_positions(fill("Sell", 2, 600.0), "Stock")
-    assert account.current_capital == 1000000 - (1206000.0 + 1718.55 + 10)
+    assert account.current_capital == 1000000 - (1194000.0 + 1701.45 + 10)  # priced as covered: 597
     assert console.lines[1].endswith("固定成本: 10 [/bold red]")
     balance = account.current_capital
     console.lines.clear()
     account.set_positions(fill("Buy", 1, 590.0), "Stock")
     assert account._profit_report["profit"] == 505.25
-    assert account.current_capital == balance + (597000.0 + 505.25)
+    # Half the entry's charge (its fixed cost kept back while 1 lot stays open) plus the profit.
+    assert account.current_capital == pytest.approx(balance + 597000.0 + 850.725 + 505.25)
     assert [e["quantity"] for e in account.positions["2330"]["sell"]] == [1]
     assert console.lines[-2].startswith("[bold yellow][做空沖銷]本金: ")
     assert console.lines[-1] == "[bold red][回測] 沖銷 2330 1 張, 損益: 505.25[/bold red]"

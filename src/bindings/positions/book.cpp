@@ -34,7 +34,7 @@ struct ProfitResult {
   nb::dict record;
   long long un_cover_qty;
   bool any_slice;
-  double receivable_total, payable_total, cover_cost_total, profit;
+  double released, profit;  // of the covered entries' opening charges; after costs
 };
 
 ProfitResult calculate_profit(nb::handle self, nb::handle fill, nb::handle product_type) {
@@ -49,7 +49,7 @@ ProfitResult calculate_profit(nb::handle self, nb::handle fill, nb::handle produ
   nb::object rows = item(nb::getattr(self, k._profit_report), k.rows);
 
   double receivable_total = 0, payable_total = 0, origin_profit = 0, cover_cost_total = 0;
-  double trade_cost_total = 0, cost = 0, profit = 0;
+  double trade_cost_total = 0, cost = 0, profit = 0, released = 0;
   bool any_slice = false;
   while (un_cover > 0 && nb::len(target) > 0) {
     nb::object entry = target[0];
@@ -98,6 +98,8 @@ ProfitResult calculate_profit(nb::handle self, nb::handle fill, nb::handle produ
     row[k.profit_ratio] = slice_profit.ratio;
     rows.attr("append")(row);
 
+    released += acc::released_charge(amounts.payable, amounts.trade_cost, enter.fixed_cost,
+                                     open_qty > slice_qty);
     un_cover -= slice_qty;
     entry[k.quantity] = open_qty - slice_qty;
     if (open_qty == slice_qty && PySequence_DelItem(target.ptr(), 0) < 0) throw nb::python_error();
@@ -119,7 +121,7 @@ ProfitResult calculate_profit(nb::handle self, nb::handle fill, nb::handle produ
   result[k.profit] = total(profit);
   result[k.is_covered] = nb::bool_(un_cover == 0);
   result[k.un_cover_qty] = un_cover;
-  return {result, un_cover, any_slice, receivable_total, payable_total, cover_cost_total, profit};
+  return {result, un_cover, any_slice, released, profit};
 }
 
 struct FillContext {
@@ -138,8 +140,10 @@ void open_position(const FillContext& c) {
   add_to(c.info, k.entry_times, nb::int_(1));
   nb::object quantity = item(c.fill, k.quantity);
   nb::object price = item(c.fill, k.price);
+  // Charged as the cover will price this entry (configured slippage, no tax), so a
+  // position that ends flat leaves the cash moved by exactly its profit rows.
   const CostRecord cost =
-      trade_cost(c.self, c.code, item(c.fill, k.action), price, quantity, c.product_type, true, false);
+      trade_cost(c.self, c.code, item(c.fill, k.action), price, quantity, c.product_type, true, true);
   nb::object capital = nb::getattr(c.self, k.current_capital);
   const double charge = acc::opening_charge(cost.price, cost.min_qty, cost.fee, cost.fixed_cost);
   PyObject* balance = PyNumber_Subtract(capital.ptr(), nb::float_(charge).ptr());
@@ -176,8 +180,7 @@ void cover_position(const FillContext& c) {
   nb::object capital = nb::getattr(c.self, k.current_capital);
   nb::object proceeds = nb::int_(0);
   if (result.any_slice)
-    proceeds = nb::float_(acc::cover_proceeds(c.buy, result.receivable_total, result.payable_total,
-                                              result.cover_cost_total, result.profit));
+    proceeds = nb::float_(result.released + result.profit);
   nb::setattr(c.self, k.current_capital, add(capital, proceeds));
 
   const std::string side = c.buy ? "[做空沖銷]" : "[做多沖銷]";

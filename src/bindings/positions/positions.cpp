@@ -121,19 +121,18 @@ nb::object grid_number(double value, bool integral) {
 }
 
 nb::tuple ceil_price_by_tick(nb::handle, nb::handle code, nb::handle price) {
-  const std::string_view text = require_str(code, "code");
-  const costs::GridPrice grid = costs::ceil_price_by_tick(text, require_price(price, "price"));
+  const costs::GridPrice grid = costs::ceil_price_by_tick(price_grid(code), require_price(price, "price"));
   return nb::make_tuple(grid_number(grid.price, grid.integral), grid_number(grid.tick, grid.integral));
 }
 
 double slippage_price(nb::handle, nb::handle code, nb::handle price, nb::handle tick_count,
                       nb::handle direction) {
-  const std::string_view text = require_str(code, "code");
+  const costs::PriceGrid grid = price_grid(code);
   const long long count = require_tick_count(tick_count, "tick_count");
   const costs::Direction moving = PyUnicode_Check(direction.ptr())
                                       ? costs::parse_direction(text_of(direction))
                                       : costs::Direction::Other;
-  return costs::slippage_price(text, require_price(price, "price"), count, moving);
+  return costs::slippage_price(grid, require_price(price, "price"), count, moving);
 }
 
 nb::object fee_settings(nb::handle self) { return nb::getattr(self, "_fee_settings"); }
@@ -168,6 +167,18 @@ nb::dict new_account_info() {
   return info;
 }
 
+costs::PriceGrid price_grid(nb::handle code) {
+  const std::string_view text = require_str(code, "code");
+  // Read on every use: the host may edit the table.
+  nb::handle table = globals->tick_sizes;
+  if (checked(PySequence_Contains(table.ptr(), code.ptr())) == 0) return {text};
+  nb::object tick = table[code];
+  const double size = require_number(tick, "tick size");
+  if (!costs::valid_fixed_tick(size))
+    raise_value_error("期貨 " + std::string(text) + " 的跳動點不可用: " + text_of(tick));
+  return {text, size};
+}
+
 nb::object contract_value(nb::handle code) {
   require_str(code, "code");
   nb::handle table = globals->contract_values;
@@ -180,7 +191,7 @@ nb::object contract_value(nb::handle code) {
 CostRecord trade_cost(nb::handle self, nb::handle code, nb::handle action, nb::handle price,
                       nb::handle quantity, nb::handle product_type, bool ignore_tax,
                       bool is_cover) {
-  const std::string_view code_text = require_str(code, "code");
+  require_str(code, "code");
   const double origin_price = require_price(price, "price");
   const long long qty = require_int(quantity, "quantity");
   if (!PyUnicode_Check(action.ptr())) raise_type_error("action", "str", action);
@@ -208,7 +219,7 @@ CostRecord trade_cost(nb::handle self, nb::handle code, nb::handle action, nb::h
                         ? nb::int_(static_cast<long long>(costs::kSharesPerLot))
                         : contract_value(code);
   const costs::TradeCost cost = costs::trade_cost(
-      code_text, origin_price, qty, require_number(unit, "contract value"), settings, ignore_tax,
+      price_grid(code), origin_price, qty, require_number(unit, "contract value"), settings, ignore_tax,
       is_cover);
   nb::object fixed_cost = item(branch, k.per_trade_cost);
   // Python's own product keeps min_qty an int whenever the unit is one.
@@ -257,6 +268,7 @@ void bind_positions(nb::module_& m) {
       Keys{},
       nb::module_::import_("queue").attr("Queue"),
       constant.attr("FutureIndexContractValue"),
+      constant.attr("FutureTickSize"),
       constant.attr("OrderCond").attr("CASH"),
   };
 

@@ -4,6 +4,7 @@
 #include <nanobind/nanobind.h>
 
 #include "common/args.h"
+#include "costs/price_band.h"
 
 namespace orva::py::positions {
 
@@ -43,6 +44,7 @@ struct Globals {
   Keys keys;
   nb::object queue_class;
   nb::object contract_values;  // constant.FutureIndexContractValue
+  nb::object tick_sizes;       // constant.FutureTickSize
   nb::object cash;             // constant.OrderCond.CASH
 };
 extern Globals* globals;
@@ -63,6 +65,9 @@ CostRecord trade_cost(nb::handle self, nb::handle code, nb::handle action, nb::h
 double require_price(nb::handle price, const char* name);
 // A slippage tick count: at most the bound, so no price walk runs long.
 long long require_tick_count(nb::handle tick_count, const char* name);
+
+// The price grid of a code: its own tick when the futures tick table lists it.
+costs::PriceGrid price_grid(nb::handle code);
 
 // Value of one price point of a futures contract.
 nb::object contract_value(nb::handle code);

@@ -17,9 +17,9 @@ double opening_charge(double price, double min_qty, double fee, double fixed_cos
   return price * min_qty + fee + fixed_cost;
 }
 
-double cover_proceeds(bool short_cover, double receivable_total, double payable_total,
-                      double cover_cost_total, double profit) {
-  return short_cover ? payable_total + profit : receivable_total - cover_cost_total;
+double released_charge(double payable, double trade_cost, double fixed_cost,
+                       bool entry_stays_open) {
+  return payable + trade_cost - (entry_stays_open ? fixed_cost : 0.0);
 }
 
 double unrealised(bool long_side, double close, double entry_price, double quantity,

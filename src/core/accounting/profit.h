@@ -29,10 +29,14 @@ double cost_of(double fee, double tax, double fixed_cost);
 // Cash paid for an opening fill: price × min_qty + fee + fixed cost.
 double opening_charge(double price, double min_qty, double fee, double fixed_cost);
 
-// Cash received back by a cover: payable + profit for a short cover,
-// receivable − cover cost for a long one.
-double cover_proceeds(bool short_cover, double receivable_total, double payable_total,
-                      double cover_cost_total, double profit);
+// What a covered slice gives back of its entry's opening charge: the slice's
+// entry-side value and cost, as the profit prices them. The opening paid one
+// fixed cost for the whole entry, while every slice's entry side counts its
+// own: a slice that leaves the entry open keeps its fixed cost back, so the
+// entry's slices together give back exactly what its opening paid. The cash
+// then moves by this plus the slice's profit.
+double released_charge(double payable, double trade_cost, double fixed_cost,
+                       bool entry_stays_open);
 
 // Profit of an open entry at `close`; `long_side` for entries of the buy list.
 double unrealised(bool long_side, double close, double entry_price, double quantity,

@@ -24,10 +24,23 @@ TEST(Profit, ShortCoverEarnsWhenBoughtBackLower) {
   EXPECT_EQ(p.profit, 3980.0);
 }
 
-TEST(Profit, CashMoves) {
-  EXPECT_EQ(1000000 - opening_charge(597.0, 1000, 850.725, 10), 402139.275);
-  EXPECT_EQ(402139.275 + cover_proceeds(false, 607000.0, 603000.0, 2695.975, 434.75), 1006443.3);
-  EXPECT_EQ(cover_proceeds(true, 593000.0, 597000.0, 2700.0, 505.25), 597000.0 + 505.25);
+// The opening pays the entry side as the cover will price it, so a round trip
+// moves the cash by exactly its profit.
+TEST(Profit, CashMovesByTheProfit) {
+  const double opened = 1000000 - opening_charge(603.0, 1000, 859.275, 10);
+  EXPECT_DOUBLE_EQ(opened, 396130.725);
+  const SliceAmounts amounts{607000.0, 2695.975, 603000.0, 869.275};
+  const SliceProfit p = slice_profit(amounts, false);
+  EXPECT_DOUBLE_EQ(opened + released_charge(603000.0, 869.275, 10, false) + p.profit,
+                   1000000 + 434.75);
+}
+
+TEST(Profit, SlicesOfOneEntryGiveBackItsOpeningCharge) {
+  // An entry of 3 lots at 100 (fee rate 0.001, fixed 10) covered as 1 + 2.
+  const double charge = opening_charge(100, 3000, 300, 10);
+  const double first = released_charge(100000, 100 + 10, 10, true);
+  const double second = released_charge(200000, 200 + 10, 10, false);
+  EXPECT_DOUBLE_EQ(first + second, charge);
 }
 
 TEST(Profit, UnrealisedBySide) {

@@ -37,6 +37,20 @@ GridPrice ceil_price_by_tick(std::string_view code, double price) {
   return {ceil_steps(price / 5) * 5, 5, true};
 }
 
+GridPrice ceil_price_by_tick(const PriceGrid& grid, double price) {
+  if (grid.fixed_tick <= 0) return ceil_price_by_tick(grid.code, price);
+  const double tick = grid.fixed_tick;
+  if (tick >= 1 && tick == std::floor(tick)) return {ceil_steps(price / tick) * tick, tick, true};
+  return fine_band(price, std::nearbyint(1 / tick), tick);
+}
+
+bool valid_fixed_tick(double tick) {
+  if (!std::isfinite(tick) || tick <= 0 || tick > 1e6) return false;
+  if (tick >= 1) return tick == std::floor(tick);
+  const double steps = 1 / tick;
+  return steps <= 1e6 && std::fabs(steps - std::nearbyint(steps)) <= 1e-9 * steps;
+}
+
 Direction parse_direction(std::string_view text) {
   if (text == "up") return Direction::Up;
   if (text == "down") return Direction::Down;
@@ -47,14 +61,13 @@ Direction reverse(Direction direction) {
   return direction == Direction::Down ? Direction::Up : Direction::Down;
 }
 
-double slippage_price(std::string_view code, double price, long long tick_count,
+double slippage_price(const PriceGrid& grid, double price, long long tick_count,
                       Direction direction) {
   if (tick_count > kMaxSlippageTicks) throw std::out_of_range("slippage tick count over the bound");
   for (long long step = 0; step < tick_count; ++step) {
-    const GridPrice grid = ceil_price_by_tick(code, price);
-    const double moved = direction == Direction::Up ? grid.price + grid.tick
-                                                    : grid.price - grid.tick;
-    price = ceil_price_by_tick(code, moved).price;
+    const GridPrice on = ceil_price_by_tick(grid, price);
+    const double moved = direction == Direction::Up ? on.price + on.tick : on.price - on.tick;
+    price = ceil_price_by_tick(grid, moved).price;
   }
   return price;
 }

@@ -19,7 +19,21 @@ struct GridPrice {
   bool integral;
 };
 
+// The stock price bands of `code`.
 GridPrice ceil_price_by_tick(std::string_view code, double price);
+
+// The grid a code's prices move on: the stock price bands of `code`, or one
+// fixed tick (index futures move in whole index points at any level).
+struct PriceGrid {
+  std::string_view code;
+  double fixed_tick = 0;  // 0: the bands
+};
+
+GridPrice ceil_price_by_tick(const PriceGrid& grid, double price);
+
+// A fixed tick the grid can walk exactly: positive and finite, and either a
+// whole number or a whole fraction of one (0.05, 0.2).
+bool valid_fixed_tick(double tick);
 
 // Slippage directions as configured. Any text other than "up" or "down" is
 // kept distinct because reversing it does not give "up".
@@ -34,7 +48,7 @@ Direction reverse(Direction direction);
 // Moves `price` by `tick_count` ticks (none for 0 or less, leaving the price
 // unrounded); throws std::out_of_range beyond kMaxSlippageTicks. Each step rounds up to the grid first and then moves one tick of
 // the band of the rounded price; only Up moves up.
-double slippage_price(std::string_view code, double price, long long tick_count,
+double slippage_price(const PriceGrid& grid, double price, long long tick_count,
                       Direction direction);
 
 }  // namespace orva::costs

@@ -64,27 +64,27 @@ TEST(CeilPriceByTick, EveryGridPriceRoundsToItself) {
 }
 
 TEST(SlippagePrice, DocumentedMoves) {
-  EXPECT_EQ(slippage_price("2330", 600, 3, Direction::Up), 603);
-  EXPECT_EQ(slippage_price("2330", 600, 3, Direction::Down), 597);
-  EXPECT_DOUBLE_EQ(slippage_price("2330", 10.02, 3, Direction::Down), 9.94);
-  EXPECT_DOUBLE_EQ(slippage_price("2330", 50.0, 1, Direction::Down), 49.9);
-  EXPECT_DOUBLE_EQ(slippage_price("0050", 120.0, 1, Direction::Up), 120.05);
-  EXPECT_DOUBLE_EQ(slippage_price("2330", 120.0, 1, Direction::Up), 120.5);
-  EXPECT_EQ(slippage_price("FUT", 17000, 3, Direction::Up), 17015);
+  EXPECT_EQ(slippage_price({"2330"}, 600, 3, Direction::Up), 603);
+  EXPECT_EQ(slippage_price({"2330"}, 600, 3, Direction::Down), 597);
+  EXPECT_DOUBLE_EQ(slippage_price({"2330"}, 10.02, 3, Direction::Down), 9.94);
+  EXPECT_DOUBLE_EQ(slippage_price({"2330"}, 50.0, 1, Direction::Down), 49.9);
+  EXPECT_DOUBLE_EQ(slippage_price({"0050"}, 120.0, 1, Direction::Up), 120.05);
+  EXPECT_DOUBLE_EQ(slippage_price({"2330"}, 120.0, 1, Direction::Up), 120.5);
+  EXPECT_EQ(slippage_price({"FUT"}, 17000, 3, Direction::Up), 17015);
 }
 
 TEST(SlippagePrice, NonPositiveCountLeavesPriceUnrounded) {
-  EXPECT_EQ(slippage_price("2330", 10.013, 0, Direction::Up), 10.013);
-  EXPECT_EQ(slippage_price("2330", 10.013, -2, Direction::Down), 10.013);
+  EXPECT_EQ(slippage_price({"2330"}, 10.013, 0, Direction::Up), 10.013);
+  EXPECT_EQ(slippage_price({"2330"}, 10.013, -2, Direction::Down), 10.013);
 }
 
 TEST(SlippagePrice, RefusesCountsBeyondTheBound) {
-  EXPECT_NO_THROW(slippage_price("2330", 600, kMaxSlippageTicks, Direction::Up));
-  EXPECT_THROW(slippage_price("2330", 600, kMaxSlippageTicks + 1, Direction::Up), std::out_of_range);
+  EXPECT_NO_THROW(slippage_price({"2330"}, 600, kMaxSlippageTicks, Direction::Up));
+  EXPECT_THROW(slippage_price({"2330"}, 600, kMaxSlippageTicks + 1, Direction::Up), std::out_of_range);
 }
 
 TEST(SlippagePrice, OtherDirectionMovesDown) {
-  EXPECT_EQ(slippage_price("2330", 600, 2, Direction::Other), 598);
+  EXPECT_EQ(slippage_price({"2330"}, 600, 2, Direction::Other), 598);
 }
 
 // Every move of one tick lands on the neighbouring grid price: no skipped
@@ -92,14 +92,34 @@ TEST(SlippagePrice, OtherDirectionMovesDown) {
 TEST(SlippagePrice, OneTickReachesTheNeighbourOnEveryGridPrice) {
   for (long k = 1; k < 999; ++k) {
     const double price = k / 100.0;
-    ASSERT_DOUBLE_EQ(slippage_price("2330", price, 1, Direction::Up), (k + 1) / 100.0) << price;
-    ASSERT_DOUBLE_EQ(slippage_price("2330", price, 1, Direction::Down), (k - 1) / 100.0) << price;
+    ASSERT_DOUBLE_EQ(slippage_price({"2330"}, price, 1, Direction::Up), (k + 1) / 100.0) << price;
+    ASSERT_DOUBLE_EQ(slippage_price({"2330"}, price, 1, Direction::Down), (k - 1) / 100.0) << price;
   }
   for (long k = 201; k < 999; ++k) {
     const double price = k / 20.0;
-    ASSERT_DOUBLE_EQ(slippage_price("2330", price, 1, Direction::Up), (k + 1) / 20.0) << price;
-    ASSERT_DOUBLE_EQ(slippage_price("2330", price, 1, Direction::Down), (k - 1) / 20.0) << price;
+    ASSERT_DOUBLE_EQ(slippage_price({"2330"}, price, 1, Direction::Up), (k + 1) / 20.0) << price;
+    ASSERT_DOUBLE_EQ(slippage_price({"2330"}, price, 1, Direction::Down), (k - 1) / 20.0) << price;
   }
+}
+
+// Index futures walk their own tick at any level: TX 1 point, EXF 0.05, FXF 0.2.
+TEST(FixedTick, IndexFuturesMoveByTheirOwnTick) {
+  EXPECT_EQ(slippage_price({"TXFR1", 1}, 17000, 3, Direction::Up), 17003);
+  EXPECT_EQ(slippage_price({"TXFR1", 1}, 17000, 3, Direction::Down), 16997);
+  const GridPrice tx = ceil_price_by_tick(PriceGrid{"TXFR1", 1}, 17001.2);
+  EXPECT_EQ(tx.price, 17002);
+  EXPECT_TRUE(tx.integral);
+  EXPECT_DOUBLE_EQ(slippage_price({"EXFR1", 0.05}, 900.0, 2, Direction::Up), 900.1);
+  EXPECT_DOUBLE_EQ(slippage_price({"FXFR1", 0.2}, 1800.1, 1, Direction::Down), 1800.0);
+  EXPECT_FALSE(ceil_price_by_tick(PriceGrid{"FXFR1", 0.2}, 1800.1).integral);
+  // Without a fixed tick the stock bands apply, as for stock futures.
+  EXPECT_EQ(slippage_price({"CDFR1"}, 1000, 1, Direction::Up), 1005);
+}
+
+TEST(FixedTick, OnlyTicksTheGridCanWalkExactly) {
+  for (double tick : {1.0, 5.0, 0.05, 0.2, 0.01}) EXPECT_TRUE(valid_fixed_tick(tick)) << tick;
+  for (double tick : {0.0, -1.0, 0.3, 1.5, double(NAN), double(INFINITY), 1e-9})
+    EXPECT_FALSE(valid_fixed_tick(tick)) << tick;
 }
 
 TEST(Direction, ParseAndReverse) {

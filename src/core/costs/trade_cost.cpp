@@ -2,13 +2,13 @@
 
 namespace orva::costs {
 
-TradeCost trade_cost(std::string_view code, double price, long long quantity,
+TradeCost trade_cost(const PriceGrid& grid, double price, long long quantity,
                      double unit_factor, const CostSettings& settings,
                      bool ignore_tax, bool is_cover) {
   const Direction direction =
       is_cover ? settings.direction : reverse(settings.direction);
   const double slipped =
-      slippage_price(code, price, settings.tick_count, direction);
+      slippage_price(grid, price, settings.tick_count, direction);
   const double qty = static_cast<double>(quantity);
   // Left-to-right products, the order in which the rates are documented.
   const double fee = settings.fee_rate * qty * unit_factor * slipped;

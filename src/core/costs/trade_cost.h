@@ -28,7 +28,7 @@ struct TradeCost {
 // `unit_factor` is kSharesPerLot for stocks and the contract value for
 // futures. Closing fills (`is_cover`) slip in the configured direction,
 // opening fills in the reverse one.
-TradeCost trade_cost(std::string_view code, double price, long long quantity,
+TradeCost trade_cost(const PriceGrid& grid, double price, long long quantity,
                      double unit_factor, const CostSettings& settings,
                      bool ignore_tax, bool is_cover);
 
