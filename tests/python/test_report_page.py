@@ -55,17 +55,24 @@ def percent(value):
     return money(value, 100) + "%"
 
 
-def headline(rows):
+def headline(rows, capital=100000):
     """The headline figures as the page should print them, worked out from the rows."""
     profits = [row["profit"] for row in rows]
     wins, losses = [p for p in profits if p > 0], [p for p in profits if p < 0]
     equity = list(itertools.accumulate(profits))
     peaks = itertools.accumulate([0] + equity, max)
     drawdown = max(peak - value for peak, value in zip(peaks, [0] + equity))
+    by_day = {}
+    for row in rows:
+        by_day[row["exit_dt"][:10]] = by_day.get(row["exit_dt"][:10], 0) + row["profit"]
+    closes = list(itertools.accumulate([capital] + [by_day[d] for d in sorted(by_day)]))
+    daily = min(value / peak - 1 for value, peak in zip(closes, itertools.accumulate(closes, max)))
+    slippage = sum((abs(r["entry_price"] - r["entry_origin_price"]) + abs(r["exit_price"] - r["exit_origin_price"]))
+                   * r["min_qty"] for r in rows)
     return [money(sum(profits)), str(len(rows)), percent(len(wins) / len(rows)),
             money(sum(wins) / len(wins)) if wins else "—", money(sum(losses) / len(losses)) if losses else "—",
             money(sum(wins) / -sum(losses)) if losses else "∞" if wins else "—",
-            money(-drawdown if drawdown else 0)]
+            money(-drawdown if drawdown else 0), percent(daily), money(slippage)]
 
 
 def colours(png):
@@ -126,7 +133,7 @@ def test_report_shows_chart_markers_figures_and_tables(browser, tmp_path):
             report.page.click("#trades th[data-key=profit]")
             assert report.texts("#trades tbody td:first-child") == [row_cells[0] for row_cells in order]
 
-        assert report.texts("#account td") == [number(v) for v in account._account_infos["2330"].values()]
+        assert report.texts("#account td") == [number(v) for v in account._account_infos["2330"].values()] + ["0"]
         assert report.cells("#fees tbody tr") == [["股票", "0.001425", "0.003", "10", "3 檔向上", "3 檔向下"],
                                                   ["期貨", "2e-05", "2e-05", "10", "3 檔向上", "3 檔向下"]]
 
@@ -172,9 +179,9 @@ def test_report_without_trades(browser, tmp_path, with_bars):
                            ("VBar", "", 30), ("VBar", "", 30)]] if with_bars else [])
         assert report.texts("#price-chart > p, #equity-chart > p") == (
             [] if with_bars else ["沒有 K 線資料"]) + ["沒有已平倉的交易"]
-        assert report.texts("#stats dd") == ["—", "0", "—", "—", "—", "—", "—"]
+        assert report.texts("#stats dd") == ["—", "0", "—", "—", "—", "—", "—", "—", "—"]
         assert report.texts("#trades tbody td") == ["沒有已平倉的交易"]
-        assert report.texts("#account td") == ["0"] * 7
+        assert report.texts("#account td") == ["0"] * 8
 
 
 def test_hundred_thousand_bars_stay_usable(browser, tmp_path):

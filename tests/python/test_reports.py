@@ -100,7 +100,8 @@ def test_standard_report_context(tmp_path, quotes, page, console):
     account.generate_standard_report("2330", quotes)
     (context,) = page.contexts
     assert list(context) == ["kbar_df", "profit_rows", "profit_rows_json", "include_profit_rows",
-                             "fee_settings", "account_info"]
+                             "fee_settings", "account_info", "initial_capital", "open_position"]
+    assert context["initial_capital"] == 100000 and context["open_position"] is None
     bars = json.loads(context["kbar_df"])
     assert bars[0] == {"time": "2024-03-04 09:00:00", "code": "2330", "open": 600.0, "high": 600.0,
                        "low": 600.0, "close": 600.0, "volume": 1}
@@ -141,7 +142,11 @@ def test_report_codes_that_cannot_be_file_names_are_refused_first(tmp_path, quot
 @pytest.fixture
 def tear_sheet(monkeypatch):
     calls = []
-    monkeypatch.setattr(quantstats_lumi.reports, "html", lambda **kwargs: calls.append(kwargs))
+    def html(**kwargs):
+        calls.append(kwargs)
+        with open(kwargs["output"], "w", encoding="utf-8") as f:
+            f.write("<h4>tear sheet</h4>")
+    monkeypatch.setattr(quantstats_lumi.reports, "html", html)
     return calls
 
 
@@ -151,21 +156,28 @@ def qs_report(account, quotes, tmp_path):
     return path
 
 
-def test_qs_report_of_one_day_adds_a_zero_day(tmp_path, quotes, tear_sheet, console):
+def test_qs_report_has_a_return_for_every_trading_day(tmp_path, quotes, tear_sheet, console):
     account = Positions()
     trade(account, ts(4, 9, 0), ts(4, 9, 30))
     trade(account, ts(4, 9, 40), ts(4, 9, 50), exit_price=590.0)
+    trade(account, ts(6, 9, 0), ts(6, 9, 20), exit_price=620.0)
     csv_path = qs_report(account, quotes, tmp_path)
     (kwargs,) = tear_sheet
     html = str(tmp_path / "profit_report" / "2330-profit_report.html")
     assert {k: v for k, v in kwargs.items() if k not in ("returns", "benchmark")} == {
         "download_filename": html, "output": html, "rf": 0.04, "title": "進階損益報告",
-        "benchmark_title": "0050"}
+        "benchmark_title": "0050", "periods_per_year": 252, "match_dates": False}
     profits = [r["profit"] for r in account.get_profit_rows_by_code("2330")]
     returns = kwargs["returns"]
-    assert list(returns.index) == [pd.Timestamp("2024-03-04"), pd.Timestamp("2024-03-05")]
-    assert list(returns) == pytest.approx([sum(profits) / 100000, 0.0])
-    assert list(kwargs["benchmark"].index) == list(returns.index)
+    # The start (the day before, at the initial capital), then every trading day.
+    assert list(returns.index) == [pd.Timestamp(f"2024-03-0{d}") for d in (3, 4, 5, 6, 7)]
+    first = (profits[0] + profits[1]) / 100000
+    assert list(returns) == pytest.approx([0.0, first, 0.0, profits[2] / (100000 + profits[0] + profits[1]), 0.0])
+    benchmark = kwargs["benchmark"]  # 0050 closes 150 + day + 0.55; the first day from its open
+    assert list(benchmark.index) == list(returns.index)
+    assert list(benchmark) == pytest.approx([0.0, 154.55 / 154 - 1, 155.55 / 154.55 - 1,
+                                             156.55 / 155.55 - 1, 157.55 / 156.55 - 1])
+    assert "報酬基礎" in open(html, encoding="utf-8").read()
     raw = csv_path.read_bytes()
     assert raw.startswith(b"\xef\xbb\xbf")
     table = pd.read_csv(csv_path, encoding="utf-8-sig")
@@ -186,7 +198,8 @@ def test_qs_report_reads_raw_and_rewritten_times_alike(tmp_path, quotes, tear_sh
         csv_path = qs_report(account, quotes, tmp_path)
         runs.append((tear_sheet[-1]["returns"], pd.read_csv(csv_path, encoding="utf-8-sig")))
     (first, first_csv), (second, second_csv) = runs
-    assert first.equals(second) and list(first.index) == [pd.Timestamp("2024-03-04"), pd.Timestamp("2024-03-06")]
+    assert first.equals(second) and list(first.index) == [pd.Timestamp(f"2024-03-0{d}") for d in (3, 4, 5, 6, 7)]
+    assert list(first)[2] == list(first)[4] == 0.0
     assert list(first_csv["exit_dt"]) == list(second_csv["exit_dt"]) == ["2024-03-04 13:00:00", "2024-03-06 09:30:15"]
     assert first_csv.drop(columns=["entry_dt"]).equals(second_csv.drop(columns=["entry_dt"]))
 
@@ -197,7 +210,8 @@ def test_qs_report_skips_unreadable_exit_times(tmp_path, quotes, tear_sheet, con
     trade(account, ts(5, 9, 0), ts(5, 9, 30))
     account.get_profit_rows_by_code("2330")[1]["exit_dt"] = "not a time"
     csv_path = qs_report(account, quotes, tmp_path)
-    assert len(tear_sheet[0]["returns"]) == 2  # the readable day and the added zero day
+    returns = tear_sheet[0]["returns"]  # the unreadable exit is in no day
+    assert len(returns) == 5 and list(returns)[2:] == [0.0, 0.0, 0.0]
     assert pd.read_csv(csv_path, encoding="utf-8-sig")["exit_dt"].isna().tolist() == [False, True]
     for row in account.get_profit_rows_by_code("2330"):
         row["exit_dt"] = None
@@ -215,9 +229,11 @@ def test_qs_report_without_rows_or_benchmark(tmp_path, tear_sheet, console):
     trade(account, ts(4, 9, 0), ts(4, 9, 30))
     quotes = QuoteManager()
     quotes.add_tick({**tick("2330", 600.0, ts=ts(4, 9, 0)), "market_type": "Stock"})
-    with pytest.raises(KeyError, match="0050"):
-        account.generate_qs_profit_report("2330", quotes)
-    assert (tmp_path / "profit_report" / "2330-profit_report.csv").exists() and tear_sheet == []
+    account.generate_qs_profit_report("2330", quotes)  # a benchmark never replayed: left out
+    (kwargs,) = tear_sheet
+    assert "benchmark" not in kwargs and "0050" in console.lines[-3]
+    assert [d.day for d in kwargs["returns"].index] == [3, 4] and kwargs["returns"].iloc[0] == 0.0
+    assert "沒有基準" in (tmp_path / "profit_report" / "2330-profit_report.html").read_text(encoding="utf-8")
 
 
 @pytest.mark.parametrize("days", [1, 2])

@@ -24,6 +24,7 @@ struct ReportLibraries {
 ReportLibraries* libs = nullptr;
 
 constexpr const char* kTimeFormat = "%Y-%m-%d %H:%M:%S";
+constexpr const char* kBenchmark = "0050";
 
 void require_exact_str(nb::handle value, const char* name) {
   if (!PyUnicode_CheckExact(value.ptr())) raise_type_error(name, "str", value);
@@ -105,6 +106,30 @@ nb::object kbar_json(nb::handle kbars) {
   return libs->dumps(rows);
 }
 
+// What `code` still holds: net quantity (short negative), last price and unrealised profit
+// of the position view; None when nothing is held.
+nb::object open_position(nb::handle self, nb::handle code) {
+  const Keys& k = keys();
+  nb::object sides = item_or_none(nb::getattr(self, k.positions), code);
+  if (sides.is_none()) return nb::none();
+  long long net = 0;
+  for (const nb::str* side : {&k.buy, &k.sell})
+    for (nb::handle entry : item(sides, *side))
+      net += (side == &k.buy ? 1 : -1) * require_int(item(entry, k.quantity), "quantity");
+  if (net == 0) return nb::none();
+  double unrealised = 0;
+  nb::object product = item(nb::getattr(self, k.product_type_mapper), code);
+  for (nb::handle row : self.attr("_Positions__format_position_detail")(product))
+    if (checked(PyObject_RichCompareBool(item(row, k.code).ptr(), code.ptr(), Py_EQ)))
+      unrealised += require_number(item(row, k.pnl), "pnl");
+  nb::object tick = item_or_none(nb::getattr(self, k.current_tick_infos), code);
+  nb::dict held;
+  held["quantity"] = net;
+  held["last_price"] = tick.is_none() ? nb::none() : item(tick, k.close);
+  held["unrealised"] = unrealised;
+  return held;
+}
+
 void generate_standard_report(nb::handle self, nb::handle code, nb::handle quote_manager) {
   require_exact_str(code, "code");
   require_safe_code(code, "code");
@@ -138,6 +163,8 @@ void generate_standard_report(nb::handle self, nb::handle code, nb::handle quote
   context["include_profit_rows"] = libs->dumps(markers);
   context["fee_settings"] = nb::getattr(self, k._fee_settings);
   context["account_info"] = info.is_none() ? nb::object(new_account_info()) : info;
+  context["initial_capital"] = nb::getattr(self, "initial_capital");
+  context["open_position"] = open_position(self, code);
   nb::object page = libs->module.attr("template").attr("render")(context);
   write_atomically(path, [&](nb::handle temporary) {
     nb::object file = nb::module_::import_("builtins").attr("open")(
@@ -163,6 +190,78 @@ nb::object exit_time(nb::handle value) {
     if (local) return pd.attr("Timestamp")(*local, nb::arg("unit") = "us");
   }
   return pd.attr("NaT");
+}
+
+// Midnights of the days of `code`'s day bars in the quote manager.
+nb::object bar_days(nb::handle kbars) {
+  return libs->pd.attr("DatetimeIndex")(kbars.attr("get_column")("dt").attr("to_list")())
+      .attr("normalize")();
+}
+
+// Daily returns of the instrument's closed-trade equity (initial capital plus realised
+// profit) on every trading day of the run, 0 where nothing closed, after a first day of 0
+// that stands for the start: compounding them gives back that equity, so the tear sheet's
+// total return and drawdowns are the account's (the tear sheet only sees a drawdown that
+// begins after its first day).
+nb::object equity_returns(nb::handle daily_profit, nb::handle days, nb::handle capital) {
+  nb::object index = days.attr("union")(daily_profit.attr("index"));
+  nb::object start = index[nb::int_(0)] - libs->pd.attr("Timedelta")(nb::arg("days") = 1);
+  index = index.attr("insert")(0, start);
+  nb::object profit = daily_profit.attr("reindex")(index, nb::arg("fill_value") = 0.0);
+  nb::object equity = profit.attr("cumsum")().attr("__add__")(capital);
+  nb::object before = equity.attr("shift")(1).attr("fillna")(capital);
+  // Once the equity is gone a return means nothing: the curve stays at nothing.
+  return profit.attr("__truediv__")(before).attr("where")(before.attr("__gt__")(0), -1.0);
+}
+
+// The benchmark's daily returns on `days`: close to close, its first traded day from that
+// day's open, 0 on days it did not trade. None when the quote manager never saw it.
+nb::object benchmark_returns(nb::handle quote_manager, nb::handle days) {
+  nb::object bars;
+  try {
+    bars = quote_manager.attr("get_kbar")(kBenchmark, nb::arg("unit") = "d", nb::arg("freq") = 1);
+  } catch (nb::python_error& error) {
+    if (!error.matches(PyExc_KeyError)) throw;
+    return nb::none();
+  }
+  nb::object pd = libs->pd;
+  nb::object index = bar_days(bars);
+  auto series = [&](const char* column) {
+    return pd.attr("Series")(bars.attr("get_column")(column).attr("to_list")(),
+                             nb::arg("index") = index, nb::arg("dtype") = "float64")
+        .attr("reindex")(days);
+  };
+  nb::object closes = series("Close").attr("ffill")();
+  nb::object previous = closes.attr("shift")(1).attr("fillna")(series("Open"));
+  return closes.attr("__truediv__")(previous).attr("__sub__")(1).attr("fillna")(0.0);
+}
+
+constexpr const char* kBasisNote =
+    "<p style=\"margin:8px 0;color:#555\">報酬基礎: 每個交易日的報酬 = 當日平倉損益 ÷ 前一日的已平倉權益"
+    " (初始資金 + 累計已實現損益), 沒有平倉的交易日為 0, 未平倉部位不計; 第一天 (回測開始前一日) 是初始資金的起點,"
+    " 報酬 0; 複利累積即為已平倉權益曲線,"
+    " 總報酬 = 已實現損益 ÷ 初始資金. 最大回撤以日終權益計 (%); 回測基本報告的最大回撤則依每筆平倉的順序計"
+    " (金額), 其「日終最大回撤」與此處相同. 基準 0050 的第一個交易日為當日開盤至收盤.</p>";
+
+// Says on the tear sheet which basis its figures use, under its title.
+void add_basis_note(nb::handle path, bool has_benchmark) {
+  nb::object builtins = nb::module_::import_("builtins");
+  nb::object file = builtins.attr("open")(path, "r", nb::arg("encoding") = "utf-8");
+  nb::object page = file.attr("read")();
+  file.attr("close")();
+  std::string note = kBasisNote;
+  if (!has_benchmark) note += "<p style=\"margin:8px 0;color:#a60\">快取中沒有基準 0050 的 Tick, 本報告沒有基準.</p>";
+  page = page.attr("replace")("</h4>", nb::str(("</h4>" + note).c_str()), 1);
+  write_atomically(path, [&](nb::handle temporary) {
+    nb::object out = builtins.attr("open")(temporary, "w", nb::arg("encoding") = "utf-8");
+    try {
+      out.attr("write")(page);
+    } catch (nb::python_error&) {
+      out.attr("close")();
+      throw;
+    }
+    out.attr("close")();
+  });
 }
 
 void generate_qs_profit_report(nb::handle self, nb::handle code, nb::handle quote_manager) {
@@ -195,31 +294,28 @@ void generate_qs_profit_report(nb::handle self, nb::handle code, nb::handle quot
                   text_of(csv_path) + ")[/red]");
     return;
   }
-  nb::object returns = daily / nb::getattr(self, "initial_capital");
-  if (nb::len(returns) == 1) {
-    nb::object next_day = returns.attr("index")[0] + pd.attr("Timedelta")(nb::arg("days") = 1);
-    returns.attr("loc")[next_day] = 0.0;
-  }
-  returns = returns.attr("sort_index")();
-
-  nb::object day_kbars =
-      quote_manager.attr("get_kbar")("0050", nb::arg("unit") = "d", nb::arg("freq") = 1);
-  nb::object start = returns.attr("index")[0];
-  nb::object end = returns.attr("index")[-1];
-  nb::object dt = libs->pl.attr("col")("dt");
-  nb::object window = day_kbars
-                          .attr("filter")(dt.attr("ge")(start.attr("to_pydatetime")())
-                                              .attr("and_")(dt.attr("le")(end.attr("to_pydatetime")())))
-                          .attr("select")(nb::make_tuple("dt", "Close"))
-                          .attr("to_pandas")();
-  nb::object prices = pd.attr("Series")(window["Close"].attr("values"),
-                                        nb::arg("index") = pd.attr("to_datetime")(window["dt"]));
+  nb::object days =
+      bar_days(quote_manager.attr("get_kbar")(code, nb::arg("unit") = "d", nb::arg("freq") = 1));
+  nb::object returns = equity_returns(daily, days, nb::getattr(self, "initial_capital"));
+  nb::object benchmark = benchmark_returns(quote_manager, returns.attr("index"));
+  if (benchmark.is_none())
+    console_print(std::string("[yellow]快取中沒有基準 ") + kBenchmark + " 的 Tick, " + code_text +
+                  " 的進階損益報告不含基準[/yellow]");
   try {
-    nb::object benchmark = libs->qs.attr("utils").attr("to_returns")(prices);
-    libs->qs.attr("reports").attr("html")(
-        nb::arg("returns") = returns, nb::arg("download_filename") = html_path,
-        nb::arg("output") = html_path, nb::arg("rf") = 0.04, nb::arg("title") = "進階損益報告",
-        nb::arg("benchmark") = benchmark, nb::arg("benchmark_title") = "0050");
+    nb::dict options;
+    options["returns"] = returns;
+    options["download_filename"] = html_path;
+    options["output"] = html_path;
+    options["rf"] = 0.04;
+    options["title"] = "進階損益報告";
+    options["periods_per_year"] = 252;  // trading days
+    options["match_dates"] = false;     // every day of the run stays, the first included
+    if (!benchmark.is_none()) {
+      options["benchmark"] = benchmark;
+      options["benchmark_title"] = kBenchmark;
+    }
+    libs->qs.attr("reports").attr("html")(**options);
+    add_basis_note(html_path, !benchmark.is_none());
   } catch (nb::python_error& error) {
     // Some library releases fail on runs of a few days; the run's results stay usable.
     nb::dict data;
