@@ -2,6 +2,7 @@
 import ast
 import inspect
 import json
+import math
 import os
 import sys
 import time
@@ -78,6 +79,20 @@ def _fees(pairs):
             raise CliError(f"--fee 的費率不是數字: {pair!r}") from None
         fees[kind] = {"fee": rate}
     return fees
+
+
+def _margins(pairs):
+    margins = {}
+    for pair in pairs:
+        code, sep, value = pair.partition("=")
+        try:
+            amount = float(value)
+        except ValueError:
+            amount = float("nan")
+        if not sep or not code.strip() or not math.isfinite(amount) or amount <= 0:
+            raise CliError(f"--margin 需要 CODE=正數金額 形式: {pair!r}")
+        margins[code.strip()] = amount
+    return margins
 
 
 def load_strategy_class(path, class_name=None):
@@ -187,18 +202,31 @@ class _SweepProgress(_Progress):
 
 
 def _show(result):
-    table = Table(title="各商品平倉結果")
-    for column in ("商品", "平倉次數", "勝率", "淨損益 (扣成本)", "交易成本"):
+    table = Table(title="各商品結果")
+    columns = ("商品", "平倉次數", "勝率", "淨損益 (扣成本)", "手續費與稅", "滑價成本", "未平倉", "未實現損益")
+    for column in columns:
         table.add_column(column, justify="left" if column == "商品" else "right")
     for code, s in result.instruments.items():
+        held = f"{s.open.quantity:+,} @ {s.open.last_price:,}" if s.open else "0"
         table.add_row(code, f"{s.round_trips:,}", f"{s.win_rate:.1%}", f"{s.net_profit:,.2f}",
-                      f"{s.costs:,.2f}")
+                      f"{s.costs:,.2f}", f"{s.slippage:,.2f}", held,
+                      f"{s.open.unrealised:,.2f}" if s.open else "—")
     out.print(table)
     account = result.account
+    realised = account._profit_report["profit"]
     out.print(f"初始資金 {account.initial_capital:,}  帳戶餘額 {result.balance:,.2f}  "
-              f"已實現損益 {account._profit_report['profit']:,.2f}")
-    out.print("帳戶餘額 = 初始資金 − 每次進場支付的價金與成本 + 每次平倉收回的金額; "
-              "已實現損益只計已平倉的部分, 未平倉部位的進場支付已從餘額扣除")
+              f"已實現損益 {realised:,.2f}  未實現損益 {result.unrealised:,.2f}")
+    held = [f"{code} {s.open.quantity:+,}" for code, s in result.instruments.items() if s.open]
+    if held:
+        out.print(f"[yellow]結束時仍有未平倉部位 ({', '.join(held)}): 帳戶餘額已扣除其進場價金與成本, "
+                  "損益只計已平倉的部分; 未實現損益以最後成交價計算, 未扣平倉成本[/yellow]")
+    else:
+        out.print("帳戶餘額 = 初始資金 + 已實現損益 (全部平倉); 淨損益已扣手續費、稅與固定成本, 滑價已反映在成交價中")
+    for warning in result.warnings:
+        out.print(f"[yellow]警告: {escape(warning)}[/yellow]")
+    if result.synthetic:
+        out.print("[yellow]行情來源: 內建合成行情 — 快取中沒有的日子使用虛構的 Tick (任何代碼都會產生), "
+                  "不是真實歷史; 真實資料請用 import-ticks / --source cache[/yellow]")
     out.print(f"Tick 數 {result.ticks:,}, {result.seconds:.2f} 秒 ({result.ticks_per_second:,.0f} ticks/s)")
     for path in result.files:
         out.print(f"輸出: {path}")
@@ -224,7 +252,8 @@ def _write_json(path, result):
 
 
 def _backtest(strategy, instruments, start, end, *, backfill=(None, None), capital, fees,
-              slippage_ticks, data_dir, mode, reports, json_path, verbose, source="synthetic"):
+              slippage_ticks, data_dir, mode, reports, json_path, verbose, source="synthetic",
+              cash_check=False, margins=None):
     from orva_backtest.runner import StrategyError, run_backtest
     source = _market(source)
     instruments = _check_instruments(instruments, source)
@@ -238,7 +267,8 @@ def _backtest(strategy, instruments, start, end, *, backfill=(None, None), capit
             result = run_backtest(strategy, instruments, start, end, backfill_start=backfill[0],
                                   backfill_end=backfill[1], capital=capital, fees=fees,
                                   slippage_ticks=slippage_ticks, data_dir=data_dir, source=source,
-                                  mode=mode, reports=reports, progress=progress)
+                                  mode=mode, reports=reports, cash_check=cash_check,
+                                  margins=margins, progress=progress)
         except StrategyError as error:  # --debug shows the strategy's own traceback
             raise CliError(str(error)) from error.__cause__
     if result.ticks == 0:
@@ -326,9 +356,15 @@ def _settings(codes, start, end, backfill_start, backfill_end, fee_pairs, param_
 @MODE
 @click.option("--json", "json_path", type=click.Path(dir_okay=False), default=None,
               help="write the result summary as JSON")
+@click.option("--cash-check", is_flag=True,
+              help="refuse orders the buying power cannot pay for (stocks: price × shares + costs; "
+                   "futures: a margin per contract)")
+@click.option("--margin", "margin_pairs", multiple=True,
+              help="futures margin per contract for --cash-check, CODE=AMOUNT (repeatable)")
 @click.pass_context
 def run(ctx, strategy_file, codes, start, end, backfill_start, backfill_end, capital, fee_pairs,
-        slippage_ticks, data_dir, mode, param_pairs, strategy_class, source, no_reports, json_path):
+        slippage_ticks, data_dir, mode, param_pairs, strategy_class, source, no_reports, json_path,
+        cash_check, margin_pairs):
     """Backtest the Strategy subclass defined in STRATEGY_FILE."""
     start, end, backfill, instruments, fees, params = _settings(
         codes, start, end, backfill_start, backfill_end, fee_pairs, param_pairs)
@@ -340,7 +376,8 @@ def run(ctx, strategy_file, codes, start, end, backfill_start, backfill_end, cap
                        f"{type(error).__name__}: {error}") from error
     _backtest(strategy, instruments, start, end, backfill=backfill, capital=capital, fees=fees,
               slippage_ticks=slippage_ticks, data_dir=data_dir, mode=mode, reports=not no_reports,
-              json_path=json_path, verbose=ctx.obj["verbose"], source=source)
+              json_path=json_path, verbose=ctx.obj["verbose"], source=source,
+              cash_check=cash_check, margins=_margins(margin_pairs))
 
 
 def _split_values(text):

@@ -4,12 +4,13 @@ import atexit
 import os
 import threading
 import time
-from dataclasses import dataclass, field
 from datetime import datetime
-from typing import Callable, Dict, List, Optional
+from typing import Callable, Optional
 
 from orva_backtest import utils
+from orva_backtest.buying_power import BuyingPower
 from orva_backtest.constant import BASIC_INFO
+from orva_backtest.result import BacktestResult, instrument_summaries
 from orva_backtest.strategy import Context, defined_callbacks
 
 BENCHMARK = "0050"
@@ -43,50 +44,6 @@ def use_taiwan_time():
     if "TZ" not in os.environ:
         os.environ["TZ"] = "Asia/Taipei"
         time.tzset()
-
-
-@dataclass
-class InstrumentSummary:
-    """Closed round trips of one instrument."""
-    code: str
-    round_trips: int
-    wins: int
-    net_profit: float  # after costs
-    costs: float
-
-    @property
-    def win_rate(self):
-        return self.wins / self.round_trips if self.round_trips else 0.0
-
-
-@dataclass
-class BacktestResult:
-    """What a run leaves: the account, its profit rows, per-instrument figures and files."""
-    account: object
-    quotes: object
-    profit_rows: List[dict]
-    instruments: Dict[str, InstrumentSummary]
-    balance: float
-    ticks: int
-    seconds: float
-    files: List[str] = field(default_factory=list)
-
-    @property
-    def ticks_per_second(self):
-        return self.ticks / self.seconds if self.seconds > 0 else 0.0
-
-    def summary(self):
-        """The figures of the run as plain data (for JSON)."""
-        return {
-            "ticks": self.ticks, "seconds": round(self.seconds, 3),
-            "ticks_per_second": round(self.ticks_per_second, 1),
-            "initial_capital": self.account.initial_capital, "balance": self.balance,
-            "realised_profit": self.account._profit_report["profit"],
-            "instruments": {code: {"round_trips": s.round_trips, "win_rate": s.win_rate,
-                                   "net_profit": s.net_profit, "costs": s.costs}
-                            for code, s in self.instruments.items()},
-            "files": list(self.files),
-        }
 
 
 def parse_instruments(instruments):
@@ -144,12 +101,16 @@ def _exit_flag():
 class _Loop:
     """One run's host loop: tick → exchange, quotes, strategy; reports and bars → strategy."""
 
-    def __init__(self, strategy, account, matcher, quotes, markets):
+    def __init__(self, strategy, account, matcher, quotes, markets, buying_power, cash_check):
         self.callbacks = defined_callbacks(strategy)
         self.matcher, self.quotes = matcher, quotes
         self.markets = markets
-        self.ctx = Context(account, matcher, quotes, markets)
+        self.ctx = Context(account, matcher, quotes, markets,
+                           buying_power=buying_power if cash_check else None)
         self.bar_feed = None
+        self.buying_power = buying_power
+        self.warnings = []
+        self.handed = None  # the record last handed to the strategy: the final bars come with it
 
     def call(self, name, record, *args):
         """Calls the strategy's `name`; its error leaves as a StrategyError naming both."""
@@ -173,18 +134,35 @@ class _Loop:
 
     def dispatch_reports(self, record):
         queue = self.matcher.response_queue
+        if queue.empty():
+            return
+        # Report callbacks see the tick whose matching made the reports.
+        self.handed = self.ctx.tick = record
+        dealt = False
         # A callback may place orders whose reports arrive here too; bounded per tick.
         for _ in range(100_000):
             if queue.empty():
-                return
+                break
             report = self.matcher.pop_response()
             name = "on_order_report" if "order" in report else "on_deal_report"
+            dealt = dealt or name == "on_deal_report"
             if name in self.callbacks:
                 self.call(name, record, report)
+        if dealt and not self.warnings:
+            self.warn_below_zero(record)
+
+    def warn_below_zero(self, record):
+        """Once, the first time a fill leaves the account without buying power."""
+        power = self.buying_power.available()
+        if power < 0:
+            when = _where(record).strip() or "回測中"
+            self.warnings.append(f"帳戶可用資金首次低於 0: {power:,.0f} {when}; "
+                                 "可用 --cash-check 拒絕資金不足的委託")
+            utils.console.print(f"[yellow]{self.warnings[-1]}[/yellow]")
 
     def hand_over_bars(self, bars, record):
         for bar in bars:
-            self.ctx.tick = record
+            self.handed = self.ctx.tick = record
             self.call("on_bar", record, bar)
             self.dispatch_reports(record)
 
@@ -218,7 +196,7 @@ class _Loop:
             if feed is not None:
                 self.hand_over_bars(feed.update(record["code"]), record)
             if on_tick is not None and record["code"] in markets:
-                ctx.tick = record
+                self.handed = ctx.tick = record
                 try:
                     on_tick(ctx, record)
                 except Exception as error:
@@ -228,19 +206,8 @@ class _Loop:
             if progress and ticks % 5000 == 0:
                 progress(ticks, None)
         if feed is not None:
-            self.hand_over_bars(feed.close(), ctx.tick)
+            self.hand_over_bars(feed.close(), self.handed)
         return ticks
-
-
-def _summaries(account, codes):
-    out = {}
-    for code in codes:
-        rows = account.get_profit_rows_by_code(code)
-        out[code] = InstrumentSummary(
-            code=code, round_trips=len(rows), wins=sum(1 for r in rows if r["profit"] > 0),
-            net_profit=sum(r["profit"] for r in rows),
-            costs=sum(r["trade_cost"] + r["cover_cost"] for r in rows))
-    return out
 
 
 # Held while a run is inside the data and report libraries (polars, pandas, matplotlib):
@@ -287,7 +254,7 @@ def _write_reports(account, quotes, codes, data_dir):
 
 def run_backtest(strategy, instruments, start, end, *, backfill_start=None, backfill_end=None,
                  capital=1_000_000, fees=None, slippage_ticks=None, data_dir=None, source=None,
-                 mode="direct", reports=True,
+                 mode="direct", reports=True, cash_check=False, margins=None,
                  progress: Optional[Callable[[int, Optional[int]], None]] = None) -> BacktestResult:
     """Backtests `strategy` on `instruments` from `start` to `end` (YYYY-MM-DD texts).
 
@@ -298,6 +265,9 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
     `mode`: "direct" replays on this thread; "paced" through the tick feed's replay thread.
     `progress(ticks_done, total)` is called every few thousand ticks (total is the number of
     records to come in the direct mode, None in the paced one).
+    `cash_check`: refuse the strategy's orders that the buying power cannot pay for (an
+    `InsufficientFunds` error from `ctx.buy`/`ctx.sell`); `margins` ({code: margin per
+    contract}) overrides the futures margins it counts (see `orva_backtest.buying_power`).
     """
     from orva_backtest.market import SyntheticMarket
     from orva_backtest.modules.matcher.matcher import Matcher
@@ -323,12 +293,14 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
         account = _library_step(Positions)
         _configure_account(account, capital, fees, slippage_ticks)
         quotes, matcher = _library_step(QuoteManager), Matcher(account)
-        ticker = Ticker(source if source is not None else SyntheticMarket())
+        source = source if source is not None else SyntheticMarket()
+        ticker = Ticker(source)
         markets = {i["code"]: i["market"] for i in parsed}
         replayed = parsed + ([{"code": BENCHMARK, "market": "Stock"}] if BENCHMARK not in markets else [])
         backfill = () if backfill_start is None else (backfill_start, backfill_end)
 
-        loop = _Loop(strategy, account, matcher, quotes, markets)
+        loop = _Loop(strategy, account, matcher, quotes, markets,
+                     BuyingPower(account, markets, margins), cash_check)
         loop.start()
         if mode == "direct":
             records = _library_step(ticker.iter_ticks, replayed, start, end, *backfill)  # every day
@@ -348,6 +320,7 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
         files = _write_reports(account, quotes, list(markets), data_dir) if reports else []
         return BacktestResult(account=account, quotes=quotes,
                               profit_rows=list(account._profit_report["rows"]),
-                              instruments=_summaries(account, list(markets)),
+                              instruments=instrument_summaries(account, list(markets)),
                               balance=account.fetch_account_balance(), ticks=ticks,
-                              seconds=seconds, files=files)
+                              seconds=seconds, files=files,
+                              synthetic=isinstance(source, SyntheticMarket), warnings=loop.warnings)

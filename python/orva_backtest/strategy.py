@@ -2,6 +2,8 @@
 instance to `orva_backtest.runner.run_backtest` (or `orva-backtest run STRATEGY.py`)."""
 from datetime import datetime
 
+from orva_backtest.result import net_quantity
+
 
 class Strategy:
     """Base class of a backtested strategy.
@@ -48,12 +50,13 @@ class Context:
     is matched from the next tick on.
     """
 
-    def __init__(self, account, matcher, quotes, markets):
+    def __init__(self, account, matcher, quotes, markets, buying_power=None):
         self.account = account
         self.matcher = matcher
         self.quotes = quotes
         self._markets = markets  # code -> "Stock" or "Future", the tradable instruments
         self._bar_keys = []  # None once the replay has started
+        self._buying_power = buying_power  # checks every order when the cash check is on
         self.tick = None
 
     def subscribe_bars(self, code, unit="m", freq=1):
@@ -81,8 +84,16 @@ class Context:
             price_type, price = "MKT", float(self.last_close(code) or 0.0)
         else:
             price_type, price = "LMT", float(price)
+        if self._buying_power is not None and type(qty) is int and qty > 0:  # else the exchange refuses it
+            self._buying_power.check(code, str(action), qty, price, self._resting())
         self.matcher.add_order(code, market, action, price, qty, price_type, order_type)
         return self.matcher.pending_orders[-1]["trade_id"] if self.matcher.pending_orders else None
+
+    def _resting(self):
+        """(code, action, open quantity, price) of the orders resting in the book."""
+        return [(o["code"], str(o["action"]), o["quantity"],
+                 o["price"] if o["price_type"] == "LMT" else float(self.last_close(o["code"]) or 0.0))
+                for o in self.matcher.pending_orders]
 
     def buy(self, code, qty=1, price=None, *, order_type="ROD"):
         """Places a buy order; see `place_order`."""
@@ -114,10 +125,7 @@ class Context:
 
     def position(self, code):
         """Net open quantity of `code`: long entries minus short ones."""
-        sides = self.account.positions.get(code)
-        if not sides:
-            return 0
-        return sum(e["quantity"] for e in sides["buy"]) - sum(e["quantity"] for e in sides["sell"])
+        return net_quantity(self.account, code)
 
     def positions(self, product_type="Stock", detail=False):
         """The account's position view ("Stock" or "Future"), at the latest prices."""

@@ -34,7 +34,7 @@ def test_demo_through_the_console_script(tmp_path):
     done = run_python(None, "-c", f"import subprocess, sys; sys.exit(subprocess.call([{str(script)!r}, 'demo', "
                       f"'--data-dir', {str(tmp_path / 'data')!r}]))", timeout=300, COLUMNS="120")
     assert done.returncode == 0, done.stderr
-    for label in ("各商品平倉結果", "帳戶餘額", "ticks/s"):
+    for label in ("各商品結果", "帳戶餘額", "ticks/s"):
         assert label in done.stdout
     data = tmp_path / "data"
     assert list((data / "trade_records").glob("*_trade_records.csv"))
@@ -77,7 +77,7 @@ def test_bad_arguments_get_one_line_and_a_failing_status(tmp_path, strategy_file
     captured = capsys.readouterr()
     lines = captured.err.strip().splitlines()
     assert len(lines) == 1 and message in lines[0] and "Traceback" not in captured.err
-    assert "各商品平倉結果" not in captured.out  # refused before a run, not after one
+    assert "各商品結果" not in captured.out  # refused before a run, not after one
     assert not list((tmp_path / "data").glob("report*"))
 
 

@@ -153,6 +153,7 @@ void dispatch_reports(Drive& d) {
   Py_DECREF(queue);
   if (waiting < 0) throw nb::python_error();
   if (waiting == 0) return;
+  d.run.handed = d.run.record;  // the report callbacks see this tick
   PyObject* result = PyObject_CallOneArg(d.on_reports, d.run.record.ptr());
   if (!result) throw nb::python_error();
   Py_DECREF(result);

@@ -1,0 +1,109 @@
+"""What a backtest leaves: the account, per-instrument figures, open positions and files."""
+from dataclasses import dataclass, field
+from typing import Dict, List
+
+
+@dataclass
+class OpenPosition:
+    """What an instrument still holds when the run ends, valued at its last price."""
+    quantity: int  # net: long positive, short negative
+    last_price: float
+    unrealised: float  # at the last price, before the costs of closing
+
+
+@dataclass
+class InstrumentSummary:
+    """Closed round trips of one instrument, and what it still holds."""
+    code: str
+    round_trips: int
+    wins: int
+    net_profit: float  # after fees, tax and fixed costs
+    costs: float  # fees, tax and fixed costs of the round trips
+    slippage: float = 0.0  # what the slippage setting moved the round trips' prices by, in money
+    open: OpenPosition = None  # None when nothing is held
+
+    @property
+    def win_rate(self):
+        return self.wins / self.round_trips if self.round_trips else 0.0
+
+
+@dataclass
+class BacktestResult:
+    """What a run leaves: the account, its profit rows, per-instrument figures and files."""
+    account: object
+    quotes: object
+    profit_rows: List[dict]
+    instruments: Dict[str, InstrumentSummary]
+    balance: float
+    ticks: int
+    seconds: float
+    files: List[str] = field(default_factory=list)
+    synthetic: bool = False  # days not in the tick cache were made up by the built-in market
+    warnings: List[str] = field(default_factory=list)
+
+    @property
+    def ticks_per_second(self):
+        return self.ticks / self.seconds if self.seconds > 0 else 0.0
+
+    @property
+    def unrealised(self):
+        return sum(s.open.unrealised for s in self.instruments.values() if s.open)
+
+    def summary(self):
+        """The figures of the run as plain data (for JSON)."""
+        return {
+            "ticks": self.ticks, "seconds": round(self.seconds, 3),
+            "ticks_per_second": round(self.ticks_per_second, 1),
+            "initial_capital": self.account.initial_capital, "balance": self.balance,
+            "realised_profit": self.account._profit_report["profit"],
+            "unrealised_profit": self.unrealised,
+            "synthetic_market": self.synthetic,
+            "instruments": {code: {"round_trips": s.round_trips, "win_rate": s.win_rate,
+                                   "net_profit": s.net_profit, "costs": s.costs,
+                                   "slippage": s.slippage,
+                                   "open_position": None if s.open is None else vars(s.open)}
+                            for code, s in self.instruments.items()},
+            "warnings": list(self.warnings),
+            "files": list(self.files),
+        }
+
+
+def slippage_of(row):
+    """Money the slippage setting moved a round trip's two prices by (against the trader
+    under the default settings)."""
+    return (abs(row["entry_price"] - row["entry_origin_price"])
+            + abs(row["exit_price"] - row["exit_origin_price"])) * row["min_qty"]
+
+
+def net_quantity(account, code):
+    """Net open quantity of `code`: long entries minus short ones."""
+    sides = account.positions.get(code)
+    if not sides:
+        return 0
+    return sum(e["quantity"] for e in sides["buy"]) - sum(e["quantity"] for e in sides["sell"])
+
+
+def open_positions(account):
+    """code → OpenPosition of every instrument the account still holds, at its last price."""
+    unrealised = {}
+    for product_type in ("Stock", "Future"):
+        for row in account._Positions__format_position_detail(product_type):
+            unrealised[row["code"]] = unrealised.get(row["code"], 0.0) + row["pnl"]
+    out = {}
+    for code, pnl in unrealised.items():
+        tick = account.current_tick_infos.get(code)
+        out[code] = OpenPosition(net_quantity(account, code), tick["close"] if tick else float("nan"), pnl)
+    return out
+
+
+def instrument_summaries(account, codes):
+    held = open_positions(account)
+    out = {}
+    for code in codes:
+        rows = account.get_profit_rows_by_code(code)
+        out[code] = InstrumentSummary(
+            code=code, round_trips=len(rows), wins=sum(1 for r in rows if r["profit"] > 0),
+            net_profit=sum(r["profit"] for r in rows),
+            costs=sum(r["trade_cost"] + r["cover_cost"] for r in rows),
+            slippage=sum(slippage_of(r) for r in rows), open=held.get(code))
+    return out
