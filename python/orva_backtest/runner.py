@@ -1,6 +1,5 @@
 """Runs a backtest: replays the instruments' ticks through the simulated exchange and account,
 hands them to a strategy, and writes the trade records and reports at the end."""
-import atexit
 import os
 import threading
 import time
@@ -10,12 +9,15 @@ from typing import Callable, Optional
 from orva_backtest import utils
 from orva_backtest.buying_power import BuyingPower
 from orva_backtest.constant import BASIC_INFO
+from orva_backtest.outputs import library_step, new_run_folder, register_exit_wait, write_reports
 from orva_backtest.result import BacktestResult, instrument_summaries
 from orva_backtest.strategy import Context, defined_callbacks
 
 BENCHMARK = "0050"
 MODES = ("direct", "paced")
 MARKETS = ("Stock", "Future")
+# Reports a single tick's callbacks may cause before the run is stopped as a report storm.
+MAX_REPORTS_PER_TICK = 10_000
 _ONE_RUN_AT_A_TIME = threading.RLock()  # reentrant: a run started from a callback must not hang
 
 
@@ -23,8 +25,20 @@ class StrategyError(Exception):
     """A strategy callback raised; the message names the callback and the tick it handled."""
 
     def __init__(self, callback, record, error):
-        super().__init__(f"策略的 {callback}{_where(record)} 發生錯誤: {type(error).__name__}: {error}")
+        super().__init__(f"策略的 {callback}{_where(record)} 發生錯誤: {type(error).__name__}: {_text(error)}")
         self.callback, self.record = callback, record
+
+
+def _text(error):
+    """The error's message, even when its own __str__ fails."""
+    try:
+        return str(error)
+    except Exception:
+        return "(錯誤訊息無法顯示)"
+
+
+class NoTicks(ValueError):
+    """None of the run's instruments had a tick in its range."""
 
 
 def _where(record):
@@ -59,9 +73,12 @@ def parse_instruments(instruments):
             code, market = entry
         if not isinstance(code, str) or not code.strip():
             raise ValueError(f"商品代碼不可為空: {entry!r}")
-        if market not in MARKETS:
-            raise ValueError(f"不支援的市場 {market!r} ({code}), 請用 Stock 或 Future")
+        market = {m.lower(): m for m in MARKETS}.get(market.strip().lower() if isinstance(market, str) else None)
+        if market is None:
+            raise ValueError(f"不支援的市場 {entry!r}, 請用 Stock 或 Future")
         code = code.strip()
+        if market == "Future" and not code[0].isalpha():  # stock codes are digits, futures letters
+            raise ValueError(f"{code} 不是期貨代碼 (期貨代碼以英文字母開頭, 例如 TXFR1); 股票請寫 {code}:Stock")
         if markets.setdefault(code, market) != market:
             raise ValueError(f"商品 {code} 不可同時列在 {markets[code]} 與 {market}")
     if not markets:
@@ -77,6 +94,18 @@ def _configure_account(account, capital, fees, slippage_ticks):
         for setting_type in ("stock", "future"):
             for action in ("buy", "sell"):
                 account.update_fee_settings(setting_type, action=action, tick_count=slippage_ticks)
+
+
+def _check_backfill(backfill_start, backfill_end, start):
+    """A backfill is history before the run: a range that reaches into it would replay time
+    backwards."""
+    if backfill_start is None:
+        return
+    first, last, begins = (utils.format_to_dt(d) for d in (backfill_start, backfill_end, start))
+    if last < first:
+        raise ValueError(f"回補結束日期 {backfill_end} 早於開始日期 {backfill_start}")
+    if last.date() >= begins.date():
+        raise ValueError(f"回補區間 {backfill_start} 至 {backfill_end} 必須在回測開始日 {start} 之前")
 
 
 def _paced_records(ticker, codes, start, end, backfill):
@@ -110,13 +139,16 @@ class _Loop:
         self.bar_feed = None
         self.buying_power = buying_power
         self.warnings = []
+        self.below_zero = False
         self.handed = None  # the record last handed to the strategy: the final bars come with it
+        self.replayed_ticks = {}  # code → ticks replayed (backfill aside)
 
     def call(self, name, record, *args):
-        """Calls the strategy's `name`; its error leaves as a StrategyError naming both."""
+        """Calls the strategy's `name`; its error (sys.exit included) leaves as a StrategyError
+        naming both."""
         try:
             self.callbacks[name](self.ctx, *args)
-        except Exception as error:
+        except (Exception, SystemExit) as error:
             raise StrategyError(name, record, error) from error
 
     def start(self):
@@ -139,8 +171,8 @@ class _Loop:
         # Report callbacks see the tick whose matching made the reports.
         self.handed = self.ctx.tick = record
         dealt = False
-        # A callback may place orders whose reports arrive here too; bounded per tick.
-        for _ in range(100_000):
+        # A callback may place orders whose reports arrive here too: bounded per tick.
+        for _ in range(MAX_REPORTS_PER_TICK):
             if queue.empty():
                 break
             report = self.matcher.pop_response()
@@ -148,17 +180,24 @@ class _Loop:
             dealt = dealt or name == "on_deal_report"
             if name in self.callbacks:
                 self.call(name, record, report)
-        if dealt and not self.warnings:
+        else:
+            if not queue.empty():
+                raise StrategyError(name, record, RuntimeError(
+                    f"同一個 Tick 的回報超過 {MAX_REPORTS_PER_TICK:,} 筆: 回報回呼每次都下新單或改單?"))
+        if dealt and not self.below_zero:
             self.warn_below_zero(record)
+
+    def warn(self, text):
+        self.warnings.append(text)
+        utils.console.print(f"[yellow]{text}[/yellow]")
 
     def warn_below_zero(self, record):
         """Once, the first time a fill leaves the account without buying power."""
         power = self.buying_power.available()
         if power < 0:
             when = _where(record).strip() or "回測中"
-            self.warnings.append(f"帳戶可用資金首次低於 0: {power:,.0f} {when}; "
-                                 "可用 --cash-check 拒絕資金不足的委託")
-            utils.console.print(f"[yellow]{self.warnings[-1]}[/yellow]")
+            self.warn(f"帳戶可用資金首次低於 0: {power:,.0f} {when}; 可用 --cash-check 拒絕資金不足的委託")
+            self.below_zero = True
 
     def hand_over_bars(self, bars, record):
         for bar in bars:
@@ -168,12 +207,13 @@ class _Loop:
 
     def direct(self, records, progress):
         """The direct mode: the whole per-tick path runs in the tick feed's C++ loop."""
+        self.replayed_ticks = dict(records.ticks_by_code)
         try:
             return records.drive(self.matcher, self.quotes, self.ctx, set(self.markets),
                                  on_tick=self.callbacks.get("on_tick"), bar_feed=self.bar_feed,
                                  on_bar=self.callbacks.get("on_bar"),
                                  on_reports=self.dispatch_reports, progress=progress)
-        except Exception as error:
+        except (Exception, SystemExit) as error:
             failed = records.failed_callback
             if failed is None:
                 raise
@@ -181,7 +221,7 @@ class _Loop:
 
     def paced(self, records, progress):
         """The paced mode: the same steps, in Python, on records from the replay thread."""
-        ticks = 0
+        ticks, counts = 0, self.replayed_ticks
         # The per-tick path, with everything it touches bound to locals.
         set_current_tick, add_tick = self.matcher.set_current_tick, self.quotes.add_tick
         match_deal, feed, ctx, markets = self.matcher.match_deal, self.bar_feed, self.ctx, self.markets
@@ -189,6 +229,8 @@ class _Loop:
         for record in records:
             if "orva_status" in record:
                 continue
+            if not record["is_backfilling"]:  # counted before the strategy can change it
+                counts[record["code"]] = counts.get(record["code"], 0) + 1
             set_current_tick(record)
             add_tick(record)
             match_deal(record["code"], record["close"], record["qty"], record["timestamp"])
@@ -199,7 +241,7 @@ class _Loop:
                 self.handed = ctx.tick = record
                 try:
                     on_tick(ctx, record)
-                except Exception as error:
+                except (Exception, SystemExit) as error:
                     raise StrategyError("on_tick", record, error) from error
                 self.dispatch_reports(record)
             ticks += 1
@@ -208,48 +250,6 @@ class _Loop:
         if feed is not None:
             self.hand_over_bars(feed.close(), self.handed)
         return ticks
-
-
-# Held while a run is inside the data and report libraries (polars, pandas, matplotlib):
-# loading the days, writing one output file. A daemon thread stopped by interpreter exit in
-# there aborts the process or leaves a temporary file, so exit waits for the step under way,
-# and a run on a daemon thread starts no other.
-_IN_LIBRARIES = threading.Lock()
-_EXITING = threading.Event()
-
-
-@atexit.register
-def _wait_for_the_step_under_way():
-    _EXITING.set()
-    _IN_LIBRARIES.acquire(timeout=60)
-
-
-def _library_step(step, *args):
-    if _EXITING.is_set() and threading.current_thread() is not threading.main_thread():
-        threading.Event().wait()  # parks this daemon thread until exit ends it
-    with _IN_LIBRARIES:
-        return step(*args)
-
-
-def _write_reports(account, quotes, codes, data_dir):
-    """Exports the trade records and writes both reports of every traded instrument."""
-    files = []
-    records_dir = os.path.join(data_dir, "trade_records")
-    before = set(os.listdir(records_dir)) if os.path.isdir(records_dir) else set()
-    _library_step(account.export_trade_records)
-    written = sorted(set(os.listdir(records_dir)) - before) or sorted(
-        os.listdir(records_dir), key=lambda n: os.path.getmtime(os.path.join(records_dir, n)))[-1:]
-    files += [os.path.join(records_dir, name) for name in written]
-    traded = [c for c in codes if any(r["code"] == c for r in account.trade_records)]
-    for code in traded:
-        _library_step(account.generate_standard_report, code, quotes)
-        files.append(os.path.join(data_dir, "report", f"{code}-report.html"))
-        _library_step(account.generate_qs_profit_report, code, quotes)
-        for suffix in ("-profit_report.csv", "-profit_report.html"):
-            path = os.path.join(data_dir, "profit_report", code + suffix)
-            if os.path.exists(path):
-                files.append(path)
-    return files
 
 
 def run_backtest(strategy, instruments, start, end, *, backfill_start=None, backfill_end=None,
@@ -279,7 +279,9 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
     if (backfill_start is None) != (backfill_end is None):
         raise ValueError("回補需要同時給開始與結束日期")
     parsed = parse_instruments(instruments)
+    _check_backfill(backfill_start, backfill_end, start)
     use_taiwan_time()
+    register_exit_wait()
     # The data directory is process-wide (the account and the tick feed read it at each use),
     # so runs on several threads take turns rather than write into each other's folders.
     with _ONE_RUN_AT_A_TIME:
@@ -290,9 +292,9 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
         if not os.access(data_dir, os.W_OK):
             raise PermissionError(f"資料目錄無法寫入: {data_dir}")
 
-        account = _library_step(Positions)
+        account = library_step(Positions)
         _configure_account(account, capital, fees, slippage_ticks)
-        quotes, matcher = _library_step(QuoteManager), Matcher(account)
+        quotes, matcher = library_step(QuoteManager), Matcher(account)
         source = source if source is not None else SyntheticMarket()
         ticker = Ticker(source)
         markets = {i["code"]: i["market"] for i in parsed}
@@ -303,24 +305,39 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
                      BuyingPower(account, markets, margins), cash_check)
         loop.start()
         if mode == "direct":
-            records = _library_step(ticker.iter_ticks, replayed, start, end, *backfill)  # every day
+            records = library_step(ticker.iter_ticks, replayed, start, end, *backfill)  # every day
             began = time.perf_counter()
             ticks = loop.direct(records, progress)
         else:
             began = time.perf_counter()
-            ticks = loop.paced(_paced_records(ticker, replayed, start, end, backfill), progress)
+            records = _paced_records(ticker, replayed, start, end, backfill)
+            try:
+                ticks = loop.paced(records, progress)
+            finally:  # a failed run stops its replay thread now, not when its error is freed
+                records.close()
         seconds = time.perf_counter() - began
         if progress:
             progress(ticks, ticks)
+        counts = loop.replayed_ticks
+        missing = [code for code in markets if not counts.get(code)]
+        if len(missing) == len(markets):
+            raise NoTicks(f"回測商品在 {start} 至 {end} 沒有任何 Tick: {', '.join(missing)} "
+                          "(用 --source cache 時, 這些日子不在 Tick 快取中?)")
+        if missing:
+            loop.warn(f"{', '.join(missing)} 在 {start} 至 {end} 沒有任何 Tick")
+        if BENCHMARK not in markets and not counts.get(BENCHMARK):
+            loop.warn(f"基準 {BENCHMARK} 在 {start} 至 {end} 沒有任何 Tick: 進階損益報告不含基準")
         if "on_finish" in loop.callbacks:
             loop.call("on_finish", None)
 
         if BASIC_INFO.data_dir != data_dir:  # a run started from a callback pointed it elsewhere
             BASIC_INFO.data_dir = data_dir
-        files = _write_reports(account, quotes, list(markets), data_dir) if reports else []
+        folder = new_run_folder(data_dir, strategy) if reports else None
+        files = write_reports(account, quotes, list(markets), folder) if reports else []
         return BacktestResult(account=account, quotes=quotes,
                               profit_rows=list(account._profit_report["rows"]),
                               instruments=instrument_summaries(account, list(markets)),
-                              balance=account.fetch_account_balance(), ticks=ticks,
-                              seconds=seconds, files=files,
+                              balance=account.fetch_account_balance(),
+                              ticks=sum(counts.get(code, 0) for code in markets), replayed=ticks,
+                              seconds=seconds, files=files, folder=folder,
                               synthetic=isinstance(source, SyntheticMarket), warnings=loop.warnings)

@@ -1,5 +1,7 @@
 #include "common/host.h"
 
+#include "common/threads.h"
+
 #include "common/args.h"
 
 namespace orva::py {
@@ -54,6 +56,7 @@ void init_host() {
 }
 
 void console_print(const std::string& text) {
+  park_if_exiting();  // a console may be slow: the exit must not wait on a second call
   host->utils.attr("console").attr("print")(nb::str(text.data(), text.size()));
 }
 
@@ -62,6 +65,7 @@ std::string error_message(const nb::python_error& error) {
 }
 
 void log_error(const nb::python_error& error, nb::handle data) {
+  park_if_exiting();
   // Errors raised in C++ that met no Python frame carry no traceback.
   nb::object exception = exception_of(error);
   nb::handle traceback = error.traceback();

@@ -18,6 +18,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/threads.h"
+
 namespace orva::py {
 
 namespace nb = nanobind;
@@ -117,6 +119,7 @@ struct Method {
 
   static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
+    const InFlight in_flight;  // first: a call entered at exit parks before it holds anything
     PyObject* argv[kArity + 1] = {};
     nb::object rest;
     if (self && !check_ready(self)) return nullptr;
@@ -172,6 +175,7 @@ template <auto Get, auto Set = nullptr>
 void def_property(nb::handle cls, const char* name, const char* doc = nullptr) {
   struct Accessors {
     static PyObject* get(PyObject*, PyObject* self) {
+      const InFlight in_flight;
       if (!detail::check_ready(self)) return nullptr;
       return detail::guarded([&] { return detail::to_python(Get(nb::handle(self))); });
     }
@@ -180,6 +184,7 @@ void def_property(nb::handle cls, const char* name, const char* doc = nullptr) {
         PyErr_SetString(PyExc_TypeError, "property setter takes (self, value)");
         return nullptr;
       }
+      const InFlight in_flight;
       if (!detail::check_ready(args[0])) return nullptr;
       return detail::guarded([&]() -> PyObject* {
         if constexpr (Set != nullptr) Set(nb::handle(args[0]), nb::handle(args[1]));

@@ -1,7 +1,9 @@
 #include "common/threads.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <thread>
 #include <exception>
 #include <mutex>
 #include <vector>
@@ -16,6 +18,40 @@ struct ExitLock {
   PyObject* owner;
   std::recursive_timed_mutex* mutex;
 };
+
+// Shared by the three modules (each links its own copy of this file), through
+// a capsule on the package: one flag and one count of threads in our methods.
+struct ExitState {
+  std::atomic<bool> closing{false};
+  std::atomic<long> busy{0};
+  std::atomic<std::thread::id> closer{};
+};
+ExitState* exit_state = nullptr;  // never freed: read by threads the exit leaves parked
+thread_local int depth = 0;       // our methods on this thread's stack
+
+ExitState* shared_exit_state() {
+  nb::object package = nb::module_::import_("orva_backtest");
+  if (nb::hasattr(package, "_exit_state")) {
+    void* state = PyCapsule_GetPointer(package.attr("_exit_state").ptr(), "orva.exit_state");
+    if (!state) throw nb::python_error();
+    return static_cast<ExitState*>(state);
+  }
+  auto* state = new ExitState();
+  nb::object capsule = nb::steal(PyCapsule_New(state, "orva.exit_state", nullptr));
+  if (!capsule.is_valid()) throw nb::python_error();
+  package.attr("_exit_state") = capsule;
+  return state;
+}
+
+[[noreturn]] void park(bool counted) {
+  if (counted) exit_state->busy.fetch_sub(1);
+  PyEval_SaveThread();
+  threads::park_forever();
+}
+
+bool must_park() {
+  return exit_state->closing.load() && exit_state->closer.load() != std::this_thread::get_id();
+}
 
 std::mutex gates_mutex;
 // Never freed: read by the atexit hook at interpreter exit.
@@ -50,6 +86,8 @@ std::chrono::steady_clock::time_point shared_deadline() {
 
 void close_gates() {
   const auto deadline = shared_deadline();
+  exit_state->closer = std::this_thread::get_id();
+  exit_state->closing = true;
   std::vector<ExitLock> locks;
   {
     std::lock_guard<std::mutex> lock(gates_mutex);
@@ -65,6 +103,9 @@ void close_gates() {
     for (threads::WorkerGate* gate : *gates) gate->wait_idle(deadline);
   }
   for (const ExitLock& lock : locks) (void)lock.mutex->try_lock_until(deadline);  // kept for good
+  // The calls under way finish (or park at their next host call); new ones park on entry.
+  while (exit_state->busy.load() > 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   PyEval_RestoreThread(state);
 }
 
@@ -96,7 +137,22 @@ PyMethodDef run_body_def = {"run", run_body, METH_NOARGS, "Runs a worker loop of
 
 }  // namespace
 
+InFlight::InFlight() {
+  if (depth++ > 0) return;
+  exit_state->busy.fetch_add(1);  // before the flag is read: the hook sets it before it counts
+  if (must_park()) park(true);
+}
+
+InFlight::~InFlight() {
+  if (--depth == 0) exit_state->busy.fetch_sub(1);
+}
+
+void park_if_exiting() {
+  if (exit_state && must_park()) park(depth > 0);
+}
+
 void install_shutdown_hook() {
+  if (!exit_state) exit_state = shared_exit_state();
   nb::module_::import_("atexit").attr("register")(nb::cpp_function(&close_gates));
 }
 

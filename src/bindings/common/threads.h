@@ -33,6 +33,26 @@ void unregister_gate(threads::WorkerGate* gate);
 void register_exit_lock(PyObject* owner, std::recursive_timed_mutex* mutex);
 void unregister_exit_lock(std::recursive_timed_mutex* mutex);
 
+// Marks the calling thread as inside one of our methods for the scope's life.
+// The atexit hook waits (up to the shared deadline) until no thread is, and
+// from then on a thread entering one parks for good instead: the interpreter
+// never stops a thread with our frames on its stack, whose unwinding would
+// release Python objects without the GIL while the interpreter is torn down.
+// Every bound method and property holds one.
+class InFlight {
+ public:
+  InFlight();
+  ~InFlight();
+  InFlight(const InFlight&) = delete;
+  InFlight& operator=(const InFlight&) = delete;
+};
+
+// Parks the calling thread for good once the process is exiting (unless it is
+// the thread running the exit). For points where our code is about to run host
+// code (console, log) or between two ticks of a replay: parking there never
+// unwinds, so nothing is released half-used. Needs the GIL.
+void park_if_exiting();
+
 // Starts a daemon threading.Thread called `name` running `body`. A Python
 // error escaping `body` is reported as the thread's uncaught exception.
 nb::object start_daemon_thread(const char* name, std::function<void()> body);
