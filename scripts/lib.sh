@@ -59,15 +59,17 @@ make_venv() {
   local stamp="$dir/.orva-source-stamp" wanted
   wanted=$(source_stamp)
   if [ -x "$dir/bin/python" ] && [ "$(cat "$stamp" 2>/dev/null)" = "$wanted" ]; then return; fi
+  local began=$SECONDS
   if [ ! -x "$dir/bin/python" ]; then
-    say "creating $dir with $("$python" --version 2>&1)"
+    say "set-up 1/4: creating $dir with $("$python" --version 2>&1)"
     "$python" -m venv "$dir"
     "$dir/bin/python" -m pip install -q --upgrade pip
   fi
   local nanobind="nanobind>=2.4,<4"
   "$dir/bin/python" -c 'import sys; sys.exit(sys.version_info < (3, 10))' || nanobind="nanobind>=2.4,<3"
+  say "set-up 2/4: build tools (scikit-build-core, nanobind, cmake, ninja)"
   "$dir/bin/python" -m pip install -q "scikit-build-core>=0.10,<2" "$nanobind" "cmake>=3.18" ninja
-  say "building and installing orva_backtest into $dir"
+  say "set-up 3/4: dependencies, then compiling the C++ modules into $dir (the first time takes several minutes; later only what changed)"
   "$dir/bin/python" -m pip install -q --no-build-isolation "$(repo_root)[test]"
   # The typed stubs are written by importing the built modules, which needs the dependencies
   # the first install of a new venv only brings: then build once more (from the same build tree).
@@ -81,4 +83,5 @@ sys.exit(len(glob.glob(os.path.join(os.path.dirname(orva_backtest.__file__), "mo
     "$dir/bin/python" -m pip install -q --no-deps "quantstats-lumi>=1.1,<2"
   fi
   echo "$wanted" > "$stamp"
+  say "set-up 4/4: done in $((SECONDS - began)) s"
 }

@@ -23,8 +23,17 @@ from orva_backtest.strategy import Strategy
 
 DEMO_INSTRUMENTS = ["2330:Stock"]
 DEMO_RANGE = ("2024-03-04", "2024-03-08")
-out = Console(highlight=False)
-err = Console(stderr=True, highlight=False)
+
+
+def _console(stderr=False):
+    console = Console(stderr=stderr, highlight=False)
+    if not console.is_terminal:  # a file or a pipe: lines are never wrapped
+        console = Console(stderr=stderr, highlight=False, width=100_000, soft_wrap=True)
+    return console
+
+
+out = _console()
+err = _console(stderr=True)
 
 
 class CliError(click.ClickException):
@@ -48,11 +57,14 @@ def _range(start, end, what="回測"):
     return start, end
 
 
-def _param_value(text):
+def _param_value(text, option):
+    """A Python literal, or else the text; a literal Python cannot build is an error."""
     try:
         return ast.literal_eval(text)
     except (ValueError, SyntaxError):
         return text
+    except (TypeError, MemoryError, RecursionError) as error:  # e.g. {[1]: 2}
+        raise CliError(f"{option} 的值無法建立: {text!r} ({type(error).__name__}: {error})") from None
 
 
 def _params(pairs):
@@ -61,7 +73,7 @@ def _params(pairs):
         key, sep, value = pair.partition("=")
         if not sep or not key.isidentifier():
             raise CliError(f"--param 需要 key=value 形式: {pair!r}")
-        params[key] = _param_value(value)
+        params[key] = _param_value(value, f"--param {key}")
     return params
 
 
@@ -202,15 +214,21 @@ class _SweepProgress(_Progress):
 
 
 def _show(result):
-    table = Table(title="各商品結果")
-    columns = ("商品", "平倉次數", "勝率", "淨損益 (扣成本)", "手續費與稅", "滑價成本", "未平倉", "未實現損益")
-    for column in columns:
-        table.add_column(column, justify="left" if column == "商品" else "right")
+    headers = ("商品", "平倉次數", "勝率", "淨損益 (扣成本)", "手續費與稅", "滑價成本", "未平倉", "未實現損益")
+    rows = []
     for code, s in result.instruments.items():
         held = f"{s.open.quantity:+,} @ {s.open.last_price:,}" if s.open else "0"
-        table.add_row(code, f"{s.round_trips:,}", f"{s.win_rate:.1%}", f"{s.net_profit:,.2f}",
-                      f"{s.costs:,.2f}", f"{s.slippage:,.2f}", held,
-                      f"{s.open.unrealised:,.2f}" if s.open else "—")
+        rows.append((escape(code), f"{s.round_trips:,}", f"{s.win_rate:.1%}", f"{s.net_profit:,.2f}",
+                     f"{s.costs:,.2f}", f"{s.slippage:,.2f}", held,
+                     f"{s.open.unrealised:,.2f}" if s.open else "—"))
+    table = Table(title="各商品結果")
+    for i, header in enumerate(headers):
+        # Figures keep their full width on a narrow terminal: never cut.
+        widest = max([len(row[i]) for row in rows] + [1])
+        table.add_column(header, justify="left" if i == 0 else "right", overflow="fold",
+                         min_width=None if i == 0 else widest, no_wrap=i > 0)
+    for row in rows:
+        table.add_row(*row)
     out.print(table)
     account = result.account
     realised = account._profit_report["profit"]
@@ -227,9 +245,12 @@ def _show(result):
     if result.synthetic:
         out.print("[yellow]行情來源: 內建合成行情 — 快取中沒有的日子使用虛構的 Tick (任何代碼都會產生), "
                   "不是真實歷史; 真實資料請用 import-ticks / --source cache[/yellow]")
-    out.print(f"Tick 數 {result.ticks:,}, {result.seconds:.2f} 秒 ({result.ticks_per_second:,.0f} ticks/s)")
+    out.print(f"回測商品 Tick 數 {result.ticks:,}; 回放共 {result.replayed:,} 筆 (含基準), "
+              f"{result.seconds:.2f} 秒 ({result.ticks_per_second:,.0f} ticks/s)")
+    if result.folder:
+        out.print(f"輸出資料夾: {escape(result.folder)}")
     for path in result.files:
-        out.print(f"輸出: {path}")
+        out.print(f"輸出: {escape(path)}")
 
 
 def _json_folder(path):
@@ -271,8 +292,8 @@ def _backtest(strategy, instruments, start, end, *, backfill=(None, None), capit
                                   margins=margins, progress=progress)
         except StrategyError as error:  # --debug shows the strategy's own traceback
             raise CliError(str(error)) from error.__cause__
-    if result.ticks == 0:
-        raise CliError(f"{start} 至 {end} 之間沒有任何 Tick, 請檢查日期與商品")
+        except ValueError as error:  # the run's data or settings, named in the message
+            raise CliError(str(error)) from error
     _show(result)
     if json_path:
         _write_json(json_path, result)
@@ -392,9 +413,13 @@ def _split_values(text):
             depth += 1
         elif char in ")]}":
             depth -= 1
+            if depth < 0:
+                raise CliError(f"--grid 的值有未配對的括號: {text!r}")
         elif char == "," and depth == 0:
             values.append(text[start:at].strip())
             start = at + 1
+    if depth or quote:
+        raise CliError(f"--grid 的值有未配對的括號或引號: {text!r}")
     return [*values, text[start:].strip()]
 
 
@@ -410,7 +435,7 @@ def _grid(pairs):
         texts = _split_values(values)
         if "" in texts:
             raise CliError(f"--grid {name} 有空的值: {pair!r}")
-        grid[name] = [_param_value(text) for text in texts]
+        grid[name] = [_param_value(text, f"--grid {name}") for text in texts]
     return grid
 
 
@@ -522,11 +547,24 @@ def run_cli(argv=None):
         err.print(f"錯誤: {error.format_message()}", markup=False, soft_wrap=True)
         return error.exit_code if isinstance(error, click.UsageError) else 1
     except Exception as error:
+        if _interrupted(error):  # Ctrl-C while a module loads arrives wrapped in an ImportError
+            err.print("已中止")
+            return 130
         if debug:
             raise
         err.print(f"錯誤: {type(error).__name__}: {error}", markup=False, soft_wrap=True)
         return 1
     return 0
+
+
+def _interrupted(error):
+    seen = set()
+    while error is not None and id(error) not in seen:
+        if isinstance(error, KeyboardInterrupt):
+            return True
+        seen.add(id(error))
+        error = error.__cause__ or error.__context__
+    return False
 
 
 def entry_point():

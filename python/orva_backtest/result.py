@@ -1,6 +1,6 @@
 """What a backtest leaves: the account, per-instrument figures, open positions and files."""
 from dataclasses import dataclass, field
-from typing import Dict, List
+from typing import Dict, List, Optional
 
 
 @dataclass
@@ -35,15 +35,18 @@ class BacktestResult:
     profit_rows: List[dict]
     instruments: Dict[str, InstrumentSummary]
     balance: float
-    ticks: int
+    ticks: int  # replayed ticks of the run's instruments (the benchmark's and backfill aside)
     seconds: float
     files: List[str] = field(default_factory=list)
+    folder: Optional[str] = None  # where the run wrote its trade records and reports
+    replayed: int = 0  # every record the replay went through, the benchmark's too
     synthetic: bool = False  # days not in the tick cache were made up by the built-in market
     warnings: List[str] = field(default_factory=list)
 
     @property
     def ticks_per_second(self):
-        return self.ticks / self.seconds if self.seconds > 0 else 0.0
+        """Replay speed: every record the loop went through, per second."""
+        return self.replayed / self.seconds if self.seconds > 0 else 0.0
 
     @property
     def unrealised(self):
@@ -52,7 +55,7 @@ class BacktestResult:
     def summary(self):
         """The figures of the run as plain data (for JSON)."""
         return {
-            "ticks": self.ticks, "seconds": round(self.seconds, 3),
+            "ticks": self.ticks, "replayed": self.replayed, "seconds": round(self.seconds, 3),
             "ticks_per_second": round(self.ticks_per_second, 1),
             "initial_capital": self.account.initial_capital, "balance": self.balance,
             "realised_profit": self.account._profit_report["profit"],
@@ -64,6 +67,7 @@ class BacktestResult:
                                    "open_position": None if s.open is None else vars(s.open)}
                             for code, s in self.instruments.items()},
             "warnings": list(self.warnings),
+            "folder": self.folder,
             "files": list(self.files),
         }
 

@@ -85,3 +85,26 @@ def format_nano_ts_to_second_ts(nano_ts, digits):
         raise TypeError(f"nano_ts 必須是整數, 收到 {type(nano_ts).__name__}: {nano_ts!r}")
     # Integer true division is correctly rounded, unlike float(nano_ts) / 1e9.
     return round(nano_ts / 10**9, digits)
+
+
+# A spreadsheet reads a cell that starts with one of these as a formula (or, for tab and
+# carriage return, strips them first).
+_FORMULA_STARTS = ("=", "+", "-", "@", "\t", "\r")
+
+
+def spreadsheet_safe(table):
+    """`table` (polars or pandas) with every text cell that a spreadsheet would run as a formula
+    prefixed by a single quote, as spreadsheet tools expect; numbers are left alone. Every CSV
+    the project writes goes through it."""
+    import polars as pl
+    if isinstance(table, pl.DataFrame):
+        texts = [name for name, dtype in table.schema.items() if dtype == pl.String]
+        return table.with_columns(
+            pl.when(pl.col(name).str.contains(r"^[=+\-@\t\r]")).then("'" + pl.col(name))
+            .otherwise(pl.col(name)).alias(name) for name in texts)
+    table = table.copy()
+    for name in table.columns:
+        if table[name].dtype == object:
+            table[name] = table[name].map(
+                lambda v: "'" + v if isinstance(v, str) and v.startswith(_FORMULA_STARTS) else v)
+    return table

@@ -87,7 +87,7 @@ def test_open_positions_and_slippage_are_reported(tmp_path, console):
     summary = result.summary()
     assert summary["instruments"]["2330"]["open_position"]["quantity"] == 2
     assert summary["unrealised_profit"] == held.unrealised and summary["synthetic_market"] is True
-    page = (tmp_path / "report" / "2330-report.html").read_text(encoding="utf-8")
+    page = open(f"{result.folder}/report/2330-report.html", encoding="utf-8").read()
     assert 'data-key="open_quantity">+2 @' in page
 
 
@@ -151,7 +151,7 @@ def test_the_tear_sheet_has_every_trading_day_and_the_account_s_figures(tmp_path
     assert call["match_dates"] is False
     total = math.prod(1 + r for r in returns) - 1
     assert total == pytest.approx(result.instruments["2330"].net_profit / 1_000_000)
-    page = (tmp_path / "profit_report" / "2330-profit_report.html").read_text(encoding="utf-8")
+    page = open(f"{result.folder}/profit_report/2330-profit_report.html", encoding="utf-8").read()
     assert "報酬基礎" in page  # the page says on which basis it measures
     # QuantStats measures the same drawdown as the standard report's daily one.
     from quantstats_lumi import stats

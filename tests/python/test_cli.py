@@ -1,4 +1,5 @@
 import json
+import re
 import sys
 from pathlib import Path
 
@@ -36,10 +37,15 @@ def test_demo_through_the_console_script(tmp_path):
     assert done.returncode == 0, done.stderr
     for label in ("各商品結果", "帳戶餘額", "ticks/s"):
         assert label in done.stdout
-    data = tmp_path / "data"
-    assert list((data / "trade_records").glob("*_trade_records.csv"))
-    assert (data / "report" / "2330-report.html").exists()
-    assert (data / "profit_report" / "2330-profit_report.html").exists()
+    (run,) = (tmp_path / "data" / "runs").iterdir()  # the run's own folder, printed
+    assert f"輸出資料夾: {run}" in done.stdout and "MovingAverageCrossover" in run.name
+    assert list((run / "trade_records").glob("*_trade_records.csv"))
+    assert (run / "report" / "2330-report.html").exists()
+    assert (run / "profit_report" / "2330-profit_report.html").exists()
+    # Flat at the end: the balance is the capital plus the realised profit.
+    balance, profit = (float(re.search(label + r" ([-\d,.]+)", done.stdout).group(1).replace(",", ""))
+                       for label in ("帳戶餘額", "已實現損益"))
+    assert balance == pytest.approx(10_000_000 + profit, abs=0.005)
 
 
 def test_run_writes_its_json_summary(tmp_path, strategy_file, capsys):

@@ -1,3 +1,4 @@
+import os
 import queue
 import threading
 from datetime import datetime, timedelta
@@ -56,7 +57,8 @@ def test_the_account_agrees_with_the_deal_reports(tmp_path, console):
     assert names[1:] == [f"{code}-{kind}" for code in ("2330", "TXFR1") for kind in (
         "profit_report.csv", "profit_report.html", "report.html")]
     assert names[0].endswith("_trade_records.csv")
-    assert all((tmp_path / "run").joinpath(*p.split("/")[-2:]).exists() for p in result.files)
+    assert result.folder.startswith(str(tmp_path / "run" / "runs")) and "Trader" in result.folder
+    assert all(p.startswith(result.folder) and os.path.exists(p) for p in result.files)
 
 
 def comparable(result):
@@ -164,7 +166,7 @@ def test_bad_run_requests(tmp_path, kwargs, message):
 @pytest.mark.parametrize("given, expected", [
     (["2330:Stock", " 2330 : Stock ", ("2330", "Stock")], [("2330", "Stock")]),
     ([{"code": "TXFR1", "market": "Future"}, "2330", "TXFR1:Future"], [("TXFR1", "Future"), ("2330", "Stock")]),
-    (["2330:Stock", "2330:Future"], "同時列在 Stock 與 Future"),
+    (["TXFR1:Stock", "TXFR1:Future"], "同時列在 Stock 與 Future"),
 ])
 def test_instruments_are_listed_once(given, expected):
     if isinstance(expected, str):

@@ -20,6 +20,7 @@ struct ReportLibraries {
   nb::object module;  // the positions module: `template` is looked up there per report
   nb::object os_path, os_replace, os_remove, os_getpid;
   nb::object datetime, strptime, dumps, pl, pd, qs;
+  nb::object safe;  // utils.spreadsheet_safe: text cells no spreadsheet runs as formulas
 };
 ReportLibraries* libs = nullptr;
 
@@ -44,12 +45,45 @@ void write_atomically(nb::handle path, Write write) {
   }
 }
 
+// Writes like write_atomically, but never over an existing file: the first of
+// `path`, "<stem>-2<ext>", "<stem>-3<ext>", ... that no file has, claimed by
+// creating it exclusively. Returns the path written.
+template <class Write>
+nb::object write_new(nb::handle path, Write write) {
+  const std::string text = text_of(path);
+  const size_t dot = text.rfind('.');
+  const size_t slash = text.find_last_of("/\\");
+  const size_t cut = dot != std::string::npos && (slash == std::string::npos || dot > slash) ? dot : text.size();
+  nb::object os = nb::module_::import_("os");
+  const int flags = nb::cast<int>(os.attr("O_CREAT")) | nb::cast<int>(os.attr("O_EXCL")) |
+                    nb::cast<int>(os.attr("O_WRONLY"));
+  for (int n = 1; n <= 10000; ++n) {
+    nb::object candidate =
+        nb::str((n == 1 ? text : text.substr(0, cut) + "-" + std::to_string(n) + text.substr(cut)).c_str());
+    try {
+      os.attr("close")(os.attr("open")(candidate, flags));
+    } catch (nb::python_error& error) {
+      if (error.matches(PyExc_FileExistsError)) continue;
+      throw;
+    }
+    try {
+      write_atomically(candidate, write);
+    } catch (nb::python_error&) {
+      libs->os_remove(candidate);  // the claimed name, still empty
+      throw;
+    }
+    return candidate;
+  }
+  raise_exception("無法產生不重複的檔名: " + text);
+}
+
 void export_trade_records(nb::handle self) {
   nb::object name = libs->datetime.attr("now")().attr("strftime")("%Y-%m-%d %H%M%S");
   nb::object path = data_path(nb::str((text_of(name) + "_trade_records.csv").c_str()),
                               nb::make_tuple("trade_records"));
   nb::object table = libs->pl.attr("DataFrame")(nb::getattr(self, keys().trade_records));
-  write_atomically(path, [&](nb::handle temporary) { table.attr("write_csv")(temporary); });
+  table = libs->safe(table);
+  path = write_new(path, [&](nb::handle temporary) { table.attr("write_csv")(temporary); });
   console_print("[bold green]交易紀錄已匯出至: " + text_of(path) + "[/bold green]");
 }
 
@@ -283,8 +317,9 @@ void generate_qs_profit_report(nb::handle self, nb::handle code, nb::handle quot
   for (nb::handle row : rows) exits.append(exit_time(item(row, keys().exit_dt)));
   frame[keys().exit_dt] = pd.attr("to_datetime")(pd.attr("Series")(exits, nb::arg("dtype") = "object"),
                                                  nb::arg("errors") = "coerce");
+  nb::object csv_frame = libs->safe(frame);
   write_atomically(csv_path, [&](nb::handle temporary) {
-    frame.attr("to_csv")(temporary, nb::arg("index") = false, nb::arg("encoding") = "utf-8-sig");
+    csv_frame.attr("to_csv")(temporary, nb::arg("index") = false, nb::arg("encoding") = "utf-8-sig");
   });
 
   frame["date"] = frame[keys().exit_dt].attr("dt").attr("normalize")();
@@ -388,6 +423,7 @@ void set_up_reports(nb::module_& m) {
       nb::module_::import_("polars"),
       nb::module_::import_("pandas"),
       qs,
+      nb::module_::import_("orva_backtest.utils").attr("spreadsheet_safe"),
   };
 }
 

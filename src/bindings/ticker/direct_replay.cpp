@@ -14,6 +14,7 @@
 #include "common/direct_api.h"
 #include "common/host.h"
 #include "common/methods.h"
+#include "common/threads.h"
 #include "ticker/tick_rows.h"
 #include "ticker/ticker_internal.h"
 
@@ -184,6 +185,7 @@ void report_progress(Drive& d) {
 }
 
 void step(Drive& d, const MergedDays& rows, const MergedDays::Source& source, bool tradable) {
+  park_if_exiting();  // between ticks the loop holds nothing of its own
   const double seconds = rows.seconds(source);
   d.run.timestamp = checked(PyFloat_FromDouble(seconds));
   d.run.record = rows.record(source, d.run.timestamp);
@@ -296,6 +298,20 @@ Py_ssize_t drive(nb::handle self, nb::handle matcher, nb::handle quotes, nb::han
 
 nb::object failed_callback(nb::handle self) { return direct_of(self).failed; }
 
+// Replayed (not backfilled) ticks per code, of the rows not yet driven through.
+nb::dict ticks_by_code(nb::handle self) {
+  const DirectReplay& run = direct_of(self);
+  nb::dict counts;
+  if (!run.main) return counts;
+  for (size_t i = 0; i < run.main->source_count(); ++i) {
+    const MergedDays::Source& source = run.main->source(i);
+    nb::object before = item_or_none(counts, source.code);
+    const Py_ssize_t earlier = before.is_none() ? 0 : nb::cast<Py_ssize_t>(before);
+    counts[source.code] = earlier + source.size() - source.at;
+  }
+  return counts;
+}
+
 }  // namespace
 
 nb::object iter_ticks(nb::handle self, nb::handle codes, nb::handle start_from, nb::handle end_to,
@@ -332,6 +348,8 @@ void bind_direct_replay(nb::module_& m) {
       "在 C++ 迴圈中回放其餘的 Tick: 每筆 set_current_tick、add_tick、match_deal, 有回報時呼叫 "
       "on_reports(tick), 完成的 K 棒交給 on_bar(ctx, bar), tradable 中商品的 Tick 交給 "
       "on_tick(ctx, tick); 每 5000 筆呼叫 progress(done, total). 傳回回放的 Tick 數");
+  def_property<&ticks_by_code>(direct, "ticks_by_code",
+                               "尚未回放的 Tick 數 (不含回補), 依商品代碼: {code: 筆數}");
   def_property<&failed_callback>(direct, "failed_callback",
                                  "drive 中引發錯誤的策略回呼與其 Tick: (名稱, tick), 沒有則為 None");
 }

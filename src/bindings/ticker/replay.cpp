@@ -316,8 +316,10 @@ void send_ticks(nb::handle self, nb::handle codes, nb::handle start_from, nb::ha
 
 void stop_send_ticks(nb::handle self) {
   nb::setattr(self, k().exit_send_thread_flag, nb::bool_(true));
-  if (state_of(self).replay) state_of(self).replay->stopped = true;
+  const std::shared_ptr<Replay> run = state_of(self).replay;
+  if (run) run->stopped = true;
   put(self, k().tick_queue, exit_marker());
+  if (run) wake(self, *run);  // a thread waiting for a permit or a notice leaves now
 }
 
 }  // namespace

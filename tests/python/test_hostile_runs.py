@@ -1,0 +1,235 @@
+"""Runs, imports of the runner and the command line used carelessly or with hostile input: each
+case once lost data, crashed, hung or said nothing."""
+import csv
+import os
+import re
+import threading
+from datetime import datetime
+
+import pandas as pd
+import polars as pl
+import pytest
+
+from orva_backtest import Strategy, outputs, utils
+from orva_backtest.cli import run_cli
+from orva_backtest.market import CacheOnlyMarket
+from orva_backtest.modules.positions.positions import BarFeed, Positions, QuoteManager
+from orva_backtest.runner import MAX_REPORTS_PER_TICK, NoTicks, StrategyError, run_backtest
+
+from account_helpers import fill, tick
+
+DAY = "2024-03-04"
+
+
+class EveryN(Strategy):
+    """Buys on the n-th tick of 2330 and sells on the 2n-th, over and over."""
+
+    def __init__(self, n=500):
+        self.n, self.count = n, 0
+
+    def on_tick(self, ctx, tick):
+        if tick["code"] == "2330":
+            self.count += 1
+            if self.count % self.n == 0:
+                (ctx.sell if ctx.position("2330") else ctx.buy)("2330", 1)
+
+
+def run(strategy, tmp_path, name="d", **kwargs):
+    kwargs.setdefault("reports", False)
+    return run_backtest(strategy, ["2330:Stock"], DAY, DAY, data_dir=tmp_path / name, **kwargs)
+
+
+def test_runs_that_end_in_the_same_second_keep_their_own_records(tmp_path, monkeypatch):
+    class Frozen(datetime):
+        @classmethod
+        def now(cls, tz=None):
+            return datetime(2024, 5, 1, 12, 0, 0)
+    monkeypatch.setattr(outputs, "datetime", Frozen)
+    first = run(EveryN(400), tmp_path, "same", reports=True)
+    second = run(EveryN(700), tmp_path, "same", reports=True)
+    assert first.folder != second.folder and second.folder.endswith("-EveryN-2")
+    for result in (first, second):
+        (records,) = [p for p in result.files if p.endswith("_trade_records.csv")]
+        with open(records, encoding="utf-8") as f:
+            assert sum(1 for r in csv.DictReader(f) if r["trade_status"] == "Deal") == len(
+                [r for r in result.account.trade_records if r["trade_status"] == "Deal"])
+
+
+def test_trade_record_exports_never_overwrite(taipei_data_dir):
+    account = Positions()
+    account.add_trade_record(trade_id="T" * 16, code="2330", action="Buy", quantity=1, price=600.0,
+                             timestamp=1.7e9, trade_status="Deal")
+    before = datetime.now().replace(microsecond=0)
+    account.export_trade_records()
+    account.export_trade_records()
+    names = sorted(os.listdir(taipei_data_dir / "trade_records"))
+    assert len(names) == 2
+    stamp = datetime.strptime(names[0][:17], "%Y-%m-%d %H%M%S")  # to the second
+    assert re.fullmatch(r"\d{4}-\d\d-\d\d \d{6}_trade_records(-2)?\.csv", names[0]) and stamp >= before
+
+
+def test_a_run_without_ticks_of_its_instruments_is_an_error(tmp_path, capsys):
+    run(EveryN(), tmp_path, "cache")  # fills the cache: 2330 and the benchmark
+    for path in (tmp_path / "cache" / "sino" / "ticks").glob("2330 *"):
+        path.unlink()
+    with pytest.raises(NoTicks, match="2330"):
+        run(EveryN(), tmp_path, "cache", source=CacheOnlyMarket())
+
+
+def test_a_benchmark_missing_from_the_cache_is_a_warning(tmp_path):
+    run(EveryN(), tmp_path, "cache")
+    for path in (tmp_path / "cache" / "sino" / "ticks").glob("0050 *"):
+        path.unlink()
+    result = run(EveryN(), tmp_path, "cache", source=CacheOnlyMarket(), reports=True)
+    assert any("0050" in w for w in result.warnings) and result.ticks > 0
+    assert any(p.endswith("2330-profit_report.html") for p in result.files)
+
+
+class Exits(Strategy):
+    def on_tick(self, ctx, tick):
+        raise SystemExit(0)
+
+
+class Storm(Strategy):
+    def on_tick(self, ctx, tick):
+        if not ctx.pending_orders:
+            ctx.buy("2330", 1, 1.0)
+
+    def on_order_report(self, ctx, report):
+        ctx.buy("2330", 1, 1.0)  # every report places another order
+
+
+class Mute(Exception):
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+class Unspeakable(Strategy):
+    def on_tick(self, ctx, tick):
+        raise Mute()
+
+
+@pytest.mark.parametrize("mode", ["direct", "paced"])
+@pytest.mark.parametrize("strategy, message", [
+    (Exits, "SystemExit"), (Storm, f"超過 {MAX_REPORTS_PER_TICK:,} 筆"), (Unspeakable, "Mute: (錯誤訊息無法顯示)")])
+def test_a_strategy_that_exits_storms_or_cannot_say_why_fails_its_run(tmp_path, mode, strategy, message):
+    with pytest.raises(StrategyError, match=re.escape(message)):
+        run(strategy(), tmp_path, mode=mode)
+
+
+def test_failed_paced_runs_leave_no_replay_thread(tmp_path):
+    def replays():
+        return [t for t in threading.enumerate() if t.name == "orva-ticker-replay"]
+    before = set(replays())
+    for i in range(3):
+        with pytest.raises(StrategyError):
+            run(Unspeakable(), tmp_path, f"p{i}", mode="paced")
+    for thread in set(replays()) - before:
+        thread.join(timeout=30)
+    assert set(replays()) <= before
+
+
+@pytest.mark.parametrize("backfill", [("2024-03-01", "2024-03-04"), ("2024-03-05", "2024-03-06"),
+                                      ("2024-03-01", "2024-02-28")])
+def test_a_backfill_must_come_before_the_run(tmp_path, backfill):
+    with pytest.raises(ValueError, match="回補"):
+        run(EveryN(), tmp_path, backfill_start=backfill[0], backfill_end=backfill[1])
+
+
+def test_no_csv_cell_runs_as_a_spreadsheet_formula(taipei_data_dir):
+    account = Positions()
+    for action, price, ts in (("Buy", 10.0, 1.7e9), ("Sell", 9.0, 1.7e9 + 60)):
+        account.add_trade_record(trade_id="=HYPERLINK(1)", code="-2+3", action=action, quantity=1,
+                                 price=price, timestamp=ts, trade_status="Deal")
+        account.set_positions(fill(action, 1, price, ts=ts, code="@SUM"), "Stock")
+    account.export_trade_records()
+    (exported,) = (taipei_data_dir / "trade_records").iterdir()
+    row = next(csv.DictReader(open(exported, encoding="utf-8")))
+    assert (row["trade_id"], row["code"], row["price"]) == ("'=HYPERLINK(1)", "'-2+3", "10.0")
+    quotes = QuoteManager()
+    quotes.add_tick(tick("@SUM", 9.0, ts=1.7e9 + 60))
+    account.generate_qs_profit_report("@SUM", quotes)
+    profit = pd.read_csv(taipei_data_dir / "profit_report" / "@SUM-profit_report.csv", encoding="utf-8-sig")
+    assert profit["code"].tolist() == ["'@SUM"] and profit["profit"].iloc[0] < 0  # numbers stay numbers
+    table = utils.spreadsheet_safe(pl.DataFrame({"a": ["+1", "ok", "\t=x"], "n": [-1, 2, 3]}))
+    assert table.to_dict(as_series=False) == {"a": ["'+1", "ok", "'\t=x"], "n": [-1, 2, 3]}
+
+
+def test_interrupted_start_up_is_an_interruption(monkeypatch, capsys):
+    import orva_backtest.cli as cli
+
+    def interrupted(*args, **kwargs):
+        try:
+            raise KeyboardInterrupt
+        except KeyboardInterrupt as error:
+            raise ImportError("Encountered an error while initializing the extension.") from error
+    monkeypatch.setattr(cli, "_backtest", interrupted)
+    assert run_cli(["demo"]) == 130 and "已中止" in capsys.readouterr().err
+
+
+class LastBar(Strategy):
+    def __init__(self):
+        self.ends = []
+
+    def on_tick(self, ctx, tick):
+        ctx.tick = None  # the strategy clears what it was handed
+
+    def on_bar(self, ctx, bar):
+        self.ends.append((bar["dt"], ctx.now))
+
+
+def test_the_last_bars_see_the_same_tick_in_both_modes(tmp_path):
+    seen = {}
+    for mode in ("direct", "paced"):
+        strategy = LastBar()
+        run(strategy, tmp_path, mode, mode=mode)
+        seen[mode] = strategy.ends
+    assert seen["direct"] and seen["direct"] == seen["paced"]
+
+
+class Sequence(Strategy):
+    """Orders from bars; records the order of callbacks per tick."""
+
+    def __init__(self):
+        self.events = []
+
+    def on_bar(self, ctx, bar):
+        self.events.append(("bar", ctx.tick["timestamp"]))
+        if not ctx.pending_orders:
+            (ctx.sell if ctx.position("2330") else ctx.buy)("2330", 1)
+
+    def on_tick(self, ctx, tick):
+        if tick["code"] == "2330":
+            self.events.append(("tick", tick["timestamp"]))
+
+    def on_order_report(self, ctx, report):
+        self.events.append(("order", ctx.tick["timestamp"]))
+
+
+def test_reports_of_orders_placed_on_a_bar_come_before_that_tick_in_both_modes(tmp_path):
+    events = {}
+    for mode in ("direct", "paced"):
+        strategy = Sequence()
+        run(strategy, tmp_path, mode, mode=mode)
+        events[mode] = strategy.events
+    assert events["direct"] == events["paced"]
+    at = events["direct"].index(next(e for e in events["direct"] if e[0] == "order"))
+    assert events["direct"][at - 1][0] == "bar" and events["direct"][at + 1][0] == "tick"
+
+
+def test_a_bar_feed_sees_every_tick_after_a_clear():
+    quotes = QuoteManager()
+    feed = BarFeed(quotes, [("2330", "m", 1)])
+    base = datetime(2024, 3, 4, 9, 0).timestamp()
+    for minute in range(3):
+        quotes.add_tick(tick("2330", 600.0 + minute, ts=base + 60 * minute + 5))
+        feed.update("2330")
+    quotes.clear_ticks()
+    bars = []
+    for minute in range(10, 14):
+        quotes.add_tick(tick("2330", 700.0 + minute, ts=base + 60 * minute + 5))
+        bars += feed.update("2330")
+    bars += feed.close()
+    expected = quotes.get_kbar("2330", "m", 1)
+    assert [(b["dt"], b["Close"]) for b in bars] == list(zip(expected["dt"], expected["Close"]))
+    assert bars[0]["Close"] == 710.0
