@@ -487,22 +487,31 @@ def sweep(ctx, strategy_file, grid_pairs, codes, start, end, backfill_start, bac
         raise CliError(f"全部 {len(result.table)} 個任務都失敗了, 詳見 {result.files[0]}")
 
 
+def _show_import(result):
+    for path, rows in result.files:
+        out.print(f"{rows:,} ticks → {escape(path)}", soft_wrap=True)
+    for warning in result.warnings:
+        out.print(f"[yellow]警告: {escape(warning)}[/yellow]", soft_wrap=True)
+    if not result.files:
+        raise CliError("沒有匯入任何 Tick")
+    out.print(f"[green]匯入完成: {len(result.files)} 天[/green]")
+
+
 @main.command("import-ticks")
 @click.argument("file", type=click.Path())
 @click.option("--code", required=True, help="instrument code of the file's ticks")
 @click.option("--market", type=click.Choice(["Stock", "Future"]), required=True)
 @DATA_DIR
 def import_ticks(file, code, market, data_dir):
-    """Split a CSV or Parquet file of ticks into the day cache, so runs need no SDK."""
+    """Split a CSV or Parquet file of ticks into the day cache (futures by trading day), so runs
+    need no SDK."""
     from orva_backtest.tick_import import import_tick_file
     data_dir = _data_dir(data_dir)
     try:
-        written = import_tick_file(file, code, market, data_dir)
+        result = import_tick_file(file, code, market, data_dir)
     except (OSError, ValueError) as error:
         raise CliError(str(error)) from None
-    for path, rows in written:
-        out.print(f"{rows:,} ticks → {path}")
-    out.print(f"[green]匯入完成: {len(written)} 天[/green]")
+    _show_import(result)
 
 
 def run_cli(argv=None):
