@@ -1,4 +1,4 @@
-"""The `orva-backtest` command line: `demo`, `run`, `sweep` and `import-ticks`."""
+"""The `orva-backtest` command line: `demo`, `run`, `sweep`, `import-ticks` and `import-taifex`."""
 import ast
 import inspect
 import json
@@ -487,6 +487,15 @@ def sweep(ctx, strategy_file, grid_pairs, codes, start, end, backfill_start, bac
         raise CliError(f"全部 {len(result.table)} 個任務都失敗了, 詳見 {result.files[0]}")
 
 
+class _ImportProgress(_Progress):
+    """The files of an import and the rows read."""
+    label, unit = "匯入中", " 個檔案"
+
+    def __call__(self, done, total, rows, ticks):
+        note = f"已讀 {rows:,} 列, {ticks:,} ticks"
+        self._show(done, total, note, note, done == total)
+
+
 def _show_import(result):
     for path, rows in result.files:
         out.print(f"{rows:,} ticks → {escape(path)}", soft_wrap=True)
@@ -511,6 +520,24 @@ def import_ticks(file, code, market, data_dir):
         result = import_tick_file(file, code, market, data_dir)
     except (OSError, ValueError) as error:
         raise CliError(str(error)) from None
+    _show_import(result)
+
+
+@main.command("import-taifex")
+@click.argument("files", nargs=-1, required=True, type=click.Path())
+@click.option("--product", required=True, help="the exchange's product code in the files: TX, MTX, TMF, ...")
+@click.option("--code", default=None, help="cache code of the ticks (default: TXFR1, MXFR1, TMFR1 for TX, MTX, TMF)")
+@DATA_DIR
+def import_taifex(files, product, code, data_dir):
+    """Write a product's front-month trades of the futures exchange's daily files
+    (Daily_YYYY_MM_DD.zip or their CSV) into the day cache, one file per trading day."""
+    from orva_backtest.market.taifex import import_taifex_files
+    data_dir = _data_dir(data_dir)
+    with _ImportProgress() as progress:
+        try:
+            result = import_taifex_files(files, product, code=code, data_dir=data_dir, progress=progress)
+        except (OSError, ValueError) as error:
+            raise CliError(str(error)) from None
     _show_import(result)
 
 
