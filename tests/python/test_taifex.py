@@ -95,6 +95,7 @@ def test_a_file_without_the_product_is_a_warning_and_the_others_go_on(tmp_path, 
     paths, _ = write_files(tmp_path, zipped=())
     lines = paths[1].read_bytes().decode("cp950").split("\r\n")
     paths[1].write_bytes("\r\n".join(line for line in lines if ",TX " not in line).encode("cp950"))
+    paths[0].write_text(paths[0].read_bytes().decode("cp950"), encoding="utf-8")  # either encoding
     data = str(tmp_path / "data")
     assert run_cli(["import-taifex", *map(str, paths), "--product", "TX", "--code", "TXF202601",
                     "--data-dir", data]) == 0
