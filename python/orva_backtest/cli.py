@@ -1,4 +1,4 @@
-"""The `orva-backtest` command line: `demo`, `run`, `sweep` and `import-ticks`."""
+"""The `orva-backtest` command line: `demo`, `run`, `sweep`, `import-ticks` and `import-taifex`."""
 import ast
 import inspect
 import json
@@ -512,22 +512,58 @@ def sweep(ctx, strategy_file, grid_pairs, codes, start, end, backfill_start, bac
         raise CliError(f"全部 {len(result.table)} 個任務都失敗了, 詳見 {result.files[0]}")
 
 
+class _ImportProgress(_Progress):
+    """The files of an import and the rows read."""
+    label, unit = "匯入中", " 個檔案"
+
+    def __call__(self, done, total, rows, ticks):
+        note = f"已讀 {rows:,} 列, {ticks:,} ticks"
+        self._show(done, total, note, note, done == total)
+
+
+def _show_import(result):
+    for path, rows in result.files:
+        out.print(f"{rows:,} ticks → {escape(path)}", soft_wrap=True)
+    for warning in result.warnings:
+        out.print(f"[yellow]警告: {escape(warning)}[/yellow]", soft_wrap=True)
+    if not result.files:
+        raise CliError("沒有匯入任何 Tick")
+    out.print(f"[green]匯入完成: {len(result.files)} 天[/green]")
+
+
 @main.command("import-ticks")
 @click.argument("file", type=click.Path())
 @click.option("--code", required=True, help="instrument code of the file's ticks")
 @click.option("--market", type=click.Choice(["Stock", "Future"]), required=True)
 @DATA_DIR
 def import_ticks(file, code, market, data_dir):
-    """Split a CSV or Parquet file of ticks into the day cache, so runs need no SDK."""
+    """Split a CSV or Parquet file of ticks into the day cache (futures by trading day), so runs
+    need no SDK."""
     from orva_backtest.tick_import import import_tick_file
     data_dir = _data_dir(data_dir)
     try:
-        written = import_tick_file(file, code, market, data_dir)
+        result = import_tick_file(file, code, market, data_dir)
     except (OSError, ValueError) as error:
         raise CliError(str(error)) from None
-    for path, rows in written:
-        out.print(f"{rows:,} ticks → {path}")
-    out.print(f"[green]匯入完成: {len(written)} 天[/green]")
+    _show_import(result)
+
+
+@main.command("import-taifex")
+@click.argument("files", nargs=-1, required=True, type=click.Path())
+@click.option("--product", required=True, help="the exchange's product code in the files: TX, MTX, TMF, ...")
+@click.option("--code", default=None, help="cache code of the ticks (default: TXFR1, MXFR1, TMFR1 for TX, MTX, TMF)")
+@DATA_DIR
+def import_taifex(files, product, code, data_dir):
+    """Write a product's front-month trades of the futures exchange's daily files
+    (Daily_YYYY_MM_DD.zip or their CSV) into the day cache, one file per trading day."""
+    from orva_backtest.market.taifex import import_taifex_files
+    data_dir = _data_dir(data_dir)
+    with _ImportProgress() as progress:
+        try:
+            result = import_taifex_files(files, product, code=code, data_dir=data_dir, progress=progress)
+        except (OSError, ValueError) as error:
+            raise CliError(str(error)) from None
+    _show_import(result)
 
 
 def run_cli(argv=None):

@@ -1,14 +1,112 @@
-"""Imports a user's tick file into the tick feed's day cache, so runs need no broker SDK."""
+"""Imports ticks into the tick feed's day cache, so runs need no broker SDK.
+
+`import_tick_file` takes a user's file of tick-table columns; the parts every importer shares
+are here too: typed columns, the cache's own check of a day (`find_bad_tick` of the ticker
+module), the cache day of each tick (`market.trading_days`) and the writing of cache days.
+"""
 import os
+from dataclasses import dataclass, field
 
 import polars as pl
 
-# The tick table's columns and types, in cache-file order.
-TICK_COLUMNS = {"ts": pl.Int64, "close": pl.Float64, "volume": pl.Int64, "bid_price": pl.Float64,
-                "bid_volume": pl.Int64, "ask_price": pl.Float64, "ask_volume": pl.Int64,
-                "tick_type": pl.Int64}
-# Tick times the quote buffer takes (1990 to 2099); seconds or milliseconds given for `ts` fall outside.
-EARLIEST_TS, LATEST_TS = 631_152_000 * 10**9, 4_102_444_800 * 10**9
+from orva_backtest.market.trading_days import cache_days, closed_days
+from orva_backtest.modules.ticker.ticker import TICK_SCHEMA, find_bad_tick
+
+RULES = ("ts 為 1990 至 2099 年的奈秒, close 為正的有限數, 買賣價為不為負的有限數, "
+         "數量與 tick_type 為整數且數量不為負")
+_WHOLE_LIMIT = 2.0**53  # floats beyond it are not exact whole numbers
+
+
+@dataclass
+class ImportResult:
+    """The cache files written, [(path, ticks)] in day order, and the warnings of the import."""
+    files: list = field(default_factory=list)
+    warnings: list = field(default_factory=list)
+
+
+def integers(values):
+    """Int64 of an expression: null where a value is missing or not a whole number, so 1.7 is
+    refused rather than cut to 1."""
+    text = values.cast(pl.String).str.strip_chars()
+    real = text.cast(pl.Float64, strict=False)
+    whole = pl.when(real.is_finite() & (real == real.floor()) & (real.abs() < _WHOLE_LIMIT))
+    return text.cast(pl.Int64, strict=False).fill_null(whole.then(real).cast(pl.Int64))
+
+
+def reals(values):
+    """Float64 of an expression: null where a value is missing or not a number."""
+    return values.cast(pl.String).str.strip_chars().cast(pl.Float64, strict=False)
+
+
+def check_ticks(ticks, describe):
+    """Refuses what the tick cache would refuse: a ValueError of `describe(row, column)` of the
+    first bad value (where it stands in the file, what it was and what it should be)."""
+    bad = find_bad_tick(ticks)
+    if bad is not None:
+        raise ValueError(describe(*bad))
+
+
+def warn_closed_days(ticks, market, where, warnings):
+    count, days = closed_days(ticks["ts"], market)
+    if count:
+        shown = ", ".join(days[:10]) + (f" 等 {len(days)} 天" if len(days) > 10 else "")
+        warnings.append(f"{where} 有 {count:,} 筆 Tick 在休市日 (週末或假日) 成交: {shown}")
+
+
+def split_days(ticks, market):
+    """[(day, ticks of that cache day)] in day order; `ticks` sorted by time."""
+    days = ticks.with_columns(cache_days(ticks["ts"], market).alias("_day"))
+    return [(part["_day"][0], part.drop("_day"))
+            for part in days.partition_by("_day", maintain_order=True)]
+
+
+def _stage_day(ticks, target):
+    """Writes one cache day beside its place: [(temporary, target)] to rename into place."""
+    temporary = f"{target}.tmp-{os.getpid()}"
+    ticks.write_csv(temporary)
+    return [(temporary, target)]
+
+
+class DayWriter:
+    """Writes cache days of one code. Each import replaces the days it brings; a day that two
+    inputs of one import bring holds both, in time order (the earlier input first at equal times)."""
+
+    def __init__(self, code, data_dir):
+        from orva_backtest.constant import BASIC_INFO
+        from orva_backtest.modules.ticker.ticker import Ticker
+        previous, BASIC_INFO.data_dir = BASIC_INFO._data_dir, data_dir
+        try:  # the feed's own cache folder and file names, as a run reads them
+            ticker = Ticker(None)
+            self.folder = ticker._Ticker__generate_save_path(None, "sino", "ticks")
+            self.name_of = ticker._Ticker__tick_filename_formatter
+            self.name_of(code, "2000-01-01")  # refuses codes unfit for file names
+        finally:
+            BASIC_INFO.data_dir = previous
+        self.code, self.written = code, {}
+
+    def write(self, days):
+        """Stores [(day, ticks)]: every day is written under a temporary name before any is
+        renamed into place, so a failure leaves the cache as it was."""
+        staged, done = [], []
+        try:
+            for day, ticks in days:
+                target = os.path.join(self.folder, self.name_of(self.code, day))
+                if target in self.written:
+                    ticks = pl.concat([pl.read_csv(target, schema=TICK_SCHEMA), ticks])
+                    ticks = ticks.sort("ts", maintain_order=True)
+                staged += _stage_day(ticks, target)
+                done.append((target, len(ticks)))
+            for temporary, target in staged:
+                os.replace(temporary, target)
+        finally:
+            for temporary, _ in staged:
+                if os.path.exists(temporary):
+                    os.remove(temporary)
+        self.written.update(done)
+        return done
+
+    def files(self):
+        return sorted(self.written.items())
 
 
 def _read(path):
@@ -24,54 +122,37 @@ def _read(path):
 
 
 def _typed(table, path):
-    """The tick columns in cache types; the first bad row is named by its line in the file."""
-    missing = [c for c in TICK_COLUMNS if c not in table.columns]
+    """The tick columns in cache types, checked as the cache checks a day."""
+    missing = [c for c in TICK_SCHEMA if c not in table.columns]
     if missing:
-        raise ValueError(f"Tick 檔 {path} 缺少欄位: {', '.join(missing)} (需要 {', '.join(TICK_COLUMNS)})")
-    typed = table.select([pl.col(c).cast(t, strict=False).alias(c) for c, t in TICK_COLUMNS.items()])
-    bad = typed.with_row_index("line").filter(
-        pl.any_horizontal([pl.col(c).is_null() for c in TICK_COLUMNS])
-        | ~pl.col("ts").is_between(EARLIEST_TS, LATEST_TS, closed="left")
-        | ~pl.col("close").is_finite() | (pl.col("close") <= 0) | (pl.col("volume") < 0)
-        | ~pl.col("bid_price").is_finite() | ~pl.col("ask_price").is_finite())
-    if len(bad):
-        index = bad["line"][0]
-        line = index + 2 if not path.lower().endswith((".parquet", ".pq")) else index + 1
-        row = table.row(index, named=True)
-        raise ValueError(f"Tick 檔 {path} 第 {line} {'行' if line == index + 2 else '列'}資料不正確 (ts 為 1990 至 "
-                         f"2099 年的奈秒, 價格為正的有限數, 數量不為負): {row}")
+        raise ValueError(f"Tick 檔 {path} 缺少欄位: {', '.join(missing)} (需要 {', '.join(TICK_SCHEMA)})")
+    typed = table.select([pl.col(c) if table.schema[c] == t else
+                          (reals if t == pl.Float64 else integers)(pl.col(c)).alias(c)
+                          for c, t in TICK_SCHEMA.items()])
+    parquet = path.lower().endswith((".parquet", ".pq"))
+
+    def describe(row, column):
+        where = f"第 {row + 1} 列" if parquet else f"第 {row + 2} 行"
+        return f"Tick 檔 {path} {where}的 {column} 不合法: {table[column][row]!r} ({RULES})"
+
+    check_ticks(typed, describe)
     return typed
 
 
 def import_tick_file(path, code, market, data_dir):
-    """Splits the ticks of `path` by local day into cache files; returns [(file, rows)].
-
-    The file needs the tick table's columns: ts (nanoseconds since the epoch), close,
-    volume, bid_price, bid_volume, ask_price, ask_volume, tick_type.
+    """Splits the ticks of `path` into cache days (stocks by Taipei date, futures by trading
+    day); returns an ImportResult. The file needs the tick table's columns: ts (nanoseconds
+    since the epoch), close, volume, bid_price, bid_volume, ask_price, ask_volume, tick_type.
     """
-    from orva_backtest.constant import BASIC_INFO
-    from orva_backtest.modules.ticker.ticker import Ticker
     from orva_backtest.runner import parse_instruments
-    code = parse_instruments([{"code": code, "market": market}])[0]["code"]
+    entry = parse_instruments([{"code": code, "market": market}])[0]
+    code, market = entry["code"], entry["market"]
+    writer = DayWriter(code, data_dir)
     ticks = _typed(_read(path), path).sort("ts", maintain_order=True)
     if ticks.is_empty():
         raise ValueError(f"Tick 檔 {path} 沒有資料")
-    BASIC_INFO.data_dir = data_dir  # the feed's own cache folder and file names, as a run reads them
-    ticker = Ticker(None)
-    name_of = ticker._Ticker__tick_filename_formatter  # refuses codes unfit for file names
-    folder = ticker._Ticker__generate_save_path(None, "sino", "ticks")
-    zone = os.environ.get("TZ") or "Asia/Taipei"
-    days = (pl.from_epoch(ticks["ts"], time_unit="ns").dt.replace_time_zone("UTC")
-            .dt.convert_time_zone(zone).dt.strftime("%Y-%m-%d"))
-    written = []
-    for (day,), part in ticks.with_columns(days.alias("day")).group_by("day", maintain_order=True):
-        target = os.path.join(folder, name_of(code, day))
-        temporary = f"{target}.tmp-{os.getpid()}"
-        try:
-            part.drop("day").write_csv(temporary)
-            os.replace(temporary, target)
-        finally:
-            if os.path.exists(temporary):
-                os.remove(temporary)
-        written.append((target, len(part)))
-    return written
+    result = ImportResult()
+    warn_closed_days(ticks, market, f"Tick 檔 {path}", result.warnings)
+    writer.write(split_days(ticks, market))
+    result.files = writer.files()
+    return result

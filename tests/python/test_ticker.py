@@ -42,6 +42,14 @@ class ScriptedMarket:
         return {name: [row[i] for row in rows] for i, name in enumerate(COLUMNS)}
 
 
+T0 = 1_709_514_000_000_000_000  # 2024-03-04 09:00 Taipei
+
+
+def at(n):
+    """A tick time n nanoseconds after T0."""
+    return T0 + n
+
+
 def row(ts, close=600.0, volume=1, tick_type=1):
     return (ts, close, volume, close - 1, 5, close, 5, tick_type)
 
@@ -96,7 +104,7 @@ def test_attributes_in_order(tmp_path):
 
 
 def test_past_days_are_cached_once(console):
-    market = ScriptedMarket({("STK:2330", DAY): [row(1), row(2)]})
+    market = ScriptedMarket({("STK:2330", DAY): [row(at(1)), row(at(2))]})
     ticker = Ticker(market)
     first = ticker.get_ticks_df("2330", "Stock", "2024-03-02", DAY)
     assert first.shape == (2, 9) and first["code"].to_list() == ["2330", "2330"]
@@ -112,7 +120,7 @@ def test_past_days_are_cached_once(console):
 def test_today_is_never_cached():
     today = date.today().isoformat()
     yesterday = (date.today() - timedelta(days=1)).isoformat()
-    market = ScriptedMarket({("STK:2330", today): [row(1)]})
+    market = ScriptedMarket({("STK:2330", today): [row(at(1))]})
     ticker = Ticker(market)
     ticker.get_ticks_df("2330", "Stock", yesterday, today)
     ticker.get_ticks_df("2330", "Stock", yesterday, today)
@@ -121,7 +129,7 @@ def test_today_is_never_cached():
 
 
 def test_fetch_history_downloads_again_and_reversed_range_asks_nothing():
-    market = ScriptedMarket({("FUT:TXFR1", DAY): [row(5, 17000.0)]})
+    market = ScriptedMarket({("FUT:TXFR1", DAY): [row(at(5), 17000.0)]})
     ticker = Ticker(market)
     for _ in range(2):
         table = ticker.fetch_sino_history_ticks("TXFR1", "Future", DAY, f"{DAY} 13:45")
@@ -132,12 +140,14 @@ def test_fetch_history_downloads_again_and_reversed_range_asks_nothing():
 
 
 def test_merged_table_order_ties_and_empty_schema():
-    market = ScriptedMarket({("STK:2330", DAY): [row(7), row(9)], ("STK:2317", DAY): [row(7, 100.0), row(8, 100.0)]})
+    market = ScriptedMarket({("STK:2330", DAY): [row(at(7)), row(at(9))],
+                             ("STK:2317", DAY): [row(at(7), 100.0), row(at(8), 100.0)]})
     ticker = Ticker(market)
     codes = [{"code": "2330", "market": "Stock"}, {"code": "2317", "market": "Stock"}]
     table = ticker._Ticker__process_and_combine_ticks(codes, DAY, DAY)
     assert table.columns == COLUMNS + ["code"] and table.dtypes == SCHEMA + [pl.String]
-    assert list(zip(table["ts"], table["code"])) == [(7, "2317"), (7, "2330"), (8, "2317"), (9, "2330")]
+    assert list(zip(table["ts"], table["code"])) == [(at(7), "2317"), (at(7), "2330"), (at(8), "2317"),
+                                                     (at(9), "2330")]
     empty = ticker._Ticker__process_and_combine_ticks(codes, "2024-03-09", "2024-03-10")
     assert empty.shape == (0, 9) and empty.dtypes == SCHEMA + [pl.String]
 
@@ -150,7 +160,7 @@ def test_first_market_of_a_code_wins():
 
 
 def test_a_failing_day_is_retried_three_times_then_skipped(console, logger):
-    market = ScriptedMarket({("STK:2330", "2024-03-05"): [row(1)]}, fail={("STK:2330", DAY)})
+    market = ScriptedMarket({("STK:2330", "2024-03-05"): [row(at(1))]}, fail={("STK:2330", DAY)})
     ticker = Ticker(market)
     table = ticker.get_ticks_df("2330", "Stock", DAY, "2024-03-05")
     assert len(table) == 1
@@ -168,7 +178,7 @@ def test_unknown_contract_is_a_failing_day(console):
 
 
 def bad_row(column, value):
-    values = list(row(2))
+    values = list(row(at(2)))
     values[COLUMNS.index(column)] = value
     return tuple(values)
 
@@ -177,8 +187,8 @@ def bad_row(column, value):
     ("ts", None), ("close", None), ("tick_type", None), ("close", float("nan")),
     ("ask_price", float("inf")), ("bid_price", -1.0), ("volume", -1), ("ask_volume", -3)])
 def test_a_day_that_cannot_be_replayed_is_a_failed_load_never_cached(column, value, console):
-    market = ScriptedMarket({("STK:2330", DAY): [row(1), bad_row(column, value)],
-                             ("STK:2330", "2024-03-05"): [row(3, 601.0)]})
+    market = ScriptedMarket({("STK:2330", DAY): [row(at(1)), bad_row(column, value)],
+                             ("STK:2330", "2024-03-05"): [row(at(3), 601.0)]})
     ticker = Ticker(market)
     ticker.send_ticks([{"code": "2330", "market": "Stock"}], DAY, "2024-03-05")
     assert [r.get("close") for r in drain_replay(ticker)] == [601.0, None]
@@ -192,12 +202,14 @@ HEADER = ",".join(COLUMNS) + "\n"
 
 
 @pytest.mark.parametrize("content", [
-    "", "ts,clo", HEADER + "1,600.0,1,599.0,5,600.0,5,1\n2,601.0,1,6",
-    "a,b,c,d,e,f,g,h\n1,600.0,1,599.0,5,600.0,5,1\n", HEADER + "x,600.0,1,599.0,5,600.0,5,1\n",
-    HEADER + "1,NaN,1,599.0,5,600.0,5,1\n",
-], ids=["empty", "cut header", "cut last row", "other header", "text", "nan price"])
+    "", "ts,clo", HEADER + f"{at(1)},600.0,1,599.0,5,600.0,5,1\n{at(2)},601.0,1,6",
+    f"a,b,c,d,e,f,g,h\n{at(1)},600.0,1,599.0,5,600.0,5,1\n", HEADER + "x,600.0,1,599.0,5,600.0,5,1\n",
+    HEADER + f"{at(1)},NaN,1,599.0,5,600.0,5,1\n", HEADER + f"{at(1)},0.0,1,0.0,0,0.0,0,1\n",
+    HEADER + "1709514000,600.0,1,599.0,5,600.0,5,1\n", HEADER + f"{at(1)},600.0,1.5,599.0,5,600.0,5,1\n",
+], ids=["empty", "cut header", "cut last row", "other header", "text", "nan price", "zero close",
+        "ts in seconds", "float volume"])
 def test_a_cache_file_that_does_not_read_back_is_moved_aside_and_downloaded_again(content, console):
-    market = ScriptedMarket({("STK:2330", DAY): [row(1), row(2)]})
+    market = ScriptedMarket({("STK:2330", DAY): [row(at(1)), row(at(2))]})
     ticker = Ticker(market)
     os.makedirs(cache_dir())
     path = os.path.join(cache_dir(), f"2330 {DAY} - ticks.csv")
@@ -354,8 +366,8 @@ def test_a_failed_send_ticks_leaves_nothing_to_wait_for():
 
 
 def test_a_new_replay_stops_the_earlier_runs_backfill():
-    ticker = Ticker(ScriptedMarket({("STK:2330", DAY): [row(10, 600.0), row(11, 601.0)],
-                                    ("STK:2330", "2024-03-01"): [row(i, 500.0) for i in range(1, 30)]}))
+    ticker = Ticker(ScriptedMarket({("STK:2330", DAY): [row(at(10), 600.0), row(at(11), 601.0)],
+                                    ("STK:2330", "2024-03-01"): [row(at(i), 500.0) for i in range(1, 30)]}))
     codes = [{"code": "2330", "market": "Stock"}]
     ticker.send_ticks(codes, DAY, DAY, "2024-03-01", "2024-03-01")
     assert pop(ticker)["is_backfilling"] is True  # the backfill now waits for a permit
@@ -369,8 +381,8 @@ def test_a_new_replay_stops_the_earlier_runs_backfill():
 
 
 def test_concurrent_send_ticks_leave_one_run_feeding():
-    market = ScriptedMarket({("STK:2330", DAY): [row(1, 600.0), row(2, 601.0)],
-                             ("STK:2317", DAY): [row(1, 100.0), row(2, 101.0)]})
+    market = ScriptedMarket({("STK:2330", DAY): [row(at(1), 600.0), row(at(2), 601.0)],
+                             ("STK:2317", DAY): [row(at(1), 100.0), row(at(2), 101.0)]})
     for _ in range(5):
         ticker = Ticker(market)
         callers = [threading.Thread(target=ticker.send_ticks,
@@ -407,8 +419,8 @@ def test_a_failing_replay_thread_still_ends_the_stream(console, logger):
 
 
 def backfill_market():
-    return ScriptedMarket({("STK:2330", DAY): [row(10, 600.0), row(11, 601.0)],
-                           ("STK:2330", "2024-03-01"): [row(1, 500.0), row(2, 501.0)]})
+    return ScriptedMarket({("STK:2330", DAY): [row(at(10), 600.0), row(at(11), 601.0)],
+                           ("STK:2330", "2024-03-01"): [row(at(1), 500.0), row(at(2), 501.0)]})
 
 
 def test_backfill_comes_first_with_one_finish_marker():
@@ -503,7 +515,7 @@ def write_dies_half_way(monkeypatch):
 
 @pytest.mark.parametrize("break_cache", [sino_is_a_file, write_dies_half_way])
 def test_a_day_that_cannot_be_cached_is_served_uncached(break_cache, monkeypatch, console):
-    market = ScriptedMarket({("STK:2330", DAY): [row(1), row(2, 601.0)]})
+    market = ScriptedMarket({("STK:2330", DAY): [row(at(1)), row(at(2), 601.0)]})
     ticker = Ticker(market)
     break_cache(monkeypatch)
     ticker.send_ticks([{"code": "2330", "market": "Stock"}], DAY, DAY)

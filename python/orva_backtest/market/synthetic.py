@@ -9,20 +9,15 @@ real instants in nanoseconds, so they read as Taiwan times when the process's
 time zone is Asia/Taipei.
 """
 import bisect
-import calendar
-import csv
 import math
-import os
 import random
 import re
 from dataclasses import dataclass
-from datetime import date as Date, datetime, time as Time, timedelta
+from datetime import date as Date, time as Time
 
+from orva_backtest.market.trading_days import (
+    futures_night_session, holidays, is_trading_day, previous_trading_day, taipei_ns)
 from orva_backtest.modules.positions.positions import Positions
-
-TAIPEI_OFFSET = timedelta(hours=8)
-HOLIDAY_FILE = os.path.join(os.path.dirname(os.path.dirname(__file__)), "static",
-                            "holidays_search_from_2017.csv")
 
 STOCK_PRICES = {"2330": 600.0, "2317": 105.0, "2454": 900.0, "2412": 120.0, "2603": 150.0,
                 "2881": 60.0, "2308": 330.0, "1301": 75.0, "2002": 28.0, "0050": 130.0,
@@ -69,53 +64,31 @@ class _Contracts:
         self.Futures = _ContractTable("FUT")
 
 
-def _load_holidays():
-    with open(HOLIDAY_FILE, newline="", encoding="utf-8") as f:
-        return {row["Date"] for row in csv.DictReader(f)}
-
-
-def _ns(day, clock):
-    """Nanoseconds since the epoch of a Taiwan wall-clock time."""
-    utc = datetime.combine(day, clock) - TAIPEI_OFFSET
-    return calendar.timegm(utc.timetuple()) * 10**9
-
-
 class SyntheticMarket:
     """Stands in for a logged-in broker SDK object: contract tables and history ticks."""
 
     def __init__(self, mean_gap_seconds=3.0):
         self.Contracts = _Contracts()
         self._gap = mean_gap_seconds
-        self._holidays = _load_holidays()
-        self._closed_weekdays = sorted(d for d in self._holidays if Date.fromisoformat(d).weekday() < 5)
+        self._closed_weekdays = sorted(d for d in holidays() if Date.fromisoformat(d).weekday() < 5)
         self._grid = Positions()
 
-    def is_trading_day(self, day):
-        return day.weekday() < 5 and day.isoformat() not in self._holidays
-
-    def previous_trading_day(self, day):
-        day -= timedelta(days=1)
-        while not self.is_trading_day(day):
-            day -= timedelta(days=1)
-        return day
-
     def sessions(self, contract, day):
-        """(start, end) nanosecond ranges traded on trading day `day`, and the closing call."""
+        """(start, end) nanosecond ranges traded on trading day `day`, and the closing call.
+        A futures day opens with its night session, as the tick cache files it."""
         if contract.security_type == "STK":
-            return [(_ns(day, Time(9)), _ns(day, Time(13, 25)))], _ns(day, Time(13, 30))
-        night = self.previous_trading_day(day)
-        return [(_ns(night, Time(15)), _ns(night + timedelta(days=1), Time(5))),
-                (_ns(day, Time(8, 45)), _ns(day, Time(13, 45)))], None
+            return [(taipei_ns(day, Time(9)), taipei_ns(day, Time(13, 25)))], taipei_ns(day, Time(13, 30))
+        return [futures_night_session(day), (taipei_ns(day, Time(8, 45)), taipei_ns(day, Time(13, 45)))], None
 
     def ticks(self, contract, date):
         day = Date.fromisoformat(date)
         columns = {name: [] for name in ("ts", "close", "volume", "bid_price", "bid_volume",
                                          "ask_price", "ask_volume", "tick_type")}
-        if not self.is_trading_day(day) or day > Date.today():
+        if not is_trading_day(day) or day > Date.today():
             return columns
         rng = random.Random(f"{contract.code}:{date}")
         code = contract.code
-        previous = self.close(contract, self.previous_trading_day(day))
+        previous = self.close(contract, previous_trading_day(day))
         low, high = self._limits(code, previous)
         close = self.close(contract, day)
         # A Brownian bridge in log price from an open near the previous close to the day's

@@ -88,36 +88,64 @@ bool equal(nb::handle a, nb::handle b) {
   return same == 1;
 }
 
-// Refuses a day the replay could not send: other columns or types than the
-// tick table's, empty values, or prices and quantities no tick can have.
-void check_day(nb::handle day) {
+void require_tick_table(nb::handle day) {
+  nb::object frame_class = globals->pl.attr("DataFrame");
+  const int is_frame = PyObject_IsInstance(day.ptr(), frame_class.ptr());
+  if (is_frame < 0) throw nb::python_error();
+  if (!is_frame) raise_type_error("table", "polars.DataFrame", day);
   nb::object columns = day.attr("columns"), types = day.attr("dtypes");
   if (!equal(columns, globals->column_names) || !equal(types, globals->column_types)) {
     raise_value_error("Tick 資料的欄位或型別不符: " + text_of(nb::repr(columns)) +
                                       " " + text_of(nb::repr(types)));
   }
+}
+
+// The first row of a tick table holding an empty value (named first) or a
+// value feed::find_bad_value refuses, and that value's column.
+std::optional<feed::BadValue> first_bad_tick(nb::handle day) {
+  std::optional<feed::BadValue> first;
   nb::object nulls = day.attr("null_count")().attr("row")(0);
   for (size_t c = 0; c < feed::kTickColumns.size(); ++c) {
     nb::object count = nulls[c];
-    if (nb::cast<bool>(nb::bool_(count))) {
-      raise_value_error("欄位 " + std::string(feed::kTickColumns[c].name) + " 有 " +
-                                        text_of(count) + " 個空值");
-    }
+    if (!nb::cast<bool>(nb::bool_(count))) continue;
+    nb::object is_null = day.attr("get_column")(feed::kTickColumns[c].name).attr("is_null")();
+    const size_t row = nb::cast<size_t>(is_null.attr("arg_max")());
+    if (!first || row < first->row) first = feed::BadValue{c, row};
   }
+  // The rows before the first empty value hold none, so they have buffers.
+  const size_t rows = first ? first->row : nb::len(day);
+  nb::object checked = first ? day.attr("head")(rows) : nb::borrow(day);
   std::array<std::optional<Column>, 8> views;
   std::array<feed::ColumnValues, 8> values;
   for (size_t c = 0; c < feed::kTickColumns.size(); ++c) {
     const feed::TickColumn& column = feed::kTickColumns[c];
-    views[c].emplace(day, column.name, column.real);
+    views[c].emplace(checked, column.name, column.real);
     if (column.real) values[c].real = views[c]->reals();
     else values[c].integer = views[c]->integers();
   }
-  if (auto bad = feed::find_bad_value(values, nb::len(day))) {
+  if (auto bad = feed::find_bad_value(values, rows)) return bad;
+  return first;
+}
+
+// Refuses a day the replay could not send: other columns or types than the
+// tick table's, empty values, or values no tick can have.
+void check_day(nb::handle day) {
+  require_tick_table(day);
+  if (auto bad = first_bad_tick(day)) {
     const char* name = feed::kTickColumns[bad->column].name;
     nb::object value = day.attr("get_column")(name)[nb::int_(bad->row)];
     raise_value_error("第 " + std::to_string(bad->row + 1) + " 筆 Tick 的 " + name +
                                       " 不合法: " + text_of(nb::repr(value)));
   }
+}
+
+// The check of check_day for importers: None, or (row, column) of the first
+// bad value of a table with the tick table's columns and types.
+nb::object find_bad_tick(nb::handle, nb::handle table) {
+  require_tick_table(table);
+  const std::optional<feed::BadValue> bad = first_bad_tick(table);
+  if (!bad) return nb::none();
+  return nb::make_tuple(bad->row, feed::kTickColumns[bad->column].name);
 }
 
 nb::object fetch_history(nb::handle self, nb::handle code, nb::handle product_type,
@@ -423,6 +451,10 @@ void bind_ticker(nb::module_& m) {
   def_method<&process_and_combine>(cls, "_Ticker__process_and_combine_ticks",
                                    {param("codes"), param("start_from"), param("end_to")});
   bind_replay(m, cls);
+  m.attr("find_bad_tick") = function<&find_bad_tick>(
+      "find_bad_tick", {param("table")},
+      "快取對一天 Tick 的檢查: None, 或第一個不合法值的 (列, 欄位); table 須為 Tick 表的欄位與型別");
+  m.attr("TICK_SCHEMA") = dict_of(globals->schema);
 }
 
 }  // namespace orva::py::ticker

@@ -18,19 +18,42 @@ bool is_tick_header(std::string_view line) {
   return false;
 }
 
+namespace {
+
+// The first row before `end` of one column that fails `bad`.
+template <class T, class Bad>
+std::optional<std::size_t> first_bad(const T* values, std::size_t end, Bad bad) {
+  for (std::size_t r = 0; r < end; ++r)
+    if (bad(values[r])) return r;
+  return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<BadValue> find_bad_value(const std::array<ColumnValues, 8>& columns,
                                        std::size_t rows) {
+  // Column by column (each scan stays in one buffer), each only up to the
+  // earliest bad row found so far.
+  std::optional<BadValue> first;
   for (std::size_t c = 0; c < kTickColumns.size(); ++c) {
     const std::string_view name = kTickColumns[c].name;
-    if (name == "ts" || name == "tick_type") continue;
-    for (std::size_t r = 0; r < rows; ++r) {
-      const bool bad = kTickColumns[c].real
-                           ? !(std::isfinite(columns[c].real[r]) && columns[c].real[r] >= 0.0)
-                           : columns[c].integer[r] < 0;
-      if (bad) return BadValue{c, r};
+    const std::size_t end = first ? first->row : rows;
+    std::optional<std::size_t> row;
+    if (name == "tick_type") {
+      continue;
+    } else if (name == "ts") {
+      row = first_bad(columns[c].integer, end,
+                      [](std::int64_t ts) { return ts < kEarliestTs || ts >= kLatestTs; });
+    } else if (!kTickColumns[c].real) {
+      row = first_bad(columns[c].integer, end, [](std::int64_t n) { return n < 0; });
+    } else if (name == "close") {
+      row = first_bad(columns[c].real, end, [](double p) { return !(std::isfinite(p) && p > 0.0); });
+    } else {
+      row = first_bad(columns[c].real, end, [](double p) { return !(std::isfinite(p) && p >= 0.0); });
     }
+    if (row) first = BadValue{c, *row};
   }
-  return std::nullopt;
+  return first;
 }
 
 }  // namespace orva::feed

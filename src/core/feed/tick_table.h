@@ -38,9 +38,15 @@ struct BadValue {
   std::size_t row;
 };
 
-// The first value no tick can have: a price (close, bid, ask) that is NaN,
-// infinite or negative, or a negative quantity. Columns are searched in
-// table order; ts and tick_type take any value.
+// Tick times the replay takes: instants whose local date lies in 1990 to 2099
+// in every time zone (nanoseconds since the epoch, end exclusive).
+inline constexpr std::int64_t kEarliestTs = 631'238'400LL * 1'000'000'000;   // 1990-01-02 UTC
+inline constexpr std::int64_t kLatestTs = 4'102'358'400LL * 1'000'000'000;  // 2099-12-31 UTC
+
+// The first row holding a value no replayed tick can have, and the first such
+// column of it in table order: a ts outside the years above, a close that is
+// not a finite positive price, a bid or ask price that is NaN, infinite or
+// negative (0 is "no quote"), or a negative quantity. tick_type takes any value.
 std::optional<BadValue> find_bad_value(const std::array<ColumnValues, 8>& columns,
                                        std::size_t rows);
 

@@ -24,11 +24,12 @@ TEST(TickTable, HeaderIsTheEightColumnsInOrder) {
 // A day of two good ticks whose value at (column, row) can be replaced.
 struct Day {
   std::vector<std::vector<double>> reals = std::vector<std::vector<double>>(8, {600.0, 0.0});
-  std::vector<std::vector<std::int64_t>> integers =
-      std::vector<std::vector<std::int64_t>>(8, {-5, 0});  // ts and tick_type may be anything
+  std::vector<std::vector<std::int64_t>> integers = std::vector<std::vector<std::int64_t>>(8, {3, 0});
 
   Day() {
-    integers[2] = integers[4] = integers[6] = {3, 0};
+    reals[1] = {600.0, 0.5};
+    integers[0] = {kEarliestTs, kLatestTs - 1};
+    integers[7] = {-5, 99};  // tick_type may be anything
   }
   std::array<ColumnValues, 8> columns() const {
     std::array<ColumnValues, 8> out{};
@@ -46,12 +47,16 @@ TEST(TickTable, GoodDayAndEmptyDayPass) {
   EXPECT_FALSE(find_bad_value(day.columns(), 0));
 }
 
-TEST(TickTable, PricesMustBeFiniteAndNotNegative) {
-  for (const double bad : {std::nan(""), std::numeric_limits<double>::infinity(), -1.0}) {
+TEST(TickTable, PricesMustBeFiniteAndNotNegativeAndTheCloseAboveZero) {
+  for (const double bad : {std::nan(""), std::numeric_limits<double>::infinity(), -1.0, 0.0}) {
     for (const std::size_t column : {1u, 3u, 5u}) {
       Day day;
       day.reals[column][1] = bad;
       const auto found = find_bad_value(day.columns(), 2);
+      if (bad == 0.0 && column != 1) {  // no quote
+        EXPECT_FALSE(found) << column;
+        continue;
+      }
       ASSERT_TRUE(found) << column << " " << bad;
       EXPECT_EQ(found->column, column);
       EXPECT_EQ(found->row, 1u);
@@ -70,13 +75,30 @@ TEST(TickTable, QuantitiesMustNotBeNegative) {
   }
 }
 
-TEST(TickTable, FirstBadValueInTableOrder) {
+TEST(TickTable, TimesMustLieIn1990To2099) {
+  for (const std::int64_t bad : {std::int64_t{0}, kEarliestTs - 1, kLatestTs, std::int64_t{1709514000}}) {
+    Day day;
+    day.integers[0][1] = bad;
+    const auto found = find_bad_value(day.columns(), 2);
+    ASSERT_TRUE(found) << bad;
+    EXPECT_EQ(found->column, 0u);
+    EXPECT_EQ(found->row, 1u);
+  }
+}
+
+TEST(TickTable, FirstBadRowThenFirstColumnOfIt) {
   Day day;
   day.reals[5][0] = -1.0;
   day.integers[2][1] = -1;
-  const auto found = find_bad_value(day.columns(), 2);
+  auto found = find_bad_value(day.columns(), 2);
   ASSERT_TRUE(found);
-  EXPECT_EQ(found->column, 2u);
+  EXPECT_EQ(found->row, 0u);
+  EXPECT_EQ(found->column, 5u);
+  day.integers[6][0] = -1;
+  day.reals[3][0] = -1.0;
+  found = find_bad_value(day.columns(), 2);
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->column, 3u);
 }
 
 }  // namespace
