@@ -534,7 +534,7 @@ def _show_import(result):
 @main.command("import-ticks")
 @click.argument("file", type=click.Path())
 @click.option("--code", required=True, help="instrument code of the file's ticks")
-@click.option("--market", type=click.Choice(["Stock", "Future"]), required=True)
+@click.option("--market", type=click.Choice(["Stock", "Future"], case_sensitive=False), required=True)
 @DATA_DIR
 def import_ticks(file, code, market, data_dir):
     """Split a CSV or Parquet file of ticks into the day cache (futures by trading day), so runs
