@@ -11,6 +11,7 @@ pythons=${ORVA_PYTHONS:-"$(find_python39) $(command -v python3)"}
 
 ensure_gtest
 ensure_chromium
+export ORVA_BROWSER_TEST=required  # the report page's browser test fails, saying why, without Chromium
 first=""
 summary=()
 failed=0

@@ -233,3 +233,66 @@ def test_a_bar_feed_sees_every_tick_after_a_clear():
     expected = quotes.get_kbar("2330", "m", 1)
     assert [(b["dt"], b["Close"]) for b in bars] == list(zip(expected["dt"], expected["Close"]))
     assert bars[0]["Close"] == 710.0
+
+
+def test_context_positions_and_order_ids_with_shorts_and_two_resting_orders(console):
+    from orva_backtest.modules.matcher.matcher import Matcher
+    from orva_backtest.strategy import Context
+    account = Positions()
+    matcher = Matcher(account)
+    ctx = Context(account, matcher, QuoteManager(), {"2330": "Stock"})
+    matcher.set_current_tick(tick("2330", 600.0))
+    low, high = ctx.buy("2330", 1, 590.0), ctx.buy("2330", 2, 595.0)
+    assert low != high
+    assert {o["trade_id"]: (o["price"], o["quantity"]) for o in ctx.pending_orders} == {
+        low: (590.0, 1), high: (595.0, 2)}
+    ctx.cancel_order(low)
+    assert [o["trade_id"] for o in ctx.pending_orders] == [high]
+    account.set_positions(fill("Sell", 1, 600.0), "Stock")
+    assert ctx.position("2330") == -1
+
+
+def test_a_break_even_round_trip_is_not_a_win(console):
+    from orva_backtest.result import instrument_summaries
+    account = Positions()
+    account.update_fee_settings("stock", fee=0.0, tax=0.0, per_trade_cost=0)
+    for action in ("buy", "sell"):
+        account.update_fee_settings("stock", action=action, tick_count=0)
+    account.set_positions(fill("Buy", 1, 600.0), "Stock")
+    account.set_positions(fill("Sell", 1, 600.0), "Stock")
+    summary = instrument_summaries(account, ["2330"])["2330"]
+    assert (summary.round_trips, summary.wins, summary.net_profit) == (1, 0, 0.0)
+
+
+def test_fee_option_sets_the_fee_rate(tmp_path, capsys):
+    strategy = tmp_path / "show.py"
+    strategy.write_text("from orva_backtest import Strategy\n"
+                        "class Show(Strategy):\n"
+                        "    def on_start(self, ctx):\n"
+                        "        s = ctx.account.fee_settings['stock']\n"
+                        "        print('RATES', s['fee'], s['tax'])\n")
+    assert run_cli(["run", str(strategy), "--codes", "2330:stock", "--start", DAY, "--end", DAY,
+                    "--data-dir", str(tmp_path / "d"), "--no-reports", "--fee", "stock=0.01"]) == 0
+    assert "RATES 0.01 0.003" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("codes, message", [("2330:Future", "不是期貨代碼"), ("2330:Bond", "不支援的市場")])
+def test_codes_that_cannot_be_their_market_are_refused(tmp_path, capsys, codes, message):
+    strategy = tmp_path / "hold.py"
+    strategy.write_text("from orva_backtest import Strategy\nclass Hold(Strategy):\n    pass\n")
+    assert run_cli(["run", str(strategy), "--codes", codes, "--start", DAY, "--end", DAY,
+                    "--data-dir", str(tmp_path / "d")]) == 1
+    assert message in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--param", "x={[1]: 2}"], "--param x"), (["--grid", "a=(1,2"], "未配對")])
+def test_unbuildable_values_name_their_option(tmp_path, capsys, args, message):
+    strategy = tmp_path / "hold.py"
+    strategy.write_text("from orva_backtest import Strategy\nclass Hold(Strategy):\n"
+                        "    def __init__(self, x=0, a=0):\n        pass\n")
+    command = "sweep" if args[0] == "--grid" else "run"
+    assert run_cli([command, str(strategy), "--codes", "2330", "--start", DAY, "--end", DAY,
+                    "--data-dir", str(tmp_path / "d"), *args]) == 1
+    err = capsys.readouterr().err
+    assert message in err and len(err.strip().splitlines()) == 1
