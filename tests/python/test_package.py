@@ -51,3 +51,17 @@ def test_python_started_in_the_checkout_imports_the_installed_package():
                       cwd=str(REPO))
     assert done.returncode == 0, done.stderr
     assert os.path.exists(done.stdout.strip())
+
+
+def test_the_engine_and_the_command_line_load_no_report_library():
+    done = run_python("""
+        import sys
+        import orva_backtest.cli, orva_backtest.runner
+        import orva_backtest.modules.positions.positions as positions
+        import orva_backtest.modules.matcher.matcher, orva_backtest.modules.ticker.ticker
+        heavy = ("quantstats_lumi", "matplotlib", "scipy", "pandas", "jinja2", "bokeh", "dask")
+        print(sorted(m for m in heavy if m in sys.modules))
+        positions.template  # the report template loads when first asked for
+        print("jinja2" in sys.modules)
+    """)
+    assert (done.returncode, done.stdout.split("\\n")[:2]) == (0, ["[]", "True"]), done.stderr

@@ -15,7 +15,7 @@ namespace {
 
 namespace cal = orva::calendar;
 
-// Libraries the reports use, taken at module load (never released).
+// Libraries the reports use, taken at the first report (never released).
 struct ReportLibraries {
   nb::object module;  // the positions module: `template` is looked up there per report
   nb::object os_path, os_replace, os_remove, os_getpid;
@@ -23,6 +23,47 @@ struct ReportLibraries {
   nb::object safe;  // utils.spreadsheet_safe: text cells no spreadsheet runs as formulas
 };
 ReportLibraries* libs = nullptr;
+
+// The report libraries load with the first report, not with the module: a run
+// that writes no report, a sweep task, a `--help`, never pay for them.
+PyObject* report_module = nullptr;  // the positions module; never freed
+
+const ReportLibraries& libraries() {
+  if (!libs) {
+    nb::module_ os = nb::module_::import_("os");
+    nb::module_ datetime = nb::module_::import_("datetime");
+    libs = new ReportLibraries{
+        nb::borrow(report_module),
+        os.attr("path"),
+        os.attr("replace"),
+        os.attr("remove"),
+        os.attr("getpid"),
+        datetime.attr("datetime"),
+        datetime.attr("datetime").attr("strptime"),
+        nb::module_::import_("json").attr("dumps"),
+        nb::module_::import_("polars"),
+        nb::object(),
+        nb::object(),
+        nb::module_::import_("orva_backtest.utils").attr("spreadsheet_safe"),
+    };
+  }
+  return *libs;
+}
+
+// pandas and QuantStats, for the tear sheet only.
+void load_tear_sheet_libraries() {
+  libraries();
+  if (libs->qs.is_valid()) return;
+  nb::module_ matplotlib = nb::module_::import_("matplotlib");
+  matplotlib.attr("use")("Agg");  // charts drawn without a display, before pyplot loads
+  // The tear sheet asks for fonts this machine may lack; one line each would bury the output.
+  nb::module_::import_("logging").attr("getLogger")("matplotlib.font_manager").attr("setLevel")(40);
+  nb::module_ qs = nb::module_::import_("quantstats_lumi");
+  qs.attr("extend_pandas")();
+  libs->pd = nb::module_::import_("pandas");
+  libs->qs = qs;
+}
+
 
 constexpr const char* kTimeFormat = "%Y-%m-%d %H:%M:%S";
 constexpr const char* kBenchmark = "0050";
@@ -78,6 +119,7 @@ nb::object write_new(nb::handle path, Write write) {
 }
 
 void export_trade_records(nb::handle self) {
+  libraries();
   nb::object name = libs->datetime.attr("now")().attr("strftime")("%Y-%m-%d %H%M%S");
   nb::object path = data_path(nb::str((text_of(name) + "_trade_records.csv").c_str()),
                               nb::make_tuple("trade_records"));
@@ -166,6 +208,7 @@ nb::object open_position(nb::handle self, nb::handle code) {
 
 void generate_standard_report(nb::handle self, nb::handle code, nb::handle quote_manager) {
   require_exact_str(code, "code");
+  libraries();
   require_safe_code(code, "code");
   const Keys& k = keys();
   const std::string code_text = text_of(code);
@@ -300,6 +343,7 @@ void add_basis_note(nb::handle path, bool has_benchmark) {
 
 void generate_qs_profit_report(nb::handle self, nb::handle code, nb::handle quote_manager) {
   require_exact_str(code, "code");
+  load_tear_sheet_libraries();
   require_safe_code(code, "code");
   nb::list rows = profit_rows_of(self, code);
   if (nb::len(rows) == 0) {
@@ -387,44 +431,36 @@ nb::object chart_library_js(nb::handle) {
   return nb::borrow(cached);
 }
 
+// The template environment, made when the module's `env` or `template` is first asked for.
+nb::object module_getattr(nb::handle, nb::handle name) {
+  nb::handle m(report_module);
+  if (PyUnicode_Check(name.ptr()) && (text_of(name) == "env" || text_of(name) == "template")) {
+    nb::module_ jinja2 = nb::module_::import_("jinja2");
+    nb::object env = jinja2.attr("Environment")(
+        nb::arg("loader") = jinja2.attr("FileSystemLoader")(
+            nb::module_::import_("os").attr("path").attr("join")(m.attr("static_dir"), "templates")));
+    env.attr("filters")["tojson"] = function<&tojson>("tojson", {param("value")});
+    env.attr("globals")["chart_library_js"] = function<&chart_library_js>("chart_library_js");
+    nb::object template_ = env.attr("get_template")("profit_report.html");
+    m.attr("env") = env;
+    m.attr("template") = template_;
+    return m.attr(name);
+  }
+  PyErr_Format(PyExc_AttributeError, "module 'positions' has no attribute %R", name.ptr());
+  throw nb::python_error();
+}
+
 }  // namespace
 
 void set_up_reports(nb::module_& m) {
-  nb::module_ os = nb::module_::import_("os");
-  nb::module_ matplotlib = nb::module_::import_("matplotlib");
-  matplotlib.attr("use")("Agg");
+  report_module = m.ptr();
+  Py_INCREF(report_module);
   nb::module_ warnings = nb::module_::import_("warnings");
   nb::module_ builtins = nb::module_::import_("builtins");
   for (const char* category : {"FutureWarning", "RuntimeWarning"})
     warnings.attr("simplefilter")(nb::arg("action") = "ignore",
                                   nb::arg("category") = builtins.attr(category));
-  // The tear sheet asks for fonts this machine may lack; one line each would bury the output.
-  nb::module_::import_("logging").attr("getLogger")("matplotlib.font_manager").attr("setLevel")(40);
-  nb::module_ qs = nb::module_::import_("quantstats_lumi");
-  qs.attr("extend_pandas")();
-  nb::module_ jinja2 = nb::module_::import_("jinja2");
-  nb::object env = jinja2.attr("Environment")(
-      nb::arg("loader") = jinja2.attr("FileSystemLoader")(
-          os.attr("path").attr("join")(m.attr("static_dir"), "templates")));
-  env.attr("filters")["tojson"] = function<&tojson>("tojson", {param("value")});
-  env.attr("globals")["chart_library_js"] = function<&chart_library_js>("chart_library_js");
-  m.attr("env") = env;
-  m.attr("template") = env.attr("get_template")("profit_report.html");
-  nb::module_ datetime = nb::module_::import_("datetime");
-  libs = new ReportLibraries{
-      m,
-      os.attr("path"),
-      os.attr("replace"),
-      os.attr("remove"),
-      os.attr("getpid"),
-      datetime.attr("datetime"),
-      datetime.attr("datetime").attr("strptime"),
-      nb::module_::import_("json").attr("dumps"),
-      nb::module_::import_("polars"),
-      nb::module_::import_("pandas"),
-      qs,
-      nb::module_::import_("orva_backtest.utils").attr("spreadsheet_safe"),
-  };
+  m.attr("__getattr__") = function<&module_getattr>("__getattr__", {param("name")});
 }
 
 void bind_reports(nb::class_<Positions>& cls) {
