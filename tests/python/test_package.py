@@ -64,4 +64,4 @@ def test_the_engine_and_the_command_line_load_no_report_library():
         positions.template  # the report template loads when first asked for
         print("jinja2" in sys.modules)
     """)
-    assert (done.returncode, done.stdout.split("\\n")[:2]) == (0, ["[]", "True"]), done.stderr
+    assert (done.returncode, done.stdout.splitlines()) == (0, ["[]", "True"]), done.stderr
