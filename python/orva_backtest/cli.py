@@ -193,8 +193,15 @@ class _Progress:
             shown = f"{done:,}/{total:,}" if total else f"{done:,}"
             out.print(f"{self.label}: {shown}{self.unit}, {plain_note}")
 
-    def __call__(self, done, total=None):
+    def __call__(self, done, total=None, days=None, days_total=None):
+        if total is None and days is not None:  # the days are being made ready
+            note = f"準備資料 {days:,}/{days_total:,} 天"
+            self._show(days, days_total, note, note, False)
+            self.started = time.perf_counter()  # the replay's rate counts from its start
+            return
         rate = f"{done / max(time.perf_counter() - self.started, 1e-9):,.0f} ticks/s"
+        if days is not None:
+            rate += f", 已讀入 {days:,}/{days_total:,} 天"
         self._show(done, total, rate, rate, bool(total and done == total))
 
     def __exit__(self, *exc):

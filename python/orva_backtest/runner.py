@@ -208,11 +208,14 @@ class _Loop:
     def direct(self, records, progress):
         """The direct mode: the whole per-tick path runs in the tick feed's C++ loop."""
         self.replayed_ticks = dict(records.ticks_by_code)
+        days = records.days_total
+        tell = None if progress is None else (
+            lambda done, total: progress(done, total, records.days_loaded, days))
         try:
             return records.drive(self.matcher, self.quotes, self.ctx, set(self.markets),
                                  on_tick=self.callbacks.get("on_tick"), bar_feed=self.bar_feed,
                                  on_bar=self.callbacks.get("on_bar"),
-                                 on_reports=self.dispatch_reports, progress=progress)
+                                 on_reports=self.dispatch_reports, progress=tell)
         except (Exception, SystemExit) as error:
             failed = records.failed_callback
             if failed is None:
@@ -246,7 +249,7 @@ class _Loop:
                 self.dispatch_reports(record)
             ticks += 1
             if progress and ticks % 5000 == 0:
-                progress(ticks, None)
+                progress(ticks, None, None, None)
         if feed is not None:
             self.hand_over_bars(feed.close(), self.handed)
         return ticks
@@ -255,7 +258,7 @@ class _Loop:
 def run_backtest(strategy, instruments, start, end, *, backfill_start=None, backfill_end=None,
                  capital=1_000_000, fees=None, slippage_ticks=None, data_dir=None, source=None,
                  mode="direct", reports=True, cash_check=False, margins=None,
-                 progress: Optional[Callable[[int, Optional[int]], None]] = None) -> BacktestResult:
+                 progress: Optional[Callable[..., None]] = None) -> BacktestResult:
     """Backtests `strategy` on `instruments` from `start` to `end` (YYYY-MM-DD texts).
 
     `instruments`: "2330:Stock" texts, (code, market) pairs or {"code", "market"} dicts.
@@ -263,8 +266,10 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
     keys keep the account's defaults. `slippage_ticks`: ticks of slippage on every fill.
     `source`: a logged-in broker SDK object; the built-in synthetic market by default.
     `mode`: "direct" replays on this thread; "paced" through the tick feed's replay thread.
-    `progress(ticks_done, total)` is called every few thousand ticks (total is the number of
-    records to come in the direct mode, None in the paced one).
+    `progress(ticks_done, ticks_total, days_done, days_total)`: in the direct mode, first once per
+    instrument-day made ready (cached, counted; ticks_total None), then every few thousand
+    ticks with the records in all and the days read so far; in the paced mode every few
+    thousand ticks, with None for the totals and the days.
     `cash_check`: refuse the strategy's orders that the buying power cannot pay for (an
     `InsufficientFunds` error from `ctx.buy`/`ctx.sell`); `margins` ({code: margin per
     contract}) overrides the futures margins it counts (see `orva_backtest.buying_power`).
@@ -305,7 +310,9 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
                      BuyingPower(account, markets, margins), cash_check)
         loop.start()
         if mode == "direct":
-            records = library_step(ticker.iter_ticks, replayed, start, end, *backfill)  # every day
+            preparing = None if progress is None else (lambda done, all: progress(0, None, done, all))
+            # Every day made ready, none held: the replay reads each as it reaches it.
+            records = library_step(ticker.iter_ticks, replayed, start, end, *backfill, preparing)
             began = time.perf_counter()
             ticks = loop.direct(records, progress)
         else:
@@ -317,7 +324,8 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
                 records.close()
         seconds = time.perf_counter() - began
         if progress:
-            progress(ticks, ticks)
+            days = (records.days_loaded, records.days_total) if mode == "direct" else (None, None)
+            progress(ticks, ticks, *days)
         counts = loop.replayed_ticks
         missing = [code for code in markets if not counts.get(code)]
         if len(missing) == len(markets):

@@ -76,18 +76,19 @@ class DayWriter:
         from orva_backtest.modules.ticker.ticker import Ticker
         previous, BASIC_INFO.data_dir = BASIC_INFO._data_dir, data_dir
         try:  # the feed's own cache folder and file names, as a run reads them
-            ticker = Ticker(None)
-            self.folder = ticker._Ticker__generate_save_path(None, "sino", "ticks")
-            self.name_of = ticker._Ticker__tick_filename_formatter
+            self.ticker = Ticker(None)
+            self.folder = self.ticker._Ticker__generate_save_path(None, "sino", "ticks")
+            self.name_of = self.ticker._Ticker__tick_filename_formatter
             self.name_of(code, "2000-01-01")  # refuses codes unfit for file names
         finally:
             BASIC_INFO.data_dir = previous
-        self.code, self.written = code, {}
+        self.code, self.data_dir, self.written = code, data_dir, {}
 
     def write(self, days):
         """Stores [(day, ticks)]: every day is written under a temporary name before any is
         renamed into place, so a failure leaves the cache as it was."""
-        staged, done = [], []
+        from orva_backtest.constant import BASIC_INFO
+        staged, done, tables = [], [], []
         try:
             for day, ticks in days:
                 target = os.path.join(self.folder, self.name_of(self.code, day))
@@ -96,6 +97,7 @@ class DayWriter:
                     ticks = ticks.sort("ts", maintain_order=True)
                 staged += _stage_day(ticks, target)
                 done.append((target, len(ticks)))
+                tables.append((day, ticks))
             for temporary, target in staged:
                 os.replace(temporary, target)
         finally:
@@ -103,6 +105,13 @@ class DayWriter:
                 if os.path.exists(temporary):
                     os.remove(temporary)
         self.written.update(done)
+        # Then the columnar copies that runs read; one that fails is rebuilt by the next run.
+        previous, BASIC_INFO.data_dir = BASIC_INFO._data_dir, self.data_dir
+        try:
+            for day, ticks in tables:
+                self.ticker._Ticker__store_columns(self.code, day, ticks)
+        finally:
+            BASIC_INFO.data_dir = previous
         return done
 
     def files(self):

@@ -38,7 +38,16 @@ struct DirectReplay {
   Py_ssize_t size() const {
     return (backfill ? backfill->size() : 0) + (marker ? 1 : 0) + (main ? main->size() : 0);
   }
+  // Of the days of tables already dropped: read, with ticks, most held at once.
+  Py_ssize_t dropped_loaded = 0, dropped_total = 0, dropped_most = 0;
+
   void finish() {
+    for (const auto* rows : {backfill.get(), main.get()}) {
+      if (!rows) continue;
+      dropped_loaded += rows->days_loaded();
+      dropped_total += rows->day_count();
+      dropped_most = std::max<Py_ssize_t>(dropped_most, rows->most_days_held());
+    }
     backfill.reset();  // the tables are no longer needed
     main.reset();
     marker = false;
@@ -298,6 +307,25 @@ Py_ssize_t drive(nb::handle self, nb::handle matcher, nb::handle quotes, nb::han
 
 nb::object failed_callback(nb::handle self) { return direct_of(self).failed; }
 
+// Days of both ranges: read so far, with ticks in all, and the most held at once.
+template <class Count>
+Py_ssize_t both(const DirectReplay& run, Count count) {
+  return (run.backfill ? count(*run.backfill) : 0) + (run.main ? count(*run.main) : 0);
+}
+Py_ssize_t days_loaded(nb::handle self) {
+  const DirectReplay& run = direct_of(self);
+  return run.dropped_loaded + both(run, [](const MergedDays& m) { return m.days_loaded(); });
+}
+Py_ssize_t days_total(nb::handle self) {
+  const DirectReplay& run = direct_of(self);
+  return run.dropped_total + both(run, [](const MergedDays& m) { return m.day_count(); });
+}
+Py_ssize_t most_days_held(nb::handle self) {
+  const DirectReplay& run = direct_of(self);
+  return std::max({run.dropped_most, run.backfill ? Py_ssize_t{run.backfill->most_days_held()} : 0,
+                   run.main ? Py_ssize_t{run.main->most_days_held()} : 0});
+}
+
 // Replayed (not backfilled) ticks per code, of the rows not yet driven through.
 nb::dict ticks_by_code(nb::handle self) {
   const DirectReplay& run = direct_of(self);
@@ -307,28 +335,49 @@ nb::dict ticks_by_code(nb::handle self) {
     const MergedDays::Source& source = run.main->source(i);
     nb::object before = item_or_none(counts, source.code);
     const Py_ssize_t earlier = before.is_none() ? 0 : nb::cast<Py_ssize_t>(before);
-    counts[source.code] = earlier + source.size() - source.at;
+    counts[source.code] = earlier + source.remaining();
   }
   return counts;
 }
 
 }  // namespace
 
+// Calendar days from `start_from` to `end_to`, both counted.
+Py_ssize_t days_in(nb::handle start_from, nb::handle end_to) {
+  nb::object first = globals->format_to_dt(start_from), last = globals->format_to_dt(end_to);
+  const Py_ssize_t days = nb::cast<Py_ssize_t>(
+      (last.attr("date")() - first.attr("date")()).attr("days"));
+  return days < 0 ? 0 : days + 1;
+}
+
 nb::object iter_ticks(nb::handle self, nb::handle codes, nb::handle start_from, nb::handle end_to,
-                      nb::handle backfill_from, nb::handle backfill_to) {
+                      nb::handle backfill_from, nb::handle backfill_to, nb::handle progress) {
   const std::vector<Instrument> instruments =
       checked_request(codes, start_from, end_to, backfill_from, backfill_to);
+  require_callable(progress, "progress");
+  // Days made ready so far, of both ranges, for the host's progress.
+  const bool backfilling = non_empty_text(backfill_from) && non_empty_text(backfill_to);
+  const Py_ssize_t all = static_cast<Py_ssize_t>(instruments.size()) *
+                         (days_in(start_from, end_to) +
+                          (backfilling ? days_in(backfill_from, backfill_to) : 0));
+  Py_ssize_t done = 0;
+  const auto day_done = [&] {
+    ++done;
+    if (progress.is_none()) return;
+    nb::object result = nb::steal(PyObject_CallFunction(progress.ptr(), "nn", done, all));
+    if (!result.is_valid()) throw nb::python_error();
+  };
   DirectReplay run;
   run.marker = non_empty_text(backfill_from) || non_empty_text(backfill_to);
   if (run.marker) {
     if (!non_empty_text(backfill_from) || !non_empty_text(backfill_to))
       raise_value_error("回補資料的開始時間與結束時間不能為空");
-    run.backfill =
-        std::make_unique<MergedDays>(self, instruments, backfill_from, backfill_to, true);
+    run.backfill = std::make_unique<MergedDays>(self, instruments, backfill_from, backfill_to,
+                                                true, day_done);
     console_print("[green]開始回補 Tick 資料, Tick 數 " + std::to_string(run.backfill->size()) +
                   ". ...[/green]");
   }
-  run.main = std::make_unique<MergedDays>(self, instruments, start_from, end_to, false);
+  run.main = std::make_unique<MergedDays>(self, instruments, start_from, end_to, false, day_done);
   console_print("[green]開始傳送 Tick 資料, Tick 數 " + std::to_string(run.main->size()) +
                 ". ...[/green]");
   return nb::cast(std::move(run));
@@ -348,6 +397,9 @@ void bind_direct_replay(nb::module_& m) {
       "在 C++ 迴圈中回放其餘的 Tick: 每筆 set_current_tick、add_tick、match_deal, 有回報時呼叫 "
       "on_reports(tick), 完成的 K 棒交給 on_bar(ctx, bar), tradable 中商品的 Tick 交給 "
       "on_tick(ctx, tick); 每 5000 筆呼叫 progress(done, total). 傳回回放的 Tick 數");
+  def_property<&days_loaded>(direct, "days_loaded", "已讀入的商品日數 (回補與回放)");
+  def_property<&days_total>(direct, "days_total", "有 Tick 的商品日數 (回補與回放)");
+  def_property<&most_days_held>(direct, "most_days_held", "回放中同時留在記憶體的商品日數的最大值");
   def_property<&ticks_by_code>(direct, "ticks_by_code",
                                "尚未回放的 Tick 數 (不含回補), 依商品代碼: {code: 筆數}");
   def_property<&failed_callback>(direct, "failed_callback",

@@ -358,8 +358,10 @@ void bind_replay(nb::module_& m, nb::class_<Ticker>& cls) {
   def_method<&iter_ticks>(cls, "iter_ticks",
                           {param("codes"), param("start_from"), param("end_to"),
                            param("backfilling_start_from", nb::none()),
-                           param("backfilling_end_to", nb::none())},
-                          "在呼叫端的執行緒上依序產生 Tick 紀錄 (回補 Tick、回補結束標記、Tick), 不經由佇列與執行緒");
+                           param("backfilling_end_to", nb::none()), param("progress", nb::none())},
+                          "在呼叫端的執行緒上依序產生 Tick 紀錄 (回補 Tick、回補結束標記、Tick), 不經由佇列與執行緒; "
+                          "先備妥每一天 (快取與欄式副本), 每備妥一天呼叫 progress(已備妥天數, 總天數), "
+                          "回放時每個商品只讀入正在回放的那一天");
   def_method<&pop_tick>(cls, "pop_tick", {}, "從 tick_queue 取出下一筆 Tick 或標記 (等待到有資料為止)");
   def_method<&allow_next_tick>(cls, "allow_next_tick", {}, "允許回放執行緒送出下一筆 Tick");
   def_method<&stop_send_ticks>(cls, "stop_send_ticks", {}, "停止目前的回放, 並送出結束標記");

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <numeric>
+#include <optional>
 #include <type_traits>
 
 namespace orva::py::ticker {
@@ -107,23 +108,63 @@ void sort_by_time(MergedDays::Source& source) {
 }  // namespace
 
 MergedDays::MergedDays(nb::handle self, const std::vector<Instrument>& instruments,
-                       nb::handle start_from, nb::handle end_to, bool backfilling)
-    : maker_(backfilling) {
+                       nb::handle start_from, nb::handle end_to, bool backfilling,
+                       const std::function<void()>& day_done)
+    : owner_(nb::borrow(self)), maker_(backfilling) {
+  nb::object markets = nb::getattr(self, k().code_market_map);
   for (const Instrument& instrument : instruments) {
-    auto source = std::make_unique<Source>();
-    for_each_day(self, instrument, start_from, end_to,
-                 [&](nb::handle day) { append_day(*source, day); });
-    if (source->size() == 0) continue;
-    sort_by_time(*source);
+    auto source = std::make_unique<Source>(Source{instrument});
+    std::optional<PreparedDay> day;
+    for_each_date(
+        self, instrument, start_from, end_to,
+        [&](nb::handle date) { day = prepare_day(self, instrument, date); },
+        [&] {
+          if (day->rows > 0) {
+            source->unloaded += day->rows;
+            source->days.push_back(std::move(*day));
+          }
+          if (day_done) day_done();
+        });
+    day_count_ += static_cast<Py_ssize_t>(source->days.size());
+    if (source->unloaded == 0) continue;
     source->code = instrument.code;
-    source->market = item(nb::getattr(self, k().code_market_map), instrument.code);
+    source->market = item(markets, instrument.code);
     source->code_text = text_of(instrument.code);
     source->market_text = text_of(source->market);
-    size_ += source->size();
+    size_ += source->unloaded;
     sources_.push_back(std::move(source));
   }
   std::stable_sort(sources_.begin(), sources_.end(),
                    [](const auto& a, const auto& b) { return a->code_text < b->code_text; });
+}
+
+bool MergedDays::load_next(Source& s) {
+  const bool had_day = s.size() > 0;
+  if (!had_day && s.next_day == s.days.size()) return false;  // done long ago
+  s.ts.clear();
+  s.close.clear();
+  s.volume.clear();
+  s.tick_type.clear();
+  s.at = 0;
+  while (s.next_day < s.days.size()) {
+    PreparedDay& day = s.days[s.next_day++];
+    nb::object table = load_day(owner_, s.instrument, day);
+    s.unloaded -= day.rows;
+    ++loaded_;
+    const Py_ssize_t rows = nb::len(table);
+    if (rows != day.rows) size_ += rows - day.rows;  // a copy rebuilt with other rows than counted
+    if (rows == 0) continue;
+    append_day(s, table);
+    sort_by_time(s);
+    if (!had_day && ++held_ > most_held_) most_held_ = held_;
+    return true;
+  }
+  if (had_day) --held_;
+  s.ts.shrink_to_fit();  // the source is done: its day's memory goes too
+  s.close.shrink_to_fit();
+  s.volume.shrink_to_fit();
+  s.tick_type.shrink_to_fit();
+  return false;
 }
 
 int MergedDays::advance() {
@@ -131,8 +172,8 @@ int MergedDays::advance() {
   int64_t best_ts = 0;
   // A scan of the instruments' next rows: there are few, and ties go to the first.
   for (size_t i = 0; i < sources_.size(); ++i) {
-    const Source& s = *sources_[i];
-    if (s.at == s.size()) continue;
+    Source& s = *sources_[i];
+    if (s.at == s.size() && !load_next(s)) continue;
     const int64_t ts = s.ts[s.at];
     if (best < 0 || ts < best_ts) {
       best = static_cast<int>(i);

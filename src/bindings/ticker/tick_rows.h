@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -51,24 +52,33 @@ class TickRows {
 };
 
 // The rows of each instrument's days merged by time (ties by code, then in
-// recorded order, as the merged table orders them). Each instrument's
-// replayed columns are copied out of its day tables one day at a time, so
-// neither the day tables nor a merged copy are ever held all at once.
+// recorded order, as the merged table orders them). Every day is made ready
+// (cached, with its row count) before the first row, so the total is known;
+// then each instrument holds only the day it is replaying: the next is read
+// when that one is used up, and a day's columns go once replayed. Days follow
+// each other in time, so merging day by day gives the merged table's order.
 class MergedDays {
  public:
   struct Source {
-    std::vector<int64_t> ts, volume, tick_type;  // in time order
+    Instrument instrument;
+    std::vector<PreparedDay> days;
+    size_t next_day = 0;
+    Py_ssize_t unloaded = 0;  // rows of the days not read yet
+    // The day being replayed, in time order:
+    std::vector<int64_t> ts, volume, tick_type;
     std::vector<double> close;
-    Py_ssize_t at = 0;  // rows handed out
+    Py_ssize_t at = 0;  // rows of that day handed out
     nb::object code, market;
     std::string code_text, market_text;
 
     Py_ssize_t size() const { return static_cast<Py_ssize_t>(ts.size()); }
+    Py_ssize_t remaining() const { return unloaded + size() - at; }
   };
 
-  // Loads the days of `instruments` over the range.
+  // Makes every day of `instruments` over the range ready; `day_done` is
+  // called after each.
   MergedDays(nb::handle self, const std::vector<Instrument>& instruments, nb::handle start_from,
-             nb::handle end_to, bool backfilling);
+             nb::handle end_to, bool backfilling, const std::function<void()>& day_done);
 
   Py_ssize_t size() const { return size_; }
   // The source of the next row, which it then points at; -1 at the end.
@@ -78,10 +88,20 @@ class MergedDays {
   double seconds(const Source& source) const { return seconds_of(source.ts[source.at - 1]); }
   // The record of the row `advance` moved past, with its time as `timestamp`.
   nb::dict record(const Source& source, nb::handle timestamp) const;
+  // Days in memory now, and the most there ever were.
+  int days_held() const { return held_; }
+  int most_days_held() const { return most_held_; }
+  Py_ssize_t days_loaded() const { return loaded_; }
+  Py_ssize_t day_count() const { return day_count_; }
 
  private:
+  // Reads the source's next day with rows; false when it has none left.
+  bool load_next(Source& source);
+
+  nb::object owner_;  // the Ticker whose cache the days come from
   std::vector<std::unique_ptr<Source>> sources_;  // by code, then instrument order
-  Py_ssize_t size_ = 0;
+  Py_ssize_t size_ = 0, loaded_ = 0, day_count_ = 0;
+  int held_ = 0, most_held_ = 0;
   RecordMaker maker_;
 };
 

@@ -39,9 +39,13 @@ nb::str tick_filename(nb::handle code, nb::handle date) {
 }
 
 // Loading only reads the cache, so its folder is created only to write a day.
+}  // namespace
+
 nb::object cache_path(nb::handle code, nb::handle date) {
   return globals->os_path_join(cache_folder(), tick_filename(code, date));
 }
+
+namespace {
 
 nb::object make_contract(nb::handle self, nb::handle code, nb::handle market_type) {
   nb::object contracts = nb::getattr(nb::getattr(self, k().api), "Contracts");
@@ -129,6 +133,8 @@ std::optional<feed::BadValue> first_bad_tick(nb::handle day) {
 
 // Refuses a day the replay could not send: other columns or types than the
 // tick table's, empty values, or values no tick can have.
+}  // namespace
+
 void check_day(nb::handle day) {
   require_tick_table(day);
   if (auto bad = first_bad_tick(day)) {
@@ -138,6 +144,8 @@ void check_day(nb::handle day) {
                                       " 不合法: " + text_of(nb::repr(value)));
   }
 }
+
+namespace {
 
 // The check of check_day for importers: None, or (row, column) of the first
 // bad value of a table with the tick table's columns and types.
@@ -196,6 +204,8 @@ nb::object read_cache_file(nb::handle path) {
 
 // Keeps a cache file that cannot be replayed for inspection, out of the way of
 // a new download.
+}  // namespace
+
 std::string move_aside(nb::handle path) {
   const std::string aside = text_of(path) + ".corrupt-" + text_of(globals->time_ns());
   try {
@@ -207,7 +217,11 @@ std::string move_aside(nb::handle path) {
   return "已移至 " + aside;
 }
 
-nb::object auto_fetch(nb::handle self, nb::handle code, nb::handle product_type, nb::handle date) {
+namespace {
+
+}  // namespace
+
+nb::object fetch_day(nb::handle self, nb::handle code, nb::handle product_type, nb::handle date) {
   nb::object path = cache_path(code, date);
   nb::object table;
   if (nb::cast<bool>(globals->os_path_exists(path))) {
@@ -224,7 +238,14 @@ nb::object auto_fetch(nb::handle self, nb::handle code, nb::handle product_type,
     console_print("[red]檔案 " + text_of(path) + " 不存在, 開始下載歷史 Tick 資料...[/red]");
   }
   if (!table.is_valid()) table = fetch_history(self, code, product_type, date, date);
-  return table.attr("with_columns")(globals->pl.attr("lit")(code).attr("alias")("code"));
+  return table;
+}
+
+namespace {
+
+nb::object auto_fetch(nb::handle self, nb::handle code, nb::handle product_type, nb::handle date) {
+  return fetch_day(self, code, product_type, date)
+      .attr("with_columns")(globals->pl.attr("lit")(code).attr("alias")("code"));
 }
 
 void require_dates(nb::handle start_from, nb::handle end_to) {
@@ -342,24 +363,22 @@ std::vector<Instrument> instruments_of(nb::handle codes) {
   return instruments;
 }
 
-void for_each_day(nb::handle self, const Instrument& entry, nb::handle start_from,
-                  nb::handle end_to, const std::function<void(nb::handle)>& take) {
+void for_each_date(nb::handle self, const Instrument& entry, nb::handle start_from,
+                   nb::handle end_to, const std::function<void(nb::handle)>& fetch,
+                   const std::function<void()>& take) {
   nb::object start = globals->format_to_dt(start_from);
   nb::object end = globals->format_to_dt(end_to);
   nb::object markets = nb::getattr(self, k().code_market_map);
   const nb::str& code = entry.code;
-  const nb::object& market = entry.market;
   const int known = PySequence_Contains(markets.ptr(), code.ptr());
   if (known < 0) throw nb::python_error();
-  if (known == 0) markets[code] = market;
+  if (known == 0) markets[code] = entry.market;
   nb::object current = start;
   int failures = 0;
   while (current <= end) {
     const std::string date = day_text(current);
-    console_print("[yellow]正在取得 " + text_of(code) + " " + date + " 的 Tick 資料...[/yellow]");
-    nb::object table;
     try {
-      table = auto_fetch(self, code, market, nb::str(date.c_str()));
+      fetch(nb::str(date.c_str()));
       current = current + globals->timedelta_day;
       failures = 0;
     } catch (nb::python_error& error) {
@@ -379,8 +398,23 @@ void for_each_day(nb::handle self, const Instrument& entry, nb::handle start_fro
       }
       continue;
     }
-    if (nb::len(table) > 0) take(table);
+    take();
   }
+}
+
+void for_each_day(nb::handle self, const Instrument& entry, nb::handle start_from,
+                  nb::handle end_to, const std::function<void(nb::handle)>& take) {
+  nb::object table;
+  for_each_date(
+      self, entry, start_from, end_to,
+      [&](nb::handle date) {
+        console_print("[yellow]正在取得 " + text_of(entry.code) + " " + text_of(date) +
+                      " 的 Tick 資料...[/yellow]");
+        table = auto_fetch(self, entry.code, entry.market, date);
+      },
+      [&] {
+        if (nb::len(table) > 0) take(table);
+      });
 }
 
 nb::object combine_ticks(nb::handle self, const std::vector<Instrument>& instruments,
@@ -446,6 +480,8 @@ void bind_ticker(nb::module_& m) {
                                     {param("code"), param("date")});
   def_method<&make_contract>(cls, "_Ticker__make_sino_contract_object",
                              {param("code"), param("market_type")});
+  def_method<&store_columns>(cls, "_Ticker__store_columns",
+                             {param("code"), param("date"), param("table")});
   def_method<&auto_fetch_method>(cls, "_Ticker__auto_fetch_ticks",
                                  {param("code"), param("product_type"), param("date")});
   def_method<&process_and_combine>(cls, "_Ticker__process_and_combine_ticks",

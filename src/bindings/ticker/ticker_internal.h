@@ -132,6 +132,37 @@ Instrument instrument(nb::handle code, nb::handle market, const char* market_nam
 // Every entry of the list `codes` ({"code", "market"} dicts), before any state changes.
 std::vector<Instrument> instruments_of(nb::handle codes);
 
+// For every day of the range, in order: fetch(date), with date as a
+// "YYYY-MM-DD" str, then take() (whose errors are the caller's); a day whose
+// fetch keeps failing is logged and skipped.
+void for_each_date(nb::handle self, const Instrument& instrument, nb::handle start_from,
+                   nb::handle end_to, const std::function<void(nb::handle)>& fetch,
+                   const std::function<void()>& take);
+// The checked tick table of one day: from the CSV cache, or downloaded (and
+// cached); a cache file that does not read back is set aside first.
+nb::object fetch_day(nb::handle self, nb::handle code, nb::handle market, nb::handle date);
+// The CSV cache file of a day; refuses codes unfit for file names.
+nb::object cache_path(nb::handle code, nb::handle date);
+// Refuses a table that is not a replayable day of ticks.
+void check_day(nb::handle day);
+// Renames a damaged file aside; says where (or why it could not).
+std::string move_aside(nb::handle path);
+
+// A day of one instrument made ready for a replay: in the columnar copy of the
+// cache (or, when that cannot be written, held as a table), with its row count.
+struct PreparedDay {
+  nb::str date;     // "YYYY-MM-DD"
+  Py_ssize_t rows;  // ticks of the day
+  nb::object held;  // the table when the day has no columnar copy; handed over once
+};
+PreparedDay prepare_day(nb::handle self, const Instrument& instrument, nb::handle date);
+// The day's checked table, read from its copy (a damaged copy is set aside and
+// rebuilt from the CSV).
+nb::object load_day(nb::handle self, const Instrument& instrument, PreparedDay& day);
+// Ticker._Ticker__store_columns(code, date, table): writes a day's columnar copy
+// (importers call it after writing the CSV).
+void store_columns(nb::handle self, nb::handle code, nb::handle date, nb::handle table);
+
 // Hands every non-empty day of `instrument` over the range, loaded and
 // checked, to `take`, in order; a day that keeps failing is skipped.
 void for_each_day(nb::handle self, const Instrument& instrument, nb::handle start_from,
@@ -150,7 +181,7 @@ std::vector<Instrument> checked_request(nb::handle codes, nb::handle start_from,
 // Replay and backfill (replay.cpp), the replay on the caller's thread (direct_replay.cpp).
 void bind_replay(nb::module_& m, nb::class_<Ticker>& cls);
 nb::object iter_ticks(nb::handle self, nb::handle codes, nb::handle start_from, nb::handle end_to,
-                      nb::handle backfill_from, nb::handle backfill_to);
+                      nb::handle backfill_from, nb::handle backfill_to, nb::handle progress);
 void bind_direct_replay(nb::module_& m);
 
 }  // namespace orva::py::ticker

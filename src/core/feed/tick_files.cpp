@@ -2,12 +2,24 @@
 
 namespace orva::feed {
 
-std::string tick_file_name(std::string_view code, std::string_view day) {
+namespace {
+
+std::string day_file_name(std::string_view code, std::string_view day, const char* suffix) {
   std::string name(code);
   name += ' ';
   name += day;
-  name += " - ticks.csv";
+  name += suffix;
   return name;
+}
+
+}  // namespace
+
+std::string tick_file_name(std::string_view code, std::string_view day) {
+  return day_file_name(code, day, " - ticks.csv");
+}
+
+std::string columnar_file_name(std::string_view code, std::string_view day) {
+  return day_file_name(code, day, " - ticks.parquet");
 }
 
 bool is_safe_code(std::string_view code) {

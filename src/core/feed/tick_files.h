@@ -8,6 +8,8 @@ namespace orva::feed {
 
 // "<code> <YYYY-MM-DD> - ticks.csv"
 std::string tick_file_name(std::string_view code, std::string_view day);
+// "<code> <YYYY-MM-DD> - ticks.parquet": the day's columnar copy.
+std::string columnar_file_name(std::string_view code, std::string_view day);
 
 // Codes become file names: a code must be non-empty and hold no path
 // separator, no "..", and no control character.

@@ -7,6 +7,7 @@ namespace {
 
 TEST(TickFiles, NameHoldsCodeAndDay) {
   EXPECT_EQ(tick_file_name("2330", "2024-01-02"), "2330 2024-01-02 - ticks.csv");
+  EXPECT_EQ(columnar_file_name("2330", "2024-01-02"), "2330 2024-01-02 - ticks.parquet");
 }
 
 TEST(TickFiles, CodesThatCouldLeaveTheCacheFolderAreRefused) {

@@ -1,0 +1,58 @@
+"""The replay reads each instrument's days as it reaches them, from a columnar copy of the day
+cache that is rebuilt when damaged or older than its CSV."""
+import os
+from datetime import date
+
+import polars as pl
+import pytest
+
+from orva_backtest.market import SyntheticMarket
+from orva_backtest.modules.ticker.ticker import Ticker
+
+CODES = [{"code": "2330", "market": "Stock"}, {"code": "TXFR1", "market": "Future"},
+         {"code": "0050", "market": "Stock"}]
+
+
+def records(ticker, start="2024-03-04", end="2024-03-22", **kwargs):
+    replay = ticker.iter_ticks(CODES, start, end, **kwargs)
+    return replay, [(r["code"], r["timestamp"], r["close"], r["qty"]) for r in replay]
+
+
+def test_a_long_replay_holds_one_day_per_instrument(taipei_data_dir):
+    prepared = []
+    replay, rows = records(Ticker(SyntheticMarket(mean_gap_seconds=30)),
+                           progress=lambda done, all: prepared.append((done, all)))
+    assert prepared[-1] == (57, 57) and len(prepared) == 57  # 3 instruments × 19 days, each told
+    assert replay.days_total == 3 * 15 and replay.days_loaded == replay.days_total
+    assert replay.most_days_held == 3
+    assert len(rows) == len(set(rows)) > 0
+
+
+def test_the_columnar_copy_is_read_rebuilt_when_damaged_and_when_older_than_its_csv(taipei_data_dir):
+    ticker = Ticker(SyntheticMarket(mean_gap_seconds=30))
+    _, first = records(ticker)
+    columns = taipei_data_dir / "sino" / "columns"
+    copy = columns / "2330 2024-03-05 - ticks.parquet"
+    assert copy.exists() and len(list(columns.iterdir())) == 3 * 19
+    copy.write_bytes(copy.read_bytes()[:100])  # truncated
+    _, again = records(ticker)
+    assert again == first and list(columns.glob("2330 2024-03-05 - ticks.parquet.corrupt-*"))
+    assert pl.read_parquet(copy).height > 0  # rebuilt
+    # A newer CSV (a new import) wins over its copy.
+    csv = taipei_data_dir / "sino" / "ticks" / "2330 2024-03-05 - ticks.csv"
+    day = pl.read_csv(csv).head(10)
+    day.write_csv(csv)
+    os.utime(copy, ns=(1, 1))
+    _, changed = records(ticker)
+    on_the_day = [r for r in changed if r[0] == "2330" and date.fromtimestamp(r[1]) == date(2024, 3, 5)]
+    assert len(on_the_day) == 10 and pl.read_parquet(copy).height == 10
+
+
+def test_imports_write_the_columnar_copy_too(taipei_data_dir, tmp_path):
+    from orva_backtest.tick_import import import_tick_file
+    market = SyntheticMarket(mean_gap_seconds=60)
+    day = pl.DataFrame(market.ticks(contract=market.Contracts.Stocks["2330"], date="2024-03-05"))
+    day.write_csv(tmp_path / "in.csv")
+    import_tick_file(str(tmp_path / "in.csv"), "2330", "Stock", str(taipei_data_dir))
+    copy = taipei_data_dir / "sino" / "columns" / "2330 2024-03-05 - ticks.parquet"
+    assert pl.read_parquet(copy).equals(day.cast(pl.read_parquet(copy).schema))
