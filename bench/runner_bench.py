@@ -44,7 +44,7 @@ import orva_backtest.modules.ticker.ticker, orva_backtest.market  # noqa
 before = rss_mb()
 result = run_backtest(cls(), {instruments!r}, {start!r}, end, data_dir=data_dir, reports=False,
                       capital=10_000_000)
-print(json.dumps({{"ticks": result.ticks, "seconds": result.seconds, "before_mb": before,
+print(json.dumps({{"ticks": result.replayed, "seconds": result.seconds, "before_mb": before,
                    "peak_mb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024}}))
 """
 

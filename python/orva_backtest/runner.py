@@ -312,7 +312,8 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
         if mode == "direct":
             preparing = None if progress is None else (lambda done, all: progress(0, None, done, all))
             # Every day made ready, none held: the replay reads each as it reaches it.
-            records = library_step(ticker.iter_ticks, replayed, start, end, *backfill, preparing)
+            records = library_step(lambda: ticker.iter_ticks(replayed, start, end, *backfill,
+                                                             progress=preparing))
             began = time.perf_counter()
             ticks = loop.direct(records, progress)
         else:

@@ -13,7 +13,7 @@
 
 namespace orva::py::direct {
 
-inline constexpr unsigned kApiVersion = 1;
+inline constexpr unsigned kApiVersion = 2;
 
 // One tick as the replay has it: the feed's record and its checked values.
 struct Tick {
@@ -48,6 +48,10 @@ struct QuotesApi {
   // BarFeed.update(code) and BarFeed.close(): the bar records are appended to `out`.
   int (*update_bars)(PyObject* feed, PyObject* code, PyObject* out);
   int (*close_bars)(PyObject* feed, PyObject* out);
+  // The account's side of the same module: Positions.set_current_tick(record),
+  // for a Positions itself (as is_matcher).
+  int (*is_positions)(PyObject* obj);
+  int (*set_account_tick)(PyObject* positions, PyObject* record);
 };
 
 inline constexpr const char* kMatcherApi = "orva_backtest.modules.matcher.matcher._direct_api";

@@ -32,6 +32,7 @@ class BookIndex {
   void added(nb::handle book, nb::handle order);
   // Removes `order` from `book` and from the index.
   void remove(nb::handle book, nb::handle order);
+  bool empty() const { return by_code_.empty(); }
   // Snapshot of the orders of `code`, oldest first.
   std::vector<IndexedOrder> orders_of(nb::handle code) const;
 

@@ -205,6 +205,12 @@ void init_matcher(nb::pointer_and_handle<Matcher> self, nb::handle positions) {
                       [owner = nb::borrow(h)] { receive_pending_orders(owner.ptr()); });
 }
 
+const direct::QuotesApi* account_api() {
+  const auto* api = direct::import_api<direct::QuotesApi>(direct::kQuotesApi);
+  if (!api) throw nb::python_error();
+  return api;
+}
+
 Globals* load_globals() {
   nb::module_ constant = nb::module_::import_("orva_backtest.constant");
   nb::object operation = constant.attr("OperationType");
@@ -233,6 +239,7 @@ Globals* load_globals() {
       nb::module_::import_("orva_backtest.modules.positions.positions").attr("Positions"),
       nb::module_::import_("queue").attr("Queue"),
       nb::module_::import_("nanoid").attr("generate"),
+      account_api(),
   };
 }
 

@@ -80,6 +80,7 @@ struct Globals {
   nb::object create_order, modify_order, order_be_cancel;  // SuccessCode members
   nb::object order_rod, order_ioc, order_fok, price_lmt, action_buy;
   nb::object positions_class, queue_class, new_id;
+  const direct::QuotesApi* account_api;  // the positions module's per-tick steps
 };
 
 // Never released: module teardown order at interpreter exit is unspecified.

@@ -35,6 +35,11 @@ void set_current_tick(nb::handle self, nb::handle tick) {
   info[k().tick] = tick;
   info[k().ts] = item(tick, k().timestamp);
   nb::object account = nb::getattr(self, k().positions);
+  const direct::QuotesApi& api = *globals->account_api;
+  if (api.is_positions(account.ptr())) {  // not overridden: no method call per tick
+    if (api.set_account_tick(account.ptr(), tick.ptr()) < 0) throw nb::python_error();
+    return;
+  }
   PyObject* args[] = {account.ptr(), tick.ptr()};
   checked(PyObject_VectorcallMethod(k().set_current_tick.ptr(), args,
                                     2, nullptr));
@@ -63,6 +68,7 @@ void match_pass(nb::handle self, nb::handle code, double close, long long volume
   auto lock = lock_releasing_gil(matcher.book);  // one stable book for the whole pass
   nb::object book = nb::getattr(self, k().pending_orders);
   matcher.index.sync(book);
+  if (matcher.index.empty()) return;  // most ticks: nothing rests in the book
   // A snapshot: removing an order never makes the pass skip the next one.
   const std::vector<IndexedOrder> orders = matcher.index.orders_of(code);
   if (orders.empty()) return;

@@ -13,6 +13,7 @@
 #include "common/args.h"
 #include "common/host.h"
 #include "common/methods.h"
+#include "positions/positions_internal.h"
 #include "positions/quote_manager.h"
 
 namespace orva::py::positions {
@@ -165,8 +166,9 @@ PyTypeObject* bar_feed_type = nullptr;
 int is_bar_feed(PyObject* obj) { return Py_TYPE(obj) == bar_feed_type; }
 int is_quotes(PyObject* obj) { return is_quote_manager(obj) ? 1 : 0; }
 
-const direct::QuotesApi direct_api{direct::kApiVersion, &is_quotes, &is_bar_feed,
-                                   &direct_add_tick, &direct_update, &direct_close};
+const direct::QuotesApi direct_api{direct::kApiVersion, &is_quotes,       &is_bar_feed,
+                                   &direct_add_tick,     &direct_update,  &direct_close,
+                                   &is_positions,        &direct_set_account_tick};
 
 }  // namespace
 

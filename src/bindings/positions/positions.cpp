@@ -260,6 +260,12 @@ nb::object apply_future_contract_value(nb::handle, nb::handle code) { return con
 }  // namespace orva::py::positions
 
 namespace orva::py {
+namespace positions {
+
+PyTypeObject* positions_type = nullptr;
+int is_positions(PyObject* obj) { return Py_TYPE(obj) == positions_type; }
+
+}  // namespace positions
 
 void bind_positions(nb::module_& m) {
   using namespace positions;
@@ -298,6 +304,7 @@ void bind_positions(nb::module_& m) {
                                   {param("code"), param("price")});
   def_method<&apply_future_contract_value>(cls, "_Positions__apply_future_contract_value",
                                            {param("code")});
+  positions_type = reinterpret_cast<PyTypeObject*>(cls.ptr());
   bind_book(cls);
   bind_views(cls);
   bind_reports(cls);

@@ -80,5 +80,9 @@ void bind_reports(nb::class_<Positions>& cls);
 void set_up_reports(nb::module_& m);
 void bind_quote_manager(nb::module_& m);
 void bind_views(nb::class_<Positions>& cls);
+// Positions.set_current_tick for the exchange's per-tick step (0, or -1 with an error set).
+int direct_set_account_tick(PyObject* self, PyObject* tick);
+// Whether `obj` is a Positions itself, not a subclass.
+int is_positions(PyObject* obj);
 
 }  // namespace orva::py::positions

@@ -20,6 +20,14 @@ void set_current_tick(nb::handle self, nb::handle tick) {
   nb::getattr(self, keys().current_tick_infos)[item(tick, keys().code)] = tick;
 }
 
+}  // namespace
+
+int direct_set_account_tick(PyObject* self, PyObject* tick) {
+  return guarded_status([&] { set_current_tick(self, tick); });
+}
+
+namespace {
+
 // Unit value of an entry by its own product type.
 double unit_value(nb::handle entry, nb::handle code) {
   nb::object product_type = item(entry, keys().product_type);

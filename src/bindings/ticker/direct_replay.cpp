@@ -101,6 +101,8 @@ struct Names {
   nb::str tick = interned("tick"), response_queue = interned("response_queue"),
           queue = interned("queue"), empty = interned("empty"), on_tick = interned("on_tick"),
           on_bar = interned("on_bar");
+  PyTypeObject* queue_class = reinterpret_cast<PyTypeObject*>(
+      nb::object(nb::module_::import_("queue").attr("Queue")).release().ptr());  // never freed
 };
 Names* names = nullptr;
 
@@ -140,11 +142,47 @@ void call_strategy(Drive& d, PyObject* fn, const nb::str& name, PyObject* arg) {
   Py_DECREF(result);
 }
 
+// An attribute kept in `obj`'s own __dict__, borrowed; null when it is not there.
+PyObject* own_attribute(PyObject* obj, PyObject* name) {
+  PyObject** dict = _PyObject_GetDictPtr(obj);
+  return dict && *dict ? PyDict_GetItemWithError(*dict, name) : nullptr;
+}
+
+// Reports waiting in a queue.Queue itself, read from its deque without a lookup through its
+// type (the queue's class is plain and final for this purpose); -1 for any other queue.
+Py_ssize_t waiting_in_plain_queue(PyObject* queue) {
+  if (Py_TYPE(queue) != names->queue_class) return -1;
+  PyObject* items = own_attribute(queue, names->queue.ptr());
+  if (!items) {
+    if (PyErr_Occurred()) throw nb::python_error();
+    return -1;
+  }
+  const Py_ssize_t waiting = PyObject_Length(items);
+  if (waiting < 0) throw nb::python_error();
+  return waiting;
+}
+
 // Hands the exchange's waiting reports to the host's dispatcher.
 void dispatch_reports(Drive& d) {
   if (!d.on_reports) return;
-  // Looked up at every tick: the host may replace the queue.
-  PyObject* queue = PyObject_GetAttr(d.matcher, names->response_queue.ptr());
+  // Looked up at every tick: the host may replace the queue. A Matcher keeps it in its
+  // __dict__ (the drive refuses subclasses), so that is read directly.
+  PyObject* queue = own_attribute(d.matcher, names->response_queue.ptr());
+  Py_ssize_t fast = -1;
+  if (queue) {
+    fast = waiting_in_plain_queue(queue);
+    if (fast == 0) return;
+  } else if (PyErr_Occurred()) {
+    throw nb::python_error();
+  }
+  if (fast > 0) {
+    d.run.handed = d.run.record;  // the report callbacks see this tick
+    PyObject* result = PyObject_CallOneArg(d.on_reports, d.run.record.ptr());
+    if (!result) throw nb::python_error();
+    Py_DECREF(result);
+    return;
+  }
+  queue = PyObject_GetAttr(d.matcher, names->response_queue.ptr());
   if (!queue) throw nb::python_error();
   // A queue.Queue's deque is read without a call; a queue without one is asked, as the
   // paced mode asks every queue.
