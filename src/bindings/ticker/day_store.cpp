@@ -33,10 +33,9 @@ bool is_current(nb::handle copy, nb::handle csv) {
 
 // From the file's footer: the columns are not read.
 Py_ssize_t stored_rows(nb::handle copy) {
-  static PyObject* read_metadata = nullptr;  // never freed
-  if (!read_metadata)
-    read_metadata = nb::object(nb::module_::import_("pyarrow.parquet").attr("read_metadata")).release().ptr();
-  return nb::cast<Py_ssize_t>(nb::handle(read_metadata)(copy).attr("num_rows"));
+  nb::object pl = globals->pl;
+  nb::object count = pl.attr("scan_parquet")(copy).attr("select")(pl.attr("len")()).attr("collect")();
+  return nb::cast<Py_ssize_t>(count.attr("item")());
 }
 
 // Writes the copy under a temporary name and renames it into place; false
