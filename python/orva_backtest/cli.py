@@ -252,6 +252,7 @@ def _show(result):
     if result.synthetic:
         out.print("[yellow]行情來源: 內建合成行情 — 快取中沒有的日子使用虛構的 Tick (任何代碼都會產生), "
                   "不是真實歷史; 真實資料請用 import-ticks / --source cache[/yellow]")
+    out.print(f"成交模型 {result.fill_model}, 委託延遲 {result.latency_ms:g} 毫秒")
     out.print(f"回測商品 Tick 數 {result.ticks:,}; 回放共 {result.replayed:,} 筆 (含基準), "
               f"{result.seconds:.2f} 秒 ({result.ticks_per_second:,.0f} ticks/s)")
     if result.folder:
@@ -281,7 +282,7 @@ def _write_json(path, result):
 
 def _backtest(strategy, instruments, start, end, *, backfill=(None, None), capital, fees,
               slippage_ticks, data_dir, mode, reports, json_path, verbose, source="synthetic",
-              cash_check=False, margins=None):
+              cash_check=False, margins=None, fill_model="touch", latency_ms=0):
     from orva_backtest.runner import StrategyError, run_backtest
     source = _market(source)
     instruments = _check_instruments(instruments, source)
@@ -296,7 +297,8 @@ def _backtest(strategy, instruments, start, end, *, backfill=(None, None), capit
                                   backfill_end=backfill[1], capital=capital, fees=fees,
                                   slippage_ticks=slippage_ticks, data_dir=data_dir, source=source,
                                   mode=mode, reports=reports, cash_check=cash_check,
-                                  margins=margins, progress=progress)
+                                  margins=margins, fill_model=fill_model, latency_ms=latency_ms,
+                                  progress=progress)
         except StrategyError as error:  # --debug shows the strategy's own traceback
             raise CliError(str(error)) from error.__cause__
         except ValueError as error:  # the run's data or settings, named in the message
@@ -320,6 +322,12 @@ def main(ctx, debug, verbose):
     ctx.obj = {"debug": debug, "verbose": verbose}
 
 
+FILL_MODEL = click.option("--fill-model", type=click.Choice(["touch", "queue"], case_sensitive=False),
+                          default="touch", show_default=True,
+                          help="touch: a limit order fills on the first trade at its price; queue: only "
+                               "once the quantity shown ahead of it has traded")
+LATENCY = click.option("--latency-ms", type=click.FloatRange(0, 60_000), default=0, show_default=True,
+                       help="milliseconds an order, change or cancel takes to reach the exchange")
 MODE = click.option("--mode", type=click.Choice(["direct", "paced"]), default="direct",
                     show_default=True, help="direct: replay on this thread; paced: the feed's replay thread")
 DATA_DIR = click.option("--data-dir", type=click.Path(file_okay=False), default=None,
@@ -329,15 +337,17 @@ DATA_DIR = click.option("--data-dir", type=click.Path(file_okay=False), default=
 @main.command()
 @DATA_DIR
 @MODE
+@FILL_MODEL
+@LATENCY
 @click.pass_context
-def demo(ctx, data_dir, mode):
+def demo(ctx, data_dir, mode, fill_model, latency_ms):
     """Backtest the moving-average example on the built-in synthetic market."""
     from orva_backtest.examples.ma_crossover import MovingAverageCrossover
     out.print(f"[green]示範回測: {', '.join(DEMO_INSTRUMENTS)} {DEMO_RANGE[0]} ~ {DEMO_RANGE[1]} "
               f"(合成行情), 均線交叉策略[/green]")
     _backtest(MovingAverageCrossover(), DEMO_INSTRUMENTS, *DEMO_RANGE, capital=10_000_000,
               fees=None, slippage_ticks=None, data_dir=data_dir, mode=mode, reports=True,
-              json_path=None, verbose=ctx.obj["verbose"])
+              json_path=None, verbose=ctx.obj["verbose"], fill_model=fill_model, latency_ms=latency_ms)
 
 
 def _backtest_options(command):
@@ -384,6 +394,8 @@ def _settings(codes, start, end, backfill_start, backfill_end, fee_pairs, param_
 @MODE
 @click.option("--json", "json_path", type=click.Path(dir_okay=False), default=None,
               help="write the result summary as JSON")
+@FILL_MODEL
+@LATENCY
 @click.option("--cash-check", is_flag=True,
               help="refuse orders the buying power cannot pay for (stocks: price × shares + costs; "
                    "futures: a margin per contract)")
@@ -392,7 +404,7 @@ def _settings(codes, start, end, backfill_start, backfill_end, fee_pairs, param_
 @click.pass_context
 def run(ctx, strategy_file, codes, start, end, backfill_start, backfill_end, capital, fee_pairs,
         slippage_ticks, data_dir, mode, param_pairs, strategy_class, source, no_reports, json_path,
-        cash_check, margin_pairs):
+        fill_model, latency_ms, cash_check, margin_pairs):
     """Backtest the Strategy subclass defined in STRATEGY_FILE."""
     start, end, backfill, instruments, fees, params = _settings(
         codes, start, end, backfill_start, backfill_end, fee_pairs, param_pairs)
@@ -405,7 +417,8 @@ def run(ctx, strategy_file, codes, start, end, backfill_start, backfill_end, cap
     _backtest(strategy, instruments, start, end, backfill=backfill, capital=capital, fees=fees,
               slippage_ticks=slippage_ticks, data_dir=data_dir, mode=mode, reports=not no_reports,
               json_path=json_path, verbose=ctx.obj["verbose"], source=source,
-              cash_check=cash_check, margins=_margins(margin_pairs))
+              cash_check=cash_check, margins=_margins(margin_pairs), fill_model=fill_model,
+              latency_ms=latency_ms)
 
 
 def _split_values(text):

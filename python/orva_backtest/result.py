@@ -41,6 +41,8 @@ class BacktestResult:
     folder: Optional[str] = None  # where the run wrote its trade records and reports
     replayed: int = 0  # every record the replay went through, the benchmark's too
     synthetic: bool = False  # days not in the tick cache were made up by the built-in market
+    fill_model: str = "touch"
+    latency_ms: float = 0
     warnings: List[str] = field(default_factory=list)
 
     @property
@@ -61,6 +63,7 @@ class BacktestResult:
             "realised_profit": self.account._profit_report["profit"],
             "unrealised_profit": self.unrealised,
             "synthetic_market": self.synthetic,
+            "fill_model": self.fill_model, "latency_ms": self.latency_ms,
             "instruments": {code: {"round_trips": s.round_trips, "win_rate": s.win_rate,
                                    "net_profit": s.net_profit, "costs": s.costs,
                                    "slippage": s.slippage,

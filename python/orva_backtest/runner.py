@@ -108,8 +108,8 @@ def _check_backfill(backfill_start, backfill_end, start):
         raise ValueError(f"回補區間 {backfill_start} 至 {backfill_end} 必須在回測開始日 {start} 之前")
 
 
-def _paced_records(ticker, codes, start, end, backfill):
-    ticker.send_ticks(codes, start, end, *backfill)
+def _paced_records(ticker, codes, start, end, backfill, quotes):
+    ticker.send_ticks(codes, start, end, *(backfill or (None, None)), with_quotes=quotes)
     try:
         while True:
             record = ticker.pop_tick()
@@ -258,6 +258,7 @@ class _Loop:
 def run_backtest(strategy, instruments, start, end, *, backfill_start=None, backfill_end=None,
                  capital=1_000_000, fees=None, slippage_ticks=None, data_dir=None, source=None,
                  mode="direct", reports=True, cash_check=False, margins=None,
+                 fill_model="touch", latency_ms=0,
                  progress: Optional[Callable[..., None]] = None) -> BacktestResult:
     """Backtests `strategy` on `instruments` from `start` to `end` (YYYY-MM-DD texts).
 
@@ -270,6 +271,10 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
     instrument-day made ready (cached, counted; ticks_total None), then every few thousand
     ticks with the records in all and the days read so far; in the paced mode every few
     thousand ticks, with None for the totals and the days.
+    `fill_model`: "touch" (a resting limit order fills on the first trade at its price) or
+    "queue" (only once the quantity shown ahead of it at its price has traded; records then
+    carry the best bid and ask); `latency_ms`: how long an order, a change or a cancellation
+    takes to reach the exchange (see README, "Fill models").
     `cash_check`: refuse the strategy's orders that the buying power cannot pay for (an
     `InsufficientFunds` error from `ctx.buy`/`ctx.sell`); `margins` ({code: margin per
     contract}) overrides the futures margins it counts (see `orva_backtest.buying_power`).
@@ -299,7 +304,9 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
 
         account = library_step(Positions)
         _configure_account(account, capital, fees, slippage_ticks)
-        quotes, matcher = library_step(QuoteManager), Matcher(account)
+        quotes = library_step(QuoteManager)
+        matcher = Matcher(account, fill_model=fill_model, latency_ms=latency_ms)
+        with_quotes = fill_model == "queue"  # the records carry the best bid and ask
         source = source if source is not None else SyntheticMarket()
         ticker = Ticker(source)
         markets = {i["code"]: i["market"] for i in parsed}
@@ -312,13 +319,14 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
         if mode == "direct":
             preparing = None if progress is None else (lambda done, all: progress(0, None, done, all))
             # Every day made ready, none held: the replay reads each as it reaches it.
-            records = library_step(lambda: ticker.iter_ticks(replayed, start, end, *backfill,
-                                                             progress=preparing))
+            records = library_step(lambda: ticker.iter_ticks(
+                replayed, start, end, *(backfill or (None, None)), progress=preparing,
+                with_quotes=with_quotes))
             began = time.perf_counter()
             ticks = loop.direct(records, progress)
         else:
             began = time.perf_counter()
-            records = _paced_records(ticker, replayed, start, end, backfill)
+            records = _paced_records(ticker, replayed, start, end, backfill, with_quotes)
             try:
                 ticks = loop.paced(records, progress)
             finally:  # a failed run stops its replay thread now, not when its error is freed
@@ -349,4 +357,5 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
                               balance=account.fetch_account_balance(),
                               ticks=sum(counts.get(code, 0) for code in markets), replayed=ticks,
                               seconds=seconds, files=files, folder=folder,
-                              synthetic=isinstance(source, SyntheticMarket), warnings=loop.warnings)
+                              synthetic=isinstance(source, SyntheticMarket), warnings=loop.warnings,
+                              fill_model=matcher.fill_model, latency_ms=matcher.latency_ms)

@@ -87,13 +87,13 @@ class Context:
         if self._buying_power is not None and type(qty) is int and qty > 0:  # else the exchange refuses it
             self._buying_power.check(code, str(action), qty, price, self._resting())
         self.matcher.add_order(code, market, action, price, qty, price_type, order_type)
-        return self.matcher.pending_orders[-1]["trade_id"] if self.matcher.pending_orders else None
+        return self.matcher.last_order_id
 
     def _resting(self):
         """(code, action, open quantity, price) of the orders resting in the book."""
         return [(o["code"], str(o["action"]), o["quantity"],
                  o["price"] if o["price_type"] == "LMT" else float(self.last_close(o["code"]) or 0.0))
-                for o in self.matcher.pending_orders]
+                for o in self.pending_orders]
 
     def buy(self, code, qty=1, price=None, *, order_type="ROD"):
         """Places a buy order; see `place_order`."""
@@ -113,8 +113,9 @@ class Context:
 
     @property
     def pending_orders(self):
-        """The orders resting in the book (the exchange's own records)."""
-        return list(self.matcher.pending_orders)
+        """The orders still working: on their way to the exchange (with latency), then resting
+        in its book (the exchange's own records)."""
+        return [*self.matcher.orders_in_flight, *self.matcher.pending_orders]
 
     # --- account ------------------------------------------------------------------------
 

@@ -100,7 +100,8 @@ def test_standard_report_context(tmp_path, quotes, page, console):
     account.generate_standard_report("2330", quotes)
     (context,) = page.contexts
     assert list(context) == ["kbar_df", "profit_rows", "profit_rows_json", "include_profit_rows",
-                             "fee_settings", "account_info", "initial_capital", "open_position"]
+                             "fee_settings", "account_info", "initial_capital", "open_position",
+                             "fill_rules"]
     assert context["initial_capital"] == 100000 and context["open_position"] is None
     bars = json.loads(context["kbar_df"])
     assert bars[0] == {"time": "2024-03-04 09:00:00", "code": "2330", "open": 600.0, "high": 600.0,

@@ -60,6 +60,11 @@ long long require_int(nb::handle obj, const char* name) {
   return value;
 }
 
+bool require_bool(nb::handle obj, const char* name) {
+  if (!PyBool_Check(obj.ptr())) raise_type_error(name, "bool", obj);
+  return obj.ptr() == Py_True;
+}
+
 double require_number(nb::handle obj, const char* name) {
   if (PyFloat_Check(obj.ptr())) return PyFloat_AS_DOUBLE(obj.ptr());
   if (PyUnicode_Check(obj.ptr()) || PyBytes_Check(obj.ptr()) || !PyNumber_Check(obj.ptr()))

@@ -28,6 +28,9 @@ std::string_view require_str(nb::handle obj, const char* name);
 // An int that fits in 64 bits; a larger one is a ValueError naming the argument.
 long long require_int(nb::handle obj, const char* name);
 
+// True or False only: a flag given as a number or a text is a bug.
+bool require_bool(nb::handle obj, const char* name);
+
 // Any real number, converted with float().
 double require_number(nb::handle obj, const char* name);
 

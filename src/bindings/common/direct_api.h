@@ -10,6 +10,7 @@
 #include <string>
 
 #include "calendar/local_time.h"
+#include "exchange/queue_fill.h"
 
 namespace orva::py::direct {
 
@@ -28,6 +29,8 @@ struct Tick {
   int64_t qty;
   int64_t tick_type;
   bool is_simulate;
+  bool has_quotes;  // the replay carries quotes (a fill model asked for them)
+  exchange::Quotes quotes;
 };
 
 struct MatcherApi {

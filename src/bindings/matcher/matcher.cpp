@@ -22,6 +22,9 @@ namespace {
 
 const Keys& k() { return globals->keys; }
 
+// An order a minute on its way is a typo, not a network.
+constexpr double kMaxLatencyMs = 60'000;
+
 nb::object new_trade_id() { return globals->new_id(nb::arg("size") = 16); }
 
 void add_order(nb::handle self, nb::handle code, nb::handle product_type, nb::handle action,
@@ -70,32 +73,51 @@ void add_order(nb::handle self, nb::handle code, nb::handle product_type, nb::ha
       raise_exception("不支援的商品類型: " + text_of(product_type));
   }
 
+  // The call's own arguments, for the log should its report fail.
+  nb::dict data;
+  data[k().code] = code;
+  data[k().product_type] = product_type;
+  data[k().action] = action;
+  data[k().price] = order_price;
+  data[k().qty] = qty;
+  data[k().price_type] = price_type;
+  data[k().order_type] = order_type;
+  data[k().order_cond] = order_cond;
+  data[k().order_lot] = order_lot;
+  data[k().oc_type] = oc_type;
+  Matcher& matcher = state_of(self);
+  matcher.last_order_id = trade_id;
+  if (send_now(self, InFlight::Kind::New, order, data, trade_id, nb::none(), nb::none())) {
+    enter_book(self, order, data);
+  } else {
+    console_print("[green]送出委託單 " + text_of(trade_id) + ", 延遲後到達交易所[/green]");
+  }
+}
+
+}  // namespace
+
+void enter_book(nb::handle self, nb::handle order, nb::handle data) {
   // Held until the report is queued, so no fill of this order can be reported first.
   Matcher& matcher = state_of(self);
   auto lock = lock_releasing_gil(matcher.book);
   nb::object book = nb::getattr(self, k().pending_orders);
   book.attr("append")(order);
   matcher.index.added(book, order);
+  nb::object trade_id = item(order, k().trade_id);
   try {
     add_response_to_queue(self, build_order_response(self, order, globals->operation_new,
                                                      globals->create_order));
     console_print("[green]新增委託單 " + text_of(trade_id) + " 成功[/green]");
   } catch (nb::python_error& error) {
-    nb::dict data;
-    data[k().code] = code;
-    data[k().product_type] = product_type;
-    data[k().action] = action;
-    data[k().price] = order_price;
-    data[k().qty] = qty;
-    data[k().price_type] = price_type;
-    data[k().order_type] = order_type;
-    data[k().order_cond] = order_cond;
-    data[k().order_lot] = order_lot;
-    data[k().oc_type] = oc_type;
     log_error(error, data);
     console_print("[red]發生錯誤: " + error_message(error) + "[/red]");
+    return;
   }
+  if (matcher.model == FillModel::Queue && std::isfinite(matcher.now))
+    arrive(self, order, nb::float_(matcher.now));
 }
+
+namespace {
 
 void add_pending_order_queue(nb::handle self, nb::handle action, nb::handle payload) {
   require_str(action, "action");
@@ -182,10 +204,20 @@ nb::object random_uuid(nb::handle) { return new_trade_id(); }
 
 void receive_pending_order(nb::handle self) { receive_pending_orders(self.ptr()); }
 
-void init_matcher(nb::pointer_and_handle<Matcher> self, nb::handle positions) {
+void init_matcher(nb::pointer_and_handle<Matcher> self, nb::handle positions,
+                  nb::handle fill_model, nb::handle latency_ms) {
   if (!positions.is_none() && !nb::isinstance(positions, globals->positions_class))
     raise_type_error("positions", "Positions 或 None", positions);
+  const std::string model(require_str(fill_model, "fill_model"));
+  if (model != "touch" && model != "queue")
+    raise_value_error("不支援的成交模型 fill_model: " + text_of(nb::repr(fill_model)) +
+                      ", 請用 \"touch\" 或 \"queue\"");
+  if (PyBool_Check(latency_ms.ptr())) raise_type_error("latency_ms", "int 或 float", latency_ms);
+  const double latency = require_number(latency_ms, "latency_ms");
+  require_range(latency, "latency_ms", 0.0, kMaxLatencyMs);
   new (self.p) Matcher();
+  self.p->model = model == "queue" ? FillModel::Queue : FillModel::Touch;
+  self.p->latency = latency / 1000;
   nb::handle h = self.h;
   nb::dict account_info;
   account_info[k().account_id] = "BT-00001";
@@ -196,7 +228,13 @@ void init_matcher(nb::pointer_and_handle<Matcher> self, nb::handle positions) {
   nb::setattr(h, k().response_queue, globals->queue_class());
   nb::setattr(h, k().pending_order_queue, globals->queue_class());
   nb::setattr(h, k().current_tick_infos, nb::dict());
-  nb::setattr(h, "positions", positions.is_none() ? globals->positions_class() : nb::borrow(positions));
+  nb::object account = positions.is_none() ? globals->positions_class() : nb::borrow(positions);
+  nb::setattr(h, "positions", account);
+  // The account's reports say which rules produced its fills.
+  nb::dict rules;
+  rules["fill_model"] = fill_model;
+  rules["latency_ms"] = latency_ms;
+  nb::setattr(account, "fill_rules", rules);
   nb::setattr(h, k().account_info, account_info);
   nb::setattr(h, k().exchange_info, exchange_info);
   Matcher& matcher = *self.p;
@@ -250,7 +288,8 @@ void bind_matcher(nb::module_& m) {
   install_shutdown_hook();
 
   nb::class_<Matcher> cls(m, "Matcher", "模擬交易所: 委託簿、委託處理執行緒、撮合與委託/成交回報", nb::dynamic_attr());
-  cls.def("__init__", &init_matcher, nb::arg("positions").none() = nb::none());
+  cls.def("__init__", &init_matcher, nb::arg("positions").none() = nb::none(),
+          nb::arg("fill_model") = "touch", nb::arg("latency_ms") = 0);
   def_method<&add_order>(
       cls, "add_order",
       {param("code"), param("product_type"), param("action"), param("price"), param("qty"),
@@ -267,6 +306,7 @@ void bind_matcher(nb::module_& m) {
   bind_reports(cls);
   bind_order_changes(cls);
   bind_matching(cls);
+  bind_fill_model(cls);
   if (direct::publish_api(m.ptr(), direct::kMatcherApi, &direct_matching_api()) < 0)
     throw nb::python_error();
 }

@@ -3,12 +3,19 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cmath>
+#include <deque>
 #include <mutex>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "common/args.h"
 #include "common/direct_api.h"
 #include "common/enum_lookup.h"
 #include "threads/worker_gate.h"
+#include "exchange/queue_fill.h"
 #include "matcher/book_index.h"
 
 namespace orva::py::matcher {
@@ -16,12 +23,34 @@ namespace orva::py::matcher {
 namespace nb = nanobind;
 
 // The C++ side of a Matcher instance; the documented fields live in its __dict__.
+enum class FillModel { Touch, Queue };
+
+// An order, a change or a cancellation on its way to the exchange (latency).
+struct InFlight {
+  enum class Kind { New, Modify, Cancel };
+  double arrival;        // seconds since the epoch
+  Kind kind;
+  nb::object order;      // New: the order record
+  nb::object data;       // New: the add_order call's arguments, for the log
+  nb::object trade_id, qty, price;  // Modify and Cancel: the call's arguments
+};
+
 struct Matcher {
   // Held for a whole intake step or matching pass, so each sees a stable book.
   // Recursive because host callbacks (console, account) may re-enter.
   std::recursive_mutex book;
   BookIndex index;  // guarded by `book`
   threads::WorkerGate gate;  // lets the process exit between requests
+
+  FillModel model = FillModel::Touch;
+  double latency = 0;          // seconds from sending to reaching the exchange
+  double now = std::nan("");   // time of the tick being handled; NaN before the first
+  std::deque<InFlight> in_flight;  // by arrival
+  nb::object last_order_id = nb::none();
+  // The queue model's state: the latest quotes of each code, and where each
+  // resting limit order (by trade id) stands at its price.
+  std::vector<std::pair<std::string, exchange::Quotes>> quotes;  // few codes: a scan beats a hash
+  std::unordered_map<std::string, exchange::QueuePosition> queue;
 };
 
 // Interned keys of records and reports.
@@ -70,6 +99,7 @@ struct Keys {
   nb::str set_current_tick = interned("set_current_tick");
   nb::str account_info = interned("account_info");
   nb::str exchange_info = interned("exchange_info");
+  nb::str quote = interned("quote");
 };
 
 // Objects of orva_backtest and the standard library taken at module load.
@@ -104,5 +134,37 @@ void bind_order_changes(nb::class_<Matcher>& cls);
 // Ticks and matching (matching.cpp); the direct replay's step (see common/direct_api.h).
 void bind_matching(nb::class_<Matcher>& cls);
 const direct::MatcherApi& direct_matching_api();
+// Books one fill of `quantity` of `order` at `price`: trade record, deal report, account.
+void fill_order(nb::handle self, nb::handle account, nb::handle order, long long quantity,
+                nb::handle price, nb::handle tick_ts);
+// The exchange cancels `quantity` of `order`: order report and trade record.
+void exchange_cancel(nb::handle self, nb::handle account, nb::handle order, long long quantity,
+                     nb::handle tick_ts);
+// Today's rules for one order on one tick (the touch model); returns the quantity dealt.
+long long touch_order(nb::handle self, nb::handle account, nb::handle book,
+                      const IndexedOrder& entry, double close, long long volume, nb::handle tick_ts);
+// Appends `order` to the book and queues its order report; `data` goes to the log should the
+// report fail.
+void enter_book(nb::handle self, nb::handle order, nb::handle data);
+// The change and cancellation themselves, when they reach the exchange (order_changes.cpp).
+void apply_modify(nb::handle self, nb::handle trade_id, nb::handle qty, nb::handle price);
+void apply_cancel(nb::handle self, nb::handle trade_id);
+
+// Fill models and latency (fill_model.cpp).
+// Sends a new order, a change or a cancellation: at once without latency
+// (true), else on its way (false).
+bool send_now(nb::handle self, InFlight::Kind kind, nb::handle order, nb::handle data,
+              nb::handle trade_id, nb::handle qty, nb::handle price);
+// Before the tick at `time` is matched: what has reached the exchange by then.
+void deliver(nb::handle self, double time);
+// The queue model's arrival of a resting order: its place, or an immediate fill.
+void arrive(nb::handle self, nb::handle order, nb::handle tick_ts);
+// The queue model's part of a matching pass: fills of the code's resting orders.
+void queue_pass(nb::handle self, nb::handle book, const std::vector<IndexedOrder>& orders,
+                nb::handle code, double close, long long volume, nb::handle tick_ts);
+// The latest quotes of a code from a tick record that carries them.
+void remember_quotes(Matcher& matcher, const std::string& code, const exchange::Quotes& quotes);
+bool quotes_of(nb::handle record, exchange::Quotes& out);
+void bind_fill_model(nb::class_<Matcher>& cls);
 
 }  // namespace orva::py::matcher

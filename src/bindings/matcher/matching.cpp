@@ -23,9 +23,8 @@ nb::dict new_tick_info() {
   return info;
 }
 
-void set_current_tick(nb::handle self, nb::handle tick) {
-  require_dict(tick, "tick");
-  nb::object code = item(tick, k().code);
+// current_tick_infos[code] = {ts, tick}, and the tick handed to the account.
+void record_tick(nb::handle self, nb::handle code, nb::handle tick) {
   nb::object infos = nb::getattr(self, k().current_tick_infos);
   nb::object info = item_or_none(infos, code);
   if (info.is_none()) {
@@ -45,6 +44,29 @@ void set_current_tick(nb::handle self, nb::handle tick) {
                                     2, nullptr));
 }
 
+// What reaches the exchange before the tick at `time` (and, for the queue
+// model, the tick's quotes, after the orders arriving met the earlier ones).
+void note_tick(nb::handle self, nb::handle code, nb::handle timestamp,
+               const exchange::Quotes* quotes, const std::string* code_text = nullptr) {
+  Matcher& matcher = state_of(self);
+  if (PyFloat_Check(timestamp.ptr()) || (PyLong_Check(timestamp.ptr()) && !PyBool_Check(timestamp.ptr()))) {
+    const double time = require_number(timestamp, "timestamp");
+    if (std::isfinite(time)) matcher.now = time;  // what arrives now is stamped with it
+    if (!matcher.in_flight.empty()) deliver(self, time);
+  }
+  if (quotes && matcher.model == FillModel::Queue && PyUnicode_Check(code.ptr()))
+    remember_quotes(matcher, code_text ? *code_text : text_of(code), *quotes);
+}
+
+void set_current_tick(nb::handle self, nb::handle tick) {
+  require_dict(tick, "tick");
+  nb::object code = item(tick, k().code);
+  exchange::Quotes quotes;
+  const bool quoted = state_of(self).model == FillModel::Queue && quotes_of(tick, quotes);
+  note_tick(self, code, item_or_none(tick, k().timestamp), quoted ? &quotes : nullptr);
+  record_tick(self, code, tick);
+}
+
 // An exchange-side copy of `order` with its time set to the tick's.
 nb::object cancel_copy(nb::handle order, long long quantity, nb::handle tick_ts) {
   nb::object copy = copy_record(order);
@@ -61,6 +83,79 @@ void book_trade(nb::handle account, nb::handle trade_id, nb::handle code, nb::ha
                                    nb::arg("trade_status") = status);
 }
 
+}  // namespace
+
+void fill_order(nb::handle self, nb::handle account, nb::handle order, long long quantity,
+                nb::handle price, nb::handle tick_ts) {
+  nb::object fill = copy_record(order);
+  fill[k().quantity] = quantity;
+  fill[k().price] = price;
+  fill[k().exchange_ts] = tick_ts;
+  book_trade(account, item(fill, k().trade_id), item(fill, k().code), item(fill, k().action),
+             item(fill, k().quantity), item(fill, k().price), item(fill, k().exchange_ts), "Deal");
+  add_response_to_queue(self, build_deal_response(self, fill));
+  account.attr("set_positions")(fill, item(fill, k().product_type));
+}
+
+namespace {
+
+}  // namespace
+
+namespace {
+
+// The report of the exchange cancelling `quantity` of `order`, made before any fill changes it.
+nb::object cancel_report(nb::handle self, nb::handle order, long long quantity, nb::handle tick_ts) {
+  if (product_of(item(order, k().product_type)) == Product::Other)
+    raise_exception("不支援的商品類型");
+  return build_order_response(self, cancel_copy(order, quantity, tick_ts),
+                              globals->operation_cancel, globals->order_be_cancel);
+}
+
+// Books a cancel report: trade record "Cancel", then the report queued.
+void book_cancel(nb::handle self, nb::handle account, nb::handle order, nb::handle cancel_info,
+                 nb::handle tick_ts) {
+  nb::object cancelled = item(cancel_info, k().order);
+  nb::object when = item(item(cancel_info, k().trade_status), k().exchange_ts);
+  // A tick the host matched without recording it has no time of its own.
+  if (when.is_none()) when = nb::borrow(tick_ts);
+  book_trade(account, item(order, k().trade_id), item(order, k().code), item(order, k().action),
+             item(cancelled, k().quantity), item(cancelled, k().price), when, "Cancel");
+  add_response_to_queue(self, cancel_info);
+}
+
+}  // namespace
+
+void exchange_cancel(nb::handle self, nb::handle account, nb::handle order, long long quantity,
+                     nb::handle tick_ts) {
+  book_cancel(self, account, order, cancel_report(self, order, quantity, tick_ts), tick_ts);
+}
+
+long long touch_order(nb::handle self, nb::handle account, nb::handle book,
+                      const IndexedOrder& entry, double close, long long volume,
+                      nb::handle tick_ts) {
+  Matcher& matcher = state_of(self);
+  nb::handle order = entry.order;
+  const double price = require_number(item(order, k().price), "price");
+  // A resting order the price does not reach is left as it is.
+  if (entry.kind == exchange::OrderKind::ROD &&
+      !exchange::price_matches(entry.limit, entry.buy, price, close))
+    return 0;
+  const exchange::OrderTerms terms{entry.kind, entry.limit, entry.buy, price,
+                                   require_int(item(order, k().quantity), "quantity")};
+  const exchange::Outcome out = exchange::match_order(terms, close, volume);
+  // The cancel is decided (and its record made) before the fill changes the order.
+  nb::object cancel_info;
+  if (out.cancel_qty > 0) cancel_info = cancel_report(self, order, out.cancel_qty, tick_ts);
+  if (entry.kind == exchange::OrderKind::ROD && out.price_match && out.open_qty != terms.quantity)
+    order[k().quantity] = out.open_qty;
+  if (out.remove) matcher.index.remove(book, order);
+  if (out.deal_qty > 0) fill_order(self, account, order, out.deal_qty, nb::float_(close), tick_ts);
+  if (cancel_info.is_valid()) book_cancel(self, account, order, cancel_info, tick_ts);
+  return out.deal_qty;
+}
+
+namespace {
+
 // One matching pass of a checked tick over the orders of `code`.
 void match_pass(nb::handle self, nb::handle code, double close, long long volume,
                 nb::handle tick_ts) {
@@ -72,54 +167,12 @@ void match_pass(nb::handle self, nb::handle code, double close, long long volume
   // A snapshot: removing an order never makes the pass skip the next one.
   const std::vector<IndexedOrder> orders = matcher.index.orders_of(code);
   if (orders.empty()) return;
-  nb::object deal_price = nb::float_(close);
+  if (matcher.model == FillModel::Queue)
+    return queue_pass(self, book, orders, code, close, volume, tick_ts);
   nb::object account = nb::getattr(self, k().positions);
-
   for (const IndexedOrder& entry : orders) {
     if (volume == 0) break;
-    nb::handle order = entry.order;
-    const double price = require_number(item(order, k().price), "price");
-    // A resting order the price does not reach is left as it is.
-    if (entry.kind == exchange::OrderKind::ROD &&
-        !exchange::price_matches(entry.limit, entry.buy, price, close))
-      continue;
-    const exchange::OrderTerms terms{entry.kind, entry.limit, entry.buy, price,
-                                     require_int(item(order, k().quantity), "quantity")};
-    const exchange::Outcome out = exchange::match_order(terms, close, volume);
-
-    nb::object cancel_info;
-    if (out.cancel_qty > 0) {
-      if (product_of(item(order, k().product_type)) == Product::Other)
-        raise_exception("不支援的商品類型");
-      cancel_info = build_order_response(self, cancel_copy(order, out.cancel_qty, tick_ts),
-                                         globals->operation_cancel, globals->order_be_cancel);
-    }
-    if (entry.kind == exchange::OrderKind::ROD && out.price_match && out.open_qty != terms.quantity)
-      order[k().quantity] = out.open_qty;
-    if (out.remove) matcher.index.remove(book, order);
-
-    if (out.deal_qty > 0) {
-      volume -= out.deal_qty;
-      nb::object fill = copy_record(order);
-      fill[k().quantity] = out.deal_qty;
-      fill[k().price] = deal_price;
-      fill[k().exchange_ts] = tick_ts;
-      book_trade(account, item(fill, k().trade_id), item(fill, k().code), item(fill, k().action),
-                 item(fill, k().quantity), item(fill, k().price), item(fill, k().exchange_ts),
-                 "Deal");
-      add_response_to_queue(self, build_deal_response(self, fill));
-      account.attr("set_positions")(fill, item(fill, k().product_type));
-    }
-    if (cancel_info.is_valid()) {
-      nb::object cancelled = item(cancel_info, k().order);
-      nb::object when = item(item(cancel_info, k().trade_status), k().exchange_ts);
-      // A tick the host matched without recording it has no time of its own.
-      if (when.is_none()) when = nb::borrow(tick_ts);
-      book_trade(account, item(order, k().trade_id), item(order, k().code),
-                 item(order, k().action), item(cancelled, k().quantity),
-                 item(cancelled, k().price), when, "Cancel");
-      add_response_to_queue(self, cancel_info);
-    }
+    volume -= touch_order(self, account, book, entry, close, volume, tick_ts);
   }
 }
 
@@ -140,7 +193,11 @@ void match_deal(nb::handle self, nb::handle code, nb::handle tick_close, nb::han
 
 // The direct replay's step: its ticks come checked from the feed's table.
 int direct_set_current_tick(PyObject* self, const direct::Tick& tick) {
-  return guarded_status([&] { set_current_tick(self, tick.record); });
+  return guarded_status([&] {
+    note_tick(self, tick.code, tick.timestamp, tick.has_quotes ? &tick.quotes : nullptr,
+              tick.code_text);
+    record_tick(self, tick.code, tick.record);
+  });
 }
 
 int direct_match(PyObject* self, const direct::Tick& tick) {

@@ -65,6 +65,22 @@ void modify_order(nb::handle self, nb::handle trade_id, nb::handle qty, nb::hand
       raise_exception("修改的價格 " + text_of(price) + " 必須大於 0");
   }
 
+  if (send_now(self, InFlight::Kind::Modify, nb::none(), nb::none(), trade_id, qty, price))
+    apply_modify(self, trade_id, qty, price);
+}
+
+void cancel_order(nb::handle self, nb::handle trade_id) {
+  require_str(trade_id, "trade_id");
+  if (send_now(self, InFlight::Kind::Cancel, nb::none(), nb::none(), trade_id, nb::none(), nb::none()))
+    apply_cancel(self, trade_id);
+}
+
+}  // namespace
+
+void apply_modify(nb::handle self, nb::handle trade_id, nb::handle qty, nb::handle price) {
+  const std::string id = text_of(trade_id);
+  const bool change_qty = given(qty);
+  const bool change_price = given(price);
   Lookup found = look_up(self, trade_id);
   if (found.index < 0) return print_not_found(id);
   nb::object order = found.book[found.index];
@@ -87,11 +103,14 @@ void modify_order(nb::handle self, nb::handle trade_id, nb::handle qty, nb::hand
     add_response_to_queue(self, build_order_response(self, order, globals->operation_update_price,
                                                      globals->modify_order));
     console_print("[green]修改委託單 " + id + " 價格成功, 修改價格 " + text_of(price) + "[/green]");
+    // A new price is a new place in the queue, met with the quotes in force.
+    if (found.matcher.model == FillModel::Queue && std::isfinite(found.matcher.now))
+      arrive(self, order, nb::float_(found.matcher.now));
   }
 }
 
-void cancel_order(nb::handle self, nb::handle trade_id) {
-  const std::string id = std::string(require_str(trade_id, "trade_id"));
+void apply_cancel(nb::handle self, nb::handle trade_id) {
+  const std::string id = text_of(trade_id);
   Lookup found = look_up(self, trade_id);
   if (found.index < 0) return print_not_found(id);
   nb::object order = found.book[found.index];
@@ -104,9 +123,8 @@ void cancel_order(nb::handle self, nb::handle trade_id) {
   } catch (nb::python_error& error) {
     console_print("[red]" + error_message(error) + "[/red]");
   }
+  found.matcher.queue.erase(id);
 }
-
-}  // namespace
 
 void bind_order_changes(nb::class_<Matcher>& cls) {
   def_method<&modify_order>(cls, "modify_order",

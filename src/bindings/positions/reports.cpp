@@ -242,6 +242,15 @@ void generate_standard_report(nb::handle self, nb::handle code, nb::handle quote
   context["account_info"] = info.is_none() ? nb::object(new_account_info()) : info;
   context["initial_capital"] = nb::getattr(self, "initial_capital");
   context["open_position"] = open_position(self, code);
+  // Set by the exchange that filled the account's orders; today's rules otherwise.
+  nb::object rules = nb::getattr(self, "fill_rules", nb::none());
+  if (rules.is_none()) {
+    nb::dict touch;
+    touch["fill_model"] = "touch";
+    touch["latency_ms"] = 0;
+    rules = touch;
+  }
+  context["fill_rules"] = rules;
   nb::object page = libs->module.attr("template").attr("render")(context);
   write_atomically(path, [&](nb::handle temporary) {
     nb::object file = nb::module_::import_("builtins").attr("open")(

@@ -238,6 +238,7 @@ void step(Drive& d, const MergedDays& rows, const MergedDays::Source& source, bo
   d.run.record = rows.record(source, d.run.timestamp);
   const Py_ssize_t row = source.at - 1;
   // A time the local clock cannot show is refused by the quotes as out of range.
+  const TickQuote quote = source.quote(row);
   const direct::Tick tick{d.run.record.ptr(),
                           source.code.ptr(),
                           &source.code_text,
@@ -248,7 +249,9 @@ void step(Drive& d, const MergedDays& rows, const MergedDays::Source& source, bo
                           source.close[row],
                           source.volume[row],
                           source.tick_type[row],
-                          false};
+                          false,
+                          !source.bid_price.empty(),
+                          {quote.bid_price, quote.ask_price, quote.bid_volume, quote.ask_volume}};
   check(d.exchange.set_current_tick(d.matcher, tick));
   check(d.quotes_api.add_tick(d.quotes, tick));
   check(d.exchange.match(d.matcher, tick));
@@ -389,9 +392,11 @@ Py_ssize_t days_in(nb::handle start_from, nb::handle end_to) {
 }
 
 nb::object iter_ticks(nb::handle self, nb::handle codes, nb::handle start_from, nb::handle end_to,
-                      nb::handle backfill_from, nb::handle backfill_to, nb::handle progress) {
+                      nb::handle backfill_from, nb::handle backfill_to, nb::handle progress,
+                      nb::handle with_quotes) {
   const std::vector<Instrument> instruments =
       checked_request(codes, start_from, end_to, backfill_from, backfill_to);
+  const bool quotes = require_bool(with_quotes, "with_quotes");
   require_callable(progress, "progress");
   // Days made ready so far, of both ranges, for the host's progress.
   const bool backfilling = non_empty_text(backfill_from) && non_empty_text(backfill_to);
@@ -411,11 +416,12 @@ nb::object iter_ticks(nb::handle self, nb::handle codes, nb::handle start_from, 
     if (!non_empty_text(backfill_from) || !non_empty_text(backfill_to))
       raise_value_error("回補資料的開始時間與結束時間不能為空");
     run.backfill = std::make_unique<MergedDays>(self, instruments, backfill_from, backfill_to,
-                                                true, day_done);
+                                                true, quotes, day_done);
     console_print("[green]開始回補 Tick 資料, Tick 數 " + std::to_string(run.backfill->size()) +
                   ". ...[/green]");
   }
-  run.main = std::make_unique<MergedDays>(self, instruments, start_from, end_to, false, day_done);
+  run.main =
+      std::make_unique<MergedDays>(self, instruments, start_from, end_to, false, quotes, day_done);
   console_print("[green]開始傳送 Tick 資料, Tick 數 " + std::to_string(run.main->size()) +
                 ". ...[/green]");
   return nb::cast(std::move(run));

@@ -131,7 +131,7 @@ void run_replay(nb::handle self, Replay& run, const TickRows& rows) {
 }
 
 void backfill(nb::handle self, const std::vector<Instrument>& instruments, nb::handle start_from,
-              nb::handle end_to, Replay& run, std::optional<TickRows>& rows) {
+              nb::handle end_to, Replay& run, std::optional<TickRows>& rows, bool quotes) {
   const auto missing = [](nb::handle bound) {
     return bound.is_none() || (PyUnicode_Check(bound.ptr()) && PyUnicode_GetLength(bound.ptr()) == 0);
   };
@@ -146,7 +146,7 @@ void backfill(nb::handle self, const std::vector<Instrument>& instruments, nb::h
     params["backfilling_end_to"] = end_to;
   });
   try {
-    rows.emplace(self, combine_ticks(self, instruments, start_from, end_to), true);
+    rows.emplace(self, combine_ticks(self, instruments, start_from, end_to), true, quotes);
     console_print("[green]開始回補 Tick 資料, Tick 數 " + std::to_string(rows->size()) +
                   ". ...[/green]");
     for (Py_ssize_t i = 0; i < rows->size(); ++i) {
@@ -249,9 +249,10 @@ std::vector<Instrument> checked_request(nb::handle codes, nb::handle start_from,
 namespace {
 
 void send_ticks(nb::handle self, nb::handle codes, nb::handle start_from, nb::handle end_to,
-                nb::handle backfill_from, nb::handle backfill_to) {
+                nb::handle backfill_from, nb::handle backfill_to, nb::handle with_quotes) {
   const std::vector<Instrument> instruments =
       checked_request(codes, start_from, end_to, backfill_from, backfill_to);
+  const bool quotes = require_bool(with_quotes, "with_quotes");
 
   Ticker& ticker = state_of(self);
   // Calls from several threads take turns: the last to start owns the queues.
@@ -276,8 +277,8 @@ void send_ticks(nb::handle self, nb::handle codes, nb::handle start_from, nb::ha
   if (run->backfill_requested) {
     start_worker("orva-ticker-backfill", run, run->backfill_gate,
                  [owner = nb::borrow(self), instruments, from = nb::borrow(backfill_from),
-                  to = nb::borrow(backfill_to), run, rows = held_rows()] {
-                   backfill(owner, instruments, from, to, *run, *rows);
+                  to = nb::borrow(backfill_to), run, rows = held_rows(), quotes] {
+                   backfill(owner, instruments, from, to, *run, *rows, quotes);
                  });
   } else {
     nb::setattr(self, k().backfilling_finish_flag, nb::bool_(true));
@@ -300,9 +301,9 @@ void send_ticks(nb::handle self, nb::handle codes, nb::handle start_from, nb::ha
   data["start_from"] = start_from;
   data["end_to"] = end_to;
   start_worker("orva-ticker-replay", run, run->replay_gate,
-               [owner = nb::borrow(self), run, table, data, rows = held_rows()] {
+               [owner = nb::borrow(self), run, table, data, rows = held_rows(), quotes] {
                  try {
-                   rows->emplace(owner, table, false);
+                   rows->emplace(owner, table, false, quotes);
                    run_replay(owner, *run, **rows);
                  } catch (nb::python_error& error) {
                    end_failed_replay(owner, *run, error, data);
@@ -337,12 +338,12 @@ void backfilling_method(nb::handle self, nb::handle codes, nb::handle start_from
   const std::vector<Instrument> instruments = instruments_of(codes);
   Replay run;  // the caller's own: never retired, its gates never closed
   std::optional<TickRows> rows;
-  backfill(self, instruments, start_from, end_to, run, rows);
+  backfill(self, instruments, start_from, end_to, run, rows, false);
 }
 
 void push_tick_to_queue(nb::handle self, nb::handle table) {
   Replay run;
-  const TickRows rows(self, table, false);
+  const TickRows rows(self, table, false, false);
   run_replay(self, run, rows);
 }
 
@@ -353,12 +354,15 @@ void bind_replay(nb::module_& m, nb::class_<Ticker>& cls) {
   def_method<&send_ticks>(cls, "send_ticks",
                           {param("codes"), param("start_from"), param("end_to"),
                            param("backfilling_start_from", nb::none()),
-                           param("backfilling_end_to", nb::none())},
-                  "合併商品在日期區間內的 Tick, 開始逐筆回放 (可先回補一段區間)");
+                           param("backfilling_end_to", nb::none()),
+                           param("with_quotes", nb::bool_(false))},
+                  "合併商品在日期區間內的 Tick, 開始逐筆回放 (可先回補一段區間); with_quotes: "
+                  "紀錄另含 bid_price, bid_volume, ask_price, ask_volume");
   def_method<&iter_ticks>(cls, "iter_ticks",
                           {param("codes"), param("start_from"), param("end_to"),
                            param("backfilling_start_from", nb::none()),
-                           param("backfilling_end_to", nb::none()), param("progress", nb::none())},
+                           param("backfilling_end_to", nb::none()), param("progress", nb::none()),
+                           param("with_quotes", nb::bool_(false))},
                           "在呼叫端的執行緒上依序產生 Tick 紀錄 (回補 Tick、回補結束標記、Tick), 不經由佇列與執行緒; "
                           "先備妥每一天 (快取與欄式副本), 每備妥一天呼叫 progress(已備妥天數, 總天數), "
                           "回放時每個商品只讀入正在回放的那一天");

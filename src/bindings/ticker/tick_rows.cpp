@@ -16,16 +16,17 @@ void put(nb::handle record, const nb::str& key, nb::handle value) {
 
 }  // namespace
 
-RecordMaker::RecordMaker(bool backfilling) {
+RecordMaker::RecordMaker(bool backfilling, bool quotes) : quotes_(quotes) {
   for (const nb::str& name : {k().market_type, k().timestamp, k().code, k().close, k().qty,
                               k().tick_type})
     shape_[name] = nb::none();
   shape_[k().is_simulate] = nb::bool_(false);
   shape_[k().is_backfilling] = nb::bool_(backfilling);
+  if (quotes) shape_[k().quote] = nb::none();
 }
 
 nb::dict RecordMaker::make(nb::handle market, nb::handle timestamp, nb::handle code, double close,
-                           int64_t qty, int64_t tick_type) const {
+                           int64_t qty, int64_t tick_type, const TickQuote& quote) const {
   PyObject* copy = PyDict_Copy(shape_.ptr());
   if (!copy) throw nb::python_error();
   nb::dict tick = nb::steal<nb::dict>(copy);
@@ -35,7 +36,18 @@ nb::dict RecordMaker::make(nb::handle market, nb::handle timestamp, nb::handle c
   put(tick, k().close, checked(PyFloat_FromDouble(close)));
   put(tick, k().qty, checked(PyLong_FromLongLong(qty)));
   put(tick, k().tick_type, checked(PyLong_FromLongLong(tick_type)));
+  if (quotes_) put(tick, k().quote, quote_record(quote));
   return tick;
+}
+
+nb::object quote_record(const TickQuote& quote) {
+  nb::object record = nb::steal(PyTuple_New(4));
+  if (!record.is_valid()) throw nb::python_error();
+  PyTuple_SET_ITEM(record.ptr(), 0, checked(PyFloat_FromDouble(quote.bid_price)).release().ptr());
+  PyTuple_SET_ITEM(record.ptr(), 1, checked(PyLong_FromLongLong(quote.bid_volume)).release().ptr());
+  PyTuple_SET_ITEM(record.ptr(), 2, checked(PyFloat_FromDouble(quote.ask_price)).release().ptr());
+  PyTuple_SET_ITEM(record.ptr(), 3, checked(PyLong_FromLongLong(quote.ask_volume)).release().ptr());
+  return record;
 }
 
 namespace {
@@ -50,7 +62,7 @@ nb::object code_index(nb::handle table) {
 
 }  // namespace
 
-TickRows::TickRows(nb::handle self, nb::handle table, bool backfilling)
+TickRows::TickRows(nb::handle self, nb::handle table, bool backfilling, bool quotes)
     : table_(nb::borrow(table).attr("rechunk")()),
       size_(nb::len(table_)),
       ts_(table_, "ts", false),
@@ -58,7 +70,13 @@ TickRows::TickRows(nb::handle self, nb::handle table, bool backfilling)
       volume_(table_, "volume", false),
       tick_type_(table_, "tick_type", false),
       code_index_(code_index(table_), false, "code"),
-      maker_(backfilling) {
+      maker_(backfilling, quotes) {
+  if (quotes) {
+    bid_price_.emplace(table_, "bid_price", true);
+    bid_volume_.emplace(table_, "bid_volume", false);
+    ask_price_.emplace(table_, "ask_price", true);
+    ask_volume_.emplace(table_, "ask_volume", false);
+  }
   nb::object markets = nb::getattr(self, k().code_market_map);
   for (nb::handle code : table_.attr("get_column")("code").attr("unique")().attr("sort")()) {
     codes_.push_back(nb::borrow(code));
@@ -68,21 +86,34 @@ TickRows::TickRows(nb::handle self, nb::handle table, bool backfilling)
 
 nb::dict TickRows::record(Py_ssize_t i) const {
   const int64_t code = code_index_.integer(i);
+  TickQuote quote;
+  if (bid_price_)
+    quote = {bid_price_->real(i), bid_volume_->integer(i), ask_price_->real(i), ask_volume_->integer(i)};
   return maker_.make(markets_[code], nb::float_(seconds_of(ts_.integer(i))), codes_[code],
-                     close_.real(i), volume_.integer(i), tick_type_.integer(i));
+                     close_.real(i), volume_.integer(i), tick_type_.integer(i), quote);
 }
 
 namespace {
 
-// Appends a day's replayed columns to `source`.
-void append_day(MergedDays::Source& source, nb::handle day) {
-  const Column ts(day, "ts", false), close(day, "close", true), volume(day, "volume", false),
-      tick_type(day, "tick_type", false);
+// Appends a day's replayed columns to `source` (the quotes too when `quotes`).
+void append_day(MergedDays::Source& source, nb::handle day, bool quotes) {
   const Py_ssize_t n = nb::len(day);
-  source.ts.insert(source.ts.end(), ts.integers(), ts.integers() + n);
-  source.close.insert(source.close.end(), close.reals(), close.reals() + n);
-  source.volume.insert(source.volume.end(), volume.integers(), volume.integers() + n);
-  source.tick_type.insert(source.tick_type.end(), tick_type.integers(), tick_type.integers() + n);
+  const auto copy = [&](auto& into, const char* name, bool real) {
+    const Column column(day, name, real);
+    if constexpr (std::is_same_v<std::decay_t<decltype(into)>, std::vector<double>>)
+      into.insert(into.end(), column.reals(), column.reals() + n);
+    else
+      into.insert(into.end(), column.integers(), column.integers() + n);
+  };
+  copy(source.ts, "ts", false);
+  copy(source.close, "close", true);
+  copy(source.volume, "volume", false);
+  copy(source.tick_type, "tick_type", false);
+  if (!quotes) return;
+  copy(source.bid_price, "bid_price", true);
+  copy(source.bid_volume, "bid_volume", false);
+  copy(source.ask_price, "ask_price", true);
+  copy(source.ask_volume, "ask_volume", false);
 }
 
 // Puts a source's rows in time order, ties in recorded order, as the merged
@@ -94,6 +125,7 @@ void sort_by_time(MergedDays::Source& source) {
   std::stable_sort(order.begin(), order.end(),
                    [&](size_t a, size_t b) { return source.ts[a] < source.ts[b]; });
   const auto reorder = [&](auto& column) {
+    if (column.empty()) return;
     std::remove_reference_t<decltype(column)> sorted;
     sorted.reserve(column.size());
     for (size_t i : order) sorted.push_back(column[i]);
@@ -103,14 +135,18 @@ void sort_by_time(MergedDays::Source& source) {
   reorder(source.close);
   reorder(source.volume);
   reorder(source.tick_type);
+  reorder(source.bid_price);
+  reorder(source.bid_volume);
+  reorder(source.ask_price);
+  reorder(source.ask_volume);
 }
 
 }  // namespace
 
 MergedDays::MergedDays(nb::handle self, const std::vector<Instrument>& instruments,
                        nb::handle start_from, nb::handle end_to, bool backfilling,
-                       const std::function<void()>& day_done)
-    : owner_(nb::borrow(self)), maker_(backfilling) {
+                       bool quotes, const std::function<void()>& day_done)
+    : owner_(nb::borrow(self)), maker_(backfilling, quotes) {
   nb::object markets = nb::getattr(self, k().code_market_map);
   for (const Instrument& instrument : instruments) {
     auto source = std::make_unique<Source>(Source{instrument});
@@ -141,10 +177,8 @@ MergedDays::MergedDays(nb::handle self, const std::vector<Instrument>& instrumen
 bool MergedDays::load_next(Source& s) {
   const bool had_day = s.size() > 0;
   if (!had_day && s.next_day == s.days.size()) return false;  // done long ago
-  s.ts.clear();
-  s.close.clear();
-  s.volume.clear();
-  s.tick_type.clear();
+  for (auto* column : {&s.ts, &s.volume, &s.tick_type, &s.bid_volume, &s.ask_volume}) column->clear();
+  for (auto* column : {&s.close, &s.bid_price, &s.ask_price}) column->clear();
   s.at = 0;
   while (s.next_day < s.days.size()) {
     PreparedDay& day = s.days[s.next_day++];
@@ -154,16 +188,16 @@ bool MergedDays::load_next(Source& s) {
     const Py_ssize_t rows = nb::len(table);
     if (rows != day.rows) size_ += rows - day.rows;  // a copy rebuilt with other rows than counted
     if (rows == 0) continue;
-    append_day(s, table);
+    append_day(s, table, maker_.quotes());
     sort_by_time(s);
     if (!had_day && ++held_ > most_held_) most_held_ = held_;
     return true;
   }
   if (had_day) --held_;
-  s.ts.shrink_to_fit();  // the source is done: its day's memory goes too
-  s.close.shrink_to_fit();
-  s.volume.shrink_to_fit();
-  s.tick_type.shrink_to_fit();
+  // The source is done: its day's memory goes too.
+  for (auto* column : {&s.ts, &s.volume, &s.tick_type, &s.bid_volume, &s.ask_volume})
+    column->shrink_to_fit();
+  for (auto* column : {&s.close, &s.bid_price, &s.ask_price}) column->shrink_to_fit();
   return false;
 }
 
@@ -186,7 +220,8 @@ int MergedDays::advance() {
 
 nb::dict MergedDays::record(const Source& s, nb::handle timestamp) const {
   const Py_ssize_t row = s.at - 1;
-  return maker_.make(s.market, timestamp, s.code, s.close[row], s.volume[row], s.tick_type[row]);
+  return maker_.make(s.market, timestamp, s.code, s.close[row], s.volume[row], s.tick_type[row],
+                     s.quote(row));
 }
 
 }  // namespace orva::py::ticker

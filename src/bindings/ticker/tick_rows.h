@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,22 +24,37 @@ inline double seconds_of(int64_t nanos) {
   return calendar::seconds_from_nanos(nanos, kSecondDigits);
 }
 
+// A tick's best bid and ask with their quantities, which records carry when
+// a fill model asks for them.
+struct TickQuote {
+  double bid_price = 0;
+  int64_t bid_volume = 0;
+  double ask_price = 0;
+  int64_t ask_volume = 0;
+};
+
+// The record's `quote`: the tuple (bid_price, bid_volume, ask_price, ask_volume).
+nb::object quote_record(const TickQuote& quote);
+
 // Tick records as copies of one dict in the record's key order: a copy is one
-// block copy, and its values are then replaced in place.
+// block copy, and its values are then replaced in place. With `quotes` the
+// record ends with `quote`: one tuple keeps the dict as small as before.
 class RecordMaker {
  public:
-  explicit RecordMaker(bool backfilling);
+  RecordMaker(bool backfilling, bool quotes);
   nb::dict make(nb::handle market, nb::handle timestamp, nb::handle code, double close,
-                int64_t qty, int64_t tick_type) const;
+                int64_t qty, int64_t tick_type, const TickQuote& quote) const;
+  bool quotes() const { return quotes_; }
 
  private:
   nb::dict shape_;
+  bool quotes_;
 };
 
 // The rows of a merged tick table (every code, in its order), by index.
 class TickRows {
  public:
-  TickRows(nb::handle self, nb::handle table, bool backfilling);
+  TickRows(nb::handle self, nb::handle table, bool backfilling, bool quotes);
 
   Py_ssize_t size() const { return size_; }
   nb::dict record(Py_ssize_t i) const;
@@ -47,6 +63,7 @@ class TickRows {
   nb::object table_;
   Py_ssize_t size_;
   Column ts_, close_, volume_, tick_type_, code_index_;
+  std::optional<Column> bid_price_, bid_volume_, ask_price_, ask_volume_;
   std::vector<nb::object> codes_, markets_;
   RecordMaker maker_;
 };
@@ -64,21 +81,26 @@ class MergedDays {
     std::vector<PreparedDay> days;
     size_t next_day = 0;
     Py_ssize_t unloaded = 0;  // rows of the days not read yet
-    // The day being replayed, in time order:
-    std::vector<int64_t> ts, volume, tick_type;
-    std::vector<double> close;
+    // The day being replayed, in time order (the quotes only when records carry them):
+    std::vector<int64_t> ts, volume, tick_type, bid_volume, ask_volume;
+    std::vector<double> close, bid_price, ask_price;
     Py_ssize_t at = 0;  // rows of that day handed out
     nb::object code, market;
     std::string code_text, market_text;
 
     Py_ssize_t size() const { return static_cast<Py_ssize_t>(ts.size()); }
     Py_ssize_t remaining() const { return unloaded + size() - at; }
+    TickQuote quote(Py_ssize_t row) const {
+      if (bid_price.empty()) return {};
+      return {bid_price[row], bid_volume[row], ask_price[row], ask_volume[row]};
+    }
   };
 
   // Makes every day of `instruments` over the range ready; `day_done` is
   // called after each.
   MergedDays(nb::handle self, const std::vector<Instrument>& instruments, nb::handle start_from,
-             nb::handle end_to, bool backfilling, const std::function<void()>& day_done);
+             nb::handle end_to, bool backfilling, bool quotes,
+             const std::function<void()>& day_done);
 
   Py_ssize_t size() const { return size_; }
   // The source of the next row, which it then points at; -1 at the end.

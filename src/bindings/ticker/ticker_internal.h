@@ -88,6 +88,7 @@ struct Keys {
   nb::str tick_type = interned("tick_type");
   nb::str is_simulate = interned("is_simulate");
   nb::str is_backfilling = interned("is_backfilling");
+  nb::str quote = interned("quote");
   nb::str market = interned("market");
   nb::str orva_status = interned("orva_status");
   nb::str api = interned("api");
@@ -181,7 +182,8 @@ std::vector<Instrument> checked_request(nb::handle codes, nb::handle start_from,
 // Replay and backfill (replay.cpp), the replay on the caller's thread (direct_replay.cpp).
 void bind_replay(nb::module_& m, nb::class_<Ticker>& cls);
 nb::object iter_ticks(nb::handle self, nb::handle codes, nb::handle start_from, nb::handle end_to,
-                      nb::handle backfill_from, nb::handle backfill_to, nb::handle progress);
+                      nb::handle backfill_from, nb::handle backfill_to, nb::handle progress,
+                      nb::handle with_quotes);
 void bind_direct_replay(nb::module_& m);
 
 }  // namespace orva::py::ticker
