@@ -1,15 +1,12 @@
 """The `orva-backtest` command line: `demo`, `run`, `sweep`, `import-ticks` and `import-taifex`."""
 import ast
-import inspect
 import json
 import math
 import os
 import sys
 import time
 import traceback
-import types
 from datetime import datetime
-from importlib.machinery import SourceFileLoader
 
 import click
 from rich import box
@@ -19,7 +16,7 @@ from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, T
 from rich.table import Table
 
 from orva_backtest import utils
-from orva_backtest.strategy import Strategy
+from orva_backtest.strategy_file import StrategyFileError, load_strategy_class
 
 DEMO_INSTRUMENTS = ["2330:Stock"]
 DEMO_RANGE = ("2024-03-04", "2024-03-08")
@@ -105,30 +102,6 @@ def _margins(pairs):
             raise CliError(f"--margin 需要 CODE=正數金額 形式: {pair!r}")
         margins[code.strip()] = amount
     return margins
-
-
-def load_strategy_class(path, class_name=None):
-    """The `Strategy` subclass defined in the file at `path` (one of several by name)."""
-    if not os.path.isfile(path):
-        raise CliError(f"找不到策略檔: {path}")
-    name = f"orva_strategy_{abs(hash(path))}"
-    module = types.ModuleType(name)
-    module.__file__ = path
-    try:
-        SourceFileLoader(name, path).exec_module(module)
-    except (Exception, SystemExit) as error:  # the user's file: any failure is reported as one line
-        raise CliError(f"策略檔 {path} 載入失敗: {type(error).__name__}: {error}") from error
-    found = {name: obj for name, obj in vars(module).items()
-             if inspect.isclass(obj) and issubclass(obj, Strategy) and obj is not Strategy
-             and obj.__module__ == module.__name__}
-    if class_name:
-        if class_name not in found:
-            raise CliError(f"策略檔 {path} 沒有 Strategy 子類別 {class_name!r} (有: {', '.join(found) or '無'})")
-        return found[class_name]
-    if len(found) != 1:
-        names = ", ".join(found) or "無"
-        raise CliError(f"策略檔 {path} 需要恰好一個 Strategy 子類別 (有: {names}); 用 --strategy-class 指定")
-    return next(iter(found.values()))
 
 
 def _check_instruments(instruments, source):
@@ -396,7 +369,10 @@ def run(ctx, strategy_file, codes, start, end, backfill_start, backfill_end, cap
     """Backtest the Strategy subclass defined in STRATEGY_FILE."""
     start, end, backfill, instruments, fees, params = _settings(
         codes, start, end, backfill_start, backfill_end, fee_pairs, param_pairs)
-    cls = load_strategy_class(strategy_file, strategy_class)
+    try:
+        cls = load_strategy_class(strategy_file, strategy_class)
+    except StrategyFileError as error:
+        raise CliError(str(error)) from error
     try:
         strategy = cls(**params)
     except Exception as error:  # the user's constructor

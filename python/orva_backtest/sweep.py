@@ -28,6 +28,7 @@ from typing import Callable, Dict, List, Optional
 import polars as pl
 
 from orva_backtest import utils
+from orva_backtest.strategy_file import load_strategy_class
 
 # Each task's figures, in table order.
 FIGURES = ("net_profit", "round_trips", "win_rate", "max_drawdown", "costs", "ticks", "seconds")
@@ -209,7 +210,6 @@ def run_task(job, index, params):
 
 def _run_task(job, index, params):
     began = time.perf_counter()
-    from orva_backtest.cli import load_strategy_class
     from orva_backtest.market import CacheOnlyMarket
     from orva_backtest.runner import run_backtest
     folder = _task_folder(job, index)
@@ -429,7 +429,6 @@ def run_sweep(strategy_file, grid: Dict[str, list], instruments, start, end, *, 
     Writes `sweep.csv`, `sweep.parquet` and `heatmap.html` into `folder` (by default
     `<data_dir>/sweeps/<time>`) and returns the table.
     """
-    from orva_backtest.cli import load_strategy_class
     from orva_backtest.constant import BASIC_INFO
     from orva_backtest.market import SyntheticMarket
     from orva_backtest.runner import parse_instruments
