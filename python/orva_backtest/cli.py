@@ -425,7 +425,7 @@ def _grid(pairs):
 def _show_sweep(result, top):
     import polars as pl
 
-    from orva_backtest.sweep import COLUMNS
+    from orva_backtest.sweep_output import COLUMNS
     table = result.table
     names = [c for c in table.columns if c not in COLUMNS]
     best = table.filter(pl.col("status") == "ok").sort("net_profit", descending=True).head(top)

@@ -22,17 +22,13 @@ import traceback
 import uuid
 from dataclasses import dataclass
 from datetime import datetime
-from html import escape
 from typing import Callable, Dict, List, Optional
 
 import polars as pl
 
 from orva_backtest import utils
 from orva_backtest.strategy_file import load_strategy_class
-
-# Each task's figures, in table order.
-FIGURES = ("net_profit", "round_trips", "win_rate", "max_drawdown", "costs", "ticks", "seconds")
-COLUMNS = ("task", "status", *FIGURES, "attempts", "folder", "error", "traceback")
+from orva_backtest.sweep_output import COLUMNS, make_table, param_column, table_row, write_atomically, write_heatmap
 
 
 @dataclass(frozen=True)
@@ -103,7 +99,7 @@ def _checked_grid(grid, cls, fixed):
         if not values:
             raise ValueError(f"參數 {name} 沒有任何值")
         # As the table shows them: 3 and 3.0 share a float column.
-        if len({repr(v) for v in _param_column(name, values).to_list()}) != len(values):
+        if len({repr(v) for v in param_column(name, values).to_list()}) != len(values):
             raise ValueError(f"參數 {name} 的值重複: {values!r}")
         if name in COLUMNS:
             raise ValueError(f"參數名稱 {name!r} 與結果表的欄位相同, 請換一個名稱")
@@ -194,10 +190,6 @@ def _fresh_data_dir(folder, cache):
 _ONE_TASK_AT_A_TIME = threading.Lock()
 
 
-def _row(index, params, **values):
-    return {"task": index, **params, **{c: None for c in COLUMNS[1:]}, **values}
-
-
 def run_task(job, index, params):
     """Runs one combination in a worker process and returns its table row. An error of the
     backtest (strategy file, constructor, callbacks, data) is in the row, not raised: it would
@@ -215,7 +207,7 @@ def _run_task(job, index, params):
     folder = _task_folder(job, index)
     attempts = _count_attempt(folder)
     data_dir = _fresh_data_dir(folder, job.cache)
-    row = _row(index, params, status="ok", attempts=attempts, folder=data_dir, error="", traceback="")
+    row = table_row(index, params, status="ok", attempts=attempts, folder=data_dir, error="", traceback="")
     utils.console = utils.SilentConsole()
     # The worker's own streams are shared by its tasks; the strategy's prints stay with the task.
     with open(os.path.join(folder, "output.log"), "a", encoding="utf-8") as output, \
@@ -254,7 +246,7 @@ def _future_row(job, index, params, future):
 def _lost_row(job, index, params, error, text=""):
     """The row of a task that did not finish."""
     folder = _task_folder(job, index)
-    return _row(index, params, status="failed", attempts=_attempts(folder),
+    return table_row(index, params, status="failed", attempts=_attempts(folder),
                 folder=os.path.join(folder, "data"), error=error, traceback=text)
 
 
@@ -314,104 +306,6 @@ def _run_all(client, job, combos, retries, progress):
         return [rows[index] for index in sorted(rows)], True
 
 
-def _param_column(name, values):
-    """A grid parameter's column of the table; its values label the heat map's axes too."""
-    kinds = {type(v) for v in values}
-    if kinds <= {int, float} and all(-2**63 <= v < 2**63 for v in values if type(v) is int):
-        return pl.Series(name, values, dtype=pl.Int64 if kinds == {int} else pl.Float64)
-    if kinds in ({str}, {bool}):
-        return pl.Series(name, values)
-    return pl.Series(name, [repr(v) for v in values])  # mixed or composite values: as written
-
-
-def _table(rows, grid):
-    types = {"task": pl.Int64, "status": pl.String, "net_profit": pl.Float64, "round_trips": pl.Int64,
-             "win_rate": pl.Float64, "max_drawdown": pl.Float64, "costs": pl.Float64, "ticks": pl.Int64,
-             "seconds": pl.Float64, "attempts": pl.Int64, "folder": pl.String, "error": pl.String,
-             "traceback": pl.String}
-    columns = [pl.Series("task", [r["task"] for r in rows], dtype=pl.Int64)]
-    columns += [_param_column(name, [r[name] for r in rows]) for name in grid]
-    columns += [pl.Series(c, [r[c] for r in rows], dtype=types[c]) for c in COLUMNS[1:]]
-    return pl.DataFrame(columns)
-
-
-def _write_atomically(path, write):
-    """Writes through `write(temporary)` and renames into place: a failure leaves no half file."""
-    temporary = f"{path}.tmp-{os.getpid()}"
-    try:
-        write(temporary)
-        os.replace(temporary, path)
-    finally:
-        if os.path.exists(temporary):
-            os.remove(temporary)
-    return path
-
-
-def _better(row, best):
-    return row["status"] == "ok" and (best["status"] != "ok" or row["net_profit"] > best["net_profit"])
-
-
-def write_heatmap(table, axes, grid, path, title):
-    """An HTML page with a heat map of the table's net profit over one or two grid parameters;
-    with more parameters in the grid, a cell shows the best net profit over the others. BokehJS
-    is inside the page, so it works offline."""
-    from bokeh.embed import file_html
-    from bokeh.layouts import column
-    from bokeh.models import (ColorBar, ColumnDataSource, Div, HoverTool, LinearColorMapper,
-                              NumeralTickFormatter)
-    from bokeh.palettes import RdYlGn11
-    from bokeh.plotting import figure
-    from bokeh.resources import INLINE
-
-    x_name, y_name = (list(axes) + [None])[:2]
-    cells = {}
-    for row in table.iter_rows(named=True):
-        key = (str(row[x_name]), str(row[y_name]) if y_name else "—")
-        if key not in cells or _better(row, cells[key]):
-            cells[key] = row
-    data = {k: [] for k in ("x", "y", "net_profit", "label", "round_trips", "win_rate",
-                            "max_drawdown", "task", "status", "ink")}
-    for (x, y), row in cells.items():
-        ok = row["status"] == "ok"
-        data["x"].append(x)
-        data["y"].append(y)
-        data["net_profit"].append(row["net_profit"] if ok else float("nan"))
-        data["label"].append(f"{row['net_profit']:,.0f}" if ok else "失敗")
-        data["round_trips"].append(row["round_trips"] if ok else 0)
-        data["win_rate"].append(row["win_rate"] if ok else float("nan"))
-        data["max_drawdown"].append(row["max_drawdown"] if ok else float("nan"))
-        data["task"].append(row["task"])
-        data["status"].append(row["status"] if ok else row["error"])
-    reach = max([abs(v) for v in data["net_profit"] if v == v] + [1.0])
-    data["ink"] = ["white" if abs(v) > 0.6 * reach else "black" for v in data["net_profit"]]  # NaN: black
-    # Taiwan's convention: red is a gain, green a loss; zero sits in the middle.
-    colours = LinearColorMapper(palette=RdYlGn11, low=-reach, high=reach, nan_color="#bbbbbb")
-    xs = [str(v) for v in _param_column(x_name, grid[x_name])]
-    ys = [str(v) for v in _param_column(y_name, grid[y_name])] if y_name else ["—"]
-    plot = figure(x_range=xs, y_range=ys, x_axis_label=x_name, y_axis_label=y_name or "",
-                  width=max(560, 100 * len(xs) + 260), height=max(300, 60 * len(ys) + 160),
-                  tools="save,reset", toolbar_location="right")
-    source = ColumnDataSource(data)
-    plot.rect("x", "y", 1, 1, source=source, line_color="white",
-              fill_color={"field": "net_profit", "transform": colours})
-    plot.text("x", "y", text="label", source=source, text_align="center", text_baseline="middle",
-              text_font_size="11px", text_color="ink")
-    plot.add_tools(HoverTool(tooltips=[(x_name, "@x"), (y_name or "", "@y"), ("淨損益", "@net_profit{0,0.00}"),
-                                       ("平倉次數", "@round_trips"), ("勝率", "@win_rate{0.0%}"),
-                                       ("最大回撤", "@max_drawdown{0,0.00}"), ("任務", "@task"),
-                                       ("狀態", "@status")]))
-    plot.add_layout(ColorBar(color_mapper=colours, title="淨損益", formatter=NumeralTickFormatter(format="0,0")),
-                    "right")
-    plot.grid.grid_line_color = None
-    heading = Div(text=f"<h2 style='font-family: sans-serif'>{escape(title)}</h2>")
-    html = file_html(column(heading, plot), resources=INLINE, title=title)
-
-    def write(temporary):
-        with open(temporary, "w", encoding="utf-8") as f:
-            f.write(html)
-    return _write_atomically(path, write)
-
-
 def run_sweep(strategy_file, grid: Dict[str, list], instruments, start, end, *, strategy_class=None,
               params=None, backfill_start=None, backfill_end=None, capital=1_000_000, fees=None,
               slippage_ticks=None, data_dir=None, source=None, folder=None, scheduler=None,
@@ -456,9 +350,9 @@ def run_sweep(strategy_file, grid: Dict[str, list], instruments, start, end, *, 
         _make_folder(folder)
         shutil.copyfile(strategy_file, snapshot)  # the tasks run the file as it was at the start
         rows, interrupted = _run_all(client, job, combinations(grid), retries, progress)
-    table = _table(rows, grid)
-    files = [_write_atomically(os.path.join(folder, "sweep.csv"), table.write_csv),
-             _write_atomically(os.path.join(folder, "sweep.parquet"), table.write_parquet)]
+    table = make_table(rows, grid)
+    files = [write_atomically(os.path.join(folder, "sweep.csv"), table.write_csv),
+             write_atomically(os.path.join(folder, "sweep.parquet"), table.write_parquet)]
     title = (f"{cls.__name__} {', '.join(i['code'] for i in instruments)} {start} ~ {end}: 淨損益"
              + (" (每格為其他參數下的最佳結果)" if len(grid) > len(axes) else ""))
     files.append(write_heatmap(table, axes, grid, os.path.join(folder, "heatmap.html"), title))

@@ -14,7 +14,8 @@ import pytest
 import orva_backtest.examples.ma_crossover as ma_crossover
 from orva_backtest.cli import run_cli
 from orva_backtest.runner import run_backtest
-from orva_backtest.sweep import _row, _table, largest_drawdown, run_sweep, write_heatmap
+from orva_backtest.sweep import largest_drawdown, run_sweep
+from orva_backtest.sweep_output import make_table, table_row, write_heatmap
 
 DAY = ("2024-03-04", "2024-03-04")
 
@@ -67,10 +68,10 @@ def test_largest_drawdown_is_the_deepest_fall_below_the_running_peak(profits, ex
 
 @pytest.mark.parametrize("values", [[1, "1"], [True, "True"], [1, 1.5]])
 def test_heat_map_cells_sit_on_distinct_axis_labels(tmp_path, values):
-    rows = [_row(i, {"x": v}, status="ok", net_profit=float(i), round_trips=1, win_rate=1.0, max_drawdown=0.0,
+    rows = [table_row(i, {"x": v}, status="ok", net_profit=float(i), round_trips=1, win_rate=1.0, max_drawdown=0.0,
                  costs=0.0, ticks=1, seconds=0.0, attempts=1, folder="", error="", traceback="")
             for i, v in enumerate(values, 1)]
-    path = write_heatmap(_table(rows, {"x": values}), ["x"], {"x": values}, str(tmp_path / "heatmap.html"), "t")
+    path = write_heatmap(make_table(rows, {"x": values}), ["x"], {"x": values}, str(tmp_path / "heatmap.html"), "t")
     page = html.unescape(open(path, encoding="utf-8").read())
     factors = json.loads(re.search(r'"factors":(\[.*?\])', page).group(1))
     cells = json.loads(re.search(r'\["x",(\[.*?\])\]', page).group(1))
