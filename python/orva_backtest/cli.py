@@ -457,7 +457,8 @@ def _show_sweep(result, top):
 @click.option("--workers", type=click.IntRange(min=1), default=None,
               help="worker processes of the local cluster (default: the CPU count)")
 @click.option("--timeout", type=click.FloatRange(min=0, min_open=True), default=10.0, show_default=True,
-              help="seconds to reach the scheduler and find a worker")
+              help="seconds any wait on the scheduler may take: connecting, finding a worker, an answer, "
+                   "a result, closing")
 @click.option("--retries", type=click.IntRange(0, 100), default=2, show_default=True,
               help="reruns of a task that fails outside the backtest")
 @click.option("--out", "out_dir", type=click.Path(file_okay=False), default=None,

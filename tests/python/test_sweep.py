@@ -4,10 +4,12 @@ import json
 import os
 import re
 import signal
+import socket
 import subprocess
 import sys
 import time
 
+import dask
 import polars as pl
 import pytest
 
@@ -20,7 +22,8 @@ from orva_backtest.sweep_output import make_table, table_row, write_heatmap
 DAY = ("2024-03-04", "2024-03-04")
 
 # Trades every `every` ticks; "odd" raises in on_start with every=300 and, with every=200,
-# kills its worker process the first time it runs; "quit" calls sys.exit; "stall" never ends.
+# kills its worker process the first time it runs; "die" kills it every time; "quit" calls
+# sys.exit; "stall" never ends.
 TROUBLED = '''
 import os
 import sys
@@ -36,6 +39,8 @@ class Flip(Strategy):
             sys.exit(5)
         if self.mood == "stall":
             time.sleep(600)
+        if self.mood == "die":
+            os._exit(3)
         if self.mood == "odd" and self.every == 300:
             raise RuntimeError("no trading on odd days")
         if self.mood == "odd" and not os.path.exists(self.marker):
@@ -122,6 +127,25 @@ def test_failures_stay_in_their_row(taipei_data_dir, tmp_path):
     assert rows[(200, "odd")]["net_profit"] == rows[(200, "calm")]["net_profit"]
 
 
+def test_worker_deaths_leave_finished_tasks_alone(tmp_path, taipei_data_dir):
+    strategy = tmp_path / "troubled.py"
+    strategy.write_text(TROUBLED, encoding="utf-8")
+    for sweep in range(2):  # rows are taken while workers die and their results go with them
+        result = run_sweep(str(strategy), {"every": [200, 300], "mood": ["calm", "die"]}, ["2330:Stock"],
+                           *DAY, data_dir=str(tmp_path / "data"), folder=str(tmp_path / f"sweep{sweep}"),
+                           workers=2, reports=False, timeout=120)
+        limit = dask.config.get("distributed.scheduler.allowed-failures")  # known once distributed is loaded
+        for row in result.table.iter_rows(named=True):
+            with open(os.path.join(os.path.dirname(row["folder"]), "attempts"), encoding="utf-8") as f:
+                starts = len(f.readlines())
+            assert row["attempts"] == starts, row
+            if row["mood"] == "calm":  # run once, never again for a dead worker's sake
+                assert row["status"] == "ok" and starts == 1, row
+            else:  # its own deaths, counted: as many as Dask allows a task
+                assert row["status"] == "failed" and starts == limit + 1, row
+                assert row["error"].startswith(f"KilledWorker: 這個任務開始了 {starts} 次都沒有完成"), row
+
+
 @pytest.mark.parametrize("args, message", [
     (["--grid", "fast"], "'fast'"),
     (["--grid", "fast=5,"], "'fast=5,'"),
@@ -169,6 +193,19 @@ def test_odd_values_and_exits_reach_table_and_screen(tmp_path, capsys, taipei_da
     # A strategy's exit is its task's failure, not its worker's death.
     assert rows["quit"]["status"] == "failed" and rows["quit"]["attempts"] == 1
     assert "SystemExit: 5" in rows["quit"]["error"]
+
+
+def test_a_scheduler_that_never_answers_is_a_timely_error(tmp_path):
+    with socket.create_server(("127.0.0.1", 0)) as server:  # the kernel accepts; nobody answers
+        address = "tcp://127.0.0.1:%d" % server.getsockname()[1]
+        done = subprocess.run([sys.executable, "-m", "orva_backtest", "sweep", ma_crossover.__file__, "--grid",
+                               "fast=3,5", "--codes", "2330:Stock", "--start", DAY[0], "--end", DAY[1],
+                               "--data-dir", str(tmp_path / "data"), "--out", str(tmp_path / "sweep"),
+                               "--scheduler", address, "--timeout", "2"],
+                              capture_output=True, text=True, timeout=300, env={**os.environ, "ORVA_CONSOLE": "off"})
+    assert done.returncode == 1, done.stderr
+    assert len(done.stderr.strip().splitlines()) == 1 and address in done.stderr and "2 秒" in done.stderr, done.stderr
+    assert not (tmp_path / "sweep").exists()
 
 
 def test_an_interrupted_sweep_keeps_the_finished_rows(tmp_path):
