@@ -12,6 +12,7 @@ import click
 from rich import box
 from rich.console import Console
 from rich.markup import escape
+from rich.measure import Measurement
 from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeRemainingColumn
 from rich.table import Table
 
@@ -436,7 +437,9 @@ def _show_sweep(result, top):
         shown.add_row(str(row["task"]), *(escape(str(row[n])) for n in names), f"{row['net_profit']:,.0f}",
                       f"{row['round_trips']:,}", f"{row['win_rate']:.1%}", f"{row['max_drawdown']:,.0f}",
                       f"{row['costs']:,.0f}", f"{row['seconds']:.1f}", str(row["attempts"]))
-    out.print(shown)
+    # At its natural width, past the terminal's if need be: a squeezed column would cut its numbers.
+    width = Measurement.get(out, out.options.update_width(10_000), shown).maximum
+    Console(highlight=False, width=max(width, out.width)).print(shown)
     for row in result.failed.iter_rows(named=True):
         params = escape(", ".join(f"{n}={row[n]}" for n in names))  # values and errors as written
         out.print(f"[red]任務 {row['task']} ({params}) 失敗: {escape(row['error'])}[/red]", soft_wrap=True)

@@ -12,11 +12,13 @@ import time
 import dask
 import polars as pl
 import pytest
+from rich.console import Console
 
+import orva_backtest.cli as cli
 import orva_backtest.examples.ma_crossover as ma_crossover
 from orva_backtest.cli import run_cli
 from orva_backtest.runner import run_backtest
-from orva_backtest.sweep import largest_drawdown, run_sweep
+from orva_backtest.sweep import SweepResult, largest_drawdown, run_sweep
 from orva_backtest.sweep_output import make_table, table_row, write_heatmap
 
 DAY = ("2024-03-04", "2024-03-04")
@@ -206,6 +208,54 @@ def test_a_scheduler_that_never_answers_is_a_timely_error(tmp_path):
     assert done.returncode == 1, done.stderr
     assert len(done.stderr.strip().splitlines()) == 1 and address in done.stderr and "2 秒" in done.stderr, done.stderr
     assert not (tmp_path / "sweep").exists()
+
+
+def _ok_row(index, net_profit, **params):
+    return table_row(index, params, status="ok", net_profit=net_profit, round_trips=12_345, win_rate=0.5,
+                     max_drawdown=9_876_543.0, costs=123_456.0, ticks=52_850, seconds=1.5, attempts=1,
+                     folder="", error="", traceback="")
+
+
+@pytest.mark.parametrize("width", [None, 40])  # a file or pipe; a narrow terminal
+def test_the_screen_shows_the_best_tasks_and_whole_numbers(monkeypatch, capsys, width):
+    if width:
+        monkeypatch.setattr(cli, "out", Console(width=width, highlight=False))
+    band = "('a long value', 'that needs room')"
+    rows = [_ok_row(1, -113_245_678.0, band=band), _ok_row(2, 250_000_123.0, band=band),
+            _ok_row(3, 99_000_000.0, band=band),
+            table_row(4, {"band": band}, status="failed", attempts=1, folder="", error="RuntimeError: x",
+                      traceback="")]
+    path = "/a/folder/" * 12 + "sweep.csv"
+    cli._show_sweep(SweepResult(make_table(rows, {"band": [band] * 4}), "", [path]), 1)
+    shown = capsys.readouterr().out
+    assert "淨損益最佳的 1 組" in shown and "…" not in shown
+    best = next(line for line in shown.splitlines() if "250,000,123" in line)  # the best, on one line
+    assert band in best and "9,876,543" in best and "123,456" in best and "12,345" in best
+    assert "-113,245,678" not in shown and "99,000,000" not in shown
+    assert f"輸出: {path}" in shown.splitlines()
+
+
+def _heatmap_cells(path):
+    """{(x, y): (task, label)} of the heat map page's cells."""
+    page = html.unescape(open(path, encoding="utf-8").read())
+    column = {name: json.loads(re.search(r'\["%s",(\[[^\]]*\])\]' % name, page).group(1))
+              for name in ("x", "y", "task", "label")}
+    return {(x, y): (task, label) for x, y, task, label in zip(*(column[n] for n in ("x", "y", "task", "label")))}
+
+
+def test_a_heat_map_cell_shows_the_best_of_the_other_parameters(tmp_path):
+    grid = {"x": [1, 2], "y": ["a", "b"], "z": [10, 20, 30]}
+    profits = {(1, "a"): [5.0, 9.0, -3.0], (1, "b"): [-7.0, -2.0, -4.0], (2, "a"): [1.0, None, 8.0],
+               (2, "b"): [None, None, None]}  # None: a failed task
+    rows = []
+    for index, ((x, y), z) in enumerate(itertools.product(profits, range(3)), 1):
+        params = {"x": x, "y": y, "z": grid["z"][z]}
+        rows.append(_ok_row(index, profits[(x, y)][z], **params) if profits[(x, y)][z] is not None else
+                    table_row(index, params, status="failed", attempts=1, folder="", error="E: x", traceback=""))
+    cells = _heatmap_cells(write_heatmap(make_table(rows, grid), ["x", "y"], grid, str(tmp_path / "h.html"), "t"))
+    assert {key: cells[key] for key in [("1", "a"), ("1", "b"), ("2", "a")]} == \
+        {("1", "a"): (2, "9"), ("1", "b"): (5, "-2"), ("2", "a"): (9, "8")}
+    assert cells[("2", "b")][1] == "失敗"
 
 
 def test_an_interrupted_sweep_keeps_the_finished_rows(tmp_path):
