@@ -1,25 +1,23 @@
 """The `orva-backtest` command line: `demo`, `run`, `sweep`, `import-ticks` and `import-taifex`."""
 import ast
-import inspect
 import json
 import math
 import os
 import sys
 import time
 import traceback
-import types
 from datetime import datetime
-from importlib.machinery import SourceFileLoader
 
 import click
 from rich import box
 from rich.console import Console
 from rich.markup import escape
+from rich.measure import Measurement
 from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeRemainingColumn
 from rich.table import Table
 
 from orva_backtest import utils
-from orva_backtest.strategy import Strategy
+from orva_backtest.strategy_file import StrategyFileError, load_strategy_class
 
 DEMO_INSTRUMENTS = ["2330:Stock"]
 DEMO_RANGE = ("2024-03-04", "2024-03-08")
@@ -105,30 +103,6 @@ def _margins(pairs):
             raise CliError(f"--margin 需要 CODE=正數金額 形式: {pair!r}")
         margins[code.strip()] = amount
     return margins
-
-
-def load_strategy_class(path, class_name=None):
-    """The `Strategy` subclass defined in the file at `path` (one of several by name)."""
-    if not os.path.isfile(path):
-        raise CliError(f"找不到策略檔: {path}")
-    name = f"orva_strategy_{abs(hash(path))}"
-    module = types.ModuleType(name)
-    module.__file__ = path
-    try:
-        SourceFileLoader(name, path).exec_module(module)
-    except (Exception, SystemExit) as error:  # the user's file: any failure is reported as one line
-        raise CliError(f"策略檔 {path} 載入失敗: {type(error).__name__}: {error}") from error
-    found = {name: obj for name, obj in vars(module).items()
-             if inspect.isclass(obj) and issubclass(obj, Strategy) and obj is not Strategy
-             and obj.__module__ == module.__name__}
-    if class_name:
-        if class_name not in found:
-            raise CliError(f"策略檔 {path} 沒有 Strategy 子類別 {class_name!r} (有: {', '.join(found) or '無'})")
-        return found[class_name]
-    if len(found) != 1:
-        names = ", ".join(found) or "無"
-        raise CliError(f"策略檔 {path} 需要恰好一個 Strategy 子類別 (有: {names}); 用 --strategy-class 指定")
-    return next(iter(found.values()))
 
 
 def _check_instruments(instruments, source):
@@ -408,7 +382,10 @@ def run(ctx, strategy_file, codes, start, end, backfill_start, backfill_end, cap
     """Backtest the Strategy subclass defined in STRATEGY_FILE."""
     start, end, backfill, instruments, fees, params = _settings(
         codes, start, end, backfill_start, backfill_end, fee_pairs, param_pairs)
-    cls = load_strategy_class(strategy_file, strategy_class)
+    try:
+        cls = load_strategy_class(strategy_file, strategy_class)
+    except StrategyFileError as error:
+        raise CliError(str(error)) from error
     try:
         strategy = cls(**params)
     except Exception as error:  # the user's constructor
@@ -462,7 +439,7 @@ def _grid(pairs):
 def _show_sweep(result, top):
     import polars as pl
 
-    from orva_backtest.sweep import COLUMNS
+    from orva_backtest.sweep_output import COLUMNS
     table = result.table
     names = [c for c in table.columns if c not in COLUMNS]
     best = table.filter(pl.col("status") == "ok").sort("net_profit", descending=True).head(top)
@@ -473,7 +450,9 @@ def _show_sweep(result, top):
         shown.add_row(str(row["task"]), *(escape(str(row[n])) for n in names), f"{row['net_profit']:,.0f}",
                       f"{row['round_trips']:,}", f"{row['win_rate']:.1%}", f"{row['max_drawdown']:,.0f}",
                       f"{row['costs']:,.0f}", f"{row['seconds']:.1f}", str(row["attempts"]))
-    out.print(shown)
+    # At its natural width, past the terminal's if need be: a squeezed column would cut its numbers.
+    width = Measurement.get(out, out.options.update_width(10_000), shown).maximum
+    Console(highlight=False, width=max(width, out.width)).print(shown)
     for row in result.failed.iter_rows(named=True):
         params = escape(", ".join(f"{n}={row[n]}" for n in names))  # values and errors as written
         out.print(f"[red]任務 {row['task']} ({params}) 失敗: {escape(row['error'])}[/red]", soft_wrap=True)
@@ -494,7 +473,8 @@ def _show_sweep(result, top):
 @click.option("--workers", type=click.IntRange(min=1), default=None,
               help="worker processes of the local cluster (default: the CPU count)")
 @click.option("--timeout", type=click.FloatRange(min=0, min_open=True), default=10.0, show_default=True,
-              help="seconds to reach the scheduler and find a worker")
+              help="seconds any wait on the scheduler may take: connecting, finding a worker, an answer, "
+                   "a result, closing")
 @click.option("--retries", type=click.IntRange(0, 100), default=2, show_default=True,
               help="reruns of a task that fails outside the backtest")
 @click.option("--out", "out_dir", type=click.Path(file_okay=False), default=None,

@@ -4,7 +4,8 @@ task on a Dask cluster, and the sweep ends with one table of their figures and a
 The engine's classes own threads and the process-wide data directory, so a task is one backtest
 in a worker process of its own (one thread per worker). The tick cache is filled once, in this
 process, before any task starts; each task reads it through a link in its own data directory
-under the sweep's folder, which also holds its trade records, reports, output and attempts.
+under the sweep's folder, which also holds its trade records, reports, output, attempts and,
+once it has finished, its row (final: a later start returns it untouched).
 With a remote cluster, the data directory and the sweep folder must be reachable under the same
 paths from every worker (a shared file system).
 """
@@ -12,6 +13,7 @@ import asyncio
 import contextlib
 import inspect
 import itertools
+import json
 import logging
 import os
 import shutil
@@ -22,16 +24,17 @@ import traceback
 import uuid
 from dataclasses import dataclass
 from datetime import datetime
-from html import escape
 from typing import Callable, Dict, List, Optional
 
 import polars as pl
 
 from orva_backtest import utils
+from orva_backtest.strategy_file import load_strategy_class
+from orva_backtest.sweep_output import (COLUMNS, make_table, param_column, table_row, write_atomically,
+                                        write_heatmap, write_text)
 
-# Each task's figures, in table order.
-FIGURES = ("net_profit", "round_trips", "win_rate", "max_drawdown", "costs", "ticks", "seconds")
-COLUMNS = ("task", "status", *FIGURES, "attempts", "folder", "error", "traceback")
+# What a finished start leaves in its task's folder: the row, final.
+RESULT = "result.json"
 
 
 @dataclass(frozen=True)
@@ -50,6 +53,7 @@ class _Job:
     reports: bool
     cache: str  # the data directory whose tick cache the tasks read
     folder: str  # the sweep's folder
+    allowed_failures: int  # starts lost with their worker that a task is given, less one
 
 
 @dataclass
@@ -102,7 +106,7 @@ def _checked_grid(grid, cls, fixed):
         if not values:
             raise ValueError(f"參數 {name} 沒有任何值")
         # As the table shows them: 3 and 3.0 share a float column.
-        if len({repr(v) for v in _param_column(name, values).to_list()}) != len(values):
+        if len({repr(v) for v in param_column(name, values).to_list()}) != len(values):
             raise ValueError(f"參數 {name} 的值重複: {values!r}")
         if name in COLUMNS:
             raise ValueError(f"參數名稱 {name!r} 與結果表的欄位相同, 請換一個名稱")
@@ -190,17 +194,24 @@ def _fresh_data_dir(folder, cache):
     return data_dir
 
 
+def _final_row(job, index, params):
+    """The row a finished start of the task left in its folder, or None if none finished."""
+    try:
+        with open(os.path.join(_task_folder(job, index), RESULT), encoding="utf-8") as f:
+            return table_row(index, params, **json.load(f))
+    except (OSError, ValueError):
+        return None
+
+
 _ONE_TASK_AT_A_TIME = threading.Lock()
-
-
-def _row(index, params, **values):
-    return {"task": index, **params, **{c: None for c in COLUMNS[1:]}, **values}
 
 
 def run_task(job, index, params):
     """Runs one combination in a worker process and returns its table row. An error of the
     backtest (strategy file, constructor, callbacks, data) is in the row, not raised: it would
-    fail the same way again, so only what Dask itself retries is retried."""
+    fail the same way again, so only what Dask itself retries is retried. A start after the task
+    has finished returns the row it left; one after too many starts lost with their worker
+    process ends the task as failed."""
     # A worker with several threads runs its tasks one after another: the data directory and
     # the redirected output streams are the process's own.
     with _ONE_TASK_AT_A_TIME:
@@ -208,14 +219,20 @@ def run_task(job, index, params):
 
 
 def _run_task(job, index, params):
+    finished = _final_row(job, index, params)
+    if finished is not None:  # Dask reruns a task whose result was lost with its worker
+        return finished
+    folder = _task_folder(job, index)
+    lost = _attempts(folder)  # no start has finished: each ended with its worker process
+    if lost > job.allowed_failures:
+        return _final(folder, _lost_row(job, index, params, f"KilledWorker: 這個任務開始了 {lost} 次都沒有完成, "
+                                                            "worker 行程在執行中結束 (例如 os._exit、記憶體不足)"))
     began = time.perf_counter()
-    from orva_backtest.cli import load_strategy_class
     from orva_backtest.market import CacheOnlyMarket
     from orva_backtest.runner import run_backtest
-    folder = _task_folder(job, index)
     attempts = _count_attempt(folder)
     data_dir = _fresh_data_dir(folder, job.cache)
-    row = _row(index, params, status="ok", attempts=attempts, folder=data_dir, error="", traceback="")
+    row = table_row(index, params, status="ok", attempts=attempts, folder=data_dir, error="", traceback="")
     utils.console = utils.SilentConsole()
     # The worker's own streams are shared by its tasks; the strategy's prints stay with the task.
     with open(os.path.join(folder, "output.log"), "a", encoding="utf-8") as output, \
@@ -232,184 +249,153 @@ def _run_task(job, index, params):
             row.update(status="failed", error=f"{type(error).__name__}: {error}",
                        traceback=traceback.format_exc())
     row["seconds"] = time.perf_counter() - began
+    return _final(folder, row)
+
+
+def _final(folder, row):
+    """Leaves the task's row in its folder, final: no later start of the task runs it again."""
+    write_text(os.path.join(folder, RESULT), json.dumps({c: row[c] for c in COLUMNS[1:]}, ensure_ascii=False))
     return row
 
 
-def _future_row(job, index, params, future):
-    """The task's own row, or why there is none: the sweep was interrupted before it ended, or
-    Dask gave up on it (its worker died too often, it raised outside the backtest on every
-    retry, or the cluster went away)."""
-    if future.status == "finished":
-        return future.result()
-    if not future.done():
-        return _lost_row(job, index, params, "KeyboardInterrupt: 掃描在這個任務完成前被中斷")
-    if future.status == "cancelled":
-        return _lost_row(job, index, params,
-                         "CancelledError: 叢集取消了這個任務 (排程器關閉或連線中斷)")
-    exception = future.exception()
-    return _lost_row(job, index, params, f"{type(exception).__name__}: {exception}",
-                     "".join(traceback.format_exception(type(exception), exception, future.traceback())))
+# What `_outcome` returns for a task that has not ended, and for one to submit again.
+_WAITING, _AGAIN = "waiting", "again"
+
+
+def _outcome(job, index, params, future, timeout):
+    """The task's row once its future has ended; _WAITING before; _AGAIN when Dask gave up on it
+    for the deaths of workers it was on (queued there, it may never have started: the task itself
+    counts the deaths while it ran)."""
+    status = future.status  # read once: a worker's death turns a finished future back to pending
+    if status == "finished":
+        try:
+            return future.result(timeout=timeout)
+        except Exception as error:
+            if future.status != "finished":  # lost with its worker since: Dask reruns it
+                return _WAITING
+            raise ConnectionError(f"{timeout:g} 秒內無法取回任務 {index} 的結果: {type(error).__name__}: {error}") from None
+    if status not in ("error", "cancelled"):
+        return _WAITING
+    finished = _final_row(job, index, params)  # a finished task's row stands, whatever Dask says since
+    if finished is not None:
+        return finished
+    if status == "cancelled":
+        return _lost_row(job, index, params, "CancelledError: 叢集取消了這個任務 (排程器關閉或連線中斷)")
+    from distributed import KilledWorker
+    error = future.exception(timeout=timeout)
+    if isinstance(error, KilledWorker):
+        return _AGAIN
+    return _lost_row(job, index, params, f"{type(error).__name__}: {error}",
+                     "".join(traceback.format_exception(type(error), error, future.traceback(timeout=timeout))))
 
 
 def _lost_row(job, index, params, error, text=""):
     """The row of a task that did not finish."""
     folder = _task_folder(job, index)
-    return _row(index, params, status="failed", attempts=_attempts(folder),
-                folder=os.path.join(folder, "data"), error=error, traceback=text)
+    return table_row(index, params, status="failed", attempts=_attempts(folder),
+                     folder=os.path.join(folder, "data"), error=error, traceback=text)
+
+
+def _within(timeout, call, *args):
+    """`call(*args)`, or TimeoutError after `timeout` seconds: distributed waits without end for a
+    scheduler that accepts connections and never answers (its handshake has no time limit)."""
+    outcome = {}
+
+    def target():
+        try:
+            outcome["value"] = call(*args)
+        except BaseException as error:  # handed to the caller's thread
+            outcome["error"] = error
+    thread = threading.Thread(target=target, name="orva-sweep-scheduler", daemon=True)
+    thread.start()
+    thread.join(timeout)
+    if thread.is_alive():
+        raise TimeoutError(f"{timeout:g} 秒內沒有回應")
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome["value"]
 
 
 @contextlib.contextmanager
 def _client(scheduler, workers, timeout):
     """A client of the scheduler at `scheduler`, or of a local cluster of `workers` processes."""
+    from dask import config
     from distributed import Client, LocalCluster
     if scheduler is None:
-        with LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1,
+        # The cluster closes a nanny for good if its worker is being restarted 15 s after one of
+        # its deaths (lost-worker-timeout): workers that die often would all be gone.
+        with config.set({"distributed.deploy.lost-worker-timeout": "365 days"}), \
+                LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1,
                           processes=True, dashboard_address=None, silence_logs=logging.ERROR) as cluster, \
                 Client(cluster) as client:
             yield client
         return
     try:
-        client = Client(scheduler, timeout=timeout)
-    except (OSError, ValueError, TimeoutError, asyncio.TimeoutError) as error:
+        client = _within(timeout, lambda: Client(scheduler, timeout=timeout, set_as_default=False))
+    except (OSError, ValueError, asyncio.TimeoutError) as error:
         raise ConnectionError(f"無法在 {timeout:g} 秒內連線到 Dask 排程器 {scheduler}: "
                               f"{type(error).__name__}: {error}") from None
-    with client:
+    try:
         try:
-            client.wait_for_workers(1, timeout=timeout)
+            _within(timeout, client.wait_for_workers, 1, timeout)
         except (TimeoutError, asyncio.TimeoutError):
             raise ConnectionError(f"Dask 排程器 {scheduler} 在 {timeout:g} 秒內沒有任何 worker") from None
         yield client
-
-
-def _running(client, keys):
-    """Tasks of this sweep a worker is executing (one thread each, so at most one per thread)."""
-    threads = client.nthreads()
-    return sum(min(threads.get(worker, 1), len(keys.intersection(held)))
-               for worker, held in client.processing().items())
-
-
-def _run_all(client, job, combos, retries, progress):
-    sweep = uuid.uuid4().hex[:8]
-    futures = {client.submit(run_task, job, index, params, key=f"orva-sweep-{sweep}-{index}",
-                             retries=retries, pure=False): (index, params)
-               for index, params in enumerate(combos, 1)}
-    rows, remaining = {}, set(futures)
-    try:
-        while True:
-            for future in [f for f in remaining if f.done()]:
-                remaining.discard(future)
-                index, params = futures[future]
-                rows[index] = _future_row(job, index, params, future)
-            if progress:
-                failed = sum(1 for row in rows.values() if row["status"] != "ok")
-                running = _running(client, {f.key for f in remaining}) if remaining else 0
-                progress(len(rows), failed, running, len(futures))
-            if not remaining:
-                return [rows[index] for index in sorted(rows)], False
-            time.sleep(0.2)
-    except KeyboardInterrupt:  # the finished tasks still make the table
-        for future, (index, params) in futures.items():
-            if index not in rows:
-                rows[index] = _future_row(job, index, params, future)
-        return [rows[index] for index in sorted(rows)], True
-
-
-def _param_column(name, values):
-    """A grid parameter's column of the table; its values label the heat map's axes too."""
-    kinds = {type(v) for v in values}
-    if kinds <= {int, float} and all(-2**63 <= v < 2**63 for v in values if type(v) is int):
-        return pl.Series(name, values, dtype=pl.Int64 if kinds == {int} else pl.Float64)
-    if kinds in ({str}, {bool}):
-        return pl.Series(name, values)
-    return pl.Series(name, [repr(v) for v in values])  # mixed or composite values: as written
-
-
-def _table(rows, grid):
-    types = {"task": pl.Int64, "status": pl.String, "net_profit": pl.Float64, "round_trips": pl.Int64,
-             "win_rate": pl.Float64, "max_drawdown": pl.Float64, "costs": pl.Float64, "ticks": pl.Int64,
-             "seconds": pl.Float64, "attempts": pl.Int64, "folder": pl.String, "error": pl.String,
-             "traceback": pl.String}
-    columns = [pl.Series("task", [r["task"] for r in rows], dtype=pl.Int64)]
-    columns += [_param_column(name, [r[name] for r in rows]) for name in grid]
-    columns += [pl.Series(c, [r[c] for r in rows], dtype=types[c]) for c in COLUMNS[1:]]
-    return pl.DataFrame(columns)
-
-
-def _write_atomically(path, write):
-    """Writes through `write(temporary)` and renames into place: a failure leaves no half file."""
-    temporary = f"{path}.tmp-{os.getpid()}"
-    try:
-        write(temporary)
-        os.replace(temporary, path)
     finally:
-        if os.path.exists(temporary):
-            os.remove(temporary)
-    return path
+        with contextlib.suppress(OSError, asyncio.TimeoutError):  # the rows are in: a silent goodbye loses nothing
+            client.close(timeout=timeout)
 
 
-def _better(row, best):
-    return row["status"] == "ok" and (best["status"] != "ok" or row["net_profit"] > best["net_profit"])
+def _cluster(client, keys):
+    """The scheduler's number of workers, and how many of the tasks `keys` they are executing
+    (one a thread at the most)."""
+    threads = client.nthreads()
+    running = sum(min(threads.get(worker, 1), len(keys.intersection(held)))
+                  for worker, held in client.processing().items())
+    return len(threads), running
 
 
-def write_heatmap(table, axes, grid, path, title):
-    """An HTML page with a heat map of the table's net profit over one or two grid parameters;
-    with more parameters in the grid, a cell shows the best net profit over the others. BokehJS
-    is inside the page, so it works offline."""
-    from bokeh.embed import file_html
-    from bokeh.layouts import column
-    from bokeh.models import (ColorBar, ColumnDataSource, Div, HoverTool, LinearColorMapper,
-                              NumeralTickFormatter)
-    from bokeh.palettes import RdYlGn11
-    from bokeh.plotting import figure
-    from bokeh.resources import INLINE
+def _run_all(client, job, combos, retries, timeout, progress):
+    """The rows of all tasks in grid order, and what stopped the sweep before all had ended (an
+    interrupt, a scheduler that stopped answering, a cluster left without workers) or None."""
+    sweep, submissions = uuid.uuid4().hex[:8], itertools.count(1)
 
-    x_name, y_name = (list(axes) + [None])[:2]
-    cells = {}
-    for row in table.iter_rows(named=True):
-        key = (str(row[x_name]), str(row[y_name]) if y_name else "—")
-        if key not in cells or _better(row, cells[key]):
-            cells[key] = row
-    data = {k: [] for k in ("x", "y", "net_profit", "label", "round_trips", "win_rate",
-                            "max_drawdown", "task", "status", "ink")}
-    for (x, y), row in cells.items():
-        ok = row["status"] == "ok"
-        data["x"].append(x)
-        data["y"].append(y)
-        data["net_profit"].append(row["net_profit"] if ok else float("nan"))
-        data["label"].append(f"{row['net_profit']:,.0f}" if ok else "失敗")
-        data["round_trips"].append(row["round_trips"] if ok else 0)
-        data["win_rate"].append(row["win_rate"] if ok else float("nan"))
-        data["max_drawdown"].append(row["max_drawdown"] if ok else float("nan"))
-        data["task"].append(row["task"])
-        data["status"].append(row["status"] if ok else row["error"])
-    reach = max([abs(v) for v in data["net_profit"] if v == v] + [1.0])
-    data["ink"] = ["white" if abs(v) > 0.6 * reach else "black" for v in data["net_profit"]]  # NaN: black
-    # Taiwan's convention: red is a gain, green a loss; zero sits in the middle.
-    colours = LinearColorMapper(palette=RdYlGn11, low=-reach, high=reach, nan_color="#bbbbbb")
-    xs = [str(v) for v in _param_column(x_name, grid[x_name])]
-    ys = [str(v) for v in _param_column(y_name, grid[y_name])] if y_name else ["—"]
-    plot = figure(x_range=xs, y_range=ys, x_axis_label=x_name, y_axis_label=y_name or "",
-                  width=max(560, 100 * len(xs) + 260), height=max(300, 60 * len(ys) + 160),
-                  tools="save,reset", toolbar_location="right")
-    source = ColumnDataSource(data)
-    plot.rect("x", "y", 1, 1, source=source, line_color="white",
-              fill_color={"field": "net_profit", "transform": colours})
-    plot.text("x", "y", text="label", source=source, text_align="center", text_baseline="middle",
-              text_font_size="11px", text_color="ink")
-    plot.add_tools(HoverTool(tooltips=[(x_name, "@x"), (y_name or "", "@y"), ("淨損益", "@net_profit{0,0.00}"),
-                                       ("平倉次數", "@round_trips"), ("勝率", "@win_rate{0.0%}"),
-                                       ("最大回撤", "@max_drawdown{0,0.00}"), ("任務", "@task"),
-                                       ("狀態", "@status")]))
-    plot.add_layout(ColorBar(color_mapper=colours, title="淨損益", formatter=NumeralTickFormatter(format="0,0")),
-                    "right")
-    plot.grid.grid_line_color = None
-    heading = Div(text=f"<h2 style='font-family: sans-serif'>{escape(title)}</h2>")
-    html = file_html(column(heading, plot), resources=INLINE, title=title)
-
-    def write(temporary):
-        with open(temporary, "w", encoding="utf-8") as f:
-            f.write(html)
-    return _write_atomically(path, write)
+    def submit(index, params):
+        return client.submit(run_task, job, index, params, key=f"orva-sweep-{sweep}-{next(submissions)}",
+                             retries=retries, pure=False)
+    pending = {submit(index, params): (index, params) for index, params in enumerate(combos, 1)}
+    rows, stop, idle_since = {}, None, None
+    try:
+        while pending:
+            for future, (index, params) in list(pending.items()):
+                row = _outcome(job, index, params, future, timeout)
+                if row == _WAITING:
+                    continue
+                if row == _AGAIN:
+                    pending[submit(index, params)] = (index, params)
+                else:
+                    rows[index] = row
+                del pending[future]
+                future.release()  # done with: the scheduler must not rerun it when its worker dies
+            try:
+                workers, running = _within(timeout, _cluster, client, {f.key for f in pending})
+            except OSError as error:
+                raise ConnectionError(f"Dask 排程器在 {timeout:g} 秒內沒有回應 ({type(error).__name__})") from None
+            idle_since = None if workers else idle_since or time.monotonic()
+            if idle_since is not None and time.monotonic() - idle_since > timeout:
+                raise ConnectionError(f"叢集已有 {timeout:g} 秒沒有任何 worker")
+            if progress:
+                progress(len(rows), sum(1 for row in rows.values() if row["status"] != "ok"), running, len(combos))
+            if pending:
+                time.sleep(0.25)
+    except (KeyboardInterrupt, ConnectionError) as error:  # the finished tasks still make the table
+        stop = error
+    reason = (f"ConnectionError: {stop}" if isinstance(stop, ConnectionError)
+              else "KeyboardInterrupt: 掃描在這個任務完成前被中斷")
+    for index, params in pending.values():
+        if index not in rows:
+            rows[index] = _final_row(job, index, params) or _lost_row(job, index, params, reason)
+    return [rows[index] for index in sorted(rows)], stop
 
 
 def run_sweep(strategy_file, grid: Dict[str, list], instruments, start, end, *, strategy_class=None,
@@ -423,13 +409,14 @@ def run_sweep(strategy_file, grid: Dict[str, list], instruments, start, end, *, 
     `scheduler`: address of a running scheduler; by default a local cluster of `workers`
     processes (the CPU count). `source`: the tick source that fills the cache of `data_dir`
     before the tasks start (the synthetic market by default; a logged-in SDK object works).
-    `retries`: how often Dask reruns a task that raised outside the backtest (a worker lost
-    mid-task is rerun by the scheduler). `progress(done, failed, running, total)` is called
-    several times a second. The other arguments are `run_backtest`'s.
+    `retries`: how often Dask reruns a task that raised outside the backtest (a task whose worker
+    dies while running it starts up to allowed-failures + 1 times). `timeout`: the longest wait on
+    the scheduler (a silent one, or a cluster without workers that long, raises ConnectionError
+    after the table is written). `progress(done, failed, running, total)` is called several times
+    a second. The other arguments are `run_backtest`'s.
     Writes `sweep.csv`, `sweep.parquet` and `heatmap.html` into `folder` (by default
     `<data_dir>/sweeps/<time>`) and returns the table.
     """
-    from orva_backtest.cli import load_strategy_class
     from orva_backtest.constant import BASIC_INFO
     from orva_backtest.market import SyntheticMarket
     from orva_backtest.runner import parse_instruments
@@ -447,22 +434,25 @@ def run_sweep(strategy_file, grid: Dict[str, list], instruments, start, end, *, 
     folder = _sweep_folder(folder, data_dir)
     backfill = () if backfill_start is None else (backfill_start, backfill_end)
     snapshot = os.path.join(folder, os.path.basename(strategy_file))
-    job = _Job(snapshot, strategy_class, params, instruments, start, end, backfill, capital, fees,
-               slippage_ticks, reports, data_dir, folder)
     with _client(scheduler, workers, timeout) as client:
+        from dask import config
+        job = _Job(snapshot, strategy_class, params, instruments, start, end, backfill, capital, fees,
+                   slippage_ticks, reports, data_dir, folder, config.get("distributed.scheduler.allowed-failures"))
         ticks = fill_cache(instruments, start, end, backfill, data_dir,
                            source if source is not None else SyntheticMarket())
         if ticks == 0:
             raise ValueError(f"{start} 至 {end} 之間沒有任何 Tick, 請檢查日期與商品")
         _make_folder(folder)
         shutil.copyfile(strategy_file, snapshot)  # the tasks run the file as it was at the start
-        rows, interrupted = _run_all(client, job, combinations(grid), retries, progress)
-    table = _table(rows, grid)
-    files = [_write_atomically(os.path.join(folder, "sweep.csv"), table.write_csv),
-             _write_atomically(os.path.join(folder, "sweep.parquet"), table.write_parquet)]
+        rows, stop = _run_all(client, job, combinations(grid), retries, timeout, progress)
+    table = make_table(rows, grid)
+    files = [write_atomically(os.path.join(folder, "sweep.csv"), table.write_csv),
+             write_atomically(os.path.join(folder, "sweep.parquet"), table.write_parquet)]
     title = (f"{cls.__name__} {', '.join(i['code'] for i in instruments)} {start} ~ {end}: 淨損益"
              + (" (每格為其他參數下的最佳結果)" if len(grid) > len(axes) else ""))
     files.append(write_heatmap(table, axes, grid, os.path.join(folder, "heatmap.html"), title))
-    if interrupted:
-        raise KeyboardInterrupt
+    if isinstance(stop, KeyboardInterrupt):
+        raise stop
+    if stop is not None:
+        raise ConnectionError(f"{stop}; 掃描中止, 已結束的任務見 {files[0]}")
     return SweepResult(table, folder, files)

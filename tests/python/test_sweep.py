@@ -4,22 +4,28 @@ import json
 import os
 import re
 import signal
+import socket
 import subprocess
 import sys
 import time
 
+import dask
 import polars as pl
 import pytest
+from rich.console import Console
 
+import orva_backtest.cli as cli
 import orva_backtest.examples.ma_crossover as ma_crossover
 from orva_backtest.cli import run_cli
 from orva_backtest.runner import run_backtest
-from orva_backtest.sweep import _row, _table, largest_drawdown, run_sweep, write_heatmap
+from orva_backtest.sweep import SweepResult, largest_drawdown, run_sweep
+from orva_backtest.sweep_output import make_table, table_row, write_heatmap
 
 DAY = ("2024-03-04", "2024-03-04")
 
 # Trades every `every` ticks; "odd" raises in on_start with every=300 and, with every=200,
-# kills its worker process the first time it runs; "quit" calls sys.exit; "stall" never ends.
+# kills its worker process the first time it runs; "die" kills it every time; "quit" calls
+# sys.exit; "stall" never ends.
 TROUBLED = '''
 import os
 import sys
@@ -35,6 +41,8 @@ class Flip(Strategy):
             sys.exit(5)
         if self.mood == "stall":
             time.sleep(600)
+        if self.mood == "die":
+            os._exit(3)
         if self.mood == "odd" and self.every == 300:
             raise RuntimeError("no trading on odd days")
         if self.mood == "odd" and not os.path.exists(self.marker):
@@ -67,10 +75,10 @@ def test_largest_drawdown_is_the_deepest_fall_below_the_running_peak(profits, ex
 
 @pytest.mark.parametrize("values", [[1, "1"], [True, "True"], [1, 1.5]])
 def test_heat_map_cells_sit_on_distinct_axis_labels(tmp_path, values):
-    rows = [_row(i, {"x": v}, status="ok", net_profit=float(i), round_trips=1, win_rate=1.0, max_drawdown=0.0,
+    rows = [table_row(i, {"x": v}, status="ok", net_profit=float(i), round_trips=1, win_rate=1.0, max_drawdown=0.0,
                  costs=0.0, ticks=1, seconds=0.0, attempts=1, folder="", error="", traceback="")
             for i, v in enumerate(values, 1)]
-    path = write_heatmap(_table(rows, {"x": values}), ["x"], {"x": values}, str(tmp_path / "heatmap.html"), "t")
+    path = write_heatmap(make_table(rows, {"x": values}), ["x"], {"x": values}, str(tmp_path / "heatmap.html"), "t")
     page = html.unescape(open(path, encoding="utf-8").read())
     factors = json.loads(re.search(r'"factors":(\[.*?\])', page).group(1))
     cells = json.loads(re.search(r'\["x",(\[.*?\])\]', page).group(1))
@@ -121,6 +129,25 @@ def test_failures_stay_in_their_row(taipei_data_dir, tmp_path):
     assert rows[(200, "odd")]["net_profit"] == rows[(200, "calm")]["net_profit"]
 
 
+def test_worker_deaths_leave_finished_tasks_alone(tmp_path, taipei_data_dir):
+    strategy = tmp_path / "troubled.py"
+    strategy.write_text(TROUBLED, encoding="utf-8")
+    for sweep in range(2):  # rows are taken while workers die and their results go with them
+        result = run_sweep(str(strategy), {"every": [200, 300], "mood": ["calm", "die"]}, ["2330:Stock"],
+                           *DAY, data_dir=str(tmp_path / "data"), folder=str(tmp_path / f"sweep{sweep}"),
+                           workers=2, reports=False, timeout=120)
+        limit = dask.config.get("distributed.scheduler.allowed-failures")  # known once distributed is loaded
+        for row in result.table.iter_rows(named=True):
+            with open(os.path.join(os.path.dirname(row["folder"]), "attempts"), encoding="utf-8") as f:
+                starts = len(f.readlines())
+            assert row["attempts"] == starts, row
+            if row["mood"] == "calm":  # run once, never again for a dead worker's sake
+                assert row["status"] == "ok" and starts == 1, row
+            else:  # its own deaths, counted: as many as Dask allows a task
+                assert row["status"] == "failed" and starts == limit + 1, row
+                assert row["error"].startswith(f"KilledWorker: 這個任務開始了 {starts} 次都沒有完成"), row
+
+
 @pytest.mark.parametrize("args, message", [
     (["--grid", "fast"], "'fast'"),
     (["--grid", "fast=5,"], "'fast=5,'"),
@@ -168,6 +195,67 @@ def test_odd_values_and_exits_reach_table_and_screen(tmp_path, capsys, taipei_da
     # A strategy's exit is its task's failure, not its worker's death.
     assert rows["quit"]["status"] == "failed" and rows["quit"]["attempts"] == 1
     assert "SystemExit: 5" in rows["quit"]["error"]
+
+
+def test_a_scheduler_that_never_answers_is_a_timely_error(tmp_path):
+    with socket.create_server(("127.0.0.1", 0)) as server:  # the kernel accepts; nobody answers
+        address = "tcp://127.0.0.1:%d" % server.getsockname()[1]
+        done = subprocess.run([sys.executable, "-m", "orva_backtest", "sweep", ma_crossover.__file__, "--grid",
+                               "fast=3,5", "--codes", "2330:Stock", "--start", DAY[0], "--end", DAY[1],
+                               "--data-dir", str(tmp_path / "data"), "--out", str(tmp_path / "sweep"),
+                               "--scheduler", address, "--timeout", "2"],
+                              capture_output=True, text=True, timeout=300, env={**os.environ, "ORVA_CONSOLE": "off"})
+    assert done.returncode == 1, done.stderr
+    assert len(done.stderr.strip().splitlines()) == 1 and address in done.stderr and "2 秒" in done.stderr, done.stderr
+    assert not (tmp_path / "sweep").exists()
+
+
+def _ok_row(index, net_profit, **params):
+    return table_row(index, params, status="ok", net_profit=net_profit, round_trips=12_345, win_rate=0.5,
+                     max_drawdown=9_876_543.0, costs=123_456.0, ticks=52_850, seconds=1.5, attempts=1,
+                     folder="", error="", traceback="")
+
+
+@pytest.mark.parametrize("width", [None, 40])  # a file or pipe; a narrow terminal
+def test_the_screen_shows_the_best_tasks_and_whole_numbers(monkeypatch, capsys, width):
+    if width:
+        monkeypatch.setattr(cli, "out", Console(width=width, highlight=False))
+    band = "('a long value', 'that needs room')"
+    rows = [_ok_row(1, -113_245_678.0, band=band), _ok_row(2, 250_000_123.0, band=band),
+            _ok_row(3, 99_000_000.0, band=band),
+            table_row(4, {"band": band}, status="failed", attempts=1, folder="", error="RuntimeError: x",
+                      traceback="")]
+    path = "/a/folder/" * 12 + "sweep.csv"
+    cli._show_sweep(SweepResult(make_table(rows, {"band": [band] * 4}), "", [path]), 1)
+    shown = capsys.readouterr().out
+    assert "淨損益最佳的 1 組" in shown and "…" not in shown
+    best = next(line for line in shown.splitlines() if "250,000,123" in line)  # the best, on one line
+    assert band in best and "9,876,543" in best and "123,456" in best and "12,345" in best
+    assert "-113,245,678" not in shown and "99,000,000" not in shown
+    assert f"輸出: {path}" in shown.splitlines()
+
+
+def _heatmap_cells(path):
+    """{(x, y): (task, label)} of the heat map page's cells."""
+    page = html.unescape(open(path, encoding="utf-8").read())
+    column = {name: json.loads(re.search(r'\["%s",(\[[^\]]*\])\]' % name, page).group(1))
+              for name in ("x", "y", "task", "label")}
+    return {(x, y): (task, label) for x, y, task, label in zip(*(column[n] for n in ("x", "y", "task", "label")))}
+
+
+def test_a_heat_map_cell_shows_the_best_of_the_other_parameters(tmp_path):
+    grid = {"x": [1, 2], "y": ["a", "b"], "z": [10, 20, 30]}
+    profits = {(1, "a"): [5.0, 9.0, -3.0], (1, "b"): [-7.0, -2.0, -4.0], (2, "a"): [1.0, None, 8.0],
+               (2, "b"): [None, None, None]}  # None: a failed task
+    rows = []
+    for index, ((x, y), z) in enumerate(itertools.product(profits, range(3)), 1):
+        params = {"x": x, "y": y, "z": grid["z"][z]}
+        rows.append(_ok_row(index, profits[(x, y)][z], **params) if profits[(x, y)][z] is not None else
+                    table_row(index, params, status="failed", attempts=1, folder="", error="E: x", traceback=""))
+    cells = _heatmap_cells(write_heatmap(make_table(rows, grid), ["x", "y"], grid, str(tmp_path / "h.html"), "t"))
+    assert {key: cells[key] for key in [("1", "a"), ("1", "b"), ("2", "a")]} == \
+        {("1", "a"): (2, "9"), ("1", "b"): (5, "-2"), ("2", "a"): (9, "8")}
+    assert cells[("2", "b")][1] == "失敗"
 
 
 def test_an_interrupted_sweep_keeps_the_finished_rows(tmp_path):
