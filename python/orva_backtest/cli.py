@@ -344,6 +344,13 @@ def _backtest_options(command):
                      show_default=True,
                      help="synthetic: the built-in market for days not cached; cache: cached/imported days only"),
         click.option("--no-reports", is_flag=True, help="skip the trade CSV and the HTML reports"),
+        FILL_MODEL,
+        LATENCY,
+        click.option("--cash-check", is_flag=True,
+                     help="refuse orders the buying power cannot pay for (stocks: price × shares + "
+                          "costs; futures: a margin per contract)"),
+        click.option("--margin", "margin_pairs", multiple=True,
+                     help="futures margin per contract for --cash-check, CODE=AMOUNT (repeatable)"),
     ]
     for option in reversed(options):
         command = option(command)
@@ -368,17 +375,10 @@ def _settings(codes, start, end, backfill_start, backfill_end, fee_pairs, param_
 @MODE
 @click.option("--json", "json_path", type=click.Path(dir_okay=False), default=None,
               help="write the result summary as JSON")
-@FILL_MODEL
-@LATENCY
-@click.option("--cash-check", is_flag=True,
-              help="refuse orders the buying power cannot pay for (stocks: price × shares + costs; "
-                   "futures: a margin per contract)")
-@click.option("--margin", "margin_pairs", multiple=True,
-              help="futures margin per contract for --cash-check, CODE=AMOUNT (repeatable)")
 @click.pass_context
 def run(ctx, strategy_file, codes, start, end, backfill_start, backfill_end, capital, fee_pairs,
-        slippage_ticks, data_dir, mode, param_pairs, strategy_class, source, no_reports, json_path,
-        fill_model, latency_ms, cash_check, margin_pairs):
+        slippage_ticks, data_dir, param_pairs, strategy_class, source, no_reports, fill_model,
+        latency_ms, cash_check, margin_pairs, mode, json_path):
     """Backtest the Strategy subclass defined in STRATEGY_FILE."""
     start, end, backfill, instruments, fees, params = _settings(
         codes, start, end, backfill_start, backfill_end, fee_pairs, param_pairs)
@@ -466,7 +466,8 @@ def _show_sweep(result, top):
 @main.command()
 @click.argument("strategy_file", type=click.Path())
 @click.option("--grid", "grid_pairs", multiple=True,
-              help="name=v1,v2,...: the values of one strategy argument to sweep (repeatable)")
+              help="name=v1,v2,...: the values of one strategy argument to sweep (repeatable); "
+                   "fill_model and latency_ms sweep the run's own settings")
 @_backtest_options
 @click.option("--scheduler", default=None,
               help="address of a running Dask scheduler, e.g. tcp://10.0.0.5:8786 (default: a local cluster)")
@@ -485,7 +486,8 @@ def _show_sweep(result, top):
 @click.pass_context
 def sweep(ctx, strategy_file, grid_pairs, codes, start, end, backfill_start, backfill_end, capital,
           fee_pairs, slippage_ticks, data_dir, param_pairs, strategy_class, source, no_reports,
-          scheduler, workers, timeout, retries, out_dir, heatmap, top):
+          fill_model, latency_ms, cash_check, margin_pairs, scheduler, workers, timeout, retries,
+          out_dir, heatmap, top):
     """Backtest every combination of the --grid values of STRATEGY_FILE's Strategy, each as one
     task on a Dask cluster; writes a table (CSV, Parquet) and a heat map of net profit."""
     from orva_backtest.sweep import run_sweep
@@ -504,7 +506,8 @@ def sweep(ctx, strategy_file, grid_pairs, codes, start, end, backfill_start, bac
                                capital=capital, fees=fees, slippage_ticks=slippage_ticks,
                                data_dir=data_dir, source=market, folder=out_dir, scheduler=scheduler,
                                workers=workers, retries=retries, timeout=timeout, heatmap=heatmap,
-                               reports=not no_reports, progress=progress)
+                               reports=not no_reports, fill_model=fill_model, latency_ms=latency_ms,
+                               cash_check=cash_check, margins=_margins(margin_pairs), progress=progress)
         except (ValueError, OSError) as error:  # OSError: the cluster or the sweep's folder
             raise CliError(str(error)) from error
     _show_sweep(result, top)

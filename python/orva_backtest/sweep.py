@@ -30,8 +30,8 @@ import polars as pl
 
 from orva_backtest import utils
 from orva_backtest.strategy_file import load_strategy_class
-from orva_backtest.sweep_output import (COLUMNS, make_table, param_column, table_row, write_atomically,
-                                        write_heatmap, write_text)
+from orva_backtest.sweep_output import (COLUMNS, RUN_SETTINGS, make_table, param_column, table_row,
+                                        write_atomically, write_heatmap, write_text)
 
 # What a finished start leaves in its task's folder: the row, final.
 RESULT = "result.json"
@@ -54,6 +54,7 @@ class _Job:
     cache: str  # the data directory whose tick cache the tasks read
     folder: str  # the sweep's folder
     allowed_failures: int  # starts lost with their worker that a task is given, less one
+    settings: dict  # run_backtest's fill_model, latency_ms, cash_check and margins
 
 
 @dataclass
@@ -95,6 +96,31 @@ def figures(result):
             "costs": sum(s.costs for s in summaries), "ticks": result.ticks}
 
 
+def _run_settings(job, params):
+    """run_backtest's settings of one task: the sweep's, with those the grid sets."""
+    return {**job.settings, **{name: params[name] for name in RUN_SETTINGS if name in params}}
+
+
+def _strategy_params(params):
+    return {name: value for name, value in params.items() if name not in RUN_SETTINGS}
+
+
+def _row(job, index, params, **values):
+    """A task's row, with the fill model and latency it ran with."""
+    row = table_row(index, params, **values)
+    settings = _run_settings(job, params)
+    row.update({name: settings[name] for name in RUN_SETTINGS})
+    return row
+
+
+def _check_run_setting(name, values):
+    for value in values:
+        if name == "fill_model" and value not in ("touch", "queue"):
+            raise ValueError(f"fill_model 只能是 touch 或 queue: {value!r}")
+        if name == "latency_ms" and not (type(value) in (int, float) and 0 <= value <= 60_000):
+            raise ValueError(f"latency_ms 必須是 0 至 60000 的毫秒數: {value!r}")
+
+
 def _checked_grid(grid, cls, fixed):
     if not grid:
         raise ValueError("參數網格是空的: 至少需要一個參數與它的值 (--grid name=v1,v2)")
@@ -112,10 +138,12 @@ def _checked_grid(grid, cls, fixed):
             raise ValueError(f"參數名稱 {name!r} 與結果表的欄位相同, 請換一個名稱")
         if name in fixed:
             raise ValueError(f"參數 {name} 同時列在網格與固定參數中")
+        if name in RUN_SETTINGS:
+            _check_run_setting(name, values)
     accepted = inspect.signature(cls).parameters
     if not any(p.kind is p.VAR_KEYWORD for p in accepted.values()):
         named = [n for n, p in accepted.items() if p.kind in (p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY)]
-        for name in [*grid, *fixed]:
+        for name in [*[n for n in grid if n not in RUN_SETTINGS], *fixed]:
             if name not in named:
                 raise ValueError(f"策略 {cls.__name__} 沒有參數 {name!r} (有: {', '.join(named) or '無'})")
     return grid
@@ -198,7 +226,7 @@ def _final_row(job, index, params):
     """The row a finished start of the task left in its folder, or None if none finished."""
     try:
         with open(os.path.join(_task_folder(job, index), RESULT), encoding="utf-8") as f:
-            return table_row(index, params, **json.load(f))
+            return _row(job, index, params, **json.load(f))
     except (OSError, ValueError):
         return None
 
@@ -232,18 +260,20 @@ def _run_task(job, index, params):
     from orva_backtest.runner import run_backtest
     attempts = _count_attempt(folder)
     data_dir = _fresh_data_dir(folder, job.cache)
-    row = table_row(index, params, status="ok", attempts=attempts, folder=data_dir, error="", traceback="")
+    row = _row(job, index, params, status="ok", attempts=attempts, folder=data_dir, error="", traceback="")
     utils.console = utils.SilentConsole()
     # The worker's own streams are shared by its tasks; the strategy's prints stay with the task.
     with open(os.path.join(folder, "output.log"), "a", encoding="utf-8") as output, \
             contextlib.redirect_stdout(output), contextlib.redirect_stderr(output):
         try:
             cls = load_strategy_class(job.strategy_file, job.strategy_class)
-            result = run_backtest(cls(**job.fixed, **params), job.instruments, job.start, job.end,
+            result = run_backtest(cls(**job.fixed, **_strategy_params(params)), job.instruments,
+                                  job.start, job.end,
                                   backfill_start=job.backfill[0] if job.backfill else None,
                                   backfill_end=job.backfill[1] if job.backfill else None,
                                   capital=job.capital, fees=job.fees, slippage_ticks=job.slippage_ticks,
-                                  data_dir=data_dir, source=CacheOnlyMarket(), reports=job.reports)
+                                  data_dir=data_dir, source=CacheOnlyMarket(), reports=job.reports,
+                                  **_run_settings(job, params))
             row.update(figures(result))
         except (Exception, SystemExit) as error:  # sys.exit would end the worker, then its reruns
             row.update(status="failed", error=f"{type(error).__name__}: {error}",
@@ -292,7 +322,7 @@ def _outcome(job, index, params, future, timeout):
 def _lost_row(job, index, params, error, text=""):
     """The row of a task that did not finish."""
     folder = _task_folder(job, index)
-    return table_row(index, params, status="failed", attempts=_attempts(folder),
+    return _row(job, index, params, status="failed", attempts=_attempts(folder),
                      folder=os.path.join(folder, "data"), error=error, traceback=text)
 
 
@@ -402,6 +432,7 @@ def run_sweep(strategy_file, grid: Dict[str, list], instruments, start, end, *, 
               params=None, backfill_start=None, backfill_end=None, capital=1_000_000, fees=None,
               slippage_ticks=None, data_dir=None, source=None, folder=None, scheduler=None,
               workers=None, retries=2, timeout=10.0, heatmap=None, reports=True,
+              fill_model="touch", latency_ms=0, cash_check=False, margins=None,
               progress: Optional[Callable[[int, int, int, int], None]] = None) -> SweepResult:
     """Backtests the Strategy subclass of `strategy_file` with every combination of `grid`
     ({name: [values]}) plus the fixed `params`, each as one task on a Dask cluster.
@@ -409,6 +440,8 @@ def run_sweep(strategy_file, grid: Dict[str, list], instruments, start, end, *, 
     `scheduler`: address of a running scheduler; by default a local cluster of `workers`
     processes (the CPU count). `source`: the tick source that fills the cache of `data_dir`
     before the tasks start (the synthetic market by default; a logged-in SDK object works).
+    `fill_model` and `latency_ms` may also be grid names: they then vary by task (every row
+    says which it ran with).
     `retries`: how often Dask reruns a task that raised outside the backtest (a task whose worker
     dies while running it starts up to allowed-failures + 1 times). `timeout`: the longest wait on
     the scheduler (a silent one, or a cluster without workers that long, raises ConnectionError
@@ -422,6 +455,8 @@ def run_sweep(strategy_file, grid: Dict[str, list], instruments, start, end, *, 
     from orva_backtest.runner import parse_instruments
 
     params = dict(params or {})
+    _check_run_setting("fill_model", [fill_model])
+    _check_run_setting("latency_ms", [latency_ms])
     cls = load_strategy_class(strategy_file, strategy_class)
     grid = _checked_grid(grid, cls, params)
     axes = _heatmap_axes(heatmap, grid)
@@ -437,7 +472,9 @@ def run_sweep(strategy_file, grid: Dict[str, list], instruments, start, end, *, 
     with _client(scheduler, workers, timeout) as client:
         from dask import config
         job = _Job(snapshot, strategy_class, params, instruments, start, end, backfill, capital, fees,
-                   slippage_ticks, reports, data_dir, folder, config.get("distributed.scheduler.allowed-failures"))
+                   slippage_ticks, reports, data_dir, folder, config.get("distributed.scheduler.allowed-failures"),
+                   {"fill_model": fill_model, "latency_ms": latency_ms, "cash_check": cash_check,
+                    "margins": margins})
         ticks = fill_cache(instruments, start, end, backfill, data_dir,
                            source if source is not None else SyntheticMarket())
         if ticks == 0:
@@ -446,7 +483,7 @@ def run_sweep(strategy_file, grid: Dict[str, list], instruments, start, end, *, 
         shutil.copyfile(strategy_file, snapshot)  # the tasks run the file as it was at the start
         rows, stop = _run_all(client, job, combinations(grid), retries, timeout, progress)
     table = make_table(rows, grid)
-    files = [write_atomically(os.path.join(folder, "sweep.csv"), table.write_csv),
+    files = [write_atomically(os.path.join(folder, "sweep.csv"), utils.spreadsheet_safe(table).write_csv),
              write_atomically(os.path.join(folder, "sweep.parquet"), table.write_parquet)]
     title = (f"{cls.__name__} {', '.join(i['code'] for i in instruments)} {start} ~ {end}: 淨損益"
              + (" (每格為其他參數下的最佳結果)" if len(grid) > len(axes) else ""))

@@ -7,6 +7,8 @@ import polars as pl
 # Each task's figures, in table order.
 FIGURES = ("net_profit", "round_trips", "win_rate", "max_drawdown", "costs", "ticks", "seconds")
 COLUMNS = ("task", "status", *FIGURES, "attempts", "folder", "error", "traceback")
+# Grid names that set the run rather than the strategy; every row says which were in force.
+RUN_SETTINGS = {"fill_model": pl.String, "latency_ms": pl.Float64}
 
 
 def table_row(index, params, **values):
@@ -32,6 +34,8 @@ def make_table(rows, grid):
              "traceback": pl.String}
     columns = [pl.Series("task", [r["task"] for r in rows], dtype=pl.Int64)]
     columns += [param_column(name, [r[name] for r in rows]) for name in grid]
+    columns += [pl.Series(name, [r.get(name) for r in rows], dtype=kind)
+                for name, kind in RUN_SETTINGS.items() if name not in grid]
     columns += [pl.Series(c, [r[c] for r in rows], dtype=types[c]) for c in COLUMNS[1:]]
     return pl.DataFrame(columns)
 

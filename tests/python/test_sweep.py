@@ -326,3 +326,19 @@ def test_a_cluster_started_on_its_own(tmp_path, capsys, taipei_data_dir):
             except subprocess.TimeoutExpired:
                 process.kill()
                 process.wait(timeout=10)
+
+
+def test_fill_model_and_latency_sweep_as_run_settings(tmp_path, taipei_data_dir):
+    import orva_backtest.examples.bid_maker as bid_maker
+    result = run_sweep(bid_maker.__file__, {"fill_model": ["touch", "queue"], "latency_ms": [0, 50]},
+                       ["2330:Stock"], *DAY, data_dir=str(tmp_path / "data"), folder=str(tmp_path / "out"),
+                       workers=2, reports=False)
+    table = result.table
+    assert table.columns[:3] == ["task", "fill_model", "latency_ms"] and table["status"].to_list() == ["ok"] * 4
+    for row in table.iter_rows(named=True):  # each as a run with the same settings gives it
+        alone = run_backtest(bid_maker.BidMaker(), ["2330:Stock"], *DAY, data_dir=str(tmp_path / "direct"),
+                             reports=False, fill_model=row["fill_model"], latency_ms=row["latency_ms"])
+        assert row["net_profit"] == pytest.approx(sum(r["profit"] for r in alone.profit_rows))
+    plain = run_sweep(bid_maker.__file__, {"tick": [1.0]}, ["2330:Stock"], *DAY, data_dir=str(tmp_path / "data"),
+                      folder=str(tmp_path / "plain"), workers=1, reports=False, fill_model="queue")
+    assert plain.table.select("fill_model", "latency_ms").row(0) == ("queue", 0.0)
