@@ -1,10 +1,10 @@
-"""Posts at the bid: a limit buy one tick below the last trade, then a limit sell two ticks
-above what it paid; an order that has waited a minute is cancelled, and it goes flat before
-the close. The kind of strategy whose results depend most on how fills are modelled: compare
+"""Posts at the bid: a limit buy one tick below the last trade, then a limit sell `target`
+ticks above what it paid; an order that has waited five minutes is cancelled, and it goes flat
+before the close. The kind of strategy whose results depend most on how fills are modelled
+(a resting order is filled without slippage, so compare with --slippage-ticks 0):
 
-    orva-backtest run examples/bid_maker.py --codes 2330:Stock --start 2024-03-04 --end 2024-03-08
-    ... --fill-model queue
-    ... --fill-model queue --latency-ms 50
+    orva-backtest run examples/bid_maker.py --codes 2330:Stock --start 2024-03-04 --end 2024-03-15 \
+        --slippage-ticks 0 [--fill-model queue] [--latency-ms 50]
 """
 from datetime import time
 
@@ -14,8 +14,8 @@ FLATTEN_AT = time(13, 20)
 
 
 class BidMaker(Strategy):
-    def __init__(self, code="2330", tick=1.0, wait_seconds=60):
-        self.code, self.tick, self.wait = code, float(tick), float(wait_seconds)
+    def __init__(self, code="2330", tick=1.0, target=6, wait_seconds=300):
+        self.code, self.tick, self.target, self.wait = code, float(tick), int(target), float(wait_seconds)
         self.sent_at = None
 
     def on_tick(self, ctx, tick):
@@ -35,7 +35,7 @@ class BidMaker(Strategy):
             return
         self.sent_at = tick["timestamp"]
         if held:
-            ctx.sell(self.code, held, self.paid + 2 * self.tick)
+            ctx.sell(self.code, held, self.paid + self.target * self.tick)
         else:
             ctx.buy(self.code, 1, tick["close"] - self.tick)
 
