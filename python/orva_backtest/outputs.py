@@ -53,17 +53,22 @@ def new_run_folder(data_dir, strategy):
     raise FileExistsError(f"無法建立回測輸出資料夾: {base}-* 都已存在")
 
 
-def write_reports(account, quotes, codes, folder):
-    """Exports the trade records and writes both reports of every traded instrument into
-    `folder` (the report methods write under the data directory: it points there meanwhile)."""
+def write_reports(result, folder):
+    """Exports the trade records, writes both reports of every traded instrument and, when
+    anything traded, the account report, into `folder` (the report methods write under the data
+    directory: it points there meanwhile). Returns the files written."""
+    from orva_backtest.research.account_report import write_account_report
+    account, quotes = result.account, result.quotes
     previous = BASIC_INFO._data_dir
     BASIC_INFO.data_dir = folder
     try:
         library_step(account.export_trade_records)
-        traded = [c for c in codes if any(r["code"] == c for r in account.trade_records)]
+        traded = [c for c in result.instruments if any(r["code"] == c for r in account.trade_records)]
         for code in traded:
             library_step(account.generate_standard_report, code, quotes)
             library_step(account.generate_qs_profit_report, code, quotes)
+        if traded:
+            library_step(write_account_report, result, folder)
     finally:
         BASIC_INFO.data_dir = previous
     return sorted(os.path.join(root, name) for root, _, names in os.walk(folder) for name in names

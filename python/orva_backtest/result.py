@@ -1,4 +1,5 @@
 """What a backtest leaves: the account, per-instrument figures, open positions and files."""
+import math
 from dataclasses import dataclass, field
 from typing import Dict, List, Optional
 
@@ -43,12 +44,47 @@ class BacktestResult:
     synthetic: bool = False  # days not in the tick cache were made up by the built-in market
     fill_model: str = "touch"
     latency_ms: float = 0
+    _marked: tuple = field(default=None, repr=False, compare=False)  # (curve, held, minutes), made once
     warnings: List[str] = field(default_factory=list)
 
     @property
     def ticks_per_second(self):
         """Replay speed: every record the loop went through, per second."""
         return self.replayed / self.seconds if self.seconds > 0 else 0.0
+
+    @property
+    def trades(self):
+        """Every fill and exchange cancel (polars), with the trade-record columns."""
+        from orva_backtest.research import equity
+        return equity.trades(self.account)
+
+    @property
+    def round_trips(self):
+        """The profit rows of every instrument (polars), in the order they closed."""
+        from orva_backtest.research import equity
+        return equity.round_trips(self.account)
+
+    @property
+    def equity(self):
+        """The account marked to market (polars `dt`, `equity`): see the README's "Statistics"."""
+        return self._mark()[0]
+
+    def _mark(self):
+        if self._marked is None:
+            from orva_backtest.research import equity
+            self._marked = equity.mark_to_market(self.account, self.quotes, list(self.instruments))
+        return self._marked
+
+    def stats(self):
+        """The run's statistics as a dict (definitions in the README, "Statistics")."""
+        from orva_backtest.research import equity
+        curve, held, minutes = self._mark()
+        return equity.statistics(curve, self.round_trips, float(self.account.initial_capital), held, minutes)
+
+    def _repr_html_(self):
+        """A short summary for notebooks."""
+        from orva_backtest.research.summary import html_summary
+        return html_summary(self)
 
     @property
     def unrealised(self):
@@ -69,6 +105,8 @@ class BacktestResult:
                                    "slippage": s.slippage,
                                    "open_position": None if s.open is None else vars(s.open)}
                             for code, s in self.instruments.items()},
+            "stats": {k: (v if isinstance(v, int) or math.isfinite(v) else None)
+                      for k, v in self.stats().items()},  # JSON has no NaN or infinity
             "warnings": list(self.warnings),
             "folder": self.folder,
             "files": list(self.files),

@@ -349,13 +349,15 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
 
         if BASIC_INFO.data_dir != data_dir:  # a run started from a callback pointed it elsewhere
             BASIC_INFO.data_dir = data_dir
-        folder = new_run_folder(data_dir, strategy) if reports else None
-        files = write_reports(account, quotes, list(markets), folder) if reports else []
-        return BacktestResult(account=account, quotes=quotes,
-                              profit_rows=list(account._profit_report["rows"]),
-                              instruments=instrument_summaries(account, list(markets)),
-                              balance=account.fetch_account_balance(),
-                              ticks=sum(counts.get(code, 0) for code in markets), replayed=ticks,
-                              seconds=seconds, files=files, folder=folder,
-                              synthetic=isinstance(source, SyntheticMarket), warnings=loop.warnings,
-                              fill_model=matcher.fill_model, latency_ms=matcher.latency_ms)
+        result = BacktestResult(account=account, quotes=quotes,
+                                profit_rows=list(account._profit_report["rows"]),
+                                instruments=instrument_summaries(account, list(markets)),
+                                balance=account.fetch_account_balance(),
+                                ticks=sum(counts.get(code, 0) for code in markets), replayed=ticks,
+                                seconds=seconds, synthetic=isinstance(source, SyntheticMarket),
+                                warnings=loop.warnings, fill_model=matcher.fill_model,
+                                latency_ms=matcher.latency_ms)
+        if reports:
+            result.folder = new_run_folder(data_dir, strategy)
+            result.files = write_reports(result, result.folder)
+        return result

@@ -30,8 +30,8 @@ import polars as pl
 
 from orva_backtest import utils
 from orva_backtest.strategy_file import load_strategy_class
-from orva_backtest.sweep_output import (COLUMNS, RUN_SETTINGS, make_table, param_column, table_row,
-                                        write_atomically, write_heatmap, write_text)
+from orva_backtest.sweep_output import COLUMNS, RUN_SETTINGS, make_table, param_column, table_row, write_heatmap
+from orva_backtest.utils import write_atomically, write_text
 
 # What a finished start leaves in its task's folder: the row, final.
 RESULT = "result.json"
@@ -74,26 +74,10 @@ def combinations(grid):
     return [dict(zip(grid, values)) for values in itertools.product(*grid.values())]
 
 
-def largest_drawdown(profit_rows):
-    """Largest fall of the cumulative net profit of closed round trips, in booking order, below its
-    highest point so far (the start, 0, included): the standard report's largest drawdown, as a
-    positive amount. Open positions and intraday swings inside a round trip are not in it."""
-    net = peak = worst = 0.0
-    for row in profit_rows:
-        net += row["profit"]
-        peak = max(peak, net)
-        worst = max(worst, peak - net)
-    return worst
-
-
 def figures(result):
-    """The table's figures of one `BacktestResult`, over all its instruments."""
-    summaries = result.instruments.values()
-    trips = sum(s.round_trips for s in summaries)
-    return {"net_profit": sum(s.net_profit for s in summaries), "round_trips": trips,
-            "win_rate": sum(s.wins for s in summaries) / trips if trips else 0.0,
-            "max_drawdown": largest_drawdown(result.profit_rows),
-            "costs": sum(s.costs for s in summaries), "ticks": result.ticks}
+    """The table's figures of one `BacktestResult`: its statistics, costs and ticks."""
+    return {**result.stats(), "costs": sum(s.costs for s in result.instruments.values()),
+            "ticks": result.ticks}
 
 
 def _run_settings(job, params):
@@ -101,7 +85,7 @@ def _run_settings(job, params):
     return {**job.settings, **{name: params[name] for name in RUN_SETTINGS if name in params}}
 
 
-def _strategy_params(params):
+def strategy_params(params):
     return {name: value for name, value in params.items() if name not in RUN_SETTINGS}
 
 
@@ -121,7 +105,7 @@ def _check_run_setting(name, values):
             raise ValueError(f"latency_ms 必須是 0 至 60000 的毫秒數: {value!r}")
 
 
-def _checked_grid(grid, cls, fixed):
+def checked_grid(grid, cls, fixed):
     if not grid:
         raise ValueError("參數網格是空的: 至少需要一個參數與它的值 (--grid name=v1,v2)")
     for name, values in grid.items():
@@ -267,7 +251,7 @@ def _run_task(job, index, params):
             contextlib.redirect_stdout(output), contextlib.redirect_stderr(output):
         try:
             cls = load_strategy_class(job.strategy_file, job.strategy_class)
-            result = run_backtest(cls(**job.fixed, **_strategy_params(params)), job.instruments,
+            result = run_backtest(cls(**job.fixed, **strategy_params(params)), job.instruments,
                                   job.start, job.end,
                                   backfill_start=job.backfill[0] if job.backfill else None,
                                   backfill_end=job.backfill[1] if job.backfill else None,
@@ -347,7 +331,7 @@ def _within(timeout, call, *args):
 
 
 @contextlib.contextmanager
-def _client(scheduler, workers, timeout):
+def cluster_client(scheduler, workers, timeout):
     """A client of the scheduler at `scheduler`, or of a local cluster of `workers` processes."""
     from dask import config
     from distributed import Client, LocalCluster
@@ -432,7 +416,7 @@ def run_sweep(strategy_file, grid: Dict[str, list], instruments, start, end, *, 
               params=None, backfill_start=None, backfill_end=None, capital=1_000_000, fees=None,
               slippage_ticks=None, data_dir=None, source=None, folder=None, scheduler=None,
               workers=None, retries=2, timeout=10.0, heatmap=None, reports=True,
-              fill_model="touch", latency_ms=0, cash_check=False, margins=None,
+              fill_model="touch", latency_ms=0, cash_check=False, margins=None, client=None,
               progress: Optional[Callable[[int, int, int, int], None]] = None) -> SweepResult:
     """Backtests the Strategy subclass of `strategy_file` with every combination of `grid`
     ({name: [values]}) plus the fixed `params`, each as one task on a Dask cluster.
@@ -442,6 +426,7 @@ def run_sweep(strategy_file, grid: Dict[str, list], instruments, start, end, *, 
     before the tasks start (the synthetic market by default; a logged-in SDK object works).
     `fill_model` and `latency_ms` may also be grid names: they then vary by task (every row
     says which it ran with).
+    `client`: a Dask client to run on instead (`scheduler` and `workers` are then unused).
     `retries`: how often Dask reruns a task that raised outside the backtest (a task whose worker
     dies while running it starts up to allowed-failures + 1 times). `timeout`: the longest wait on
     the scheduler (a silent one, or a cluster without workers that long, raises ConnectionError
@@ -458,7 +443,7 @@ def run_sweep(strategy_file, grid: Dict[str, list], instruments, start, end, *, 
     _check_run_setting("fill_model", [fill_model])
     _check_run_setting("latency_ms", [latency_ms])
     cls = load_strategy_class(strategy_file, strategy_class)
-    grid = _checked_grid(grid, cls, params)
+    grid = checked_grid(grid, cls, params)
     axes = _heatmap_axes(heatmap, grid)
     if (backfill_start is None) != (backfill_end is None):
         raise ValueError("回補需要同時給開始與結束日期")
@@ -469,7 +454,7 @@ def run_sweep(strategy_file, grid: Dict[str, list], instruments, start, end, *, 
     folder = _sweep_folder(folder, data_dir)
     backfill = () if backfill_start is None else (backfill_start, backfill_end)
     snapshot = os.path.join(folder, os.path.basename(strategy_file))
-    with _client(scheduler, workers, timeout) as client:
+    with (contextlib.nullcontext(client) if client is not None else cluster_client(scheduler, workers, timeout)) as client:
         from dask import config
         job = _Job(snapshot, strategy_class, params, instruments, start, end, backfill, capital, fees,
                    slippage_ticks, reports, data_dir, folder, config.get("distributed.scheduler.allowed-failures"),

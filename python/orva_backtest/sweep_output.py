@@ -1,11 +1,14 @@
 """A sweep's outputs: its table of one row a task and the heat map page of net profit."""
-import os
 from html import escape
 
 import polars as pl
 
-# Each task's figures, in table order.
-FIGURES = ("net_profit", "round_trips", "win_rate", "max_drawdown", "costs", "ticks", "seconds")
+from orva_backtest.utils import write_text
+
+from orva_backtest.research.equity import STATS
+
+# Each task's figures, in table order: its statistics, then its costs, ticks and wall time.
+FIGURES = (*STATS, "costs", "ticks", "seconds")
 COLUMNS = ("task", "status", *FIGURES, "attempts", "folder", "error", "traceback")
 # Grid names that set the run rather than the strategy; every row says which were in force.
 RUN_SETTINGS = {"fill_model": pl.String, "latency_ms": pl.Float64}
@@ -28,36 +31,15 @@ def param_column(name, values):
 
 def make_table(rows, grid):
     """The polars table of `rows` (grid order), a column per grid parameter after `task`."""
-    types = {"task": pl.Int64, "status": pl.String, "net_profit": pl.Float64, "round_trips": pl.Int64,
-             "win_rate": pl.Float64, "max_drawdown": pl.Float64, "costs": pl.Float64, "ticks": pl.Int64,
-             "seconds": pl.Float64, "attempts": pl.Int64, "folder": pl.String, "error": pl.String,
-             "traceback": pl.String}
+    types = {**{name: pl.Float64 for name in FIGURES}, "round_trips": pl.Int64, "ticks": pl.Int64,
+             "task": pl.Int64, "status": pl.String, "attempts": pl.Int64, "folder": pl.String,
+             "error": pl.String, "traceback": pl.String}
     columns = [pl.Series("task", [r["task"] for r in rows], dtype=pl.Int64)]
     columns += [param_column(name, [r[name] for r in rows]) for name in grid]
     columns += [pl.Series(name, [r.get(name) for r in rows], dtype=kind)
                 for name, kind in RUN_SETTINGS.items() if name not in grid]
     columns += [pl.Series(c, [r[c] for r in rows], dtype=types[c]) for c in COLUMNS[1:]]
     return pl.DataFrame(columns)
-
-
-def write_atomically(path, write):
-    """Writes through `write(temporary)` and renames into place: a failure leaves no half file."""
-    temporary = f"{path}.tmp-{os.getpid()}"
-    try:
-        write(temporary)
-        os.replace(temporary, path)
-    finally:
-        if os.path.exists(temporary):
-            os.remove(temporary)
-    return path
-
-
-def write_text(path, text):
-    """Writes `text` (UTF-8) through a temporary file, as `write_atomically`."""
-    def write(temporary):
-        with open(temporary, "w", encoding="utf-8") as f:
-            f.write(text)
-    return write_atomically(path, write)
 
 
 def _better(row, best):

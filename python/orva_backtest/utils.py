@@ -108,3 +108,23 @@ def spreadsheet_safe(table):
             table[name] = table[name].map(
                 lambda v: "'" + v if isinstance(v, str) and v.startswith(_FORMULA_STARTS) else v)
     return table
+
+
+def write_atomically(path, write):
+    """Writes through `write(temporary)` and renames into place: a failure leaves no half file."""
+    temporary = f"{path}.tmp-{os.getpid()}"
+    try:
+        write(temporary)
+        os.replace(temporary, path)
+    finally:
+        if os.path.exists(temporary):
+            os.remove(temporary)
+    return path
+
+
+def write_text(path, text):
+    """Writes `text` (UTF-8) through a temporary file, as `write_atomically`."""
+    def write(temporary):
+        with open(temporary, "w", encoding="utf-8") as f:
+            f.write(text)
+    return write_atomically(path, write)

@@ -214,3 +214,19 @@ def test_hundred_thousand_bars_stay_usable(browser, tmp_path):
         spans = [end - start for start, end in ranges]
         assert spans[0] > spans[1] > spans[2] > spans[3] == pytest.approx(spans[4])
         assert ranges[4][0] > ranges[3][0]
+
+
+def test_account_report_draws_its_equity_and_tables(browser, tmp_path):
+    from orva_backtest.examples.ma_crossover import MovingAverageCrossover
+    from orva_backtest.runner import run_backtest
+    result = run_backtest(MovingAverageCrossover(), ["2330:Stock"], "2024-03-04", "2024-03-05",
+                          data_dir=tmp_path / "run")
+    page = next(p for p in result.files if p.endswith("account-report.html"))
+    assert any(p.endswith("account-profit_report.html") for p in result.files)
+    with opened(browser, "file://" + page, tmp_path, "account") as report:
+        drawn = report.page.evaluate("""() => Bokeh.documents.flatMap((doc) => [...doc.all_models]
+            .filter((m) => m.glyph && m.data_source)
+            .map((r) => [r.glyph.type, r.data_source.get_length()]))""")
+        assert sorted(drawn) == [["Step", result.equity.height], ["VAreaStep", result.equity.height]]
+        assert report.texts("#instruments tbody th") == ["2330"]
+        assert len(report.texts("#stats dd")) == 13 and report.texts("#months tbody th") == ["2024-03"]

@@ -1,0 +1,174 @@
+"""Walk-forward tests: the trading days of a range cut into test windows of `test_days`, each
+after the `train_days` just before it. For each window every grid combination runs on the
+training days as a sweep (on Dask), and the best by `metric` then runs on the test days,
+starting flat with the initial capital; the test windows' equity curves are chained into one
+out-of-sample curve."""
+import os
+from dataclasses import dataclass
+from datetime import date, datetime, timedelta
+from typing import List
+
+import polars as pl
+
+from orva_backtest import utils
+from orva_backtest.research.equity import STATS
+from orva_backtest.utils import write_atomically, write_text
+
+
+@dataclass
+class WalkForwardResult:
+    """One row a window (`table`), the stitched out-of-sample equity, the folder and files."""
+    table: pl.DataFrame
+    equity: pl.DataFrame
+    folder: str
+    files: List[str]
+
+
+def trading_days(start, end):
+    """The trading days from `start` to `end` ("YYYY-MM-DD"), both included."""
+    from orva_backtest.market.trading_days import is_trading_day
+    first, last = date.fromisoformat(start), date.fromisoformat(end)
+    return [first + timedelta(days=i) for i in range((last - first).days + 1)
+            if is_trading_day(first + timedelta(days=i))]
+
+
+def windows(days, train_days, test_days):
+    """[(training days, test days)]: the first test window starts after the first full training
+    window, and the windows roll by `test_days`; the last test window may be shorter."""
+    if train_days < 1 or test_days < 1:
+        raise ValueError(f"訓練與測試天數必須至少 1 天: {train_days}, {test_days}")
+    out = []
+    for begin in range(train_days, len(days), test_days):
+        out.append((days[begin - train_days:begin], days[begin:begin + test_days]))
+    if not out:
+        raise ValueError(f"{len(days)} 個交易日不夠一個訓練窗 ({train_days} 天) 加一個測試窗")
+    return out
+
+
+def _best(table, metric, names):
+    """The grid values of the best task by `metric` (ties: the first in grid order), or None."""
+    ok = table.filter((pl.col("status") == "ok") & pl.col(metric).is_not_null() & pl.col(metric).is_not_nan())
+    if ok.is_empty():
+        return None, None
+    best = ok.row(ok[metric].arg_max(), named=True)  # the first of equal ones
+    return {name: best[name] for name in names}, best[metric]
+
+
+def stitch(curves, capital):
+    """The test windows' equity curves chained: each window's returns on its own capital applied
+    to where the curve before it ended."""
+    level, times, values = float(capital), [], []
+    for curve in curves:
+        if curve.is_empty():
+            continue
+        start = curve["equity"][0]
+        for moment, value in zip(curve["dt"], curve["equity"]):
+            times.append(moment)
+            values.append(level * value / start if start else float("nan"))
+        level = values[-1]
+    return pl.DataFrame({"dt": times, "equity": values}, schema={"dt": pl.Datetime("us"), "equity": pl.Float64})
+
+
+def run_walkforward(strategy_file, grid, instruments, start, end, *, train_days, test_days,
+                    metric="net_profit", strategy_class=None, params=None, capital=1_000_000, fees=None,
+                    slippage_ticks=None, data_dir=None, source=None, folder=None, scheduler=None,
+                    workers=None, retries=2, timeout=10.0, fill_model="touch", latency_ms=0,
+                    cash_check=False, margins=None, progress=None) -> WalkForwardResult:
+    """Runs the walk-forward test; writes `walkforward.csv`/`.parquet` (a row a window),
+    `equity.csv`/`.parquet` (the stitched out-of-sample curve) and `walkforward.html` into
+    `folder` (by default `<data_dir>/walkforward/<time>`), each window's training sweep under
+    `windows/NN/`. `metric`: any key of `BacktestResult.stats()`. `progress(window, windows)`
+    is called as each window starts. The other arguments are `run_sweep`'s."""
+    from orva_backtest.constant import BASIC_INFO
+    from orva_backtest.market import SyntheticMarket
+    from orva_backtest.runner import parse_instruments, run_backtest
+    from orva_backtest.strategy_file import load_strategy_class
+    from orva_backtest.sweep import checked_grid, strategy_params, cluster_client, run_sweep
+
+    if metric not in STATS:
+        raise ValueError(f"不支援的指標 {metric!r} (可用: {', '.join(STATS)})")
+    params = dict(params or {})
+    cls = load_strategy_class(strategy_file, strategy_class)
+    grid = checked_grid(grid, cls, params)
+    instruments = parse_instruments(instruments)
+    cut = windows(trading_days(start, end), train_days, test_days)
+    data_dir = os.path.abspath(data_dir if data_dir is not None else BASIC_INFO.data_dir)
+    folder = os.path.abspath(folder or os.path.join(data_dir, "walkforward", datetime.now().strftime("%Y%m%d-%H%M%S")))
+    if os.path.isdir(folder) and os.listdir(folder):
+        raise ValueError(f"walk-forward 輸出資料夾已存在且不是空的: {folder}")
+    settings = dict(fill_model=fill_model, latency_ms=latency_ms, cash_check=cash_check, margins=margins)
+    shared = dict(strategy_class=strategy_class, params=params, capital=capital, fees=fees,
+                  slippage_ticks=slippage_ticks, data_dir=data_dir, retries=retries, timeout=timeout,
+                  reports=False, **settings)
+    rows, curves = [], []
+    with cluster_client(scheduler, workers, timeout) as client:
+        for number, (train, test) in enumerate(cut, 1):
+            if progress:
+                progress(number, len(cut))
+            row = {"window": number, "train_start": train[0].isoformat(), "train_end": train[-1].isoformat(),
+                   "test_start": test[0].isoformat(), "test_end": test[-1].isoformat()}
+            window_folder = os.path.join(folder, "windows", f"{number:02d}")
+            sweep = run_sweep(strategy_file, grid, instruments, row["train_start"], row["train_end"],
+                              folder=os.path.join(window_folder, "train"), client=client,
+                              source=source if source is not None else SyntheticMarket(), **shared)
+            chosen, score = _best(sweep.table, metric, list(grid))
+            if chosen is None:
+                rows.append({**row, "status": "failed", "error": "訓練窗的每個任務都失敗了, 見 "
+                             + os.path.join(window_folder, "train", "sweep.csv")})
+                continue
+            # Each test window starts flat, with the initial capital.
+            test_run = run_backtest(cls(**params, **strategy_params(chosen)), instruments,
+                                    row["test_start"], row["test_end"], capital=capital, fees=fees,
+                                    slippage_ticks=slippage_ticks, data_dir=data_dir, reports=False,
+                                    source=source if source is not None else SyntheticMarket(),
+                                    **{**settings, **{k: v for k, v in chosen.items() if k in settings}})
+            curves.append(test_run.equity)
+            stats = test_run.stats()
+            rows.append({**row, **chosen, "status": "ok", "error": "", f"train_{metric}": score,
+                         **{f"test_{k}": v for k, v in stats.items()}})
+    return _write(rows, grid, metric, stitch(curves, capital), folder, cls.__name__, instruments)
+
+
+def _write(rows, grid, metric, equity, folder, name, instruments):
+    """The table (CSV, Parquet), the stitched curve (CSV, Parquet) and the page."""
+    columns = ["window", "train_start", "train_end", "test_start", "test_end", *grid, "status",
+               f"train_{metric}", *[f"test_{k}" for k in STATS], "error"]
+    table = pl.DataFrame([{c: row.get(c) for c in columns} for row in rows], infer_schema_length=None)
+    os.makedirs(folder, exist_ok=True)
+    files = []
+    for stem, frame in (("walkforward", table), ("equity", equity)):
+        files.append(write_atomically(os.path.join(folder, f"{stem}.csv"), utils.spreadsheet_safe(frame).write_csv))
+        files.append(write_atomically(os.path.join(folder, f"{stem}.parquet"), frame.write_parquet))
+    title = f"{name} {', '.join(i['code'] for i in instruments)} walk-forward ({metric})"
+    files.append(write_text(os.path.join(folder, "walkforward.html"), _page(table, equity, title)))
+    return WalkForwardResult(table, equity, folder, files)
+
+
+def _page(table, equity, title):
+    """The stitched out-of-sample equity over the table of windows; BokehJS inline."""
+    from html import escape
+
+    from bokeh.embed import file_html
+    from bokeh.layouts import column
+    from bokeh.models import ColumnDataSource, Div, NumeralTickFormatter
+    from bokeh.plotting import figure
+    from bokeh.resources import INLINE
+
+    plot = figure(x_axis_type="datetime", height=320, sizing_mode="stretch_width",
+                  title="樣本外權益 (各測試窗的報酬串接)", tools="pan,wheel_zoom,box_zoom,reset,save")
+    plot.step("dt", "equity", source=ColumnDataSource(equity.to_dict(as_series=False)), mode="after",
+              line_color="#1565c0", line_width=2)
+    plot.yaxis.formatter = NumeralTickFormatter(format="0,0")
+    head = "".join(f"<th>{escape(c)}</th>" for c in table.columns)
+    body = "".join("<tr>" + "".join(f"<td>{escape(_cell(v))}</td>" for v in row) + "</tr>"
+                   for row in table.iter_rows())
+    heading = Div(text=f"<h2 style='font-family:sans-serif'>{escape(title)}</h2>", sizing_mode="stretch_width")
+    rows = Div(text=f"<table style='font-family:sans-serif;font-size:13px;border-collapse:collapse'>"
+                    f"<tr>{head}</tr>{body}</table>", sizing_mode="stretch_width")
+    return file_html(column(heading, plot, rows, sizing_mode="stretch_width"), resources=INLINE, title=title)
+
+
+def _cell(value):
+    if isinstance(value, float):
+        return f"{value:,.4g}" if abs(value) < 1000 else f"{value:,.0f}"
+    return "" if value is None else str(value)

@@ -1,0 +1,125 @@
+"""Statistics and the equity curve against hand-computed values, the account report in a
+browser, and walk-forward windows against independent runs of the chosen parameters."""
+import math
+import os
+from datetime import date, datetime
+
+import polars as pl
+import pytest
+
+from orva_backtest.modules.positions.positions import Positions, QuoteManager
+from orva_backtest.research import equity
+from orva_backtest.research.walkforward import run_walkforward, stitch, trading_days, windows
+from orva_backtest.runner import run_backtest
+
+from account_helpers import fill, tick
+
+pytestmark = pytest.mark.usefixtures("taipei_data_dir", "console")
+
+
+def at(day, hour, minute, second=0):
+    return datetime(2024, 3, day, hour, minute, second).timestamp()
+
+
+@pytest.fixture
+def two_days():
+    """Bought at 600 and sold at 605 on the 4th, bought at 600 and sold at 590 on the 5th; no
+    costs, no slippage; capital 1,000,000."""
+    account, quotes = Positions(), QuoteManager()
+    account.set_initial_capital(1_000_000)
+    account.update_fee_settings("stock", fee=0.0, tax=0.0, per_trade_cost=0)
+    for side in ("buy", "sell"):
+        account.update_fee_settings("stock", action=side, tick_count=0)
+    for day, hm, close in [(4, (9, 0, 30), 600.0), (4, (9, 1, 30), 610.0), (4, (9, 2, 30), 605.0),
+                           (5, (9, 0, 30), 600.0), (5, (9, 1, 30), 590.0)]:
+        quotes.add_tick(tick("2330", close, ts=at(day, *hm)))
+    for action, price, moment in [("Buy", 600.0, at(4, 9, 0, 30)), ("Sell", 605.0, at(4, 9, 2, 30)),
+                                  ("Buy", 600.0, at(5, 9, 0, 30)), ("Sell", 590.0, at(5, 9, 1, 30))]:
+        account.add_trade_record(trade_id="T" * 16, code="2330", action=action, quantity=1, price=price,
+                                 timestamp=moment, trade_status="Deal")
+        account.set_positions(fill(action, 1, price, ts=moment), "Stock")
+    return account, quotes
+
+
+def test_the_equity_curve_is_marked_at_bar_closes_while_held_and_at_day_ends(two_days):
+    curve, held, minutes = equity.mark_to_market(*two_days, ["2330"])
+    assert curve["equity"].to_list() == [1_000_000, 1_000_000, 1_010_000, 1_005_000, 1_005_000, 995_000]
+    assert curve["dt"].to_list() == [datetime(2024, 3, 4, 9, 0), datetime(2024, 3, 4, 9, 1),
+                                     datetime(2024, 3, 4, 9, 2), datetime(2024, 3, 4, 13, 30),
+                                     datetime(2024, 3, 5, 9, 1), datetime(2024, 3, 5, 9, 2)]
+    assert (held, minutes) == (3, 272)  # 09:00-13:29 of the 4th (gaps filled), 09:00-09:01 of the 5th
+
+
+def test_statistics_match_hand_computed_values(two_days):
+    account, quotes = two_days
+    curve, held, minutes = equity.mark_to_market(account, quotes, ["2330"])
+    stats = equity.statistics(curve, equity.round_trips(account), 1_000_000, held, minutes)
+    r1, r2 = 0.005, 995_000 / 1_005_000 - 1
+    mean = (r1 + r2) / 2
+    assert stats == pytest.approx({
+        "net_profit": -5_000, "return_pct": -0.5, "cagr": 0.995 ** 126 - 1,
+        "sharpe": mean / (abs(r1 - r2) / math.sqrt(2)) * math.sqrt(252),
+        "sortino": mean / math.sqrt(r2 ** 2 / 2) * math.sqrt(252),
+        "max_drawdown": 15_000, "max_drawdown_pct": 15_000 / 1_010_000 * 100,
+        "max_drawdown_days": 1.0,  # from the peak at 09:02 of the 4th, never regained by 09:02 of the 5th
+        "win_rate": 0.5, "profit_factor": 0.5, "expectancy": -2_500, "round_trips": 2,
+        "exposure": 3 / 272, "average_holding": 1.5})
+
+
+def test_a_run_gives_its_figures_as_frames_json_and_html(tmp_path):
+    from orva_backtest.examples.ma_crossover import MovingAverageCrossover
+    result = run_backtest(MovingAverageCrossover(), ["2330:Stock"], "2024-03-04", "2024-03-05",
+                          data_dir=tmp_path, reports=False)
+    trips, trades = result.round_trips, result.trades
+    assert trips["profit"].sum() == pytest.approx(result.stats()["net_profit"]) and trips.height > 0
+    assert trades.filter(pl.col("trade_status") == "Deal").height == 2 * trips.height
+    assert result.equity["equity"][0] == 1_000_000
+    assert result.equity["equity"][-1] == pytest.approx(1_000_000 + result.stats()["net_profit"])
+    assert set(result.summary()["stats"]) == set(equity.STATS)
+    assert "淨損益" in result._repr_html_()
+
+
+@pytest.mark.parametrize("count, train, test, expected", [
+    (10, 4, 3, [(0, 4, 4, 7), (3, 7, 7, 10)]),  # the last window is shorter: 7-9
+    (10, 5, 5, [(0, 5, 5, 10)]),
+    (12, 3, 4, [(0, 3, 3, 7), (4, 7, 7, 11), (8, 11, 11, 12)]),
+])
+def test_windows_roll_by_the_test_days(count, train, test, expected):
+    days = list(range(count))
+    cut = windows(days, train, test)
+    assert [(t[0], t[-1] + 1, s[0], s[-1] + 1) for t, s in cut] == expected
+    with pytest.raises(ValueError):
+        windows(days, count, 1)
+
+
+def test_stitching_chains_the_windows_returns():
+    frame = lambda *values: pl.DataFrame({"dt": [datetime(2024, 3, i + 1) for i in range(len(values))],
+                                          "equity": list(values)})
+    out = stitch([frame(100.0, 110.0), frame(100.0, 90.0)], 1000)
+    assert out["equity"].to_list() == pytest.approx([1000, 1100, 1100, 990])
+    assert [d.isoformat() for d in trading_days("2024-03-01", "2024-03-05")] == [
+        "2024-03-01", "2024-03-04", "2024-03-05"]
+
+
+def test_walkforward_windows_equal_independent_runs_of_their_choice(tmp_path):
+    from orva_backtest.examples import ma_crossover
+    grid = {"fast": [3, 5], "slow": [10, 20]}
+    result = run_walkforward(ma_crossover.__file__, grid, ["2330:Stock"], "2024-03-04", "2024-03-13",
+                             train_days=3, test_days=2, workers=2, data_dir=str(tmp_path / "data"),
+                             folder=str(tmp_path / "wf"))
+    table = result.table
+    assert table["window"].to_list() == [1, 2, 3] and table["status"].to_list() == ["ok"] * 3
+    assert table["test_end"].to_list() == ["2024-03-08", "2024-03-12", "2024-03-13"]
+
+    def run(params, first, last):
+        return run_backtest(ma_crossover.MovingAverageCrossover(**params), ["2330:Stock"], first, last,
+                            data_dir=str(tmp_path / "direct"), reports=False).stats()["net_profit"]
+    for row in table.iter_rows(named=True):
+        scores = [(run({"fast": f, "slow": s}, row["train_start"], row["train_end"]), (f, s))
+                  for f in grid["fast"] for s in grid["slow"]]
+        best = max(scores, key=lambda x: x[0])  # the first of equal ones, in grid order
+        assert (row["fast"], row["slow"]) == best[1] and row["train_net_profit"] == pytest.approx(best[0])
+        assert row["test_net_profit"] == pytest.approx(
+            run({"fast": row["fast"], "slow": row["slow"]}, row["test_start"], row["test_end"]))
+    assert result.equity["equity"][0] == 1_000_000
+    assert sorted(os.listdir(tmp_path / "wf"))[:3] == ["equity.csv", "equity.parquet", "walkforward.csv"]
