@@ -45,6 +45,8 @@ class BacktestResult:
     fill_model: str = "touch"
     latency_ms: float = 0
     _marked: tuple = field(default=None, repr=False, compare=False)  # (curve, held, minutes), made once
+    # The profit rows as the run ended: the standard report rewrites the account's times as text.
+    _closed: List[dict] = field(default=None, repr=False, compare=False)
     warnings: List[str] = field(default_factory=list)
 
     @property
@@ -62,7 +64,9 @@ class BacktestResult:
     def round_trips(self):
         """The profit rows of every instrument (polars), in the order they closed."""
         from orva_backtest.research import equity
-        return equity.round_trips(self.account)
+        if self._closed is None:
+            self._closed = [dict(row) for row in self.account._profit_report["rows"]]
+        return equity.round_trips(self._closed)
 
     @property
     def equity(self):
@@ -72,7 +76,8 @@ class BacktestResult:
     def _mark(self):
         if self._marked is None:
             from orva_backtest.research import equity
-            self._marked = equity.mark_to_market(self.account, self.quotes, list(self.instruments))
+            self._marked = equity.mark_to_market(self.account, self.quotes, list(self.instruments),
+                                                 self.round_trips)
         return self._marked
 
     def stats(self):

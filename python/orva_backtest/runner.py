@@ -356,7 +356,8 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
                                 ticks=sum(counts.get(code, 0) for code in markets), replayed=ticks,
                                 seconds=seconds, synthetic=isinstance(source, SyntheticMarket),
                                 warnings=loop.warnings, fill_model=matcher.fill_model,
-                                latency_ms=matcher.latency_ms)
+                                latency_ms=matcher.latency_ms,
+                                _closed=[dict(row) for row in account._profit_report["rows"]])
         if reports:
             result.folder = new_run_folder(data_dir, strategy)
             result.files = write_reports(result, result.folder)

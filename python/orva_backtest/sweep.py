@@ -15,6 +15,7 @@ import inspect
 import itertools
 import json
 import logging
+import multiprocessing
 import os
 import shutil
 import socket
@@ -336,6 +337,11 @@ def cluster_client(scheduler, workers, timeout):
     from dask import config
     from distributed import Client, LocalCluster
     if scheduler is None:
+        if getattr(multiprocessing.current_process(), "_inheriting", False):
+            # A worker process starting up re-runs the main script: without the guard it would
+            # start a cluster of its own, and the sweep would wait for its workers for ever.
+            raise RuntimeError("run_sweep 在 worker 行程啟動時被呼叫: 請把呼叫放在 "
+                               "`if __name__ == \"__main__\":` 之下")
         # The cluster closes a nanny for good if its worker is being restarted 15 s after one of
         # its deaths (lost-worker-timeout): workers that die often would all be gone.
         with config.set({"distributed.deploy.lost-worker-timeout": "365 days"}), \

@@ -102,9 +102,10 @@ def spreadsheet_safe(table):
         return table.with_columns(
             pl.when(pl.col(name).str.contains(r"^[=+\-@\t\r]")).then("'" + pl.col(name))
             .otherwise(pl.col(name)).alias(name) for name in texts)
+    from pandas.api.types import is_object_dtype, is_string_dtype
     table = table.copy()
     for name in table.columns:
-        if table[name].dtype == object:
+        if is_object_dtype(table[name].dtype) or is_string_dtype(table[name].dtype):  # pandas 3: "str"
             table[name] = table[name].map(
                 lambda v: "'" + v if isinstance(v, str) and v.startswith(_FORMULA_STARTS) else v)
     return table

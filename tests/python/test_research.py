@@ -42,7 +42,9 @@ def two_days():
 
 
 def test_the_equity_curve_is_marked_at_bar_closes_while_held_and_at_day_ends(two_days):
-    curve, held, minutes = equity.mark_to_market(*two_days, ["2330"])
+    account, quotes = two_days
+    curve, held, minutes = equity.mark_to_market(account, quotes, ["2330"],
+                                                 equity.round_trips(account._profit_report["rows"]))
     assert curve["equity"].to_list() == [1_000_000, 1_000_000, 1_010_000, 1_005_000, 1_005_000, 995_000]
     assert curve["dt"].to_list() == [datetime(2024, 3, 4, 9, 0), datetime(2024, 3, 4, 9, 1),
                                      datetime(2024, 3, 4, 9, 2), datetime(2024, 3, 4, 13, 30),
@@ -52,8 +54,9 @@ def test_the_equity_curve_is_marked_at_bar_closes_while_held_and_at_day_ends(two
 
 def test_statistics_match_hand_computed_values(two_days):
     account, quotes = two_days
-    curve, held, minutes = equity.mark_to_market(account, quotes, ["2330"])
-    stats = equity.statistics(curve, equity.round_trips(account), 1_000_000, held, minutes)
+    trips = equity.round_trips(account._profit_report["rows"])
+    curve, held, minutes = equity.mark_to_market(account, quotes, ["2330"], trips)
+    stats = equity.statistics(curve, trips, 1_000_000, held, minutes)
     r1, r2 = 0.005, 995_000 / 1_005_000 - 1
     mean = (r1 + r2) / 2
     assert stats == pytest.approx({

@@ -54,8 +54,8 @@ def test_the_account_agrees_with_the_deal_reports(tmp_path, console):
     assert set(result.instruments) == {"2330", "TXFR1"}
     assert sum(s.round_trips for s in result.instruments.values()) == len(result.profit_rows)
     names = sorted(p.rsplit("/", 1)[-1] for p in result.files)
-    assert names[1:] == [f"{code}-{kind}" for code in ("2330", "TXFR1") for kind in (
-        "profit_report.csv", "profit_report.html", "report.html")]
+    assert names[1:] == [f"{code}-{kind}" for code in ("2330", "TXFR1", "account") for kind in (
+        "profit_report.csv", "profit_report.html", "report.html") if (code, kind) != ("account", "profit_report.csv")]
     assert names[0].endswith("_trade_records.csv")
     assert result.folder.startswith(str(tmp_path / "run" / "runs")) and "Trader" in result.folder
     assert all(p.startswith(result.folder) and os.path.exists(p) for p in result.files)

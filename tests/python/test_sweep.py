@@ -15,6 +15,7 @@ import pytest
 from rich.console import Console
 
 import orva_backtest.cli as cli
+import orva_backtest.cli_research as cli_research
 import orva_backtest.examples.ma_crossover as ma_crossover
 from orva_backtest.cli import run_cli
 from orva_backtest.runner import run_backtest
@@ -208,14 +209,14 @@ def _ok_row(index, net_profit, **params):
 @pytest.mark.parametrize("width", [None, 40])  # a file or pipe; a narrow terminal
 def test_the_screen_shows_the_best_tasks_and_whole_numbers(monkeypatch, capsys, width):
     if width:
-        monkeypatch.setattr(cli, "out", Console(width=width, highlight=False))
+        monkeypatch.setattr(cli_research, "out", Console(width=width, highlight=False))
     band = "('a long value', 'that needs room')"
     rows = [_ok_row(1, -113_245_678.0, band=band), _ok_row(2, 250_000_123.0, band=band),
             _ok_row(3, 99_000_000.0, band=band),
             table_row(4, {"band": band}, status="failed", attempts=1, folder="", error="RuntimeError: x",
                       traceback="")]
     path = "/a/folder/" * 12 + "sweep.csv"
-    cli._show_sweep(SweepResult(make_table(rows, {"band": [band] * 4}), "", [path]), 1)
+    cli_research._show_sweep(SweepResult(make_table(rows, {"band": [band] * 4}), "", [path]), 1)
     shown = capsys.readouterr().out
     assert "淨損益最佳的 1 組" in shown and "…" not in shown
     best = next(line for line in shown.splitlines() if "250,000,123" in line)  # the best, on one line

@@ -30,9 +30,8 @@ def trades(account):
                           "dt": _moment(r["dt"])} for r in records], schema=schema)
 
 
-def round_trips(account):
+def round_trips(rows):
     """The profit rows of every instrument, in the order they closed (times as datetimes)."""
-    rows = account._profit_report["rows"]
     schema = {"code": pl.String, "entry_dt": pl.Datetime("us"), "entry_price": pl.Float64,
               "entry_origin_price": pl.Float64, "exit_dt": pl.Datetime("us"), "exit_price": pl.Float64,
               "exit_origin_price": pl.Float64, "qty": pl.Int64, "min_qty": pl.Float64,
@@ -55,16 +54,16 @@ def _unit(account, code):
     return 1000.0
 
 
-def mark_to_market(account, quotes, codes):
+def mark_to_market(account, quotes, codes, closed):
     """(equity curve, minutes with a position, trading minutes). The curve is the account marked
-    to market: initial capital, plus the profit of the round trips closed by then, plus the open
+    to market: initial capital, plus the profit of the round trips `closed` by then, plus the open
     lots at their code's latest one-minute close (before costs); a point at every one-minute bar
     close while anything is held and at each trading day's last close, after a first point at the
     capital. The trading minutes are the one-minute bars of the instruments (virtual gap minutes
     included), each counted once."""
     capital = float(account.initial_capital)
     fills = trades(account).filter(pl.col("trade_status") == "Deal").sort("dt", maintain_order=True)
-    closed = round_trips(account).sort("exit_dt", maintain_order=True)
+    closed = closed.sort("exit_dt", maintain_order=True)
     exits, profits = closed["exit_dt"].to_list(), list(_running(closed["profit"].to_list()))
     bars = []
     for code in codes:
