@@ -2,8 +2,8 @@
 
 The account charges the whole value of an opening fill to its balance, futures included. For
 futures the exchange asks only a margin per contract, so buying power counts an open futures
-entry at its margin instead of its value: buying power = balance + what the open futures
-entries were charged − their margins. For an account that trades only stocks it is the balance.
+entry at its margin instead of its value: buying power = balance + the value the open futures
+entries were charged at − their margins. For an account that trades only stocks it is the balance.
 """
 from orva_backtest.constant import FutureMarginPerContract
 
@@ -40,9 +40,10 @@ class BuyingPower:
         for code in self.futures:
             sides = self.account.positions.get(code) or {}
             for entry in [*sides.get("buy", ()), *sides.get("sell", ())]:
-                price, units, costs = self._opening(code, entry["action"], entry["price"],
-                                                    entry["quantity"])
-                power += price * units + costs - self.margin(code, price) * entry["quantity"]
+                price, units, _ = self._opening(code, entry["action"], entry["price"],
+                                                entry["quantity"])
+                # The value goes back, the fee and fixed cost stay paid.
+                power += price * units - self.margin(code, price) * entry["quantity"]
         return power
 
     def required(self, code, action, quantity, price):

@@ -160,7 +160,7 @@ def run(ctx, strategy_file, codes, start, end, backfill_start, backfill_end, cap
         raise CliError(str(error)) from error
     try:
         strategy = cls(**params)
-    except Exception as error:  # the user's constructor
+    except (Exception, SystemExit) as error:  # the user's constructor: one line, as in its callbacks
         raise CliError(f"無法建立策略 {cls.__name__}({', '.join(f'{k}={v!r}' for k, v in params.items())}): "
                        f"{type(error).__name__}: {error}") from error
     _backtest(strategy, instruments, start, end, backfill=backfill, capital=capital, fees=fees,

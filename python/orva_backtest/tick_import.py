@@ -63,7 +63,12 @@ def split_days(ticks, market):
 def _stage_day(ticks, target):
     """Writes one cache day beside its place: [(temporary, target)] to rename into place."""
     temporary = f"{target}.tmp-{os.getpid()}"
-    ticks.write_csv(temporary)
+    try:
+        ticks.write_csv(temporary)
+    except BaseException:  # a half-written file (a full disk) is not left beside the cache
+        if os.path.exists(temporary):
+            os.remove(temporary)
+        raise
     return [(temporary, target)]
 
 

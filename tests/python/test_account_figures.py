@@ -8,7 +8,7 @@ from datetime import date, datetime
 import pytest
 
 from orva_backtest import Strategy
-from orva_backtest.buying_power import InsufficientFunds
+from orva_backtest.buying_power import BuyingPower, InsufficientFunds
 from orva_backtest.market import SyntheticMarket
 from orva_backtest.modules.positions.positions import Positions
 from orva_backtest.runner import StrategyError, run_backtest
@@ -132,8 +132,13 @@ def test_futures_need_their_margin(tmp_path, margin, refused):
     if refused:
         with pytest.raises(StrategyError, match="資金不足"):
             run()
-    else:  # 1 contract's value is far above the capital, its margin is not
-        assert run().instruments["TXFR1"].open.quantity == 1
+        return
+    result = run()  # 1 contract's value is far above the capital, its margin is not
+    (entry,) = result.account.positions["TXFR1"]["buy"]
+    paid = result.account.initial_capital - result.balance - (entry["price"] + 3) * 200  # 3 ticks of 1 point
+    assert 0 < paid < 100  # fee and fixed cost: they stay spent
+    power = BuyingPower(result.account, {"TXFR1": "Future"})
+    assert power.available() == pytest.approx(1_000_000 - paid - power.margin("TXFR1", entry["price"]))
 
 
 def test_the_tear_sheet_has_every_trading_day_and_the_account_s_figures(tmp_path, monkeypatch):

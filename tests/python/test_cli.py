@@ -91,6 +91,7 @@ def test_bad_arguments_get_one_line_and_a_failing_status(tmp_path, strategy_file
     ("raise RuntimeError('boom')", "RuntimeError: boom"),
     (STRATEGY + "\n    def on_finish(self, ctx):\n        1 / 0\n", "策略的 on_finish 發生錯誤: ZeroDivisionError"),
     ("x = 1", "Strategy 子類別"),
+    (STRATEGY + "\n    def __init__(self):\n        raise SystemExit(3)\n", "無法建立策略 Flip(): SystemExit: 3"),
     (STRATEGY + "\nclass Other(Flip):\n    pass\n", "--strategy-class"),
 ])
 def test_failing_strategy_files_get_one_line(tmp_path, capsys, content, message):

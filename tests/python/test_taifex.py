@@ -104,3 +104,16 @@ def test_a_file_without_the_product_is_a_warning_and_the_others_go_on(tmp_path, 
     assert "TXF202601 2026-01-21 - ticks.csv" in out
     assert run_cli(["import-taifex", str(paths[0]), "--product", "TE", "--data-dir", data]) == 1
     assert "TE 沒有預設代碼" in capsys.readouterr().err
+
+
+def test_one_day_in_two_files_is_refused_not_counted_twice(tmp_path, capsys):
+    paths, _ = write_files(tmp_path)
+    copy = tmp_path / "copy.zip"
+    copy.write_bytes(paths[0].read_bytes())
+    alone, twice = tmp_path / "alone", tmp_path / "twice"
+    assert run_cli(["import-taifex", str(paths[0]), "--product", "TX", "--data-dir", str(alone)]) == 0
+    capsys.readouterr()
+    assert run_cli(["import-taifex", str(paths[0]), str(copy), "--product", "TX", "--data-dir", str(twice)]) == 1
+    (err,) = capsys.readouterr().err.strip().splitlines()
+    assert f"{paths[0]} 與 {copy} 都是 2026-01-21 的成交檔" in err
+    assert cached(twice) == cached(alone)  # the first file's day, once

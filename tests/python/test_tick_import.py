@@ -101,3 +101,23 @@ def test_weekend_ticks_are_warned_about_in_one_line(tmp_path, capsys, market, ho
         assert warnings == []
     else:
         assert len(warnings) == 1 and f"有 {len(hours)} 筆 Tick" in warnings[0] and warnings[0].endswith(warned)
+
+
+def test_a_full_disk_leaves_the_cache_as_it_was(tmp_path, monkeypatch):
+    path = tmp_path / "ticks.csv"
+    path.write_text(f"{HEADER}\n{GOOD}\n{with_value('ts', str(T0 + 24 * HOUR))}\n")
+    data = tmp_path / "data"
+    import_tick_file(str(path), "2330", "Stock", str(data))
+    folder = data / "sino" / "ticks"
+    before = {p.name: p.read_bytes() for p in folder.iterdir()}
+    writes = []
+
+    def half_written(self, file):  # the second day's file runs out of room halfway
+        writes.append(file)
+        open(file, "w").write(HEADER if len(writes) > 1 else "")
+        if len(writes) > 1:
+            raise OSError(28, "No space left on device")
+    monkeypatch.setattr(pl.DataFrame, "write_csv", half_written)
+    with pytest.raises(OSError, match="No space"):
+        import_tick_file(str(path), "2330", "Stock", str(data))
+    assert len(writes) == 2 and {p.name: p.read_bytes() for p in folder.iterdir()} == before

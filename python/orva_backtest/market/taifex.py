@@ -170,13 +170,17 @@ def import_taifex_files(paths, product, code=None, data_dir=None, progress=None)
     if not paths:
         raise ValueError("至少需要一個期交所逐筆成交檔")
     writer = DayWriter(code, data_dir if data_dir is not None else BASIC_INFO.data_dir)
-    result, rows_read, ticks_written = ImportResult(), 0, 0
+    result, rows_read, ticks_written, file_of_day = ImportResult(), 0, 0, {}
     for done, path in enumerate(paths):
         ticks, rows = read_front_month(path, product, result.warnings)
         rows_read += rows
         if ticks is not None:
             warn_closed_days(ticks, "Future", path, result.warnings)
             days = split_days(ticks, "Future")
+            day = days[-1][0]  # the file's own trading day: its day session's
+            if day in file_of_day:  # a copy, or one day under two names: its trades would count twice
+                raise ValueError(f"{file_of_day[day]} 與 {path} 都是 {day} 的成交檔, 同一天只能匯入一個")
+            file_of_day[day] = path
             if len(days) > 1:  # the holiday calendar and the file disagree on the trading day
                 result.warnings.append(f"{path} 的成交分屬 {len(days)} 個交易日: "
                                        f"{', '.join(day for day, _ in days)}")
