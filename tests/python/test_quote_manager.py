@@ -7,9 +7,9 @@ import pandas as pd
 import polars as pl
 import pytest
 
-from orva_backtest.modules.positions.positions import QuoteManager
+from orva_backtest.modules.positions.positions import QuoteManager, _bar_closes
 
-from kbar_reference import ReferenceBars
+from kbar_reference import ReferenceBars, aggregate, with_bar_columns
 from process_helpers import run_python
 
 TICK_SCHEMA = [pl.Datetime("us"), pl.String, pl.String, pl.Float64, pl.Int64, pl.Int64, pl.Boolean, pl.Boolean]
@@ -372,3 +372,24 @@ def test_kbars_match_the_documented_polars_steps(seed):
     references[unit, freq].quotes.add_tick(record)
     shown = quotes.get_kbar("2330", unit, freq, [pl.col("Close").alias("Open")], True)
     assert shown.equals(references[unit, freq].get().with_columns(pl.col("Close").alias("Open")).to_pandas())
+
+
+def test_long_buffers_give_the_bars_of_one_aggregation():
+    # Past a few hundred thousand ticks the first build aggregates slices and joins the bars
+    # they share; the statistics fold the same ticks without a frame (simulated ones left out).
+    rng = random.Random(7)
+    quotes, reference = QuoteManager(), ReferenceBars(QuoteManager(), "TXFR1", "m", 1)
+    when = datetime(2024, 3, 4, 8, 45)
+    for _ in range(140_000):
+        when += timedelta(seconds=rng.choice([0, 1, 2, 3]), microseconds=rng.randrange(1000))
+        record = tick(when, close=float(rng.randint(18000, 18100)), qty=rng.randint(1, 5), code="TXFR1",
+                      market="Future", simulate=rng.random() < 0.05)
+        quotes.add_tick(record)
+        reference.quotes.add_tick(record)
+    ticks = reference.quotes.poped_tick_to_df("TXFR1")
+    got, expected = quotes.get_kbar("TXFR1", "m", 1), reference.get()
+    assert len(expected) > 1000 and got.equals(expected)
+    real = aggregate(with_bar_columns(ticks.filter(~pl.col("is_simulate")), "1m")).sort("dt")
+    starts, closes = _bar_closes(quotes, "TXFR1", "m", 1)
+    assert [datetime(1970, 1, 1) + timedelta(microseconds=s) for s in starts] == real["dt"].to_list()
+    assert closes == real["Close"].to_list()

@@ -1,10 +1,11 @@
 """A run's figures as data: its fills, its round trips, the account marked to market through
 time, and the statistics of them (definitions in the README, "Statistics")."""
 import math
-from bisect import bisect_right
 from datetime import datetime, time as Time, timedelta
 
 import polars as pl
+
+from orva_backtest.market.trading_days import trading_day_from
 
 TRADING_DAYS_PER_YEAR = 252
 # The keys of `statistics`, in the order tables show them.
@@ -41,13 +42,6 @@ def round_trips(rows):
                          for r in rows], schema=schema)
 
 
-def trading_day(moment):
-    """The trading day a local time belongs to: from 15:00 on, the next one (futures' night)."""
-    from orva_backtest.market.trading_days import trading_day_from
-    day = moment.date() + (timedelta(days=1) if moment.time() >= FUTURES_DAY_START else timedelta())
-    return trading_day_from(day)
-
-
 def _unit(account, code):
     if account.product_type_mapper.get(code) == "Future":
         return float(account._Positions__apply_future_contract_value(code))
@@ -62,52 +56,68 @@ def mark_to_market(account, quotes, codes, closed):
     capital. The trading minutes are the one-minute bars of the instruments (virtual gap minutes
     included), each counted once."""
     capital = float(account.initial_capital)
-    fills = trades(account).filter(pl.col("trade_status") == "Deal").sort("dt", maintain_order=True)
-    closed = closed.sort("exit_dt", maintain_order=True)
-    exits, profits = closed["exit_dt"].to_list(), list(_running(closed["profit"].to_list()))
-    bars = []
+    from orva_backtest.modules.positions.positions import _bar_closes
+    frames = []
     for code in codes:
         try:
-            frame = quotes.get_kbar(code, "m", 1)
+            starts, closes = _bar_closes(quotes, code, "m", 1)  # get_kbar's bars, without a tick frame
         except KeyError:  # no tick of it was replayed
             continue
-        bars += [(dt + timedelta(minutes=1), code, close) for dt, close in zip(frame["dt"], frame["Close"])]
-    bars.sort(key=lambda b: b[0])
+        frames.append(pl.DataFrame({"dt": starts, "code": [code] * len(starts), "close": closes},
+                                   schema={"dt": pl.Int64, "code": pl.String, "close": pl.Float64})
+                      .with_columns(pl.col("dt").cast(pl.Datetime("us")) + timedelta(minutes=1)))
     empty = pl.DataFrame({"dt": [], "equity": []}, schema={"dt": pl.Datetime("us"), "equity": pl.Float64})
-    if not bars:
+    bars = pl.concat(frames).sort("dt", maintain_order=True) if frames else None
+    if bars is None or bars.is_empty():
         return empty, 0, 0
-    units = {code: _unit(account, code) for code in codes}
-    lots = {code: [] for code in codes}  # [signed quantity, price], oldest first
-    last, points, held_minutes, minutes = {}, [(bars[0][0] - timedelta(minutes=1), capital)], 0, 0
-    fill_rows = fills.iter_rows(named=True)
-    pending = next(fill_rows, None)
-    for at, (moment, code, close) in enumerate(bars):
-        while pending is not None and pending["dt"] <= moment:
-            signed = pending["quantity"] if pending["action"] == "Buy" else -pending["quantity"]
-            _book(lots[pending["code"]], signed, pending["price"])
-            pending = next(fill_rows, None)
-        last[code] = close
-        if at + 1 < len(bars) and bars[at + 1][0] == moment:
-            continue  # another instrument's bar closes at the same minute: one point for both
-        held = any(lots.values())
-        minutes += 1
-        held_minutes += held
-        if not held and at + 1 < len(bars) and trading_day(bars[at + 1][0]) == trading_day(moment):
-            continue
-        done = bisect_right(exits, moment)
-        unrealised = sum((last.get(c, price) - price) * quantity * units[c]
-                         for c, open_lots in lots.items() for quantity, price in open_lots)
-        points.append((moment, capital + (profits[done - 1] if done else 0.0) + unrealised))
-    curve = pl.DataFrame({"dt": [p[0] for p in points], "equity": [p[1] for p in points]},
-                         schema={"dt": pl.Datetime("us"), "equity": pl.Float64})
-    return curve, held_minutes, minutes
+    # One row per bar-close minute: every code's latest close and open position as of then.
+    moments = bars.select(pl.col("dt").unique(maintain_order=True))
+    held = pl.lit(False)
+    value = pl.lit(0.0)
+    for code in codes:
+        mine = bars.filter(pl.col("code") == code).group_by("dt", maintain_order=True).last()
+        steps = _position_steps(account, code)
+        moments = moments.join(mine.select("dt", pl.col("close").alias(f"close_{code}")), on="dt", how="left")
+        moments = moments.with_columns(pl.col(f"close_{code}").forward_fill())
+        moments = moments.join_asof(steps.rename({"quantity": f"q_{code}", "cost": f"c_{code}"}),
+                                    on="dt", strategy="backward")
+        quantity, cost = pl.col(f"q_{code}").fill_null(0), pl.col(f"c_{code}").fill_null(0.0)
+        held = held | (quantity != 0)
+        # Before the code's first bar its lots count at their own prices: nothing unrealised.
+        value = value + pl.when(pl.col(f"close_{code}").is_null()).then(0.0).otherwise(
+            (pl.col(f"close_{code}") * quantity - cost) * _unit(account, code))
+    exits = closed.select("exit_dt", pl.col("profit").cum_sum().alias("realised")).rename({"exit_dt": "dt"})
+    moments = moments.join_asof(exits.sort("dt"), on="dt", strategy="backward")
+    days = _trading_days(moments["dt"])
+    moments = moments.select("dt", held.alias("held"), days.alias("day"),
+                             (capital + pl.col("realised").fill_null(0.0) + value).alias("equity"))
+    last_of_day = (moments["day"] != moments["day"].shift(-1)).fill_null(True)
+    points = moments.filter(pl.col("held") | last_of_day)
+    first = pl.DataFrame({"dt": [moments["dt"][0] - timedelta(minutes=1)], "equity": [capital]},
+                         schema=empty.schema)
+    curve = pl.concat([first, points.select("dt", "equity")])
+    return curve, int(moments["held"].sum()), len(moments)
 
 
-def _running(values):
-    total = 0.0
-    for value in values:
-        total += value
-        yield total
+def _position_steps(account, code):
+    """The open position of `code` after each of its fills: `dt`, signed `quantity` and `cost`
+    (the sum of price × signed quantity over its open lots, booked as the account covers them)."""
+    fills = trades(account).filter((pl.col("trade_status") == "Deal") & (pl.col("code") == code))
+    lots, rows = [], []
+    for moment, action, quantity, price in fills.sort("dt", maintain_order=True).select(
+            "dt", "action", "quantity", "price").iter_rows():
+        _book(lots, quantity if action == "Buy" else -quantity, price)
+        rows.append((moment, sum(q for q, _ in lots), sum(q * p for q, p in lots)))
+    return pl.DataFrame(rows, schema={"dt": pl.Datetime("us"), "quantity": pl.Int64, "cost": pl.Float64},
+                        orient="row").group_by("dt", maintain_order=True).last()
+
+
+def _trading_days(moments):
+    """The trading day of each local time: from 15:00 on, the next one (futures' night)."""
+    shifted = moments + timedelta(hours=24 - FUTURES_DAY_START.hour)
+    dates = shifted.dt.date()
+    known = {day: trading_day_from(day) for day in dates.unique().to_list()}
+    return dates.replace_strict(known, return_dtype=pl.Date)
 
 
 def _book(open_lots, quantity, price):
@@ -127,8 +137,8 @@ def daily_equity(curve):
     """The equity at each trading day's last point."""
     if curve.is_empty():
         return curve
-    days = [trading_day(moment) for moment in curve["dt"]]
-    return curve.with_columns(pl.Series("day", days)).group_by("day", maintain_order=True).last().sort("day")
+    return curve.with_columns(_trading_days(curve["dt"]).alias("day")).group_by(
+        "day", maintain_order=True).last().sort("day")
 
 
 def statistics(curve, trips, capital, minutes_held, trading_minutes):

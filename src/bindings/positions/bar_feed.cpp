@@ -161,6 +161,33 @@ int direct_close(PyObject* self, PyObject* out) {
   return guarded_status([&] { close_into(self, out); });
 }
 
+// (starts, closes): every bar of (code, unit, freq) folded from all of the code's buffered
+// ticks, as lists of local microseconds and prices. The statistics mark open positions at
+// these closes; a fold needs no frame of the ticks, which for a year of them is gigabytes.
+nb::tuple bar_closes(nb::handle quotes, nb::handle code, nb::handle unit, nb::handle freq) {
+  if (!is_quote_manager(quotes.ptr())) raise_type_error("quotes", "QuoteManager", quotes);
+  if (!PyUnicode_CheckExact(code.ptr())) raise_type_error("code", "str", code);
+  const auto [bar_unit, frequency] = bar_key_of(unit, freq);
+  std::vector<q::Bar> bars;
+  {
+    auto lock = locked(quotes);
+    std::shared_ptr<Entry> entry = find_entry(quotes, code);
+    if (!entry) {
+      PyErr_SetObject(PyExc_KeyError, code.ptr());
+      throw nb::python_error();
+    }
+    q::BarFold fold(bar_unit, frequency);
+    fold.add(entry->instrument.columns(), 0, entry->instrument.columns().size(), bars);
+    if (std::optional<q::Bar> last = fold.close()) bars.push_back(*last);
+  }
+  nb::list starts, closes;
+  for (const q::Bar& bar : bars) {
+    starts.append(nb::int_(bar.dt));
+    closes.append(nb::float_(bar.close));
+  }
+  return nb::make_tuple(starts, closes);
+}
+
 PyTypeObject* bar_feed_type = nullptr;
 
 int is_bar_feed(PyObject* obj) { return Py_TYPE(obj) == bar_feed_type; }
@@ -185,6 +212,8 @@ void bind_bar_feed(nb::module_& m) {
                       "商品新加入的 Tick 完成的 K 棒 (依訂閱順序, 各自依時間), 每根為 dict: "
                       "dt, code, Open, High, Low, Close, Volume, unit, freq");
   def_method<&close>(cls, "close", {}, "資料結束: 交出每組訂閱尚未完成的最後一根 K 棒");
+  m.def("_bar_closes", &bar_closes, nb::arg("quotes"), nb::arg("code"), nb::arg("unit"), nb::arg("freq"),
+        "每根 K 棒的開始時間 (當地微秒) 與收盤價: (starts, closes), 由全部 Tick 折算");
   if (direct::publish_api(m.ptr(), direct::kQuotesApi, &direct_api) < 0) throw nb::python_error();
 }
 

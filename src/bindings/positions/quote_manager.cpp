@@ -1,6 +1,7 @@
 // Binding of class QuoteManager: the per-instrument tick buffer and cached
 // K-bars. Buffered ticks live in compact C++ columns; the documented `ticks`
 // entries are built as Python dicts only when the host reads them.
+#include <algorithm>
 #include <cstdio>
 #include <limits>
 #include <map>
@@ -391,6 +392,39 @@ nb::object aggregate_kbar(nb::handle tick_df) {
   return kbar_columns(bars.attr("rename")(rename));
 }
 
+// Ticks [from, to) with only what a bar needs.
+nb::object bar_ticks(const Entry& entry, size_t from, size_t to) {
+  const q::TickColumns& c = entry.instrument.columns();
+  nb::object pl = polars->pl;
+  nb::dict columns;
+  columns["dt"] = pl.attr("Series")("dt", numpy_copy(c.dt, from, to, "<i8")).attr("cast")(polars->datetime_us);
+  columns["code"] = pl.attr("repeat")(entry.code, to - from, nb::arg("eager") = true,
+                                      nb::arg("dtype") = pl.attr("Utf8"));
+  columns["close"] = pl.attr("Series")("close", numpy_copy(c.close, from, to, "<f8"));
+  columns["qty"] = pl.attr("Series")("qty", numpy_copy(c.qty, from, to, "<i8"));
+  return pl.attr("DataFrame")(columns);
+}
+
+// A key's first bars from every buffered tick. Ticks in time order are aggregated a slice at a
+// time, so a year of them never stands as one frame (gigabytes); a bar that two slices share is
+// put back together in slice order, which gives the values of one aggregation.
+nb::object first_kbars(const Entry& entry, const std::string& interval) {
+  constexpr size_t kSlice = 1 << 17;
+  const std::vector<int64_t>& dt = entry.instrument.columns().dt;
+  if (dt.size() <= kSlice || !std::is_sorted(dt.begin(), dt.end()))
+    return aggregate_kbar(with_bar_columns(tick_df(entry, 0, dt.size()), interval));
+  nb::list parts;
+  for (size_t from = 0; from < dt.size(); from += kSlice)
+    parts.append(aggregate_kbar(
+        with_bar_columns(bar_ticks(entry, from, std::min(dt.size(), from + kSlice)), interval)));
+  nb::object stacked = polars->pl.attr("concat")(parts);
+  nb::object bars = stacked.attr("group_by")(nb::make_tuple("dt", "code"), nb::arg("maintain_order") = true)
+                        .attr("agg")(col("Open").attr("first")(), col("High").attr("max")(),
+                                     col("Low").attr("min")(), col("Close").attr("last")(),
+                                     col("Volume").attr("sum")());
+  return kbar_columns(bars);
+}
+
 template <class T>
 nb::object series_of(const char* name, const std::vector<q::Bar>& bars, T q::Bar::*field,
                      const char* dtype) {
@@ -527,8 +561,7 @@ nb::object get_kbar(nb::handle self, nb::handle code, nb::handle unit, nb::handl
     update_cache(cached->second, *entry, bar_unit, frequency);
   } else {
     const std::string interval = std::to_string(frequency) + text_of(unit);
-    nb::object kbars = aggregate_kbar(
-        with_bar_columns(tick_df(*entry, 0, entry->instrument.columns().size()), interval));
+    nb::object kbars = first_kbars(*entry, interval);
     if (nb::len(kbars) == 0) return finish(kbars);
     kbars = kbars.attr("sort")("dt");
     KbarCache fresh;
