@@ -83,12 +83,7 @@ def sweep(ctx, strategy_file, grid_pairs, codes, start, end, backfill_start, bac
     from orva_backtest.sweep import run_sweep
     start, end, backfill, instruments, fees, params = option_settings(
         codes, start, end, backfill_start, backfill_end, fee_pairs, param_pairs)
-    grid = parse_grid(grid_pairs)
-    market = market_of(source)
-    instruments = check_instruments(instruments, market)
-    data_dir = data_dir_of(data_dir)
-    if not ctx.obj["verbose"]:
-        utils.console = utils.SilentConsole()
+    grid, market, instruments, data_dir = _settings(ctx, grid_pairs, source, instruments, data_dir)
     with SweepProgress() as progress:
         try:
             result = run_sweep(strategy_file, grid, instruments, start, end, strategy_class=strategy_class,
@@ -105,6 +100,14 @@ def sweep(ctx, strategy_file, grid_pairs, codes, start, end, backfill_start, bac
         raise CliError(f"全部 {len(result.table)} 個任務都失敗了, 詳見 {result.files[0]}")
 
 
+def _settings(ctx, grid_pairs, source, instruments, data_dir):
+    """(grid, market, instruments, data dir) of a research command; its tasks' output kept quiet
+    unless --verbose."""
+    market = market_of(source)
+    settings = parse_grid(grid_pairs), market, check_instruments(instruments, market), data_dir_of(data_dir)
+    if not ctx.obj["verbose"]:
+        utils.console = utils.SilentConsole()
+    return settings
 
 
 @click.command()
@@ -130,12 +133,7 @@ def walkforward(ctx, strategy_file, grid_pairs, codes, start, end, backfill_star
         codes, start, end, backfill_start, backfill_end, fee_pairs, param_pairs)
     if backfill != (None, None):
         raise CliError("walkforward 不支援回補 (--backfill-start/--backfill-end)")
-    grid = parse_grid(grid_pairs)
-    market = market_of(source)
-    instruments = check_instruments(instruments, market)
-    data_dir = data_dir_of(data_dir)
-    if not ctx.obj["verbose"]:
-        utils.console = utils.SilentConsole()
+    grid, market, instruments, data_dir = _settings(ctx, grid_pairs, source, instruments, data_dir)
     try:
         result = run_walkforward(
             strategy_file, grid, instruments, start, end, train_days=train_days, test_days=test_days,

@@ -4,7 +4,6 @@ import os
 from datetime import date
 
 import polars as pl
-import pytest
 
 from orva_backtest.market import SyntheticMarket
 from orva_backtest.modules.ticker.ticker import Ticker

@@ -2,7 +2,7 @@
 browser, and walk-forward windows against independent runs of the chosen parameters."""
 import math
 import os
-from datetime import date, datetime
+from datetime import datetime
 
 import polars as pl
 import pytest

@@ -14,7 +14,6 @@ import polars as pl
 import pytest
 from rich.console import Console
 
-import orva_backtest.cli as cli
 import orva_backtest.cli_research as cli_research
 import orva_backtest.examples.ma_crossover as ma_crossover
 from orva_backtest.cli import run_cli
