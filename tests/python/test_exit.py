@@ -1,4 +1,7 @@
 """A process must exit cleanly whatever our methods are doing on daemon threads."""
+import os
+import subprocess
+import sys
 import textwrap
 
 import pytest
@@ -149,3 +152,62 @@ def test_exit_while_a_daemon_thread_runs_a_backtest(tmp_path, run, delay):
     """, timeout=180, PYTHONWARNINGS="ignore")  # the report libraries warn on short runs
     assert (done.returncode, done.stderr) == (0, "")
     assert not list(tmp_path.rglob("*.tmp-*"))
+
+
+EXIT_SCRIPTS = {
+    "replay waits for a permit": (4, """
+        from orva_backtest.market import SyntheticMarket
+        from orva_backtest.modules.ticker.ticker import Ticker
+        t = Ticker(SyntheticMarket(mean_gap_seconds=120))
+        t.send_ticks([{"code": "2330", "market": "Stock"}], "2024-03-04", "2024-03-04")
+        t.pop_tick()
+    """),
+    "replay and backfill busy": (10, """
+        from orva_backtest.market import SyntheticMarket
+        from orva_backtest.modules.ticker.ticker import Ticker
+        t = Ticker(SyntheticMarket(mean_gap_seconds=120))
+        t.send_ticks([{"code": "2330", "market": "Stock"}], "2024-03-04", "2024-03-04",
+                     "2024-03-01", "2024-03-01")
+        for _ in range(50):
+            t.allow_next_tick()
+    """),
+    # Workers that wake from a wait while the interpreter shuts down are stopped
+    # there: their frames must free nothing (the crash hit about one run in ten).
+    "workers woken at shutdown": (40, """
+        import atexit
+
+        def wake_workers():  # registered first, so it runs after the module's own exit hook
+            for t in tickers:
+                for _ in range(5):
+                    t.allow_next_tick()
+            sum(range(20_000_000))  # holds the GIL: the workers get it back only at shutdown
+
+        atexit.register(wake_workers)
+        from orva_backtest.market import SyntheticMarket
+        from orva_backtest.modules.ticker.ticker import Ticker
+        tickers = [Ticker(SyntheticMarket(mean_gap_seconds=120)) for _ in range(8)]
+        for t in tickers:
+            t.send_ticks([{"code": "2330", "market": "Stock"}], "2024-03-04", "2024-03-04",
+                         "2024-03-01", "2024-03-01")
+        for t in tickers:
+            t.pop_tick()  # its backfill now waits for a permit
+    """),
+}
+
+
+@pytest.mark.parametrize("runs, script", EXIT_SCRIPTS.values(), ids=list(EXIT_SCRIPTS))
+def test_process_exits_cleanly_while_replay_threads_wait(runs, script, tmp_path):
+    # The caller's environment too, so an editable install's rebuild finds its tools.
+    env = {**os.environ, "ORVA_CONSOLE": "off", "ORVA_DATA_DIR": str(tmp_path), "TZ": "Asia/Taipei"}
+    command = [sys.executable, "-c", textwrap.dedent(script)]
+    for _ in range(0, runs, 2):  # two at a time: one per core
+        procs = [subprocess.Popen(command, cwd=str(tmp_path), env=env, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.PIPE, text=True) for _ in range(2)]
+        for proc in procs:
+            try:  # a wide safety net against a hang, not a bound on speed
+                _, stderr = proc.communicate(timeout=300)
+            except subprocess.TimeoutExpired:
+                for p in procs:
+                    p.kill()
+                raise
+            assert (proc.returncode, stderr) == (0, "")
