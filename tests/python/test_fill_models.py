@@ -136,6 +136,19 @@ def test_settings_are_checked(kwargs, message):
         Matcher(Positions(), **kwargs)
 
 
+@pytest.mark.parametrize("fill_model, latency_ms", [("touch", 0), ("queue", 0), ("queue", 50)])
+def test_an_order_changed_down_to_nothing_leaves_on_the_tick_that_reaches_it(console, fill_model, latency_ms):
+    exchange = Exchange(fill_model=fill_model, latency_ms=latency_ms)
+    exchange.tick(600.0, 1, **BOOK)
+    trade_id = exchange.order("Buy", 2, 600.0)
+    exchange.tick(601.0, 1, **BOOK)
+    exchange.matcher.modify_order(trade_id, 2)
+    exchange.tick(601.0, 1, **BOOK)  # the change has arrived; the price is not reached
+    assert [o["quantity"] for o in exchange.matcher.pending_orders] == [0]
+    exchange.tick(600.0, 100, **BOOK)
+    assert exchange.matcher.pending_orders == [] and exchange.fills() == []
+
+
 class BidPoster:
     """Posts a limit buy just below the last trade, then a limit sell just above, on 2330;
     cancels an order that waited 200 ticks. Records what it sees."""
