@@ -198,17 +198,17 @@ void queue_pass(nb::handle self, nb::handle book, const std::vector<IndexedOrder
   }
 }
 
-namespace {
-
 nb::str fill_model_of(nb::handle self) {
   return nb::str(state_of(self).model == FillModel::Queue ? "queue" : "touch");
 }
 
 nb::object latency_ms_of(nb::handle self) {
-  const double ms = state_of(self).latency * 1000;
+  const double ms = state_of(self).latency_ms;
   if (ms == static_cast<double>(static_cast<long long>(ms))) return nb::int_(static_cast<long long>(ms));
   return nb::float_(ms);
 }
+
+namespace {
 
 nb::list orders_in_flight(nb::handle self) {
   Matcher& matcher = state_of(self);
