@@ -126,3 +126,35 @@ def test_walkforward_windows_equal_independent_runs_of_their_choice(tmp_path):
             run({"fast": row["fast"], "slow": row["slow"]}, row["test_start"], row["test_end"]))
     assert result.equity["equity"][0] == 1_000_000
     assert sorted(os.listdir(tmp_path / "wf"))[:3] == ["equity.csv", "equity.parquet", "walkforward.csv"]
+
+
+FLAKY = '''from orva_backtest import Strategy
+
+class Flaky(Strategy):
+    def __init__(self, qty=1, fails_from="9999"):
+        self.qty, self.fails_from, self.bought = qty, fails_from, False
+
+    def on_tick(self, ctx, tick):
+        if str(ctx.now.date()) >= self.fails_from:
+            raise RuntimeError("no data for this day")
+        if tick["code"] == "2330" and not self.bought:
+            self.bought = ctx.buy("2330", self.qty)  # a float quantity is refused
+'''
+
+
+@pytest.mark.parametrize("metric, train_days, statuses, errors", [
+    # 1: qty=1 chosen (its column is a float beside 2.5); 2: its test day fails; 3: every training task fails
+    ("net_profit", 2, ["ok", "failed", "failed"], ["", "測試窗失敗: StrategyError", "每個任務都失敗了"]),
+    ("sharpe", 1, ["failed"] * 4, ["沒有任務算得出 sharpe"] * 3 + ["每個任務都失敗了"]),  # one day: no sharpe
+])
+def test_walkforward_windows_fail_alone_and_say_why(tmp_path, metric, train_days, statuses, errors):
+    strategy = tmp_path / "flaky.py"
+    strategy.write_text(FLAKY)
+    result = run_walkforward(str(strategy), {"qty": [1, 2.5]}, ["2330:Stock"], "2024-03-04", "2024-03-08",
+                             train_days=train_days, test_days=1, metric=metric, params={"fails_from": "2024-03-07"},
+                             workers=1, data_dir=str(tmp_path / "data"), folder=str(tmp_path / "wf"))
+    table = pl.read_csv(tmp_path / "wf" / "walkforward.csv")
+    assert table["status"].to_list() == statuses == result.table["status"].to_list()
+    assert all(want in (got or "") for want, got in zip(errors, table["error"].to_list()))
+    if metric == "net_profit":
+        assert table["qty"][0] == 1 and table["test_round_trips"][0] == 0 and result.equity.height > 0
