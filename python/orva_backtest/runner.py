@@ -364,6 +364,7 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
                                 seconds=seconds, synthetic=isinstance(source, SyntheticMarket),
                                 warnings=loop.warnings, fill_model=matcher.fill_model,
                                 latency_ms=matcher.latency_ms,
+                                first_day=utils.format_to_dt(start).date() if backfill else None,
                                 _closed=[dict(row) for row in account._profit_report["rows"]])
         if reports:
             result.folder = new_run_folder(data_dir, strategy)

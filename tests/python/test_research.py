@@ -82,6 +82,21 @@ def test_a_run_gives_its_figures_as_frames_json_and_html(tmp_path):
     assert "淨損益" in result._repr_html_()
 
 
+@pytest.mark.parametrize("mode", ["direct", "paced"])
+def test_a_backfill_is_history_the_figures_leave_out(tmp_path, mode):
+    from orva_backtest import Strategy
+
+    class BuyOnce(Strategy):
+        def on_tick(self, ctx, tick):
+            if not tick["is_backfilling"] and not ctx.pending_orders and not ctx.position("2330"):
+                ctx.buy("2330", 1)
+    runs = [run_backtest(BuyOnce(), ["2330:Stock"], "2024-03-04", "2024-03-05", data_dir=tmp_path / str(i),
+                         reports=False, mode=mode, **backfill)
+            for i, backfill in enumerate([{}, {"backfill_start": "2024-02-26", "backfill_end": "2024-03-01"}])]
+    assert runs[0].stats() == pytest.approx(runs[1].stats(), nan_ok=True) and runs[0].stats()["exposure"] == 1.0
+    assert runs[0].equity.equals(runs[1].equity)
+
+
 @pytest.mark.parametrize("count, train, test, expected", [
     (10, 4, 3, [(0, 4, 4, 7), (3, 7, 7, 10)]),  # the last window is shorter: 7-9
     (10, 5, 5, [(0, 5, 5, 10)]),
