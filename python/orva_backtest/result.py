@@ -1,6 +1,7 @@
 """What a backtest leaves: the account, per-instrument figures, open positions and files."""
 import math
 from dataclasses import dataclass, field
+from datetime import date
 from typing import Dict, List, Optional
 
 
@@ -44,6 +45,8 @@ class BacktestResult:
     synthetic: bool = False  # days not in the tick cache were made up by the built-in market
     fill_model: str = "touch"
     latency_ms: float = 0
+    # The run's first trading day after a backfill: the figures leave the history before it out.
+    first_day: Optional[date] = None
     _marked: tuple = field(default=None, repr=False, compare=False)  # (curve, held, minutes), made once
     # The profit rows as the run ended: the standard report rewrites the account's times as text.
     _closed: List[dict] = field(default=None, repr=False, compare=False)
@@ -77,7 +80,7 @@ class BacktestResult:
         if self._marked is None:
             from orva_backtest.research import equity
             self._marked = equity.mark_to_market(self.account, self.quotes, list(self.instruments),
-                                                 self.round_trips)
+                                                 self.round_trips, self.first_day)
         return self._marked
 
     def stats(self):

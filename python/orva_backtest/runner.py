@@ -86,6 +86,12 @@ def parse_instruments(instruments):
     return [{"code": code, "market": market} for code, market in markets.items()]
 
 
+def check_capital(capital):
+    """The statistics and reports divide by the initial capital: a whole amount above 0."""
+    if type(capital) is not int or capital < 1:
+        raise ValueError(f"初始資金必須是大於 0 的整數: {capital!r}")
+
+
 def _configure_account(account, capital, fees, slippage_ticks):
     account.set_initial_capital(capital)
     for setting_type, values in (fees or {}).items():
@@ -289,6 +295,7 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
     if (backfill_start is None) != (backfill_end is None):
         raise ValueError("回補需要同時給開始與結束日期")
     parsed = parse_instruments(instruments)
+    check_capital(capital)
     _check_backfill(backfill_start, backfill_end, start)
     use_taiwan_time()
     register_exit_wait()
@@ -357,6 +364,7 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
                                 seconds=seconds, synthetic=isinstance(source, SyntheticMarket),
                                 warnings=loop.warnings, fill_model=matcher.fill_model,
                                 latency_ms=matcher.latency_ms,
+                                first_day=utils.format_to_dt(start).date() if backfill else None,
                                 _closed=[dict(row) for row in account._profit_report["rows"]])
         if reports:
             result.folder = new_run_folder(data_dir, strategy)

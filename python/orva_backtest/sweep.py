@@ -443,9 +443,10 @@ def run_sweep(strategy_file, grid: Dict[str, list], instruments, start, end, *, 
     """
     from orva_backtest.constant import BASIC_INFO
     from orva_backtest.market import SyntheticMarket
-    from orva_backtest.runner import parse_instruments
+    from orva_backtest.runner import check_capital, parse_instruments
 
     params = dict(params or {})
+    check_capital(capital)
     _check_run_setting("fill_model", [fill_model])
     _check_run_setting("latency_ms", [latency_ms])
     cls = load_strategy_class(strategy_file, strategy_class)

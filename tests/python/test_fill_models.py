@@ -1,4 +1,5 @@
 """The queue fill model and latency, on hand-made ticks with known answers."""
+import numpy as np
 import pytest
 
 from orva_backtest.modules.matcher.matcher import Matcher
@@ -130,10 +131,34 @@ def test_latency_holds_orders_and_cancels_on_their_way(console):
 
 @pytest.mark.parametrize("kwargs, message", [
     ({"fill_model": "fifo"}, "fill_model"), ({"latency_ms": -1}, "latency_ms"),
-    ({"latency_ms": float("nan")}, "latency_ms"), ({"latency_ms": True}, "latency_ms")])
+    ({"latency_ms": float("nan")}, "latency_ms"), ({"latency_ms": True}, "latency_ms"),
+    ({"latency_ms": None}, "latency_ms"), ({"fill_model": None}, "fill_model"),
+    ({"latency_ms": 10 ** 400}, "latency_ms"), ({"latency_ms": 1j}, "latency_ms")])
 def test_settings_are_checked(kwargs, message):
-    with pytest.raises((ValueError, TypeError), match=message):
+    with pytest.raises((ValueError, TypeError), match=message) as raised:
         Matcher(Positions(), **kwargs)
+    assert "\n" not in str(raised.value)
+
+
+@pytest.mark.parametrize("latency_ms", [1001, 63.7, np.int64(250)])
+def test_settings_read_back_as_given(latency_ms):
+    matcher = Matcher(Positions(), fill_model="queue", latency_ms=latency_ms)
+    assert matcher.latency_ms == latency_ms and type(matcher.latency_ms) in (int, float)
+    assert matcher.positions.fill_rules == {"fill_model": "queue", "latency_ms": matcher.latency_ms}
+    assert type(matcher.positions.fill_rules["latency_ms"]) is type(matcher.latency_ms)
+
+
+@pytest.mark.parametrize("fill_model, latency_ms", [("touch", 0), ("queue", 0), ("queue", 50)])
+def test_an_order_changed_down_to_nothing_leaves_on_the_tick_that_reaches_it(console, fill_model, latency_ms):
+    exchange = Exchange(fill_model=fill_model, latency_ms=latency_ms)
+    exchange.tick(600.0, 1, **BOOK)
+    trade_id = exchange.order("Buy", 2, 600.0)
+    exchange.tick(601.0, 1, **BOOK)
+    exchange.matcher.modify_order(trade_id, 2)
+    exchange.tick(601.0, 1, **BOOK)  # the change has arrived; the price is not reached
+    assert [o["quantity"] for o in exchange.matcher.pending_orders] == [0]
+    exchange.tick(600.0, 100, **BOOK)
+    assert exchange.matcher.pending_orders == [] and exchange.fills() == []
 
 
 class BidPoster:

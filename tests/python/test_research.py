@@ -82,6 +82,21 @@ def test_a_run_gives_its_figures_as_frames_json_and_html(tmp_path):
     assert "淨損益" in result._repr_html_()
 
 
+@pytest.mark.parametrize("mode", ["direct", "paced"])
+def test_a_backfill_is_history_the_figures_leave_out(tmp_path, mode):
+    from orva_backtest import Strategy
+
+    class BuyOnce(Strategy):
+        def on_tick(self, ctx, tick):
+            if not tick["is_backfilling"] and not ctx.pending_orders and not ctx.position("2330"):
+                ctx.buy("2330", 1)
+    runs = [run_backtest(BuyOnce(), ["2330:Stock"], "2024-03-04", "2024-03-05", data_dir=tmp_path / str(i),
+                         reports=False, mode=mode, **backfill)
+            for i, backfill in enumerate([{}, {"backfill_start": "2024-02-26", "backfill_end": "2024-03-01"}])]
+    assert runs[0].stats() == pytest.approx(runs[1].stats(), nan_ok=True) and runs[0].stats()["exposure"] == 1.0
+    assert runs[0].equity.equals(runs[1].equity)
+
+
 @pytest.mark.parametrize("count, train, test, expected", [
     (10, 4, 3, [(0, 4, 4, 7), (3, 7, 7, 10)]),  # the last window is shorter: 7-9
     (10, 5, 5, [(0, 5, 5, 10)]),
@@ -126,3 +141,35 @@ def test_walkforward_windows_equal_independent_runs_of_their_choice(tmp_path):
             run({"fast": row["fast"], "slow": row["slow"]}, row["test_start"], row["test_end"]))
     assert result.equity["equity"][0] == 1_000_000
     assert sorted(os.listdir(tmp_path / "wf"))[:3] == ["equity.csv", "equity.parquet", "walkforward.csv"]
+
+
+FLAKY = '''from orva_backtest import Strategy
+
+class Flaky(Strategy):
+    def __init__(self, qty=1, fails_from="9999"):
+        self.qty, self.fails_from, self.bought = qty, fails_from, False
+
+    def on_tick(self, ctx, tick):
+        if str(ctx.now.date()) >= self.fails_from:
+            raise RuntimeError("no data for this day")
+        if tick["code"] == "2330" and not self.bought:
+            self.bought = ctx.buy("2330", self.qty)  # a float quantity is refused
+'''
+
+
+@pytest.mark.parametrize("metric, train_days, statuses, errors", [
+    # 1: qty=1 chosen (its column is a float beside 2.5); 2: its test day fails; 3: every training task fails
+    ("net_profit", 2, ["ok", "failed", "failed"], ["", "測試窗失敗: StrategyError", "每個任務都失敗了"]),
+    ("sharpe", 1, ["failed"] * 4, ["沒有任務算得出 sharpe"] * 3 + ["每個任務都失敗了"]),  # one day: no sharpe
+])
+def test_walkforward_windows_fail_alone_and_say_why(tmp_path, metric, train_days, statuses, errors):
+    strategy = tmp_path / "flaky.py"
+    strategy.write_text(FLAKY)
+    result = run_walkforward(str(strategy), {"qty": [1, 2.5]}, ["2330:Stock"], "2024-03-04", "2024-03-08",
+                             train_days=train_days, test_days=1, metric=metric, params={"fails_from": "2024-03-07"},
+                             workers=1, data_dir=str(tmp_path / "data"), folder=str(tmp_path / "wf"))
+    table = pl.read_csv(tmp_path / "wf" / "walkforward.csv")
+    assert table["status"].to_list() == statuses == result.table["status"].to_list()
+    assert all(want in (got or "") for want, got in zip(errors, table["error"].to_list()))
+    if metric == "net_profit":
+        assert table["qty"][0] == 1 and table["test_round_trips"][0] == 0 and result.equity.height > 0

@@ -36,9 +36,9 @@ class Trader(Strategy):
         self.deals.append(report)
 
 
-def backtest(strategy, tmp_path, name, mode="direct", **kwargs):
+def backtest(strategy, tmp_path, name, mode="direct", capital=10_000_000, **kwargs):
     return run_backtest(strategy, ["2330:Stock", "TXFR1:Future"], *DAYS, data_dir=tmp_path / name,
-                        mode=mode, capital=10_000_000, **kwargs)
+                        mode=mode, capital=capital, **kwargs)
 
 
 def test_the_account_agrees_with_the_deal_reports(tmp_path, console):
@@ -157,10 +157,12 @@ def test_undefined_callbacks_are_never_called(tmp_path):
 @pytest.mark.parametrize("kwargs, message", [
     ({"mode": "fast"}, "回放模式"),
     ({"backfill_start": "2024-03-01"}, "回補"),
+    ({"capital": 0}, "初始資金.*0"), ({"capital": -5}, "初始資金.*-5"), ({"capital": 1e6}, "初始資金"),
 ])
 def test_bad_run_requests(tmp_path, kwargs, message):
     with pytest.raises(ValueError, match=message):
         backtest(Trader(), tmp_path, "bad", **kwargs)
+    assert not os.path.exists(tmp_path / "bad" / "runs")  # refused before anything is written
 
 
 @pytest.mark.parametrize("given, expected", [

@@ -48,13 +48,14 @@ def _unit(account, code):
     return 1000.0
 
 
-def mark_to_market(account, quotes, codes, closed):
+def mark_to_market(account, quotes, codes, closed, first_day=None):
     """(equity curve, minutes with a position, trading minutes). The curve is the account marked
     to market: initial capital, plus the profit of the round trips `closed` by then, plus the open
     lots at their code's latest one-minute close (before costs); a point at every one-minute bar
     close while anything is held and at each trading day's last close, after a first point at the
     capital. The trading minutes are the one-minute bars of the instruments (virtual gap minutes
-    included), each counted once."""
+    included), each counted once. Bars of trading days before `first_day` (a backfill) count only
+    from the first fill among them."""
     capital = float(account.initial_capital)
     from orva_backtest.modules.positions.positions import _bar_closes
     frames = []
@@ -91,6 +92,12 @@ def mark_to_market(account, quotes, codes, closed):
     days = _trading_days(moments["dt"])
     moments = moments.select("dt", held.alias("held"), days.alias("day"),
                              (capital + pl.col("realised").fill_null(0.0) + value).alias("equity"))
+    if first_day is not None:
+        fills = trades(account).filter(pl.col("trade_status") == "Deal")["dt"]
+        since = pl.col("day") >= first_day
+        moments = moments.filter(since if fills.is_empty() else since | (pl.col("dt") > fills.min()))
+        if moments.is_empty():
+            return empty, 0, 0
     last_of_day = (moments["day"] != moments["day"].shift(-1)).fill_null(True)
     points = moments.filter(pl.col("held") | last_of_day)
     first = pl.DataFrame({"dt": [moments["dt"][0] - timedelta(minutes=1)], "equity": [capital]},

@@ -45,13 +45,20 @@ def windows(days, train_days, test_days):
     return out
 
 
-def _best(table, metric, names):
-    """The grid values of the best task by `metric` (ties: the first in grid order), or None."""
-    ok = table.filter((pl.col("status") == "ok") & pl.col(metric).is_not_null() & pl.col(metric).is_not_nan())
+def _best(table, metric, grid):
+    """(the grid values of the best task by `metric` as they were given, as the table shows
+    them, its score), ties going to the first in grid order; (None, why, None) when no task has
+    a value to compare."""
+    from orva_backtest.sweep import combinations
+    ok = table.filter(pl.col("status") == "ok")
     if ok.is_empty():
-        return None, None
+        return None, "訓練窗的每個任務都失敗了", None
+    ok = ok.filter(pl.col(metric).is_not_null() & pl.col(metric).cast(pl.Float64).is_not_nan())
+    if ok.is_empty():  # sharpe and sortino of one day, profit_factor without round trips
+        return None, f"訓練窗沒有任務算得出 {metric}", None
     best = ok.row(ok[metric].arg_max(), named=True)  # the first of equal ones
-    return {name: best[name] for name in names}, best[metric]
+    # The run takes the values themselves: the table holds mixed ones as text, and ints beside floats as floats.
+    return combinations(grid)[best["task"] - 1], {name: best[name] for name in grid}, best[metric]
 
 
 def stitch(curves, capital):
@@ -111,20 +118,25 @@ def run_walkforward(strategy_file, grid, instruments, start, end, *, train_days,
             sweep = run_sweep(strategy_file, grid, instruments, row["train_start"], row["train_end"],
                               folder=os.path.join(window_folder, "train"), client=client,
                               source=source if source is not None else SyntheticMarket(), **shared)
-            chosen, score = _best(sweep.table, metric, list(grid))
+            chosen, shown, score = _best(sweep.table, metric, grid)
             if chosen is None:
-                rows.append({**row, "status": "failed", "error": "訓練窗的每個任務都失敗了, 見 "
+                rows.append({**row, "status": "failed", "error": f"{shown}, 見 "
                              + os.path.join(window_folder, "train", "sweep.csv")})
                 continue
             # Each test window starts flat, with the initial capital.
-            test_run = run_backtest(cls(**params, **strategy_params(chosen)), instruments,
-                                    row["test_start"], row["test_end"], capital=capital, fees=fees,
-                                    slippage_ticks=slippage_ticks, data_dir=data_dir, reports=False,
-                                    source=source if source is not None else SyntheticMarket(),
-                                    **{**settings, **{k: v for k, v in chosen.items() if k in settings}})
+            try:
+                test_run = run_backtest(cls(**params, **strategy_params(chosen)), instruments,
+                                        row["test_start"], row["test_end"], capital=capital, fees=fees,
+                                        slippage_ticks=slippage_ticks, data_dir=data_dir, reports=False,
+                                        source=source if source is not None else SyntheticMarket(),
+                                        **{**settings, **{k: v for k, v in chosen.items() if k in settings}})
+            except (Exception, SystemExit) as error:  # the windows before and after it still count
+                rows.append({**row, **shown, "status": "failed", f"train_{metric}": score,
+                             "error": f"測試窗失敗: {type(error).__name__}: {error}"})
+                continue
             curves.append(test_run.equity)
             stats = test_run.stats()
-            rows.append({**row, **chosen, "status": "ok", "error": "", f"train_{metric}": score,
+            rows.append({**row, **shown, "status": "ok", "error": "", f"train_{metric}": score,
                          **{f"test_{k}": v for k, v in stats.items()}})
     return _write(rows, grid, metric, stitch(curves, capital), folder, cls.__name__, instruments)
 

@@ -70,7 +70,12 @@ double require_number(nb::handle obj, const char* name) {
   if (PyUnicode_Check(obj.ptr()) || PyBytes_Check(obj.ptr()) || !PyNumber_Check(obj.ptr()))
     raise_type_error(name, "float", obj);
   const double value = PyFloat_AsDouble(obj.ptr());
-  if (value == -1.0 && PyErr_Occurred()) throw nb::python_error();
+  if (value == -1.0 && PyErr_Occurred()) {  // complex, or an int past any float: name the argument
+    const bool too_large = PyErr_ExceptionMatches(PyExc_OverflowError);
+    PyErr_Clear();
+    if (too_large) raise_value_error("參數 " + std::string(name) + " 超出 float 的範圍");
+    raise_type_error(name, "float", obj);
+  }
   return value;
 }
 

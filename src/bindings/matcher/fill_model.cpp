@@ -10,6 +10,7 @@
 #include "common/gil.h"
 #include "common/host.h"
 #include "common/methods.h"
+#include "exchange/matching_rules.h"
 #include "matcher/matcher_internal.h"
 
 namespace orva::py::matcher {
@@ -166,6 +167,14 @@ void queue_pass(nb::handle self, nb::handle book, const std::vector<IndexedOrder
       continue;
     }
     const long long open = require_int(item(order, k().quantity), "quantity");
+    if (open <= 0) {  // changed down to nothing: the tick that reaches it removes it, as under touch
+      if (exchange::price_matches(entry.limit, entry.buy,
+                                  require_number(item(order, k().price), "price"), close)) {
+        matcher.index.remove(book, order);
+        matcher.queue.erase(text_of(item(order, k().trade_id)));
+      }
+      continue;
+    }
     if (!entry.limit) {  // against the opposite best when the tick shows one, else as today
       if (quotes.usable())
         settle(matcher, book, order, open,
@@ -189,17 +198,17 @@ void queue_pass(nb::handle self, nb::handle book, const std::vector<IndexedOrder
   }
 }
 
-namespace {
-
 nb::str fill_model_of(nb::handle self) {
   return nb::str(state_of(self).model == FillModel::Queue ? "queue" : "touch");
 }
 
 nb::object latency_ms_of(nb::handle self) {
-  const double ms = state_of(self).latency * 1000;
+  const double ms = state_of(self).latency_ms;
   if (ms == static_cast<double>(static_cast<long long>(ms))) return nb::int_(static_cast<long long>(ms));
   return nb::float_(ms);
 }
+
+namespace {
 
 nb::list orders_in_flight(nb::handle self) {
   Matcher& matcher = state_of(self);

@@ -218,6 +218,7 @@ void init_matcher(nb::pointer_and_handle<Matcher> self, nb::handle positions,
   new (self.p) Matcher();
   self.p->model = model == "queue" ? FillModel::Queue : FillModel::Touch;
   self.p->latency = latency / 1000;
+  self.p->latency_ms = latency;
   nb::handle h = self.h;
   nb::dict account_info;
   account_info[k().account_id] = "BT-00001";
@@ -232,8 +233,8 @@ void init_matcher(nb::pointer_and_handle<Matcher> self, nb::handle positions,
   nb::setattr(h, "positions", account);
   // The account's reports say which rules produced its fills.
   nb::dict rules;
-  rules["fill_model"] = fill_model;
-  rules["latency_ms"] = latency_ms;
+  rules["fill_model"] = fill_model_of(h);  // as read back: a plain str and number
+  rules["latency_ms"] = latency_ms_of(h);
   nb::setattr(account, "fill_rules", rules);
   nb::setattr(h, k().account_info, account_info);
   nb::setattr(h, k().exchange_info, exchange_info);
@@ -289,7 +290,7 @@ void bind_matcher(nb::module_& m) {
 
   nb::class_<Matcher> cls(m, "Matcher", "模擬交易所: 委託簿、委託處理執行緒、撮合與委託/成交回報", nb::dynamic_attr());
   cls.def("__init__", &init_matcher, nb::arg("positions").none() = nb::none(),
-          nb::arg("fill_model") = "touch", nb::arg("latency_ms") = 0);
+          nb::arg("fill_model").none() = "touch", nb::arg("latency_ms").none() = 0);
   def_method<&add_order>(
       cls, "add_order",
       {param("code"), param("product_type"), param("action"), param("price"), param("qty"),

@@ -44,6 +44,7 @@ struct Matcher {
 
   FillModel model = FillModel::Touch;
   double latency = 0;          // seconds from sending to reaching the exchange
+  double latency_ms = 0;       // as given: seconds times 1000 would not read back as given
   double now = std::nan("");   // time of the tick being handled; NaN before the first
   std::deque<InFlight> in_flight;  // by arrival
   nb::object last_order_id = nb::none();
@@ -165,6 +166,9 @@ void queue_pass(nb::handle self, nb::handle book, const std::vector<IndexedOrder
 // The latest quotes of a code from a tick record that carries them.
 void remember_quotes(Matcher& matcher, const std::string& code, const exchange::Quotes& quotes);
 bool quotes_of(nb::handle record, exchange::Quotes& out);
+// The properties fill_model and latency_ms, as the account's reports show them too.
+nb::str fill_model_of(nb::handle self);
+nb::object latency_ms_of(nb::handle self);
 void bind_fill_model(nb::class_<Matcher>& cls);
 
 }  // namespace orva::py::matcher
