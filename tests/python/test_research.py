@@ -173,3 +173,13 @@ def test_walkforward_windows_fail_alone_and_say_why(tmp_path, metric, train_days
     assert all(want in (got or "") for want, got in zip(errors, table["error"].to_list()))
     if metric == "net_profit":
         assert table["qty"][0] == 1 and table["test_round_trips"][0] == 0 and result.equity.height > 0
+
+
+@pytest.mark.parametrize("metric, chosen", [("net_profit", 2), ("max_drawdown", 1), ("max_drawdown_days", 1)])
+def test_walkforward_chooses_the_most_profit_and_the_least_drawdown(metric, chosen):
+    from orva_backtest.research.walkforward import _best
+    table = pl.DataFrame({"task": [1, 2, 3], "status": ["ok"] * 3, "fast": [3, 5, 7],
+                          "net_profit": [10.0, 30.0, 30.0], "max_drawdown": [5.0, 9.0, 5.0],
+                          "max_drawdown_days": [1.0, 2.0, 1.0]})
+    values, shown, score = _best(table, metric, {"fast": [3, 5, 7]})
+    assert values == {"fast": [3, 5, 7][chosen - 1]} and score == table[metric][chosen - 1]  # ties: the first

@@ -45,6 +45,10 @@ def windows(days, train_days, test_days):
     return out
 
 
+# The drawdown figures are sizes of a loss: the best has the least of them.
+SMALLEST_BEST = {"max_drawdown", "max_drawdown_pct", "max_drawdown_days"}
+
+
 def _best(table, metric, grid):
     """(the grid values of the best task by `metric` as they were given, as the table shows
     them, its score), ties going to the first in grid order; (None, why, None) when no task has
@@ -56,7 +60,8 @@ def _best(table, metric, grid):
     ok = ok.filter(pl.col(metric).is_not_null() & pl.col(metric).cast(pl.Float64).is_not_nan())
     if ok.is_empty():  # sharpe and sortino of one day, profit_factor without round trips
         return None, f"訓練窗沒有任務算得出 {metric}", None
-    best = ok.row(ok[metric].arg_max(), named=True)  # the first of equal ones
+    scores = ok[metric].cast(pl.Float64)
+    best = ok.row((scores.arg_min() if metric in SMALLEST_BEST else scores.arg_max()), named=True)  # the first of equal ones
     # The run takes the values themselves: the table holds mixed ones as text, and ints beside floats as floats.
     return combinations(grid)[best["task"] - 1], {name: best[name] for name in grid}, best[metric]
 
