@@ -111,6 +111,20 @@ def spreadsheet_safe(table):
     return table
 
 
+def tear_sheet(**options):
+    """QuantStats' `reports.html(**options)` without its own output: it prints where it saved
+    the page and its charts warn about their tick labels, amid the run's summary (which names
+    the page itself)."""
+    import contextlib
+    import io
+    import warnings
+
+    import quantstats_lumi as qs
+    with warnings.catch_warnings(), contextlib.redirect_stdout(io.StringIO()):
+        warnings.filterwarnings("ignore", category=UserWarning, module=r"quantstats_lumi\b")
+        qs.reports.html(**options)
+
+
 def write_atomically(path, write):
     """Writes through `write(temporary)` and renames into place: a failure leaves no half file."""
     temporary = f"{path}.tmp-{os.getpid()}"

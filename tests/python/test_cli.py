@@ -42,6 +42,7 @@ def test_demo_through_the_console_script(tmp_path):
     assert list((run / "trade_records").glob("*_trade_records.csv"))
     assert (run / "report" / "2330-report.html").exists()
     assert (run / "profit_report" / "2330-profit_report.html").exists()
+    assert "HTML report saved" not in done.stdout and "Warning" not in done.stderr  # QuantStats kept quiet
     # Flat at the end: the balance is the capital plus the realised profit.
     balance, profit = (float(re.search(label + r" ([-\d,.]+)", done.stdout).group(1).replace(",", ""))
                        for label in ("帳戶餘額", "已實現損益"))

@@ -104,7 +104,6 @@ def _tear_sheet(result, curve, capital, folder):
     releases do on runs of a few days); the account page stands either way."""
     import matplotlib
     matplotlib.use("Agg")  # charts drawn without a display, before QuantStats loads pyplot
-    import quantstats_lumi as qs
 
     from orva_backtest import utils
     returns = daily_returns(curve, capital)
@@ -117,7 +116,7 @@ def _tear_sheet(result, curve, capital, folder):
     if benchmark is not None:
         options.update(benchmark=benchmark, benchmark_title=BENCHMARK)
     try:
-        qs.reports.html(**options)
+        utils.tear_sheet(**options)
     except Exception as error:
         utils.console.print(f"[red]QuantStats 無法產生帳戶的進階損益報告: {type(error).__name__}: {error}[/red]")
         return None

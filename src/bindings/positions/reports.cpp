@@ -402,7 +402,7 @@ void generate_qs_profit_report(nb::handle self, nb::handle code, nb::handle quot
       options["benchmark"] = benchmark;
       options["benchmark_title"] = kBenchmark;
     }
-    libs->qs.attr("reports").attr("html")(**options);
+    nb::module_::import_("orva_backtest.utils").attr("tear_sheet")(**options);
     add_basis_note(html_path, !benchmark.is_none());
   } catch (nb::python_error& error) {
     // Some library releases fail on runs of a few days; the run's results stay usable.
