@@ -72,14 +72,13 @@ def mark_to_market(account, quotes, codes, closed, first_day=None):
     if bars is None or bars.is_empty():
         return empty, 0, 0
     # One row per bar-close minute: every code's latest close and open position as of then.
-    moments = bars.select(pl.col("dt").unique(maintain_order=True))
+    moments = bars.select("dt").filter((pl.col("dt") != pl.col("dt").shift(1)).fill_null(True))
     held = pl.lit(False)
     value = pl.lit(0.0)
     for code in codes:
-        mine = bars.filter(pl.col("code") == code).group_by("dt", maintain_order=True).last()
+        mine = bars.filter(pl.col("code") == code).select("dt", pl.col("close").alias(f"close_{code}"))
         steps = _position_steps(account, code)
-        moments = moments.join(mine.select("dt", pl.col("close").alias(f"close_{code}")), on="dt", how="left")
-        moments = moments.with_columns(pl.col(f"close_{code}").forward_fill())
+        moments = moments.join_asof(mine, on="dt", strategy="backward")  # its latest close by then
         moments = moments.join_asof(steps.rename({"quantity": f"q_{code}", "cost": f"c_{code}"}),
                                     on="dt", strategy="backward")
         quantity, cost = pl.col(f"q_{code}").fill_null(0), pl.col(f"c_{code}").fill_null(0.0)
