@@ -185,7 +185,14 @@ FILL_MODEL = click.option("--fill-model", type=click.Choice(["touch", "queue"], 
                           default="touch", show_default=True,
                           help="touch: a limit order fills on the first trade at its price; queue: only "
                                "once the quantity shown ahead of it has traded")
+def _a_number(ctx, param, value):
+    if value != value:  # NaN passes every range check
+        raise click.BadParameter(f"{value} is not a number", ctx=ctx, param=param)
+    return value
+
+
 LATENCY = click.option("--latency-ms", type=click.FloatRange(0, 60_000), default=0, show_default=True,
+                       callback=_a_number,
                        help="milliseconds an order, change or cancel takes to reach the exchange")
 MODE = click.option("--mode", type=click.Choice(["direct", "paced"]), default="direct",
                     show_default=True, help="direct: replay on this thread; paced: the feed's replay thread")

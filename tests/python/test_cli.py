@@ -72,6 +72,7 @@ def test_run_writes_its_json_summary(tmp_path, strategy_file, capsys):
     (["--backfill-start", "2024-03-01"], "回補"),
     (["--capital", "0"], "capital"),
     (["--mode", "fast"], "mode"),
+    (["--latency-ms", "nan"], "latency-ms"),
     (["--json", "missing/out.json"], "missing"),
 ])
 def test_bad_arguments_get_one_line_and_a_failing_status(tmp_path, strategy_file, capsys, args, message):
