@@ -26,9 +26,9 @@ def trades(day):
     """(rows in file order, the front month's trades as [(ns, price, contracts)] in file order)
     of trading day `day`'s file: TX in three monthly expiries (the front one ending at 13:30 on
     its settlement day), a weekly, a spread and MTX; trades sharing a second; opening auctions."""
-    spec, rng = DAYS[day], random.Random(day)
-    contracts = {("TX", m): [] for m in spec["months"]}
-    contracts.update({("TX", spec["weekly"]): [], ("TX", spec["spread"]): [], ("MTX", spec["front"]): []})
+    layout, rng = DAYS[day], random.Random(day)
+    contracts = {("TX", m): [] for m in layout["months"]}
+    contracts.update({("TX", layout["weekly"]): [], ("TX", layout["spread"]): [], ("MTX", layout["front"]): []})
     level = 23000
     for k, when in enumerate(_session_times(day)):
         opening = k in (0, 34)  # each session opens with an auction
@@ -42,18 +42,18 @@ def trades(day):
                 continue
             if "W" in expiry and k % 3:
                 continue
-            same_second = 3 if expiry == spec["front"] and product == "TX" and k % 5 == 0 else 1
+            same_second = 3 if expiry == layout["front"] and product == "TX" and k % 5 == 0 else 1
             for j in range(same_second):  # prices of one second out of order: file order must stay
                 price = level + (rng.randint(-5, 5) if same_second == 1 else (0, 3, -3)[j])
                 rows.append((when, price, 2 * rng.randint(1, 6), None, None, opening))
     lines, front = [HEADER], []
     for (product, expiry), rows in sorted(contracts.items()):
         for when, price, both, near, far, opening in rows:
-            clock = when.strftime("%H%M%S") + (f"{rng.randrange(100):02d}" if spec["extra_digits"] else "")
+            clock = when.strftime("%H%M%S") + (f"{rng.randrange(100):02d}" if layout["extra_digits"] else "")
             lines.append(f"{when:%Y%m%d},{product.ljust(7)},{expiry.ljust(11)},{clock},{price},{both},"
                          f"{near if near is not None else '-'},{far if far is not None else '-'},"
                          f"{'*' if opening else ''}")
-            if product == "TX" and expiry == spec["front"]:
+            if product == "TX" and expiry == layout["front"]:
                 front.append((int(when.replace(tzinfo=TAIPEI).timestamp()) * 10**9, float(price), both // 2))
     return lines, front
 

@@ -178,12 +178,18 @@ class LastBar(Strategy):
         self.ends.append((bar["dt"], ctx.now))
 
 
-def test_the_last_bars_see_the_same_tick_in_both_modes(tmp_path):
-    seen = {}
+def in_both_modes(make, tmp_path, seen):
+    """{mode: seen(strategy)} of a fresh strategy run in the direct and in the paced mode."""
+    found = {}
     for mode in ("direct", "paced"):
-        strategy = LastBar()
+        strategy = make()
         run(strategy, tmp_path, mode, mode=mode)
-        seen[mode] = strategy.ends
+        found[mode] = seen(strategy)
+    return found
+
+
+def test_the_last_bars_see_the_same_tick_in_both_modes(tmp_path):
+    seen = in_both_modes(LastBar, tmp_path, lambda s: s.ends)
     assert seen["direct"] and seen["direct"] == seen["paced"]
 
 
@@ -207,11 +213,7 @@ class Sequence(Strategy):
 
 
 def test_reports_of_orders_placed_on_a_bar_come_before_that_tick_in_both_modes(tmp_path):
-    events = {}
-    for mode in ("direct", "paced"):
-        strategy = Sequence()
-        run(strategy, tmp_path, mode, mode=mode)
-        events[mode] = strategy.events
+    events = in_both_modes(Sequence, tmp_path, lambda s: s.events)
     assert events["direct"] == events["paced"]
     at = events["direct"].index(next(e for e in events["direct"] if e[0] == "order"))
     assert events["direct"][at - 1][0] == "bar" and events["direct"][at + 1][0] == "tick"

@@ -255,7 +255,7 @@ def test_an_interrupted_sweep_keeps_the_finished_rows(tmp_path):
                        "2330:Stock", "--start", DAY[0], "--end", DAY[1], "--no-reports", "--workers", "1",
                        "--data-dir", str(tmp_path / "data"), "--out", str(folder))
     try:
-        deadline = time.monotonic() + 120
+        deadline = time.monotonic() + 120  # a safety net against a hang, not a bound on speed
         while not (folder / "tasks" / "0002" / "attempts").exists():  # one worker: the first is done
             assert sweep.poll() is None and time.monotonic() < deadline, (tmp_path / "sweep.log").read_text()
             time.sleep(0.2)

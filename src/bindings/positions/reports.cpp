@@ -86,6 +86,20 @@ void write_atomically(nb::handle path, Write write) {
   }
 }
 
+// An HTML page's text, written atomically in UTF-8.
+void write_page(nb::handle path, nb::handle page) {
+  write_atomically(path, [&](nb::handle temporary) {
+    nb::object out = nb::module_::import_("builtins").attr("open")(temporary, "w", nb::arg("encoding") = "utf-8");
+    try {
+      out.attr("write")(page);
+    } catch (nb::python_error&) {
+      out.attr("close")();
+      throw;
+    }
+    out.attr("close")();
+  });
+}
+
 // Writes like write_atomically, but never over an existing file: the first of
 // `path`, "<stem>-2<ext>", "<stem>-3<ext>", ... that no file has, claimed by
 // creating it exclusively. Returns the path written.
@@ -252,17 +266,7 @@ void generate_standard_report(nb::handle self, nb::handle code, nb::handle quote
   }
   context["fill_rules"] = rules;
   nb::object page = libs->module.attr("template").attr("render")(context);
-  write_atomically(path, [&](nb::handle temporary) {
-    nb::object file = nb::module_::import_("builtins").attr("open")(
-        temporary, "w+", nb::arg("encoding") = "utf-8");
-    try {
-      file.attr("write")(page);
-    } catch (nb::python_error&) {
-      file.attr("close")();
-      throw;
-    }
-    file.attr("close")();
-  });
+  write_page(path, page);
   console_print("[bold green]回測基本報告已產生: " + text_of(path) + "[/bold green]");
 }
 
@@ -300,28 +304,6 @@ nb::object equity_returns(nb::handle daily_profit, nb::handle days, nb::handle c
   return profit.attr("__truediv__")(before).attr("where")(before.attr("__gt__")(0), -1.0);
 }
 
-// The benchmark's daily returns on `days`: close to close, its first traded day from that
-// day's open, 0 on days it did not trade. None when the quote manager never saw it.
-nb::object benchmark_returns(nb::handle quote_manager, nb::handle days) {
-  nb::object bars;
-  try {
-    bars = quote_manager.attr("get_kbar")(kBenchmark, nb::arg("unit") = "d", nb::arg("freq") = 1);
-  } catch (nb::python_error& error) {
-    if (!error.matches(PyExc_KeyError)) throw;
-    return nb::none();
-  }
-  nb::object pd = libs->pd;
-  nb::object index = bar_days(bars);
-  auto series = [&](const char* column) {
-    return pd.attr("Series")(bars.attr("get_column")(column).attr("to_list")(),
-                             nb::arg("index") = index, nb::arg("dtype") = "float64")
-        .attr("reindex")(days);
-  };
-  nb::object closes = series("Close").attr("ffill")();
-  nb::object previous = closes.attr("shift")(1).attr("fillna")(series("Open"));
-  return closes.attr("__truediv__")(previous).attr("__sub__")(1).attr("fillna")(0.0);
-}
-
 constexpr const char* kBasisNote =
     "<p style=\"margin:8px 0;color:#555\">報酬基礎: 每個交易日的報酬 = 當日平倉損益 ÷ 前一日的已平倉權益"
     " (初始資金 + 累計已實現損益), 沒有平倉的交易日為 0, 未平倉部位不計; 第一天 (回測開始前一日) 是初始資金的起點,"
@@ -338,16 +320,7 @@ void add_basis_note(nb::handle path, bool has_benchmark) {
   std::string note = kBasisNote;
   if (!has_benchmark) note += "<p style=\"margin:8px 0;color:#a60\">快取中沒有基準 0050 的 Tick, 本報告沒有基準.</p>";
   page = page.attr("replace")("</h4>", nb::str(("</h4>" + note).c_str()), 1);
-  write_atomically(path, [&](nb::handle temporary) {
-    nb::object out = builtins.attr("open")(temporary, "w", nb::arg("encoding") = "utf-8");
-    try {
-      out.attr("write")(page);
-    } catch (nb::python_error&) {
-      out.attr("close")();
-      throw;
-    }
-    out.attr("close")();
-  });
+  write_page(path, page);
 }
 
 void generate_qs_profit_report(nb::handle self, nb::handle code, nb::handle quote_manager) {
@@ -385,7 +358,9 @@ void generate_qs_profit_report(nb::handle self, nb::handle code, nb::handle quot
   nb::object days =
       bar_days(quote_manager.attr("get_kbar")(code, nb::arg("unit") = "d", nb::arg("freq") = 1));
   nb::object returns = equity_returns(daily, days, nb::getattr(self, "initial_capital"));
-  nb::object benchmark = benchmark_returns(quote_manager, returns.attr("index"));
+  // The account's tear sheet measures its benchmark the same way.
+  nb::object benchmark = nb::module_::import_("orva_backtest.research.account_report")
+                             .attr("benchmark_returns")(quote_manager, returns.attr("index"));
   if (benchmark.is_none())
     console_print(std::string("[yellow]快取中沒有基準 ") + kBenchmark + " 的 Tick, " + code_text +
                   " 的進階損益報告不含基準[/yellow]");
