@@ -99,10 +99,6 @@ void fill_order(nb::handle self, nb::handle account, nb::handle order, long long
 
 namespace {
 
-}  // namespace
-
-namespace {
-
 // The report of the exchange cancelling `quantity` of `order`, made before any fill changes it.
 nb::object cancel_report(nb::handle self, nb::handle order, long long quantity, nb::handle tick_ts) {
   if (product_of(item(order, k().product_type)) == Product::Other)
