@@ -2,45 +2,9 @@
 import numpy as np
 import pytest
 
+from matcher_helpers import Exchange
 from orva_backtest.modules.matcher.matcher import Matcher
 from orva_backtest.modules.positions.positions import Positions
-
-T0 = 1709514000.0  # 2024-03-04 09:00 in Taipei
-
-
-class Exchange:
-    """A Matcher fed tick by tick, with what it filled."""
-
-    def __init__(self, fill_model="queue", latency_ms=0):
-        self.matcher = Matcher(Positions(), fill_model=fill_model, latency_ms=latency_ms)
-        self.time = T0
-
-    def tick(self, close, qty, bid=None, ask=None, step=1.0):
-        """A trade of `qty` at `close`; bid and ask as (price, quantity)."""
-        self.time += step
-        record = {"market_type": "Stock", "timestamp": self.time, "code": "2330", "close": close,
-                  "qty": qty, "tick_type": 1, "is_simulate": False, "is_backfilling": False}
-        if bid is not None:
-            record["quote"] = (bid[0], bid[1], ask[0], ask[1])
-        self.matcher.set_current_tick(record)
-        self.matcher.match_deal("2330", close, qty, self.time)
-
-    def order(self, action, qty, price=None, order_type="ROD"):
-        self.matcher.add_order("2330", "Stock", action, 0.0 if price is None else price, qty,
-                               "MKT" if price is None else "LMT", order_type)
-        return self.matcher.last_order_id
-
-    def fills(self):
-        return [(str(r["action"]), r["quantity"], r["price"])
-                for r in self.matcher.positions.trade_records if r["trade_status"] == "Deal"]
-
-    def reports(self):
-        out = []
-        while not self.matcher.response_queue.empty():
-            report = self.matcher.pop_response()
-            out.append(str(report["operation_type"]) if "order" in report else "Deal")
-        return out
-
 
 BOOK = dict(bid=(600.0, 30), ask=(601.0, 20))
 
@@ -97,8 +61,10 @@ def test_marketable_and_market_orders_take_what_the_other_side_shows(queue):
     assert queue.fills() == [("Buy", 20, 601.0)]
     queue.order("Sell", 4)  # market: against the bid
     assert queue.fills()[-1] == ("Sell", 4, 600.0)
-    queue.order("Buy", 5, 602.0, order_type="FOK")  # the ask shows 20: all of it at once
-    assert queue.fills()[-1] == ("Buy", 5, 601.0)
+    queue.order("Sell", 5, 599.0, order_type="FOK")  # 26 of the bid's 30 left: all of it at once
+    assert queue.fills()[-1] == ("Sell", 5, 600.0)
+    queue.order("Buy", 5, 602.0, order_type="FOK")  # the ask's 20 are taken: nothing at once
+    assert queue.fills()[-1] == ("Sell", 5, 600.0) and queue.reports()[-1] == "Cancel"
 
 
 def test_unusable_quotes_let_market_orders_fall_back_to_the_trade(queue):

@@ -8,12 +8,6 @@
 namespace orva::py::matcher {
 namespace {
 
-bool equals(nb::handle a, nb::handle b) {
-  const int same = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-  if (same < 0) throw nb::python_error();
-  return same == 1;
-}
-
 exchange::OrderKind kind_of(nb::handle order_type) {
   if (equals(order_type, globals->order_rod)) return exchange::OrderKind::ROD;
   if (equals(order_type, globals->order_ioc)) return exchange::OrderKind::IOC;

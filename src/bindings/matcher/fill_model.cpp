@@ -18,10 +18,6 @@ namespace {
 
 const Keys& k() { return globals->keys; }
 
-bool equals(nb::handle a, nb::handle b) {
-  return checked(PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ)) == 1;
-}
-
 // Lowers what `order` still has open by `quantity`; an order with nothing left
 // leaves the book (and its place in the queue goes).
 void settle(Matcher& matcher, nb::handle book, nb::handle order, long long open, long long quantity) {
@@ -32,20 +28,22 @@ void settle(Matcher& matcher, nb::handle book, nb::handle order, long long open,
   matcher.queue.erase(text_of(item(order, k().trade_id)));
 }
 
-// Takes what the opposite best shows, at that price.
-long long take_opposite(nb::handle self, nb::handle account, bool buy, long long open,
-                        const exchange::Quotes& quotes, nb::handle order, nb::handle tick_ts) {
-  const long long take = std::min(open, buy ? quotes.ask_volume : quotes.bid_volume);
-  if (take > 0)
-    fill_order(self, account, order, take, nb::float_(buy ? quotes.ask : quotes.bid), tick_ts);
-  return take;
+// What an order of `code` meets now.
+exchange::Quotes quotes_for(Matcher& matcher, nb::handle code) {
+  return quotes_board(matcher, text_of(code)).at(matcher.now);
 }
 
-exchange::Quotes quotes_for(const Matcher& matcher, nb::handle code) {
-  const std::string text = text_of(code);
-  for (const auto& [known, quotes] : matcher.quotes)
-    if (known == text) return quotes;
-  return {};
+// Takes what the opposite best still shows, at that price: orders taking one
+// displayed quantity share it.
+long long take_opposite(nb::handle self, nb::handle account, bool buy, long long open,
+                        nb::handle order, nb::handle tick_ts) {
+  Matcher& matcher = state_of(self);
+  const exchange::Quotes quotes = quotes_for(matcher, item(order, k().code));
+  const long long take = std::min(open, buy ? quotes.ask_left() : quotes.bid_left());
+  if (take <= 0) return 0;
+  quotes_board(matcher, text_of(item(order, k().code))).take(buy, take);
+  fill_order(self, account, order, take, nb::float_(buy ? quotes.ask : quotes.bid), tick_ts);
+  return take;
 }
 
 }  // namespace
@@ -89,13 +87,10 @@ void deliver(nb::handle self, double time) {
   }
 }
 
-void remember_quotes(Matcher& matcher, const std::string& code, const exchange::Quotes& quotes) {
-  for (auto& [known, latest] : matcher.quotes)
-    if (known == code) {
-      latest = quotes;
-      return;
-    }
-  matcher.quotes.emplace_back(code, quotes);
+exchange::QuotesInForce& quotes_board(Matcher& matcher, const std::string& code) {
+  for (auto& [known, board] : matcher.quotes)
+    if (known == code) return board;
+  return matcher.quotes.emplace_back(code, exchange::QuotesInForce{}).second;
 }
 
 bool quotes_of(nb::handle record, exchange::Quotes& out) {
@@ -133,7 +128,7 @@ void arrive(nb::handle self, nb::handle order, nb::handle tick_ts) {
   if (limit) {
     arrival = exchange::arrive(buy, require_number(item(order, k().price), "price"), open, quotes);
   } else {  // a market order meets the opposite side
-    arrival.take = std::min(open, buy ? quotes.ask_volume : quotes.bid_volume);
+    arrival.take = std::min(open, buy ? quotes.ask_left() : quotes.bid_left());
     arrival.price = buy ? quotes.ask : quotes.bid;
   }
   if (fok && arrival.take < open) {  // all at once or nothing
@@ -141,8 +136,10 @@ void arrive(nb::handle self, nb::handle order, nb::handle tick_ts) {
     exchange_cancel(self, account, order, open, tick_ts);
     return;
   }
-  if (arrival.take > 0)
+  if (arrival.take > 0) {
+    quotes_board(matcher, text_of(item(order, k().code))).take(buy, arrival.take);
     fill_order(self, account, order, arrival.take, nb::float_(arrival.price), tick_ts);
+  }
   if (ioc || fok) {  // what did not fill at once goes
     matcher.index.remove(book, order);
     if (open > arrival.take) exchange_cancel(self, account, order, open - arrival.take, tick_ts);
@@ -157,7 +154,6 @@ void queue_pass(nb::handle self, nb::handle book, const std::vector<IndexedOrder
                 nb::handle code, double close, long long volume, nb::handle tick_ts) {
   Matcher& matcher = state_of(self);
   nb::object account = nb::getattr(self, k().positions);
-  const exchange::Quotes quotes = quotes_for(matcher, code);
   std::vector<exchange::Resting> resting;
   std::vector<const IndexedOrder*> queued;
   for (const IndexedOrder& entry : orders) {
@@ -175,10 +171,11 @@ void queue_pass(nb::handle self, nb::handle book, const std::vector<IndexedOrder
       }
       continue;
     }
-    if (!entry.limit) {  // against the opposite best when the tick shows one, else as today
-      if (quotes.usable())
+    if (!entry.limit) {  // against the opposite best while it shows any, else from the trade
+      const exchange::Quotes quotes = quotes_for(matcher, code);
+      if (quotes.usable() && (entry.buy ? quotes.ask_left() : quotes.bid_left()) > 0)
         settle(matcher, book, order, open,
-               take_opposite(self, account, entry.buy, open, quotes, order, tick_ts));
+               take_opposite(self, account, entry.buy, open, order, tick_ts));
       else
         volume -= touch_order(self, account, book, entry, close, volume, tick_ts);
       continue;
@@ -193,7 +190,7 @@ void queue_pass(nb::handle self, nb::handle book, const std::vector<IndexedOrder
     nb::handle order = queued[i]->order;
     if (fills[i] > 0) fill_order(self, account, order, fills[i], nb::float_(close), tick_ts);
     if (resting[i].open > fills[i])
-      exchange::observe(*resting[i].queue, resting[i].buy, resting[i].price, quotes);
+      exchange::observe(*resting[i].queue, resting[i].buy, resting[i].price, quotes_for(matcher, code));
     settle(matcher, book, order, resting[i].open, fills[i]);
   }
 }

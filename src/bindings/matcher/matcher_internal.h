@@ -15,7 +15,7 @@
 #include "common/direct_api.h"
 #include "common/enum_lookup.h"
 #include "threads/worker_gate.h"
-#include "exchange/queue_fill.h"
+#include "exchange/quotes_in_force.h"
 #include "matcher/book_index.h"
 
 namespace orva::py::matcher {
@@ -48,9 +48,9 @@ struct Matcher {
   double now = std::nan("");   // time of the tick being handled; NaN before the first
   std::deque<InFlight> in_flight;  // by arrival
   nb::object last_order_id = nb::none();
-  // The queue model's state: the latest quotes of each code, and where each
+  // The queue model's state: the quotes in force of each code, and where each
   // resting limit order (by trade id) stands at its price.
-  std::vector<std::pair<std::string, exchange::Quotes>> quotes;  // few codes: a scan beats a hash
+  std::vector<std::pair<std::string, exchange::QuotesInForce>> quotes;  // few codes: a scan beats a hash
   std::unordered_map<std::string, exchange::QueuePosition> queue;
 };
 
@@ -66,6 +66,7 @@ struct Keys {
   nb::str product_type = interned("product_type");
   nb::str action = interned("action");
   nb::str price = interned("price");
+  nb::str limit_price = interned("limit_price");
   nb::str quantity = interned("quantity");
   nb::str price_type = interned("price_type");
   nb::str order_type = interned("order_type");
@@ -119,6 +120,11 @@ extern Globals* globals;
 
 Matcher& state_of(nb::handle self);
 
+// Python's a == b.
+inline bool equals(nb::handle a, nb::handle b) {
+  return checked(PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ)) == 1;
+}
+
 // Exchange time of the latest tick of `code`, None before the first one.
 nb::object latest_tick_ts(nb::handle self, nb::handle code);
 
@@ -163,8 +169,8 @@ void arrive(nb::handle self, nb::handle order, nb::handle tick_ts);
 // The queue model's part of a matching pass: fills of the code's resting orders.
 void queue_pass(nb::handle self, nb::handle book, const std::vector<IndexedOrder>& orders,
                 nb::handle code, double close, long long volume, nb::handle tick_ts);
-// The latest quotes of a code from a tick record that carries them.
-void remember_quotes(Matcher& matcher, const std::string& code, const exchange::Quotes& quotes);
+// The quotes in force of `code` (made on its first tick). The caller holds the book guard.
+exchange::QuotesInForce& quotes_board(Matcher& matcher, const std::string& code);
 bool quotes_of(nb::handle record, exchange::Quotes& out);
 // The properties fill_model and latency_ms, as the account's reports show them too.
 nb::str fill_model_of(nb::handle self);

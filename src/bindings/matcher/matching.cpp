@@ -49,13 +49,23 @@ void record_tick(nb::handle self, nb::handle code, nb::handle tick) {
 void note_tick(nb::handle self, nb::handle code, nb::handle timestamp,
                const exchange::Quotes* quotes, const std::string* code_text = nullptr) {
   Matcher& matcher = state_of(self);
-  if (PyFloat_Check(timestamp.ptr()) || (PyLong_Check(timestamp.ptr()) && !PyBool_Check(timestamp.ptr()))) {
-    const double time = require_number(timestamp, "timestamp");
-    if (std::isfinite(time)) matcher.now = time;  // what arrives now is stamped with it
-    if (!matcher.in_flight.empty()) deliver(self, time);
+  const bool timed =
+      PyFloat_Check(timestamp.ptr()) || (PyLong_Check(timestamp.ptr()) && !PyBool_Check(timestamp.ptr()));
+  const double time = timed ? require_number(timestamp, "timestamp") : 0;
+  if (timed && std::isfinite(time)) matcher.now = time;  // what arrives now is stamped with it
+  const bool shows = quotes && matcher.model == FillModel::Queue && PyUnicode_Check(code.ptr());
+  const std::string text = shows ? (code_text ? *code_text : text_of(code)) : std::string();
+  if (shows) {
+    auto lock = lock_releasing_gil(matcher.book);
+    // A quote from before a session break is none: what arrives now meets this tick's.
+    exchange::QuotesInForce& board = quotes_board(matcher, text);
+    if (!board.current(matcher.now)) board.show(*quotes, matcher.now);
   }
-  if (quotes && matcher.model == FillModel::Queue && PyUnicode_Check(code.ptr()))
-    remember_quotes(matcher, code_text ? *code_text : text_of(code), *quotes);
+  if (timed && !matcher.in_flight.empty()) deliver(self, time);
+  if (shows) {
+    auto lock = lock_releasing_gil(matcher.book);
+    quotes_board(matcher, text).show(*quotes, matcher.now);
+  }
 }
 
 void set_current_tick(nb::handle self, nb::handle tick) {
@@ -89,6 +99,9 @@ void fill_order(nb::handle self, nb::handle account, nb::handle order, long long
                 nb::handle price, nb::handle tick_ts) {
   nb::object fill = copy_record(order);
   fill[k().quantity] = quantity;
+  // The account never books a limit order's fill beyond its limit, slippage included.
+  if (equals(item(order, k().price_type), globals->price_lmt))
+    fill[k().limit_price] = item(order, k().price);
   fill[k().price] = price;
   fill[k().exchange_ts] = tick_ts;
   book_trade(account, item(fill, k().trade_id), item(fill, k().code), item(fill, k().action),

@@ -57,12 +57,14 @@ ProfitResult calculate_profit(nb::handle self, nb::handle fill, nb::handle produ
     nb::object slice = nb::int_(std::min(open_qty, un_cover));
     const long long slice_qty = std::min(open_qty, un_cover);
 
-    const CostRecord exit = trade_cost(self, code, action, price, slice, product_type, false, true);
+    const CostRecord exit = trade_cost(self, code, action, price, slice, product_type, false, true,
+                                       item_or_none(fill, k.limit_price));
     console_print("[blue]" + std::string(nb::repr(exit.record).c_str()) + ", 沖銷部位方向: " +
                   text_of(action) + "[/blue]");
     nb::object entry_action = item(entry, k.action);
     const CostRecord enter = trade_cost(self, item(entry, k.code), entry_action,
-                                        item(entry, k.price), slice, product_type, true, true);
+                                        item(entry, k.price), slice, product_type, true, true,
+                                        item_or_none(entry, k.limit_price));
     console_print("[yellow]被沖銷的成本資訊: " + std::string(nb::repr(enter.record).c_str()) +
                   ", 沖銷部位方向: " + text_of(entry_action) + "[/yellow]");
 
@@ -143,7 +145,8 @@ void open_position(const FillContext& c) {
   // Charged as the cover will price this entry (configured slippage, no tax), so a
   // position that ends flat leaves the cash moved by exactly its profit rows.
   const CostRecord cost =
-      trade_cost(c.self, c.code, item(c.fill, k.action), price, quantity, c.product_type, true, true);
+      trade_cost(c.self, c.code, item(c.fill, k.action), price, quantity, c.product_type, true, true,
+                 item_or_none(c.fill, k.limit_price));
   nb::object capital = nb::getattr(c.self, k.current_capital);
   const double charge = acc::opening_charge(cost.price, cost.min_qty, cost.fee, cost.fixed_cost);
   PyObject* balance = PyNumber_Subtract(capital.ptr(), nb::float_(charge).ptr());

@@ -190,11 +190,13 @@ nb::object contract_value(nb::handle code) {
 
 CostRecord trade_cost(nb::handle self, nb::handle code, nb::handle action, nb::handle price,
                       nb::handle quantity, nb::handle product_type, bool ignore_tax,
-                      bool is_cover) {
+                      bool is_cover, nb::handle limit) {
   require_str(code, "code");
   const double origin_price = require_price(price, "price");
   const long long qty = require_int(quantity, "quantity");
   if (!PyUnicode_Check(action.ptr())) raise_type_error("action", "str", action);
+  const bool limited = limit.is_valid() && !limit.is_none();
+  const double limit_price = limited ? require_price(limit, "limit_price") : std::nan("");
 
   const Product product = product_of(product_type);
   if (product == Product::Other) raise_exception("不支援的商品類型: " + text_of(product_type));
@@ -202,7 +204,8 @@ CostRecord trade_cost(nb::handle self, nb::handle code, nb::handle action, nb::h
   const Keys& k = keys();
   nb::object branch = item(nb::getattr(self, k._fee_settings),
                            product == Product::Stock ? k.stock_branch : k.future_branch);
-  nb::object entry = item(item(branch, k.slippage), action.attr("lower")());
+  nb::object side = action.attr("lower")();
+  nb::object entry = item(item(branch, k.slippage), side);
   nb::object direction = item(entry, k.direction);
   // The host may have edited its settings tree by hand: checked on every use.
   nb::object fee = item(branch, k.fee), tax = item(branch, k.tax);
@@ -214,6 +217,8 @@ CostRecord trade_cost(nb::handle self, nb::handle code, nb::handle action, nb::h
       require_tick_count(item(entry, k.tick_count), "tick_count"),
       PyUnicode_Check(direction.ptr()) ? costs::parse_direction(text_of(direction))
                                        : costs::Direction::Other,
+      limit_price,
+      PyUnicode_CompareWithASCIIString(side.ptr(), "buy") == 0,
   };
   nb::object unit = product == Product::Stock
                         ? nb::int_(static_cast<long long>(costs::kSharesPerLot))
@@ -247,9 +252,10 @@ nb::dict init_account_info(nb::handle) { return new_account_info(); }
 
 nb::dict calculate_trade_cost(nb::handle self, nb::handle code, nb::handle action,
                               nb::handle price, nb::handle quantity, nb::handle product_type,
-                              nb::handle ignore_tax, nb::handle is_cover) {
+                              nb::handle ignore_tax, nb::handle is_cover,
+                              nb::handle limit_price) {
   return trade_cost(self, code, action, price, quantity, product_type, truth(ignore_tax),
-                    truth(is_cover))
+                    truth(is_cover), limit_price)
       .record;
 }
 
@@ -296,7 +302,8 @@ void bind_positions(nb::module_& m) {
   def_method<&calculate_trade_cost>(
       cls, "_Positions__calculate_trade_cost",
       {param("code"), param("action"), param("price"), param("quantity"), param("product_type"),
-       param("ignore_tax", nb::bool_(false)), param("is_cover", nb::bool_(true))});
+       param("ignore_tax", nb::bool_(false)), param("is_cover", nb::bool_(true)),
+       param("limit_price", nb::none())});
   def_method<&slippage_price>(cls, "_Positions__calculate_slippage_price",
                               {param("code"), param("price"), param("tick_count"),
                                param("direction")});

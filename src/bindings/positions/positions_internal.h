@@ -15,7 +15,7 @@ struct Positions {};
 
 #define ORVA_POSITIONS_KEYS(X)                                                                 \
   X(buy) X(sell) X(code) X(action) X(price) X(quantity) X(exchange_ts) X(product_type)         \
-  X(trade_id) X(entry_times) X(cover_times) X(receive_amount) X(payable_amount) X(net_profit)  \
+  X(trade_id) X(limit_price) X(entry_times) X(cover_times) X(receive_amount) X(payable_amount) X(net_profit)  \
   X(extra_fee) X(profit) X(rows) X(entry_dt) X(entry_price) X(entry_origin_price) X(exit_dt)   \
   X(exit_price) X(exit_origin_price) X(qty) X(min_qty) X(trade_cost) X(cover_cost)             \
   X(profit_ratio) X(receivable_total) X(payable_total) X(origin_profit) X(cover_cost_total)    \
@@ -57,9 +57,11 @@ struct CostRecord {
   double fee, tax, fixed_cost, price, min_qty;
 };
 
+// `limit`: the limit price of a limit order's fill, which slippage never passes (None or
+// absent for a market order).
 CostRecord trade_cost(nb::handle self, nb::handle code, nb::handle action, nb::handle price,
                       nb::handle quantity, nb::handle product_type, bool ignore_tax,
-                      bool is_cover);
+                      bool is_cover, nb::handle limit = nb::handle());
 
 // A price: finite, not negative and below the grid's limit, else ValueError.
 double require_price(nb::handle price, const char* name);

@@ -1,14 +1,24 @@
 #include "costs/trade_cost.h"
 
+#include <algorithm>
+
 namespace orva::costs {
+
+double within_limit(double fill, double slipped, double limit, bool buy) {
+  if (std::isnan(limit)) return slipped;
+  if (buy && slipped > fill) return std::max(fill, std::min(slipped, limit));
+  if (!buy && slipped < fill) return std::min(fill, std::max(slipped, limit));
+  return slipped;
+}
 
 TradeCost trade_cost(const PriceGrid& grid, double price, long long quantity,
                      double unit_factor, const CostSettings& settings,
                      bool ignore_tax, bool is_cover) {
   const Direction direction =
       is_cover ? settings.direction : reverse(settings.direction);
-  const double slipped =
-      slippage_price(grid, price, settings.tick_count, direction);
+  const double slipped = within_limit(
+      price, slippage_price(grid, price, settings.tick_count, direction), settings.limit,
+      settings.buy);
   const double qty = static_cast<double>(quantity);
   // Left-to-right products, the order in which the rates are documented.
   const double fee = settings.fee_rate * qty * unit_factor * slipped;

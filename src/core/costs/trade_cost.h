@@ -1,6 +1,7 @@
 // Cost of one fill: slipped price, fee, tax and the quantity in value units.
 #pragma once
 
+#include <cmath>
 #include <string_view>
 
 #include "costs/price_band.h"
@@ -16,6 +17,9 @@ struct CostSettings {
   double tax_rate;
   long long tick_count;
   Direction direction;  // as configured for the fill's side
+  // The limit of a limit order's fill (NaN for a market order), and its side.
+  double limit = std::nan("");
+  bool buy = true;
 };
 
 struct TradeCost {
@@ -24,6 +28,11 @@ struct TradeCost {
   double min_qty;
   double price;  // slipped
 };
+
+// A limit order is never booked beyond its limit: slippage against the order
+// moves its fill at most to the limit, and never to a better price than the
+// fill's own.
+double within_limit(double fill, double slipped, double limit, bool buy);
 
 // `unit_factor` is kSharesPerLot for stocks and the contract value for
 // futures. Closing fills (`is_cover`) slip in the configured direction,

@@ -22,6 +22,28 @@ TEST(TradeCost, OpeningFillSlipsTheOtherWay) {
   EXPECT_DOUBLE_EQ(cost.fee, 0.001425 * 2 * 1000 * 597);
 }
 
+TEST(TradeCost, ALimitOrderSlipsAtMostToItsLimit) {
+  CostSettings buy = kStockBuy;
+  buy.limit = 92.1;  // a resting buy filled at its limit: no room to slip
+  EXPECT_DOUBLE_EQ(trade_cost({"2317"}, 92.1, 1, kSharesPerLot, buy, false, true).price, 92.1);
+  EXPECT_DOUBLE_EQ(trade_cost({"2317"}, 91.9, 1, kSharesPerLot, buy, false, true).price, 92.1);
+  EXPECT_DOUBLE_EQ(trade_cost({"2317"}, 91.0, 1, kSharesPerLot, buy, false, true).price, 91.3);
+  CostSettings sell{0.001425, 0.003, 3, Direction::Down};
+  sell.limit = 92.4;
+  sell.buy = false;
+  const TradeCost at_limit = trade_cost({"2317"}, 92.4, 1, kSharesPerLot, sell, false, true);
+  EXPECT_DOUBLE_EQ(at_limit.price, 92.4);
+  EXPECT_DOUBLE_EQ(at_limit.fee, 0.001425 * 1 * 1000 * 92.4);  // costs follow the bounded price
+}
+
+TEST(TradeCost, ALimitNeverImprovesAFill) {
+  // Slippage in the order's favour, or a limit a host got wrong, leaves the slipped price.
+  EXPECT_DOUBLE_EQ(within_limit(100.0, 99.5, 100.5, true), 99.5);
+  EXPECT_DOUBLE_EQ(within_limit(100.0, 101.0, 99.0, true), 100.0);
+  EXPECT_DOUBLE_EQ(within_limit(100.0, 99.0, 101.0, false), 100.0);
+  EXPECT_DOUBLE_EQ(within_limit(100.0, 101.5, 99.0, false), 101.5);
+}
+
 TEST(TradeCost, FutureUsesContractValue) {
   const TradeCost cost =
       trade_cost({"MXF"}, 17000, 1, kDefaultContractValue, kFutureBuy, false, true);

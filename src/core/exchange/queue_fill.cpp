@@ -9,6 +9,9 @@ bool Quotes::usable() const {
   return bid > 0 && ask > 0 && bid_volume > 0 && ask_volume > 0 && bid < ask && !same_price(bid, ask);
 }
 
+long long Quotes::bid_left() const { return std::max(0LL, bid_volume - bid_taken); }
+long long Quotes::ask_left() const { return std::max(0LL, ask_volume - ask_taken); }
+
 bool same_price(double a, double b) {
   return std::fabs(a - b) <= 1e-9 * std::max(1.0, std::max(std::fabs(a), std::fabs(b)));
 }
@@ -18,8 +21,8 @@ Arrival arrive(bool buy, double price, long long quantity, const Quotes& quotes)
   if (!quotes.usable()) return out;
   const double best = buy ? quotes.bid : quotes.ask;
   const double opposite = buy ? quotes.ask : quotes.bid;
-  const long long shown = buy ? quotes.bid_volume : quotes.ask_volume;
-  const long long opposite_shown = buy ? quotes.ask_volume : quotes.bid_volume;
+  const long long shown = buy ? quotes.bid_left() : quotes.ask_left();
+  const long long opposite_shown = buy ? quotes.ask_left() : quotes.bid_left();
   const bool crosses = same_price(price, opposite) || (buy ? price > opposite : price < opposite);
   if (crosses) {
     out.take = std::min(quantity, opposite_shown);
@@ -36,7 +39,7 @@ Arrival arrive(bool buy, double price, long long quantity, const Quotes& quotes)
 void observe(QueuePosition& queue, bool buy, double price, const Quotes& quotes) {
   if (queue.known || !quotes.usable()) return;
   if (same_price(price, buy ? quotes.bid : quotes.ask))
-    queue = {true, buy ? quotes.bid_volume : quotes.ask_volume};
+    queue = {true, buy ? quotes.bid_left() : quotes.ask_left()};
 }
 
 std::vector<long long> trade(std::vector<Resting>& orders, double close, long long volume) {

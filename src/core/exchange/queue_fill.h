@@ -7,12 +7,17 @@
 
 namespace orva::exchange {
 
-// The best bid and ask of a tick, with their displayed quantities.
+// The best bid and ask of a tick, with their displayed quantities and what
+// the strategy's own orders have taken of them (recorded quotes cannot know).
 struct Quotes {
   double bid = 0, ask = 0;
   long long bid_volume = 0, ask_volume = 0;
+  long long bid_taken = 0, ask_taken = 0;
   // Both sides shown (prices and quantities above 0) and not crossed.
   bool usable() const;
+  // What is left to take or to queue behind on each side.
+  long long bid_left() const;
+  long long ask_left() const;
 };
 
 // Where a resting limit order stands at its price.

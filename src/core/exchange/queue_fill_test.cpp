@@ -28,6 +28,14 @@ TEST(QueueArrival, ImprovingTheBestIsFirstInLine) {
   EXPECT_EQ(arrive(false, 101.0, 5, wide).queue.ahead, 0);
 }
 
+TEST(QueueArrival, ASellInsideTheSpreadFillsFromTheFirstTradeAtItsPrice) {
+  const Quotes wide{100.0, 102.0, 30, 20};
+  Arrival sell = arrive(false, 101.0, 5, wide);
+  EXPECT_EQ(trade_one(false, 101.0, 5, sell.queue, 101.0, 3), std::vector<long long>{3});
+  Arrival buy = arrive(true, 101.0, 5, wide);
+  EXPECT_EQ(trade_one(true, 101.0, 5, buy.queue, 101.0, 3), std::vector<long long>{3});
+}
+
 TEST(QueueArrival, CrossingTakesWhatTheOppositeSideShows) {
   const Arrival a = arrive(true, 102.0, 50, kBook);
   EXPECT_EQ(a.take, 20);

@@ -1,0 +1,42 @@
+#include "exchange/quotes_in_force.h"
+
+#include <cmath>
+
+namespace orva::exchange {
+namespace {
+
+constexpr double kTaipeiOffset = 8 * 3600;
+constexpr double kSessionsStart = 5 * 3600;  // a calendar day's sessions start at 05:00
+constexpr double kNightStart = 15 * 3600;
+
+}  // namespace
+
+long long session_of(double seconds) {
+  if (!std::isfinite(seconds)) return LLONG_MIN;
+  const double local = seconds + kTaipeiOffset - kSessionsStart;
+  const double day = std::floor(local / 86400);
+  const bool night = local - day * 86400 >= kNightStart - kSessionsStart;
+  return static_cast<long long>(day) * 2 + (night ? 1 : 0);
+}
+
+void QuotesInForce::show(const Quotes& quotes, double time) {
+  const long long session = session_of(time);
+  Quotes next = quotes;
+  if (session == session_) {
+    if (same_price(quotes.ask, shown_.ask)) next.ask_taken = shown_.ask_taken;
+    if (same_price(quotes.bid, shown_.bid)) next.bid_taken = shown_.bid_taken;
+  }
+  shown_ = next;
+  session_ = session;
+}
+
+bool QuotesInForce::current(double time) const { return session_of(time) == session_; }
+
+Quotes QuotesInForce::at(double time) const { return current(time) ? shown_ : Quotes{}; }
+
+void QuotesInForce::take(bool buy, long long quantity) {
+  if (quantity <= 0) return;
+  (buy ? shown_.ask_taken : shown_.bid_taken) += quantity;
+}
+
+}  // namespace orva::exchange
