@@ -12,6 +12,19 @@ class InsufficientFunds(ValueError):
     """An order the account's buying power cannot pay for (with the cash check on)."""
 
 
+def check_margins(margins, cash_check, markets):
+    """Margins are read only by the cash check, and only for the run's futures: a margin
+    given otherwise would be silently ignored, so it is refused (ValueError)."""
+    if not margins:
+        return
+    if not cash_check:
+        raise ValueError("保證金設定 (--margin) 只在資金檢查時使用, 請同時加上 --cash-check "
+                         "(run_backtest: cash_check=True)")
+    strays = sorted(code for code in margins if markets.get(code) != "Future")
+    if strays:
+        raise ValueError(f"保證金設定的商品不是本次回測的期貨: {', '.join(strays)}")
+
+
 class BuyingPower:
     """Buying power of `account`, and what an order needs of it: price × shares + costs for
     stocks, the margin per contract + costs for futures (`margins` overrides the table)."""
@@ -28,11 +41,12 @@ class BuyingPower:
             return price * self.account._Positions__apply_future_contract_value(code)
         return per_contract
 
-    def _opening(self, code, action, price, quantity):
+    def _opening(self, code, action, price, quantity, limit=None):
         """(slipped price, quantity in value units, fee + fixed cost) of opening `quantity`,
-        as the account will charge it."""
+        as the account will charge it (a limit order's fill never slips past `limit`)."""
         record = self.account._Positions__calculate_trade_cost(
-            code, action, float(price), quantity, self.markets[code], ignore_tax=True)
+            code, action, float(price), quantity, self.markets[code], ignore_tax=True,
+            limit_price=limit)
         return record["price"], record["min_qty"], record["fee"] + record["fixed_cost"]
 
     def available(self):
@@ -41,30 +55,43 @@ class BuyingPower:
             sides = self.account.positions.get(code) or {}
             for entry in [*sides.get("buy", ()), *sides.get("sell", ())]:
                 price, units, _ = self._opening(code, entry["action"], entry["price"],
-                                                entry["quantity"])
+                                                entry["quantity"], entry.get("limit_price"))
                 # The value goes back, the fee and fixed cost stay paid.
                 power += price * units - self.margin(code, price) * entry["quantity"]
         return power
 
-    def required(self, code, action, quantity, price):
-        """What an order of `quantity` needs: only the part that opens a position counts."""
+    def _held(self, code, action):
+        """The open quantity of `code` that an `action` order covers (the opposite side)."""
         sides = self.account.positions.get(code)
-        held = sum(e["quantity"] for e in sides["sell" if action == "Buy" else "buy"]) if sides else 0
-        opening = quantity - held
+        return sum(e["quantity"] for e in sides["sell" if action == "Buy" else "buy"]) if sides else 0
+
+    def required(self, code, action, quantity, price, limited=False, covered=0):
+        """What an order of `quantity` needs when `covered` of the position it would cover is
+        already taken by orders before it: only the part that opens a position counts."""
+        opening = quantity - max(0, self._held(code, action) - covered)
         if opening <= 0:
             return 0.0
-        price, units, costs = self._opening(code, action, price, opening)
+        price, units, costs = self._opening(code, action, price, opening,
+                                            price if limited else None)
         if self.markets[code] == "Stock":
             return price * units + costs
         return self.margin(code, price) * opening + costs
 
-    def check(self, code, action, quantity, price, resting):
+    def check(self, code, action, quantity, price, resting, limited=False):
         """Raises InsufficientFunds when the order and the `resting` orders (their code,
-        action, open quantity and price) together need more than the buying power."""
-        need = self.required(code, action, quantity, price)
-        if need == 0:
+        action, open quantity, price and whether it is a limit, in book order) together need
+        more than the buying power. Orders ahead of it cover the position first, so each
+        order is measured against the position those ahead leave; an order that only
+        covers is never refused."""
+        covered, need, own = {}, 0.0, 0.0
+        for order in [*resting, (code, action, quantity, price, limited)]:
+            o_code, o_action, o_quantity = order[:3]
+            key = (o_code, o_action)
+            own = self.required(*order, covered=covered.get(key, 0))
+            covered[key] = covered.get(key, 0) + o_quantity
+            need += own
+        if own == 0:
             return
-        need += sum(self.required(*order) for order in resting)
         power = self.available()
         if need > power:
             unit = "張" if self.markets[code] == "Stock" else "口"

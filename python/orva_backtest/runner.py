@@ -7,7 +7,7 @@ from datetime import datetime
 from typing import Callable, Optional
 
 from orva_backtest import utils
-from orva_backtest.buying_power import BuyingPower
+from orva_backtest.buying_power import BuyingPower, check_margins
 from orva_backtest.constant import BASIC_INFO
 from orva_backtest.outputs import library_step, new_run_folder, register_exit_wait, write_reports
 from orva_backtest.result import BacktestResult, instrument_summaries
@@ -296,6 +296,7 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
         raise ValueError("回補需要同時給開始與結束日期")
     parsed = parse_instruments(instruments)
     check_capital(capital)
+    check_margins(margins, cash_check, {i["code"]: i["market"] for i in parsed})
     _check_backfill(backfill_start, backfill_end, start)
     use_taiwan_time()
     register_exit_wait()

@@ -85,14 +85,16 @@ class Context:
         else:
             price_type, price = "LMT", float(price)
         if self._buying_power is not None and type(qty) is int and qty > 0:  # else the exchange refuses it
-            self._buying_power.check(code, str(action), qty, price, self._resting())
+            self._buying_power.check(code, str(action), qty, price, self._resting(),
+                                     price_type == "LMT")
         self.matcher.add_order(code, market, action, price, qty, price_type, order_type)
         return self.matcher.last_order_id
 
     def _resting(self):
-        """(code, action, open quantity, price) of the orders resting in the book."""
+        """(code, action, open quantity, price, is a limit) of the working orders, in book order."""
         return [(o["code"], str(o["action"]), o["quantity"],
-                 o["price"] if o["price_type"] == "LMT" else float(self.last_close(o["code"]) or 0.0))
+                 o["price"] if o["price_type"] == "LMT" else float(self.last_close(o["code"]) or 0.0),
+                 o["price_type"] == "LMT")
                 for o in self.pending_orders]
 
     def buy(self, code, qty=1, price=None, *, order_type="ROD"):
