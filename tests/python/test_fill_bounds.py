@@ -152,3 +152,30 @@ def test_no_fill_beyond_what_was_traded_or_quoted(console, seed, fill_model, lat
         _check_window(deals_since(count), orders, {bid[0], ask[0]}, bid[1] + ask[1])
         previous = (bid, ask)
     assert any(r["trade_status"] == "Deal" for r in records)
+
+
+@pytest.mark.parametrize("mode", ["direct", "paced"])
+def test_records_carry_each_side_s_own_quote(taipei_data_dir, console, mode):
+    from orva_backtest.market import CacheOnlyMarket
+    from orva_backtest.modules.ticker.ticker import Ticker
+
+    folder = taipei_data_dir / "sino" / "ticks"
+    folder.mkdir(parents=True)
+    rows = [(int(T0 * 1e9) + i * 10**9, 600.0 + i, 1, 599.0 + i, 7 + i, 601.0 + i, 3 + i) for i in range(3)]
+    (folder / "2330 2024-03-04 - ticks.csv").write_text(
+        "ts,close,volume,bid_price,bid_volume,ask_price,ask_volume,tick_type\n"
+        + "".join(",".join(map(str, row)) + ",1\n" for row in rows))
+    ticker, codes = Ticker(CacheOnlyMarket()), [{"code": "2330", "market": "Stock"}]
+    if mode == "direct":
+        records = list(ticker.iter_ticks(codes, "2024-03-04", "2024-03-04", with_quotes=True))
+    else:
+        ticker.send_ticks(codes, "2024-03-04", "2024-03-04", with_quotes=True)
+        records = []
+        for _ in range(len(rows) + 1):  # the ticks, then the exit marker
+            record = ticker.pop_tick()
+            if "orva_status" in record:
+                break
+            records.append(record)
+            ticker.allow_next_tick()
+    assert [r["quote"] for r in records] == [(bid, bid_qty, ask, ask_qty)
+                                             for _, _, _, bid, bid_qty, ask, ask_qty in rows]
