@@ -5,6 +5,7 @@
 
 #include "accounting/profit.h"
 #include "calendar/local_time.h"
+#include "calendar/taipei.h"
 #include "common/host.h"
 #include "common/methods.h"
 #include "positions/positions_internal.h"
@@ -35,7 +36,40 @@ struct ProfitResult {
   long long un_cover_qty;
   bool any_slice;
   double released, profit;  // of the covered entries' opening charges; after costs
+  double tax, taxed_value;  // of the slices, for the rate the fill's trade record shows
+  bool day_trade;
 };
+
+// How the market rules price the two sides of one covered slice.
+struct SliceTerms {
+  SideTerms entry, exit;
+  bool entry_taxed = false, exit_taxed = true, day_trade = false;
+};
+
+SliceTerms slice_terms(const costs::MarketRules* rules, nb::handle product_type, bool short_cover,
+                       nb::handle entry, nb::handle fill, long long slice, long long fill_qty) {
+  SliceTerms out;
+  if (!rules) return out;
+  const Keys& k = keys();
+  const auto day = [&](nb::handle record) {
+    return calendar::taipei_day(require_number(item(record, k.exchange_ts), "exchange_ts"));
+  };
+  const costs::SliceTax tax = costs::slice_tax(*rules, product_of(product_type) == Product::Stock,
+                                               short_cover, day(entry), day(fill));
+  const auto rate = [&](costs::TaxRate r) {
+    return r == costs::TaxRate::DayTrade ? rules->day_trade_rate : std::nan("");
+  };
+  // Entries opened before the rules were given bear the minimum as fills of their own size.
+  nb::object entry_fill = item_or_none(entry, k.fill_quantity);
+  const long long entry_qty = entry_fill.is_none() ? require_int(item(entry, k.quantity), "quantity")
+                                                   : require_int(entry_fill, "fill_quantity");
+  out.entry = {rules, rate(tax.entry), static_cast<double>(slice) / std::max(1LL, entry_qty)};
+  out.exit = {rules, rate(tax.exit), static_cast<double>(slice) / std::max(1LL, fill_qty)};
+  out.entry_taxed = tax.entry != costs::TaxRate::None;
+  out.exit_taxed = tax.exit != costs::TaxRate::None;
+  out.day_trade = tax.entry == costs::TaxRate::DayTrade || tax.exit == costs::TaxRate::DayTrade;
+  return out;
+}
 
 ProfitResult calculate_profit(nb::handle self, nb::handle fill, nb::handle product_type) {
   require_dict(fill, "cover_position");
@@ -44,27 +78,33 @@ ProfitResult calculate_profit(nb::handle self, nb::handle fill, nb::handle produ
   nb::object action = item(fill, k.action);
   nb::object price = item(fill, k.price);
   long long un_cover = require_int(item(fill, k.quantity), "quantity");
+  const long long fill_qty = un_cover;
   const bool short_cover = is_buy(action);
+  const std::optional<costs::MarketRules> rules = market_rules_of(self);
   nb::object target = item(item(nb::getattr(self, k.positions), code), short_cover ? k.sell : k.buy);
   nb::object rows = item(nb::getattr(self, k._profit_report), k.rows);
 
   double receivable_total = 0, payable_total = 0, origin_profit = 0, cover_cost_total = 0;
-  double trade_cost_total = 0, cost = 0, profit = 0, released = 0;
-  bool any_slice = false;
+  double trade_cost_total = 0, cost = 0, profit = 0, released = 0, tax = 0, taxed_value = 0;
+  bool any_slice = false, day_trade = false;
   while (un_cover > 0 && nb::len(target) > 0) {
     nb::object entry = target[0];
     const long long open_qty = require_int(item(entry, k.quantity), "quantity");
     nb::object slice = nb::int_(std::min(open_qty, un_cover));
     const long long slice_qty = std::min(open_qty, un_cover);
 
-    const CostRecord exit = trade_cost(self, code, action, price, slice, product_type, false, true,
-                                       item_or_none(fill, k.limit_price));
+    const SliceTerms terms = slice_terms(rules ? &*rules : nullptr, product_type, short_cover,
+                                         entry, fill, slice_qty, fill_qty);
+    const CostRecord exit = trade_cost(self, code, action, price, slice, product_type,
+                                       !terms.exit_taxed, true, item_or_none(fill, k.limit_price),
+                                       terms.exit);
     console_print("[blue]" + std::string(nb::repr(exit.record).c_str()) + ", 沖銷部位方向: " +
                   text_of(action) + "[/blue]");
     nb::object entry_action = item(entry, k.action);
     const CostRecord enter = trade_cost(self, item(entry, k.code), entry_action,
-                                        item(entry, k.price), slice, product_type, true, true,
-                                        item_or_none(entry, k.limit_price));
+                                        item(entry, k.price), slice, product_type,
+                                        !terms.entry_taxed, true,
+                                        item_or_none(entry, k.limit_price), terms.entry);
     console_print("[yellow]被沖銷的成本資訊: " + std::string(nb::repr(enter.record).c_str()) +
                   ", 沖銷部位方向: " + text_of(entry_action) + "[/yellow]");
 
@@ -98,10 +138,18 @@ ProfitResult calculate_profit(nb::handle self, nb::handle fill, nb::handle produ
     row[k.cover_cost] = amounts.cover_cost;
     row[k.profit] = slice_profit.profit;
     row[k.profit_ratio] = slice_profit.ratio;
+    if (rules) {  // which tax the round trip paid
+      row[k.tax_rate] = terms.entry_taxed && !terms.exit_taxed ? enter.tax_rate : exit.tax_rate;
+      row[k.day_trade] = terms.day_trade;
+    }
     rows.attr("append")(row);
 
-    released += acc::released_charge(amounts.payable, amounts.trade_cost, enter.fixed_cost,
-                                     open_qty > slice_qty);
+    // The opening charged no tax: a tax the entry side owes is paid with the profit.
+    released += acc::released_charge(amounts.payable, amounts.trade_cost - enter.tax,
+                                     enter.fixed_cost, open_qty > slice_qty);
+    tax += enter.tax + exit.tax;
+    taxed_value += (terms.entry_taxed ? amounts.payable : 0) + (terms.exit_taxed ? amounts.receivable : 0);
+    day_trade = day_trade || terms.day_trade;
     un_cover -= slice_qty;
     entry[k.quantity] = open_qty - slice_qty;
     if (open_qty == slice_qty && PySequence_DelItem(target.ptr(), 0) < 0) throw nb::python_error();
@@ -123,7 +171,7 @@ ProfitResult calculate_profit(nb::handle self, nb::handle fill, nb::handle produ
   result[k.profit] = total(profit);
   result[k.is_covered] = nb::bool_(un_cover == 0);
   result[k.un_cover_qty] = un_cover;
-  return {result, un_cover, any_slice, released, profit};
+  return {result, un_cover, any_slice, released, profit, tax, taxed_value, day_trade};
 }
 
 struct FillContext {
@@ -135,6 +183,8 @@ struct FillContext {
   nb::object info;
   bool buy;
   const char* unit;
+  const costs::MarketRules* rules;
+  long long fill_quantity;  // the whole fill's, which bears the minimum fee once
 };
 
 void open_position(const FillContext& c) {
@@ -142,11 +192,18 @@ void open_position(const FillContext& c) {
   add_to(c.info, k.entry_times, nb::int_(1));
   nb::object quantity = item(c.fill, k.quantity);
   nb::object price = item(c.fill, k.price);
+  SideTerms terms;
+  if (c.rules) {
+    const double share = static_cast<double>(require_int(quantity, "quantity")) /
+                         static_cast<double>(std::max(1LL, c.fill_quantity));
+    terms = {c.rules, std::nan(""), share};
+    c.fill[k.fill_quantity] = c.fill_quantity;  // its slices share the minimum by it
+  }
   // Charged as the cover will price this entry (configured slippage, no tax), so a
   // position that ends flat leaves the cash moved by exactly its profit rows.
   const CostRecord cost =
       trade_cost(c.self, c.code, item(c.fill, k.action), price, quantity, c.product_type, true, true,
-                 item_or_none(c.fill, k.limit_price));
+                 item_or_none(c.fill, k.limit_price), terms);
   nb::object capital = nb::getattr(c.self, k.current_capital);
   const double charge = acc::opening_charge(cost.price, cost.min_qty, cost.fee, cost.fixed_cost);
   PyObject* balance = PyNumber_Subtract(capital.ptr(), nb::float_(charge).ptr());
@@ -164,6 +221,23 @@ void open_position(const FillContext& c) {
                 text_of(item(cost.record, k.tax)) + ", 固定成本: " +
                 text_of(item(cost.record, k.fixed_cost)) +
                 (c.buy ? "[/bold red]" : " [/bold red]"));
+}
+
+// The fill's trade record (the latest, when it is this fill's deal) says the tax rate its
+// round trips paid and whether one was a day trade.
+void note_tax(const FillContext& c, const ProfitResult& result) {
+  const Keys& k = keys();
+  nb::object records = nb::getattr(c.self, k.trade_records);
+  const Py_ssize_t count = checked(PyObject_Length(records.ptr()));
+  if (count == 0) return;
+  nb::object last = records[count - 1];
+  if (!PyDict_Check(last.ptr()) ||
+      checked(PyObject_RichCompareBool(item_or_none(last, k.trade_id).ptr(),
+                                       item(c.fill, k.trade_id).ptr(), Py_EQ)) != 1 ||
+      text_of(item_or_none(last, k.trade_status)) != "Deal")
+    return;
+  last[k.tax_rate] = result.taxed_value > 0 ? result.tax / result.taxed_value : 0.0;
+  last[k.day_trade] = result.day_trade;
 }
 
 void cover_position(const FillContext& c) {
@@ -194,6 +268,7 @@ void cover_position(const FillContext& c) {
   console_print("[bold red][回測] 沖銷 " + text_of(c.code) + " " +
                 std::to_string(filled - result.un_cover_qty) + " " + c.unit + ", 損益: " +
                 text_of(item(r, k.profit)) + (c.buy ? "[/bold red]" : " [/bold red]"));
+  if (c.rules && result.any_slice) note_tax(c, result);
 
   // What the opposite side could not absorb was still traded: it opens a
   // position in the fill's direction.
@@ -228,8 +303,11 @@ void set_positions(nb::handle self, nb::handle trade, nb::handle product_type) {
 
   nb::object fill = copy_record(trade);
   const bool buy = is_buy(item(fill, k.action));
+  const std::optional<costs::MarketRules> rules = market_rules_of(self);
   const FillContext context{self, fill, product_type, code, sides, info, buy,
-                            product_of(product_type) == Product::Stock ? "張" : "口"};
+                            product_of(product_type) == Product::Stock ? "張" : "口",
+                            rules ? &*rules : nullptr,
+                            require_int(item(fill, k.quantity), "quantity")};
   if (nb::len(item(sides, buy ? k.sell : k.buy)) > 0)
     cover_position(context);
   else

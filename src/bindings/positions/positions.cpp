@@ -190,7 +190,7 @@ nb::object contract_value(nb::handle code) {
 
 CostRecord trade_cost(nb::handle self, nb::handle code, nb::handle action, nb::handle price,
                       nb::handle quantity, nb::handle product_type, bool ignore_tax,
-                      bool is_cover, nb::handle limit) {
+                      bool is_cover, nb::handle limit, const SideTerms& terms) {
   require_str(code, "code");
   const double origin_price = require_price(price, "price");
   const long long qty = require_int(quantity, "quantity");
@@ -213,13 +213,17 @@ CostRecord trade_cost(nb::handle self, nb::handle code, nb::handle action, nb::h
   require_rate(tax, "tax");
   costs::CostSettings settings{
       require_number(fee, "fee"),
-      require_number(tax, "tax"),
+      std::isnan(terms.tax_rate) ? require_number(tax, "tax") : terms.tax_rate,
       require_tick_count(item(entry, k.tick_count), "tick_count"),
       PyUnicode_Check(direction.ptr()) ? costs::parse_direction(text_of(direction))
                                        : costs::Direction::Other,
       limit_price,
       PyUnicode_CompareWithASCIIString(side.ptr(), "buy") == 0,
   };
+  if (terms.rules) {
+    settings.fee_discount = terms.rules->fee_discount;
+    settings.min_fee = terms.rules->min_fee * terms.fill_share;
+  }
   nb::object unit = product == Product::Stock
                         ? nb::int_(static_cast<long long>(costs::kSharesPerLot))
                         : contract_value(code);
@@ -243,7 +247,7 @@ CostRecord trade_cost(nb::handle self, nb::handle code, nb::handle action, nb::h
   record[k.price] = cost.price;
   record[k.origin_price] = origin_price;
   return {record, cost.fee, cost.tax, require_number(fixed_cost, "per_trade_cost"), cost.price,
-          cost.min_qty};
+          cost.min_qty, ignore_tax ? 0.0 : settings.tax_rate};
 }
 
 namespace {
@@ -254,8 +258,9 @@ nb::dict calculate_trade_cost(nb::handle self, nb::handle code, nb::handle actio
                               nb::handle price, nb::handle quantity, nb::handle product_type,
                               nb::handle ignore_tax, nb::handle is_cover,
                               nb::handle limit_price) {
+  const std::optional<costs::MarketRules> rules = market_rules_of(self);
   return trade_cost(self, code, action, price, quantity, product_type, truth(ignore_tax),
-                    truth(is_cover), limit_price)
+                    truth(is_cover), limit_price, SideTerms{rules ? &*rules : nullptr})
       .record;
 }
 
@@ -313,6 +318,7 @@ void bind_positions(nb::module_& m) {
                                            {param("code")});
   positions_type = reinterpret_cast<PyTypeObject*>(cls.ptr());
   bind_book(cls);
+  bind_market_rules(cls);
   bind_views(cls);
   bind_reports(cls);
 }

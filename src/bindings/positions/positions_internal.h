@@ -3,7 +3,11 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cmath>
+#include <optional>
+
 #include "common/args.h"
+#include "costs/market_rules.h"
 #include "costs/price_band.h"
 
 namespace orva::py::positions {
@@ -25,7 +29,8 @@ struct Positions {};
   X(direction) X(per_trade_cost) X(positions) X(product_type_mapper) X(_account_infos)         \
   X(_profit_report) X(_fee_settings) X(current_capital) X(trade_records) X(current_tick_infos) \
   X(fetch_position_queue) X(finish_fetch_position_queue) X(wait_fetch_position_response_flag) \
-  X(timestamp) X(market_type) X(tick_type) X(is_simulate)
+  X(timestamp) X(market_type) X(tick_type) X(is_simulate) X(market_rules) X(fill_quantity)      \
+  X(tax_rate) X(day_trade)
 
 // Interned keys of records, views and instance attributes.
 struct Keys {
@@ -55,13 +60,25 @@ inline const Keys& keys() { return globals->keys; }
 struct CostRecord {
   nb::dict record;
   double fee, tax, fixed_cost, price, min_qty;
+  double tax_rate;  // the rate the tax was taken at, 0 when ignored
+};
+
+// What the market rules make of one side of a fill.
+struct SideTerms {
+  const costs::MarketRules* rules = nullptr;  // none: the described costs
+  double tax_rate = std::nan("");  // the side's own rate (a day trade's), else the setting's
+  double fill_share = 1;           // of its fill, which bears the minimum fee once
 };
 
 // `limit`: the limit price of a limit order's fill, which slippage never passes (None or
 // absent for a market order).
 CostRecord trade_cost(nb::handle self, nb::handle code, nb::handle action, nb::handle price,
                       nb::handle quantity, nb::handle product_type, bool ignore_tax,
-                      bool is_cover, nb::handle limit = nb::handle());
+                      bool is_cover, nb::handle limit = nb::handle(), const SideTerms& terms = {});
+
+// The account's market rules (market_rules.cpp), none when it was given none.
+std::optional<costs::MarketRules> market_rules_of(nb::handle self);
+void bind_market_rules(nb::class_<Positions>& cls);
 
 // A price: finite, not negative and below the grid's limit, else ValueError.
 double require_price(nb::handle price, const char* name);

@@ -20,6 +20,10 @@ struct CostSettings {
   // The limit of a limit order's fill (NaN for a market order), and its side.
   double limit = std::nan("");
   bool buy = true;
+  // The broker's discount on the fee, and the part of its minimum fee per fill
+  // that this quantity bears.
+  double fee_discount = 1;
+  double min_fee = 0;
 };
 
 struct TradeCost {

@@ -2,10 +2,11 @@
 
 #include <cmath>
 
+#include "calendar/taipei.h"
+
 namespace orva::exchange {
 namespace {
 
-constexpr double kTaipeiOffset = 8 * 3600;
 constexpr double kSessionsStart = 5 * 3600;  // a calendar day's sessions start at 05:00
 constexpr double kNightStart = 15 * 3600;
 
@@ -13,7 +14,7 @@ constexpr double kNightStart = 15 * 3600;
 
 long long session_of(double seconds) {
   if (!std::isfinite(seconds)) return LLONG_MIN;
-  const double local = seconds + kTaipeiOffset - kSessionsStart;
+  const double local = seconds + calendar::kTaipeiOffsetSeconds - kSessionsStart;
   const double day = std::floor(local / 86400);
   const bool night = local - day * 86400 >= kNightStart - kSessionsStart;
   return static_cast<long long>(day) * 2 + (night ? 1 : 0);
