@@ -84,6 +84,15 @@ class SuccessCode(Enum):
         return self.value[1]
 
 
+class RejectCode(Enum):
+    """Codes of orders the exchange refuses, broker-style like `SuccessCode`."""
+
+    PriceLimit = ("88", "委託價格超出當日漲跌幅限制")
+
+    code = SuccessCode.code
+    message = SuccessCode.message
+
+
 class FLAG(Enum):
     """Values of the `orva_status` key of marker records in the tick stream."""
 

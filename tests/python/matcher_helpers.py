@@ -33,8 +33,8 @@ T0 = 1709514000.0  # 2024-03-04 09:00 in Taipei
 class Exchange:
     """A Matcher fed tick by tick, with what it filled."""
 
-    def __init__(self, fill_model="queue", latency_ms=0):
-        self.matcher = Matcher(Positions(), fill_model=fill_model, latency_ms=latency_ms)
+    def __init__(self, fill_model="queue", latency_ms=0, **settings):
+        self.matcher = Matcher(Positions(), fill_model=fill_model, latency_ms=latency_ms, **settings)
         self.time = T0
 
     def tick(self, close, qty, bid=None, ask=None, step=1.0, code="2330"):

@@ -40,7 +40,8 @@ long long take_opposite(nb::handle self, nb::handle account, bool buy, long long
   Matcher& matcher = state_of(self);
   const exchange::Quotes quotes = quotes_for(matcher, item(order, k().code));
   const long long take = std::min(open, buy ? quotes.ask_left() : quotes.bid_left());
-  if (take <= 0) return 0;
+  if (take <= 0 || !within_limits(matcher, text_of(item(order, k().code)), buy ? quotes.ask : quotes.bid))
+    return 0;
   quotes_board(matcher, text_of(item(order, k().code))).take(buy, take);
   fill_order(self, account, order, take, nb::float_(buy ? quotes.ask : quotes.bid), tick_ts);
   return take;
@@ -131,6 +132,8 @@ void arrive(nb::handle self, nb::handle order, nb::handle tick_ts) {
     arrival.take = std::min(open, buy ? quotes.ask_left() : quotes.bid_left());
     arrival.price = buy ? quotes.ask : quotes.bid;
   }
+  if (arrival.take > 0 && !within_limits(matcher, text_of(item(order, k().code)), arrival.price))
+    arrival.take = 0;  // quotes outside the day's price limits offer nothing
   if (fok && arrival.take < open) {  // all at once or nothing
     matcher.index.remove(book, order);
     exchange_cancel(self, account, order, open, tick_ts);

@@ -100,6 +100,7 @@ void enter_book(nb::handle self, nb::handle order, nb::handle data) {
   // Held until the report is queued, so no fill of this order can be reported first.
   Matcher& matcher = state_of(self);
   auto lock = lock_releasing_gil(matcher.book);
+  if (refuse_outside_limits(self, order)) return;
   nb::object book = nb::getattr(self, k().pending_orders);
   book.attr("append")(order);
   matcher.index.added(book, order);
@@ -205,7 +206,7 @@ nb::object random_uuid(nb::handle) { return new_trade_id(); }
 void receive_pending_order(nb::handle self) { receive_pending_orders(self.ptr()); }
 
 void init_matcher(nb::pointer_and_handle<Matcher> self, nb::handle positions,
-                  nb::handle fill_model, nb::handle latency_ms) {
+                  nb::handle fill_model, nb::handle latency_ms, nb::handle price_limit) {
   if (!positions.is_none() && !nb::isinstance(positions, globals->positions_class))
     raise_type_error("positions", "Positions 或 None", positions);
   const std::string model(require_str(fill_model, "fill_model"));
@@ -215,7 +216,15 @@ void init_matcher(nb::pointer_and_handle<Matcher> self, nb::handle positions,
   if (PyBool_Check(latency_ms.ptr())) raise_type_error("latency_ms", "int 或 float", latency_ms);
   const double latency = require_number(latency_ms, "latency_ms");
   require_range(latency, "latency_ms", 0.0, kMaxLatencyMs);
+  double limit = 0;
+  if (!price_limit.is_none()) {
+    if (PyBool_Check(price_limit.ptr())) raise_type_error("price_limit", "float 或 None", price_limit);
+    limit = require_number(price_limit, "price_limit");
+    if (!(limit > 0 && limit < 1))
+      raise_value_error("price_limit 必須大於 0 且小於 1 (例如 0.1), 收到: " + text_of(price_limit));
+  }
   new (self.p) Matcher();
+  self.p->price_limit = limit;
   self.p->model = model == "queue" ? FillModel::Queue : FillModel::Touch;
   self.p->latency = latency / 1000;
   self.p->latency_ms = latency;
@@ -235,6 +244,7 @@ void init_matcher(nb::pointer_and_handle<Matcher> self, nb::handle positions,
   nb::dict rules;
   rules["fill_model"] = fill_model_of(h);  // as read back: a plain str and number
   rules["latency_ms"] = latency_ms_of(h);
+  if (limit > 0) rules["price_limit"] = limit;
   nb::setattr(account, "fill_rules", rules);
   nb::setattr(h, k().account_info, account_info);
   nb::setattr(h, k().exchange_info, exchange_info);
@@ -290,7 +300,8 @@ void bind_matcher(nb::module_& m) {
 
   nb::class_<Matcher> cls(m, "Matcher", "模擬交易所: 委託簿、委託處理執行緒、撮合與委託/成交回報", nb::dynamic_attr());
   cls.def("__init__", &init_matcher, nb::arg("positions").none() = nb::none(),
-          nb::arg("fill_model").none() = "touch", nb::arg("latency_ms").none() = 0);
+          nb::arg("fill_model").none() = "touch", nb::arg("latency_ms").none() = 0,
+          nb::arg("price_limit").none() = nb::none());
   def_method<&add_order>(
       cls, "add_order",
       {param("code"), param("product_type"), param("action"), param("price"), param("qty"),

@@ -15,6 +15,7 @@
 #include "common/direct_api.h"
 #include "common/enum_lookup.h"
 #include "threads/worker_gate.h"
+#include "exchange/price_limits.h"
 #include "exchange/quotes_in_force.h"
 #include "matcher/book_index.h"
 
@@ -35,6 +36,13 @@ struct InFlight {
   nb::object trade_id, qty, price;  // Modify and Cancel: the call's arguments
 };
 
+// One code's daily price limits (price_limits.cpp).
+struct CodeLimits {
+  std::string code;
+  double fixed_tick;  // of its price grid; 0: the stock price bands
+  exchange::DailyLimits limits;
+};
+
 struct Matcher {
   // Held for a whole intake step or matching pass, so each sees a stable book.
   // Recursive because host callbacks (console, account) may re-enter.
@@ -52,6 +60,9 @@ struct Matcher {
   // resting limit order (by trade id) stands at its price.
   std::vector<std::pair<std::string, exchange::QuotesInForce>> quotes;  // few codes: a scan beats a hash
   std::unordered_map<std::string, exchange::QueuePosition> queue;
+  // Daily price limits: the band's fraction of the reference price (0: none), and each code's.
+  double price_limit = 0;
+  std::vector<CodeLimits> limits;
 };
 
 // Interned keys of records and reports.
@@ -102,6 +113,7 @@ struct Keys {
   nb::str account_info = interned("account_info");
   nb::str exchange_info = interned("exchange_info");
   nb::str quote = interned("quote");
+  nb::str close = interned("close");
 };
 
 // Objects of orva_backtest and the standard library taken at module load.
@@ -176,5 +188,14 @@ bool quotes_of(nb::handle record, exchange::Quotes& out);
 nb::str fill_model_of(nb::handle self);
 nb::object latency_ms_of(nb::handle self);
 void bind_fill_model(nb::class_<Matcher>& cls);
+
+// Daily price limits (price_limits.cpp). A trade of `code` at `close`, before the orders
+// arriving at `time` meet it:
+void note_price(Matcher& matcher, nb::handle code, const std::string& text, double time,
+                double close);
+// Whether `price` lies within the code's band (true while it has none).
+bool within_limits(Matcher& matcher, const std::string& code, double price);
+// Refuses a limit order priced outside its code's band: its order report, nothing booked.
+bool refuse_outside_limits(nb::handle self, nb::handle order);
 
 }  // namespace orva::py::matcher

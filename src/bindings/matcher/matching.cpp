@@ -47,14 +47,21 @@ void record_tick(nb::handle self, nb::handle code, nb::handle tick) {
 // What reaches the exchange before the tick at `time` (and, for the queue
 // model, the tick's quotes, after the orders arriving met the earlier ones).
 void note_tick(nb::handle self, nb::handle code, nb::handle timestamp,
-               const exchange::Quotes* quotes, const std::string* code_text = nullptr) {
+               const exchange::Quotes* quotes, double close,
+               const std::string* code_text = nullptr) {
   Matcher& matcher = state_of(self);
   const bool timed =
       PyFloat_Check(timestamp.ptr()) || (PyLong_Check(timestamp.ptr()) && !PyBool_Check(timestamp.ptr()));
   const double time = timed ? require_number(timestamp, "timestamp") : 0;
   if (timed && std::isfinite(time)) matcher.now = time;  // what arrives now is stamped with it
   const bool shows = quotes && matcher.model == FillModel::Queue && PyUnicode_Check(code.ptr());
-  const std::string text = shows ? (code_text ? *code_text : text_of(code)) : std::string();
+  const bool limited = matcher.price_limit > 0 && timed && std::isfinite(time) &&
+                       std::isfinite(close) && PyUnicode_Check(code.ptr());
+  const std::string text = shows || limited ? (code_text ? *code_text : text_of(code)) : std::string();
+  if (limited) {  // a new trading day's band, before what arrives now meets it
+    auto lock = lock_releasing_gil(matcher.book);
+    note_price(matcher, code, text, time, close);
+  }
   if (shows) {
     auto lock = lock_releasing_gil(matcher.book);
     // A quote from before a session break is none: what arrives now meets this tick's.
@@ -73,7 +80,10 @@ void set_current_tick(nb::handle self, nb::handle tick) {
   nb::object code = item(tick, k().code);
   exchange::Quotes quotes;
   const bool quoted = state_of(self).model == FillModel::Queue && quotes_of(tick, quotes);
-  note_tick(self, code, item_or_none(tick, k().timestamp), quoted ? &quotes : nullptr);
+  const double close = state_of(self).price_limit > 0
+                           ? require_number(item(tick, k().close), "close")
+                           : std::nan("");
+  note_tick(self, code, item_or_none(tick, k().timestamp), quoted ? &quotes : nullptr, close);
   record_tick(self, code, tick);
 }
 
@@ -173,6 +183,8 @@ void match_pass(nb::handle self, nb::handle code, double close, long long volume
   nb::object book = nb::getattr(self, k().pending_orders);
   matcher.index.sync(book);
   if (matcher.index.empty()) return;  // most ticks: nothing rests in the book
+  // A trade outside the day's price limits fills nothing.
+  if (matcher.price_limit > 0 && !within_limits(matcher, text_of(code), close)) return;
   // A snapshot: removing an order never makes the pass skip the next one.
   const std::vector<IndexedOrder> orders = matcher.index.orders_of(code);
   if (orders.empty()) return;
@@ -204,7 +216,7 @@ void match_deal(nb::handle self, nb::handle code, nb::handle tick_close, nb::han
 int direct_set_current_tick(PyObject* self, const direct::Tick& tick) {
   return guarded_status([&] {
     note_tick(self, tick.code, tick.timestamp, tick.has_quotes ? &tick.quotes : nullptr,
-              tick.code_text);
+              tick.close, tick.code_text);
     record_tick(self, tick.code, tick.record);
   });
 }

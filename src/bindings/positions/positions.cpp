@@ -8,6 +8,7 @@
 #include "costs/price_band.h"
 #include "costs/trade_cost.h"
 #include "common/methods.h"
+#include "common/price_grid.h"
 #include "positions/positions_internal.h"
 
 namespace orva::py::positions {
@@ -167,17 +168,7 @@ nb::dict new_account_info() {
   return info;
 }
 
-costs::PriceGrid price_grid(nb::handle code) {
-  const std::string_view text = require_str(code, "code");
-  // Read on every use: the host may edit the table.
-  nb::handle table = globals->tick_sizes;
-  if (checked(PySequence_Contains(table.ptr(), code.ptr())) == 0) return {text};
-  nb::object tick = table[code];
-  const double size = require_number(tick, "tick size");
-  if (!costs::valid_fixed_tick(size))
-    raise_value_error("期貨 " + std::string(text) + " 的跳動點不可用: " + text_of(tick));
-  return {text, size};
-}
+costs::PriceGrid price_grid(nb::handle code) { return py::price_grid(code, globals->tick_sizes); }
 
 nb::object contract_value(nb::handle code) {
   require_str(code, "code");
