@@ -310,6 +310,7 @@ void bind_positions(nb::module_& m) {
   positions_type = reinterpret_cast<PyTypeObject*>(cls.ptr());
   bind_book(cls);
   bind_market_rules(cls);
+  bind_expiry(cls);
   bind_views(cls);
   bind_reports(cls);
 }

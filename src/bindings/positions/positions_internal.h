@@ -5,6 +5,8 @@
 
 #include <cmath>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "common/args.h"
 #include "costs/market_rules.h"
@@ -14,8 +16,24 @@ namespace orva::py::positions {
 
 namespace nb = nanobind;
 
+// A roll of a continuous futures series (expiry.cpp): from `at` on, its trades are the
+// new month's; the expiring month settles at `settlement` (NaN: its last trade).
+struct Expiry {
+  double at;
+  double settlement;
+  std::string label;
+};
+struct CodeExpiries {
+  std::string code;
+  std::vector<Expiry> dates;
+  size_t next;  // the first not yet settled
+  bool reopen;
+};
+
 // The C++ side of a Positions instance; the documented state lives in its __dict__.
-struct Positions {};
+struct Positions {
+  std::vector<CodeExpiries> expiries;  // set only through set_expiries
+};
 
 #define ORVA_POSITIONS_KEYS(X)                                                                 \
   X(buy) X(sell) X(code) X(action) X(price) X(quantity) X(exchange_ts) X(product_type)         \
@@ -30,7 +48,7 @@ struct Positions {};
   X(_profit_report) X(_fee_settings) X(current_capital) X(trade_records) X(current_tick_infos) \
   X(fetch_position_queue) X(finish_fetch_position_queue) X(wait_fetch_position_response_flag) \
   X(timestamp) X(market_type) X(tick_type) X(is_simulate) X(market_rules) X(fill_quantity)      \
-  X(tax_rate) X(day_trade)
+  X(tax_rate) X(day_trade) X(expiry)
 
 // Interned keys of records, views and instance attributes.
 struct Keys {
@@ -79,6 +97,10 @@ CostRecord trade_cost(nb::handle self, nb::handle code, nb::handle action, nb::h
 // The account's market rules (market_rules.cpp), none when it was given none.
 std::optional<costs::MarketRules> market_rules_of(nb::handle self);
 void bind_market_rules(nb::class_<Positions>& cls);
+
+// Settles and rolls what a tick's arrival ends of a futures series (expiry.cpp).
+void settle_expiries(nb::handle self, nb::handle tick);
+void bind_expiry(nb::class_<Positions>& cls);
 
 // A price: finite, not negative and below the grid's limit, else ValueError.
 double require_price(nb::handle price, const char* name);

@@ -17,6 +17,7 @@ const char* const kNoTickNotice = "[red]尚未訂閱回測 Tick, 無法計算回
 
 void set_current_tick(nb::handle self, nb::handle tick) {
   require_dict(tick, "tick");
+  settle_expiries(self, tick);  // before the tick replaces the expiring month's last trade
   nb::getattr(self, keys().current_tick_infos)[item(tick, keys().code)] = tick;
 }
 

@@ -1,0 +1,129 @@
+// Futures expiry in a continuous front-month series: when the series' first
+// trade of a new contract month arrives, the positions held in the expiring
+// month are settled at its final price (a settlement price given, else its
+// last trade), and with the roll reopened in the new month at this first
+// trade. Without a schedule (Positions.set_expiries) nothing here runs.
+#include <string>
+
+#include "common/host.h"
+#include "common/methods.h"
+#include "positions/positions_internal.h"
+
+namespace orva::py::positions {
+namespace {
+
+Positions& state_of(nb::handle self) { return *nb::inst_ptr<Positions>(self); }
+
+CodeExpiries* find(Positions& state, const std::string& code) {
+  for (CodeExpiries& entry : state.expiries)
+    if (entry.code == code) return &entry;
+  return nullptr;
+}
+
+// Books one side's open quantity of `code` as a fill of `action`: a trade record of
+// `status`, then the account's own booking.
+void book(nb::handle self, nb::handle code, nb::handle entry, const char* action, long long qty,
+          nb::handle price, nb::handle when, const std::string& trade_id, const char* status,
+          bool exact) {
+  const Keys& k = keys();
+  nb::object fill = copy_record(entry);
+  fill[k.trade_id] = nb::str(trade_id.c_str());
+  fill[k.action] = nb::str(action);
+  fill[k.quantity] = qty;
+  fill[k.price] = price;
+  fill[k.exchange_ts] = when;
+  // A settlement is at exactly its price: no slippage (a limit at the price allows none).
+  if (exact)
+    fill[k.limit_price] = price;
+  else if (PyDict_DelItem(fill.ptr(), k.limit_price.ptr()) < 0)
+    PyErr_Clear();  // it had none
+  self.attr("add_trade_record")(fill[k.trade_id], code, fill[k.action], qty, price, when,
+                                nb::str(status));
+  self.attr("set_positions")(fill, k.future);
+}
+
+void settle(nb::handle self, nb::handle code, const Expiry& expiry, bool reopen, nb::handle tick) {
+  const Keys& k = keys();
+  nb::object last = item_or_none(nb::getattr(self, k.current_tick_infos), code);
+  nb::object sides = item_or_none(nb::getattr(self, k.positions), code);
+  if (last.is_none() || sides.is_none()) return;  // nothing traded, nothing held
+  nb::object final_price = std::isnan(expiry.settlement) ? item(last, k.close)
+                                                         : nb::object(nb::float_(expiry.settlement));
+  nb::object final_time = item(last, k.timestamp);
+  nb::list rows = nb::borrow<nb::list>(item(nb::getattr(self, k._profit_report), k.rows));
+  for (const char* side : {"buy", "sell"}) {
+    nb::object entries = item(sides, nb::str(side));
+    long long qty = 0;
+    const Py_ssize_t count = checked(PyObject_Length(entries.ptr()));
+    for (Py_ssize_t i = 0; i < count; ++i) qty += require_int(item(entries[i], k.quantity), "quantity");
+    if (qty <= 0) continue;
+    nb::object first = entries[0];
+    const bool long_side = std::string(side) == "buy";
+    const size_t before = nb::len(rows);
+    book(self, code, first, long_side ? "Sell" : "Buy", qty, final_price, final_time,
+         "expiry-" + expiry.label, "Expiry", true);
+    for (size_t i = before; i < nb::len(rows); ++i) rows[i][k.expiry] = true;
+    console_print("[yellow]" + text_of(code) + " " + expiry.label + " 到期結算 " +
+                  std::to_string(qty) + " 口 @ " + text_of(final_price) + "[/yellow]");
+    if (!reopen) continue;
+    book(self, code, first, long_side ? "Buy" : "Sell", qty, item(tick, k.close),
+         item(tick, k.timestamp), "roll-" + expiry.label, "Roll", false);
+    console_print("[yellow]" + text_of(code) + " 轉倉至下個月份 " + std::to_string(qty) +
+                  " 口 @ " + text_of(item(tick, k.close)) + "[/yellow]");
+  }
+}
+
+// Positions.set_expiries(code, expiries, reopen=False): `expiries` are (time, settlement
+// price or None, label) of each roll: the first trade at or after `time` is the new month's.
+void set_expiries(nb::handle self, nb::handle code, nb::handle expiries, nb::handle reopen) {
+  const std::string text(require_str(code, "code"));
+  const bool roll = require_bool(reopen, "reopen");
+  if (!PyList_Check(expiries.ptr())) raise_type_error("expiries", "list", expiries);
+  std::vector<Expiry> dates;
+  const Py_ssize_t count = PyList_GET_SIZE(expiries.ptr());
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    nb::handle one = PyList_GET_ITEM(expiries.ptr(), i);
+    if (!PyTuple_Check(one.ptr()) || PyTuple_GET_SIZE(one.ptr()) != 3)
+      raise_type_error("expiries", "(time, settlement 或 None, label) 的 list", one);
+    const double when = require_number(PyTuple_GET_ITEM(one.ptr(), 0), "time");
+    nb::handle price = PyTuple_GET_ITEM(one.ptr(), 1);
+    const double settlement = price.is_none() ? std::nan("") : require_number(price, "settlement");
+    if (!std::isfinite(when) || !(std::isnan(settlement) || (settlement > 0 && std::isfinite(settlement))))
+      raise_value_error("到期設定不合法: " + text_of(nb::repr(one)));
+    if (!dates.empty() && when <= dates.back().at)
+      raise_value_error("到期設定必須依時間排序: " + text_of(nb::repr(one)));
+    dates.push_back({when, settlement, std::string(require_str(PyTuple_GET_ITEM(one.ptr(), 2), "label"))});
+  }
+  Positions& state = state_of(self);
+  if (CodeExpiries* known = find(state, text)) {
+    *known = {text, std::move(dates), 0, roll};
+    return;
+  }
+  state.expiries.push_back({text, std::move(dates), 0, roll});
+}
+
+}  // namespace
+
+void settle_expiries(nb::handle self, nb::handle tick) {
+  Positions& state = state_of(self);
+  if (state.expiries.empty()) return;
+  nb::object code = item(tick, keys().code);
+  if (!PyUnicode_Check(code.ptr())) return;
+  CodeExpiries* entry = find(state, text_of(code));
+  if (!entry || entry->next >= entry->dates.size()) return;
+  const double when = require_number(item(tick, keys().timestamp), "timestamp");
+  // One pass: a gap of several months settles once per month in order.
+  while (entry->next < entry->dates.size() && when >= entry->dates[entry->next].at) {
+    const Expiry expiry = entry->dates[entry->next++];
+    settle(self, code, expiry, entry->reopen, tick);
+  }
+}
+
+void bind_expiry(nb::class_<Positions>& cls) {
+  def_method<&set_expiries>(cls, "set_expiries",
+                            {param("code"), param("expiries"), param("reopen", nb::bool_(false))},
+                            "設定連續近月期貨的到期: (新月份開始時間, 結算價或 None, 名稱) 的 list; "
+                            "reopen 為 True 時在新月份第一筆成交轉倉");
+}
+
+}  // namespace orva::py::positions
