@@ -211,7 +211,7 @@ CostRecord trade_cost(nb::handle self, nb::handle code, nb::handle action, nb::h
       limit_price,
       PyUnicode_CompareWithASCIIString(side.ptr(), "buy") == 0,
   };
-  if (terms.rules) {
+  if (terms.rules && product == Product::Stock) {  // a stock broker's terms; futures pay the rate
     settings.fee_discount = terms.rules->fee_discount;
     settings.min_fee = terms.rules->min_fee * terms.fill_share;
   }

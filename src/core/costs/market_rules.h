@@ -12,8 +12,8 @@
 namespace orva::costs {
 
 struct MarketRules {
-  double fee_discount = 1;  // times the fee rate
-  double min_fee = 0;       // per fill; a fill's slices share it by quantity
+  double fee_discount = 1;  // times a stock fill's fee rate
+  double min_fee = 0;       // per stock fill; a fill's slices share it by quantity
   // Stocks pay tax on the sell (opening a short or closing a long), futures on
   // both sides; otherwise only the covering side pays.
   bool tax_where_owed = false;
