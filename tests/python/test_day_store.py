@@ -1,5 +1,5 @@
 """The replay reads each instrument's days as it reaches them, from a columnar copy of the day
-cache that is rebuilt when damaged or older than its CSV."""
+cache that is rebuilt when damaged or made from another CSV than the cached one."""
 import os
 import shutil
 from datetime import date
@@ -7,8 +7,10 @@ from datetime import date
 import polars as pl
 import pytest
 
+from orva_backtest import Strategy
 from orva_backtest.market import SyntheticMarket
 from orva_backtest.modules.ticker.ticker import Ticker
+from orva_backtest.runner import run_backtest
 from orva_backtest.tick_import import import_tick_file
 
 CODES = [{"code": "2330", "market": "Stock"}, {"code": "TXFR1", "market": "Future"},
@@ -89,3 +91,26 @@ def test_a_copy_made_from_another_csv_is_rebuilt_whatever_the_times(taipei_data_
     assert pl.read_parquet(copy).height != expected
     _, rows = records(ticker)
     assert len(on_day(rows, "2330", date(2024, 3, 5))) == expected == pl.read_parquet(copy).height
+
+
+class ReimportsAtFirstTick(Strategy):
+    """Re-imports a later day, with fewer ticks, while the run is under way."""
+
+    def __init__(self, day_file, data_dir):
+        self.day_file, self.data_dir, self.seen = day_file, data_dir, 0
+
+    def on_tick(self, ctx, tick):
+        if self.seen == 0:
+            import_tick_file(self.day_file, "2330", "Stock", self.data_dir)
+        self.seen += 1
+
+
+def test_the_run_reports_the_ticks_it_replayed_when_a_day_changes_under_it(taipei_data_dir, tmp_path):
+    market = SyntheticMarket(mean_gap_seconds=30)
+    day = pl.DataFrame(market.ticks(contract=market.Contracts.Stocks["2330"], date="2024-03-06"))
+    day.head(10).write_csv(tmp_path / "fewer.csv")
+    strategy = ReimportsAtFirstTick(str(tmp_path / "fewer.csv"), str(taipei_data_dir))
+    result = run_backtest(strategy, ["2330:Stock"], "2024-03-04", "2024-03-06", data_dir=str(taipei_data_dir),
+                          source=market, reports=False)
+    assert result.ticks == strategy.seen and len(day) > 10
+    assert result.summary()["ticks"] == strategy.seen
