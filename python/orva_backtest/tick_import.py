@@ -89,6 +89,15 @@ class DayWriter:
             BASIC_INFO.data_dir = previous
         self.code, self.data_dir, self.written = code, data_dir, {}
 
+    def cached(self, day):
+        """The cached ticks of `day`, None when the day is not cached (or its file does not read
+        back: the feed would set it aside and fetch the day again)."""
+        path = os.path.join(self.folder, self.name_of(self.code, day))
+        try:
+            return pl.read_csv(path, schema=TICK_SCHEMA)
+        except (OSError, pl.exceptions.PolarsError):
+            return None
+
     def write(self, days):
         """Stores [(day, ticks)]: every day is written under a temporary name before any is
         renamed into place, so a failure leaves the cache as it was."""
