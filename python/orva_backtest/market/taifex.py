@@ -221,7 +221,7 @@ def _plan(name, ticks, planned, file_of_day, writer, warnings):
             planned[day] = part
             continue
         cached = planned[day] if day in planned else writer.cached(day)
-        if cached is None:
+        if cached is None or cached.is_empty():  # nothing to lose
             planned[day] = part
         elif not cached.equals(part):  # the same file again changes nothing
             raise ValueError(f"{name} 是 {own} 的成交檔, 其中 {len(part):,} 筆屬於交易日 {day}, "
