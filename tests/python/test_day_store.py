@@ -114,3 +114,15 @@ def test_the_run_reports_the_ticks_it_replayed_when_a_day_changes_under_it(taipe
                           source=market, reports=False)
     assert result.ticks == strategy.seen and len(day) > 10
     assert result.summary()["ticks"] == strategy.seen
+
+
+def test_iterating_ends_cleanly_when_a_counted_day_was_emptied(taipei_data_dir):
+    ticker = Ticker(SyntheticMarket(mean_gap_seconds=30))
+    codes = [{"code": "2330", "market": "Stock"}]
+    replay = ticker.iter_ticks(codes, "2024-03-04", "2024-03-05")
+    first = next(replay)
+    csv = taipei_data_dir / "sino" / "ticks" / "2330 2024-03-05 - ticks.csv"
+    csv.write_text(csv.read_text().splitlines()[0] + "\n")  # the day now holds no tick
+    rest = list(replay)
+    assert {date.fromtimestamp(r["timestamp"]) for r in [first, *rest]} == {date(2024, 3, 4)}
+    assert replay.replayed_by_code == {"2330": 1 + len(rest)}
