@@ -45,7 +45,7 @@ struct DirectReplay {
   // Ticks handed out per code, backfill aside: what was replayed, even when a
   // day was re-imported after it was counted.
   nb::dict replayed_by_code() const {
-    if (!main) return replayed;
+    if (!main) return nb::borrow<nb::dict>(checked(PyDict_Copy(replayed.ptr())));  // the host's own
     nb::dict counts;
     for (size_t i = 0; i < main->source_count(); ++i) {
       const MergedDays::Source& source = main->source(i);
