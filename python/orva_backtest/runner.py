@@ -213,20 +213,22 @@ class _Loop:
 
     def direct(self, records, progress):
         """The direct mode: the whole per-tick path runs in the tick feed's C++ loop."""
-        self.replayed_ticks = dict(records.ticks_by_code)
         days = records.days_total
         tell = None if progress is None else (
             lambda done, total: progress(done, total, records.days_loaded, days))
         try:
-            return records.drive(self.matcher, self.quotes, self.ctx, set(self.markets),
-                                 on_tick=self.callbacks.get("on_tick"), bar_feed=self.bar_feed,
-                                 on_bar=self.callbacks.get("on_bar"),
-                                 on_reports=self.dispatch_reports, progress=tell)
+            ticks = records.drive(self.matcher, self.quotes, self.ctx, set(self.markets),
+                                  on_tick=self.callbacks.get("on_tick"), bar_feed=self.bar_feed,
+                                  on_bar=self.callbacks.get("on_bar"),
+                                  on_reports=self.dispatch_reports, progress=tell)
         except (Exception, SystemExit) as error:
             failed = records.failed_callback
             if failed is None:
                 raise
             raise StrategyError(failed[0], failed[1], error) from error
+        # Counted as replayed: a day re-imported during the run has other ticks than counted.
+        self.replayed_ticks = dict(records.replayed_by_code)
+        return ticks
 
     def paced(self, records, progress):
         """The paced mode: the same steps, in Python, on records from the replay thread."""

@@ -61,20 +61,20 @@ def split_days(ticks, market):
 
 
 def _stage_day(ticks, target):
-    """Writes one cache day beside its place: [(temporary, target)] to rename into place."""
+    """Writes one cache day beside its place: (temporary, target, the temporary's os.stat),
+    to rename into place; the stat, which the rename keeps, ties the columnar copy to it."""
     temporary = f"{target}.tmp-{os.getpid()}"
     try:
         ticks.write_csv(temporary)
+        return temporary, target, os.stat(temporary)
     except BaseException:  # a half-written file (a full disk) is not left beside the cache
         if os.path.exists(temporary):
             os.remove(temporary)
         raise
-    return [(temporary, target)]
 
 
 class DayWriter:
-    """Writes cache days of one code. Each import replaces the days it brings; a day that two
-    inputs of one import bring holds both, in time order (the earlier input first at equal times)."""
+    """Writes cache days of one code; each day written replaces the cached one."""
 
     def __init__(self, code, data_dir):
         from orva_backtest.constant import BASIC_INFO
@@ -89,32 +89,38 @@ class DayWriter:
             BASIC_INFO.data_dir = previous
         self.code, self.data_dir, self.written = code, data_dir, {}
 
+    def cached(self, day):
+        """The cached ticks of `day`, None when the day is not cached (or its file does not read
+        back: the feed would set it aside and fetch the day again)."""
+        path = os.path.join(self.folder, self.name_of(self.code, day))
+        try:
+            return pl.read_csv(path, schema=TICK_SCHEMA)
+        except (OSError, pl.exceptions.PolarsError):
+            return None
+
     def write(self, days):
         """Stores [(day, ticks)]: every day is written under a temporary name before any is
         renamed into place, so a failure leaves the cache as it was."""
         from orva_backtest.constant import BASIC_INFO
-        staged, done, tables = [], [], []
+        staged = []
         try:
             for day, ticks in days:
-                target = os.path.join(self.folder, self.name_of(self.code, day))
-                if target in self.written:
-                    ticks = pl.concat([pl.read_csv(target, schema=TICK_SCHEMA), ticks])
-                    ticks = ticks.sort("ts", maintain_order=True)
-                staged += _stage_day(ticks, target)
-                done.append((target, len(ticks)))
-                tables.append((day, ticks))
-            for temporary, target in staged:
+                staged.append((day, ticks, *_stage_day(ticks, os.path.join(
+                    self.folder, self.name_of(self.code, day)))))
+            for _, _, temporary, target, _ in staged:
                 os.replace(temporary, target)
         finally:
-            for temporary, _ in staged:
+            for _, _, temporary, _, _ in staged:
                 if os.path.exists(temporary):
                     os.remove(temporary)
+        done = [(target, len(ticks)) for _, ticks, _, target, _ in staged]
         self.written.update(done)
-        # Then the columnar copies that runs read; one that fails is rebuilt by the next run.
+        # Then the columnar copies that runs read, each tied to its CSV: one that fails, or
+        # that another import's CSV has replaced meanwhile, is rebuilt by the next run.
         previous, BASIC_INFO.data_dir = BASIC_INFO._data_dir, self.data_dir
         try:
-            for day, ticks in tables:
-                self.ticker._Ticker__store_columns(self.code, day, ticks)
+            for day, ticks, _, _, stat in staged:
+                self.ticker._Ticker__store_columns(self.code, day, ticks, stat)
         finally:
             BASIC_INFO.data_dir = previous
         return done

@@ -5,6 +5,7 @@ message, so a host or a test may replace either object at any time.
 """
 import logging
 import os
+import re
 from datetime import datetime
 
 from rich.console import Console
@@ -88,26 +89,35 @@ def format_nano_ts_to_second_ts(nano_ts, digits):
 
 
 # A spreadsheet reads a cell that starts with one of these as a formula (or, for tab and
-# carriage return, strips them first).
-_FORMULA_STARTS = ("=", "+", "-", "@", "\t", "\r")
+# carriage return, strips them first); a plain number with a sign is still a number.
+_FORMULA_START = r"^[=+\-@\t\r]"
+_NUMBER = r"[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?"
+
+
+def _guarded(value):
+    if isinstance(value, str) and re.match(_FORMULA_START, value) and not re.fullmatch(_NUMBER, value):
+        return "'" + value
+    return value
 
 
 def spreadsheet_safe(table):
     """`table` (polars or pandas) with every text cell that a spreadsheet would run as a formula
-    prefixed by a single quote, as spreadsheet tools expect; numbers are left alone. Every CSV
-    the project writes goes through it."""
+    prefixed by a single quote, as spreadsheet tools expect. Numbers are never altered: neither
+    number columns nor texts that are plain numbers ("-1.5"). Every CSV the project writes goes
+    through it."""
     import polars as pl
     if isinstance(table, pl.DataFrame):
         texts = [name for name, dtype in table.schema.items() if dtype == pl.String]
         return table.with_columns(
-            pl.when(pl.col(name).str.contains(r"^[=+\-@\t\r]")).then("'" + pl.col(name))
-            .otherwise(pl.col(name)).alias(name) for name in texts)
-    from pandas.api.types import is_object_dtype, is_string_dtype
+            pl.when(pl.col(name).str.contains(_FORMULA_START) & ~pl.col(name).str.contains(f"^{_NUMBER}$"))
+            .then("'" + pl.col(name)).otherwise(pl.col(name)).alias(name) for name in texts)
+    import pandas as pd
     table = table.copy()
     for name in table.columns:
-        if is_object_dtype(table[name].dtype) or is_string_dtype(table[name].dtype):  # pandas 3: "str"
-            table[name] = table[name].map(
-                lambda v: "'" + v if isinstance(v, str) and v.startswith(_FORMULA_STARTS) else v)
+        dtype = table[name].dtype
+        # Texts sit in object columns (among other values), or in a string dtype (pandas 3's own).
+        if dtype == object or isinstance(dtype, pd.StringDtype):
+            table[name] = table[name].map(_guarded)
     return table
 
 

@@ -1,12 +1,17 @@
 """The replay reads each instrument's days as it reaches them, from a columnar copy of the day
-cache that is rebuilt when damaged or older than its CSV."""
+cache that is rebuilt when damaged or made from another CSV than the cached one."""
 import os
+import shutil
 from datetime import date
 
 import polars as pl
+import pytest
 
+from orva_backtest import Strategy
 from orva_backtest.market import SyntheticMarket
 from orva_backtest.modules.ticker.ticker import Ticker
+from orva_backtest.runner import run_backtest
+from orva_backtest.tick_import import import_tick_file
 
 CODES = [{"code": "2330", "market": "Stock"}, {"code": "TXFR1", "market": "Future"},
          {"code": "0050", "market": "Stock"}]
@@ -48,10 +53,76 @@ def test_the_columnar_copy_is_read_rebuilt_when_damaged_and_when_older_than_its_
 
 
 def test_imports_write_the_columnar_copy_too(taipei_data_dir, tmp_path):
-    from orva_backtest.tick_import import import_tick_file
     market = SyntheticMarket(mean_gap_seconds=60)
     day = pl.DataFrame(market.ticks(contract=market.Contracts.Stocks["2330"], date="2024-03-05"))
     day.write_csv(tmp_path / "in.csv")
     import_tick_file(str(tmp_path / "in.csv"), "2330", "Stock", str(taipei_data_dir))
     copy = taipei_data_dir / "sino" / "columns" / "2330 2024-03-05 - ticks.parquet"
     assert pl.read_parquet(copy).equals(day.cast(pl.read_parquet(copy).schema))
+
+
+def on_day(rows, code, day):
+    return [r for r in rows if r[0] == code and date.fromtimestamp(r[1]) == day]
+
+
+@pytest.mark.parametrize("case", ["put back with its old time", "given the copy's time",
+                                  "a concurrent import's copy"])
+def test_a_copy_made_from_another_csv_is_rebuilt_whatever_the_times(taipei_data_dir, tmp_path, case):
+    ticker = Ticker(SyntheticMarket(mean_gap_seconds=30))
+    records(ticker)
+    name = "2330 2024-03-05 - ticks"
+    csv, copy = (taipei_data_dir / "sino" / folder / f"{name}.{ext}"
+                 for folder, ext in (("ticks", "csv"), ("columns", "parquet")))
+    day = pl.read_csv(csv)
+    shutil.copy2(copy, tmp_path / "first.parquet")
+    fewer = tmp_path / "fewer.csv"
+    day.head(10).write_csv(fewer)
+    if case == "a concurrent import's copy":  # its CSV lost the race, its copy won it
+        import_tick_file(str(fewer), "2330", "Stock", str(taipei_data_dir))
+        shutil.copyfile(tmp_path / "first.parquet", copy)  # written last: newer than the CSV
+        expected = 10
+    else:  # a backup of the CSV restored over it, as cp -p or rsync -t do
+        import_tick_file(str(fewer), "2330", "Stock", str(taipei_data_dir))
+        day.write_csv(fewer)
+        shutil.copyfile(fewer, csv)
+        when = 1 if case == "put back with its old time" else copy.stat().st_mtime_ns
+        os.utime(csv, ns=(when, when))
+        expected = len(day)
+    assert pl.read_parquet(copy).height != expected
+    _, rows = records(ticker)
+    assert len(on_day(rows, "2330", date(2024, 3, 5))) == expected == pl.read_parquet(copy).height
+
+
+class ReimportsAtFirstTick(Strategy):
+    """Re-imports a later day, with fewer ticks, while the run is under way."""
+
+    def __init__(self, day_file, data_dir):
+        self.day_file, self.data_dir, self.seen = day_file, data_dir, 0
+
+    def on_tick(self, ctx, tick):
+        if self.seen == 0:
+            import_tick_file(self.day_file, "2330", "Stock", self.data_dir)
+        self.seen += 1
+
+
+def test_the_run_reports_the_ticks_it_replayed_when_a_day_changes_under_it(taipei_data_dir, tmp_path):
+    market = SyntheticMarket(mean_gap_seconds=30)
+    day = pl.DataFrame(market.ticks(contract=market.Contracts.Stocks["2330"], date="2024-03-06"))
+    day.head(10).write_csv(tmp_path / "fewer.csv")
+    strategy = ReimportsAtFirstTick(str(tmp_path / "fewer.csv"), str(taipei_data_dir))
+    result = run_backtest(strategy, ["2330:Stock"], "2024-03-04", "2024-03-06", data_dir=str(taipei_data_dir),
+                          source=market, reports=False)
+    assert result.ticks == strategy.seen and len(day) > 10
+    assert result.summary()["ticks"] == strategy.seen
+
+
+def test_iterating_ends_cleanly_when_a_counted_day_was_emptied(taipei_data_dir):
+    ticker = Ticker(SyntheticMarket(mean_gap_seconds=30))
+    codes = [{"code": "2330", "market": "Stock"}]
+    replay = ticker.iter_ticks(codes, "2024-03-04", "2024-03-05")
+    first = next(replay)
+    csv = taipei_data_dir / "sino" / "ticks" / "2330 2024-03-05 - ticks.csv"
+    csv.write_text(csv.read_text().splitlines()[0] + "\n")  # the day now holds no tick
+    rest = list(replay)
+    assert {date.fromtimestamp(r["timestamp"]) for r in [first, *rest]} == {date(2024, 3, 4)}
+    assert replay.replayed_by_code == {"2330": 1 + len(rest)}

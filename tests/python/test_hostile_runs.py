@@ -3,6 +3,7 @@ case once lost data, crashed, hung or said nothing."""
 import csv
 import os
 import re
+import string
 import threading
 from datetime import datetime
 
@@ -13,12 +14,14 @@ import pytest
 from orva_backtest import Strategy, outputs, utils
 from orva_backtest.cli import run_cli
 from orva_backtest.market import CacheOnlyMarket
+from orva_backtest.modules.matcher.matcher import Matcher
 from orva_backtest.modules.positions.positions import BarFeed, Positions, QuoteManager
 from orva_backtest.runner import MAX_REPORTS_PER_TICK, NoTicks, StrategyError, run_backtest
 
 from account_helpers import fill, tick
 
 DAY = "2024-03-04"
+ID_ALPHABET = set(string.ascii_letters + string.digits + "_-")
 
 
 class EveryN(Strategy):
@@ -151,8 +154,34 @@ def test_no_csv_cell_runs_as_a_spreadsheet_formula(taipei_data_dir):
     account.generate_qs_profit_report("@SUM", quotes)
     profit = pd.read_csv(taipei_data_dir / "profit_report" / "@SUM-profit_report.csv", encoding="utf-8-sig")
     assert profit["code"].tolist() == ["'@SUM"] and profit["profit"].iloc[0] < 0  # numbers stay numbers
-    table = utils.spreadsheet_safe(pl.DataFrame({"a": ["+1", "ok", "\t=x"], "n": [-1, 2, 3]}))
-    assert table.to_dict(as_series=False) == {"a": ["'+1", "ok", "'\t=x"], "n": [-1, 2, 3]}
+    table = utils.spreadsheet_safe(pl.DataFrame({"a": ["+1+1", "ok", "\t=x"], "n": [-1, 2, 3]}))
+    assert table.to_dict(as_series=False) == {"a": ["'+1+1", "ok", "'\t=x"], "n": [-1, 2, 3]}
+
+
+TEXTS = ["=HYPERLINK(1)", "-2+3", "@SUM", "\t=x", "-1.5", "+7", "1e-3", "ok", None]
+GUARDED = ["'=HYPERLINK(1)", "'-2+3", "'@SUM", "'\t=x", "-1.5", "+7", "1e-3", "ok", None]
+
+
+@pytest.mark.parametrize("kind", ["polars", "pandas object", "pandas string"])
+def test_the_csv_guard_quotes_formulas_in_every_text_column_and_never_a_number(kind):
+    if kind == "polars":
+        guarded = utils.spreadsheet_safe(pl.DataFrame({"text": TEXTS, "n": range(len(TEXTS))}))
+        texts, numbers = guarded["text"].to_list(), guarded["n"].to_list()
+    else:  # object: texts among other values (on every pandas); string: pandas' own text dtype
+        column = pd.Series(TEXTS + [-4], dtype=object) if kind == "pandas object" else pd.Series(TEXTS, dtype="string")
+        guarded = utils.spreadsheet_safe(pd.DataFrame({"text": column, "n": range(len(column))}))
+        texts = [None if value is pd.NA else value for value in guarded["text"]]
+        numbers = guarded["n"].tolist()
+    assert texts == GUARDED + ([-4] if kind == "pandas object" else [])
+    assert numbers == list(range(len(texts)))
+
+
+def test_trade_ids_reach_the_csv_as_the_account_has_them(console):
+    matcher = Matcher()
+    ids = [matcher._Matcher__get_random_uuid() for _ in range(3000)]  # one in 64 drew a leading "-"
+    assert all(len(i) == 16 and set(i) <= ID_ALPHABET for i in ids) and len(set(i[0] for i in ids)) > 32
+    assert not [i for i in ids if i[0] in "=+-@"]
+    assert utils.spreadsheet_safe(pl.DataFrame({"trade_id": ids}))["trade_id"].to_list() == ids
 
 
 def test_interrupted_start_up_is_an_interruption(monkeypatch, capsys):

@@ -1,3 +1,4 @@
+import re
 import zipfile
 
 import polars as pl
@@ -5,7 +6,7 @@ import pytest
 
 from orva_backtest import Strategy
 from orva_backtest.cli import run_cli
-from orva_backtest.market import CacheOnlyMarket
+from orva_backtest.market import CacheOnlyMarket, taifex
 from orva_backtest.runner import run_backtest
 
 from taifex_files import trades, write_files
@@ -106,14 +107,88 @@ def test_a_file_without_the_product_is_a_warning_and_the_others_go_on(tmp_path, 
     assert "TE 沒有預設代碼" in capsys.readouterr().err
 
 
-def test_one_day_in_two_files_is_refused_not_counted_twice(tmp_path, capsys):
+@pytest.mark.parametrize("case", ["two files", "two copies in one zip", "its .csv and .rpt in one zip"])
+def test_one_day_twice_is_refused_not_counted_twice(tmp_path, capsys, case):
     paths, _ = write_files(tmp_path)
-    copy = tmp_path / "copy.zip"
-    copy.write_bytes(paths[0].read_bytes())
+    member = "Daily_2026_01_21.csv"
+    data = zipfile.ZipFile(paths[0]).read(member)
     alone, twice = tmp_path / "alone", tmp_path / "twice"
     assert run_cli(["import-taifex", str(paths[0]), "--product", "TX", "--data-dir", str(alone)]) == 0
+    bad = tmp_path / "bad.zip"
+    second = {"two files": member, "two copies in one zip": "copy/" + member,
+              "its .csv and .rpt in one zip": "Daily_2026_01_21.rpt"}[case]
+    with zipfile.ZipFile(bad, "w") as archive:
+        for name in [second] if case == "two files" else [member, second]:
+            archive.writestr(name, data)
+    files = [paths[0], bad] if case == "two files" else [bad]
     capsys.readouterr()
-    assert run_cli(["import-taifex", str(paths[0]), str(copy), "--product", "TX", "--data-dir", str(twice)]) == 1
+    assert run_cli(["import-taifex", *map(str, files), "--product", "TX", "--data-dir", str(twice)]) == 1
     (err,) = capsys.readouterr().err.strip().splitlines()
-    assert f"{paths[0]} 與 {copy} 都是 2026-01-21 的成交檔" in err
-    assert cached(twice) == cached(alone)  # the first file's day, once
+    first = f"{paths[0]}:{member}" if case == "two files" else f"{bad}:{member}"
+    assert f"{first} 與 {bad}:{second} 都是 2026-01-21 的成交檔" in err
+    assert cached(twice) == (cached(alone) if case == "two files" else {})  # the first file's day, once
+
+
+def test_the_same_file_named_twice_is_imported_once(tmp_path, monkeypatch):
+    paths, _ = write_files(tmp_path)
+    once, twice = tmp_path / "once", tmp_path / "twice"
+    assert run_cli(["import-taifex", str(paths[0]), "--product", "TX", "--data-dir", str(once)]) == 0
+    monkeypatch.chdir(tmp_path)
+    named = [str(paths[0]), paths[0].name, f"./{paths[0].name}", str(paths[0])]
+    assert run_cli(["import-taifex", *named, "--product", "TX", "--data-dir", str(twice)]) == 0
+    assert cached(twice) == cached(once)
+
+
+def with_stray_trade(lines):
+    """The lines with one more front-month trade, at 16:00 of the file's day: the next
+    trading day's night session."""
+    fields = lines[front_line(lines) - 1].split(",")
+    fields[0], fields[3] = "20260121", "160000"
+    return lines + [",".join(fields)]
+
+
+def test_a_stray_trade_never_replaces_a_cached_day(tmp_path, capsys):
+    paths, _ = write_files(tmp_path, zipped=())
+    stray = tmp_path / "stray.csv"
+    stray.write_bytes("\r\n".join(with_stray_trade(trades("2026-01-21")[0])).encode("cp950"))
+    data, fresh = tmp_path / "data", tmp_path / "fresh"
+    assert run_cli(["import-taifex", str(paths[1]), "--product", "TX", "--data-dir", str(data)]) == 0
+    before = cached(data)
+    whole = len(pl.read_csv(data / "sino" / "ticks" / DAY_FILES[1]))
+    capsys.readouterr()
+    assert run_cli(["import-taifex", str(stray), "--product", "TX", "--data-dir", str(data)]) == 1
+    (err,) = capsys.readouterr().err.strip().splitlines()
+    assert f"{stray} 是 2026-01-21 的成交檔, 其中 1 筆屬於交易日 2026-01-22, 而快取中的 2026-01-22 有 {whole:,} 筆" in err
+    assert cached(data) == before
+    # A day not cached yet takes the stray trade, until the day's own file replaces it whole.
+    assert run_cli(["import-taifex", str(stray), str(paths[1]), "--product", "TX", "--data-dir", str(fresh)]) == 0
+    assert cached(fresh)[DAY_FILES[1]] == before[DAY_FILES[1]]
+    assert run_cli(["import-taifex", str(stray), "--product", "TX", "--data-dir", str(fresh)]) == 1
+
+
+@pytest.mark.parametrize("spare", [-1, 0])
+def test_a_file_the_memory_cannot_hold_is_refused_in_one_line(tmp_path, capsys, monkeypatch, spare):
+    paths, _ = write_files(tmp_path)
+    size = zipfile.ZipFile(paths[0]).getinfo("Daily_2026_01_21.csv").file_size
+    monkeypatch.setattr(taifex, "_memory_free", lambda: size * 10 + spare, raising=False)
+    data = tmp_path / "data"
+    status = run_cli(["import-taifex", str(paths[0]), "--product", "TX", "--data-dir", str(data)])
+    err = capsys.readouterr().err.strip().splitlines()
+    if spare < 0:
+        assert status == 1 and len(err) == 1 and f"{paths[0]}:Daily_2026_01_21.csv 過大 ({size:,} bytes)" in err[0]
+        assert cached(data) == {}
+    else:
+        assert status == 0 and list(cached(data)) == DAY_FILES[:1]
+
+
+def test_a_stray_quote_is_a_value_error_naming_the_file_and_line(tmp_path):
+    lines = trades("2026-01-21")[0]
+    n = front_line(lines)
+    fields = lines[n - 1].split(",")
+    fields[4] = '"' + fields[4]
+    lines[n - 1] = ",".join(fields)
+    lines += ["20260121,TE     ,202602     ,084500,1000,2,-,-,"] * 4000  # past the csv module's field limit
+    path = tmp_path / "quoted.csv"
+    path.write_bytes("\r\n".join(lines).encode("cp950"))
+    with pytest.raises(ValueError, match=re.escape(f"{path} 第 {n} 行無法匯入: 成交價格 '\"{fields[4][1:]}'")):
+        taifex.import_taifex_files([path], "TX", data_dir=str(tmp_path / "data"))

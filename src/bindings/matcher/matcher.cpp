@@ -25,7 +25,18 @@ const Keys& k() { return globals->keys; }
 // An order a minute on its way is a typo, not a network.
 constexpr double kMaxLatencyMs = 60'000;
 
-nb::object new_trade_id() { return globals->new_id(nb::arg("size") = 16); }
+// nanoid's alphabet without '-': an id that starts with it reads as a formula
+// in a spreadsheet, and the trade records must show ids as the account has them.
+constexpr const char* kFirstOfId = "_0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+
+nb::object new_trade_id() {
+  nb::object id = globals->new_id(nb::arg("size") = 16);
+  std::string text = text_of(id);
+  if (text.empty() || text[0] != '-') return id;
+  // Drawn again from the other 63, so every first character stays equally likely.
+  text[0] = text_of(globals->new_id(nb::arg("alphabet") = kFirstOfId, nb::arg("size") = 1))[0];
+  return nb::str(text.data(), text.size());
+}
 
 void add_order(nb::handle self, nb::handle code, nb::handle product_type, nb::handle action,
                nb::handle price, nb::handle qty, nb::handle price_type, nb::handle order_type,

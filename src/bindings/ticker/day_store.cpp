@@ -1,8 +1,10 @@
 // The columnar copy of the day cache: each cached day also kept as Parquet
 // ("sino/columns/<code> <day> - ticks.parquet"), which reads back in a
 // fraction of the CSV's time and size and tells its row count without being
-// read. The CSV stays the cache's reference: a copy older than its CSV is
-// rebuilt, and so is a damaged one, which is set aside first.
+// read. The CSV stays the cache's reference: the copy records which CSV it was
+// made from (size, mtime in nanoseconds and inode, in its key-value metadata)
+// and is rebuilt when the CSV is another (an import, a download, a file put
+// back with its old time) and when it is damaged, set aside first.
 #include <string>
 
 #include "common/host.h"
@@ -11,6 +13,9 @@
 
 namespace orva::py::ticker {
 namespace {
+
+constexpr const char* kSourceKey = "orva_source_csv";
+constexpr int kReadAttempts = 3;
 
 nb::object store_folder() { return data_folder(nb::make_tuple("sino", "columns")); }
 
@@ -22,13 +27,63 @@ nb::object store_path(nb::handle code, nb::handle date) {
 
 nb::object os() { return nb::module_::import_("os"); }
 
-// Whether the copy exists and was written after its CSV (the CSV is rewritten
-// by a new download or an import, which leaves the copy behind).
+// Which file an os.stat result is: equal keys are the same write of a CSV
+// (a rename keeps all three), so a copy made from it still holds its ticks.
+std::string key_of(nb::handle stat) {
+  return text_of(stat.attr("st_size")) + ":" + text_of(stat.attr("st_mtime_ns")) + ":" +
+         text_of(stat.attr("st_ino"));
+}
+
+// The key of the CSV now at `csv`; empty when there is none.
+std::string csv_key(nb::handle csv) {
+  try {
+    return key_of(os().attr("stat")(csv));
+  } catch (nb::python_error& error) {
+    if (!error.matches(PyExc_OSError)) throw;
+    return {};
+  }
+}
+
+// The key the copy was made with; empty when there is no copy (or it records
+// none). A copy whose footer does not read raises.
+std::string copy_key(nb::handle copy) {
+  if (!truth(globals->os_path_exists(copy))) return {};
+  nb::object metadata = globals->pl.attr("read_parquet_metadata")(copy);
+  nb::object key = metadata.attr("get")(kSourceKey, "");
+  return text_of(key);
+}
+
+// Whether the copy was made from the CSV now beside it.
 bool is_current(nb::handle copy, nb::handle csv) {
-  if (!truth(globals->os_path_exists(copy)) || !truth(globals->os_path_exists(csv))) return false;
-  nb::object stat = os().attr("stat");
-  return nb::cast<long long>(stat(copy).attr("st_mtime_ns")) >=
-         nb::cast<long long>(stat(csv).attr("st_mtime_ns"));
+  const std::string key = csv_key(csv);
+  return !key.empty() && copy_key(copy) == key;
+}
+
+// A day's table and the key of the CSV it was read from (empty when the day
+// is not in the CSV cache, or its CSV kept changing while it was read).
+struct KeyedDay {
+  nb::object table;
+  std::string key;
+};
+
+// The CSV is read between two looks at its key: the same key twice means the
+// table is that CSV's. A day just downloaded (or a CSV replaced meanwhile) is
+// read again from the cache, so a copy never pairs one import's ticks with
+// another's CSV.
+KeyedDay read_keyed(nb::handle self, const Instrument& entry, nb::handle date) {
+  nb::object csv = cache_path(entry.code, date);
+  KeyedDay day;
+  for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+    const std::string before = csv_key(csv);
+    day.table = fetch_day(self, entry.code, entry.market, date);
+    const std::string after = csv_key(csv);
+    if (after.empty()) return day;  // not cached: today, or a folder that takes no file
+    if (after == before) {
+      day.key = after;
+      return day;
+    }
+  }
+  return day;
 }
 
 // From the file's footer: the columns are not read.
@@ -40,7 +95,7 @@ Py_ssize_t stored_rows(nb::handle copy) {
 
 // Writes the copy under a temporary name and renames it into place; false
 // (with a yellow line) when the folder cannot take it.
-bool write_copy(nb::handle table, nb::handle code, nb::handle date) {
+bool write_copy(nb::handle table, nb::handle code, nb::handle date, const std::string& key) {
   nb::object folder = store_folder();
   nb::object path = store_path(code, date);
   const std::string temp = text_of(path) + ".tmp-" + text_of(globals->getpid()) + "-" +
@@ -49,7 +104,10 @@ bool write_copy(nb::handle table, nb::handle code, nb::handle date) {
   try {
     globals->make_dir(folder);
     // lz4: reads back three times faster than zstd, for half again the size.
-    table.attr("write_parquet")(temp_path, nb::arg("compression") = "lz4");
+    nb::dict metadata;
+    metadata[kSourceKey] = nb::str(key.data(), key.size());
+    table.attr("write_parquet")(temp_path, nb::arg("compression") = "lz4",
+                                nb::arg("metadata") = metadata);
     globals->os_replace(temp_path, path);
   } catch (nb::python_error& error) {
     if (truth(globals->os_path_exists(temp_path))) globals->os_remove(temp_path);
@@ -71,22 +129,20 @@ void set_aside(nb::handle copy, const nb::python_error& error) {
 
 PreparedDay prepare_day(nb::handle self, const Instrument& entry, nb::handle date) {
   nb::object copy = store_path(entry.code, date);
-  nb::object csv = cache_path(entry.code, date);
-  if (is_current(copy, csv)) {
-    try {
+  try {
+    if (is_current(copy, cache_path(entry.code, date)))
       return {nb::borrow<nb::str>(date), stored_rows(copy), nb::object()};
-    } catch (nb::python_error& error) {
-      if (!error.matches(PyExc_Exception)) throw;
-      set_aside(copy, error);
-    }
+  } catch (nb::python_error& error) {
+    if (!error.matches(PyExc_Exception)) throw;
+    set_aside(copy, error);
   }
-  nb::object table = fetch_day(self, entry.code, entry.market, date);
-  const Py_ssize_t rows = nb::len(table);
+  KeyedDay day = read_keyed(self, entry, date);
+  const Py_ssize_t rows = nb::len(day.table);
   // Only a day in the CSV cache gets a copy (today's ticks are never cached);
   // a day without one is held until its turn comes.
-  if (truth(globals->os_path_exists(csv)) && write_copy(table, entry.code, date))
+  if (!day.key.empty() && write_copy(day.table, entry.code, date, day.key))
     return {nb::borrow<nb::str>(date), rows, nb::object()};
-  return {nb::borrow<nb::str>(date), rows, table};
+  return {nb::borrow<nb::str>(date), rows, day.table};
 }
 
 nb::object load_day(nb::handle self, const Instrument& entry, PreparedDay& day) {
@@ -96,22 +152,26 @@ nb::object load_day(nb::handle self, const Instrument& entry, PreparedDay& day) 
   }
   nb::object copy = store_path(entry.code, day.date);
   try {
-    // One small file: polars' thread pool would cost more than it saves.
-    nb::object table = globals->pl.attr("read_parquet")(copy, nb::arg("parallel") = "none");
-    check_day(table);
-    return table;
+    // Asked again: an import may have rewritten the day since it was counted.
+    if (is_current(copy, cache_path(entry.code, day.date))) {
+      // One small file: polars' thread pool would cost more than it saves.
+      nb::object table = globals->pl.attr("read_parquet")(copy, nb::arg("parallel") = "none");
+      check_day(table);
+      return table;
+    }
   } catch (nb::python_error& error) {
     if (!error.matches(PyExc_Exception)) throw;
     set_aside(copy, error);
   }
-  nb::object table = fetch_day(self, entry.code, entry.market, day.date);
-  write_copy(table, entry.code, day.date);
-  return table;
+  KeyedDay fresh = read_keyed(self, entry, day.date);
+  if (!fresh.key.empty()) write_copy(fresh.table, entry.code, day.date, fresh.key);
+  return fresh.table;
 }
 
-void store_columns(nb::handle, nb::handle code, nb::handle date, nb::handle table) {
+void store_columns(nb::handle, nb::handle code, nb::handle date, nb::handle table,
+                   nb::handle csv_stat) {
   check_day(table);
-  write_copy(table, code, date);
+  write_copy(table, code, date, key_of(csv_stat));
 }
 
 }  // namespace orva::py::ticker

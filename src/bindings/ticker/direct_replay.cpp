@@ -40,8 +40,23 @@ struct DirectReplay {
   }
   // Of the days of tables already dropped: read, with ticks, most held at once.
   Py_ssize_t dropped_loaded = 0, dropped_total = 0, dropped_most = 0;
+  nb::dict replayed;  // ticks handed out per code (backfill aside), kept past the end
+
+  // Ticks handed out per code, backfill aside: what was replayed, even when a
+  // day was re-imported after it was counted.
+  nb::dict replayed_by_code() const {
+    if (!main) return nb::borrow<nb::dict>(checked(PyDict_Copy(replayed.ptr())));  // the host's own
+    nb::dict counts;
+    for (size_t i = 0; i < main->source_count(); ++i) {
+      const MergedDays::Source& source = main->source(i);
+      nb::object before = item_or_none(counts, source.code);
+      counts[source.code] = (before.is_none() ? 0 : nb::cast<Py_ssize_t>(before)) + source.handed;
+    }
+    return counts;
+  }
 
   void finish() {
+    if (main) replayed = replayed_by_code();
     for (const auto* rows : {backfill.get(), main.get()}) {
       if (!rows) continue;
       dropped_loaded += rows->days_loaded();
@@ -81,7 +96,11 @@ nb::object direct_next(nb::handle self) {
     if (i == 0) return run.at++, finish_marker();
     i -= 1;
   }
-  if (run.main && i < run.main->size()) return run.at++, next_record(*run.main);
+  if (run.main && i < run.main->size()) {
+    // A day re-imported since it was counted may hold fewer rows.
+    nb::object record = next_record(*run.main);
+    if (record.is_valid()) return run.at++, record;
+  }
   run.finish();
   PyErr_SetNone(PyExc_StopIteration);
   throw nb::python_error();
@@ -381,6 +400,8 @@ nb::dict ticks_by_code(nb::handle self) {
   return counts;
 }
 
+nb::dict replayed_by_code(nb::handle self) { return direct_of(self).replayed_by_code(); }
+
 }  // namespace
 
 // Calendar days from `start_from` to `end_to`, both counted.
@@ -446,6 +467,8 @@ void bind_direct_replay(nb::module_& m) {
   def_property<&most_days_held>(direct, "most_days_held", "回放中同時留在記憶體的商品日數的最大值");
   def_property<&ticks_by_code>(direct, "ticks_by_code",
                                "尚未回放的 Tick 數 (不含回補), 依商品代碼: {code: 筆數}");
+  def_property<&replayed_by_code>(direct, "replayed_by_code",
+                                  "已回放的 Tick 數 (不含回補), 依商品代碼: {code: 筆數}");
   def_property<&failed_callback>(direct, "failed_callback",
                                  "drive 中引發錯誤的策略回呼與其 Tick: (名稱, tick), 沒有則為 None");
 }

@@ -214,7 +214,10 @@ int MergedDays::advance() {
       best_ts = ts;
     }
   }
-  if (best >= 0) ++sources_[best]->at;
+  if (best >= 0) {
+    ++sources_[best]->at;
+    ++sources_[best]->handed;
+  }
   return best;
 }
 

@@ -85,6 +85,7 @@ class MergedDays {
     std::vector<int64_t> ts, volume, tick_type, bid_volume, ask_volume;
     std::vector<double> close, bid_price, ask_price;
     Py_ssize_t at = 0;  // rows of that day handed out
+    Py_ssize_t handed = 0;  // rows handed out, of all its days
     nb::object code, market;
     std::string code_text, market_text;
 

@@ -481,7 +481,7 @@ void bind_ticker(nb::module_& m) {
   def_method<&make_contract>(cls, "_Ticker__make_sino_contract_object",
                              {param("code"), param("market_type")});
   def_method<&store_columns>(cls, "_Ticker__store_columns",
-                             {param("code"), param("date"), param("table")});
+                             {param("code"), param("date"), param("table"), param("csv_stat")});
   def_method<&auto_fetch_method>(cls, "_Ticker__auto_fetch_ticks",
                                  {param("code"), param("product_type"), param("date")});
   def_method<&process_and_combine>(cls, "_Ticker__process_and_combine_ticks",

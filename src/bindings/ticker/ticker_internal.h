@@ -157,12 +157,14 @@ struct PreparedDay {
   nb::object held;  // the table when the day has no columnar copy; handed over once
 };
 PreparedDay prepare_day(nb::handle self, const Instrument& instrument, nb::handle date);
-// The day's checked table, read from its copy (a damaged copy is set aside and
-// rebuilt from the CSV).
+// The day's checked table, read from its copy (a damaged copy is set aside, and
+// one made from another CSV than the one now cached is rebuilt from that).
 nb::object load_day(nb::handle self, const Instrument& instrument, PreparedDay& day);
-// Ticker._Ticker__store_columns(code, date, table): writes a day's columnar copy
-// (importers call it after writing the CSV).
-void store_columns(nb::handle self, nb::handle code, nb::handle date, nb::handle table);
+// Ticker._Ticker__store_columns(code, date, table, csv_stat): writes a day's
+// columnar copy of the CSV an importer wrote (`csv_stat`: its os.stat, taken
+// before it was renamed into place).
+void store_columns(nb::handle self, nb::handle code, nb::handle date, nb::handle table,
+                   nb::handle csv_stat);
 
 // Hands every non-empty day of `instrument` over the range, loaded and
 // checked, to `take`, in order; a day that keeps failing is skipped.
