@@ -16,6 +16,7 @@ import zlib
 
 import polars as pl
 
+from orva_backtest.market.contract_months import record_months
 from orva_backtest.tick_import import (DayWriter, ImportResult, check_ticks, integers, reals,
                                        split_days, warn_closed_days)
 
@@ -143,8 +144,8 @@ def _table(name, text):
 
 
 def _product_rows(name, table, product):
-    """The product's outright rows of its nearest monthly expiry, with their line numbers;
-    None when the file has no monthly rows of the product."""
+    """(The product's outright rows of its nearest monthly expiry, with their line numbers;
+    that contract month), or None when the file has no monthly rows of the product."""
     expiry = pl.col(EXPIRY).str.strip_chars()
     rows = (table.with_row_index("line", offset=2)
             .filter(pl.col(PRODUCT).str.strip_chars() == product)
@@ -157,7 +158,8 @@ def _product_rows(name, table, product):
     outright = rows.filter(monthly)
     if outright.is_empty():
         return None
-    return outright.filter(pl.col("_expiry") == outright["_expiry"].min())
+    month = outright["_expiry"].min()
+    return outright.filter(pl.col("_expiry") == month), month
 
 
 def _ticks(name, rows):
@@ -184,19 +186,20 @@ def _ticks(name, rows):
 
 
 def read_front_month(path, product, warnings):
-    """([(name, ticks)] of the trade tables in the file at `path` (a zip's members) holding the
-    product's nearest monthly expiry, each sorted by time with the file's order kept within a
-    second; rows read)."""
+    """([(name, ticks, contract month)] of the trade tables in the file at `path` (a zip's
+    members) holding the product's nearest monthly expiry, each sorted by time with the file's
+    order kept within a second; rows read)."""
     tables, rows_read = [], 0
     for name, text in _texts(path):
         table = _table(name, text)
         del text  # only the table is needed from here: the text is as large again
         rows_read += len(table)
-        rows = _product_rows(name, table, product)
-        if rows is None:
+        front = _product_rows(name, table, product)
+        if front is None:
             warnings.append(f"{name} 沒有商品 {product} 的月契約成交, 已略過")
             continue
-        tables.append((name, _ticks(name, rows).sort("ts", maintain_order=True)))
+        rows, month = front
+        tables.append((name, _ticks(name, rows).sort("ts", maintain_order=True), month))
     return tables, rows_read
 
 
@@ -205,10 +208,11 @@ def _own_day(days):
     return max(days, key=lambda entry: (len(entry[1]), entry[0]))[0]
 
 
-def _plan(name, ticks, planned, file_of_day, writer, warnings):
+def _plan(name, ticks, month, planned, months, file_of_day, writer, warnings):
     """Adds the cache days of one trade table to `planned` ({day: ticks}). Its own day replaces
     the cached one; trades of other days (the holiday calendar and the file disagree) only fill
-    a day not cached yet, never replace one, since only that day's own file holds all of it."""
+    a day not cached yet, never replace one, since only that day's own file holds all of it.
+    `months` ({day: contract month}) records the month of each day planned."""
     days = split_days(ticks, "Future")
     own = _own_day(days)
     if own in file_of_day:  # a copy, or one day under two names: its trades would count twice
@@ -218,11 +222,11 @@ def _plan(name, ticks, planned, file_of_day, writer, warnings):
         warnings.append(f"{name} 的成交分屬 {len(days)} 個交易日: {', '.join(day for day, _ in days)}")
     for day, part in days:
         if day == own:
-            planned[day] = part
+            planned[day], months[day] = part, month
             continue
         cached = planned[day] if day in planned else writer.cached(day)
         if cached is None or cached.is_empty():  # nothing to lose
-            planned[day] = part
+            planned[day], months[day] = part, month
         elif not cached.equals(part):  # the same file again changes nothing
             raise ValueError(f"{name} 是 {own} 的成交檔, 其中 {len(part):,} 筆屬於交易日 {day}, "
                              f"而快取中的 {day} 有 {len(cached):,} 筆: 只有 {day} 的成交檔能取代它")
@@ -258,11 +262,12 @@ def import_taifex_files(paths, product, code=None, data_dir=None, progress=None)
     for done, path in enumerate(paths):
         tables, rows = read_front_month(path, product, result.warnings)
         rows_read += rows
-        planned = {}
-        for name, ticks in tables:
+        planned, months = {}, {}
+        for name, ticks, month in tables:
             warn_closed_days(ticks, "Future", name, result.warnings)
-            _plan(name, ticks, planned, file_of_day, writer, result.warnings)
+            _plan(name, ticks, month, planned, months, file_of_day, writer, result.warnings)
         writer.write(sorted(planned.items()))
+        record_months(writer.data_dir, code, months)  # the rolls a run settles
         ticks_written += sum(len(ticks) for ticks in planned.values())
         if progress is not None:
             progress(done + 1, len(paths), rows_read, ticks_written)

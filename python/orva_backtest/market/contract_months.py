@@ -1,0 +1,99 @@
+"""The contract month each trading day of a continuous futures series traded, as the exchange
+files' importer recorded it, and the rolls between months that a run settles.
+
+A series such as TXFR1 switches contract at each expiry, so its price jumps by the calendar
+spread there. The importer writes `sino/contracts/<code> - contract months.csv` (date,
+contract_month) beside the tick cache; a run reads it to settle what is held in the expiring
+month when the new month's first trade arrives (`Positions.set_expiries`).
+"""
+import csv
+import math
+import os
+from datetime import date
+
+from orva_backtest.market.trading_days import FUTURES_DAY_END, previous_trading_day, taipei_ns
+
+HEADER = ["date", "contract_month"]
+
+
+def months_path(data_dir, code):
+    return os.path.join(data_dir, "sino", "contracts", f"{code} - contract months.csv")
+
+
+def read_months(data_dir, code):
+    """{trading day "YYYY-MM-DD": contract month "YYYYMM"} recorded for `code` ({} when none)."""
+    path = months_path(data_dir, code)
+    try:
+        with open(path, newline="", encoding="utf-8") as f:
+            rows = list(csv.reader(f))
+    except FileNotFoundError:
+        return {}
+    if not rows or rows[0] != HEADER:
+        raise ValueError(f"{path} 不是合約月份檔 (第 1 行應為 {','.join(HEADER)})")
+    months = {}
+    for line, row in enumerate(rows[1:], start=2):
+        if len(row) != 2 or not _is_day(row[0]) or not (row[1].isdigit() and len(row[1]) == 6):
+            raise ValueError(f"{path} 第 {line} 行無法解讀: {','.join(row)!r}")
+        months[row[0]] = row[1]
+    return months
+
+
+def record_months(data_dir, code, months):
+    """Adds {day: month} to what is recorded for `code` (a day recorded again is replaced),
+    written under a temporary name and renamed, so a failure leaves the file as it was."""
+    if not months:
+        return
+    path = months_path(data_dir, code)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    merged = {**read_months(data_dir, code), **months}
+    temporary = f"{path}.tmp-{os.getpid()}"
+    try:
+        with open(temporary, "w", newline="", encoding="utf-8") as f:
+            writer = csv.writer(f)
+            writer.writerow(HEADER)
+            writer.writerows(sorted(merged.items()))
+        os.replace(temporary, path)
+    finally:
+        if os.path.exists(temporary):
+            os.remove(temporary)
+
+
+def read_settlements(path):
+    """{expiry day "YYYY-MM-DD": final settlement price} of a user's CSV (date,price)."""
+    try:
+        with open(path, newline="", encoding="utf-8-sig") as f:
+            rows = list(csv.reader(f))
+    except OSError as error:
+        raise ValueError(f"無法讀取結算價檔 {path}: {error.strerror or error}") from None
+    prices = {}
+    for line, row in enumerate(rows, start=1):
+        if line == 1 and row and not _is_day(row[0].strip()):
+            continue  # a header
+        try:
+            day, price = row[0].strip(), float(row[1])
+        except (IndexError, ValueError):
+            day, price = "", math.nan
+        if len(row) != 2 or not _is_day(day) or not (math.isfinite(price) and price > 0):
+            raise ValueError(f"結算價檔 {path} 第 {line} 行需為 YYYY-MM-DD,價格: {','.join(row)!r}")
+        prices[day] = price
+    return prices
+
+
+def rolls(months, settlements=None):
+    """[(time the new month's first trading day opens, in seconds; the expiring month's
+    settlement price or None; the expiring month)] of each change of month, in time order."""
+    days = sorted(months)
+    out = []
+    for before, after in zip(days, days[1:]):
+        if months[before] == months[after]:
+            continue
+        opens = taipei_ns(previous_trading_day(date.fromisoformat(after)), FUTURES_DAY_END) / 1e9
+        out.append((opens, (settlements or {}).get(before), months[before]))
+    return out
+
+
+def _is_day(text):
+    try:
+        return date.fromisoformat(text).isoformat() == text
+    except ValueError:
+        return False
