@@ -9,13 +9,10 @@ once it has finished, its row (final: a later start returns it untouched).
 With a remote cluster, the data directory and the sweep folder must be reachable under the same
 paths from every worker (a shared file system).
 """
-import asyncio
 import contextlib
 import inspect
 import itertools
 import json
-import logging
-import multiprocessing
 import os
 import shutil
 import socket
@@ -30,6 +27,7 @@ from typing import Callable, Dict, List, Optional
 import polars as pl
 
 from orva_backtest import utils
+from orva_backtest.dask_cluster import cluster_client, within
 from orva_backtest.strategy_file import load_strategy_class
 from orva_backtest.sweep_output import COLUMNS, RUN_SETTINGS, make_table, param_column, table_row, write_heatmap
 from orva_backtest.utils import write_atomically, write_text
@@ -311,61 +309,6 @@ def _lost_row(job, index, params, error, text=""):
                      folder=os.path.join(folder, "data"), error=error, traceback=text)
 
 
-def _within(timeout, call, *args):
-    """`call(*args)`, or TimeoutError after `timeout` seconds: distributed waits without end for a
-    scheduler that accepts connections and never answers (its handshake has no time limit)."""
-    outcome = {}
-
-    def target():
-        try:
-            outcome["value"] = call(*args)
-        except BaseException as error:  # handed to the caller's thread
-            outcome["error"] = error
-    thread = threading.Thread(target=target, name="orva-sweep-scheduler", daemon=True)
-    thread.start()
-    thread.join(timeout)
-    if thread.is_alive():
-        raise TimeoutError(f"{timeout:g} 秒內沒有回應")
-    if "error" in outcome:
-        raise outcome["error"]
-    return outcome["value"]
-
-
-@contextlib.contextmanager
-def cluster_client(scheduler, workers, timeout):
-    """A client of the scheduler at `scheduler`, or of a local cluster of `workers` processes."""
-    from dask import config
-    from distributed import Client, LocalCluster
-    if scheduler is None:
-        if getattr(multiprocessing.current_process(), "_inheriting", False):
-            # A worker process starting up re-runs the main script: without the guard it would
-            # start a cluster of its own, and the sweep would wait for its workers for ever.
-            raise RuntimeError("run_sweep 在 worker 行程啟動時被呼叫: 請把呼叫放在 "
-                               "`if __name__ == \"__main__\":` 之下")
-        # The cluster closes a nanny for good if its worker is being restarted 15 s after one of
-        # its deaths (lost-worker-timeout): workers that die often would all be gone.
-        with config.set({"distributed.deploy.lost-worker-timeout": "365 days"}), \
-                LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1,
-                          processes=True, dashboard_address=None, silence_logs=logging.ERROR) as cluster, \
-                Client(cluster) as client:
-            yield client
-        return
-    try:
-        client = _within(timeout, lambda: Client(scheduler, timeout=timeout, set_as_default=False))
-    except (OSError, ValueError, asyncio.TimeoutError) as error:
-        raise ConnectionError(f"無法在 {timeout:g} 秒內連線到 Dask 排程器 {scheduler}: "
-                              f"{type(error).__name__}: {error}") from None
-    try:
-        try:
-            _within(timeout, client.wait_for_workers, 1, timeout)
-        except (TimeoutError, asyncio.TimeoutError):
-            raise ConnectionError(f"Dask 排程器 {scheduler} 在 {timeout:g} 秒內沒有任何 worker") from None
-        yield client
-    finally:
-        with contextlib.suppress(OSError, asyncio.TimeoutError):  # the rows are in: a silent goodbye loses nothing
-            client.close(timeout=timeout)
-
-
 def _cluster(client, keys):
     """The scheduler's number of workers, and how many of the tasks `keys` they are executing
     (one a thread at the most)."""
@@ -398,7 +341,7 @@ def _run_all(client, job, combos, retries, timeout, progress):
                 del pending[future]
                 future.release()  # done with: the scheduler must not rerun it when its worker dies
             try:
-                workers, running = _within(timeout, _cluster, client, {f.key for f in pending})
+                workers, running = within(timeout, _cluster, client, {f.key for f in pending})
             except OSError as error:
                 raise ConnectionError(f"Dask 排程器在 {timeout:g} 秒內沒有回應 ({type(error).__name__})") from None
             idle_since = None if workers else idle_since or time.monotonic()

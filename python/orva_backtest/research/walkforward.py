@@ -95,7 +95,8 @@ def run_walkforward(strategy_file, grid, instruments, start, end, *, train_days,
     from orva_backtest.market import SyntheticMarket
     from orva_backtest.runner import parse_instruments, run_backtest
     from orva_backtest.strategy_file import load_strategy_class
-    from orva_backtest.sweep import checked_grid, strategy_params, cluster_client, run_sweep
+    from orva_backtest.dask_cluster import cluster_client
+    from orva_backtest.sweep import checked_grid, strategy_params, run_sweep
 
     if metric not in STATS:
         raise ValueError(f"不支援的指標 {metric!r} (可用: {', '.join(STATS)})")
