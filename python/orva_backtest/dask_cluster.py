@@ -2,10 +2,12 @@
 cluster made for the occasion, every wait on the scheduler bounded."""
 import asyncio
 import contextlib
+import gc
 import logging
 import multiprocessing
 import os
 import threading
+import traceback
 
 
 def within(timeout, call, *args):
@@ -28,6 +30,10 @@ def within(timeout, call, *args):
     return outcome["value"]
 
 
+# Run by each worker process of a local cluster as it starts (text with a blank: run as a script).
+_IGNORE_CTRL_C = "import signal; signal.signal(signal.SIGINT, signal.SIG_IGN)"
+
+
 @contextlib.contextmanager
 def cluster_client(scheduler, workers, timeout):
     """A client of the scheduler at `scheduler`, or of a local cluster of `workers` processes."""
@@ -41,15 +47,24 @@ def cluster_client(scheduler, workers, timeout):
                                "`if __name__ == \"__main__\":` 之下")
         # The cluster closes a nanny for good if its worker is being restarted 15 s after one of
         # its deaths (lost-worker-timeout): workers that die often would all be gone.
-        with config.set({"distributed.deploy.lost-worker-timeout": "365 days"}), \
+        # A Ctrl-C on a terminal reaches the workers too: this process alone ends the sweep, and
+        # the workers' own tracebacks would bury its one line.
+        with config.set({"distributed.deploy.lost-worker-timeout": "365 days",
+                         "distributed.worker.preload": [_IGNORE_CTRL_C]}), \
                 LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1,
-                          processes=True, dashboard_address=None, silence_logs=logging.ERROR) as cluster, \
+                             processes=True, dashboard_address=None, silence_logs=logging.ERROR,
+                             # its health page on a free port: the default one in use (another
+                             # sweep's) would print a warning
+                             scheduler_kwargs={"dashboard_address": "127.0.0.1:0"}) as cluster, \
                 Client(cluster) as client:
             yield client
         return
     try:
         client = within(timeout, lambda: Client(scheduler, timeout=timeout, set_as_default=False))
     except (OSError, ValueError, asyncio.TimeoutError) as error:
+        # The half-made client in its frames would close at exit on a loop that is gone, with a traceback.
+        traceback.clear_frames(error.__traceback__)
+        gc.collect()  # it is in reference cycles: closed now, while its loop runs
         raise ConnectionError(f"無法在 {timeout:g} 秒內連線到 Dask 排程器 {scheduler}: "
                               f"{type(error).__name__}: {error}") from None
     try:

@@ -186,9 +186,10 @@ def test_odd_values_and_exits_reach_table_and_screen(tmp_path, capsys, taipei_da
     assert "SystemExit: 5" in rows["quit"]["error"]
 
 
-def test_a_scheduler_that_never_answers_is_a_timely_error(tmp_path):
+@pytest.mark.parametrize("silent", [True, False])  # False: an address without a port or protocol
+def test_a_scheduler_that_never_answers_is_a_timely_error(tmp_path, silent):
     with socket.create_server(("127.0.0.1", 0)) as server:  # the kernel accepts; nobody answers
-        address = "tcp://127.0.0.1:%d" % server.getsockname()[1]
+        address = "tcp://127.0.0.1:%d" % server.getsockname()[1] if silent else "127.0.0.1"
         done = subprocess.run([sys.executable, "-m", "orva_backtest", "sweep", ma_crossover.__file__, "--grid",
                                "fast=3,5", "--codes", "2330:Stock", "--start", DAY[0], "--end", DAY[1],
                                "--data-dir", str(tmp_path / "data"), "--out", str(tmp_path / "sweep"),
