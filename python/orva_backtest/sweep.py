@@ -28,6 +28,7 @@ import polars as pl
 
 from orva_backtest import utils
 from orva_backtest.dask_cluster import cluster_client, within
+from orva_backtest.outputs import new_folder
 from orva_backtest.strategy_file import load_strategy_class
 from orva_backtest.sweep_output import COLUMNS, RUN_SETTINGS, make_table, param_column, table_row, write_heatmap
 from orva_backtest.utils import write_atomically, write_text
@@ -145,21 +146,26 @@ def _heatmap_axes(heatmap, grid):
     return names
 
 
-def _sweep_folder(folder, data_dir):
-    """The sweep's folder, made later: one that already holds files is refused now."""
+def _sweep_folder(folder):
+    """The sweep's folder as given, made later: one that already holds files is refused now.
+    None: a new one of its own under the data directory, made later too."""
     if folder is None:
-        folder = os.path.join(data_dir, "sweeps", datetime.now().strftime("%Y%m%d-%H%M%S"))
+        return None
     folder = os.path.abspath(folder)
     if os.path.isdir(folder) and os.listdir(folder):
         raise ValueError(f"掃描輸出資料夾已存在且不是空的: {folder}")
     return folder
 
 
-def _make_folder(folder):
+def _make_folder(folder, data_dir):
     try:
+        if folder is None:  # two sweeps started in the same second get a folder each
+            return new_folder(os.path.join(data_dir, "sweeps"), what="掃描輸出")
         os.makedirs(folder, exist_ok=True)
+        return folder
     except OSError as error:
-        raise ValueError(f"無法建立掃描輸出資料夾 {folder}: {error.strerror or error}") from None
+        raise ValueError(f"無法建立掃描輸出資料夾 {folder or os.path.join(data_dir, 'sweeps')}: "
+                         f"{error.strerror or error}") from None
 
 
 def fill_cache(instruments, start, end, backfill, data_dir, source):
@@ -382,7 +388,7 @@ def run_sweep(strategy_file, grid: Dict[str, list], instruments, start, end, *, 
     after the table is written). `progress(done, failed, running, total)` is called several times
     a second. The other arguments are `run_backtest`'s.
     Writes `sweep.csv`, `sweep.parquet` and `heatmap.html` into `folder` (by default
-    `<data_dir>/sweeps/<time>`) and returns the table.
+    `<data_dir>/sweeps/<time>[-n]`) and returns the table.
     """
     from orva_backtest.constant import BASIC_INFO
     from orva_backtest.market import SyntheticMarket
@@ -401,21 +407,21 @@ def run_sweep(strategy_file, grid: Dict[str, list], instruments, start, end, *, 
         raise ValueError("workers 只用於本機叢集; 連線到排程器時由該叢集的 worker 執行")
     instruments = parse_instruments(instruments)
     data_dir = os.path.abspath(data_dir if data_dir is not None else BASIC_INFO.data_dir)
-    folder = _sweep_folder(folder, data_dir)
+    folder = _sweep_folder(folder)
     backfill = () if backfill_start is None else (backfill_start, backfill_end)
-    snapshot = os.path.join(folder, os.path.basename(strategy_file))
     with (contextlib.nullcontext(client) if client is not None else cluster_client(scheduler, workers, timeout)) as client:
         from dask import config
-        job = _Job(snapshot, strategy_class, params, instruments, start, end, backfill, capital, fees,
-                   slippage_ticks, reports, data_dir, folder, config.get("distributed.scheduler.allowed-failures"),
-                   {"fill_model": fill_model, "latency_ms": latency_ms, "cash_check": cash_check,
-                    "margins": margins})
         ticks = fill_cache(instruments, start, end, backfill, data_dir,
                            source if source is not None else SyntheticMarket())
         if ticks == 0:
             raise ValueError(f"{start} 至 {end} 之間沒有任何 Tick, 請檢查日期與商品")
-        _make_folder(folder)
+        folder = _make_folder(folder, data_dir)
+        snapshot = os.path.join(folder, os.path.basename(strategy_file))
         shutil.copyfile(strategy_file, snapshot)  # the tasks run the file as it was at the start
+        job = _Job(snapshot, strategy_class, params, instruments, start, end, backfill, capital, fees,
+                   slippage_ticks, reports, data_dir, folder, config.get("distributed.scheduler.allowed-failures"),
+                   {"fill_model": fill_model, "latency_ms": latency_ms, "cash_check": cash_check,
+                    "margins": margins})
         rows, stop = _run_all(client, job, combinations(grid), retries, timeout, progress)
     table = make_table(rows, grid)
     files = [write_atomically(os.path.join(folder, "sweep.csv"), utils.spreadsheet_safe(table).write_csv),

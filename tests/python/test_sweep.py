@@ -8,6 +8,7 @@ import socket
 import subprocess
 import sys
 import time
+from datetime import datetime, timezone
 
 import dask
 import polars as pl
@@ -332,3 +333,34 @@ def test_fill_model_and_latency_sweep_as_run_settings(tmp_path, taipei_data_dir)
     plain = run_sweep(bid_maker.__file__, {"tick": [1.0]}, ["2330:Stock"], *DAY, data_dir=str(tmp_path / "data"),
                       folder=str(tmp_path / "plain"), workers=1, reports=False, fill_model="queue")
     assert plain.table.select("fill_model", "latency_ms").row(0) == ("queue", 0.0)
+
+
+class _Frozen(datetime):
+    """The clock at 2024-03-04 01:02:03 UTC (09:02:03 in Taipei), in any zone asked for."""
+    @classmethod
+    def now(cls, tz=None):
+        moment = datetime(2024, 3, 4, 1, 2, 3, tzinfo=timezone.utc)
+        return moment.astimezone(tz) if tz else moment.astimezone().replace(tzinfo=None)
+
+
+def test_folders_made_in_one_second_are_apart_and_named_on_one_clock(tmp_path, monkeypatch):
+    import orva_backtest.outputs as outputs
+    import orva_backtest.sweep as sweep
+    from orva_backtest.dask_cluster import cluster_client
+    monkeypatch.setenv("TZ", "UTC")  # the machine's zone is not the exchange's
+    time.tzset()
+    monkeypatch.setattr(outputs, "datetime", _Frozen)
+    monkeypatch.setattr(sweep, "datetime", _Frozen)
+    data = tmp_path / "data"
+    try:
+        with cluster_client(None, 1, 30) as client:
+            folders = [run_sweep(ma_crossover.__file__, {"fast": [3]}, ["2330:Stock"], *DAY, data_dir=str(data),
+                                 client=client, reports=False).folder for _ in range(2)]
+        run = run_backtest(ma_crossover.MovingAverageCrossover(), ["2330:Stock"], *DAY, data_dir=str(data))
+    finally:
+        monkeypatch.undo()
+        time.tzset()
+    assert folders == [str(data / "sweeps" / "20240304-090203"), str(data / "sweeps" / "20240304-090203-2")]
+    assert os.path.basename(run.folder) == "20240304-090203-MovingAverageCrossover"
+    assert all(pl.read_csv(os.path.join(f, "sweep.csv"))["status"].to_list() == ["ok"] for f in folders)
+
