@@ -75,9 +75,36 @@ def combinations(grid):
 
 
 def figures(result):
-    """The table's figures of one `BacktestResult`: its statistics, costs and ticks."""
-    return {**result.stats(), "costs": sum(s.costs for s in result.instruments.values()),
-            "ticks": result.ticks}
+    """A table row's figures of one `BacktestResult`: its statistics, with the lots still held
+    marked at the last price in the money figures (`unrealised_profit`, after the costs of opening
+    them, is part of `net_profit` and `return_pct`), every cost paid, and the ticks."""
+    stats = result.stats()
+    unrealised, opening = _open_lots(result.account)
+    net = stats["net_profit"] + unrealised
+    return {**stats, "net_profit": net, "return_pct": net / float(result.account.initial_capital) * 100,
+            "unrealised_profit": unrealised,
+            "costs": sum(s.costs for s in result.instruments.values()) + opening, "ticks": result.ticks}
+
+
+def _open_lots(account):
+    """(what the lots still held would make at the last price, less what opening them cost; that
+    cost). Priced as the account books a round trip: the entry with its slippage, its fees and
+    fixed cost, no costs of closing."""
+    unrealised = opening = 0.0
+    for code, sides in account.positions.items():
+        tick = account.current_tick_infos.get(code)
+        for side, sign in (("buy", 1), ("sell", -1)):
+            for entry in sides.get(side, []):
+                if entry["quantity"] <= 0:
+                    continue
+                cost = account._Positions__calculate_trade_cost(
+                    code, entry["action"], entry["price"], entry["quantity"],
+                    account.product_type_mapper[code], True, True)
+                paid = cost["fee"] + cost["tax"] + cost["fixed_cost"]
+                last = tick["close"] if tick else cost["price"]
+                unrealised += sign * (last - cost["price"]) * cost["min_qty"] - paid
+                opening += paid
+    return unrealised, opening
 
 
 def _run_settings(job, params):

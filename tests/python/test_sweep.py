@@ -19,6 +19,7 @@ import orva_backtest.cli_research as cli_research
 import orva_backtest.examples.ma_crossover as ma_crossover
 from orva_backtest.cli import run_cli
 from orva_backtest.runner import run_backtest
+from orva_backtest.strategy_file import load_strategy_class
 from orva_backtest.sweep import SweepResult, run_sweep
 from orva_backtest.sweep_output import make_table, table_row, write_heatmap
 
@@ -363,4 +364,38 @@ def test_folders_made_in_one_second_are_apart_and_named_on_one_clock(tmp_path, m
     assert folders == [str(data / "sweeps" / "20240304-090203"), str(data / "sweeps" / "20240304-090203-2")]
     assert os.path.basename(run.folder) == "20240304-090203-MovingAverageCrossover"
     assert all(pl.read_csv(os.path.join(f, "sweep.csv"))["status"].to_list() == ["ok"] for f in folders)
+
+
+HOLDS = '''from orva_backtest import Strategy
+
+class Holds(Strategy):
+    """Buys `lots` at the first tick and keeps them."""
+    def __init__(self, lots=1):
+        self.lots, self.done = lots, False
+
+    def on_tick(self, ctx, tick):
+        if tick["code"] == "2330" and not self.done:
+            self.done = ctx.buy("2330", self.lots)
+'''
+
+
+def test_a_row_marks_what_is_still_held_at_the_last_price(tmp_path, taipei_data_dir):
+    strategy = tmp_path / "holds.py"
+    strategy.write_text(HOLDS, encoding="utf-8")
+    fee = 0.001  # the opening fee, on the price after 2 ticks of slippage
+    result = run_sweep(str(strategy), {"lots": [1, 2]}, ["2330:Stock"], *DAY, data_dir=str(tmp_path / "data"),
+                       folder=str(tmp_path / "sweep"), workers=1, reports=False, capital=10_000_000,
+                       fees={"stock": {"fee": fee}}, slippage_ticks=2)
+    for row in result.table.iter_rows(named=True):  # against a run of its own, by hand
+        alone = run_backtest(load_strategy_class(str(strategy))(row["lots"]), ["2330:Stock"], *DAY,
+                             data_dir=str(tmp_path / "direct"), reports=False, fees={"stock": {"fee": fee}},
+                             slippage_ticks=2)
+        fixed, last = alone.account._fee_settings["stock"]["per_trade_cost"], alone.instruments["2330"].open.last_price
+        fills = [(r["price"] + 2 * 1.0, r["quantity"] * 1000)  # 1.0 a tick between 500 and 1000
+                 for r in alone.trades.filter(pl.col("trade_status") == "Deal").iter_rows(named=True)]
+        costs = sum(fee * price * shares + fixed for price, shares in fills)
+        assert row["round_trips"] == 0 and row["costs"] == pytest.approx(costs)
+        assert row["unrealised_profit"] == pytest.approx(sum((last - price) * shares for price, shares in fills) - costs)
+        assert row["net_profit"] == row["unrealised_profit"] < 0
+        assert row["return_pct"] == pytest.approx(row["net_profit"] / 10_000_000 * 100)
 
