@@ -94,8 +94,8 @@ def run_walkforward(strategy_file, grid, instruments, start, end, *, train_days,
     `folder` (by default `<data_dir>/walkforward/<time>[-n]`), each window's training sweep under
     `windows/NN/`. `metric`: any key of `BacktestResult.stats()`.
     `progress(window, windows)` is called as each window starts. The other arguments are
-    `run_sweep`'s. Interrupted (KeyboardInterrupt), it writes the windows that finished, then
-    raises."""
+    `run_sweep`'s. Interrupted (KeyboardInterrupt, or a ConnectionError of the cluster), it
+    writes the windows that finished, the others as failed, then raises."""
     from orva_backtest.constant import BASIC_INFO
     from orva_backtest.dask_cluster import cluster_client
     from orva_backtest.outputs import new_folder
@@ -132,12 +132,13 @@ def run_walkforward(strategy_file, grid, instruments, start, end, *, train_days,
                                      os.path.join(folder, "windows", f"{number:02d}"), shared)
                 rows.append(row)
                 curves.append(curve)
-    except KeyboardInterrupt:  # the windows that finished still make the table
+    except (KeyboardInterrupt, ConnectionError) as stop:  # the windows that finished still make the table
         if not begun:
             raise
+        reason = (f"ConnectionError: {stop}" if isinstance(stop, ConnectionError)
+                  else "KeyboardInterrupt: walk-forward 在這個窗口完成前被中斷")
         for number, days in enumerate(cut[len(rows):], len(rows) + 1):
-            rows.append({**_dates(number, *days), "status": "failed",
-                         "error": "KeyboardInterrupt: walk-forward 在這個窗口完成前被中斷"})
+            rows.append({**_dates(number, *days), "status": "failed", "error": reason})
         _write(rows, grid, metric, stitch(curves, capital), folder, cls.__name__, instruments)
         raise
     return _write(rows, grid, metric, stitch(curves, capital), folder, cls.__name__, instruments)
