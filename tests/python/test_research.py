@@ -19,6 +19,7 @@ from orva_backtest.research.walkforward import run_walkforward, stitch, trading_
 from orva_backtest.runner import run_backtest
 
 from account_helpers import fill, tick
+from test_report_page import browser  # noqa: F401  the Chromium fixture, shared
 
 pytestmark = pytest.mark.usefixtures("taipei_data_dir", "console")
 
@@ -273,3 +274,22 @@ def test_a_walkforward_tests_with_the_fill_model_and_latency_it_chose(tmp_path):
     chosen = run(fill_model="queue", latency_ms=500)
     assert chosen != run()  # the defaults would give another figure
     assert row["status"] == "ok" and row["test_net_profit"] == pytest.approx(chosen)
+
+
+def test_the_walkforward_page_keeps_its_table_within_the_page(browser, tmp_path):
+    from orva_backtest.research.walkforward import STATS, _page
+    table = pl.DataFrame({"window": [1, 2], "fast": [3, 5], "status": ["ok", "failed"],
+                          **{f"test_{k}": [1234567.5, None] for k in STATS},
+                          "error": ["", "測試窗失敗: RuntimeError: " + "why " * 40]})
+    curve = pl.DataFrame({"dt": [datetime(2024, 3, 7, 9), datetime(2024, 3, 8, 13)], "equity": [1e6, 1.01e6]})
+    path = tmp_path / "walkforward.html"
+    path.write_text(_page(table, curve, "t"), encoding="utf-8")
+    page = browser.new_page(viewport={"width": 900, "height": 700})
+    try:
+        page.goto(path.as_uri())
+        page.locator("td").first.wait_for()
+        assert page.evaluate("document.documentElement.scrollWidth") <= 900  # scrolls in its own box
+        head = page.locator("th").first.evaluate("e => getComputedStyle(e).backgroundColor")
+        assert head not in ("rgba(0, 0, 0, 0)", "transparent")
+    finally:
+        page.close()
