@@ -162,4 +162,17 @@ def walkforward(ctx, strategy_file, grid_pairs, codes, start, end, backfill_star
     for path in result.files:
         out.print(f"輸出: {escape(path)}", soft_wrap=True)
     if (table["status"] != "ok").all():
-        raise CliError("每個窗口的訓練都失敗了")
+        raise CliError(_all_failed(table, result.files[0]))
+
+
+def _all_failed(table, path):
+    """What failed in every window: the training, the test runs, or some of each."""
+    from orva_backtest.research.walkforward import TEST_FAILED
+    tests = sum(1 for error in table["error"] if error.startswith(TEST_FAILED))
+    if tests == len(table):
+        what = "每個窗口的測試都失敗了 (訓練正常)"
+    elif tests == 0:
+        what = "每個窗口的訓練都失敗了"
+    else:
+        what = f"每個窗口都失敗了: 訓練失敗 {len(table) - tests} 個, 測試失敗 {tests} 個"
+    return f"{what}, 詳見 {path}"

@@ -5,7 +5,7 @@ import atexit
 import os
 import re
 import threading
-from datetime import datetime
+from datetime import datetime, timedelta, timezone
 
 from orva_backtest.constant import BASIC_INFO
 
@@ -37,12 +37,16 @@ def library_step(step, *args):
         return step(*args)
 
 
-def new_run_folder(data_dir, strategy):
-    """Creates `runs/<YYYYmmdd-HHMMSS>-<strategy class>[-n]` under `data_dir`: a name no other
-    run has, even one that ends in the same second."""
-    name = re.sub(r"[^A-Za-z0-9_.-]", "_", type(strategy).__name__)[:60] or "strategy"
-    base = os.path.join(data_dir, "runs", f"{datetime.now():%Y%m%d-%H%M%S}-{name}")
-    os.makedirs(os.path.dirname(base), exist_ok=True)
+# Every folder is named on the exchange's clock, whatever the machine's zone: runs, sweeps and
+# walk-forwards sort in the order they started. Taiwan keeps no daylight saving time.
+TAIPEI = timezone(timedelta(hours=8))
+
+
+def new_folder(parent, name="", what="輸出"):
+    """Creates `<parent>/<YYYYmmdd-HHMMSS>[-name][-n]` (Taipei time) and returns it: a name no
+    other folder there has, even one made in the same second (made by mkdir, which only one wins)."""
+    base = os.path.join(parent, f"{datetime.now(TAIPEI):%Y%m%d-%H%M%S}" + (f"-{name}" if name else ""))
+    os.makedirs(parent, exist_ok=True)
     for n in range(1, 10_000):
         folder = base if n == 1 else f"{base}-{n}"
         try:
@@ -50,7 +54,13 @@ def new_run_folder(data_dir, strategy):
             return folder
         except FileExistsError:
             continue
-    raise FileExistsError(f"無法建立回測輸出資料夾: {base}-* 都已存在")
+    raise FileExistsError(f"無法建立{what}資料夾: {base}-* 都已存在")
+
+
+def new_run_folder(data_dir, strategy):
+    """Creates `runs/<YYYYmmdd-HHMMSS>-<strategy class>[-n]` under `data_dir`."""
+    name = re.sub(r"[^A-Za-z0-9_.-]", "_", type(strategy).__name__)[:60] or "strategy"
+    return new_folder(os.path.join(data_dir, "runs"), name, "回測輸出")
 
 
 def write_reports(result, folder):

@@ -9,13 +9,10 @@ once it has finished, its row (final: a later start returns it untouched).
 With a remote cluster, the data directory and the sweep folder must be reachable under the same
 paths from every worker (a shared file system).
 """
-import asyncio
 import contextlib
 import inspect
 import itertools
 import json
-import logging
-import multiprocessing
 import os
 import shutil
 import socket
@@ -30,6 +27,8 @@ from typing import Callable, Dict, List, Optional
 import polars as pl
 
 from orva_backtest import utils
+from orva_backtest.dask_cluster import cluster_client, within
+from orva_backtest.outputs import new_folder
 from orva_backtest.strategy_file import load_strategy_class
 from orva_backtest.sweep_output import COLUMNS, RUN_SETTINGS, make_table, param_column, table_row, write_heatmap
 from orva_backtest.utils import write_atomically, write_text
@@ -76,9 +75,36 @@ def combinations(grid):
 
 
 def figures(result):
-    """The table's figures of one `BacktestResult`: its statistics, costs and ticks."""
-    return {**result.stats(), "costs": sum(s.costs for s in result.instruments.values()),
-            "ticks": result.ticks}
+    """A table row's figures of one `BacktestResult`: its statistics, with the lots still held
+    marked at the last price in the money figures (`unrealised_profit`, after the costs of opening
+    them, is part of `net_profit` and `return_pct`), every cost paid, and the ticks."""
+    stats = result.stats()
+    unrealised, opening = _open_lots(result.account)
+    net = stats["net_profit"] + unrealised
+    return {**stats, "net_profit": net, "return_pct": net / float(result.account.initial_capital) * 100,
+            "unrealised_profit": unrealised,
+            "costs": sum(s.costs for s in result.instruments.values()) + opening, "ticks": result.ticks}
+
+
+def _open_lots(account):
+    """(what the lots still held would make at the last price, less what opening them cost; that
+    cost). Priced as the account books a round trip: the entry with its slippage, its fees and
+    fixed cost, no costs of closing."""
+    unrealised = opening = 0.0
+    for code, sides in account.positions.items():
+        tick = account.current_tick_infos.get(code)
+        for side, sign in (("buy", 1), ("sell", -1)):
+            for entry in sides.get(side, []):
+                if entry["quantity"] <= 0:
+                    continue
+                cost = account._Positions__calculate_trade_cost(
+                    code, entry["action"], entry["price"], entry["quantity"],
+                    account.product_type_mapper[code], True, True)
+                paid = cost["fee"] + cost["tax"] + cost["fixed_cost"]
+                last = tick["close"] if tick else cost["price"]
+                unrealised += sign * (last - cost["price"]) * cost["min_qty"] - paid
+                opening += paid
+    return unrealised, opening
 
 
 def _run_settings(job, params):
@@ -147,21 +173,26 @@ def _heatmap_axes(heatmap, grid):
     return names
 
 
-def _sweep_folder(folder, data_dir):
-    """The sweep's folder, made later: one that already holds files is refused now."""
+def _sweep_folder(folder):
+    """The sweep's folder as given, made later: one that already holds files is refused now.
+    None: a new one of its own under the data directory, made later too."""
     if folder is None:
-        folder = os.path.join(data_dir, "sweeps", datetime.now().strftime("%Y%m%d-%H%M%S"))
+        return None
     folder = os.path.abspath(folder)
     if os.path.isdir(folder) and os.listdir(folder):
         raise ValueError(f"掃描輸出資料夾已存在且不是空的: {folder}")
     return folder
 
 
-def _make_folder(folder):
+def _make_folder(folder, data_dir):
     try:
+        if folder is None:  # two sweeps started in the same second get a folder each
+            return new_folder(os.path.join(data_dir, "sweeps"), what="掃描輸出")
         os.makedirs(folder, exist_ok=True)
+        return folder
     except OSError as error:
-        raise ValueError(f"無法建立掃描輸出資料夾 {folder}: {error.strerror or error}") from None
+        raise ValueError(f"無法建立掃描輸出資料夾 {folder or os.path.join(data_dir, 'sweeps')}: "
+                         f"{error.strerror or error}") from None
 
 
 def fill_cache(instruments, start, end, backfill, data_dir, source):
@@ -311,61 +342,6 @@ def _lost_row(job, index, params, error, text=""):
                      folder=os.path.join(folder, "data"), error=error, traceback=text)
 
 
-def _within(timeout, call, *args):
-    """`call(*args)`, or TimeoutError after `timeout` seconds: distributed waits without end for a
-    scheduler that accepts connections and never answers (its handshake has no time limit)."""
-    outcome = {}
-
-    def target():
-        try:
-            outcome["value"] = call(*args)
-        except BaseException as error:  # handed to the caller's thread
-            outcome["error"] = error
-    thread = threading.Thread(target=target, name="orva-sweep-scheduler", daemon=True)
-    thread.start()
-    thread.join(timeout)
-    if thread.is_alive():
-        raise TimeoutError(f"{timeout:g} 秒內沒有回應")
-    if "error" in outcome:
-        raise outcome["error"]
-    return outcome["value"]
-
-
-@contextlib.contextmanager
-def cluster_client(scheduler, workers, timeout):
-    """A client of the scheduler at `scheduler`, or of a local cluster of `workers` processes."""
-    from dask import config
-    from distributed import Client, LocalCluster
-    if scheduler is None:
-        if getattr(multiprocessing.current_process(), "_inheriting", False):
-            # A worker process starting up re-runs the main script: without the guard it would
-            # start a cluster of its own, and the sweep would wait for its workers for ever.
-            raise RuntimeError("run_sweep 在 worker 行程啟動時被呼叫: 請把呼叫放在 "
-                               "`if __name__ == \"__main__\":` 之下")
-        # The cluster closes a nanny for good if its worker is being restarted 15 s after one of
-        # its deaths (lost-worker-timeout): workers that die often would all be gone.
-        with config.set({"distributed.deploy.lost-worker-timeout": "365 days"}), \
-                LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1,
-                          processes=True, dashboard_address=None, silence_logs=logging.ERROR) as cluster, \
-                Client(cluster) as client:
-            yield client
-        return
-    try:
-        client = _within(timeout, lambda: Client(scheduler, timeout=timeout, set_as_default=False))
-    except (OSError, ValueError, asyncio.TimeoutError) as error:
-        raise ConnectionError(f"無法在 {timeout:g} 秒內連線到 Dask 排程器 {scheduler}: "
-                              f"{type(error).__name__}: {error}") from None
-    try:
-        try:
-            _within(timeout, client.wait_for_workers, 1, timeout)
-        except (TimeoutError, asyncio.TimeoutError):
-            raise ConnectionError(f"Dask 排程器 {scheduler} 在 {timeout:g} 秒內沒有任何 worker") from None
-        yield client
-    finally:
-        with contextlib.suppress(OSError, asyncio.TimeoutError):  # the rows are in: a silent goodbye loses nothing
-            client.close(timeout=timeout)
-
-
 def _cluster(client, keys):
     """The scheduler's number of workers, and how many of the tasks `keys` they are executing
     (one a thread at the most)."""
@@ -398,7 +374,7 @@ def _run_all(client, job, combos, retries, timeout, progress):
                 del pending[future]
                 future.release()  # done with: the scheduler must not rerun it when its worker dies
             try:
-                workers, running = _within(timeout, _cluster, client, {f.key for f in pending})
+                workers, running = within(timeout, _cluster, client, {f.key for f in pending})
             except OSError as error:
                 raise ConnectionError(f"Dask 排程器在 {timeout:g} 秒內沒有回應 ({type(error).__name__})") from None
             idle_since = None if workers else idle_since or time.monotonic()
@@ -439,7 +415,7 @@ def run_sweep(strategy_file, grid: Dict[str, list], instruments, start, end, *, 
     after the table is written). `progress(done, failed, running, total)` is called several times
     a second. The other arguments are `run_backtest`'s.
     Writes `sweep.csv`, `sweep.parquet` and `heatmap.html` into `folder` (by default
-    `<data_dir>/sweeps/<time>`) and returns the table.
+    `<data_dir>/sweeps/<time>[-n]`) and returns the table.
     """
     from orva_backtest.constant import BASIC_INFO
     from orva_backtest.market import SyntheticMarket
@@ -458,21 +434,21 @@ def run_sweep(strategy_file, grid: Dict[str, list], instruments, start, end, *, 
         raise ValueError("workers 只用於本機叢集; 連線到排程器時由該叢集的 worker 執行")
     instruments = parse_instruments(instruments)
     data_dir = os.path.abspath(data_dir if data_dir is not None else BASIC_INFO.data_dir)
-    folder = _sweep_folder(folder, data_dir)
+    folder = _sweep_folder(folder)
     backfill = () if backfill_start is None else (backfill_start, backfill_end)
-    snapshot = os.path.join(folder, os.path.basename(strategy_file))
     with (contextlib.nullcontext(client) if client is not None else cluster_client(scheduler, workers, timeout)) as client:
         from dask import config
-        job = _Job(snapshot, strategy_class, params, instruments, start, end, backfill, capital, fees,
-                   slippage_ticks, reports, data_dir, folder, config.get("distributed.scheduler.allowed-failures"),
-                   {"fill_model": fill_model, "latency_ms": latency_ms, "cash_check": cash_check,
-                    "margins": margins})
         ticks = fill_cache(instruments, start, end, backfill, data_dir,
                            source if source is not None else SyntheticMarket())
         if ticks == 0:
             raise ValueError(f"{start} 至 {end} 之間沒有任何 Tick, 請檢查日期與商品")
-        _make_folder(folder)
+        folder = _make_folder(folder, data_dir)
+        snapshot = os.path.join(folder, os.path.basename(strategy_file))
         shutil.copyfile(strategy_file, snapshot)  # the tasks run the file as it was at the start
+        job = _Job(snapshot, strategy_class, params, instruments, start, end, backfill, capital, fees,
+                   slippage_ticks, reports, data_dir, folder, config.get("distributed.scheduler.allowed-failures"),
+                   {"fill_model": fill_model, "latency_ms": latency_ms, "cash_check": cash_check,
+                    "margins": margins})
         rows, stop = _run_all(client, job, combinations(grid), retries, timeout, progress)
     table = make_table(rows, grid)
     files = [write_atomically(os.path.join(folder, "sweep.csv"), utils.spreadsheet_safe(table).write_csv),

@@ -7,8 +7,10 @@ from orva_backtest.utils import write_text
 
 from orva_backtest.research.equity import STATS
 
-# Each task's figures, in table order: its statistics, then its costs, ticks and wall time.
-FIGURES = (*STATS, "costs", "ticks", "seconds")
+# A row's money figures beside the statistics: the open part of its net profit, every cost paid.
+MONEY = ("unrealised_profit", "costs")
+# Each task's figures, in table order: its statistics, money figures, ticks and wall time.
+FIGURES = (*STATS, *MONEY, "ticks", "seconds")
 COLUMNS = ("task", "status", *FIGURES, "attempts", "folder", "error", "traceback")
 # Grid names that set the run rather than the strategy; every row says which were in force.
 RUN_SETTINGS = {"fill_model": pl.String, "latency_ms": pl.Float64}

@@ -2,17 +2,24 @@
 browser, and walk-forward windows against independent runs of the chosen parameters."""
 import math
 import os
+import signal
+import socket
+import subprocess
+import sys
+import time
 from datetime import datetime
 
 import polars as pl
 import pytest
 
+from orva_backtest.cli import run_cli
 from orva_backtest.modules.positions.positions import Positions, QuoteManager
 from orva_backtest.research import equity
 from orva_backtest.research.walkforward import run_walkforward, stitch, trading_days, windows
 from orva_backtest.runner import run_backtest
 
 from account_helpers import fill, tick
+from test_report_page import browser  # noqa: F401  the Chromium fixture, shared
 
 pytestmark = pytest.mark.usefixtures("taipei_data_dir", "console")
 
@@ -183,3 +190,106 @@ def test_walkforward_chooses_the_most_profit_and_the_least_drawdown(metric, chos
                           "max_drawdown_days": [1.0, 2.0, 1.0]})
     values, shown, score = _best(table, metric, {"fast": [3, 5, 7]})
     assert values == {"fast": [3, 5, 7][chosen - 1]} and score == table[metric][chosen - 1]  # ties: the first
+
+
+# Trains on the Dask workers; "raise" fails every test run (this process's), "stall" never ends
+# a training task from 2024-03-05 on.
+OUTSIDE = '''import time
+from distributed import get_worker
+from orva_backtest import Strategy
+
+class Outside(Strategy):
+    def __init__(self, mood="raise", qty=1):
+        self.mood = mood
+
+    def on_tick(self, ctx, tick):
+        try:
+            get_worker()
+        except ValueError:
+            if self.mood == "raise":
+                raise RuntimeError("no test run")
+            return
+        if self.mood == "stall" and str(ctx.now.date()) >= "2024-03-05":
+            time.sleep(600)
+'''
+
+
+def test_a_walkforward_whose_every_test_run_fails_says_so(tmp_path, capsys):
+    strategy = tmp_path / "outside.py"
+    strategy.write_text(OUTSIDE)
+    code = run_cli(["walkforward", str(strategy), "--grid", "qty=1,2", "--codes", "2330:Stock", "--start", "2024-03-04",
+                    "--end", "2024-03-06", "--train-days", "1", "--test-days", "1", "--workers", "1", "--no-reports",
+                    "--data-dir", str(tmp_path / "data"), "--out", str(tmp_path / "wf")])
+    error = capsys.readouterr().err
+    assert code == 1 and "每個窗口的測試都失敗了" in error and "訓練都失敗" not in error, error
+    assert pl.read_csv(tmp_path / "wf" / "walkforward.csv")["status"].to_list() == ["failed"] * 2
+
+
+def test_ctrl_c_in_a_walkforward_keeps_the_finished_windows_and_one_line(tmp_path):
+    strategy, folder = tmp_path / "outside.py", tmp_path / "wf"
+    strategy.write_text(OUTSIDE)
+    try:  # Dask's default port taken, as by another walk-forward
+        taken = socket.create_server(("", 8787))
+    except OSError:  # taken already
+        taken = None
+    with open(tmp_path / "out.log", "w") as out, open(tmp_path / "err.log", "w") as err:
+        walk = subprocess.Popen([sys.executable, "-m", "orva_backtest", "walkforward", str(strategy), "--grid",
+                                 "qty=1", "--param", "mood='stall'", "--codes", "2330:Stock", "--start", "2024-03-04",
+                                 "--end", "2024-03-07", "--train-days", "1", "--test-days", "1", "--workers", "2",
+                                 "--data-dir", str(tmp_path / "data"), "--out", str(folder)],
+                                stdout=out, stderr=err, start_new_session=True,  # a terminal's group of its own
+                                env={**os.environ, "ORVA_CONSOLE": "off"})
+    try:
+        deadline = time.monotonic() + 180  # a safety net against a hang, not a bound on speed
+        while not (folder / "windows" / "02" / "train" / "tasks" / "0001" / "attempts").exists():
+            assert walk.poll() is None and time.monotonic() < deadline, (tmp_path / "err.log").read_text()
+            time.sleep(0.2)
+        os.killpg(walk.pid, signal.SIGINT)  # as a terminal's Ctrl-C: the workers get it too
+        assert walk.wait(timeout=60) == 130
+    finally:
+        if walk.poll() is None:
+            os.killpg(walk.pid, signal.SIGKILL)
+            walk.wait(timeout=10)
+        if taken:
+            taken.close()
+    table = pl.read_csv(folder / "walkforward.csv")
+    assert table["status"].to_list() == ["ok", "failed", "failed"]
+    assert all(e.startswith("KeyboardInterrupt") for e in table["error"][1:])
+    assert pl.read_csv(folder / "equity.csv").height > 0 and (folder / "walkforward.html").exists()
+    shown = (tmp_path / "err.log").read_text()
+    assert shown.strip().splitlines() == ["已中止"] and "Traceback" not in (tmp_path / "out.log").read_text()
+
+
+def test_a_walkforward_tests_with_the_fill_model_and_latency_it_chose(tmp_path):
+    from orva_backtest.examples import bid_maker
+    from orva_backtest.sweep import figures
+    result = run_walkforward(bid_maker.__file__, {"fill_model": ["queue"], "latency_ms": [500]}, ["2330:Stock"],
+                             "2024-03-04", "2024-03-05", train_days=1, test_days=1, workers=1,
+                             data_dir=str(tmp_path / "data"), folder=str(tmp_path / "wf"))
+    (row,) = result.table.iter_rows(named=True)
+
+    def run(**settings):
+        return figures(run_backtest(bid_maker.BidMaker(), ["2330:Stock"], "2024-03-05", "2024-03-05",
+                                    data_dir=str(tmp_path / "direct"), reports=False, **settings))["net_profit"]
+    chosen = run(fill_model="queue", latency_ms=500)
+    assert chosen != run()  # the defaults would give another figure
+    assert row["status"] == "ok" and row["test_net_profit"] == pytest.approx(chosen)
+
+
+def test_the_walkforward_page_keeps_its_table_within_the_page(browser, tmp_path):
+    from orva_backtest.research.walkforward import STATS, _page
+    table = pl.DataFrame({"window": [1, 2], "fast": [3, 5], "status": ["ok", "failed"],
+                          **{f"test_{k}": [1234567.5, None] for k in STATS},
+                          "error": ["", "測試窗失敗: RuntimeError: " + "why " * 40]})
+    curve = pl.DataFrame({"dt": [datetime(2024, 3, 7, 9), datetime(2024, 3, 8, 13)], "equity": [1e6, 1.01e6]})
+    path = tmp_path / "walkforward.html"
+    path.write_text(_page(table, curve, "t"), encoding="utf-8")
+    page = browser.new_page(viewport={"width": 900, "height": 700})
+    try:
+        page.goto(path.as_uri())
+        page.locator("td").first.wait_for()
+        assert page.evaluate("document.documentElement.scrollWidth") <= 900  # scrolls in its own box
+        head = page.locator("th").first.evaluate("e => getComputedStyle(e).backgroundColor")
+        assert head not in ("rgba(0, 0, 0, 0)", "transparent")
+    finally:
+        page.close()

@@ -8,6 +8,7 @@ import socket
 import subprocess
 import sys
 import time
+from datetime import datetime, timezone
 
 import dask
 import polars as pl
@@ -18,6 +19,7 @@ import orva_backtest.cli_research as cli_research
 import orva_backtest.examples.ma_crossover as ma_crossover
 from orva_backtest.cli import run_cli
 from orva_backtest.runner import run_backtest
+from orva_backtest.strategy_file import load_strategy_class
 from orva_backtest.sweep import SweepResult, run_sweep
 from orva_backtest.sweep_output import make_table, table_row, write_heatmap
 
@@ -186,9 +188,10 @@ def test_odd_values_and_exits_reach_table_and_screen(tmp_path, capsys, taipei_da
     assert "SystemExit: 5" in rows["quit"]["error"]
 
 
-def test_a_scheduler_that_never_answers_is_a_timely_error(tmp_path):
+@pytest.mark.parametrize("silent", [True, False])  # False: an address without a port or protocol
+def test_a_scheduler_that_never_answers_is_a_timely_error(tmp_path, silent):
     with socket.create_server(("127.0.0.1", 0)) as server:  # the kernel accepts; nobody answers
-        address = "tcp://127.0.0.1:%d" % server.getsockname()[1]
+        address = "tcp://127.0.0.1:%d" % server.getsockname()[1] if silent else "127.0.0.1"
         done = subprocess.run([sys.executable, "-m", "orva_backtest", "sweep", ma_crossover.__file__, "--grid",
                                "fast=3,5", "--codes", "2330:Stock", "--start", DAY[0], "--end", DAY[1],
                                "--data-dir", str(tmp_path / "data"), "--out", str(tmp_path / "sweep"),
@@ -331,3 +334,68 @@ def test_fill_model_and_latency_sweep_as_run_settings(tmp_path, taipei_data_dir)
     plain = run_sweep(bid_maker.__file__, {"tick": [1.0]}, ["2330:Stock"], *DAY, data_dir=str(tmp_path / "data"),
                       folder=str(tmp_path / "plain"), workers=1, reports=False, fill_model="queue")
     assert plain.table.select("fill_model", "latency_ms").row(0) == ("queue", 0.0)
+
+
+class _Frozen(datetime):
+    """The clock at 2024-03-04 01:02:03 UTC (09:02:03 in Taipei), in any zone asked for."""
+    @classmethod
+    def now(cls, tz=None):
+        moment = datetime(2024, 3, 4, 1, 2, 3, tzinfo=timezone.utc)
+        return moment.astimezone(tz) if tz else moment.astimezone().replace(tzinfo=None)
+
+
+def test_folders_made_in_one_second_are_apart_and_named_on_one_clock(tmp_path, monkeypatch):
+    import orva_backtest.outputs as outputs
+    import orva_backtest.sweep as sweep
+    from orva_backtest.dask_cluster import cluster_client
+    monkeypatch.setenv("TZ", "UTC")  # the machine's zone is not the exchange's
+    time.tzset()
+    monkeypatch.setattr(outputs, "datetime", _Frozen)
+    monkeypatch.setattr(sweep, "datetime", _Frozen)
+    data = tmp_path / "data"
+    try:
+        with cluster_client(None, 1, 30) as client:
+            folders = [run_sweep(ma_crossover.__file__, {"fast": [3]}, ["2330:Stock"], *DAY, data_dir=str(data),
+                                 client=client, reports=False).folder for _ in range(2)]
+        run = run_backtest(ma_crossover.MovingAverageCrossover(), ["2330:Stock"], *DAY, data_dir=str(data))
+    finally:
+        monkeypatch.undo()
+        time.tzset()
+    assert folders == [str(data / "sweeps" / "20240304-090203"), str(data / "sweeps" / "20240304-090203-2")]
+    assert os.path.basename(run.folder) == "20240304-090203-MovingAverageCrossover"
+    assert all(pl.read_csv(os.path.join(f, "sweep.csv"))["status"].to_list() == ["ok"] for f in folders)
+
+
+HOLDS = '''from orva_backtest import Strategy
+
+class Holds(Strategy):
+    """Buys `lots` at the first tick and keeps them."""
+    def __init__(self, lots=1):
+        self.lots, self.done = lots, False
+
+    def on_tick(self, ctx, tick):
+        if tick["code"] == "2330" and not self.done:
+            self.done = ctx.buy("2330", self.lots)
+'''
+
+
+def test_a_row_marks_what_is_still_held_at_the_last_price(tmp_path, taipei_data_dir):
+    strategy = tmp_path / "holds.py"
+    strategy.write_text(HOLDS, encoding="utf-8")
+    fee = 0.001  # the opening fee, on the price after 2 ticks of slippage
+    result = run_sweep(str(strategy), {"lots": [1, 2]}, ["2330:Stock"], *DAY, data_dir=str(tmp_path / "data"),
+                       folder=str(tmp_path / "sweep"), workers=1, reports=False, capital=10_000_000,
+                       fees={"stock": {"fee": fee}}, slippage_ticks=2)
+    for row in result.table.iter_rows(named=True):  # against a run of its own, by hand
+        alone = run_backtest(load_strategy_class(str(strategy))(row["lots"]), ["2330:Stock"], *DAY,
+                             data_dir=str(tmp_path / "direct"), reports=False, fees={"stock": {"fee": fee}},
+                             slippage_ticks=2)
+        fixed, last = alone.account._fee_settings["stock"]["per_trade_cost"], alone.instruments["2330"].open.last_price
+        fills = [(r["price"] + 2 * 1.0, r["quantity"] * 1000)  # 1.0 a tick between 500 and 1000
+                 for r in alone.trades.filter(pl.col("trade_status") == "Deal").iter_rows(named=True)]
+        costs = sum(fee * price * shares + fixed for price, shares in fills)
+        assert row["round_trips"] == 0 and row["costs"] == pytest.approx(costs)
+        assert row["unrealised_profit"] == pytest.approx(sum((last - price) * shares for price, shares in fills) - costs)
+        assert row["net_profit"] == row["unrealised_profit"] < 0
+        assert row["return_pct"] == pytest.approx(row["net_profit"] / 10_000_000 * 100)
+

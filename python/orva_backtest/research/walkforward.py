@@ -5,13 +5,14 @@ starting flat with the initial capital; the test windows' equity curves are chai
 out-of-sample curve."""
 import os
 from dataclasses import dataclass
-from datetime import date, datetime, timedelta
+from datetime import date, timedelta
 from typing import List
 
 import polars as pl
 
 from orva_backtest import utils
 from orva_backtest.research.equity import STATS
+from orva_backtest.sweep_output import MONEY
 from orva_backtest.utils import write_atomically, write_text
 
 
@@ -45,6 +46,8 @@ def windows(days, train_days, test_days):
     return out
 
 
+# How a window whose test run failed begins its error.
+TEST_FAILED = "測試窗失敗"
 # The drawdown figures are sizes of a loss: the best has the least of them.
 SMALLEST_BEST = {"max_drawdown", "max_drawdown_pct", "max_drawdown_days"}
 
@@ -88,14 +91,17 @@ def run_walkforward(strategy_file, grid, instruments, start, end, *, train_days,
                     cash_check=False, margins=None, progress=None) -> WalkForwardResult:
     """Runs the walk-forward test; writes `walkforward.csv`/`.parquet` (a row a window),
     `equity.csv`/`.parquet` (the stitched out-of-sample curve) and `walkforward.html` into
-    `folder` (by default `<data_dir>/walkforward/<time>`), each window's training sweep under
-    `windows/NN/`. `metric`: any key of `BacktestResult.stats()`. `progress(window, windows)`
-    is called as each window starts. The other arguments are `run_sweep`'s."""
+    `folder` (by default `<data_dir>/walkforward/<time>[-n]`), each window's training sweep under
+    `windows/NN/`. `metric`: any key of `BacktestResult.stats()`.
+    `progress(window, windows)` is called as each window starts. The other arguments are
+    `run_sweep`'s. Interrupted (KeyboardInterrupt, or a ConnectionError of the cluster), it
+    writes the windows that finished, the others as failed, then raises."""
     from orva_backtest.constant import BASIC_INFO
-    from orva_backtest.market import SyntheticMarket
-    from orva_backtest.runner import parse_instruments, run_backtest
+    from orva_backtest.dask_cluster import cluster_client
+    from orva_backtest.outputs import new_folder
+    from orva_backtest.runner import parse_instruments
     from orva_backtest.strategy_file import load_strategy_class
-    from orva_backtest.sweep import checked_grid, strategy_params, cluster_client, run_sweep
+    from orva_backtest.sweep import checked_grid
 
     if metric not in STATS:
         raise ValueError(f"不支援的指標 {metric!r} (可用: {', '.join(STATS)})")
@@ -105,51 +111,77 @@ def run_walkforward(strategy_file, grid, instruments, start, end, *, train_days,
     instruments = parse_instruments(instruments)
     cut = windows(trading_days(start, end), train_days, test_days)
     data_dir = os.path.abspath(data_dir if data_dir is not None else BASIC_INFO.data_dir)
-    folder = os.path.abspath(folder or os.path.join(data_dir, "walkforward", datetime.now().strftime("%Y%m%d-%H%M%S")))
-    if os.path.isdir(folder) and os.listdir(folder):
-        raise ValueError(f"walk-forward 輸出資料夾已存在且不是空的: {folder}")
+    if folder is not None:
+        folder = os.path.abspath(folder)
+        if os.path.isdir(folder) and os.listdir(folder):
+            raise ValueError(f"walk-forward 輸出資料夾已存在且不是空的: {folder}")
     settings = dict(fill_model=fill_model, latency_ms=latency_ms, cash_check=cash_check, margins=margins)
     shared = dict(strategy_class=strategy_class, params=params, capital=capital, fees=fees,
                   slippage_ticks=slippage_ticks, data_dir=data_dir, retries=retries, timeout=timeout,
-                  reports=False, **settings)
-    rows, curves = [], []
-    with cluster_client(scheduler, workers, timeout) as client:
-        for number, (train, test) in enumerate(cut, 1):
-            if progress:
-                progress(number, len(cut))
-            row = {"window": number, "train_start": train[0].isoformat(), "train_end": train[-1].isoformat(),
-                   "test_start": test[0].isoformat(), "test_end": test[-1].isoformat()}
-            window_folder = os.path.join(folder, "windows", f"{number:02d}")
-            sweep = run_sweep(strategy_file, grid, instruments, row["train_start"], row["train_end"],
-                              folder=os.path.join(window_folder, "train"), client=client,
-                              source=source if source is not None else SyntheticMarket(), **shared)
-            chosen, shown, score = _best(sweep.table, metric, grid)
-            if chosen is None:
-                rows.append({**row, "status": "failed", "error": f"{shown}, 見 "
-                             + os.path.join(window_folder, "train", "sweep.csv")})
-                continue
-            # Each test window starts flat, with the initial capital.
-            try:
-                test_run = run_backtest(cls(**params, **strategy_params(chosen)), instruments,
-                                        row["test_start"], row["test_end"], capital=capital, fees=fees,
-                                        slippage_ticks=slippage_ticks, data_dir=data_dir, reports=False,
-                                        source=source if source is not None else SyntheticMarket(),
-                                        **{**settings, **{k: v for k, v in chosen.items() if k in settings}})
-            except (Exception, SystemExit) as error:  # the windows before and after it still count
-                rows.append({**row, **shown, "status": "failed", f"train_{metric}": score,
-                             "error": f"測試窗失敗: {type(error).__name__}: {error}"})
-                continue
-            curves.append(test_run.equity)
-            stats = test_run.stats()
-            rows.append({**row, **shown, "status": "ok", "error": "", f"train_{metric}": score,
-                         **{f"test_{k}": v for k, v in stats.items()}})
+                  reports=False, source=source, **settings)
+    rows, curves, begun = [], [], False
+    try:
+        with cluster_client(scheduler, workers, timeout) as client:
+            # Two walk-forwards started in the same second get a folder each.
+            folder = folder or new_folder(os.path.join(data_dir, "walkforward"), what="walk-forward 輸出")
+            for number, days in enumerate(cut, 1):
+                begun = True
+                if progress:
+                    progress(number, len(cut))
+                row, curve = _window(number, *days, strategy_file, grid, instruments, metric, cls, client,
+                                     os.path.join(folder, "windows", f"{number:02d}"), shared)
+                rows.append(row)
+                curves.append(curve)
+    except (KeyboardInterrupt, ConnectionError) as stop:  # the windows that finished still make the table
+        if not begun:
+            raise
+        reason = (f"ConnectionError: {stop}" if isinstance(stop, ConnectionError)
+                  else "KeyboardInterrupt: walk-forward 在這個窗口完成前被中斷")
+        for number, days in enumerate(cut[len(rows):], len(rows) + 1):
+            rows.append({**_dates(number, *days), "status": "failed", "error": reason})
+        _write(rows, grid, metric, stitch(curves, capital), folder, cls.__name__, instruments)
+        raise
     return _write(rows, grid, metric, stitch(curves, capital), folder, cls.__name__, instruments)
+
+
+def _dates(number, train, test):
+    return {"window": number, "train_start": train[0].isoformat(), "train_end": train[-1].isoformat(),
+            "test_start": test[0].isoformat(), "test_end": test[-1].isoformat()}
+
+
+def _window(number, train, test, strategy_file, grid, instruments, metric, cls, client, folder, shared):
+    """(the window's row, its test run's equity curve, empty when the window failed)."""
+    from orva_backtest.market import SyntheticMarket
+    from orva_backtest.runner import run_backtest
+    from orva_backtest.sweep import figures, run_sweep, strategy_params
+
+    row = _dates(number, train, test)
+    source = shared["source"] if shared["source"] is not None else SyntheticMarket()
+    sweep = run_sweep(strategy_file, grid, instruments, row["train_start"], row["train_end"],
+                      folder=os.path.join(folder, "train"), client=client, **{**shared, "source": source})
+    chosen, shown, score = _best(sweep.table, metric, grid)
+    none = stitch([], 0)
+    if chosen is None:
+        return {**row, "status": "failed", "error": f"{shown}, 見 " + os.path.join(folder, "train", "sweep.csv")}, none
+    # Each test window starts flat, with the initial capital, under the settings its choice ran with.
+    settings = {k: shared[k] for k in ("fill_model", "latency_ms", "cash_check", "margins")}
+    settings.update((k, v) for k, v in chosen.items() if k in settings)
+    try:
+        test_run = run_backtest(cls(**shared["params"], **strategy_params(chosen)), instruments,
+                                row["test_start"], row["test_end"], capital=shared["capital"],
+                                fees=shared["fees"], slippage_ticks=shared["slippage_ticks"],
+                                data_dir=shared["data_dir"], reports=False, source=source, **settings)
+    except (Exception, SystemExit) as error:  # the windows before and after it still count
+        return {**row, **shown, "status": "failed", f"train_{metric}": score,
+                "error": f"{TEST_FAILED}: {type(error).__name__}: {error}"}, none
+    return {**row, **shown, "status": "ok", "error": "", f"train_{metric}": score,
+            **{f"test_{k}": v for k, v in figures(test_run).items() if k in (*STATS, *MONEY)}}, test_run.equity
 
 
 def _write(rows, grid, metric, equity, folder, name, instruments):
     """The table (CSV, Parquet), the stitched curve (CSV, Parquet) and the page."""
     columns = ["window", "train_start", "train_end", "test_start", "test_end", *grid, "status",
-               f"train_{metric}", *[f"test_{k}" for k in STATS], "error"]
+               f"train_{metric}", *[f"test_{k}" for k in (*STATS, *MONEY)], "error"]
     table = pl.DataFrame([{c: row.get(c) for c in columns} for row in rows], infer_schema_length=None)
     os.makedirs(folder, exist_ok=True)
     files = []
@@ -159,6 +191,16 @@ def _write(rows, grid, metric, equity, folder, name, instruments):
     title = f"{name} {', '.join(i['code'] for i in instruments)} walk-forward ({metric})"
     files.append(write_text(os.path.join(folder, "walkforward.html"), _page(table, equity, title)))
     return WalkForwardResult(table, equity, folder, files)
+
+
+# The table of windows scrolls sideways inside the page rather than running off it; numbers
+# line up on the right, long errors wrap, a failed window is tinted. Inline: the page's Div
+# draws its text apart from any style sheet.
+_BOX = "overflow-x:auto;max-width:calc(100vw - 32px);font-family:sans-serif;font-size:13px"
+_CELL = "padding:4px 8px;border-bottom:1px solid #cfd8dc;white-space:nowrap;text-align:right"
+_HEAD = _CELL + ";background:#eceff1"
+_ERROR = "padding:4px 8px;border-bottom:1px solid #cfd8dc;text-align:left;min-width:24em"
+_FAILED = ";background:#fff3e0"
 
 
 def _page(table, equity, title):
@@ -176,12 +218,14 @@ def _page(table, equity, title):
     plot.step("dt", "equity", source=ColumnDataSource(equity.to_dict(as_series=False)), mode="after",
               line_color="#1565c0", line_width=2)
     plot.yaxis.formatter = NumeralTickFormatter(format="0,0")
-    head = "".join(f"<th>{escape(c)}</th>" for c in table.columns)
-    body = "".join("<tr>" + "".join(f"<td>{escape(_cell(v))}</td>" for v in row) + "</tr>"
-                   for row in table.iter_rows())
+    head = "".join(f"<th style='{_HEAD}'>{escape(c)}</th>" for c in table.columns)
+    body = "".join("<tr>" + "".join(
+        f"<td style='{(_ERROR if name == 'error' else _CELL) + ('' if row['status'] == 'ok' else _FAILED)}'>"
+        f"{escape(_cell(value))}</td>" for name, value in row.items()) + "</tr>"
+        for row in table.iter_rows(named=True))
     heading = Div(text=f"<h2 style='font-family:sans-serif'>{escape(title)}</h2>", sizing_mode="stretch_width")
-    rows = Div(text=f"<table style='font-family:sans-serif;font-size:13px;border-collapse:collapse'>"
-                    f"<tr>{head}</tr>{body}</table>", sizing_mode="stretch_width")
+    rows = Div(text=f"<div style='{_BOX}'><table style='border-collapse:collapse'><tr>{head}</tr>{body}</table></div>",
+               sizing_mode="stretch_width")
     return file_html(column(heading, plot, rows, sizing_mode="stretch_width"), resources=INLINE, title=title)
 
 
