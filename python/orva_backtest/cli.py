@@ -9,10 +9,9 @@ import click
 from rich.markup import escape
 from rich.table import Table
 
-from orva_backtest import utils
 from orva_backtest.cli_shared import (DATA_DIR, FILL_MODEL, LATENCY, MODE, CliError, RunProgress,
                                       backtest_options, check_instruments, data_dir_of, err,
-                                      margins_of, market_of, option_settings, out)
+                                      margins_of, market_of, option_settings, out, use_console)
 from orva_backtest.strategy_file import StrategyFileError, load_strategy_class
 
 DEMO_INSTRUMENTS = ["2330:Stock"]
@@ -23,7 +22,7 @@ def _show(result):
     headers = ("商品", "平倉次數", "勝率", "淨損益 (扣成本)", "手續費與稅", "滑價成本", "未平倉", "未實現損益")
     rows = []
     for code, s in result.instruments.items():
-        held = f"{s.open.quantity:+,} @ {s.open.last_price:,}" if s.open else "0"
+        held = s.open.text() if s.open else "0"
         rows.append((escape(code), f"{s.round_trips:,}", f"{s.win_rate:.1%}", f"{s.net_profit:,.2f}",
                      f"{s.costs:,.2f}", f"{s.slippage:,.2f}", held,
                      f"{s.open.unrealised:,.2f}" if s.open else "—"))
@@ -40,6 +39,9 @@ def _show(result):
     realised = account._profit_report["profit"]
     out.print(f"初始資金 {account.initial_capital:,}  帳戶餘額 {result.balance:,.2f}  "
               f"已實現損益 {realised:,.2f}  未實現損益 {result.unrealised:,.2f}")
+    if any(market == "Future" for market in account.product_type_mapper.values()):
+        out.print(f"權益 {result.account_equity:,.2f} (初始資金 + 已實現 + 未實現)  "
+                  f"保證金占用 {result.margin_in_use:,.2f}  — 期貨對帳單的讀法; 帳戶餘額以整口契約價值扣除期貨進場")
     held = [f"{code} {s.open.quantity:+,}" for code, s in result.instruments.items() if s.open]
     if held:
         out.print(f"[yellow]結束時仍有未平倉部位 ({', '.join(held)}): 帳戶餘額已扣除其進場價金與成本, "
@@ -50,6 +52,8 @@ def _show(result):
     figures = main_figures(result.stats())
     out.print("  ".join(f"{label} {text}" for label, text in figures[:8]))
     out.print("  ".join(f"{label} {text}" for label, text in figures[8:]))
+    if result.short_run_note():
+        out.print(result.short_run_note())
     for warning in result.warnings:
         out.print(f"[yellow]警告: {escape(warning)}[/yellow]")
     if result.synthetic:
@@ -92,8 +96,7 @@ def _backtest(strategy, instruments, start, end, *, backfill=(None, None), capit
     data_dir = data_dir_of(data_dir)
     if json_path:
         _json_folder(json_path)
-    if not verbose:
-        utils.console = utils.SilentConsole()
+    use_console(verbose)
     with RunProgress() as progress:
         try:
             result = run_backtest(strategy, instruments, start, end, backfill_start=backfill[0],
@@ -176,7 +179,7 @@ class _ImportProgress(RunProgress):
 
     def __call__(self, done, total, rows, ticks):
         note = f"已讀 {rows:,} 列, {ticks:,} ticks"
-        self._show(done, total, note, note, done == total)
+        self._show(done, total, note, ", " + note, done == total)
 
 
 def _show_import(result):

@@ -7,10 +7,9 @@ from rich.markup import escape
 from rich.measure import Measurement
 from rich.table import Table
 
-from orva_backtest import utils
 from orva_backtest.cli_shared import (CliError, SweepProgress, backtest_options, check_instruments,
                                       data_dir_of, margins_of, market_of, option_settings, out,
-                                      parse_grid)
+                                      parse_grid, use_console)
 
 
 def _show_sweep(result, top):
@@ -105,8 +104,7 @@ def _settings(ctx, grid_pairs, source, instruments, data_dir):
     unless --verbose."""
     market = market_of(source)
     settings = parse_grid(grid_pairs), market, check_instruments(instruments, market), data_dir_of(data_dir)
-    if not ctx.obj["verbose"]:
-        utils.console = utils.SilentConsole()
+    use_console(ctx.obj["verbose"])
     return settings
 
 

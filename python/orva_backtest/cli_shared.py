@@ -7,18 +7,21 @@ import time
 from datetime import datetime
 
 import click
-from rich.console import Console
 from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeRemainingColumn
 
-def _console(stderr=False):
-    console = Console(stderr=stderr, highlight=False)
-    if not console.is_terminal:  # a file or a pipe: lines are never wrapped
-        console = Console(stderr=stderr, highlight=False, width=100_000, soft_wrap=True)
-    return console
+from orva_backtest import utils
+from orva_backtest.utils import unwrapped_console
+
+out = unwrapped_console()
+err = unwrapped_console(stderr=True)
 
 
-out = _console()
-err = _console(stderr=True)
+def use_console(verbose):
+    """Every booking on the screen with --verbose (unwrapped off a terminal), none without."""
+    if not verbose:
+        utils.console = utils.SilentConsole()
+    elif isinstance(utils.console, utils.SilentConsole):
+        utils.console = unwrapped_console()
 
 
 class CliError(click.ClickException):
@@ -146,24 +149,24 @@ class RunProgress:
         self.started = time.perf_counter()
         return self
 
-    def _show(self, done, total, note, plain_note, last):
+    def _show(self, done, total, note, plain_note, last, label=None, unit=None):
         if self.bar is not None:
             self.bar.update(self.task, completed=done, total=total, note=note)
         elif time.perf_counter() - self.last_line >= 5 or last:
             self.last_line = time.perf_counter()
             shown = f"{done:,}/{total:,}" if total else f"{done:,}"
-            out.print(f"{self.label}: {shown}{self.unit}, {plain_note}")
+            out.print(f"{label or self.label}: {shown}{unit or self.unit}{plain_note}")
 
     def __call__(self, done, total=None, days=None, days_total=None):
         if total is None and days is not None:  # the days are being made ready
             note = f"準備資料 {days:,}/{days_total:,} 天"
-            self._show(days, days_total, note, note, False)
+            self._show(days, days_total, note, "", False, label="準備資料", unit=" 天")
             self.started = time.perf_counter()  # the replay's rate counts from its start
             return
         rate = f"{done / max(time.perf_counter() - self.started, 1e-9):,.0f} ticks/s"
         if days is not None:
             rate += f", 已讀入 {days:,}/{days_total:,} 天"
-        self._show(done, total, rate, rate, bool(total and done == total))
+        self._show(done, total, rate, ", " + rate, bool(total and done == total))
 
     def __exit__(self, *exc):
         if self.bar is not None:

@@ -11,6 +11,11 @@ class OpenPosition:
     quantity: int  # net: long positive, short negative
     last_price: float
     unrealised: float  # at the last price, before the costs of closing
+    average_price: float = float("nan")  # the held lots' entry prices, weighted by quantity
+
+    def text(self):
+        """"+1 @ 522.0 (最後價 519.0)": the entry price where a trader reads it, the last apart."""
+        return f"{self.quantity:+,} @ {self.average_price:,.2f} (最後價 {self.last_price:,})"
 
 
 @dataclass
@@ -51,6 +56,7 @@ class BacktestResult:
     # The profit rows as the run ended: the standard report rewrites the account's times as text.
     _closed: List[dict] = field(default=None, repr=False, compare=False)
     warnings: List[str] = field(default_factory=list)
+    margin_in_use: float = 0.0  # the margins of the open futures contracts
 
     @property
     def ticks_per_second(self):
@@ -98,6 +104,17 @@ class BacktestResult:
     def unrealised(self):
         return sum(s.open.unrealised for s in self.instruments.values() if s.open)
 
+    @property
+    def account_equity(self):
+        """As a futures statement reads it: initial capital + realised + unrealised profit (the
+        balance charges an opening at the contract's whole value)."""
+        return self.account.initial_capital + self.account._profit_report["profit"] + self.unrealised
+
+    def short_run_note(self):
+        """Why the annualised figures show "—", or None."""
+        from orva_backtest.research import equity
+        return equity.short_run_note(len(equity.daily_equity(self.equity)))
+
     def summary(self):
         """The figures of the run as plain data (for JSON)."""
         return {
@@ -106,6 +123,7 @@ class BacktestResult:
             "initial_capital": self.account.initial_capital, "balance": self.balance,
             "realised_profit": self.account._profit_report["profit"],
             "unrealised_profit": self.unrealised,
+            "equity": self.account_equity, "margin_in_use": self.margin_in_use,
             "synthetic_market": self.synthetic,
             "fill_model": self.fill_model, "latency_ms": self.latency_ms,
             "instruments": {code: {"round_trips": s.round_trips, "win_rate": s.win_rate,
@@ -115,6 +133,7 @@ class BacktestResult:
                             for code, s in self.instruments.items()},
             "stats": {k: (v if isinstance(v, int) or math.isfinite(v) else None)
                       for k, v in self.stats().items()},  # JSON has no NaN or infinity
+            "stats_note": self.short_run_note(),
             "warnings": list(self.warnings),
             "folder": self.folder,
             "files": list(self.files),
@@ -126,6 +145,30 @@ def slippage_of(row):
     under the default settings)."""
     return (abs(row["entry_price"] - row["entry_origin_price"])
             + abs(row["exit_price"] - row["exit_origin_price"])) * row["min_qty"]
+
+
+def is_long(row):
+    """Whether a round trip bought first: its gross profit (profit plus both costs) is nearer
+    the long move (exit − entry) × units than the short one; a trip out at its entry price
+    made no gross profit either way and counts as long, as the standard report shows it."""
+    gross = row["profit"] + row["trade_cost"] + row["cover_cost"]
+    move = (row["exit_price"] - row["entry_price"]) * row["min_qty"]
+    return abs(gross - move) <= abs(gross + move)
+
+
+def account_summary(rows, entry_times):
+    """The standard report's account summary of one instrument's round trips: what its sells
+    received and its buys paid (short trips too, so that the two differ by the gross profit),
+    the round trips as the console counts them, costs and profit."""
+    received = paid = 0  # stays the integer 0 without a trip, as the account counters do
+    for row in rows:
+        entry, exit_ = row["entry_price"] * row["min_qty"], row["exit_price"] * row["min_qty"]
+        sold, bought = (exit_, entry) if is_long(row) else (entry, exit_)
+        received, paid = received + sold, paid + bought
+    costs = sum(r["trade_cost"] + r["cover_cost"] for r in rows)
+    return {"entry_times": entry_times, "round_trips": len(rows), "receive_amount": received,
+            "payable_amount": paid, "gross_profit": received - paid, "extra_fee": costs,
+            "profit": sum(r["profit"] for r in rows)}
 
 
 def net_quantity(account, code):
@@ -145,8 +188,23 @@ def open_positions(account):
     out = {}
     for code, pnl in unrealised.items():
         tick = account.current_tick_infos.get(code)
-        out[code] = OpenPosition(net_quantity(account, code), tick["close"] if tick else float("nan"), pnl)
+        out[code] = OpenPosition(net_quantity(account, code), tick["close"] if tick else float("nan"), pnl,
+                                 average_price(account, code))
     return out
+
+
+def average_price(account, code):
+    """The average entry price of the lots `code` holds (one side is held at a time)."""
+    sides = account.positions.get(code) or {}
+    lots = [*sides.get("buy", ()), *sides.get("sell", ())]
+    held = sum(e["quantity"] for e in lots)
+    return sum(e["price"] * e["quantity"] for e in lots) / held if held else float("nan")
+
+
+def margin_in_use(account, power):
+    """The margins the open futures contracts hold, by `power`'s (a BuyingPower) rates."""
+    return sum(power.margin(code, e["price"]) * e["quantity"] for code in power.futures
+               for side in ("buy", "sell") for e in (account.positions.get(code) or {}).get(side, ()))
 
 
 def instrument_summaries(account, codes):

@@ -10,7 +10,7 @@ from orva_backtest import utils
 from orva_backtest.buying_power import BuyingPower, check_margins
 from orva_backtest.constant import BASIC_INFO
 from orva_backtest.outputs import library_step, new_run_folder, register_exit_wait, write_reports
-from orva_backtest.result import BacktestResult, instrument_summaries
+from orva_backtest.result import BacktestResult, instrument_summaries, margin_in_use
 from orva_backtest.strategy import Context, defined_callbacks
 
 BENCHMARK = "0050"
@@ -368,6 +368,7 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
                                 warnings=loop.warnings, fill_model=matcher.fill_model,
                                 latency_ms=matcher.latency_ms,
                                 first_day=utils.format_to_dt(start).date() if backfill else None,
+                                margin_in_use=margin_in_use(account, loop.buying_power),
                                 _closed=[dict(row) for row in account._profit_report["rows"]])
         if reports:
             result.folder = new_run_folder(data_dir, strategy)

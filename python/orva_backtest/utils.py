@@ -20,10 +20,19 @@ class SilentConsole:
         pass
 
 
+def unwrapped_console(stderr=False):
+    """A rich console that never wraps a line sent to a file or a pipe."""
+    console = Console(stderr=stderr, highlight=False)
+    if not console.is_terminal:
+        console = Console(stderr=stderr, highlight=False, width=100_000, soft_wrap=True)
+    return console
+
+
 def _make_console():
-    if os.environ.get("ORVA_CONSOLE", "").strip().lower() in ("off", "0", "false", "no"):
-        return SilentConsole()
-    return Console()
+    # As on the command line: every booking is printed only when asked for (its --verbose).
+    if os.environ.get("ORVA_CONSOLE", "").strip().lower() in ("on", "1", "true", "yes"):
+        return unwrapped_console()
+    return SilentConsole()
 
 
 console = _make_console()

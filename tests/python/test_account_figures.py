@@ -151,7 +151,7 @@ def test_the_tear_sheet_has_every_trading_day_and_the_account_s_figures(tmp_path
     (call,) = [c for c in calls if c["output"].endswith("2330-profit_report.html")]
     returns, benchmark = call["returns"], call["benchmark"]
     assert [d.date().isoformat() for d in returns.index] == [
-        "2024-03-03", "2024-03-04", "2024-03-05", "2024-03-06", "2024-03-07", "2024-03-08"]
+        "2024-03-01", "2024-03-04", "2024-03-05", "2024-03-06", "2024-03-07", "2024-03-08"]
     assert list(benchmark.index) == list(returns.index) and not benchmark.isna().any()
     assert call["match_dates"] is False
     total = math.prod(1 + r for r in returns) - 1
@@ -191,3 +191,64 @@ def test_json_summary_says_the_market_is_synthetic(tmp_path, console):
                     "--end", "2024-03-04", "--data-dir", str(tmp_path / "d"), "--no-reports",
                     "--json", str(tmp_path / "out.json")]) == 0
     assert json.loads((tmp_path / "out.json").read_text(encoding="utf-8"))["synthetic_market"] is True
+
+
+def test_every_page_measures_the_account_s_days_alike(tmp_path, monkeypatch):
+    import pandas as pd
+    import quantstats_lumi
+    from quantstats_lumi import stats as qs
+    from orva_backtest.examples.ma_crossover import MovingAverageCrossover
+    calls = []
+    monkeypatch.setattr(quantstats_lumi.reports, "html", lambda **kw: calls.append(kw) or open(
+        kw["output"], "w").write("<h4>x</h4>"))
+    result = run_backtest(MovingAverageCrossover(), ["2330:Stock"], "2024-03-04", "2024-03-29",
+                          data_dir=tmp_path, capital=10_000_000)  # 20 trading days
+    sheets = {c["output"].rsplit("/", 1)[1]: c for c in calls}
+    for call in sheets.values():  # anchored on the trading day before (a Friday), at rate 0
+        assert call["returns"].index[0] == pd.Timestamp("2024-03-01") and call["rf"] == 0
+    call = sheets["account-profit_report.html"]
+    stats, returns, rate, year = result.stats(), call["returns"], call["rf"], call["periods_per_year"]
+    assert stats["sharpe"] == pytest.approx(qs.sharpe(returns, rf=rate, periods=year))
+    assert stats["sortino"] == pytest.approx(qs.sortino(returns, rf=rate, periods=year))
+    assert stats["cagr"] == pytest.approx(qs.cagr(returns, rf=rate, periods=year))
+    assert result.summary()["stats"]["sharpe"] == stats["sharpe"] and result.summary()["stats_note"] is None
+    page = open(f"{result.folder}/report/account-report.html", encoding="utf-8").read()
+    assert f"<dd>{stats['sharpe']:.2f}</dd>" in page and 'id="risk-free">0%' in page
+    sheet = open(f"{result.folder}/profit_report/account-profit_report.html", encoding="utf-8").read()
+    assert "無風險利率 0%" in sheet
+
+
+def test_a_one_day_run_shows_no_annualised_figures(tmp_path, capsys):
+    from orva_backtest.cli import _show
+    from orva_backtest.research.summary import main_figures
+    result = run_backtest(Swing(), ["2330:Stock"], "2024-03-04", "2024-03-04", data_dir=tmp_path,
+                          reports=False)
+    assert result.stats()["return_pct"] != 0
+    shown = dict(main_figures(result.stats()))
+    assert [shown["年化報酬"], shown["Sharpe"], shown["Sortino"]] == ["—"] * 3
+    summary = result.summary()
+    assert summary["stats"]["cagr"] is None and "1 個交易日" in summary["stats_note"]
+    _show(result)
+    assert "只有 1 個交易日 (少於 20 日)" in capsys.readouterr().out
+
+
+def test_open_futures_read_as_a_futures_statement(tmp_path, capsys):
+    from orva_backtest.cli import _show
+    result = run_backtest(BuyAndHold(qty=5, code="TXFR1"), ["TXFR1:Future"], "2024-03-04", "2024-03-04",
+                          data_dir=tmp_path, reports=False, cash_check=True, margins={"TXFR1": 184_000})
+    held = result.instruments["TXFR1"].open
+    entries = result.account.positions["TXFR1"]["buy"]
+    average = sum(e["price"] * e["quantity"] for e in entries) / 5
+    assert held.quantity == 5 and held.average_price == pytest.approx(average)
+    assert result.balance < 0 < result.account_equity  # the balance charged 5 contracts' whole value
+    assert result.account_equity == pytest.approx(1_000_000 + held.unrealised)
+    assert result.margin_in_use == 5 * 184_000
+    summary = result.summary()
+    assert (summary["equity"], summary["margin_in_use"]) == (result.account_equity, 920_000)
+    # Marked at the contract's 200 a point, not a stock's 1,000 shares.
+    last = result.account.current_tick_infos["TXFR1"]["close"]
+    assert result.equity["equity"][-1] == pytest.approx(1_000_000 + (last - average) * 5 * 200)
+    _show(result)
+    out = capsys.readouterr().out
+    assert f"+5 @ {average:,.2f} (最後價 {last:,})" in out
+    assert f"權益 {result.account_equity:,.2f}" in out and "保證金占用 920,000.00" in out

@@ -37,6 +37,7 @@ def test_demo_through_the_console_script(tmp_path):
     assert done.returncode == 0, done.stderr
     for label in ("各商品結果", "帳戶餘額", "ticks/s"):
         assert label in done.stdout
+    assert "準備資料: 1/" in done.stdout and " ticks, 準備資料" not in done.stdout  # days are not ticks
     (run,) = (tmp_path / "data" / "runs").iterdir()  # the run's own folder, printed
     assert f"輸出資料夾: {run}" in done.stdout and "MovingAverageCrossover" in run.name
     assert list((run / "trade_records").glob("*_trade_records.csv"))

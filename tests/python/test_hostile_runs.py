@@ -67,8 +67,8 @@ def test_trade_record_exports_never_overwrite(taipei_data_dir):
     account.export_trade_records()
     names = sorted(os.listdir(taipei_data_dir / "trade_records"))
     assert len(names) == 2
-    stamp = datetime.strptime(names[0][:17], "%Y-%m-%d %H%M%S")  # to the second
-    assert re.fullmatch(r"\d{4}-\d\d-\d\d \d{6}_trade_records(-2)?\.csv", names[0]) and stamp >= before
+    stamp = datetime.strptime(names[0][:17], "%Y-%m-%d_%H%M%S")  # to the second
+    assert re.fullmatch(r"\d{4}-\d\d-\d\d_\d{6}_trade_records(-2)?\.csv", names[0]) and stamp >= before
 
 
 def test_a_run_without_ticks_of_its_instruments_is_an_error(tmp_path, capsys):

@@ -73,14 +73,15 @@ def test_stock_deal_report(matcher):
                     "broker_id": "ORVA Backtest Exchange", "account": "BT-00001",
                     "action": Action.BUY, "code": "2330", "quantity": 1, "price": 599.0,
                     "order_cond": OrderCond.CASH, "order_lot": OrderLot.COMMON,
-                    "exchange_ts": 1700000001.25}
-    assert list(deal)[9:] == ["price", "order_cond", "order_lot", "exchange_ts"]
+                    "exchange_ts": 1700000001.25, "trade_id": tid}
+    assert list(deal)[9:] == ["price", "order_cond", "order_lot", "exchange_ts", "trade_id"]
 
 
 def test_future_deal_report(matcher):
     order = record(matcher, FUTURE)
     deal = matcher.build_deal_response(fill_of(order, qty=2, price=16990.0))
-    assert len(deal) == 11 and list(deal)[-2:] == ["price", "exchange_ts"]
+    assert len(deal) == 12 and list(deal)[-3:] == ["price", "exchange_ts", "trade_id"]
+    assert deal["trade_id"] == deal["id"] == order["trade_id"]
     assert deal["quantity"] == 2 and deal["price"] == 16990.0
 
 

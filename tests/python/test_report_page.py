@@ -73,7 +73,7 @@ def headline(rows, capital=100000):
     return [money(sum(profits)), str(len(rows)), percent(len(wins) / len(rows)),
             money(sum(wins) / len(wins)) if wins else "—", money(sum(losses) / len(losses)) if losses else "—",
             money(sum(wins) / -sum(losses)) if losses else "∞" if wins else "—",
-            money(-drawdown if drawdown else 0), percent(daily), money(slippage)]
+            money(drawdown), percent(0 - daily), money(slippage)]  # drawdowns as depths, as on every page
 
 
 def colours(png):
@@ -134,9 +134,15 @@ def test_report_shows_chart_markers_figures_and_tables(browser, tmp_path):
             report.page.click("#trades th[data-key=profit]")
             assert report.texts("#trades tbody td:first-child") == [row_cells[0] for row_cells in order]
 
-        assert report.texts("#account td") == [number(v) for v in account._account_infos["2330"].values()] + ["0"]
+        # What the sells received less what the buys paid is the gross profit, shorts too.
+        received = sum((r["exit_price"] if long else r["entry_price"]) * r["min_qty"] for r, long in zip(rows, sides))
+        paid = sum((r["entry_price"] if long else r["exit_price"]) * r["min_qty"] for r, long in zip(rows, sides))
+        costs = sum(r["trade_cost"] + r["cover_cost"] for r in rows)
+        assert report.texts("#account td") == [
+            number(account._account_infos["2330"]["entry_times"]), str(len(rows)), number(received),
+            number(paid), number(received - paid), number(costs), number(sum(r["profit"] for r in rows)), "0"]
         assert report.cells("#fees tbody tr") == [["股票", "0.001425", "0.003", "10", "3 檔向上", "3 檔向下"],
-                                                  ["期貨", "2e-05", "2e-05", "10", "3 檔向上", "3 檔向下"]]
+                                                  ["期貨", "0.00002", "0.00002", "10", "3 檔向上", "3 檔向下"]]
 
 
 HOSTILE = "</script><img src=x onerror=\"window.pwned=1\"><b>&amp;</b>'"

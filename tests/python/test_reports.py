@@ -1,5 +1,6 @@
 import csv
 import json
+import re
 from datetime import datetime
 
 import pandas as pd
@@ -101,7 +102,7 @@ def test_standard_report_context(tmp_path, quotes, page, console):
     (context,) = page.contexts
     assert list(context) == ["kbar_df", "profit_rows", "profit_rows_json", "include_profit_rows",
                              "fee_settings", "account_info", "initial_capital", "open_position",
-                             "fill_rules"]
+                             "account_summary", "sides_json", "fill_rules"]
     assert context["initial_capital"] == 100000 and context["open_position"] is None
     bars = json.loads(context["kbar_df"])
     assert bars[0] == {"time": "2024-03-04 09:00:00", "code": "2330", "open": 600.0, "high": 600.0,
@@ -166,12 +167,12 @@ def test_qs_report_has_a_return_for_every_trading_day(tmp_path, quotes, tear_she
     (kwargs,) = tear_sheet
     html = str(tmp_path / "profit_report" / "2330-profit_report.html")
     assert {k: v for k, v in kwargs.items() if k not in ("returns", "benchmark")} == {
-        "download_filename": html, "output": html, "rf": 0.04, "title": "進階損益報告",
+        "download_filename": html, "output": html, "rf": 0.0, "title": "進階損益報告",
         "benchmark_title": "0050", "periods_per_year": 252, "match_dates": False}
     profits = [r["profit"] for r in account.get_profit_rows_by_code("2330")]
     returns = kwargs["returns"]
-    # The start (the day before, at the initial capital), then every trading day.
-    assert list(returns.index) == [pd.Timestamp(f"2024-03-0{d}") for d in (3, 4, 5, 6, 7)]
+    # The start (the trading day before, a Friday, at the initial capital), then every trading day.
+    assert list(returns.index) == [pd.Timestamp(f"2024-03-0{d}") for d in (1, 4, 5, 6, 7)]
     first = (profits[0] + profits[1]) / 100000
     assert list(returns) == pytest.approx([0.0, first, 0.0, profits[2] / (100000 + profits[0] + profits[1]), 0.0])
     benchmark = kwargs["benchmark"]  # 0050 closes 150 + day + 0.55; the first day from its open
@@ -182,7 +183,7 @@ def test_qs_report_has_a_return_for_every_trading_day(tmp_path, quotes, tear_she
     raw = csv_path.read_bytes()
     assert raw.startswith(b"\xef\xbb\xbf")
     table = pd.read_csv(csv_path, encoding="utf-8-sig")
-    assert list(table.columns) == list(account.get_profit_rows_by_code("2330")[0])
+    assert list(table.columns) == [*account.get_profit_rows_by_code("2330")[0], "side"]
     assert console.lines[-2:] == [f"[bold green]進階損益報告已產生: {html}[/bold green]",
                                   f"[bold green]損益報告 CSV 已產生: {csv_path}[/bold green]"]
 
@@ -199,7 +200,7 @@ def test_qs_report_reads_raw_and_rewritten_times_alike(tmp_path, quotes, tear_sh
         csv_path = qs_report(account, quotes, tmp_path)
         runs.append((tear_sheet[-1]["returns"], pd.read_csv(csv_path, encoding="utf-8-sig")))
     (first, first_csv), (second, second_csv) = runs
-    assert first.equals(second) and list(first.index) == [pd.Timestamp(f"2024-03-0{d}") for d in (3, 4, 5, 6, 7)]
+    assert first.equals(second) and list(first.index) == [pd.Timestamp(f"2024-03-0{d}") for d in (1, 4, 5, 6, 7)]
     assert list(first)[2] == list(first)[4] == 0.0
     assert list(first_csv["exit_dt"]) == list(second_csv["exit_dt"]) == ["2024-03-04 13:00:00", "2024-03-06 09:30:15"]
     assert first_csv.drop(columns=["entry_dt"]).equals(second_csv.drop(columns=["entry_dt"]))
@@ -233,7 +234,7 @@ def test_qs_report_without_rows_or_benchmark(tmp_path, tear_sheet, console):
     account.generate_qs_profit_report("2330", quotes)  # a benchmark never replayed: left out
     (kwargs,) = tear_sheet
     assert "benchmark" not in kwargs and "0050" in console.lines[-3]
-    assert [d.day for d in kwargs["returns"].index] == [3, 4] and kwargs["returns"].iloc[0] == 0.0
+    assert [d.day for d in kwargs["returns"].index] == [1, 4] and kwargs["returns"].iloc[0] == 0.0
     assert "沒有基準" in (tmp_path / "profit_report" / "2330-profit_report.html").read_text(encoding="utf-8")
 
 
@@ -244,4 +245,30 @@ def test_short_runs_get_their_tear_sheet(tmp_path, quotes, days):
         trade(account, ts(day, 9, 0), ts(day, 9, 30), exit_price=600.0 + day)
     account.generate_qs_profit_report("2330", quotes)
     sheet = tmp_path / "profit_report" / "2330-profit_report.html"
-    assert sheet.exists() and "進階損益報告" in sheet.read_text(encoding="utf-8")
+    page = sheet.read_text(encoding="utf-8")
+    assert "進階損益報告" in page and "無風險利率 0%" in page
+    assert '<div id="rolling_' not in page  # half-year windows: empty frames on a short run
+    # Every trip lost to the slippage: the run ended at its low, nothing recovered.
+    assert f"<td>2024-03-0{3 + days}</td><td>-" not in page and "未回復" in page
+
+
+def test_short_trips_add_up_in_the_report_s_summary_and_csv(tmp_path, quotes, tear_sheet):
+    # Two shorts covered by one buy of 2 (two round trips from one fill), then a long trip.
+    account = Positions()
+    for action, qty, price, minute in (("Sell", 1, 600.0, 0), ("Sell", 1, 610.0, 5), ("Buy", 2, 590.0, 10)):
+        account.set_positions(fill(action, qty, price, ts=ts(4, 9, minute)), "Stock")
+    trade(account, ts(4, 9, 20), ts(4, 9, 30))
+    account.generate_standard_report("2330", quotes)
+    page = (tmp_path / "report" / "2330-report.html").read_text(encoding="utf-8")
+    shown = {key: float(text.replace(",", "")) for key, text in re.findall(r'data-key="(\w+)">([-\d,.]+)<', page)}
+    rows = account.get_profit_rows_by_code("2330")
+    gross = sum(r["profit"] + r["trade_cost"] + r["cover_cost"] for r in rows)
+    assert shown["round_trips"] == len(rows) == 3  # as the console counts them, not the 2 cover fills
+    assert shown["receive_amount"] - shown["payable_amount"] == pytest.approx(gross, abs=0.02)
+    assert shown["gross_profit"] == pytest.approx(gross, abs=0.01) and gross == pytest.approx(22_000)  # 3 ticks of slippage a side
+    assert shown["profit"] == pytest.approx(sum(r["profit"] for r in rows), abs=0.01)
+    # Rates in plain decimals: the futures fee is 0.00002, not 2e-05.
+    assert "<td class=\"num\">0.00002</td>" in page and "2e-05" not in page
+    account.generate_qs_profit_report("2330", quotes)
+    table = pd.read_csv(tmp_path / "profit_report" / "2330-profit_report.csv", encoding="utf-8-sig")
+    assert list(table["side"]) == ["short", "short", "long"]

@@ -322,3 +322,20 @@ def test_a_run_started_from_a_callback_leaves_the_outer_run_its_folder(tmp_path)
                           data_dir=tmp_path / "outer")
     assert result.files and all(p.startswith(str(tmp_path / "outer")) for p in result.files)
     assert not (tmp_path / "inner" / "trade_records").exists()
+
+
+def test_the_python_api_prints_as_the_command_line_does(tmp_path):
+    from process_helpers import run_python
+    folder = tmp_path / ("a_long_folder_name_" * 5)  # past 80 columns in every printed path
+    code = f"""
+        from orva_backtest.examples.ma_crossover import MovingAverageCrossover
+        from orva_backtest.runner import run_backtest
+        run_backtest(MovingAverageCrossover(), ["2330:Stock"], "2024-03-04", "2024-03-04", data_dir={str(folder)!r})
+        """
+    quiet = run_python(code, timeout=300, ORVA_CONSOLE="", COLUMNS="80")  # no bookings unless asked
+    assert (quiet.returncode, quiet.stdout) == (0, ""), quiet.stderr
+    verbose = run_python(code, timeout=300, ORVA_CONSOLE="on", COLUMNS="80")
+    lines = verbose.stdout.splitlines()
+    assert verbose.returncode == 0 and any("[回測] 進場 2330" in line for line in lines)
+    # A pipe is never wrapped: each path is whole on its line.
+    assert any(line.startswith("交易紀錄已匯出至: " + str(folder)) and line.endswith(".csv") for line in lines)

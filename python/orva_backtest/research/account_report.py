@@ -5,12 +5,15 @@ offline."""
 import itertools
 import math
 import os
+import re
 
 from orva_backtest.research import equity
 from orva_backtest.research.summary import main_figures
 from orva_backtest.utils import write_text
 
 BENCHMARK = "0050"
+# QuantStats' rolling panels look back half a year: on a shorter run they are empty frames.
+ROLLING_DAYS = equity.TRADING_DAYS_PER_YEAR // 2
 TEMPLATE = os.path.join(os.path.dirname(os.path.dirname(__file__)), "static", "templates")
 
 
@@ -29,15 +32,11 @@ def monthly_returns(curve, capital):
 
 
 def daily_returns(curve, capital):
-    """pandas daily returns of the account's equity, after a start day at the capital (the tear
-    sheet only sees a drawdown that begins after its first day)."""
+    """pandas daily returns of the account's equity (`equity.daily_returns`: from the previous
+    trading day's anchor at the capital, as the console and the account page count them)."""
     import pandas as pd
-    daily = equity.daily_equity(curve)
-    days = [pd.Timestamp(d) for d in daily["day"]]
-    values = list(daily["equity"])
-    start = days[0] - pd.Timedelta(days=1)
-    series = pd.Series([capital] + values, index=[start] + days, dtype="float64")
-    return series.pct_change().fillna(0.0)
+    days, returns = equity.daily_returns(curve, capital)
+    return pd.Series(returns, index=pd.DatetimeIndex([pd.Timestamp(d) for d in days]), dtype="float64")
 
 
 def benchmark_returns(quotes, index):
@@ -92,7 +91,8 @@ def write_account_report(result, folder):
         title="帳戶回測報告", instruments=result.instruments, figures=main_figures(stats),
         months=monthly_returns(curve, capital), capital=capital, bokeh_js=js, chart_script=script,
         chart_div=div, fill_model=result.fill_model, latency_ms=result.latency_ms,
-        period=(curve["dt"][0], curve["dt"][-1]), isfinite=math.isfinite)
+        period=(curve["dt"][0], curve["dt"][-1]), isfinite=math.isfinite, risk_free=equity.RISK_FREE_RATE,
+        days_per_year=equity.TRADING_DAYS_PER_YEAR, short_run=result.short_run_note())
     os.makedirs(os.path.join(folder, "report"), exist_ok=True)
     paths = [write_text(os.path.join(folder, "report", "account-report.html"), page)]
     sheet = _tear_sheet(result, curve, capital, os.path.join(folder, "profit_report"))
@@ -110,7 +110,7 @@ def _tear_sheet(result, curve, capital, folder):
     benchmark = benchmark_returns(result.quotes, returns.index)
     os.makedirs(folder, exist_ok=True)
     path = os.path.join(folder, "account-profit_report.html")
-    options = dict(returns=returns, output=path, download_filename=path, rf=0.04,
+    options = dict(returns=returns, output=path, download_filename=path, rf=equity.RISK_FREE_RATE,
                    title="帳戶進階損益報告", periods_per_year=equity.TRADING_DAYS_PER_YEAR,
                    match_dates=False)
     if benchmark is not None:
@@ -120,9 +120,34 @@ def _tear_sheet(result, curve, capital, folder):
     except Exception as error:
         utils.console.print(f"[red]QuantStats 無法產生帳戶的進階損益報告: {type(error).__name__}: {error}[/red]")
         return None
+    note = ("<p style='margin:8px 0;color:#555'>帳戶的每日報酬: 每個交易日最後的按市價權益 (初始資金 + "
+            "已實現損益 + 未平倉部位以最後一分 K 收盤價計, 未扣平倉成本) 對前一個交易日; 第一天是回測前一個交易日, "
+            "權益為初始資金." + ("" if benchmark is not None else " 快取中沒有基準 0050 的 Tick, 本報告沒有基準.")
+            + "</p>")
+    return finish_tear_sheet(path, returns, note)
+
+
+def finish_tear_sheet(path, returns, note):
+    """Completes a tear sheet QuantStats wrote at `path` from `returns`: `note` (HTML) under its
+    title with the rate and year it measures by, no rolling panels on a run too short to fill
+    them, and a drawdown still open at the end not called recovered."""
     with open(path, encoding="utf-8") as f:
         page = f.read()
-    note = ("<p style='margin:8px 0;color:#555'>帳戶的每日報酬: 每個交易日最後的按市價權益 (初始資金 + "
-            "已實現損益 + 未平倉部位以最後一分 K 收盤價計, 未扣平倉成本) 對前一日; 第一天是初始資金的起點."
-            + ("" if benchmark is not None else " 快取中沒有基準 0050 的 Tick, 本報告沒有基準.") + "</p>")
-    return write_text(path, page.replace("</h4>", "</h4>" + note, 1))
+    rules = (f"<p style='margin:8px 0;color:#555'>無風險利率 {equity.RISK_FREE_RATE:.0%}, 一年 "
+             f"{equity.TRADING_DAYS_PER_YEAR} 個交易日, 與主控台及帳戶頁相同; 回撤以負數表示.")
+    days = len(returns) - 1  # the anchor is not a day of the run
+    if days < ROLLING_DAYS:
+        page = re.sub(r'<div id="rolling_\w+">.*?</div>', "", page, flags=re.S)
+        rules += f" 回測只有 {days} 個交易日, 不足滾動指標的 {ROLLING_DAYS} 日, 不顯示滾動圖."
+    if equity.short_run_note(days):
+        rules += " " + equity.short_run_note(days).replace("顯示為 —", "本頁的年化數字請勿採信 (主控台與帳戶頁顯示 —)")
+    values = list(itertools.accumulate((1 + r for r in returns.fillna(0.0).tolist()), lambda a, b: a * b))
+    if values and values[-1] < max(values):
+        last = returns.index[-1].strftime("%Y-%m-%d")
+        start = page.find("Worst 10 Drawdowns")
+        end = page.find("</table>", start)
+        if start >= 0 and end >= 0:
+            table = re.sub(rf"(<tr><td>[^<]*</td><td>){last}(</td>)", r"\1未回復 (回測結束時仍在回撤中)\2",
+                           page[start:end])
+            page = page[:start] + table + page[end:]
+    return write_text(path, page.replace("</h4>", "</h4>" + note + rules + "</p>", 1))

@@ -5,9 +5,15 @@ from datetime import datetime, time as Time, timedelta
 
 import polars as pl
 
-from orva_backtest.market.trading_days import trading_day_from
+from orva_backtest.market.trading_days import previous_trading_day, trading_day_from
 
 TRADING_DAYS_PER_YEAR = 252
+RISK_FREE_RATE = 0.0  # every page's Sharpe and Sortino: a backtest's cash earns nothing
+# Fewer trading days than this make an annualised figure noise (one day's 3 % is 128 trillion
+# per cent a year): such figures are NaN, shown as "—" with SHORT_RUN_NOTE.
+MIN_DAYS_TO_ANNUALISE = 20
+ANNUALISED = ("cagr", "sharpe", "sortino")
+DAYS_PER_YEAR = 365.25
 # The keys of `statistics`, in the order tables show them.
 STATS = ("net_profit", "return_pct", "cagr", "sharpe", "sortino", "max_drawdown", "max_drawdown_pct",
          "max_drawdown_days", "win_rate", "profit_factor", "expectancy", "round_trips", "exposure",
@@ -147,18 +153,41 @@ def daily_equity(curve):
         "day", maintain_order=True).last().sort("day")
 
 
+def daily_returns(curve, capital):
+    """([day], [return]) of the account: each trading day's last equity against the day before,
+    from an anchor on the previous trading day at the capital (return 0), so that the first
+    day's return is counted and a drawdown from the start is seen. Every page's daily figures
+    are of these days."""
+    daily = daily_equity(curve)
+    if daily.is_empty():
+        return [], []
+    days, closes = daily["day"].to_list(), daily["equity"].to_list()
+    values = [capital] + closes
+    returns = [0.0] + [b / a - 1 if a > 0 else float("nan") for a, b in zip(values, closes)]
+    return [previous_trading_day(days[0])] + days, returns
+
+
+def short_run_note(days):
+    """Why the annualised figures are not shown, or None when they are."""
+    if days >= MIN_DAYS_TO_ANNUALISE:
+        return None
+    return (f"只有 {days} 個交易日 (少於 {MIN_DAYS_TO_ANNUALISE} 日): 年化報酬、Sharpe 與 Sortino "
+            "不具意義, 顯示為 —")
+
+
 def statistics(curve, trips, capital, minutes_held, trading_minutes):
     """The figures of the README's "Statistics" from an equity curve and the round trips."""
     profits = trips["profit"].to_list()
     wins, losses = [p for p in profits if p > 0], [p for p in profits if p < 0]
     final = curve["equity"][-1] if not curve.is_empty() else capital
-    daily = daily_equity(curve)
-    closes = daily["equity"].to_list() if not curve.is_empty() else []
-    returns = [b / a - 1 for a, b in zip([capital] + closes[:-1], closes) if a > 0]
-    years = len(closes) / TRADING_DAYS_PER_YEAR
+    days, returns = daily_returns(curve, capital)
+    traded_days = max(len(days) - 1, 0)  # the anchor is not a day of the run
+    returns = [r if r == r else 0.0 for r in returns]  # after the equity is gone, as QuantStats reads it
+    # Calendar years from the anchor to the last day, as QuantStats annualises growth.
+    years = (days[-1] - days[0]).days / DAYS_PER_YEAR if days else 0.0
     drawdown, drawdown_pct, duration = _largest_drawdown(curve, capital)
     holding = [(e - s).total_seconds() / 60 for s, e in zip(trips["entry_dt"], trips["exit_dt"])]
-    return {
+    figures = {
         "net_profit": sum(profits),
         "return_pct": (final / capital - 1) * 100,
         "cagr": (final / capital) ** (1 / years) - 1 if years > 0 and final > 0 else float("nan"),
@@ -174,11 +203,15 @@ def statistics(curve, trips, capital, minutes_held, trading_minutes):
         "exposure": minutes_held / trading_minutes if trading_minutes else 0.0,
         "average_holding": sum(holding) / len(holding) if holding else 0.0,
     }
+    if short_run_note(traded_days):
+        figures.update(dict.fromkeys(ANNUALISED, float("nan")))
+    return figures
 
 
 def _ratio(returns, downside=False):
     """Mean daily return over its standard deviation (or downside deviation), annualised over
-    252 trading days; risk-free rate 0. NaN with fewer than two days or no deviation."""
+    252 trading days, less the risk-free rate (0), as QuantStats measures them. NaN with fewer
+    than two days or no deviation."""
     if len(returns) < 2:
         return float("nan")
     mean = sum(returns) / len(returns)

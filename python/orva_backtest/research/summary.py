@@ -28,5 +28,6 @@ def html_summary(result):
     rows = "".join(f"<tr><th>{escape(label)}</th><td style='text-align:right'>{escape(text)}</td></tr>"
                    for label, text in main_figures(result.stats()))
     instruments = ", ".join(escape(code) for code in result.instruments)
+    note = result.short_run_note()
     return (f"<div><b>回測結果</b> ({instruments}; 成交模型 {escape(result.fill_model)}, "
-            f"{result.ticks:,} ticks)<table>{rows}</table></div>")
+            f"{result.ticks:,} ticks)<table>{rows}</table>{f'<p>{escape(note)}</p>' if note else ''}</div>")

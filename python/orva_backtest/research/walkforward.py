@@ -11,7 +11,7 @@ from typing import List
 import polars as pl
 
 from orva_backtest import utils
-from orva_backtest.research.equity import STATS
+from orva_backtest.research.equity import ANNUALISED, MIN_DAYS_TO_ANNUALISE, STATS
 from orva_backtest.sweep_output import MONEY
 from orva_backtest.utils import write_atomically, write_text
 
@@ -61,8 +61,9 @@ def _best(table, metric, grid):
     if ok.is_empty():
         return None, "訓練窗的每個任務都失敗了", None
     ok = ok.filter(pl.col(metric).is_not_null() & pl.col(metric).cast(pl.Float64).is_not_nan())
-    if ok.is_empty():  # sharpe and sortino of one day, profit_factor without round trips
-        return None, f"訓練窗沒有任務算得出 {metric}", None
+    if ok.is_empty():  # annualised figures of under 20 days, profit_factor without round trips
+        short = f" (年化指標需要至少 {MIN_DAYS_TO_ANNUALISE} 個交易日)" if metric in ANNUALISED else ""
+        return None, f"訓練窗沒有任務算得出 {metric}{short}", None
     scores = ok[metric].cast(pl.Float64)
     best = ok.row((scores.arg_min() if metric in SMALLEST_BEST else scores.arg_max()), named=True)  # the first of equal ones
     # The run takes the values themselves: the table holds mixed ones as text, and ints beside floats as floats.

@@ -80,6 +80,7 @@ nb::dict stock_deal_response(nb::handle data) {
   deal[k().order_cond] = globals->order_cond.from_value(item(data, k().order_cond));
   deal[k().order_lot] = globals->order_lot.from_value(item(data, k().order_lot));
   deal[k().exchange_ts] = item(data, k().exchange_ts);
+  deal[k().trade_id] = nb::object(deal[k().id]);  // the name the order side and ctx use for the same id
   return deal;
 }
 
@@ -87,6 +88,7 @@ nb::dict future_deal_response(nb::handle data) {
   require_dict(data, "data");
   nb::dict deal = deal_head(data);
   deal[k().exchange_ts] = item(data, k().exchange_ts);
+  deal[k().trade_id] = nb::object(deal[k().id]);
   return deal;
 }
 

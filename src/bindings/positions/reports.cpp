@@ -134,7 +134,8 @@ nb::object write_new(nb::handle path, Write write) {
 
 void export_trade_records(nb::handle self) {
   libraries();
-  nb::object name = libs->datetime.attr("now")().attr("strftime")("%Y-%m-%d %H%M%S");
+  // No space in the name: shells and scripts take it as one word.
+  nb::object name = libs->datetime.attr("now")().attr("strftime")("%Y-%m-%d_%H%M%S");
   nb::object path = data_path(nb::str((text_of(name) + "_trade_records.csv").c_str()),
                               nb::make_tuple("trade_records"));
   nb::object table = libs->pl.attr("DataFrame")(nb::getattr(self, keys().trade_records));
@@ -217,6 +218,7 @@ nb::object open_position(nb::handle self, nb::handle code) {
   held["quantity"] = net;
   held["last_price"] = tick.is_none() ? nb::none() : item(tick, k.close);
   held["unrealised"] = unrealised;
+  held["average_price"] = nb::module_::import_("orva_backtest.result").attr("average_price")(self, code);
   return held;
 }
 
@@ -256,6 +258,14 @@ void generate_standard_report(nb::handle self, nb::handle code, nb::handle quote
   context["account_info"] = info.is_none() ? nb::object(new_account_info()) : info;
   context["initial_capital"] = nb::getattr(self, "initial_capital");
   context["open_position"] = open_position(self, code);
+  // Summed from the round trips by side: the account's counters add a short's buy-back to what
+  // it received and count a fill that closes several lots once.
+  nb::object result_module = nb::module_::import_("orva_backtest.result");
+  context["account_summary"] = result_module.attr("account_summary")(
+      rows, info.is_none() ? nb::object(nb::int_(0)) : item(info, k.entry_times));
+  nb::list longs;
+  for (nb::handle row : rows) longs.append(result_module.attr("is_long")(row));
+  context["sides_json"] = libs->dumps(longs);
   // Set by the exchange that filled the account's orders; today's rules otherwise.
   nb::object rules = nb::getattr(self, "fill_rules", nb::none());
   if (rules.is_none()) {
@@ -295,7 +305,9 @@ nb::object bar_days(nb::handle kbars) {
 // begins after its first day).
 nb::object equity_returns(nb::handle daily_profit, nb::handle days, nb::handle capital) {
   nb::object index = days.attr("union")(daily_profit.attr("index"));
-  nb::object start = index[nb::int_(0)] - libs->pd.attr("Timedelta")(nb::arg("days") = 1);
+  nb::object start = libs->pd.attr("Timestamp")(
+      nb::module_::import_("orva_backtest.market.trading_days")
+          .attr("previous_trading_day")(index[nb::int_(0)].attr("date")()));
   index = index.attr("insert")(0, start);
   nb::object profit = daily_profit.attr("reindex")(index, nb::arg("fill_value") = 0.0);
   nb::object equity = profit.attr("cumsum")().attr("__add__")(capital);
@@ -306,21 +318,18 @@ nb::object equity_returns(nb::handle daily_profit, nb::handle days, nb::handle c
 
 constexpr const char* kBasisNote =
     "<p style=\"margin:8px 0;color:#555\">報酬基礎: 每個交易日的報酬 = 當日平倉損益 ÷ 前一日的已平倉權益"
-    " (初始資金 + 累計已實現損益), 沒有平倉的交易日為 0, 未平倉部位不計; 第一天 (回測開始前一日) 是初始資金的起點,"
+    " (初始資金 + 累計已實現損益), 沒有平倉的交易日為 0, 未平倉部位不計; 第一天 (回測開始前一個交易日) 是初始資金的起點,"
     " 報酬 0; 複利累積即為已平倉權益曲線,"
     " 總報酬 = 已實現損益 ÷ 初始資金. 最大回撤以日終權益計 (%); 回測基本報告的最大回撤則依每筆平倉的順序計"
     " (金額), 其「日終最大回撤」與此處相同. 基準 0050 的第一個交易日為當日開盤至收盤.</p>";
 
-// Says on the tear sheet which basis its figures use, under its title.
-void add_basis_note(nb::handle path, bool has_benchmark) {
-  nb::object builtins = nb::module_::import_("builtins");
-  nb::object file = builtins.attr("open")(path, "r", nb::arg("encoding") = "utf-8");
-  nb::object page = file.attr("read")();
-  file.attr("close")();
+// Says on the tear sheet which basis its figures use, under its title (with the account's
+// tear sheet's rules for its rate and panels).
+void add_basis_note(nb::handle path, nb::handle returns, bool has_benchmark) {
   std::string note = kBasisNote;
   if (!has_benchmark) note += "<p style=\"margin:8px 0;color:#a60\">快取中沒有基準 0050 的 Tick, 本報告沒有基準.</p>";
-  page = page.attr("replace")("</h4>", nb::str(("</h4>" + note).c_str()), 1);
-  write_page(path, page);
+  nb::module_::import_("orva_backtest.research.account_report")
+      .attr("finish_tear_sheet")(path, returns, nb::str(note.c_str()));
 }
 
 void generate_qs_profit_report(nb::handle self, nb::handle code, nb::handle quote_manager) {
@@ -343,7 +352,10 @@ void generate_qs_profit_report(nb::handle self, nb::handle code, nb::handle quot
   for (nb::handle row : rows) exits.append(exit_time(item(row, keys().exit_dt)));
   frame[keys().exit_dt] = pd.attr("to_datetime")(pd.attr("Series")(exits, nb::arg("dtype") = "object"),
                                                  nb::arg("errors") = "coerce");
-  nb::object csv_frame = libs->safe(frame);
+  nb::list sides;
+  nb::object is_long = nb::module_::import_("orva_backtest.result").attr("is_long");
+  for (nb::handle row : rows) sides.append(truth(is_long(row)) ? "long" : "short");
+  nb::object csv_frame = libs->safe(frame.attr("assign")(nb::arg("side") = sides));
   write_atomically(csv_path, [&](nb::handle temporary) {
     csv_frame.attr("to_csv")(temporary, nb::arg("index") = false, nb::arg("encoding") = "utf-8-sig");
   });
@@ -369,7 +381,7 @@ void generate_qs_profit_report(nb::handle self, nb::handle code, nb::handle quot
     options["returns"] = returns;
     options["download_filename"] = html_path;
     options["output"] = html_path;
-    options["rf"] = 0.04;
+    options["rf"] = nb::module_::import_("orva_backtest.research.equity").attr("RISK_FREE_RATE");
     options["title"] = "進階損益報告";
     options["periods_per_year"] = 252;  // trading days
     options["match_dates"] = false;     // every day of the run stays, the first included
@@ -378,7 +390,7 @@ void generate_qs_profit_report(nb::handle self, nb::handle code, nb::handle quot
       options["benchmark_title"] = kBenchmark;
     }
     nb::module_::import_("orva_backtest.utils").attr("tear_sheet")(**options);
-    add_basis_note(html_path, !benchmark.is_none());
+    add_basis_note(html_path, returns, !benchmark.is_none());
   } catch (nb::python_error& error) {
     // Some library releases fail on runs of a few days; the run's results stay usable.
     nb::dict data;
