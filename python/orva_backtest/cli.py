@@ -11,7 +11,9 @@ from rich.table import Table
 
 from orva_backtest.cli_shared import (DATA_DIR, FILL_MODEL, LATENCY, MODE, CliError, RunProgress,
                                       backtest_options, check_instruments, data_dir_of, err,
+                                      rules_options,
                                       margins_of, market_of, option_settings, out, use_console)
+from orva_backtest.market_rules import rules_line
 from orva_backtest.strategy_file import StrategyFileError, load_strategy_class
 
 DEMO_INSTRUMENTS = ["2330:Stock"]
@@ -60,6 +62,7 @@ def _show(result):
         out.print("[yellow]行情來源: 內建合成行情 — 快取中沒有的日子使用虛構的 Tick (任何代碼都會產生), "
                   "不是真實歷史; 真實資料請用 import-ticks / --source cache[/yellow]")
     out.print(f"成交模型 {result.fill_model}, 委託延遲 {result.latency_ms:g} 毫秒")
+    out.print(escape(rules_line(result.market_rules, result.day_trades)))
     out.print(f"回測商品 Tick 數 {result.ticks:,}; 回放共 {result.replayed:,} 筆 (含基準), "
               f"{result.seconds:.2f} 秒 ({result.ticks_per_second:,.0f} ticks/s)")
     if result.folder:
@@ -89,7 +92,7 @@ def _write_json(path, result):
 
 def _backtest(strategy, instruments, start, end, *, backfill=(None, None), capital, fees,
               slippage_ticks, data_dir, mode, reports, json_path, verbose, source="synthetic",
-              cash_check=False, margins=None, fill_model="touch", latency_ms=0):
+              cash_check=False, margins=None, fill_model="touch", latency_ms=0, rules="taiwan"):
     from orva_backtest.runner import StrategyError, run_backtest
     source = market_of(source)
     instruments = check_instruments(instruments, source)
@@ -104,7 +107,7 @@ def _backtest(strategy, instruments, start, end, *, backfill=(None, None), capit
                                   slippage_ticks=slippage_ticks, data_dir=data_dir, source=source,
                                   mode=mode, reports=reports, cash_check=cash_check,
                                   margins=margins, fill_model=fill_model, latency_ms=latency_ms,
-                                  progress=progress)
+                                  rules=rules, progress=progress)
         except StrategyError as error:  # --debug shows the strategy's own traceback
             raise CliError(str(error)) from error.__cause__
         except ValueError as error:  # the run's data or settings, named in the message
@@ -133,15 +136,17 @@ def main(ctx, debug, verbose):
 @MODE
 @FILL_MODEL
 @LATENCY
+@rules_options
 @click.pass_context
-def demo(ctx, data_dir, mode, fill_model, latency_ms):
+def demo(ctx, data_dir, mode, fill_model, latency_ms, rules):
     """Backtest the moving-average example on the built-in synthetic market."""
     from orva_backtest.examples.ma_crossover import MovingAverageCrossover
     out.print(f"[green]示範回測: {', '.join(DEMO_INSTRUMENTS)} {DEMO_RANGE[0]} ~ {DEMO_RANGE[1]} "
               f"(合成行情), 均線交叉策略[/green]")
     _backtest(MovingAverageCrossover(), DEMO_INSTRUMENTS, *DEMO_RANGE, capital=10_000_000,
               fees=None, slippage_ticks=None, data_dir=data_dir, mode=mode, reports=True,
-              json_path=None, verbose=ctx.obj["verbose"], fill_model=fill_model, latency_ms=latency_ms)
+              json_path=None, verbose=ctx.obj["verbose"], fill_model=fill_model, latency_ms=latency_ms,
+              rules=rules)
 
 
 @main.command()
@@ -153,7 +158,7 @@ def demo(ctx, data_dir, mode, fill_model, latency_ms):
 @click.pass_context
 def run(ctx, strategy_file, codes, start, end, backfill_start, backfill_end, capital, fee_pairs,
         slippage_ticks, data_dir, param_pairs, strategy_class, source, no_reports, fill_model,
-        latency_ms, cash_check, margin_pairs, mode, json_path):
+        latency_ms, cash_check, margin_pairs, rules, mode, json_path):
     """Backtest the Strategy subclass defined in STRATEGY_FILE."""
     start, end, backfill, instruments, fees, params = option_settings(
         codes, start, end, backfill_start, backfill_end, fee_pairs, param_pairs)
@@ -170,7 +175,7 @@ def run(ctx, strategy_file, codes, start, end, backfill_start, backfill_end, cap
               slippage_ticks=slippage_ticks, data_dir=data_dir, mode=mode, reports=not no_reports,
               json_path=json_path, verbose=ctx.obj["verbose"], source=source,
               cash_check=cash_check, margins=margins_of(margin_pairs), fill_model=fill_model,
-              latency_ms=latency_ms)
+              latency_ms=latency_ms, rules=rules)
 
 
 class _ImportProgress(RunProgress):

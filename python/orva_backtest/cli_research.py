@@ -75,8 +75,8 @@ GRID = click.option("--grid", "grid_pairs", multiple=True,
 @click.pass_context
 def sweep(ctx, strategy_file, grid_pairs, codes, start, end, backfill_start, backfill_end, capital,
           fee_pairs, slippage_ticks, data_dir, param_pairs, strategy_class, source, no_reports,
-          fill_model, latency_ms, cash_check, margin_pairs, scheduler, workers, timeout, retries,
-          out_dir, heatmap, top):
+          fill_model, latency_ms, cash_check, margin_pairs, rules, scheduler, workers, timeout,
+          retries, out_dir, heatmap, top):
     """Backtest every combination of the --grid values of STRATEGY_FILE's Strategy, each as one
     task on a Dask cluster; writes a table (CSV, Parquet) and a heat map of net profit."""
     from orva_backtest.sweep import run_sweep
@@ -91,7 +91,8 @@ def sweep(ctx, strategy_file, grid_pairs, codes, start, end, backfill_start, bac
                                data_dir=data_dir, source=market, folder=out_dir, scheduler=scheduler,
                                workers=workers, retries=retries, timeout=timeout, heatmap=heatmap,
                                reports=not no_reports, fill_model=fill_model, latency_ms=latency_ms,
-                               cash_check=cash_check, margins=margins_of(margin_pairs), progress=progress)
+                               cash_check=cash_check, margins=margins_of(margin_pairs), rules=rules,
+                               progress=progress)
         except (ValueError, OSError) as error:  # OSError: the cluster or the sweep's folder
             raise CliError(str(error)) from error
     _show_sweep(result, top)
@@ -121,8 +122,8 @@ def _settings(ctx, grid_pairs, source, instruments, data_dir):
 @click.pass_context
 def walkforward(ctx, strategy_file, grid_pairs, codes, start, end, backfill_start, backfill_end, capital,
                 fee_pairs, slippage_ticks, data_dir, param_pairs, strategy_class, source, no_reports,
-                fill_model, latency_ms, cash_check, margin_pairs, scheduler, workers, timeout, retries,
-                train_days, test_days, metric, out_dir):
+                fill_model, latency_ms, cash_check, margin_pairs, rules, scheduler, workers, timeout,
+                retries, train_days, test_days, metric, out_dir):
     """Walk-forward test of STRATEGY_FILE's Strategy: the trading days from --start to --end cut
     into test windows of --test-days, each after the --train-days before it; on each, the --grid
     combination with the best --metric on the training days runs on the test days."""
@@ -138,7 +139,7 @@ def walkforward(ctx, strategy_file, grid_pairs, codes, start, end, backfill_star
             metric=metric, strategy_class=strategy_class, params=params, capital=capital, fees=fees,
             slippage_ticks=slippage_ticks, data_dir=data_dir, source=market, folder=out_dir,
             scheduler=scheduler, workers=workers, retries=retries, timeout=timeout, fill_model=fill_model,
-            latency_ms=latency_ms, cash_check=cash_check, margins=margins_of(margin_pairs),
+            latency_ms=latency_ms, cash_check=cash_check, margins=margins_of(margin_pairs), rules=rules,
             progress=lambda done, total: out.print(f"walk-forward 窗口 {done}/{total}"))
     except (ValueError, OSError) as error:
         raise CliError(str(error)) from error

@@ -1,6 +1,7 @@
 """What the command line's commands share: the consoles, one-line errors, option parsing, the
 options of a backtest and the progress displays."""
 import ast
+import functools
 import math
 import os
 import time
@@ -204,6 +205,39 @@ DATA_DIR = click.option("--data-dir", type=click.Path(file_okay=False), default=
 
 
 
+def rules_options(command):
+    """--rules and the Taiwan rules' settings, handed to `command` as one checked `rules`
+    argument (a `MarketRules`)."""
+    from orva_backtest.market_rules import market_rules
+
+    @functools.wraps(command)
+    def with_rules(*args, rules, fee_discount, min_fee, roll, settlement, **kwargs):
+        try:
+            chosen = market_rules(rules, fee_discount=fee_discount, min_fee=min_fee, roll=roll,
+                                  settlements=settlement)
+        except ValueError as error:
+            raise CliError(str(error)) from None
+        return command(*args, rules=chosen, **kwargs)
+
+    options = [
+        click.option("--rules", type=click.Choice(["taiwan", "plain"], case_sensitive=False),
+                     default="taiwan", show_default=True,
+                     help="taiwan: day-trade tax, tax on the side that owes it, fee minimum, daily "
+                          "price limits, futures expiry; plain: the fee and tax settings alone"),
+        click.option("--fee-discount", type=float, default=None,
+                     help="the broker's discount on the stock fee rate, e.g. 0.28 (default 1)"),
+        click.option("--min-fee", type=float, default=None,
+                     help="the broker's minimum fee per stock fill (default 20)"),
+        click.option("--roll", type=click.Choice(["settle", "reopen"]), default=None,
+                     help="futures at expiry: settle (default), or settle and reopen in the next month"),
+        click.option("--settlement", type=click.Path(dir_okay=False), default=None,
+                     help="CSV of final settlement prices (date,price); default: the last trade"),
+    ]
+    for option in reversed(options):
+        with_rules = option(with_rules)
+    return with_rules
+
+
 def backtest_options(command):
     """The options `run` and `sweep` share: instruments, dates, account, data and strategy."""
     options = [
@@ -232,6 +266,7 @@ def backtest_options(command):
         click.option("--margin", "margin_pairs", multiple=True,
                      help="futures margin per contract for --cash-check, CODE=AMOUNT (repeatable)"),
     ]
+    command = rules_options(command)
     for option in reversed(options):
         command = option(command)
     return command

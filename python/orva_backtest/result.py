@@ -50,6 +50,7 @@ class BacktestResult:
     synthetic: bool = False  # days not in the tick cache were made up by the built-in market
     fill_model: str = "touch"
     latency_ms: float = 0
+    market_rules: dict = field(default_factory=lambda: {"name": "plain"})  # the rules in force
     # The run's first trading day after a backfill: the figures leave the history before it out.
     first_day: Optional[date] = None
     _marked: tuple = field(default=None, repr=False, compare=False)  # (curve, held, minutes), made once
@@ -57,6 +58,11 @@ class BacktestResult:
     _closed: List[dict] = field(default=None, repr=False, compare=False)
     warnings: List[str] = field(default_factory=list)
     margin_in_use: float = 0.0  # the margins of the open futures contracts
+
+    @property
+    def day_trades(self):
+        """Round trips opened and closed on one trading day at the day-trade tax rate."""
+        return sum(1 for row in self.profit_rows if row.get("day_trade"))
 
     @property
     def ticks_per_second(self):
@@ -126,6 +132,7 @@ class BacktestResult:
             "equity": self.account_equity, "margin_in_use": self.margin_in_use,
             "synthetic_market": self.synthetic,
             "fill_model": self.fill_model, "latency_ms": self.latency_ms,
+            "market_rules": self.market_rules, "day_trades": self.day_trades,
             "instruments": {code: {"round_trips": s.round_trips, "win_rate": s.win_rate,
                                    "net_profit": s.net_profit, "costs": s.costs,
                                    "slippage": s.slippage,

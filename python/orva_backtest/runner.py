@@ -8,6 +8,7 @@ from typing import Callable, Optional
 
 from orva_backtest import utils
 from orva_backtest.buying_power import BuyingPower, check_margins
+from orva_backtest.market_rules import apply_rules, market_rules, rules_line
 from orva_backtest.constant import BASIC_INFO
 from orva_backtest.outputs import library_step, new_run_folder, register_exit_wait, write_reports
 from orva_backtest.result import BacktestResult, instrument_summaries, margin_in_use
@@ -266,7 +267,7 @@ class _Loop:
 def run_backtest(strategy, instruments, start, end, *, backfill_start=None, backfill_end=None,
                  capital=1_000_000, fees=None, slippage_ticks=None, data_dir=None, source=None,
                  mode="direct", reports=True, cash_check=False, margins=None,
-                 fill_model="touch", latency_ms=0,
+                 fill_model="touch", latency_ms=0, rules="taiwan",
                  progress: Optional[Callable[..., None]] = None) -> BacktestResult:
     """Backtests `strategy` on `instruments` from `start` to `end` (YYYY-MM-DD texts).
 
@@ -286,6 +287,9 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
     `cash_check`: refuse the strategy's orders that the buying power cannot pay for (an
     `InsufficientFunds` error from `ctx.buy`/`ctx.sell`); `margins` ({code: margin per
     contract}) overrides the futures margins it counts (see `orva_backtest.buying_power`).
+    `rules`: "taiwan" (the default: day-trade tax, tax on the side that owes it, fee minimum,
+    daily price limits, futures expiry), "plain" (the account and exchange alone) or a
+    `market_rules.MarketRules` with settings of its own (see `market_rules.market_rules`).
     """
     from orva_backtest.market import SyntheticMarket
     from orva_backtest.modules.matcher.matcher import Matcher
@@ -297,6 +301,7 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
     if (backfill_start is None) != (backfill_end is None):
         raise ValueError("回補需要同時給開始與結束日期")
     parsed = parse_instruments(instruments)
+    rules = market_rules(rules)
     check_capital(capital)
     check_margins(margins, cash_check, {i["code"]: i["market"] for i in parsed})
     _check_backfill(backfill_start, backfill_end, start)
@@ -315,11 +320,14 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
         account = library_step(Positions)
         _configure_account(account, capital, fees, slippage_ticks)
         quotes = library_step(QuoteManager)
-        matcher = Matcher(account, fill_model=fill_model, latency_ms=latency_ms)
+        matcher = Matcher(account, fill_model=fill_model, latency_ms=latency_ms,
+                          price_limit=rules.price_limit())
         with_quotes = fill_model == "queue"  # the records carry the best bid and ask
         source = source if source is not None else SyntheticMarket()
         ticker = Ticker(source)
         markets = {i["code"]: i["market"] for i in parsed}
+        notes = []
+        apply_rules(rules, account, markets, data_dir, isinstance(source, SyntheticMarket), notes)
         replayed = parsed + ([{"code": BENCHMARK, "market": "Stock"}] if BENCHMARK not in markets else [])
         backfill = () if backfill_start is None else (backfill_start, backfill_end)
 
@@ -367,9 +375,11 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
                                 seconds=seconds, synthetic=isinstance(source, SyntheticMarket),
                                 warnings=loop.warnings, fill_model=matcher.fill_model,
                                 latency_ms=matcher.latency_ms,
+                                market_rules={**rules.describe(), "notes": notes},
                                 first_day=utils.format_to_dt(start).date() if backfill else None,
                                 margin_in_use=margin_in_use(account, loop.buying_power),
                                 _closed=[dict(row) for row in account._profit_report["rows"]])
+        account.fill_rules["market_rules"] = rules_line(result.market_rules, result.day_trades)
         if reports:
             result.folder = new_run_folder(data_dir, strategy)
             result.files = write_reports(result, result.folder)

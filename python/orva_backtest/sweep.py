@@ -54,7 +54,7 @@ class _Job:
     cache: str  # the data directory whose tick cache the tasks read
     folder: str  # the sweep's folder
     allowed_failures: int  # starts lost with their worker that a task is given, less one
-    settings: dict  # run_backtest's fill_model, latency_ms, cash_check and margins
+    settings: dict  # run_backtest's fill_model, latency_ms, cash_check, margins and rules
 
 
 @dataclass
@@ -99,7 +99,7 @@ def _open_lots(account):
                     continue
                 cost = account._Positions__calculate_trade_cost(
                     code, entry["action"], entry["price"], entry["quantity"],
-                    account.product_type_mapper[code], True, True)
+                    account.product_type_mapper[code], True, True, entry.get("limit_price"))
                 paid = cost["fee"] + cost["tax"] + cost["fixed_cost"]
                 last = tick["close"] if tick else cost["price"]
                 unrealised += sign * (last - cost["price"]) * cost["min_qty"] - paid
@@ -398,8 +398,8 @@ def run_sweep(strategy_file, grid: Dict[str, list], instruments, start, end, *, 
               params=None, backfill_start=None, backfill_end=None, capital=1_000_000, fees=None,
               slippage_ticks=None, data_dir=None, source=None, folder=None, scheduler=None,
               workers=None, retries=2, timeout=10.0, heatmap=None, reports=True,
-              fill_model="touch", latency_ms=0, cash_check=False, margins=None, client=None,
-              progress: Optional[Callable[[int, int, int, int], None]] = None) -> SweepResult:
+              fill_model="touch", latency_ms=0, cash_check=False, margins=None, rules="taiwan",
+              client=None, progress: Optional[Callable[[int, int, int, int], None]] = None) -> SweepResult:
     """Backtests the Strategy subclass of `strategy_file` with every combination of `grid`
     ({name: [values]}) plus the fixed `params`, each as one task on a Dask cluster.
 
@@ -419,10 +419,13 @@ def run_sweep(strategy_file, grid: Dict[str, list], instruments, start, end, *, 
     """
     from orva_backtest.constant import BASIC_INFO
     from orva_backtest.market import SyntheticMarket
+    from orva_backtest.buying_power import check_margins
+    from orva_backtest.market_rules import market_rules
     from orva_backtest.runner import check_capital, parse_instruments
 
     params = dict(params or {})
     check_capital(capital)
+    rules = market_rules(rules)
     _check_run_setting("fill_model", [fill_model])
     _check_run_setting("latency_ms", [latency_ms])
     cls = load_strategy_class(strategy_file, strategy_class)
@@ -433,6 +436,7 @@ def run_sweep(strategy_file, grid: Dict[str, list], instruments, start, end, *, 
     if scheduler is not None and workers is not None:
         raise ValueError("workers 只用於本機叢集; 連線到排程器時由該叢集的 worker 執行")
     instruments = parse_instruments(instruments)
+    check_margins(margins, cash_check, {i["code"]: i["market"] for i in instruments})
     data_dir = os.path.abspath(data_dir if data_dir is not None else BASIC_INFO.data_dir)
     folder = _sweep_folder(folder)
     backfill = () if backfill_start is None else (backfill_start, backfill_end)
@@ -448,7 +452,7 @@ def run_sweep(strategy_file, grid: Dict[str, list], instruments, start, end, *, 
         job = _Job(snapshot, strategy_class, params, instruments, start, end, backfill, capital, fees,
                    slippage_ticks, reports, data_dir, folder, config.get("distributed.scheduler.allowed-failures"),
                    {"fill_model": fill_model, "latency_ms": latency_ms, "cash_check": cash_check,
-                    "margins": margins})
+                    "margins": margins, "rules": rules})
         rows, stop = _run_all(client, job, combinations(grid), retries, timeout, progress)
     table = make_table(rows, grid)
     files = [write_atomically(os.path.join(folder, "sweep.csv"), utils.spreadsheet_safe(table).write_csv),

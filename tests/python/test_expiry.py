@@ -3,7 +3,13 @@ month's final price when the new month's first trade arrives, and the roll reope
 import pytest
 
 from account_helpers import fill, tick
+from orva_backtest import Strategy
+from orva_backtest.market import CacheOnlyMarket
+from orva_backtest.market.taifex import import_taifex_files
+from orva_backtest.market_rules import market_rules
 from orva_backtest.modules.positions.positions import Positions
+from orva_backtest.runner import run_backtest
+from taifex_files import trades, write_files
 
 EXPIRY_1330 = 1710912600.0  # 2024-03-20 13:30 Taipei, the third Wednesday
 NEW_MONTH = EXPIRY_1330 + 1.5 * 3600  # 15:00: the night session trades April
@@ -54,3 +60,42 @@ def test_expiries_are_checked(console):
                 [(float("nan"), None, "x")], [(NEW_MONTH, None)]):
         with pytest.raises((TypeError, ValueError)):
             book.set_expiries("TXFR1", bad)
+
+
+class HoldOne(Strategy):
+    """Buys one contract on the first tick and holds it."""
+
+    def __init__(self):
+        self.bought = False
+
+    def on_tick(self, ctx, tick):
+        if not self.bought:
+            self.bought = True
+            ctx.buy(tick["code"], 1)
+
+
+@pytest.mark.parametrize("roll", ["settle", "reopen"])
+def test_a_series_imported_from_the_exchange_s_files_settles_at_its_expiry(tmp_path, roll):
+    paths, _ = write_files(tmp_path)
+    data = tmp_path / "data"
+    import_taifex_files(paths, "TX", data_dir=str(data))
+    final = trades("2026-01-21")[1][-1][1]       # January's last trade, 13:29 of its expiry
+    february = trades("2026-01-22")[1][0][1]     # the night session that follows trades February
+    result = run_backtest(HoldOne(), ["TXFR1:Future"], "2026-01-21", "2026-01-22", data_dir=data,
+                          source=CacheOnlyMarket(), reports=False, rules=market_rules(roll=roll))
+    settled = [row for row in result.profit_rows if row.get("expiry")]
+    assert [row["exit_origin_price"] for row in settled] == [final]
+    assert "Expiry" in [r["trade_status"] for r in result.account.trade_records]
+    held = result.account.positions["TXFR1"]["buy"]
+    if roll == "reopen":  # held through: its new entry is February's first trade, not the spread
+        assert [(e["price"], e["quantity"]) for e in held] == [(february, 1)]
+    else:
+        assert held == []
+    assert result.market_rules["roll"] == roll
+
+
+def test_the_synthetic_market_says_it_has_no_expiry(tmp_path):
+    result = run_backtest(HoldOne(), ["TXFR1:Future"], "2024-03-04", "2024-03-05", data_dir=tmp_path,
+                          reports=False)
+    assert any("沒有到期" in note for note in result.market_rules["notes"])
+    assert not [r for r in result.account.trade_records if r["trade_status"] == "Expiry"]

@@ -1,11 +1,17 @@
 """The Taiwan market's rules in the account, against worked examples by hand: the day-trade
 tax, the broker's fee discount and minimum, and transaction tax on the side that owes it."""
+import json
 import random
+from datetime import time
 
 import pytest
 
 from account_helpers import fill
+from orva_backtest import Strategy
+from orva_backtest.cli import run_cli
+from orva_backtest.market_rules import market_rules
 from orva_backtest.modules.positions.positions import Positions
+from orva_backtest.runner import run_backtest
 
 MONDAY = 1709514000.0  # 2024-03-04 09:00 Taipei
 DAY = 86400.0
@@ -102,3 +108,79 @@ def test_a_flat_account_holds_capital_plus_its_profit_under_the_rules(console, s
                                 product, trade_id="E" * 16), product)
     profit = sum(row["profit"] for row in book._profit_report["rows"])
     assert book.current_capital == pytest.approx(10_000_000 + profit, abs=1e-6)
+
+
+class Flipper(Strategy):
+    """Buys and sells 2330 every 500 ticks, and from 13:00 holds a lot into the next morning:
+    day trades and round trips of two days."""
+
+    def __init__(self):
+        self.count, self.day = 0, None
+
+    def on_tick(self, ctx, tick):
+        if tick["code"] != "2330" or ctx.pending_orders:
+            return
+        self.count += 1
+        held = ctx.position("2330") > 0
+        if ctx.now.date() != self.day:  # the first tick of a day closes what was held overnight
+            self.day = ctx.now.date()
+            if held:
+                ctx.sell("2330", 1)
+        elif ctx.now.time() >= time(13):
+            if not held:
+                ctx.buy("2330", 1)
+        elif self.count % 500 == 0:
+            (ctx.sell if held else ctx.buy)("2330", 1)
+
+
+def test_runs_apply_the_taiwan_rules_unless_told_plain(tmp_path):
+    taiwan = run_backtest(Flipper(), ["2330:Stock"], "2024-03-04", "2024-03-05",
+                          data_dir=tmp_path / "taiwan", reports=False)
+    plain = run_backtest(Flipper(), ["2330:Stock"], "2024-03-04", "2024-03-05",
+                         data_dir=tmp_path / "plain", reports=False, rules="plain")
+    assert taiwan.market_rules["name"] == "taiwan" and plain.market_rules["name"] == "plain"
+    assert 0 < taiwan.day_trades < len(taiwan.profit_rows) and plain.day_trades == 0
+    assert {row["tax_rate"] for row in taiwan.profit_rows} == {0.0015, 0.003}
+    assert taiwan.summary()["market_rules"]["day_trade_tax_rate"] == 0.0015
+    # the same fills, less tax on the day trades
+    assert [r["exit_origin_price"] for r in taiwan.profit_rows] == [r["exit_origin_price"] for r in plain.profit_rows]
+    assert taiwan.account._profit_report["profit"] > plain.account._profit_report["profit"]
+
+
+def test_direct_and_paced_agree_under_the_rules(tmp_path):
+    runs = [run_backtest(Flipper(), ["2330:Stock", "TXFR1:Future"], "2024-03-04", "2024-03-05",
+                         data_dir=tmp_path / mode, reports=False, mode=mode,
+                         rules=market_rules(fee_discount=0.28))
+            for mode in ("direct", "paced")]
+    assert runs[0].profit_rows == runs[1].profit_rows
+    assert [dict(r, trade_id=None) for r in runs[0].account.trade_records] == \
+        [dict(r, trade_id=None) for r in runs[1].account.trade_records]  # ids are random
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--rules", "plain", "--fee-discount", "0.5"], "plain"),
+    (["--fee-discount", "1.5"], "fee_discount"),
+    (["--min-fee", "-1"], "min_fee"),
+    (["--settlement", "missing.csv"], "missing.csv"),
+])
+def test_the_command_line_s_rules_are_checked(tmp_path, capsys, argv, message):
+    assert run_cli(["demo", "--data-dir", str(tmp_path), *argv]) != 0
+    error = capsys.readouterr().err
+    assert message in error and len(error.strip().splitlines()) == 1
+
+
+def test_the_command_line_s_rules_reach_the_run(tmp_path, capsys):
+    path = tmp_path / "flip.py"
+    path.write_text("from orva_backtest import Strategy\n"
+                    "class Flip(Strategy):\n"
+                    "    def on_tick(self, ctx, tick):\n"
+                    "        if not ctx.pending_orders:\n"
+                    "            (ctx.sell if ctx.position('1101') else ctx.buy)('1101', 1)\n",
+                    encoding="utf-8")
+    out = tmp_path / "run.json"
+    assert run_cli(["run", str(path), "--codes", "1101:Stock", "--start", "2024-03-04", "--end",
+                    "2024-03-04", "--data-dir", str(tmp_path / "data"), "--no-reports",
+                    "--fee-discount", "0.28", "--min-fee", "20", "--json", str(out)]) == 0
+    summary = json.loads(out.read_text(encoding="utf-8"))
+    assert summary["market_rules"]["fee_discount"] == 0.28 and summary["day_trades"] > 0
+    assert "當沖交易稅 0.15%" in capsys.readouterr().out

@@ -7,6 +7,7 @@ import math
 import os
 import re
 
+from orva_backtest.market_rules import rules_line
 from orva_backtest.research import equity
 from orva_backtest.research.summary import main_figures
 from orva_backtest.utils import write_text
@@ -91,6 +92,7 @@ def write_account_report(result, folder):
         title="帳戶回測報告", instruments=result.instruments, figures=main_figures(stats),
         months=monthly_returns(curve, capital), capital=capital, bokeh_js=js, chart_script=script,
         chart_div=div, fill_model=result.fill_model, latency_ms=result.latency_ms,
+        market_rules=rules_line(result.market_rules, result.day_trades),
         period=(curve["dt"][0], curve["dt"][-1]), isfinite=math.isfinite, risk_free=equity.RISK_FREE_RATE,
         days_per_year=equity.TRADING_DAYS_PER_YEAR, short_run=result.short_run_note())
     os.makedirs(os.path.join(folder, "report"), exist_ok=True)

@@ -1,6 +1,8 @@
 """The main statistics of a run in words and numbers: for the console and for notebooks."""
 from html import escape
 
+from orva_backtest.market_rules import rules_line
+
 # (key, label, format) of the figures shown; every key is one of `BacktestResult.stats()`.
 MAIN_FIGURES = (
     ("net_profit", "淨損益", "{:,.0f}"), ("return_pct", "報酬率", "{:.2f}%"), ("cagr", "年化報酬", "{:.2%}"),
@@ -29,5 +31,7 @@ def html_summary(result):
                    for label, text in main_figures(result.stats()))
     instruments = ", ".join(escape(code) for code in result.instruments)
     note = result.short_run_note()
+    rules = rules_line(result.market_rules, result.day_trades)
     return (f"<div><b>回測結果</b> ({instruments}; 成交模型 {escape(result.fill_model)}, "
-            f"{result.ticks:,} ticks)<table>{rows}</table>{f'<p>{escape(note)}</p>' if note else ''}</div>")
+            f"{result.ticks:,} ticks)<table>{rows}</table><p>{escape(rules)}</p>"
+            f"{f'<p>{escape(note)}</p>' if note else ''}</div>")

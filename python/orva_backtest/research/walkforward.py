@@ -89,7 +89,7 @@ def run_walkforward(strategy_file, grid, instruments, start, end, *, train_days,
                     metric="net_profit", strategy_class=None, params=None, capital=1_000_000, fees=None,
                     slippage_ticks=None, data_dir=None, source=None, folder=None, scheduler=None,
                     workers=None, retries=2, timeout=10.0, fill_model="touch", latency_ms=0,
-                    cash_check=False, margins=None, progress=None) -> WalkForwardResult:
+                    cash_check=False, margins=None, rules="taiwan", progress=None) -> WalkForwardResult:
     """Runs the walk-forward test; writes `walkforward.csv`/`.parquet` (a row a window),
     `equity.csv`/`.parquet` (the stitched out-of-sample curve) and `walkforward.html` into
     `folder` (by default `<data_dir>/walkforward/<time>[-n]`), each window's training sweep under
@@ -97,8 +97,10 @@ def run_walkforward(strategy_file, grid, instruments, start, end, *, train_days,
     `progress(window, windows)` is called as each window starts. The other arguments are
     `run_sweep`'s. Interrupted (KeyboardInterrupt, or a ConnectionError of the cluster), it
     writes the windows that finished, the others as failed, then raises."""
+    from orva_backtest.buying_power import check_margins
     from orva_backtest.constant import BASIC_INFO
     from orva_backtest.dask_cluster import cluster_client
+    from orva_backtest.market_rules import market_rules
     from orva_backtest.outputs import new_folder
     from orva_backtest.runner import parse_instruments
     from orva_backtest.strategy_file import load_strategy_class
@@ -110,13 +112,16 @@ def run_walkforward(strategy_file, grid, instruments, start, end, *, train_days,
     cls = load_strategy_class(strategy_file, strategy_class)
     grid = checked_grid(grid, cls, params)
     instruments = parse_instruments(instruments)
+    check_margins(margins, cash_check, {i["code"]: i["market"] for i in instruments})
+    rules = market_rules(rules)
     cut = windows(trading_days(start, end), train_days, test_days)
     data_dir = os.path.abspath(data_dir if data_dir is not None else BASIC_INFO.data_dir)
     if folder is not None:
         folder = os.path.abspath(folder)
         if os.path.isdir(folder) and os.listdir(folder):
             raise ValueError(f"walk-forward 輸出資料夾已存在且不是空的: {folder}")
-    settings = dict(fill_model=fill_model, latency_ms=latency_ms, cash_check=cash_check, margins=margins)
+    settings = dict(fill_model=fill_model, latency_ms=latency_ms, cash_check=cash_check, margins=margins,
+                    rules=rules)
     shared = dict(strategy_class=strategy_class, params=params, capital=capital, fees=fees,
                   slippage_ticks=slippage_ticks, data_dir=data_dir, retries=retries, timeout=timeout,
                   reports=False, source=source, **settings)
@@ -165,7 +170,7 @@ def _window(number, train, test, strategy_file, grid, instruments, metric, cls, 
     if chosen is None:
         return {**row, "status": "failed", "error": f"{shown}, 見 " + os.path.join(folder, "train", "sweep.csv")}, none
     # Each test window starts flat, with the initial capital, under the settings its choice ran with.
-    settings = {k: shared[k] for k in ("fill_model", "latency_ms", "cash_check", "margins")}
+    settings = {k: shared[k] for k in ("fill_model", "latency_ms", "cash_check", "margins", "rules")}
     settings.update((k, v) for k, v in chosen.items() if k in settings)
     try:
         test_run = run_backtest(cls(**shared["params"], **strategy_params(chosen)), instruments,
