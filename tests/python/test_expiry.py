@@ -99,3 +99,22 @@ def test_the_synthetic_market_says_it_has_no_expiry(tmp_path):
                           reports=False)
     assert any("沒有到期" in note for note in result.market_rules["notes"])
     assert not [r for r in result.account.trade_records if r["trade_status"] == "Expiry"]
+
+
+def test_a_gap_of_several_months_settles_the_held_month_once(console):
+    book = Positions()
+    book.set_initial_capital(10_000_000)
+    book.update_fee_settings("future", action="buy", tick_count=0)
+    book.update_fee_settings("future", action="sell", tick_count=0)
+    later = NEW_MONTH + 28 * 86400
+    book.set_expiries("TXFR1", [(NEW_MONTH, None, "202403"), (later, None, "202404")], reopen=True)
+    book.set_positions(fill("Buy", 1, 16900.0, EXPIRY_1330 - 3600, "TXFR1", "Future"), "Future")
+    book.set_current_tick(tick("TXFR1", 17000.0, EXPIRY_1330 - 60, market_type="Future"))
+    book.set_current_tick(tick("TXFR1", 17500.0, later + 60, market_type="Future"))  # May's first
+    # March settled at its last trade, reopened in May: no 500-point "loss" from settling the
+    # reopened contract again at March's price
+    (row,) = book._profit_report["rows"]
+    assert (row["entry_origin_price"], row["exit_origin_price"]) == (16900.0, 17000.0)
+    assert [(r["trade_status"], r["price"]) for r in book.trade_records] == [("Expiry", 17000.0),
+                                                                            ("Roll", 17500.0)]
+    assert [(e["price"], e["quantity"]) for e in book.positions["TXFR1"]["buy"]] == [(17500.0, 1)]

@@ -112,11 +112,12 @@ void settle_expiries(nb::handle self, nb::handle tick) {
   CodeExpiries* entry = find(state, text_of(code));
   if (!entry || entry->next >= entry->dates.size()) return;
   const double when = require_number(item(tick, keys().timestamp), "timestamp");
-  // One pass: a gap of several months settles once per month in order.
-  while (entry->next < entry->dates.size() && when >= entry->dates[entry->next].at) {
-    const Expiry expiry = entry->dates[entry->next++];
-    settle(self, code, expiry, entry->reopen, tick);
-  }
+  if (when < entry->dates[entry->next].at) return;
+  // What is held expired with the first month passed: a gap of several months with no
+  // trade settles it once, and any roll reopens at this tick, already in the latest month.
+  const Expiry expiry = entry->dates[entry->next];
+  while (entry->next < entry->dates.size() && when >= entry->dates[entry->next].at) ++entry->next;
+  settle(self, code, expiry, entry->reopen, tick);
 }
 
 void bind_expiry(nb::class_<Positions>& cls) {
