@@ -84,9 +84,11 @@ def market_rules(rules="taiwan", *, fee_discount=None, min_fee=None, roll=None, 
         given["min_fee"] = value
     if "roll" in given and given["roll"] not in ROLLS:
         raise ValueError(f"roll 只能是 settle 或 reopen, 收到: {roll!r}")
-    if "settlements" in given and not isinstance(given["settlements"], dict):
-        from orva_backtest.market.contract_months import read_settlements
-        given["settlements"] = read_settlements(given["settlements"])
+    if "settlements" in given:
+        from orva_backtest.market.contract_months import checked_settlements, read_settlements
+        settlements = given["settlements"]
+        given["settlements"] = (checked_settlements(settlements) if isinstance(settlements, dict)
+                                else read_settlements(settlements))
     return MarketRules(**{**chosen.__dict__, **given})
 
 

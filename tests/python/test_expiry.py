@@ -101,6 +101,29 @@ def test_the_synthetic_market_says_it_has_no_expiry(tmp_path):
     assert not [r for r in result.account.trade_records if r["trade_status"] == "Expiry"]
 
 
+@pytest.mark.parametrize("text, error", [
+    ("date,price\n2024-03-20,17061\n2024-03-20,17999\n", "已有結算價 17061"),  # not the last one silently
+    ("", "沒有任何結算價"),
+    ("date,price\n", "沒有任何結算價"),
+    ("\ufeffdate,price\n2024-03-20,17061\n", None),
+])
+def test_a_settlement_file_gives_one_price_per_expiry_or_says_why_not(tmp_path, text, error):
+    path = tmp_path / "settlements.csv"
+    path.write_text(text, encoding="utf-8")
+    if error is None:
+        assert market_rules(settlements=str(path)).settlements == {"2024-03-20": 17061.0}
+    else:
+        with pytest.raises(ValueError, match=error):
+            market_rules(settlements=str(path))
+
+
+@pytest.mark.parametrize("bad", [{"2024-03-20": -1}, {"2024-03-20": float("nan")},
+                                 {"2024-03-20": "abc"}, {"20240320": 17000.0}, {"2024-03-20": True}])
+def test_settlements_given_by_hand_are_checked_as_the_file_s_rows(bad):
+    with pytest.raises(ValueError, match="結算價"):
+        market_rules(settlements=bad)
+
+
 def test_a_gap_of_several_months_settles_the_held_month_once(console):
     book = Positions()
     book.set_initial_capital(10_000_000)

@@ -59,7 +59,8 @@ def record_months(data_dir, code, months):
 
 
 def read_settlements(path):
-    """{expiry day "YYYY-MM-DD": final settlement price} of a user's CSV (date,price)."""
+    """{expiry day "YYYY-MM-DD": final settlement price} of a user's CSV (date,price): at least
+    one price, each day once."""
     try:
         with open(path, newline="", encoding="utf-8-sig") as f:
             rows = list(csv.reader(f))
@@ -69,14 +70,31 @@ def read_settlements(path):
     for line, row in enumerate(rows, start=1):
         if line == 1 and row and not _is_day(row[0].strip()):
             continue  # a header
-        try:
-            day, price = row[0].strip(), float(row[1])
-        except (IndexError, ValueError):
-            day, price = "", math.nan
-        if len(row) != 2 or not _is_day(day) or not (math.isfinite(price) and price > 0):
-            raise ValueError(f"結算價檔 {path} 第 {line} 行需為 YYYY-MM-DD,價格: {','.join(row)!r}")
+        where = f"結算價檔 {path} 第 {line} 行"
+        day, price = _settlement(row[0].strip() if len(row) == 2 else "", row[1] if len(row) == 2 else "",
+                                 f"{where}需為 YYYY-MM-DD,價格: {','.join(row)!r}")
+        if day in prices:  # two prices for one expiry: which one is meant is not ours to guess
+            raise ValueError(f"{where}: {day} 已有結算價 {prices[day]:g}")
         prices[day] = price
+    if not prices:
+        raise ValueError(f"結算價檔 {path} 沒有任何結算價 (每行 YYYY-MM-DD,價格)")
     return prices
+
+
+def checked_settlements(prices):
+    """A dict of {expiry day: price} given by hand, checked as the CSV's rows are."""
+    return dict(_settlement(day, price, f"結算價需為 YYYY-MM-DD: 價格, 收到: {day!r}: {price!r}")
+                for day, price in prices.items())
+
+
+def _settlement(day, price, message):
+    try:
+        number = math.nan if isinstance(price, bool) else float(price)
+    except (TypeError, ValueError):
+        number = math.nan
+    if not (isinstance(day, str) and _is_day(day) and math.isfinite(number) and number > 0):
+        raise ValueError(message)
+    return day, number
 
 
 def rolls(months, settlements=None):
