@@ -110,6 +110,22 @@ def test_a_flat_account_holds_capital_plus_its_profit_under_the_rules(console, s
     assert book.current_capital == pytest.approx(10_000_000 + profit, abs=1e-6)
 
 
+
+@pytest.mark.parametrize("before, after", [
+    (None, {**TAIWAN, "fee_discount": 0.28, "min_fee": 20}),   # rules given with a position open
+    ({**TAIWAN, "fee_discount": 0.28, "min_fee": 20}, {**TAIWAN, "fee_discount": 0.6, "min_fee": 500}),
+    ({**TAIWAN, "fee_discount": 0.28, "min_fee": 20}, None),   # and taken away
+])
+def test_rules_changed_between_fills_leave_the_cash_and_the_profit_in_step(console, before, after):
+    book = account(before)
+    book.set_positions(fill("Sell", 2, 10.0, MONDAY, "1101"), "Stock")
+    book.set_market_rules(after)
+    for i in range(2):  # a partial cover, then the rest
+        book.set_positions(fill("Buy", 1, 10.5, MONDAY + DAY, "1101", trade_id=f"{i:016d}"), "Stock")
+    profit = sum(row["profit"] for row in book._profit_report["rows"])
+    assert book.current_capital == pytest.approx(10_000_000 + profit, abs=1e-6)
+
+
 class Flipper(Strategy):
     """Buys and sells 2330 every 500 ticks, and from 13:00 holds a lot into the next morning:
     day trades and round trips of two days."""

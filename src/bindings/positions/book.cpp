@@ -46,9 +46,27 @@ struct SliceTerms {
   bool entry_taxed = false, exit_taxed = true, day_trade = false;
 };
 
+// The entry's fee as its opening was charged: under the broker's terms it recorded (none
+// when opened without the rules), so rules given or edited since leave the cash and the
+// profit rows in step.
+SideTerms opening_terms(nb::handle entry, long long slice) {
+  const Keys& k = keys();
+  nb::object fill_qty = item_or_none(entry, k.fill_quantity);
+  nb::object discount = item_or_none(entry, k.fee_discount), minimum = item_or_none(entry, k.min_fee);
+  if (fill_qty.is_none() || discount.is_none() || minimum.is_none()) return {};
+  const double share = static_cast<double>(slice) /
+                       static_cast<double>(std::max(1LL, require_int(fill_qty, "fill_quantity")));
+  const double fee_discount = require_amount(discount, "fee_discount");
+  const double min_fee = require_amount(minimum, "min_fee");
+  require_range(fee_discount, "fee_discount", 0.0, 1.0);
+  require_range(min_fee, "min_fee", 0.0, 1e9);
+  return {std::nan(""), fee_discount, min_fee * share};
+}
+
 SliceTerms slice_terms(const costs::MarketRules* rules, nb::handle product_type, bool short_cover,
                        nb::handle entry, nb::handle fill, long long slice, long long fill_qty) {
   SliceTerms out;
+  out.entry = opening_terms(entry, slice);
   if (!rules) return out;
   const Keys& k = keys();
   const auto day = [&](nb::handle record) {
@@ -59,12 +77,9 @@ SliceTerms slice_terms(const costs::MarketRules* rules, nb::handle product_type,
   const auto rate = [&](costs::TaxRate r) {
     return r == costs::TaxRate::DayTrade ? rules->day_trade_rate : std::nan("");
   };
-  // Entries opened before the rules were given bear the minimum as fills of their own size.
-  nb::object entry_fill = item_or_none(entry, k.fill_quantity);
-  const long long entry_qty = entry_fill.is_none() ? require_int(item(entry, k.quantity), "quantity")
-                                                   : require_int(entry_fill, "fill_quantity");
-  out.entry = {rules, rate(tax.entry), static_cast<double>(slice) / std::max(1LL, entry_qty)};
-  out.exit = {rules, rate(tax.exit), static_cast<double>(slice) / std::max(1LL, fill_qty)};
+  out.entry.tax_rate = rate(tax.entry);
+  out.exit = {rate(tax.exit), rules->fee_discount,
+              rules->min_fee * static_cast<double>(slice) / static_cast<double>(std::max(1LL, fill_qty))};
   out.entry_taxed = tax.entry != costs::TaxRate::None;
   out.exit_taxed = tax.exit != costs::TaxRate::None;
   out.day_trade = tax.entry == costs::TaxRate::DayTrade || tax.exit == costs::TaxRate::DayTrade;
@@ -196,8 +211,14 @@ void open_position(const FillContext& c) {
   if (c.rules) {
     const double share = static_cast<double>(require_int(quantity, "quantity")) /
                          static_cast<double>(std::max(1LL, c.fill_quantity));
-    terms = {c.rules, std::nan(""), share};
-    c.fill[k.fill_quantity] = c.fill_quantity;  // its slices share the minimum by it
+    terms = {std::nan(""), c.rules->fee_discount, c.rules->min_fee * share};
+    // Its slices share the minimum by the fill's quantity, under the terms charged now.
+    c.fill[k.fill_quantity] = c.fill_quantity;
+    c.fill[k.fee_discount] = c.rules->fee_discount;
+    c.fill[k.min_fee] = c.rules->min_fee;
+  } else {  // charged the described fee: no terms of another account's carried in
+    for (const nb::str* key : {&k.fill_quantity, &k.fee_discount, &k.min_fee})
+      if (PyDict_DelItem(c.fill.ptr(), key->ptr()) < 0) PyErr_Clear();
   }
   // Charged as the cover will price this entry (configured slippage, no tax), so a
   // position that ends flat leaves the cash moved by exactly its profit rows.

@@ -211,9 +211,9 @@ CostRecord trade_cost(nb::handle self, nb::handle code, nb::handle action, nb::h
       limit_price,
       PyUnicode_CompareWithASCIIString(side.ptr(), "buy") == 0,
   };
-  if (terms.rules && product == Product::Stock) {  // a stock broker's terms; futures pay the rate
-    settings.fee_discount = terms.rules->fee_discount;
-    settings.min_fee = terms.rules->min_fee * terms.fill_share;
+  if (product == Product::Stock) {  // a stock broker's terms; futures pay the rate
+    settings.fee_discount = terms.fee_discount;
+    settings.min_fee = terms.min_fee;
   }
   nb::object unit = product == Product::Stock
                         ? nb::int_(static_cast<long long>(costs::kSharesPerLot))
@@ -251,7 +251,8 @@ nb::dict calculate_trade_cost(nb::handle self, nb::handle code, nb::handle actio
                               nb::handle limit_price) {
   const std::optional<costs::MarketRules> rules = market_rules_of(self);
   return trade_cost(self, code, action, price, quantity, product_type, truth(ignore_tax),
-                    truth(is_cover), limit_price, SideTerms{rules ? &*rules : nullptr})
+                    truth(is_cover), limit_price,
+                    rules ? SideTerms{std::nan(""), rules->fee_discount, rules->min_fee} : SideTerms{})
       .record;
 }
 

@@ -48,7 +48,7 @@ struct Positions {
   X(_profit_report) X(_fee_settings) X(current_capital) X(trade_records) X(current_tick_infos) \
   X(fetch_position_queue) X(finish_fetch_position_queue) X(wait_fetch_position_response_flag) \
   X(timestamp) X(market_type) X(tick_type) X(is_simulate) X(market_rules) X(fill_quantity)      \
-  X(tax_rate) X(day_trade) X(expiry)
+  X(tax_rate) X(day_trade) X(expiry) X(fee_discount) X(min_fee)
 
 // Interned keys of records, views and instance attributes.
 struct Keys {
@@ -83,9 +83,10 @@ struct CostRecord {
 
 // What the market rules make of one side of a fill.
 struct SideTerms {
-  const costs::MarketRules* rules = nullptr;  // none: the described costs
   double tax_rate = std::nan("");  // the side's own rate (a day trade's), else the setting's
-  double fill_share = 1;           // of its fill, which bears the minimum fee once
+  // A stock broker's terms (1 and 0: the described fee); `min_fee` is the side's share of
+  // the minimum its fill bears once.
+  double fee_discount = 1, min_fee = 0;
 };
 
 // `limit`: the limit price of a limit order's fill, which slippage never passes (None or
