@@ -57,7 +57,8 @@ def test_the_roll_reopens_in_the_new_month_and_books_no_spread(console):
 def test_expiries_are_checked(console):
     book = Positions()
     for bad in ([(NEW_MONTH, -1.0, "x")], [(NEW_MONTH, None, "a"), (NEW_MONTH - 1, None, "b")],
-                [(float("nan"), None, "x")], [(NEW_MONTH, None)]):
+                [(float("nan"), None, "x")], [(NEW_MONTH, None)], [(NEW_MONTH, True, "x")],
+                [(True, None, "x")]):
         with pytest.raises((TypeError, ValueError)):
             book.set_expiries("TXFR1", bad)
 

@@ -126,6 +126,11 @@ def test_rules_changed_between_fills_leave_the_cash_and_the_profit_in_step(conso
     assert book.current_capital == pytest.approx(10_000_000 + profit, abs=1e-6)
 
 
+@pytest.mark.parametrize("key", ["fee_discount", "min_fee", "day_trade_tax_rate"])
+def test_a_flag_is_not_an_amount(console, key):
+    with pytest.raises(TypeError, match=key):
+        account(**{key: True})
+
 class Flipper(Strategy):
     """Buys and sells 2330 every 500 ticks, and from 13:00 holds a lot into the next morning:
     day trades and round trips of two days."""

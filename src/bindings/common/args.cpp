@@ -79,6 +79,11 @@ double require_number(nb::handle obj, const char* name) {
   return value;
 }
 
+double require_amount(nb::handle obj, const char* name) {
+  if (PyBool_Check(obj.ptr())) raise_type_error(name, "float", obj);
+  return require_number(obj, name);
+}
+
 void require_float_or_none(nb::handle obj, const char* name) {
   if (!obj.is_none() && !PyFloat_Check(obj.ptr())) raise_type_error(name, "float 或 None", obj);
 }

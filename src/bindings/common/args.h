@@ -33,6 +33,8 @@ bool require_bool(nb::handle obj, const char* name);
 
 // Any real number, converted with float().
 double require_number(nb::handle obj, const char* name);
+// The same, but never a bool: True given for an amount or a time is a bug, not 1.
+double require_amount(nb::handle obj, const char* name);
 
 // `value` of argument `name` refused with a ValueError unless it lies in
 // [low, high]; the checks name the value. NaN is never in range.

@@ -85,9 +85,9 @@ void set_expiries(nb::handle self, nb::handle code, nb::handle expiries, nb::han
     nb::handle one = PyList_GET_ITEM(expiries.ptr(), i);
     if (!PyTuple_Check(one.ptr()) || PyTuple_GET_SIZE(one.ptr()) != 3)
       raise_type_error("expiries", "(time, settlement 或 None, label) 的 list", one);
-    const double when = require_number(PyTuple_GET_ITEM(one.ptr(), 0), "time");
+    const double when = require_amount(PyTuple_GET_ITEM(one.ptr(), 0), "time");
     nb::handle price = PyTuple_GET_ITEM(one.ptr(), 1);
-    const double settlement = price.is_none() ? std::nan("") : require_number(price, "settlement");
+    const double settlement = price.is_none() ? std::nan("") : require_amount(price, "settlement");
     if (!std::isfinite(when) || !(std::isnan(settlement) || (settlement > 0 && std::isfinite(settlement))))
       raise_value_error("到期設定不合法: " + text_of(nb::repr(one)));
     if (!dates.empty() && when <= dates.back().at)

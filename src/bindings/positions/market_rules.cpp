@@ -37,12 +37,12 @@ costs::MarketRules parse_rules(nb::handle rules) {
   costs::MarketRules out;
   auto get = [&](const char* name) { return item_or_none(rules, nb::str(name)); };
   if (nb::object v = get("fee_discount"); !v.is_none()) {
-    out.fee_discount = require_number(v, "fee_discount");
+    out.fee_discount = require_amount(v, "fee_discount");
     if (!(out.fee_discount > 0 && out.fee_discount <= 1))
       raise_value_error("fee_discount 必須大於 0 且不大於 1, 收到: " + text_of(v));
   }
   if (nb::object v = get("min_fee"); !v.is_none()) {
-    out.min_fee = require_number(v, "min_fee");
+    out.min_fee = require_amount(v, "min_fee");
     require_range(out.min_fee, "min_fee", 0.0, 1e9);
   }
   if (nb::object v = get("tax_where_owed"); !v.is_none())
@@ -51,7 +51,7 @@ costs::MarketRules parse_rules(nb::handle rules) {
   if (rate.is_none() != until.is_none())
     raise_value_error("day_trade_tax_rate 與 day_trade_tax_until 必須同時設定");
   if (!rate.is_none()) {
-    out.day_trade_rate = require_number(rate, "day_trade_tax_rate");
+    out.day_trade_rate = require_amount(rate, "day_trade_tax_rate");
     require_range(out.day_trade_rate, "day_trade_tax_rate", 0.0, 0.1);
     const auto day = costs::parse_day(require_str(until, "day_trade_tax_until"));
     if (!day) raise_value_error("day_trade_tax_until 不是 YYYY-MM-DD 日期: " + text_of(until));
