@@ -33,6 +33,21 @@ def test_a_limit_order_outside_the_day_s_band_is_refused(console, action, price,
         assert exchange.matcher.positions.trade_records == []
 
 
+
+@pytest.mark.parametrize("price, refused", [(670.0, True), (660.0, False)])
+def test_a_price_change_outside_the_band_is_refused_and_the_order_keeps_its_price(console, price,
+                                                                                 refused):
+    exchange = next_day()
+    trade_id = exchange.order("Buy", 1, 600.0)
+    drain(exchange.matcher)
+    exchange.matcher.modify_order(trade_id, price=price)
+    (report,) = drain(exchange.matcher)
+    assert report["operation_status_code"] == ("88" if refused else "00")
+    (order,) = exchange.matcher.pending_orders
+    assert order["price"] == (600.0 if refused else price)
+    exchange.tick(620.0, 1)  # within the band: only the changed price reaches it
+    assert exchange.fills() == ([] if refused else [("Buy", 1, 620.0)])
+
 def test_an_order_arriving_on_a_new_day_meets_that_day_s_band(console):
     exchange = Exchange(fill_model="touch", latency_ms=50, price_limit=0.1)
     exchange.tick(600.0, 1)

@@ -111,7 +111,7 @@ void enter_book(nb::handle self, nb::handle order, nb::handle data) {
   // Held until the report is queued, so no fill of this order can be reported first.
   Matcher& matcher = state_of(self);
   auto lock = lock_releasing_gil(matcher.book);
-  if (refuse_outside_limits(self, order)) return;
+  if (refuse_outside_limits(self, order, globals->operation_new)) return;
   nb::object book = nb::getattr(self, k().pending_orders);
   book.attr("append")(order);
   matcher.index.added(book, order);

@@ -195,7 +195,8 @@ void note_price(Matcher& matcher, nb::handle code, const std::string& text, doub
                 double close);
 // Whether `price` lies within the code's band (true while it has none).
 bool within_limits(Matcher& matcher, const std::string& code, double price);
-// Refuses a limit order priced outside its code's band: its order report, nothing booked.
-bool refuse_outside_limits(nb::handle self, nb::handle order);
+// Refuses a limit order (a new one, or a price change as `operation`) priced outside its
+// code's band: its order report, nothing booked.
+bool refuse_outside_limits(nb::handle self, nb::handle order, nb::handle operation);
 
 }  // namespace orva::py::matcher

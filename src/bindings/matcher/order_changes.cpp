@@ -99,6 +99,10 @@ void apply_modify(nb::handle self, nb::handle trade_id, nb::handle qty, nb::hand
     console_print("[green]修改委託單 " + id + " 數量成功, 修改數量 " + text_of(qty) + "[/green]");
   }
   if (change_price) {
+    // The exchange refuses a new price outside the day's limits as it refuses such an order.
+    nb::object asked = copy_record(order);
+    asked[k().price] = price;
+    if (refuse_outside_limits(self, asked, globals->operation_update_price)) return;
     order[k().price] = price;
     add_response_to_queue(self, build_order_response(self, order, globals->operation_update_price,
                                                      globals->modify_order));

@@ -65,14 +65,14 @@ bool within_limits(Matcher& matcher, const std::string& code, double price) {
   return !entry || !entry->limits.band() || entry->limits.band()->contains(price);
 }
 
-bool refuse_outside_limits(nb::handle self, nb::handle order) {
+bool refuse_outside_limits(nb::handle self, nb::handle order, nb::handle operation) {
   Matcher& matcher = state_of(self);
   if (matcher.price_limit <= 0 || !equals(item(order, k().price_type), globals->price_lmt))
     return false;
   const CodeLimits* entry = find(matcher, text_of(item(order, k().code)));
   const double price = require_number(item(order, k().price), "price");
   if (!entry || !entry->limits.band() || entry->limits.band()->contains(price)) return false;
-  add_response_to_queue(self, build_order_response(self, order, globals->operation_new,
+  add_response_to_queue(self, build_order_response(self, order, operation,
                                                    refusal(price, *entry->limits.band())));
   console_print("[red]委託單 " + text_of(item(order, k().trade_id)) + " 被交易所拒絕: 價格 " +
                 price_text(price) + " 超出當日漲跌幅限制[/red]");
