@@ -7,6 +7,7 @@ from orva_backtest import Strategy
 from orva_backtest.market import CacheOnlyMarket
 from orva_backtest.market.taifex import import_taifex_files
 from orva_backtest.market_rules import market_rules
+from orva_backtest.modules.matcher.matcher import Matcher
 from orva_backtest.modules.positions.positions import Positions
 from orva_backtest.runner import run_backtest
 from taifex_files import trades, write_files
@@ -142,3 +143,28 @@ def test_a_gap_of_several_months_settles_the_held_month_once(console):
     assert [(r["trade_status"], r["price"]) for r in book.trade_records] == [("Expiry", 17000.0),
                                                                             ("Roll", 17500.0)]
     assert [(e["price"], e["quantity"]) for e in book.positions["TXFR1"]["buy"]] == [(17500.0, 1)]
+
+
+@pytest.mark.parametrize("reopen", [False, True])
+def test_orders_resting_for_the_expired_month_are_cancelled_not_filled_in_the_next(console, reopen):
+    book = Positions()
+    book.set_initial_capital(10_000_000)
+    book.set_expiries("TXFR1", [(NEW_MONTH, None, "202403")], reopen=reopen)
+    exchange = Matcher(book, fill_model="touch")
+
+    def trade(close, when):
+        exchange.set_current_tick(tick("TXFR1", close, when, qty=5, market_type="Future"))
+        exchange.match_deal("TXFR1", close, 5, when)
+
+    trade(16900.0, EXPIRY_1330 - 3600)
+    exchange.add_order("TXFR1", "Future", "Buy", 0.0, 1, "MKT", "IOC")
+    trade(16900.0, EXPIRY_1330 - 3500)
+    exchange.add_order("TXFR1", "Future", "Sell", 17200.0, 1, "LMT", "ROD")  # March's take-profit
+    trade(17000.0, EXPIRY_1330 - 60)
+    trade(17120.0, NEW_MONTH)       # April's first trade: March is gone, and its order with it
+    trade(17250.0, NEW_MONTH + 60)  # April passes 17200: a March order must not sell it
+    assert exchange.pending_orders == []
+    statuses = [r["trade_status"] for r in book.trade_records]
+    assert statuses == ["Deal", "Expiry"] + (["Roll"] if reopen else []) + ["Cancel"]
+    assert book.positions["TXFR1"]["sell"] == []
+    assert len(book.positions["TXFR1"]["buy"]) == (1 if reopen else 0)

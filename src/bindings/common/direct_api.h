@@ -52,7 +52,8 @@ struct QuotesApi {
   int (*update_bars)(PyObject* feed, PyObject* code, PyObject* out);
   int (*close_bars)(PyObject* feed, PyObject* out);
   // The account's side of the same module: Positions.set_current_tick(record),
-  // for a Positions itself (as is_matcher).
+  // for a Positions itself (as is_matcher); 1 when the tick began a new contract
+  // month of its code, whose expired month's orders are void.
   int (*is_positions)(PyObject* obj);
   int (*set_account_tick)(PyObject* positions, PyObject* record);
 };

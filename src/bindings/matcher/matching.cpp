@@ -23,6 +23,21 @@ nb::dict new_tick_info() {
   return info;
 }
 
+// The orders resting for a contract month that expired are void: the exchange cancels them,
+// so none fills in the month the continuous series has moved to.
+void cancel_expired(nb::handle self, nb::handle account, nb::handle code, nb::handle tick_ts) {
+  Matcher& matcher = state_of(self);
+  auto lock = lock_releasing_gil(matcher.book);
+  nb::object book = nb::getattr(self, k().pending_orders);
+  matcher.index.sync(book);
+  for (const IndexedOrder& entry : matcher.index.orders_of(code)) {
+    const long long open = require_int(item(entry.order, k().quantity), "quantity");
+    matcher.index.remove(book, entry.order);
+    matcher.queue.erase(text_of(item(entry.order, k().trade_id)));
+    if (open > 0) exchange_cancel(self, account, entry.order, open, tick_ts);
+  }
+}
+
 // current_tick_infos[code] = {ts, tick}, and the tick handed to the account.
 void record_tick(nb::handle self, nb::handle code, nb::handle tick) {
   nb::object infos = nb::getattr(self, k().current_tick_infos);
@@ -36,7 +51,9 @@ void record_tick(nb::handle self, nb::handle code, nb::handle tick) {
   nb::object account = nb::getattr(self, k().positions);
   const direct::QuotesApi& api = *globals->account_api;
   if (api.is_positions(account.ptr())) {  // not overridden: no method call per tick
-    if (api.set_account_tick(account.ptr(), tick.ptr()) < 0) throw nb::python_error();
+    const int status = api.set_account_tick(account.ptr(), tick.ptr());
+    if (status < 0) throw nb::python_error();
+    if (status > 0) cancel_expired(self, account, code, item(tick, k().timestamp));
     return;
   }
   PyObject* args[] = {account.ptr(), tick.ptr()};

@@ -104,20 +104,21 @@ void set_expiries(nb::handle self, nb::handle code, nb::handle expiries, nb::han
 
 }  // namespace
 
-void settle_expiries(nb::handle self, nb::handle tick) {
+bool settle_expiries(nb::handle self, nb::handle tick) {
   Positions& state = state_of(self);
-  if (state.expiries.empty()) return;
+  if (state.expiries.empty()) return false;
   nb::object code = item(tick, keys().code);
-  if (!PyUnicode_Check(code.ptr())) return;
+  if (!PyUnicode_Check(code.ptr())) return false;
   CodeExpiries* entry = find(state, text_of(code));
-  if (!entry || entry->next >= entry->dates.size()) return;
+  if (!entry || entry->next >= entry->dates.size()) return false;
   const double when = require_number(item(tick, keys().timestamp), "timestamp");
-  if (when < entry->dates[entry->next].at) return;
+  if (when < entry->dates[entry->next].at) return false;
   // What is held expired with the first month passed: a gap of several months with no
   // trade settles it once, and any roll reopens at this tick, already in the latest month.
   const Expiry expiry = entry->dates[entry->next];
   while (entry->next < entry->dates.size() && when >= entry->dates[entry->next].at) ++entry->next;
   settle(self, code, expiry, entry->reopen, tick);
+  return true;
 }
 
 void bind_expiry(nb::class_<Positions>& cls) {

@@ -99,8 +99,9 @@ CostRecord trade_cost(nb::handle self, nb::handle code, nb::handle action, nb::h
 std::optional<costs::MarketRules> market_rules_of(nb::handle self);
 void bind_market_rules(nb::class_<Positions>& cls);
 
-// Settles and rolls what a tick's arrival ends of a futures series (expiry.cpp).
-void settle_expiries(nb::handle self, nb::handle tick);
+// Settles and rolls what a tick's arrival ends of a futures series (expiry.cpp); true when
+// the tick began a new contract month of its code.
+bool settle_expiries(nb::handle self, nb::handle tick);
 void bind_expiry(nb::class_<Positions>& cls);
 
 // A price: finite, not negative and below the grid's limit, else ValueError.

@@ -15,16 +15,23 @@ namespace acc = orva::accounting;
 
 const char* const kNoTickNotice = "[red]尚未訂閱回測 Tick, 無法計算回測時的即時庫存損益[/red]";
 
-void set_current_tick(nb::handle self, nb::handle tick) {
+// True when the tick began a new contract month of its code.
+bool take_tick(nb::handle self, nb::handle tick) {
   require_dict(tick, "tick");
-  settle_expiries(self, tick);  // before the tick replaces the expiring month's last trade
+  // Before the tick replaces the expiring month's last trade.
+  const bool expired = settle_expiries(self, tick);
   nb::getattr(self, keys().current_tick_infos)[item(tick, keys().code)] = tick;
+  return expired;
 }
+
+void set_current_tick(nb::handle self, nb::handle tick) { take_tick(self, tick); }
 
 }  // namespace
 
 int direct_set_account_tick(PyObject* self, PyObject* tick) {
-  return guarded_status([&] { set_current_tick(self, tick); });
+  bool expired = false;
+  const int status = guarded_status([&] { expired = take_tick(self, tick); });
+  return status < 0 ? status : expired ? 1 : 0;
 }
 
 namespace {
