@@ -168,3 +168,17 @@ def test_orders_resting_for_the_expired_month_are_cancelled_not_filled_in_the_ne
     assert statuses == ["Deal", "Expiry"] + (["Roll"] if reopen else []) + ["Cancel"]
     assert book.positions["TXFR1"]["sell"] == []
     assert len(book.positions["TXFR1"]["buy"]) == (1 if reopen else 0)
+
+
+def test_a_schedule_given_again_mid_run_leaves_what_is_held_now(console):
+    book = Positions()
+    book.set_initial_capital(10_000_000)
+    schedule = [(NEW_MONTH, None, "202403"), (NEW_MONTH + 28 * 86400, None, "202404")]
+    book.set_expiries("TXFR1", schedule)
+    book.set_current_tick(tick("TXFR1", 17000.0, EXPIRY_1330 - 60, market_type="Future"))
+    book.set_current_tick(tick("TXFR1", 17100.0, NEW_MONTH + 60, market_type="Future"))
+    book.set_positions(fill("Buy", 1, 17100.0, NEW_MONTH + 100, "TXFR1", "Future"), "Future")
+    book.set_expiries("TXFR1", schedule, reopen=True)  # the roll changed: March is still past
+    book.set_current_tick(tick("TXFR1", 17150.0, NEW_MONTH + 300, market_type="Future"))
+    assert [r["trade_status"] for r in book.trade_records] == []
+    assert [e["price"] for e in book.positions["TXFR1"]["buy"]] == [17100.0]

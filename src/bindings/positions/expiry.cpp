@@ -94,12 +94,20 @@ void set_expiries(nb::handle self, nb::handle code, nb::handle expiries, nb::han
       raise_value_error("到期設定必須依時間排序: " + text_of(nb::repr(one)));
     dates.push_back({when, settlement, std::string(require_str(PyTuple_GET_ITEM(one.ptr(), 2), "label"))});
   }
+  // Months that ended before the code's latest tick are past: a schedule given again mid-run
+  // must not settle what is held now as if one expired at the next tick.
+  size_t past = 0;
+  nb::object last = item_or_none(nb::getattr(self, keys().current_tick_infos), code);
+  if (!last.is_none()) {
+    const double seen = require_number(item(last, keys().timestamp), "timestamp");
+    while (past < dates.size() && dates[past].at <= seen) ++past;
+  }
   Positions& state = state_of(self);
   if (CodeExpiries* known = find(state, text)) {
-    *known = {text, std::move(dates), 0, roll};
+    *known = {text, std::move(dates), past, roll};
     return;
   }
-  state.expiries.push_back({text, std::move(dates), 0, roll});
+  state.expiries.push_back({text, std::move(dates), past, roll});
 }
 
 }  // namespace
