@@ -204,7 +204,7 @@ nb::object random_uuid(nb::handle) { return new_trade_id(); }
 
 void receive_pending_order(nb::handle self) { receive_pending_orders(self.ptr()); }
 
-void init_matcher(nb::pointer_and_handle<Matcher> self, nb::handle positions,
+void init_matcher(nb::handle h, nb::handle positions,
                   nb::handle fill_model, nb::handle latency_ms) {
   if (!positions.is_none() && !nb::isinstance(positions, globals->positions_class))
     raise_type_error("positions", "Positions 或 None", positions);
@@ -215,11 +215,10 @@ void init_matcher(nb::pointer_and_handle<Matcher> self, nb::handle positions,
   if (PyBool_Check(latency_ms.ptr())) raise_type_error("latency_ms", "int 或 float", latency_ms);
   const double latency = require_number(latency_ms, "latency_ms");
   require_range(latency, "latency_ms", 0.0, kMaxLatencyMs);
-  new (self.p) Matcher();
-  self.p->model = model == "queue" ? FillModel::Queue : FillModel::Touch;
-  self.p->latency = latency / 1000;
-  self.p->latency_ms = latency;
-  nb::handle h = self.h;
+  Matcher& matcher = *new (nb::inst_ptr<Matcher>(h)) Matcher();
+  matcher.model = model == "queue" ? FillModel::Queue : FillModel::Touch;
+  matcher.latency = latency / 1000;
+  matcher.latency_ms = latency;
   nb::dict account_info;
   account_info[k().account_id] = "BT-00001";
   nb::dict exchange_info;
@@ -238,7 +237,6 @@ void init_matcher(nb::pointer_and_handle<Matcher> self, nb::handle positions,
   nb::setattr(account, "fill_rules", rules);
   nb::setattr(h, k().account_info, account_info);
   nb::setattr(h, k().exchange_info, exchange_info);
-  Matcher& matcher = *self.p;
   register_gate(&matcher.gate);
   start_daemon_thread("orva-matcher-intake",
                       [owner = nb::borrow(h)] { receive_pending_orders(owner.ptr()); });
@@ -289,8 +287,8 @@ void bind_matcher(nb::module_& m) {
   install_shutdown_hook();
 
   nb::class_<Matcher> cls(m, "Matcher", "模擬交易所: 委託簿、委託處理執行緒、撮合與委託/成交回報", nb::dynamic_attr());
-  cls.def("__init__", &init_matcher, nb::arg("positions").none() = nb::none(),
-          nb::arg("fill_model").none() = "touch", nb::arg("latency_ms").none() = 0);
+  def_init<&init_matcher>(cls, {param("positions", nb::none()), param("fill_model", nb::str("touch")),
+                                param("latency_ms", nb::int_(0))});
   def_method<&add_order>(
       cls, "add_order",
       {param("code"), param("product_type"), param("action"), param("price"), param("qty"),
