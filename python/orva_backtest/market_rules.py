@@ -119,7 +119,9 @@ def apply_rules(rules, account, markets, data_dir, synthetic, notes):
         months = read_months(data_dir, code)
         if not months:
             notes.append(f"{code} 沒有合約月份紀錄 (由 import-taifex 寫入), 不做到期結算")
-        account.set_expiries(code, rolls(months, rules.settlements), reopen=rules.roll == "reopen")
+        expiries, gaps = rolls(months, rules.settlements)
+        notes.extend(f"{code} {gap}" for gap in gaps)
+        account.set_expiries(code, expiries, reopen=rules.roll == "reopen")
 
 
 def rules_line(described, day_trades=0):

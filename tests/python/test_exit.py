@@ -87,6 +87,57 @@ def test_exit_waits_for_a_fill_under_way_and_parks_the_thread_after_it():
         assert (done.returncode, done.stderr, done.stdout) == (0, "", "start\ndone\n")
 
 
+# Each construction runs host code that calls `hold()`: the intake thread's start, the
+# holiday file's read, the iteration of the bar keys.
+CONSTRUCTIONS = {
+    "Matcher": """
+        class Held(threading.Thread):
+            def start(self):
+                hold()
+                super().start()
+        threading.Thread = Held
+        build = Matcher
+    """,
+    "QuoteManager": """
+        import polars
+        read_csv = polars.read_csv
+        polars.read_csv = lambda *args, **kwargs: (hold(), read_csv(*args, **kwargs))[1]
+        build = QuoteManager
+    """,
+    "BarFeed": """
+        class Keys(list):
+            def __iter__(self):
+                hold()
+                return super().__iter__()
+        quotes = QuoteManager()
+        build = lambda: BarFeed(quotes, Keys([("2330", "m", 1)]))
+    """,
+}
+
+
+@pytest.mark.parametrize("construction", CONSTRUCTIONS.values(), ids=list(CONSTRUCTIONS))
+def test_exit_waits_for_a_construction_under_way_on_a_daemon_thread(construction):
+    # The main thread leaves while a constructor is in host code. Exit lets the construction
+    # finish ("done") rather than let the interpreter stop the thread inside it (that unwind
+    # crashed the process).
+    done = run_python(f"""
+        import os, threading, time
+        from orva_backtest.modules.matcher.matcher import Matcher
+        from orva_backtest.modules.positions.positions import BarFeed, QuoteManager
+        held = threading.Event()
+        def hold():
+            if threading.current_thread() is not threading.main_thread():
+                os.write(1, b"start\\n")
+                held.set()
+                time.sleep(0.5)
+                os.write(1, b"done\\n")
+        {textwrap.indent(textwrap.dedent(construction), " " * 8).strip()}
+        threading.Thread(target=build, daemon=True).start()
+        held.wait(60)
+    """, timeout=120)
+    assert (done.returncode, done.stderr, done.stdout) == (0, "", "start\ndone\n")
+
+
 def test_busy_workers_share_one_short_exit():
     # Three intake threads each stuck in a slow console call: exit waits for
     # them together for a short grace, not for their calls nor one grace each.

@@ -5,6 +5,7 @@ import pytest
 from account_helpers import fill, tick
 from orva_backtest import Strategy
 from orva_backtest.market import CacheOnlyMarket
+from orva_backtest.market.contract_months import monthly_expiry, rolls
 from orva_backtest.market.taifex import import_taifex_files
 from orva_backtest.market_rules import market_rules
 from orva_backtest.modules.matcher.matcher import Matcher
@@ -182,3 +183,22 @@ def test_a_schedule_given_again_mid_run_leaves_what_is_held_now(console):
     book.set_current_tick(tick("TXFR1", 17150.0, NEW_MONTH + 300, market_type="Future"))
     assert [r["trade_status"] for r in book.trade_records] == []
     assert [e["price"] for e in book.positions["TXFR1"]["buy"]] == [17100.0]
+
+
+@pytest.mark.parametrize("month, expiry", [
+    ("202403", "2024-03-20"),   # the third Wednesday
+    ("202601", "2026-01-21"),
+    ("202402", "2024-02-21"),
+    ("202310", "2023-10-18"),
+    ("202602", "2026-02-23"),   # 02-18 falls in the New Year holidays: the next trading day
+])
+def test_a_month_expires_on_its_third_wednesday(month, expiry):
+    assert monthly_expiry(month).isoformat() == expiry
+
+
+def test_a_roll_off_the_expiry_day_is_noted():
+    months = {"2024-03-18": "202403", "2024-03-19": "202403", "2024-03-21": "202404"}
+    (roll,), notes = rolls(months, {"2024-03-19": 17000.0})
+    assert roll[1:] == (17000.0, "202403") and len(notes) == 1 and "2024-03-20" in notes[0]
+    (roll,), notes = rolls({**months, "2024-03-20": "202403"})
+    assert roll[1] is None and notes == []

@@ -1,6 +1,7 @@
 import importlib
 import inspect
 import os
+import subprocess
 from importlib.metadata import version
 from pathlib import Path
 
@@ -65,3 +66,46 @@ def test_the_engine_and_the_command_line_load_no_report_library():
         print("jinja2" in sys.modules)
     """)
     assert (done.returncode, done.stdout.splitlines()) == (0, ["[]", "True"]), done.stderr
+
+
+def fake_tool(path, text=""):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text(f"#!/bin/sh\n{text}exit 0\n")
+    path.chmod(0o755)
+
+
+@pytest.mark.parametrize("pythons, summary", [
+    (None, ["Python 3.11: passed", "Python 3.9: NOT TESTED (no Python 3.9 found: install it or set "
+                                   "ORVA_PYTHON39)"]),
+    ("python3", ["Python 3.11: passed", "Python 3.9: NOT TESTED (ORVA_PYTHONS names no Python 3.9)"]),
+    ("{py39} python3", ["Python 3.9: passed", "Python 3.11: passed"]),
+], ids=["no 3.9 found", "3.9 left out", "both"])
+def test_the_test_command_says_when_python_3_9_went_untested(tmp_path, pythons, summary):
+    # The test command in a copy of the checkout whose interpreters, venvs and build tools are
+    # stand-ins that succeed: only its choice of interpreters and its summary are real.
+    for name in ("lib.sh", "run_tests.sh"):
+        (tmp_path / "scripts").mkdir(exist_ok=True)
+        (tmp_path / "scripts" / name).write_text((REPO / "scripts" / name).read_text())
+    for folder in ("src", "python", "tests/python"):
+        (tmp_path / folder).mkdir(parents=True)
+    for name in ("CMakeLists.txt", "pyproject.toml"):
+        (tmp_path / name).touch()
+    bin_dir = tmp_path / "bin"
+    fake_tool(bin_dir / "id", "echo 1000\n")  # not root: the script installs nothing
+    py39 = tmp_path / "elsewhere" / "python3.9"  # off PATH: found only when named
+    for version, python in (("3.9", py39), ("3.11", bin_dir / "python3")):
+        fake_tool(python, f'[ "$1" = -c ] && echo {version}\n')
+        for tool in ("python", "cmake", "ctest"):
+            fake_tool(tmp_path / ".venv" / f"py{version}" / "bin" / tool)
+    env = {"PATH": f"{bin_dir}:/usr/bin:/bin", "HOME": str(tmp_path)}
+    stamp = subprocess.run(["bash", "-c", "source scripts/lib.sh; source_stamp"], cwd=tmp_path,
+                           env=env, capture_output=True, text=True, check=True).stdout
+    for version in ("3.9", "3.11"):
+        (tmp_path / ".venv" / f"py{version}" / ".orva-source-stamp").write_text(stamp)
+    if pythons:
+        env["ORVA_PYTHONS"] = pythons.format(py39=py39)
+    done = subprocess.run(["bash", "scripts/run_tests.sh"], cwd=tmp_path, env=env,
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split("summary")[-1].split("\n")[1:-1] == [
+        "    C++ core: passed", *(f"    {line}" for line in summary)]

@@ -9,9 +9,10 @@ month when the new month's first trade arrives (`Positions.set_expiries`).
 import csv
 import math
 import os
-from datetime import date
+from datetime import date, timedelta
 
-from orva_backtest.market.trading_days import FUTURES_DAY_END, previous_trading_day, taipei_ns
+from orva_backtest.market.trading_days import (FUTURES_DAY_END, previous_trading_day, taipei_ns,
+                                               trading_day_from)
 
 HEADER = ["date", "contract_month"]
 
@@ -97,17 +98,29 @@ def _settlement(day, price, message):
     return day, number
 
 
+def monthly_expiry(month):
+    """The expiry day of contract month "YYYYMM": its third Wednesday, or the next trading day
+    when that is a holiday, as the exchange moves it."""
+    first = date(int(month[:4]), int(month[4:]), 1)
+    return trading_day_from(first + timedelta(days=(2 - first.weekday()) % 7 + 14))
+
+
 def rolls(months, settlements=None):
-    """[(time the new month's first trading day opens, in seconds; the expiring month's
-    settlement price or None; the expiring month)] of each change of month, in time order."""
+    """([(time the new month's first trading day opens, in seconds; the expiring month's
+    settlement price or None; the expiring month)] of each change of month, in time order;
+    notes on changes that do not fall on the expiring month's expiry day, a gap in the data)."""
     days = sorted(months)
-    out = []
+    out, notes = [], []
     for before, after in zip(days, days[1:]):
         if months[before] == months[after]:
             continue
         opens = taipei_ns(previous_trading_day(date.fromisoformat(after)), FUTURES_DAY_END) / 1e9
         out.append((opens, (settlements or {}).get(before), months[before]))
-    return out
+        expiry = monthly_expiry(months[before]).isoformat()
+        if expiry != before:
+            notes.append(f"合約 {months[before]} 在資料中的最後一天是 {before}, 到期日是 {expiry}: "
+                         f"以 {before} 的最後一筆成交結算")
+    return out, notes
 
 
 def _is_day(text):

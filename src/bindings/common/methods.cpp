@@ -82,11 +82,25 @@ void set_error(const std::exception& error) {
   PyErr_SetString(PyExc_RuntimeError, error.what());
 }
 
+namespace {
+
+// PyErr_Format takes only an ASCII format: these messages are not.
+bool refuse_instance(PyObject* self, const char* why) {
+  PyErr_SetString(PyExc_TypeError, (std::string(Py_TYPE(self)->tp_name) + " 物件" + why).c_str());
+  return false;
+}
+
+}  // namespace
+
 bool check_ready(PyObject* self) {
-  if (nb::inst_check(self) && !nb::inst_ready(self)) {
-    PyErr_Format(PyExc_TypeError, "%s 物件尚未初始化 (未呼叫 __init__)", Py_TYPE(self)->tp_name);
-    return false;
-  }
+  if (nb::inst_check(self) && !nb::inst_ready(self))
+    return refuse_instance(self, "尚未初始化 (未呼叫 __init__)");
+  return true;
+}
+
+bool check_fresh(PyObject* self) {
+  if (nb::inst_check(self) && nb::inst_ready(self))
+    return refuse_instance(self, "已初始化, 不能再次呼叫 __init__");
   return true;
 }
 

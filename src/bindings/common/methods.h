@@ -55,6 +55,8 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
 // Refuses an instance whose C++ state was never constructed (a subclass
 // that skipped __init__).
 bool check_ready(PyObject* self);
+// Refuses a second __init__ of an instance already constructed.
+bool check_fresh(PyObject* self);
 
 // A result handed back to CPython: never a value with an error still set.
 PyObject* finish(PyObject* result);
@@ -112,7 +114,9 @@ PyObject* invoke(PyObject* self, PyObject** argv, std::index_sequence<I...>) {
   }
 }
 
-template <auto Fn>
+// kInit: Fn constructs the instance's C++ state in place, and the instance
+// counts as constructed (nanobind then destroys it) only once Fn succeeds.
+template <auto Fn, bool kInit = false>
 struct Method {
   static constexpr size_t kArity = arity(Fn);
   static inline const Signature* sig = nullptr;
@@ -122,11 +126,25 @@ struct Method {
     const InFlight in_flight;  // first: a call entered at exit parks before it holds anything
     PyObject* argv[kArity + 1] = {};
     nb::object rest;
-    if (self && !check_ready(self)) return nullptr;
+    if (self && !(kInit ? check_fresh(self) : check_ready(self))) return nullptr;
     if (!bind_arguments(*sig, args, nargs, kwnames, argv, rest)) return nullptr;
-    return guarded([&] { return invoke<Fn>(self, argv, std::make_index_sequence<kArity>()); });
+    return guarded([&] {
+      PyObject* result = invoke<Fn>(self, argv, std::make_index_sequence<kArity>());
+      if constexpr (kInit)
+        if (result && !PyErr_Occurred()) nb::inst_mark_ready(self);
+      return result;
+    });
   }
 };
+
+template <class M>
+const Signature* bind_signature(const char* name, std::initializer_list<Param> params) {
+  static_assert(M::kArity < 16, "too many parameters");
+  Signature* sig = make_signature(name, params);
+  if (sig->names.size() != M::kArity) throw std::logic_error("parameter names do not match");
+  M::sig = sig;
+  return sig;
+}
 
 }  // namespace detail
 
@@ -148,13 +166,26 @@ template <auto Fn>
 void def_method(nb::handle cls, const char* name, std::initializer_list<Param> params = {},
                 const char* doc = nullptr) {
   using M = detail::Method<Fn>;
-  static_assert(M::kArity < 16, "too many parameters");
-  detail::Signature* sig = detail::make_signature(name, params);
-  if (sig->names.size() != M::kArity) throw std::logic_error("parameter names do not match");
-  M::sig = sig;
+  const detail::Signature* sig = detail::bind_signature<M>(name, params);
   detail::add_method(cls, name,
                      reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void*>(&M::call)),
                      detail::make_doc(*sig, doc));
+}
+
+// Binds `Fn(self, args...)`, which constructs the C++ state in place
+// (nb::inst_ptr), as __init__. Through our trampoline like every method: a
+// construction under way on a daemon thread counts as a call in flight at
+// exit, and nanobind's dispatcher, whose catch (...) would meet the forced
+// unwind, is never on that thread's stack.
+template <auto Fn>
+void def_init(nb::handle cls, std::initializer_list<Param> params = {}) {
+  using M = detail::Method<Fn, true>;
+  const detail::Signature* sig = detail::bind_signature<M>("__init__", params);
+  // nanobind's construction shortcut would only ever call an __init__ of its own.
+  reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_vectorcall = nullptr;
+  detail::add_method(cls, "__init__",
+                     reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void*>(&M::call)),
+                     detail::make_doc(*sig, nullptr));
 }
 
 // A module-level function `name` calling `Fn(nullptr handle, args...)`.
@@ -162,9 +193,7 @@ template <auto Fn>
 nb::object function(const char* name, std::initializer_list<Param> params = {},
                     const char* doc = nullptr) {
   using M = detail::Method<Fn>;
-  detail::Signature* sig = detail::make_signature(name, params);
-  if (sig->names.size() != M::kArity) throw std::logic_error("parameter names do not match");
-  M::sig = sig;
+  const detail::Signature* sig = detail::bind_signature<M>(name, params);
   return detail::make_function(
       name, reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void*>(&M::call)),
       detail::make_doc(*sig, doc, false));

@@ -38,7 +38,7 @@ void unregister_exit_lock(std::recursive_timed_mutex* mutex);
 // from then on a thread entering one parks for good instead: the interpreter
 // never stops a thread with our frames on its stack, whose unwinding would
 // release Python objects without the GIL while the interpreter is torn down.
-// Every bound method and property holds one.
+// Every bound method, property and constructor holds one.
 class InFlight {
  public:
   InFlight();

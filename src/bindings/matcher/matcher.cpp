@@ -216,7 +216,7 @@ nb::object random_uuid(nb::handle) { return new_trade_id(); }
 
 void receive_pending_order(nb::handle self) { receive_pending_orders(self.ptr()); }
 
-void init_matcher(nb::pointer_and_handle<Matcher> self, nb::handle positions,
+void init_matcher(nb::handle h, nb::handle positions,
                   nb::handle fill_model, nb::handle latency_ms, nb::handle price_limit) {
   if (!positions.is_none() && !nb::isinstance(positions, globals->positions_class))
     raise_type_error("positions", "Positions 或 None", positions);
@@ -234,12 +234,11 @@ void init_matcher(nb::pointer_and_handle<Matcher> self, nb::handle positions,
     if (!(limit > 0 && limit < 1))
       raise_value_error("price_limit 必須大於 0 且小於 1 (例如 0.1), 收到: " + text_of(price_limit));
   }
-  new (self.p) Matcher();
-  self.p->price_limit = limit;
-  self.p->model = model == "queue" ? FillModel::Queue : FillModel::Touch;
-  self.p->latency = latency / 1000;
-  self.p->latency_ms = latency;
-  nb::handle h = self.h;
+  Matcher& matcher = *new (nb::inst_ptr<Matcher>(h)) Matcher();
+  matcher.price_limit = limit;
+  matcher.model = model == "queue" ? FillModel::Queue : FillModel::Touch;
+  matcher.latency = latency / 1000;
+  matcher.latency_ms = latency;
   nb::dict account_info;
   account_info[k().account_id] = "BT-00001";
   nb::dict exchange_info;
@@ -259,7 +258,6 @@ void init_matcher(nb::pointer_and_handle<Matcher> self, nb::handle positions,
   nb::setattr(account, "fill_rules", rules);
   nb::setattr(h, k().account_info, account_info);
   nb::setattr(h, k().exchange_info, exchange_info);
-  Matcher& matcher = *self.p;
   register_gate(&matcher.gate);
   start_daemon_thread("orva-matcher-intake",
                       [owner = nb::borrow(h)] { receive_pending_orders(owner.ptr()); });
@@ -310,9 +308,8 @@ void bind_matcher(nb::module_& m) {
   install_shutdown_hook();
 
   nb::class_<Matcher> cls(m, "Matcher", "模擬交易所: 委託簿、委託處理執行緒、撮合與委託/成交回報", nb::dynamic_attr());
-  cls.def("__init__", &init_matcher, nb::arg("positions").none() = nb::none(),
-          nb::arg("fill_model").none() = "touch", nb::arg("latency_ms").none() = 0,
-          nb::arg("price_limit").none() = nb::none());
+  def_init<&init_matcher>(cls, {param("positions", nb::none()), param("fill_model", nb::str("touch")),
+                                param("latency_ms", nb::int_(0)), param("price_limit", nb::none())});
   def_method<&add_order>(
       cls, "add_order",
       {param("code"), param("product_type"), param("action"), param("price"), param("qty"),

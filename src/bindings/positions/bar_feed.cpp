@@ -127,7 +127,7 @@ nb::list keys_of(nb::handle self) {
   return keys;
 }
 
-void init_bar_feed(nb::pointer_and_handle<BarFeed> self, nb::handle quotes, nb::handle keys) {
+void init_bar_feed(nb::handle self, nb::handle quotes, nb::handle keys) {
   if (!nb::isinstance<QuoteManager>(quotes)) raise_type_error("quotes", "QuoteManager", quotes);
   if (!PyList_Check(keys.ptr()) && !PyTuple_Check(keys.ptr())) raise_type_error("keys", "list", keys);
   // A copy: the host may change its list afterwards.
@@ -150,7 +150,7 @@ void init_bar_feed(nb::pointer_and_handle<BarFeed> self, nb::handle quotes, nb::
     subs.push_back({nb::borrow(code), nb::borrow(unit), nb::borrow(freq), text_of(code),
                     q::BarFold(bar_unit, frequency)});
   }
-  new (self.p) BarFeed{nb::borrow(quotes), std::move(subs)};
+  new (nb::inst_ptr<BarFeed>(self)) BarFeed{nb::borrow(quotes), std::move(subs)};
 }
 
 int direct_update(PyObject* self, PyObject* code, PyObject* out) {
@@ -164,7 +164,8 @@ int direct_close(PyObject* self, PyObject* out) {
 // (starts, closes): every bar of (code, unit, freq) folded from all of the code's buffered
 // ticks, as lists of local microseconds and prices. The statistics mark open positions at
 // these closes; a fold needs no frame of the ticks, which for a year of them is gigabytes.
-nb::tuple bar_closes(nb::handle quotes, nb::handle code, nb::handle unit, nb::handle freq) {
+nb::tuple bar_closes(nb::handle, nb::handle quotes, nb::handle code, nb::handle unit,
+                     nb::handle freq) {
   if (!is_quote_manager(quotes.ptr())) raise_type_error("quotes", "QuoteManager", quotes);
   if (!PyUnicode_CheckExact(code.ptr())) raise_type_error("code", "str", code);
   const auto [bar_unit, frequency] = bar_key_of(unit, freq);
@@ -206,14 +207,15 @@ void bind_bar_feed(nb::module_& m) {
   nb::class_<BarFeed> cls(m, "BarFeed",
                           "K 棒推送: 訂閱的 (code, unit, freq) 每完成一根 K 棒, 交出與 get_kbar 相同的值");
   bar_feed_type = reinterpret_cast<PyTypeObject*>(cls.ptr());
-  cls.def("__init__", &init_bar_feed, nb::arg("quotes"), nb::arg("keys"));
+  def_init<&init_bar_feed>(cls, {param("quotes"), param("keys")});
   def_property<&keys_of>(cls, "keys", "訂閱的 K 棒 (code, unit, freq)");
   def_method<&update>(cls, "update", {param("code")},
                       "商品新加入的 Tick 完成的 K 棒 (依訂閱順序, 各自依時間), 每根為 dict: "
                       "dt, code, Open, High, Low, Close, Volume, unit, freq");
   def_method<&close>(cls, "close", {}, "資料結束: 交出每組訂閱尚未完成的最後一根 K 棒");
-  m.def("_bar_closes", &bar_closes, nb::arg("quotes"), nb::arg("code"), nb::arg("unit"), nb::arg("freq"),
-        "每根 K 棒的開始時間 (當地微秒) 與收盤價: (starts, closes), 由全部 Tick 折算");
+  m.attr("_bar_closes") = function<&bar_closes>(
+      "_bar_closes", {param("quotes"), param("code"), param("unit"), param("freq")},
+      "每根 K 棒的開始時間 (當地微秒) 與收盤價: (starts, closes), 由全部 Tick 折算");
   if (direct::publish_api(m.ptr(), direct::kQuotesApi, &direct_api) < 0) throw nb::python_error();
 }
 

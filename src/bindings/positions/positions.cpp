@@ -51,9 +51,8 @@ nb::dict default_fee_settings() {
   return tree;
 }
 
-void init_positions(nb::pointer_and_handle<Positions> self) {
-  new (self.p) Positions();
-  nb::handle h = self.h;
+void init_positions(nb::handle h) {
+  new (nb::inst_ptr<Positions>(h)) Positions();
   nb::object capital = nb::int_(100000);
   nb::dict profit_report;
   profit_report["profit"] = 0;
@@ -282,7 +281,7 @@ void bind_positions(nb::module_& m) {
   };
 
   nb::class_<Positions> cls(m, "Positions", "模擬帳戶: 手續費與滑價設定、部位、損益、交易紀錄與報告", nb::dynamic_attr());
-  cls.def("__init__", &init_positions);
+  def_init<&init_positions>(cls);
   def_property<&fee_settings>(cls, "fee_settings", "目前的手續費、交易稅與滑價設定 (即 _fee_settings)");
   def_method<&update_fee_settings>(
       cls, "update_fee_settings",

@@ -183,18 +183,18 @@ nb::object default_windows() {
   return table;
 }
 
-void init_quote_manager(nb::pointer_and_handle<QuoteManager> self) {
+void init_quote_manager(nb::handle self) {
   nb::object path = nb::module_::import_("os").attr("path").attr("join")(
       nb::module_::import_("orva_backtest.modules.positions.positions").attr("static_dir"),
       "holidays_search_from_2017.csv");
   nb::object table = polars->pl.attr("read_csv")(path, nb::arg("infer_schema") = false);
   nb::object holidays = checked(PySet_New(table.attr("get_column")("Date").attr("to_list")().ptr()));
   require_holiday_set(holidays);
-  QuoteManager* qm = new (self.p) QuoteManager();
+  QuoteManager* qm = new (nb::inst_ptr<QuoteManager>(self)) QuoteManager();
   qm->holidays = holidays;
   qm->windows = default_windows();
   qm->calendar.is_holiday = [qm](int64_t day) { return is_holiday(*qm, day); };
-  register_exit_lock(self.h.ptr(), &qm->mutex);
+  register_exit_lock(self.ptr(), &qm->mutex);
 }
 
 }  // namespace
@@ -418,7 +418,7 @@ void bind_quote_manager(nb::module_& m) {
                       pl.attr("DataFrame")};
   nb::class_<QuoteManager> cls(m, "QuoteManager", "報價管理");
   quote_manager_type = reinterpret_cast<PyTypeObject*>(cls.ptr());
-  cls.def("__init__", &init_quote_manager);
+  def_init<&init_quote_manager>(cls);
   def_property<&holiday_search_set, &set_holidays>(cls, "holiday_search_set", "交易所休市日 (\"%Y-%m-%d\" 文字的集合)");
   def_property<&not_trade_times, &set_windows>(cls, "not_trade_times", "各商品類型的非交易時段 [[開始, 結束], ...]");
   def_property<&ticks_view>(cls, "ticks", "各商品的 Tick 緩衝、已處理 Tick、最新 Tick 與 K 線快取");

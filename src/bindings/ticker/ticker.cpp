@@ -253,11 +253,10 @@ void require_dates(nb::handle start_from, nb::handle end_to) {
   require_str(end_to, "end_to");
 }
 
-void init_ticker(nb::pointer_and_handle<Ticker> self, nb::handle sino_api) {
+void init_ticker(nb::handle h, nb::handle sino_api) {
   // Before any state: an unusable data directory fails here, naming itself.
   nb::object save_path = data_path(nb::none(), nb::make_tuple("ticks"));
-  new (self.p) Ticker();
-  nb::handle h = self.h;
+  new (nb::inst_ptr<Ticker>(h)) Ticker();
   nb::object permits = globals->queue_class();
   permits.attr("put")(nb::bool_(true));
   // Creation order is the documented attribute order of vars(ticker).
@@ -465,7 +464,7 @@ void bind_ticker(nb::module_& m) {
   globals = load_globals();
   install_shutdown_hook();
   nb::class_<Ticker> cls(m, "Ticker", "Tick 資料來源: 下載與快取、合併、逐筆回放與回補", nb::dynamic_attr());
-  cls.def("__init__", &init_ticker, nb::arg("sino_api").none());
+  def_init<&init_ticker>(cls, {param("sino_api")});
   def_method<&get_ticks_df>(cls, "get_ticks_df",
                             {param("code"), param("market_type"), param("start_from"),
                              param("end_to")},

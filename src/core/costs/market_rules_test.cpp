@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "costs/trade_cost.h"
 
 namespace orva::costs {
@@ -31,6 +33,8 @@ struct TaxCase {
   int64_t exit_after;  // days after the entry
   TaxRate entry, exit;
 };
+
+void PrintTo(const TaxCase& c, std::ostream* os) { *os << c.name; }
 
 class WhereTaxIsOwed : public testing::TestWithParam<TaxCase> {};
 

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <ostream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -50,7 +52,14 @@ INSTANTIATE_TEST_SUITE_P(
         BandCase{"0050", 120.01, 120.05, 0.05, false},
         BandCase{"0050", 999.99, 1000.0, 0.05, false},
         BandCase{"0050", 1000.0, 1000.0, 5, true},   // "00" codes leave their bands at 1000
-        BandCase{"0", 120.2, 120.5, 0.5, false}));   // one "0" is not an ETF prefix
+        BandCase{"0", 120.2, 120.5, 0.5, false}),    // one "0" is not an ETF prefix
+    [](const ::testing::TestParamInfo<BandCase>& info) {
+      std::ostringstream price;
+      price << info.param.price;
+      std::string name = info.param.code + "_at_" + price.str();
+      std::replace(name.begin(), name.end(), '.', '_');
+      return name;
+    });
 
 TEST(CeilPriceByTick, EveryGridPriceRoundsToItself) {
   struct Band { double low, high, steps; };

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 namespace orva::exchange {
 namespace {
 
@@ -13,6 +15,8 @@ struct BandCase {
   const char* code;
   double fixed_tick, reference, low, high;
 };
+
+void PrintTo(const BandCase& c, std::ostream* os) { *os << c.name; }
 
 class Bands : public testing::TestWithParam<BandCase> {};
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 namespace orva::exchange {
 namespace {
 
@@ -13,6 +15,8 @@ struct SessionCase {
   double later;  // seconds after Monday 09:00
   bool same;
 };
+
+void PrintTo(const SessionCase& c, std::ostream* os) { *os << c.name; }
 
 class Sessions : public testing::TestWithParam<SessionCase> {};
 

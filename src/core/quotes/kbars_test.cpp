@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,10 @@ struct StartRow {
   int64_t freq;
   LocalMicros in, out;
 };
+
+std::ostream& operator<<(std::ostream& out, const StartRow& r) {
+  return out << r.unit << " x" << r.freq << ": " << r.in << " us -> " << r.out << " us";
+}
 
 class BarStart : public ::testing::TestWithParam<StartRow> {};
 
@@ -44,7 +49,10 @@ INSTANTIATE_TEST_SUITE_P(
         StartRow{"q", 1, at(2024, 6, 30, 23, 59), at(2024, 4, 1)},
         StartRow{"q", 3, at(2008, 4, 15), at(2008, 4, 1)},
         StartRow{"y", 1, at(2024, 12, 31, 23, 59), at(2024, 1, 1)},
-        StartRow{"y", 3, at(2008, 4, 15), at(2006, 1, 1)}));
+        StartRow{"y", 3, at(2008, 4, 15), at(2006, 1, 1)}),
+    [](const ::testing::TestParamInfo<StartRow>& info) {
+      return info.param.unit + std::to_string(info.param.freq);
+    });
 
 TEST(BarStart, UnknownUnitsAreRefused) {
   EXPECT_FALSE(parse_bar_unit("x").has_value());

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <ostream>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -35,6 +37,20 @@ RealTick tick(LocalMicros dt, const std::string& market = kStock, double close =
   return {dt, 0, &market, close, 1, 1, false};
 }
 
+// "hhmmss" of a time of day, with "_" and the microseconds when there are any.
+std::string clock_text(int h, int m, int s, int64_t us = 0) {
+  char text[32];
+  std::snprintf(text, sizeof text, us ? "%02d%02d%02d_%06lld" : "%02d%02d%02d", h, m, s,
+                static_cast<long long>(us));
+  return text;
+}
+
+std::string clock_text(LocalMicros t) {
+  const int64_t of_day = t % kMicrosPerDay, seconds = of_day / kMicrosPerSecond;
+  return clock_text(static_cast<int>(seconds / 3600), static_cast<int>(seconds / 60 % 60),
+                    static_cast<int>(seconds % 60), of_day % kMicrosPerSecond);
+}
+
 std::vector<LocalMicros> virtual_times(const Instrument& instrument) {
   std::vector<LocalMicros> out;
   const TickColumns& c = instrument.columns();
@@ -48,6 +64,12 @@ struct GapRow {
   int from_h;
   std::vector<std::pair<int, int>> minutes;  // (hour, minute) of the virtual ticks
 };
+
+std::string gap_text(const GapRow& r) {
+  return clock_text(r.from_h, r.from_m, r.from_s) + "_to_" + clock_text(r.to_h, r.to_m, r.to_s);
+}
+
+std::ostream& operator<<(std::ostream& out, const GapRow& r) { return out << gap_text(r); }
 
 class GapFilling : public ::testing::TestWithParam<GapRow> {};
 
@@ -69,7 +91,8 @@ INSTANTIATE_TEST_SUITE_P(
                       GapRow{0, 50, 9, 3, 20, 9, {{9, 1}, {9, 2}, {9, 3}}},
                       GapRow{0, 0, 9, 3, 0, 9, {{9, 1}, {9, 2}, {9, 3}}},
                       GapRow{59, 50, 10, 2, 10, 9, {{10, 0}, {10, 1}}},
-                      GapRow{0, 10, 9, 2, 40, 9, {{9, 1}, {9, 2}, {9, 3}}}));
+                      GapRow{0, 10, 9, 2, 40, 9, {{9, 1}, {9, 2}, {9, 3}}}),
+    [](const ::testing::TestParamInfo<GapRow>& info) { return gap_text(info.param); });
 
 TEST(GapFilling, FirstTickAndOlderTicksFillNothing) {
   const Calendar c = taiwan();
@@ -187,6 +210,12 @@ struct MoveRow {
   LocalMicros out;
 };
 
+std::string move_text(const MoveRow& r) { return *r.market + "_" + clock_text(r.in); }
+
+std::ostream& operator<<(std::ostream& out, const MoveRow& r) {
+  return out << move_text(r) << " -> " << clock_text(r.out);
+}
+
 class Normalisation : public ::testing::TestWithParam<MoveRow> {};
 
 TEST_P(Normalisation, DocumentedMoves) {
@@ -205,7 +234,8 @@ INSTANTIATE_TEST_SUITE_P(
         MoveRow{&kFuture, at(2024, 3, 4, 14, 10, 0), at(2024, 3, 4, 13, 44, 59)},
         MoveRow{&kStock, at(2024, 3, 4, 8, 59, 30), at(2024, 3, 3, 23, 59, 59)},
         MoveRow{&kFuture, at(2024, 3, 4, 13, 44, 59, 900000), at(2024, 3, 4, 13, 44, 59, 900000)},
-        MoveRow{&kOther, at(2024, 3, 4, 13, 30, 0), at(2024, 3, 4, 13, 30, 0)}));
+        MoveRow{&kOther, at(2024, 3, 4, 13, 30, 0), at(2024, 3, 4, 13, 30, 0)}),
+    [](const ::testing::TestParamInfo<MoveRow>& info) { return move_text(info.param); });
 
 }  // namespace
 }  // namespace orva::quotes
