@@ -202,3 +202,25 @@ def test_a_roll_off_the_expiry_day_is_noted():
     assert roll[1:] == (17000.0, "202403") and len(notes) == 1 and "2024-03-20" in notes[0]
     (roll,), notes = rolls({**months, "2024-03-20": "202403"})
     assert roll[1] is None and notes == []
+
+
+def test_a_lot_bought_at_the_new_month_s_first_trade_is_not_settled_at_the_old_month_s_price(console):
+    book = Positions()
+    book.set_initial_capital(10_000_000)
+    book.set_expiries("TXFR1", [(NEW_MONTH, None, "202403")])
+    exchange = Matcher(book, fill_model="queue", latency_ms=50)
+
+    def trade(close, when):
+        exchange.set_current_tick({**tick("TXFR1", close, when, qty=5, market_type="Future"),
+                                   "quote": (close - 1, 10, close, 10)})
+        exchange.match_deal("TXFR1", close, 5, when)
+
+    book.set_positions(fill("Buy", 1, 16900.0, EXPIRY_1330 - 3600, "TXFR1", "Future"), "Future")
+    trade(17000.0, EXPIRY_1330 - 60)
+    exchange.add_order("TXFR1", "Future", "Buy", 0.0, 1, "MKT", "IOC")  # in flight over the roll
+    trade(17120.0, NEW_MONTH)  # it arrives with April's first trade and buys April
+    assert [(r["trade_status"], r["price"]) for r in book.trade_records] == [("Deal", 17120.0),
+                                                                            ("Expiry", 17000.0)]
+    (row,) = book._profit_report["rows"]  # March's lot alone, at March's price
+    assert (row["entry_origin_price"], row["exit_origin_price"], row["qty"]) == (16900.0, 17000.0, 1)
+    assert [(e["price"], e["quantity"]) for e in book.positions["TXFR1"]["buy"]] == [(17120.0, 1)]

@@ -53,9 +53,14 @@ void settle(nb::handle self, nb::handle code, const Expiry& expiry, bool reopen,
   nb::list rows = nb::borrow<nb::list>(item(nb::getattr(self, k._profit_report), k.rows));
   for (const char* side : {"buy", "sell"}) {
     nb::object entries = item(sides, nb::str(side));
+    // Only what was opened in the expiring month: a fill at this tick (an order arriving with
+    // it) is already the new month's. The oldest entries come first, as the cover takes them.
     long long qty = 0;
     const Py_ssize_t count = checked(PyObject_Length(entries.ptr()));
-    for (Py_ssize_t i = 0; i < count; ++i) qty += require_int(item(entries[i], k.quantity), "quantity");
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      if (require_number(item(entries[i], k.exchange_ts), "exchange_ts") >= expiry.at) break;
+      qty += require_int(item(entries[i], k.quantity), "quantity");
+    }
     if (qty <= 0) continue;
     nb::object first = entries[0];
     const bool long_side = std::string(side) == "buy";
