@@ -49,6 +49,15 @@ def test_a_same_day_stock_round_trip_pays_half_the_tax(console, later, rate):
     assert (row["tax_rate"], row["day_trade"]) == (rate, later < DAY)
 
 
+
+def test_the_day_trade_rate_never_raises_a_lower_configured_tax(console):
+    book = account()
+    book.update_fee_settings("stock", tax=0.001)  # an ETF's rate: no day-trade reduction to take
+    row = round_trip(book, "Buy", "Sell", code="0050", at=(150.0, 151.0), later=60.0)
+    fees = 0.001425 * 150_000 + 0.001425 * 151_000 + 2 * 10
+    assert row["profit"] == pytest.approx(1_000 - fees - 0.001 * 151_000)  # not 0.15 %
+    assert row["tax_rate"] == 0.001
+
 def test_the_reduced_rate_ends_with_its_last_day(console):
     row = round_trip(account(day_trade_tax_until="2024-03-03"), "Buy", "Sell", later=60.0)
     assert (row["tax_rate"], row["day_trade"]) == (0.003, False)

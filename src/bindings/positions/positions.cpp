@@ -3,6 +3,7 @@
 // so hosts read and assign it directly; the arithmetic runs in the core.
 #include "positions/positions.h"
 
+#include <algorithm>
 #include <string>
 
 #include "costs/price_band.h"
@@ -203,7 +204,9 @@ CostRecord trade_cost(nb::handle self, nb::handle code, nb::handle action, nb::h
   require_rate(tax, "tax");
   costs::CostSettings settings{
       require_number(fee, "fee"),
-      std::isnan(terms.tax_rate) ? require_number(tax, "tax") : terms.tax_rate,
+      // A reduced rate (a day trade's) never raises a lower configured one (an ETF's 0.1 %).
+      std::isnan(terms.tax_rate) ? require_number(tax, "tax")
+                                 : std::min(terms.tax_rate, require_number(tax, "tax")),
       require_tick_count(item(entry, k.tick_count), "tick_count"),
       PyUnicode_Check(direction.ptr()) ? costs::parse_direction(text_of(direction))
                                        : costs::Direction::Other,
