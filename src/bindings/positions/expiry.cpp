@@ -58,7 +58,8 @@ void settle(nb::handle self, nb::handle code, const Expiry& expiry, bool reopen,
     long long qty = 0;
     const Py_ssize_t count = checked(PyObject_Length(entries.ptr()));
     for (Py_ssize_t i = 0; i < count; ++i) {
-      if (require_number(item(entries[i], k.exchange_ts), "exchange_ts") >= expiry.at) break;
+      nb::object opened = item_or_none(entries[i], k.exchange_ts);  // a host's entry may lack it
+      if (!opened.is_none() && require_number(opened, "exchange_ts") >= expiry.at) break;
       qty += require_int(item(entries[i], k.quantity), "quantity");
     }
     if (qty <= 0) continue;
