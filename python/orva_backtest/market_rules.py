@@ -89,7 +89,11 @@ def market_rules(rules="taiwan", *, fee_discount=None, min_fee=None, roll=None, 
         settlements = given["settlements"]
         given["settlements"] = (checked_settlements(settlements) if isinstance(settlements, dict)
                                 else read_settlements(settlements))
-    return MarketRules(**{**chosen.__dict__, **given})
+    chosen = MarketRules(**{**chosen.__dict__, **given})
+    if chosen.taiwan:  # the account's own bounds, before a sweep hands them to every task
+        from orva_backtest.modules.positions.positions import Positions
+        Positions().set_market_rules(chosen.account_rules())
+    return chosen
 
 
 def _number(value, name):

@@ -140,6 +140,11 @@ def test_a_flag_is_not_an_amount(console, key):
     with pytest.raises(TypeError, match=key):
         account(**{key: True})
 
+
+def test_rules_past_the_account_s_bounds_are_refused_when_chosen_not_in_each_run():
+    with pytest.raises(ValueError, match="min_fee"):  # a sweep would fail every task instead
+        market_rules(min_fee=2e9)
+
 class Flipper(Strategy):
     """Buys and sells 2330 every 500 ticks, and from 13:00 holds a lot into the next morning:
     day trades and round trips of two days."""
