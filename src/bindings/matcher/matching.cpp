@@ -24,7 +24,7 @@ nb::dict new_tick_info() {
 }
 
 // current_tick_infos[code] = {ts, tick}, and the tick handed to the account.
-void record_tick(nb::handle self, nb::handle code, nb::handle tick) {
+void record_tick(nb::handle self, nb::handle code, nb::handle tick, nb::handle timestamp) {
   nb::object infos = nb::getattr(self, k().current_tick_infos);
   nb::object info = item_or_none(infos, code);
   if (info.is_none()) {
@@ -32,7 +32,7 @@ void record_tick(nb::handle self, nb::handle code, nb::handle tick) {
     infos[code] = info;
   }
   info[k().tick] = tick;
-  info[k().ts] = item(tick, k().timestamp);
+  info[k().ts] = timestamp;
   nb::object account = nb::getattr(self, k().positions);
   const direct::QuotesApi& api = *globals->account_api;
   if (api.is_positions(account.ptr())) {  // not overridden: no method call per tick
@@ -84,7 +84,7 @@ void set_current_tick(nb::handle self, nb::handle tick) {
                            ? require_number(item(tick, k().close), "close")
                            : std::nan("");
   note_tick(self, code, item_or_none(tick, k().timestamp), quoted ? &quotes : nullptr, close);
-  record_tick(self, code, tick);
+  record_tick(self, code, tick, item(tick, k().timestamp));
 }
 
 // An exchange-side copy of `order` with its time set to the tick's.
@@ -217,7 +217,7 @@ int direct_set_current_tick(PyObject* self, const direct::Tick& tick) {
   return guarded_status([&] {
     note_tick(self, tick.code, tick.timestamp, tick.has_quotes ? &tick.quotes : nullptr,
               tick.close, tick.code_text);
-    record_tick(self, tick.code, tick.record);
+    record_tick(self, tick.code, tick.record, tick.timestamp);
   });
 }
 
