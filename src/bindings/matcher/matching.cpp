@@ -23,8 +23,10 @@ nb::dict new_tick_info() {
   return info;
 }
 
-// current_tick_infos[code] = {ts, tick}, and the tick handed to the account.
-void record_tick(nb::handle self, nb::handle code, nb::handle tick, nb::handle timestamp) {
+// current_tick_infos[code] = {ts, tick}, and the tick handed to the account. The time is
+// the record's own unless the direct replay already holds it.
+void record_tick(nb::handle self, nb::handle code, nb::handle tick,
+                 nb::handle timestamp = nb::handle()) {
   nb::object infos = nb::getattr(self, k().current_tick_infos);
   nb::object info = item_or_none(infos, code);
   if (info.is_none()) {
@@ -32,7 +34,7 @@ void record_tick(nb::handle self, nb::handle code, nb::handle tick, nb::handle t
     infos[code] = info;
   }
   info[k().tick] = tick;
-  info[k().ts] = timestamp;
+  info[k().ts] = timestamp.is_valid() ? nb::borrow(timestamp) : item(tick, k().timestamp);
   nb::object account = nb::getattr(self, k().positions);
   const direct::QuotesApi& api = *globals->account_api;
   if (api.is_positions(account.ptr())) {  // not overridden: no method call per tick
@@ -84,7 +86,7 @@ void set_current_tick(nb::handle self, nb::handle tick) {
                            ? require_number(item(tick, k().close), "close")
                            : std::nan("");
   note_tick(self, code, item_or_none(tick, k().timestamp), quoted ? &quotes : nullptr, close);
-  record_tick(self, code, tick, item(tick, k().timestamp));
+  record_tick(self, code, tick);
 }
 
 // An exchange-side copy of `order` with its time set to the tick's.
