@@ -183,7 +183,13 @@ def net_quantity(account, code):
     sides = account.positions.get(code)
     if not sides:
         return 0
-    return sum(e["quantity"] for e in sides["buy"]) - sum(e["quantity"] for e in sides["sell"])
+    # Plain loops: a strategy may ask on every tick, and generators cost more than the sum.
+    held = 0
+    for entry in sides["buy"]:
+        held += entry["quantity"]
+    for entry in sides["sell"]:
+        held -= entry["quantity"]
+    return held
 
 
 def open_positions(account):

@@ -1,4 +1,5 @@
 import copy
+import queue
 import threading
 
 import pytest
@@ -130,6 +131,19 @@ def test_queue_is_first_in_first_out(matcher):
     for n in range(5):
         matcher.add_response_to_queue({"n": n})
     assert [matcher.pop_response()["n"] for _ in range(5)] == list(range(5))
+
+
+@pytest.mark.parametrize("maxsize, takes", [(0, 0), (5, 3)])
+def test_waiting_reports_leave_an_unbounded_queue_without_its_locks(matcher, monkeypatch, maxsize, takes):
+    # get() locks twice and wakes producers; only a bounded queue's producers ever wait.
+    matcher.response_queue = queue.Queue(maxsize)
+    calls = []
+    get = queue.Queue.get
+    monkeypatch.setattr(queue.Queue, "get", lambda q, *a, **kw: calls.append(1) or get(q, *a, **kw))
+    for n in range(3):
+        matcher.add_response_to_queue({"n": n})
+    assert [matcher.pop_response()["n"] for _ in range(3)] == [0, 1, 2]
+    assert len(calls) == takes and matcher.response_queue.empty()
 
 
 def test_pop_response_waits_for_a_report(matcher):

@@ -15,6 +15,7 @@ struct HostObjects {
   nb::object enum_class;
   nb::object deepcopy;
   nb::object basic_info, os_path_join;
+  nb::object console, silent_console;
 };
 HostObjects* host = nullptr;  // never released: module teardown order is unspecified
 
@@ -52,12 +53,23 @@ void init_host() {
       nb::module_::import_("copy").attr("deepcopy"),
       nb::module_::import_("orva_backtest.constant").attr("BASIC_INFO"),
       nb::module_::import_("os").attr("path").attr("join"),
+      nb::str("console"),
+      nb::module_::import_("orva_backtest.utils").attr("SilentConsole"),
   };
 }
 
 void console_print(const std::string& text) {
   park_if_exiting();  // a console may be slow: the exit must not wait on a second call
   host->utils.attr("console").attr("print")(nb::str(text.data(), text.size()));
+}
+
+bool console_silent() {
+  PyObject* console = PyObject_GetAttr(host->utils.ptr(), host->console.ptr());
+  if (!console) throw nb::python_error();
+  const bool silent =
+      Py_TYPE(console) == reinterpret_cast<PyTypeObject*>(host->silent_console.ptr());
+  Py_DECREF(console);
+  return silent;
 }
 
 std::string error_message(const nb::python_error& error) {

@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 
 #include <string>
+#include <type_traits>
 
 namespace orva::py {
 
@@ -15,6 +16,16 @@ void init_host();
 
 // utils.console.print(text)
 void console_print(const std::string& text);
+
+// Whether utils.console is the one that prints nothing (utils.SilentConsole itself).
+bool console_silent();
+
+// utils.console.print(text()), text() not even formatted for the silent console: per fill
+// and per order the formatting costs more than the step it reports.
+template <class Text, class = std::enable_if_t<std::is_invocable_v<Text>>>
+void console_print(Text&& text) {
+  if (!console_silent()) console_print(std::string(text()));
+}
 
 // str() of the exception carried by `error`.
 std::string error_message(const nb::python_error& error);

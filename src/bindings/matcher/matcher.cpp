@@ -101,7 +101,9 @@ void add_order(nb::handle self, nb::handle code, nb::handle product_type, nb::ha
   if (send_now(self, InFlight::Kind::New, order, data, trade_id, nb::none(), nb::none())) {
     enter_book(self, order, data);
   } else {
-    console_print("[green]送出委託單 " + text_of(trade_id) + ", 延遲後到達交易所[/green]");
+    console_print([&] {
+      return "[green]送出委託單 " + text_of(trade_id) + ", 延遲後到達交易所[/green]";
+    });
   }
 }
 
@@ -119,7 +121,9 @@ void enter_book(nb::handle self, nb::handle order, nb::handle data) {
   try {
     add_response_to_queue(self, build_order_response(self, order, globals->operation_new,
                                                      globals->create_order));
-    console_print("[green]新增委託單 " + text_of(trade_id) + " 成功[/green]");
+    console_print([&] {
+      return "[green]新增委託單 " + text_of(trade_id) + " 成功[/green]";
+    });
   } catch (nb::python_error& error) {
     log_error(error, data);
     console_print("[red]發生錯誤: " + error_message(error) + "[/red]");

@@ -107,6 +107,7 @@ struct Keys {
   // Instance attributes read on every call.
   nb::str pending_orders = interned("pending_orders");
   nb::str response_queue = interned("response_queue");
+  nb::str queue_items = interned("queue"), maxsize = interned("maxsize");  // of a queue.Queue
   nb::str pending_order_queue = interned("pending_order_queue");
   nb::str current_tick_infos = interned("current_tick_infos");
   nb::str set_current_tick = interned("set_current_tick");

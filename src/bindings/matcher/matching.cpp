@@ -38,8 +38,10 @@ void cancel_expired(nb::handle self, nb::handle account, nb::handle code, nb::ha
   }
 }
 
-// current_tick_infos[code] = {ts, tick}, and the tick handed to the account.
-void record_tick(nb::handle self, nb::handle code, nb::handle tick) {
+// current_tick_infos[code] = {ts, tick}, and the tick handed to the account. The time is
+// the record's own unless the direct replay already holds it.
+void record_tick(nb::handle self, nb::handle code, nb::handle tick,
+                 nb::handle timestamp = nb::handle()) {
   nb::object infos = nb::getattr(self, k().current_tick_infos);
   nb::object info = item_or_none(infos, code);
   if (info.is_none()) {
@@ -47,13 +49,13 @@ void record_tick(nb::handle self, nb::handle code, nb::handle tick) {
     infos[code] = info;
   }
   info[k().tick] = tick;
-  info[k().ts] = item(tick, k().timestamp);
+  info[k().ts] = timestamp.is_valid() ? nb::borrow(timestamp) : item(tick, k().timestamp);
   nb::object account = nb::getattr(self, k().positions);
   const direct::QuotesApi& api = *globals->account_api;
   if (api.is_positions(account.ptr())) {  // not overridden: no method call per tick
     const int status = api.set_account_tick(account.ptr(), tick.ptr());
     if (status < 0) throw nb::python_error();
-    if (status > 0) cancel_expired(self, account, code, item(tick, k().timestamp));
+    if (status > 0) cancel_expired(self, account, code, item(info, k().ts));
     return;
   }
   PyObject* args[] = {account.ptr(), tick.ptr()};
@@ -234,7 +236,7 @@ int direct_set_current_tick(PyObject* self, const direct::Tick& tick) {
   return guarded_status([&] {
     note_tick(self, tick.code, tick.timestamp, tick.has_quotes ? &tick.quotes : nullptr,
               tick.close, tick.code_text);
-    record_tick(self, tick.code, tick.record);
+    record_tick(self, tick.code, tick.record, tick.timestamp);
   });
 }
 

@@ -113,15 +113,19 @@ ProfitResult calculate_profit(nb::handle self, nb::handle fill, nb::handle produ
     const CostRecord exit = trade_cost(self, code, action, price, slice, product_type,
                                        !terms.exit_taxed, true, item_or_none(fill, k.limit_price),
                                        terms.exit);
-    console_print("[blue]" + std::string(nb::repr(exit.record).c_str()) + ", 沖銷部位方向: " +
-                  text_of(action) + "[/blue]");
+    console_print([&] {
+      return "[blue]" + std::string(nb::repr(exit.record).c_str()) + ", 沖銷部位方向: " +
+             text_of(action) + "[/blue]";
+    });
     nb::object entry_action = item(entry, k.action);
     const CostRecord enter = trade_cost(self, item(entry, k.code), entry_action,
                                         item(entry, k.price), slice, product_type,
                                         !terms.entry_taxed, true,
                                         item_or_none(entry, k.limit_price), terms.entry);
-    console_print("[yellow]被沖銷的成本資訊: " + std::string(nb::repr(enter.record).c_str()) +
-                  ", 沖銷部位方向: " + text_of(entry_action) + "[/yellow]");
+    console_print([&] {
+      return "[yellow]被沖銷的成本資訊: " + std::string(nb::repr(enter.record).c_str()) +
+             ", 沖銷部位方向: " + text_of(entry_action) + "[/yellow]";
+    });
 
     const acc::SliceAmounts amounts{exit.price * exit.min_qty,
                                     acc::cost_of(exit.fee, exit.tax, exit.fixed_cost),
@@ -232,16 +236,20 @@ void open_position(const FillContext& c) {
   nb::setattr(c.self, k.current_capital, nb::steal(balance));
 
   const std::string side = c.buy ? "[做多進場]" : "[做空進場]";
-  console_print("[bold pink1]" + side + "本金: " + text_of(capital) + ", 應付金額: " +
-                number_text(cost.price * cost.min_qty) + ", 進場成本: " +
-                number_text(cost.fee + cost.fixed_cost) + "[/bold pink1]");
+  console_print([&] {
+    return "[bold pink1]" + side + "本金: " + text_of(capital) + ", 應付金額: " +
+           number_text(cost.price * cost.min_qty) + ", 進場成本: " +
+           number_text(cost.fee + cost.fixed_cost) + "[/bold pink1]";
+  });
   item(c.sides, c.buy ? k.buy : k.sell).attr("append")(c.fill);
-  console_print("[bold red][回測] 進場 " + text_of(c.code) + " " + text_of(quantity) + " " +
-                c.unit + ", 價格: " + text_of(price) + ", 手續費: " +
-                text_of(item(cost.record, k.fee)) + ", 交易稅: " +
-                text_of(item(cost.record, k.tax)) + ", 固定成本: " +
-                text_of(item(cost.record, k.fixed_cost)) +
-                (c.buy ? "[/bold red]" : " [/bold red]"));
+  console_print([&] {
+    return "[bold red][回測] 進場 " + text_of(c.code) + " " + text_of(quantity) + " " +
+           c.unit + ", 價格: " + text_of(price) + ", 手續費: " +
+           text_of(item(cost.record, k.fee)) + ", 交易稅: " +
+           text_of(item(cost.record, k.tax)) + ", 固定成本: " +
+           text_of(item(cost.record, k.fixed_cost)) +
+           (c.buy ? "[/bold red]" : " [/bold red]");
+  });
 }
 
 // The fill's trade record (the latest, when it is this fill's deal) says the tax rate its
@@ -282,13 +290,17 @@ void cover_position(const FillContext& c) {
   nb::setattr(c.self, k.current_capital, add(capital, proceeds));
 
   const std::string side = c.buy ? "[做空沖銷]" : "[做多沖銷]";
-  console_print("[bold yellow]" + side + "本金: " + text_of(capital) + ", 應收金額: " +
-                text_of(item(r, k.receivable_total)) + ", 沖銷成本: " +
-                text_of(item(r, k.cover_cost_total)) + "[/bold yellow]");
+  console_print([&] {
+    return "[bold yellow]" + side + "本金: " + text_of(capital) + ", 應收金額: " +
+           text_of(item(r, k.receivable_total)) + ", 沖銷成本: " +
+           text_of(item(r, k.cover_cost_total)) + "[/bold yellow]";
+  });
   const long long filled = require_int(item(c.fill, k.quantity), "quantity");
-  console_print("[bold red][回測] 沖銷 " + text_of(c.code) + " " +
-                std::to_string(filled - result.un_cover_qty) + " " + c.unit + ", 損益: " +
-                text_of(item(r, k.profit)) + (c.buy ? "[/bold red]" : " [/bold red]"));
+  console_print([&] {
+    return "[bold red][回測] 沖銷 " + text_of(c.code) + " " +
+           std::to_string(filled - result.un_cover_qty) + " " + c.unit + ", 損益: " +
+           text_of(item(r, k.profit)) + (c.buy ? "[/bold red]" : " [/bold red]");
+  });
   if (c.rules && result.any_slice) note_tax(c, result);
 
   // What the opposite side could not absorb was still traded: it opens a

@@ -151,8 +151,9 @@ void check(int status) {
 void call_strategy(Drive& d, PyObject* fn, const nb::str& name, PyObject* arg) {
   check(PyObject_SetAttr(d.ctx, names->tick.ptr(), d.run.record.ptr()));
   d.run.handed = d.run.record;
-  PyObject* args[] = {d.ctx, arg};
-  PyObject* result = PyObject_Vectorcall(fn, args, 2, nullptr);
+  // The spare first slot lets a bound method put its self there instead of copying the args.
+  PyObject* args[] = {nullptr, d.ctx, arg};
+  PyObject* result = PyObject_Vectorcall(fn, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
   if (!result) {
     nb::python_error error;
     d.run.failed = nb::make_tuple(name, d.run.record);

@@ -1,0 +1,87 @@
+"""What a Python strategy is handed on every tick, and what the engine does around its calls."""
+import pytest
+
+from orva_backtest import Strategy, utils
+from orva_backtest.runner import run_backtest
+
+DAYS = ("2024-03-04", "2024-03-05")
+
+
+class ReadsEverything(Strategy):
+    """Reads every key of every tick, keeps the ticks, and trades on its own count of deals."""
+
+    def __init__(self):
+        self.kept, self.copies, self.deals, self.held = [], [], [], {}
+
+    def on_tick(self, ctx, tick):
+        assert ctx.tick is tick
+        view = (dict(tick), list(tick), [tick[key] for key in tick], {key: tick.get(key) for key in tick})
+        assert view[0] == dict(zip(view[1], view[2])) == view[3] and all(key in tick for key in tick)
+        self.kept.append(tick)
+        self.copies.append(dict(tick))
+        code = tick["code"]
+        assert ctx.position(code) == self.held.get(code, 0)  # long minus short, as the deals left it
+        if len(self.kept) % 300 == 0 and not ctx.pending_orders:
+            ctx.sell(code, 2) if self.held.get(code, 0) > 0 else ctx.buy(code, 3)
+
+    def on_deal_report(self, ctx, report):
+        sign = 1 if str(report["action"]) == "Buy" else -1
+        self.held[report["code"]] = self.held.get(report["code"], 0) + sign * report["quantity"]
+        self.deals.append((report["code"], str(report["action"]), report["quantity"], report["price"],
+                           report["exchange_ts"]))
+
+
+def test_both_modes_hand_the_same_ticks_and_fill_the_same_orders(tmp_path):
+    runs = {mode: ReadsEverything() for mode in ("direct", "paced")}
+    for mode, strategy in runs.items():
+        run_backtest(strategy, ["2330:Stock", "TXFR1:Future"], *DAYS, data_dir=tmp_path / mode,
+                     reports=False, mode=mode, capital=10_000_000)
+        # A tick kept past its callback still reads as it was handed over.
+        assert [dict(tick) for tick in strategy.kept] == strategy.copies
+    direct, paced = runs["direct"], runs["paced"]
+    assert len(direct.copies) > 10_000 and direct.copies == paced.copies
+    assert direct.deals and direct.deals == paced.deals
+    assert {code for code, *_ in direct.deals} == {"2330", "TXFR1"}
+
+
+class Cash(float):
+    """A balance that counts how often it is formatted as text."""
+    formatted = 0
+
+    def __str__(self):
+        Cash.formatted += 1
+        return float.__repr__(self)
+
+    def __sub__(self, other):
+        return Cash(float(self) - other)
+
+    def __add__(self, other):
+        return Cash(float(self) + other)
+
+
+class RoundTrips(Strategy):
+    def __init__(self):
+        self.ticks = 0
+
+    def on_start(self, ctx):
+        ctx.account.current_capital = Cash(ctx.account.current_capital)
+
+    def on_tick(self, ctx, tick):
+        self.ticks += 1
+        if self.ticks % 500 == 0:
+            ctx.sell("2330") if ctx.position("2330") else ctx.buy("2330")
+
+
+@pytest.mark.parametrize("silent", [True, False])
+def test_the_booking_formats_its_messages_only_for_a_console_that_prints(tmp_path, console, silent):
+    if silent:
+        utils.console = utils.SilentConsole()
+    Cash.formatted = 0
+    result = run_backtest(RoundTrips(), ["2330:Stock"], DAYS[0], DAYS[0], data_dir=tmp_path,
+                          reports=False)
+    assert len(result.profit_rows) >= 2
+    if silent:
+        assert Cash.formatted == 0
+    else:  # every entry and exit tells the balance
+        assert Cash.formatted >= 2 * len(result.profit_rows)
+        assert any("[回測] 進場 2330" in line for line in console.lines)
