@@ -30,6 +30,18 @@ def within(timeout, call, *args):
     return outcome["value"]
 
 
+def _clients_in(tb):
+    """The Dask clients whose frames the traceback `tb` went through (a constructor that failed)."""
+    from distributed import Client
+    found = []
+    while tb is not None:
+        candidate = tb.tb_frame.f_locals.get("self")
+        if isinstance(candidate, Client) and all(candidate is not c for c in found):
+            found.append(candidate)
+        tb = tb.tb_next
+    return found
+
+
 # Run by each worker process of a local cluster as it starts (text with a blank: run as a script).
 _IGNORE_CTRL_C = "import signal; signal.signal(signal.SIGINT, signal.SIG_IGN)"
 
@@ -62,9 +74,14 @@ def cluster_client(scheduler, workers, timeout):
     try:
         client = within(timeout, lambda: Client(scheduler, timeout=timeout, set_as_default=False))
     except (OSError, ValueError, asyncio.TimeoutError) as error:
-        # The half-made client in its frames would close at exit on a loop that is gone, with a traceback.
+        # The half-made client in its frames would close at exit on a loop that is gone, with a
+        # traceback: closed now, while its loop runs, and marked closed should that time out.
+        for half_made in _clients_in(error.__traceback__):
+            with contextlib.suppress(Exception):
+                half_made.close(timeout=1)
+            half_made.status = "closed"
         traceback.clear_frames(error.__traceback__)
-        gc.collect()  # it is in reference cycles: closed now, while its loop runs
+        gc.collect()
         raise ConnectionError(f"無法在 {timeout:g} 秒內連線到 Dask 排程器 {scheduler}: "
                               f"{type(error).__name__}: {error}") from None
     try:
