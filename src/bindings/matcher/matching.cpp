@@ -76,16 +76,18 @@ void note_tick(nb::handle self, nb::handle code, nb::handle timestamp,
   const bool shows = quotes && matcher.model == FillModel::Queue && PyUnicode_Check(code.ptr());
   const bool limited = matcher.price_limit > 0 && timed && std::isfinite(time) &&
                        std::isfinite(close) && PyUnicode_Check(code.ptr());
-  const std::string text = shows || limited ? (code_text ? *code_text : text_of(code)) : std::string();
-  if (limited) {  // a new trading day's band, before what arrives now meets it
+  // The direct replay hands the code's text over: no copy per tick.
+  const std::string own = (shows || limited) && !code_text ? text_of(code) : std::string();
+  const std::string& text = code_text ? *code_text : own;
+  if (shows || limited) {
     auto lock = lock_releasing_gil(matcher.book);
-    note_price(matcher, code, text, time, close);
-  }
-  if (shows) {
-    auto lock = lock_releasing_gil(matcher.book);
+    // A new trading day's band, before what arrives now meets it.
+    if (limited) note_price(matcher, code, text, time, close);
     // A quote from before a session break is none: what arrives now meets this tick's.
-    exchange::QuotesInForce& board = quotes_board(matcher, text);
-    if (!board.current(matcher.now)) board.show(*quotes, matcher.now);
+    if (shows) {
+      exchange::QuotesInForce& board = quotes_board(matcher, text);
+      if (!board.current(matcher.now)) board.show(*quotes, matcher.now);
+    }
   }
   if (timed && !matcher.in_flight.empty()) deliver(self, time);
   if (shows) {

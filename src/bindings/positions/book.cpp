@@ -86,7 +86,9 @@ SliceTerms slice_terms(const costs::MarketRules* rules, nb::handle product_type,
   return out;
 }
 
-ProfitResult calculate_profit(nb::handle self, nb::handle fill, nb::handle product_type) {
+// `rules`: the account's market rules, read once per fill by the caller.
+ProfitResult calculate_profit(nb::handle self, nb::handle fill, nb::handle product_type,
+                              const costs::MarketRules* rules) {
   require_dict(fill, "cover_position");
   const Keys& k = keys();
   nb::object code = item(fill, k.code);
@@ -95,7 +97,6 @@ ProfitResult calculate_profit(nb::handle self, nb::handle fill, nb::handle produ
   long long un_cover = require_int(item(fill, k.quantity), "quantity");
   const long long fill_qty = un_cover;
   const bool short_cover = is_buy(action);
-  const std::optional<costs::MarketRules> rules = market_rules_of(self);
   nb::object target = item(item(nb::getattr(self, k.positions), code), short_cover ? k.sell : k.buy);
   nb::object rows = item(nb::getattr(self, k._profit_report), k.rows);
 
@@ -108,7 +109,7 @@ ProfitResult calculate_profit(nb::handle self, nb::handle fill, nb::handle produ
     nb::object slice = nb::int_(std::min(open_qty, un_cover));
     const long long slice_qty = std::min(open_qty, un_cover);
 
-    const SliceTerms terms = slice_terms(rules ? &*rules : nullptr, product_type, short_cover,
+    const SliceTerms terms = slice_terms(rules, product_type, short_cover,
                                          entry, fill, slice_qty, fill_qty);
     const CostRecord exit = trade_cost(self, code, action, price, slice, product_type,
                                        !terms.exit_taxed, true, item_or_none(fill, k.limit_price),
@@ -271,7 +272,7 @@ void note_tax(const FillContext& c, const ProfitResult& result) {
 
 void cover_position(const FillContext& c) {
   const Keys& k = keys();
-  const ProfitResult result = calculate_profit(c.self, c.fill, c.product_type);
+  const ProfitResult result = calculate_profit(c.self, c.fill, c.product_type, c.rules);
   const nb::dict& r = result.record;
   nb::object report = nb::getattr(c.self, k._profit_report);
   add_to(report, k.profit, item(r, k.profit));
@@ -371,7 +372,8 @@ nb::dict make_trade_record(nb::handle trade_id, nb::handle code, nb::handle acti
 
 nb::dict calculate_profit_record(nb::handle self, nb::handle cover_position,
                                  nb::handle product_type) {
-  return calculate_profit(self, cover_position, product_type).record;
+  const std::optional<costs::MarketRules> rules = market_rules_of(self);
+  return calculate_profit(self, cover_position, product_type, rules ? &*rules : nullptr).record;
 }
 
 nb::dict make_trade_record_method(nb::handle, nb::handle trade_id, nb::handle code,
