@@ -90,12 +90,13 @@ class Context:
         self.matcher.add_order(code, market, action, price, qty, price_type, order_type)
         return self.matcher.last_order_id
 
-    def _resting(self):
-        """(code, action, open quantity, price, is a limit) of the working orders, in book order."""
+    def _resting(self, orders=None):
+        """(code, action, open quantity, price, is a limit) of the working orders (or of
+        `orders`), in book order."""
         return [(o["code"], str(o["action"]), o["quantity"],
                  o["price"] if o["price_type"] == "LMT" else float(self.last_close(o["code"]) or 0.0),
                  o["price_type"] == "LMT")
-                for o in self.pending_orders]
+                for o in (self.pending_orders if orders is None else orders)]
 
     def buy(self, code, qty=1, price=None, *, order_type="ROD"):
         """Places a buy order; see `place_order`."""
@@ -107,7 +108,21 @@ class Context:
 
     def modify_order(self, trade_id, qty=None, price=None):
         """Takes `qty` off an order and/or gives it a new limit `price`."""
+        if self._buying_power is not None and type(price) in (int, float) and price > 0:
+            self._check_new_price(trade_id, qty, float(price))
         self.matcher.modify_order(trade_id, qty, price)
+
+    def _check_new_price(self, trade_id, qty, price):
+        """A limit order given a new price needs what it would need placed at that price (it
+        is measured after the other working orders, as a new order would be)."""
+        orders = self.pending_orders
+        for i, order in enumerate(orders):
+            if order["trade_id"] == trade_id and order["price_type"] == "LMT":
+                left = order["quantity"] - (qty if type(qty) is int and qty > 0 else 0)
+                if left > 0:
+                    self._buying_power.check(order["code"], str(order["action"]), left, price,
+                                             self._resting(orders[:i] + orders[i + 1:]), True)
+                return
 
     def cancel_order(self, trade_id):
         """Cancels a pending order."""

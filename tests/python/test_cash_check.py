@@ -79,6 +79,17 @@ def test_resting_orders_are_counted(console):
     assert not desk.send("Buy", 1, 590.0)  # each alone fits, both do not
 
 
+def test_a_new_price_is_measured_as_the_order_would_be_at_it(console):
+    desk = Desk(*STOCK, 1_200_000)
+    assert desk.send("Buy", 2, 590.0)  # 1,180,000 and the fee: fits
+    trade_id = desk.ctx.pending_orders[0]["trade_id"]
+    with pytest.raises(InsufficientFunds):
+        desk.ctx.modify_order(trade_id, price=600.0)  # 1,200,000 and the fee does not
+    desk.ctx.modify_order(trade_id, qty=1, price=600.0)  # one lot at 600 does
+    desk.tick()
+    assert desk.ctx.position("2330") == 1 and desk.power.available() >= 0
+
+
 @pytest.mark.parametrize("seed", range(4))
 @pytest.mark.parametrize("instrument", [STOCK, FUTURE], ids=["stock", "future"])
 def test_buying_power_never_goes_below_zero(console, seed, instrument):
