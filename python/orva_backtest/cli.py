@@ -24,6 +24,8 @@ def _show(result):
     headers = ("商品", "平倉次數", "勝率", "淨損益 (扣成本)", "手續費與稅", "滑價成本", "未平倉", "未實現損益")
     rows = []
     for code, s in result.instruments.items():
+        if not s.shown:  # a chain's untraded series
+            continue
         held = s.open.text() if s.open else "0"
         rows.append((escape(code), f"{s.round_trips:,}", f"{s.win_rate:.1%}", f"{s.net_profit:,.2f}",
                      f"{s.costs:,.2f}", f"{s.slippage:,.2f}", held,

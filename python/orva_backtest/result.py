@@ -28,6 +28,13 @@ class InstrumentSummary:
     costs: float  # fees, tax and fixed costs of the round trips
     slippage: float = 0.0  # what the slippage setting moved the round trips' prices by, in money
     open: OpenPosition = None  # None when nothing is held
+    market: str = "Stock"
+    settlements: int = 0  # round trips closed by an expiry's settlement
+
+    @property
+    def shown(self):
+        """Whether the account page lists it: an option series of a chain only once traded."""
+        return self.market != "Option" or bool(self.round_trips or self.open)
 
     @property
     def win_rate(self):
@@ -221,7 +228,9 @@ def margin_in_use(account, power):
 
 
 def instrument_summaries(account, codes):
+    """{code: InstrumentSummary} of `codes` (a list, or {code: market})."""
     held = open_positions(account)
+    markets = codes if isinstance(codes, dict) else {}
     out = {}
     for code in codes:
         rows = account.get_profit_rows_by_code(code)
@@ -229,5 +238,6 @@ def instrument_summaries(account, codes):
             code=code, round_trips=len(rows), wins=sum(1 for r in rows if r["profit"] > 0),
             net_profit=sum(r["profit"] for r in rows),
             costs=sum(r["trade_cost"] + r["cover_cost"] for r in rows),
-            slippage=sum(slippage_of(r) for r in rows), open=held.get(code))
+            slippage=sum(slippage_of(r) for r in rows), open=held.get(code),
+            market=markets.get(code, "Stock"), settlements=sum(1 for r in rows if r.get("expiry")))
     return out

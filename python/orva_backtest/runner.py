@@ -369,7 +369,7 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
             BASIC_INFO.data_dir = data_dir
         result = BacktestResult(account=account, quotes=quotes,
                                 profit_rows=list(account._profit_report["rows"]),
-                                instruments=instrument_summaries(account, list(markets)),
+                                instruments=instrument_summaries(account, markets),
                                 balance=account.fetch_account_balance(),
                                 ticks=sum(counts.get(code, 0) for code in markets), replayed=ticks,
                                 seconds=seconds, synthetic=isinstance(source, SyntheticMarket),

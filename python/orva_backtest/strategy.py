@@ -165,3 +165,22 @@ class Context:
     def now(self):
         """Local time of the current tick."""
         return datetime.fromtimestamp(self.tick["timestamp"]) if self.tick else None
+
+    # --- options ------------------------------------------------------------------------
+
+    _options = None  # the run's OptionChain when it holds option series
+
+    def chain(self, expiry=None):
+        """The option chain now (a polars frame: code, expiry, strike, right, last, volume,
+        last_trade_time, iv, delta, gamma, vega, theta, underlying), one row per series that
+        has traded; only `expiry`'s series when given. See `orva_backtest.option_chain`."""
+        return self._option_chain().frame(self.tick["timestamp"] if self.tick else 0.0, expiry)
+
+    def expiries(self):
+        """The expiries of the run's option series not yet settled, nearest first."""
+        return self._option_chain().expiries(self.tick["timestamp"] if self.tick else None)
+
+    def _option_chain(self):
+        if self._options is None:
+            raise ValueError("回測商品中沒有選擇權 (例如 --codes TXO202601:Option)")
+        return self._options

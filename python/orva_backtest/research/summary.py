@@ -29,7 +29,7 @@ def main_figures(stats):
 def html_summary(result):
     rows = "".join(f"<tr><th>{escape(label)}</th><td style='text-align:right'>{escape(text)}</td></tr>"
                    for label, text in main_figures(result.stats()))
-    instruments = ", ".join(escape(code) for code in result.instruments)
+    instruments = ", ".join(escape(code) for code, s in result.instruments.items() if s.shown)
     note = result.short_run_note()
     rules = rules_line(result.market_rules, result.day_trades)
     return (f"<div><b>回測結果</b> ({instruments}; 成交模型 {escape(result.fill_model)}, "
