@@ -23,13 +23,15 @@ def import_options(paths, data, *extra):
     return run_cli(["import-taifex-options", *map(str, paths), "--product", "TXO", "--data-dir", str(data), *extra])
 
 
-@pytest.mark.parametrize("name, chosen", [
-    ("TXO202601W2", lambda code: code.startswith("TXO202601W2")),
-    ("TXO202602C23000-23200", lambda code: code.startswith("TXO202602C") and 23000 <= float(code[10:]) <= 23200),
-    ("TXO202601P22650", lambda code: code == "TXO202601P22650"),
-    ("TXO", lambda code: True),
+@pytest.mark.parametrize("name, chosen, mode", [
+    ("TXO202601W2", lambda code: code.startswith("TXO202601W2"), "direct"),
+    ("TXO202601W2", lambda code: code.startswith("TXO202601W2"), "paced"),
+    ("TXO202602C23000-23200", lambda code: code.startswith("TXO202602C") and 23000 <= float(code[10:]) <= 23200,
+     "direct"),
+    ("TXO202601P22650", lambda code: code == "TXO202601P22650", "direct"),
+    ("TXO", lambda code: True, "direct"),
 ])
-def test_a_run_on_imported_files_replays_exactly_the_chosen_series(tmp_path, capsys, name, chosen):
+def test_a_run_on_imported_files_replays_exactly_the_chosen_series(tmp_path, capsys, name, chosen, mode):
     paths, by_code = write_files(tmp_path)
     data = tmp_path / "data"
     assert import_options(reversed(paths), data) == 0
@@ -42,7 +44,7 @@ def test_a_run_on_imported_files_replays_exactly_the_chosen_series(tmp_path, cap
     assert chain.filter(pl.col("code") == "TXO202601C23550.5")["strike"].unique().to_list() == [23550.5]
     strategy = Recorder()
     run_backtest(strategy, [f"{name}:Option"], "2026-01-12", "2026-01-14", data_dir=str(data),
-                 source=CacheOnlyMarket(), reports=False)
+                 source=CacheOnlyMarket(), reports=False, mode=mode)
     expected = sorted(((code, ns / 10**9, price, contracts) for code, rows in by_code.items() if chosen(code)
                        for ns, price, contracts in rows), key=lambda row: (row[1], row[0]))
     assert strategy.seen == expected and len({row[0] for row in expected}) > (0 if "P22650" in name else 1)
@@ -132,6 +134,26 @@ def test_chain_names_are_checked_and_an_empty_chain_is_named(tmp_path):
             parse_instruments([name])
     paths, _ = write_files(tmp_path)
     assert import_options(paths, tmp_path / "data") == 0
+    data = tmp_path / "data"
     with pytest.raises(ValueError, match="選擇權鏈 TXO202603 在 2026-01-12 至 2026-01-14 沒有任何序列"):
-        run_backtest(Recorder(), ["TXO202603:Option"], "2026-01-12", "2026-01-14", data_dir=str(tmp_path / "data"),
+        run_backtest(Recorder(), ["TXO202603:Option"], "2026-01-12", "2026-01-14", data_dir=str(data),
                      source=CacheOnlyMarket(), reports=False)
+    damaged = data / "sino" / "chains" / "TXO 2026-01-13 - chain.parquet"
+    damaged.write_bytes(b"PAR1 cut short")
+    with pytest.raises(ValueError, match=f"選擇權鏈檔 {damaged} 無法讀取"):
+        run_backtest(Recorder(), ["TXO202601W2:Option"], "2026-01-12", "2026-01-14", data_dir=str(data),
+                     source=CacheOnlyMarket(), reports=False)
+    assert import_options(paths[:1], data) == 0 and len(pl.read_parquet(damaged)) > 0  # its file mends it
+
+
+def test_a_write_that_fails_leaves_no_series_of_the_day_behind(tmp_path, capsys, monkeypatch):
+    paths, _ = write_files(tmp_path)
+    data = tmp_path / "data"
+
+    def full_disk(frame, path, **options):
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(pl.DataFrame, "write_parquet", full_disk)
+    assert import_options(paths[:1], data) == 1
+    assert "No space left on device" in capsys.readouterr().err
+    assert not [p for p in data.rglob("*") if p.is_file() and "sino" in p.parts]

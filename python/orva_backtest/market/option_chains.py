@@ -32,13 +32,17 @@ def chain_path(data_dir, product, day):
     return os.path.join(chains_folder(data_dir), f"{product} {day} - chain.parquet")
 
 
-def read_chain(data_dir, product, day):
-    """The stored chain of `product` on trading day `day` ("YYYY-MM-DD"), None when there is
-    none (or it does not read back: the day's file is imported again)."""
-    try:
-        return pl.read_parquet(chain_path(data_dir, product, day))
-    except (OSError, pl.exceptions.PolarsError):
+def read_chain(data_dir, product, day, columns=None):
+    """The stored chain of `product` on trading day `day` ("YYYY-MM-DD"), of `columns` (None:
+    all); None when there is none. One that does not read back is a ValueError naming it."""
+    path = chain_path(data_dir, product, day)
+    if not os.path.exists(path):
         return None
+    try:
+        return pl.read_parquet(path, columns=columns)
+    except (OSError, pl.exceptions.PolarsError) as error:
+        first = next((line for line in str(error).splitlines() if line.strip()), type(error).__name__)
+        raise ValueError(f"選擇權鏈檔 {path} 無法讀取 ({first}): 請重新匯入 {day} 的選擇權成交檔") from None
 
 
 def check_option_name(code):
@@ -66,7 +70,7 @@ def chain_series(name, start, end, data_dir):
     match, found = CHAIN.fullmatch(name), {}
     day, last = format_to_dt(start).date(), format_to_dt(end).date()
     while day <= last:
-        chain = read_chain(data_dir, match["product"], day.isoformat())
+        chain = read_chain(data_dir, match["product"], day.isoformat(), list(CHAIN_COLUMNS))
         if chain is not None:
             for code in _matching(chain, match):
                 found.setdefault(code, SERIES.fullmatch(code))

@@ -110,7 +110,10 @@ class _Chains:
         self.product, self.data_dir, self.writers = product, data_dir, {}
 
     def cached(self, day):
-        return read_chain(self.data_dir, self.product, day)
+        try:
+            return read_chain(self.data_dir, self.product, day)
+        except ValueError:  # a damaged chain holds nothing to keep: the day's file replaces it
+            return None
 
     def writer(self, code):
         if code not in self.writers:
