@@ -20,7 +20,7 @@ import polars as pl
 from orva_backtest.market.daily_files import (DATE, EXPIRY, PRICE, PRODUCT, TIME, plan_days, table,
                                               texts, trade_ticks, unique_paths)
 from orva_backtest.market.option_chains import CHAIN_COLUMNS, chain_path, chains_folder, read_chain
-from orva_backtest.market.option_contracts import PRODUCTS, RIGHTS, expiry_date, strike_text
+from orva_backtest.market.option_contracts import EXPIRY_PATTERN, PRODUCTS, RIGHTS, expiry_date, strike_text
 from orva_backtest.tick_import import DayWriter, ImportResult, integers, reals, warn_closed_days, write_together
 
 STRIKE, RIGHT, VOLUME = "履約價格", "買賣權別", "成交數量(B or S)"
@@ -61,10 +61,9 @@ def _series_rows(name, trades, product, expiries, strikes):
             .with_columns(expiry=pl.col(EXPIRY).str.strip_chars(),
                           right=pl.col(RIGHT).str.strip_chars().str.to_uppercase(),
                           strike=reals(pl.col(STRIKE))))
-    for column, shown, valid in (
-            (EXPIRY, "expiry", pl.col("expiry").str.contains(r"^\d{4}(0[1-9]|1[0-2])([WF][1-5])?$")),
-            (RIGHT, "right", pl.col("right").is_in(list(RIGHTS))),
-            (STRIKE, "strike", pl.col("strike").is_finite() & (pl.col("strike") > 0))):
+    for column, valid in ((EXPIRY, pl.col("expiry").str.contains(f"^{EXPIRY_PATTERN}$")),
+                          (RIGHT, pl.col("right").is_in(list(RIGHTS))),
+                          (STRIKE, pl.col("strike").is_finite() & (pl.col("strike") > 0))):
         bad = rows.filter(~valid.fill_null(False))
         if len(bad):
             raise ValueError(f"{name} 第 {bad['line'][0]} 行的{column}無法解讀: {bad[column][0]!r}")
@@ -75,7 +74,7 @@ def _series_rows(name, trades, product, expiries, strikes):
     for expiry in rows["expiry"].unique().to_list():
         try:
             expiry_date(expiry)
-        except ValueError as error:  # a fifth week the month does not have
+        except ValueError as error:  # no such month, or a fifth week the month does not have
             line = rows.filter(pl.col("expiry") == expiry)["line"][0]
             raise ValueError(f"{name} 第 {line} 行的{EXPIRY}無法解讀: {error}") from None
     strike = pl.col("strike").replace_strict({s: strike_text(s) for s in rows["strike"].unique().to_list()},
