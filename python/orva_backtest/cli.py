@@ -1,5 +1,5 @@
-"""The `orva-backtest` command line: `demo`, `run`, `sweep`, `walkforward`, `import-ticks` and
-`import-taifex`."""
+"""The `orva-backtest` command line: `demo`, `run`, `sweep`, `walkforward`, `import-ticks`,
+`import-taifex` and `import-taifex-options`."""
 import json
 import os
 import sys
@@ -229,6 +229,27 @@ def import_taifex(files, product, code, data_dir):
     with _ImportProgress() as progress:
         try:
             result = import_taifex_files(files, product, code=code, data_dir=data_dir, progress=progress)
+        except (OSError, ValueError) as error:
+            raise CliError(str(error)) from None
+    _show_import(result)
+
+
+@main.command("import-taifex-options")
+@click.argument("files", nargs=-1, required=True, type=click.Path())
+@click.option("--product", required=True, help="the exchange's option product in the files: TXO")
+@click.option("--expiries", default=None, help="only these expiries, e.g. 202601,202601W2 (default: all)")
+@click.option("--strikes", default=None, help="only strikes in this range, e.g. 22000-24000 (default: all)")
+@DATA_DIR
+def import_taifex_options(files, product, expiries, strikes, data_dir):
+    """Store a product's option trades of the futures exchange's daily options files
+    (OptionsDaily_YYYY_MM_DD.zip or their CSV): each trading day's chain in one file, each
+    series' trades as its cache day (codes such as TXO202601C23000)."""
+    from orva_backtest.market.taifex_options import import_taifex_option_files
+    data_dir = data_dir_of(data_dir)
+    with _ImportProgress() as progress:
+        try:
+            result = import_taifex_option_files(files, product, expiries=expiries, strikes=strikes,
+                                                data_dir=data_dir, progress=progress)
         except (OSError, ValueError) as error:
             raise CliError(str(error)) from None
     _show_import(result)

@@ -241,7 +241,7 @@ def rules_options(command):
 def backtest_options(command):
     """The options `run` and `sweep` share: instruments, dates, account, data and strategy."""
     options = [
-        click.option("--codes", required=True, help="instruments, e.g. 2330:Stock,TXFR1:Future"),
+        click.option("--codes", required=True, help="instruments, e.g. 2330:Stock,TXFR1:Future,TXO202601W2:Option (an option chain)"),
         click.option("--start", required=True, help="first day, YYYY-MM-DD"),
         click.option("--end", required=True, help="last day, YYYY-MM-DD"),
         click.option("--backfill-start", default=None, help="first day replayed before the run as backfill"),

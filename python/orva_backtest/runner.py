@@ -10,13 +10,14 @@ from orva_backtest import utils
 from orva_backtest.buying_power import BuyingPower, check_margins
 from orva_backtest.market_rules import apply_rules, market_rules, rules_line
 from orva_backtest.constant import BASIC_INFO
+from orva_backtest.market.option_chains import check_option_name, expand_chains
 from orva_backtest.outputs import library_step, new_run_folder, register_exit_wait, write_reports
 from orva_backtest.result import BacktestResult, instrument_summaries, margin_in_use
 from orva_backtest.strategy import Context, defined_callbacks
 
 BENCHMARK = "0050"
 MODES = ("direct", "paced")
-MARKETS = ("Stock", "Future")
+MARKETS = ("Stock", "Future", "Option")
 # Reports a single tick's callbacks may cause before the run is stopped as a report storm.
 MAX_REPORTS_PER_TICK = 10_000
 _ONE_RUN_AT_A_TIME = threading.RLock()  # reentrant: a run started from a callback must not hang
@@ -76,10 +77,12 @@ def parse_instruments(instruments):
             raise ValueError(f"商品代碼不可為空: {entry!r}")
         market = {m.lower(): m for m in MARKETS}.get(market.strip().lower() if isinstance(market, str) else None)
         if market is None:
-            raise ValueError(f"不支援的市場 {entry!r}, 請用 Stock 或 Future")
+            raise ValueError(f"不支援的市場 {entry!r}, 請用 Stock、Future 或 Option")
         code = code.strip()
         if market == "Future" and not code[0].isalpha():  # stock codes are digits, futures letters
             raise ValueError(f"{code} 不是期貨代碼 (期貨代碼以英文字母開頭, 例如 TXFR1); 股票請寫 {code}:Stock")
+        if market == "Option":
+            check_option_name(code)
         if markets.setdefault(code, market) != market:
             raise ValueError(f"商品 {code} 不可同時列在 {markets[code]} 與 {market}")
     if not markets:
@@ -316,6 +319,7 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
         utils.make_dir(data_dir)
         if not os.access(data_dir, os.W_OK):
             raise PermissionError(f"資料目錄無法寫入: {data_dir}")
+        parsed = expand_chains(parsed, start, end, data_dir)  # option chains by their series
 
         account = library_step(Positions)
         _configure_account(account, capital, fees, slippage_ticks)

@@ -199,10 +199,11 @@ def fill_cache(instruments, start, end, backfill, data_dir, source):
     """Loads every day of the sweep into the tick cache of `data_dir` (the benchmark's too, as a
     run replays it) from `source`; returns the number of ticks."""
     from orva_backtest.constant import BASIC_INFO
+    from orva_backtest.market.option_chains import expand_chains
     from orva_backtest.modules.ticker.ticker import Ticker
     from orva_backtest.runner import BENCHMARK, parse_instruments, use_taiwan_time
     use_taiwan_time()
-    parsed = parse_instruments(instruments)
+    parsed = expand_chains(parse_instruments(instruments), start, end, data_dir)  # the series the tasks replay
     if BENCHMARK not in {i["code"] for i in parsed}:
         parsed.append({"code": BENCHMARK, "market": "Stock"})
     BASIC_INFO.data_dir = data_dir  # the feed's own cache folder, as the tasks' runs read it

@@ -60,12 +60,13 @@ def split_days(ticks, market):
             for part in days.partition_by("_day", maintain_order=True)]
 
 
-def _stage_day(ticks, target):
-    """Writes one cache day beside its place: (temporary, target, the temporary's os.stat),
-    to rename into place; the stat, which the rename keeps, ties the columnar copy to it."""
+def stage_file(target, write):
+    """Writes a file beside its place with `write(temporary)`: (temporary, target, the
+    temporary's os.stat), to rename into place; the stat, which the rename keeps, ties the
+    columnar copy of a cache day to it."""
     temporary = f"{target}.tmp-{os.getpid()}"
     try:
-        ticks.write_csv(temporary)
+        write(temporary)
         return temporary, target, os.stat(temporary)
     except BaseException:  # a half-written file (a full disk) is not left beside the cache
         if os.path.exists(temporary):
@@ -99,34 +100,45 @@ class DayWriter:
             return None
 
     def write(self, days):
-        """Stores [(day, ticks)]: every day is written under a temporary name before any is
-        renamed into place, so a failure leaves the cache as it was."""
-        from orva_backtest.constant import BASIC_INFO
-        staged = []
-        try:
-            for day, ticks in days:
-                staged.append((day, ticks, *_stage_day(ticks, os.path.join(
-                    self.folder, self.name_of(self.code, day)))))
-            for _, _, temporary, target, _ in staged:
-                os.replace(temporary, target)
-        finally:
-            for _, _, temporary, _, _ in staged:
-                if os.path.exists(temporary):
-                    os.remove(temporary)
-        done = [(target, len(ticks)) for _, ticks, _, target, _ in staged]
-        self.written.update(done)
-        # Then the columnar copies that runs read, each tied to its CSV: one that fails, or
-        # that another import's CSV has replaced meanwhile, is rebuilt by the next run.
-        previous, BASIC_INFO.data_dir = BASIC_INFO._data_dir, self.data_dir
-        try:
-            for day, ticks, _, _, stat in staged:
-                self.ticker._Ticker__store_columns(self.code, day, ticks, stat)
-        finally:
-            BASIC_INFO.data_dir = previous
-        return done
+        """Stores [(day, ticks)]; see `write_together`."""
+        return write_together([(self, days)])
 
     def files(self):
         return sorted(self.written.items())
+
+
+def write_together(batches, others=()):
+    """Stores the days of [(DayWriter, [(day, ticks)])] and the files of [(target,
+    write(path))]: everything is written under a temporary name before anything is renamed
+    into place, so a failure leaves the cache as it was. Returns [(cache file, ticks)]."""
+    from orva_backtest.constant import BASIC_INFO
+    staged, files = [], []
+    try:
+        for writer, days in batches:
+            for day, ticks in days:
+                target = os.path.join(writer.folder, writer.name_of(writer.code, day))
+                staged.append((writer, day, ticks, *stage_file(target, ticks.write_csv)))
+        for target, write in others:
+            files.append(stage_file(target, write))
+        for temporary, target, _ in [entry[3:] for entry in staged] + files:
+            os.replace(temporary, target)
+    finally:
+        for temporary, _, _ in [entry[3:] for entry in staged] + files:
+            if os.path.exists(temporary):
+                os.remove(temporary)
+    done = []
+    for writer, _, ticks, _, target, _ in staged:
+        writer.written[target] = len(ticks)
+        done.append((target, len(ticks)))
+    # Then the columnar copies that runs read, each tied to its CSV: one that fails, or that
+    # another import's CSV has replaced meanwhile, is rebuilt by the next run.
+    for writer, day, ticks, _, _, stat in staged:
+        previous, BASIC_INFO.data_dir = BASIC_INFO._data_dir, writer.data_dir
+        try:
+            writer.ticker._Ticker__store_columns(writer.code, day, ticks, stat)
+        finally:
+            BASIC_INFO.data_dir = previous
+    return done
 
 
 def _read(path):

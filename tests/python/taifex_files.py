@@ -58,21 +58,26 @@ def trades(day):
     return lines, front
 
 
+def write_day_file(folder, name, lines, zipped):
+    """`lines` as the exchange writes them (cp950, CRLF) into `folder`: `name`.zip holding
+    `name`.csv when `zipped`, else `name`.csv itself; its path."""
+    data = ("\r\n".join(lines) + "\r\n").encode("cp950")
+    if zipped:
+        path = folder / f"{name}.zip"
+        with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as archive:
+            archive.writestr(f"{name}.csv", data)
+    else:
+        path = folder / f"{name}.csv"
+        path.write_bytes(data)
+    return path
+
+
 def write_files(folder, zipped=("2026-01-21",)):
     """Both days' files in `folder` (cp950, CRLF; the days in `zipped` as Daily_*.zip, the rest
     bare): (paths, the front-month trades of all of them in time order)."""
     paths, front = [], []
     for day in DAYS:
         lines, trades_of_day = trades(day)
-        name = f"Daily_{day.replace('-', '_')}"
-        data = ("\r\n".join(lines) + "\r\n").encode("cp950")
-        if day in zipped:
-            path = folder / f"{name}.zip"
-            with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as archive:
-                archive.writestr(f"{name}.csv", data)
-        else:
-            path = folder / f"{name}.csv"
-            path.write_bytes(data)
-        paths.append(path)
+        paths.append(write_day_file(folder, f"Daily_{day.replace('-', '_')}", lines, day in zipped))
         front += trades_of_day
     return paths, front

@@ -6,7 +6,7 @@ import pytest
 
 from orva_backtest import Strategy
 from orva_backtest.cli import run_cli
-from orva_backtest.market import CacheOnlyMarket, taifex
+from orva_backtest.market import CacheOnlyMarket, daily_files, taifex
 from orva_backtest.runner import run_backtest
 
 from taifex_files import trades, write_files
@@ -170,7 +170,7 @@ def test_a_stray_trade_never_replaces_a_cached_day(tmp_path, capsys):
 def test_a_file_the_memory_cannot_hold_is_refused_in_one_line(tmp_path, capsys, monkeypatch, spare):
     paths, _ = write_files(tmp_path)
     size = zipfile.ZipFile(paths[0]).getinfo("Daily_2026_01_21.csv").file_size
-    monkeypatch.setattr(taifex, "_memory_free", lambda: size * 10 + spare, raising=False)
+    monkeypatch.setattr(daily_files, "_memory_free", lambda: size * 10 + spare)
     data = tmp_path / "data"
     status = run_cli(["import-taifex", str(paths[0]), "--product", "TX", "--data-dir", str(data)])
     err = capsys.readouterr().err.strip().splitlines()
