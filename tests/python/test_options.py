@@ -7,6 +7,7 @@ import pytest
 
 from account_helpers import fill, tick
 from orva_backtest.buying_power import BuyingPower
+from orva_backtest.modules.matcher.matcher import Matcher
 from orva_backtest.modules.positions.positions import Positions, black76, implied_vol
 from orva_backtest.result import open_positions
 
@@ -102,6 +103,19 @@ def test_a_written_put_receives_its_premium_and_holds_the_exchange_s_margin(cons
     (row,) = book._profit_report["rows"]
     assert row["profit"] == pytest.approx((44.5 - 30.5) * 100 - 100 - 0.001 * 30.5 * 100)
     assert book.current_capital == pytest.approx(1_000_000 + row["profit"])
+
+
+def test_the_exchange_fills_option_orders_into_the_account(console):
+    book = account()
+    exchange = Matcher(book)
+    exchange.set_current_tick(tick(CALL, 120, EXPIRY - 7200, market_type="Option"))
+    exchange.add_order(CALL, "Option", "Buy", 0.0, 2, "MKT", "IOC")
+    exchange.set_current_tick(tick(CALL, 121, EXPIRY - 7199, qty=5, market_type="Option"))
+    exchange.match_deal(CALL, 121, 5, EXPIRY - 7199)
+    (deal,) = [r for r in book.trade_records if r["trade_status"] == "Deal"]
+    assert (deal["code"], deal["quantity"], deal["price"]) == (CALL, 2, 121)
+    assert book.product_type_mapper[CALL] == "Option"
+    assert book.current_capital == 1_000_000 - 122 * 100 - 50  # one tick up, NT$25 each
 
 
 def test_open_options_are_marked_at_their_last_trade(console):

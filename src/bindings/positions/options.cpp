@@ -211,8 +211,8 @@ void settle_option_expiries(nb::handle self, nb::handle tick) {
   const OptionBook& book = state_of(self).options;
   if (book.next_expiry == std::numeric_limits<double>::infinity()) return;
   // The closing auction's trade at 13:30:00 is still the series' own.
-  if (require_number(item(tick, keys().timestamp), "timestamp") > book.next_expiry)
-    settle_until(self, require_number(item(tick, keys().timestamp), "timestamp"));
+  const double now = require_number(item(tick, keys().timestamp), "timestamp");
+  if (now > book.next_expiry) settle_until(self, now);
 }
 
 void bind_options(nb::class_<Positions>& cls) {
