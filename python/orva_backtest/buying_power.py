@@ -3,9 +3,13 @@
 The account charges the whole value of an opening fill to its balance, futures included. For
 futures the exchange asks only a margin per contract, so buying power counts an open futures
 entry at its margin instead of its value: buying power = balance + the value the open futures
-entries were charged at − their margins. For an account that trades only stocks it is the balance.
+entries were charged at − their margins. A bought option has paid its premium; a written one
+received it and holds the exchange's margin (premium value + max(A − out-of-the-money value, B),
+at its last trade and the underlying's last price when the account has one, else without the
+out-of-the-money part). For an account that trades only stocks it is the balance.
 """
-from orva_backtest.constant import FutureMarginPerContract
+from orva_backtest.constant import FutureMarginPerContract, OptionMargin
+from orva_backtest.modules.positions.positions import option_margin
 
 
 class InsufficientFunds(ValueError):
@@ -27,11 +31,14 @@ def check_margins(margins, cash_check, markets):
 
 class BuyingPower:
     """Buying power of `account`, and what an order needs of it: price × shares + costs for
-    stocks, the margin per contract + costs for futures (`margins` overrides the table)."""
+    stocks, the margin per contract + costs for futures (`margins` overrides the table), the
+    premium + costs to buy an option and its margin less the premium + costs to write one
+    (`option_margins`, {product: {"A": ..., "B": ...}}, overrides constant.OptionMargin)."""
 
-    def __init__(self, account, markets, margins=None):
+    def __init__(self, account, markets, margins=None, option_margins=None):
         self.account, self.markets = account, markets
         self.margins = {**FutureMarginPerContract, **(margins or {})}
+        self.option_margins = {**OptionMargin, **(option_margins or {})}
         self.futures = [code for code, market in markets.items() if market == "Future"]
 
     def margin(self, code, price):
@@ -41,11 +48,26 @@ class BuyingPower:
             return price * self.account._Positions__apply_future_contract_value(code)
         return per_contract
 
+    def written_margin(self, code, premium):
+        """Margin of one written contract of option series `code` at `premium`."""
+        facts = self.account.option_contracts.get(code)
+        if facts is None:
+            raise ValueError(f"選擇權 {code} 沒有契約資料 (set_option_contracts)")
+        terms = self.option_margins.get(facts["product"])
+        if terms is None:
+            raise ValueError(f"選擇權 {facts['product']} 沒有保證金設定 (A, B)")
+        last = self.account.current_tick_infos.get(facts["underlying"])
+        return option_margin(premium, facts["strike"], facts["right"], last["close"] if last else None,
+                             facts["multiplier"], terms["A"], terms["B"])
+
+    def _market(self, code):
+        return "Option" if code in self.account.option_contracts else self.markets[code]
+
     def _opening(self, code, action, price, quantity, limit=None):
         """(slipped price, quantity in value units, fee + fixed cost) of opening `quantity`,
         as the account will charge it (a limit order's fill never slips past `limit`)."""
         record = self.account._Positions__calculate_trade_cost(
-            code, action, float(price), quantity, self.markets[code], ignore_tax=True,
+            code, action, float(price), quantity, self._market(code), ignore_tax=True,
             limit_price=limit)
         return record["price"], record["min_qty"], record["fee"] + record["fixed_cost"]
 
@@ -58,6 +80,12 @@ class BuyingPower:
                                                 entry["quantity"], entry.get("limit_price"))
                 # The value goes back, the fee and fixed cost stay paid.
                 power += price * units - self.margin(code, price) * entry["quantity"]
+        for code in self.account.option_contracts.keys() & self.account.positions.keys():
+            written = sum(e["quantity"] for e in self.account.positions[code].get("sell", ()))
+            if written:
+                last = self.account.current_tick_infos.get(code)
+                premium = last["close"] if last else self.account.positions[code]["sell"][0]["price"]
+                power -= self.written_margin(code, premium) * written
         return power
 
     def _held(self, code, action):
@@ -73,8 +101,11 @@ class BuyingPower:
             return 0.0
         price, units, costs = self._opening(code, action, price, opening,
                                             price if limited else None)
-        if self.markets[code] == "Stock":
+        market = self._market(code)
+        if market == "Stock" or (market == "Option" and action == "Buy"):
             return price * units + costs
+        if market == "Option":  # the premium received goes toward the margin
+            return (self.written_margin(code, price) * opening - price * units) + costs
         return self.margin(code, price) * opening + costs
 
     def check(self, code, action, quantity, price, resting, limited=False):
@@ -94,7 +125,7 @@ class BuyingPower:
             return
         power = self.available()
         if need > power:
-            unit = "張" if self.markets[code] == "Stock" else "口"
+            unit = "張" if self._market(code) == "Stock" else "口"
             raise InsufficientFunds(
                 f"資金不足, 拒絕委託 {action} {code} {quantity} {unit} @ {price:,}: "
                 f"需要 {need:,.0f} (含掛單中的委託), 可用 {power:,.0f}")

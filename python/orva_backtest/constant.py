@@ -137,6 +137,18 @@ FutureMarginPerContract = {
 }
 
 
+# Written index options hold the exchange's margin: the premium's value + max(A - the
+# out-of-the-money value, B), A and B per contract. Roughly TAIFEX's original TXO margins
+# beside the futures table above (A is TX's margin at a quarter of its multiplier, B half of A:
+# 920 and 460 index points × 50); set yours with the cash check's option margins.
+OptionMargin = {
+    "TXO": {"A": 46_000, "B": 23_000},
+}
+
+# The rate Black-76 discounts with when none is given: about Taiwan's one-year deposit rate.
+OptionRiskFreeRate = 0.017
+
+
 class _BasicInfo:
     """Run-wide settings. `data_dir` is read at each use, so it can be reassigned."""
 

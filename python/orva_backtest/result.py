@@ -202,7 +202,7 @@ def net_quantity(account, code):
 def open_positions(account):
     """code → OpenPosition of every instrument the account still holds, at its last price."""
     unrealised = {}
-    for product_type in ("Stock", "Future"):
+    for product_type in ("Stock", "Future", "Option"):
         for row in account._Positions__format_position_detail(product_type):
             unrealised[row["code"]] = unrealised.get(row["code"], 0.0) + row["pnl"]
     out = {}

@@ -81,7 +81,7 @@ def test_orders_keep_arrival_order_and_get_distinct_ids(matcher):
 
 
 @pytest.mark.parametrize("changes, error, text", [
-    ({"product_type": "Option"}, Exception, "不支援的商品類型: Option"),
+    ({"product_type": "Options"}, Exception, "不支援的商品類型: Options"),
     ({"action": "buy"}, ValueError, "buy"),
     ({"price_type": "LIMIT"}, ValueError, "LIMIT"),
     ({"order_type": "GTC"}, ValueError, "GTC"),

@@ -50,6 +50,10 @@ def test_fresh_account_attributes_in_order(account):
     assert attrs["_fee_settings"] == {
         "stock": {"fee": 0.001425, "tax": 0.003, **DEFAULT_BRANCH},
         "future": {"fee": 0.00002, "tax": 0.00002, **DEFAULT_BRANCH},
+        # index options: a fee per contract, one premium tick of slippage
+        "option": {"fee": 25, "tax": 0.001, "per_trade_cost": 0,
+                   "slippage": {"buy": {"tick_count": 1, "direction": "up"},
+                                "sell": {"tick_count": 1, "direction": "down"}}},
     }
     assert attrs["_account_infos"] == {}
     assert Positions.__bases__ == (object,)
@@ -191,7 +195,7 @@ def test_fixed_cost_follows_settings(account):
     assert cost(account, "MXFR1", "Sell", 17000, 1, "Future")["fixed_cost"] == 55
 
 
-@pytest.mark.parametrize("product_type", ["stock", "Option", None])
+@pytest.mark.parametrize("product_type", ["stock", "Options", None])
 def test_cost_refuses_unknown_product_type(account, product_type):
     with pytest.raises(Exception) as err:
         cost(account, "2330", "Buy", 600, 1, product_type)

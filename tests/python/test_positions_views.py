@@ -18,13 +18,13 @@ def view(account, product_type, detail=False):
     return account.pop_positions()
 
 
-@pytest.mark.parametrize("product_type", ["Stock", "Future"])
+@pytest.mark.parametrize("product_type", ["Stock", "Future", "Option"])
 @pytest.mark.parametrize("detail", [False, True])
 def test_empty_views(account, product_type, detail):
     assert view(account, product_type, detail) == []
 
 
-@pytest.mark.parametrize("account_type", ["stock", "Option", None])
+@pytest.mark.parametrize("account_type", ["stock", "Options", None])
 def test_unknown_account_type(account, account_type):
     with pytest.raises(Exception, match="^不支援的帳戶類型: " + str(account_type) + "$"):
         account.fetch_positions(account_type)

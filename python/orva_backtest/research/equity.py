@@ -49,8 +49,11 @@ def round_trips(rows):
 
 
 def _unit(account, code):
-    if account.product_type_mapper.get(code) == "Future":
+    market = account.product_type_mapper.get(code)
+    if market == "Future":
         return float(account._Positions__apply_future_contract_value(code))
+    if market == "Option":
+        return float(account._Positions__apply_option_multiplier(code))
     return 1000.0
 
 

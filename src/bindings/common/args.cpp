@@ -160,6 +160,7 @@ Product product_of(nb::handle product_type) {
   if (PyUnicode_Check(product_type.ptr())) {
     if (PyUnicode_CompareWithASCIIString(product_type.ptr(), "Stock") == 0) return Product::Stock;
     if (PyUnicode_CompareWithASCIIString(product_type.ptr(), "Future") == 0) return Product::Future;
+    if (PyUnicode_CompareWithASCIIString(product_type.ptr(), "Option") == 0) return Product::Option;
   }
   return Product::Other;
 }

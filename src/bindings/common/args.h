@@ -76,8 +76,8 @@ nb::object item_or_none(nb::handle mapping, nb::handle key);
 // A dict argument, else TypeError naming it.
 void require_dict(nb::handle obj, const char* name);
 
-// The product types "Stock" and "Future" (enumeration members included).
-enum class Product { Stock, Future, Other };
+// The product types "Stock", "Future" and "Option" (enumeration members included).
+enum class Product { Stock, Future, Option, Other };
 Product product_of(nb::handle product_type);
 
 }  // namespace orva::py

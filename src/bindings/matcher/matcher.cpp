@@ -78,6 +78,7 @@ void add_order(nb::handle self, nb::handle code, nb::handle product_type, nb::ha
       order[k().order_lot] = globals->order_lot.from_value(order_lot);
       break;
     case Product::Future:
+    case Product::Option:  // ordered as futures are, with an open/cover type
       order[k().oc_type] = globals->oc_type.from_value(oc_type);
       break;
     case Product::Other:

@@ -157,6 +157,7 @@ nb::dict build_order_response(nb::handle self, nb::handle trade, nb::handle oper
       data[k().order_lot] = item(trade, k().order_lot);
       return stock_order_response(self, data);
     case Product::Future:
+    case Product::Option:
       data[k().oc_type] = item(trade, k().oc_type);
       return future_order_response(self, data);
     case Product::Other:
@@ -187,6 +188,7 @@ nb::dict build_deal_response(nb::handle self, nb::handle trade) {
       data[k().order_lot] = item(trade, k().order_lot);
       return stock_deal_response(data);
     case Product::Future:
+    case Product::Option:
       return future_deal_response(data);
     case Product::Other:
       break;

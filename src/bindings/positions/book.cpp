@@ -166,7 +166,8 @@ ProfitResult calculate_profit(nb::handle self, nb::handle fill, nb::handle produ
 
     // The opening charged no tax: a tax the entry side owes is paid with the profit.
     released += acc::released_charge(amounts.payable, amounts.trade_cost - enter.tax,
-                                     enter.fixed_cost, open_qty > slice_qty);
+                                     enter.fixed_cost, open_qty > slice_qty,
+                                     short_cover && product_of(product_type) == Product::Option);
     tax += enter.tax + exit.tax;
     taxed_value += (terms.entry_taxed ? amounts.payable : 0) + (terms.exit_taxed ? amounts.receivable : 0);
     day_trade = day_trade || terms.day_trade;
@@ -231,7 +232,9 @@ void open_position(const FillContext& c) {
       trade_cost(c.self, c.code, item(c.fill, k.action), price, quantity, c.product_type, true, true,
                  item_or_none(c.fill, k.limit_price), terms);
   nb::object capital = nb::getattr(c.self, k.current_capital);
-  const double charge = acc::opening_charge(cost.price, cost.min_qty, cost.fee, cost.fixed_cost);
+  // A written option receives its premium; everything else pays its value.
+  const double charge = acc::opening_charge(cost.price, cost.min_qty, cost.fee, cost.fixed_cost,
+                                            !c.buy && product_of(c.product_type) == Product::Option);
   PyObject* balance = PyNumber_Subtract(capital.ptr(), nb::float_(charge).ptr());
   if (!balance) throw nb::python_error();
   nb::setattr(c.self, k.current_capital, nb::steal(balance));

@@ -24,7 +24,7 @@ CodeExpiries* find(Positions& state, const std::string& code) {
 // `status`, then the account's own booking.
 void book(nb::handle self, nb::handle code, nb::handle entry, const char* action, long long qty,
           nb::handle price, nb::handle when, const std::string& trade_id, const char* status,
-          bool exact) {
+          bool exact, nb::handle product_type) {
   const Keys& k = keys();
   nb::object fill = copy_record(entry);
   fill[k.trade_id] = nb::str(trade_id.c_str());
@@ -39,8 +39,26 @@ void book(nb::handle self, nb::handle code, nb::handle entry, const char* action
     PyErr_Clear();  // it had none
   self.attr("add_trade_record")(fill[k.trade_id], code, fill[k.action], qty, price, when,
                                 nb::str(status));
-  self.attr("set_positions")(fill, k.future);
+  self.attr("set_positions")(fill, product_type);
 }
+
+}  // namespace
+
+size_t book_expiry(nb::handle self, nb::handle code, nb::handle entry, bool long_side,
+                   long long qty, nb::handle price, nb::handle when, const std::string& label,
+                   nb::handle product_type) {
+  const Keys& k = keys();
+  nb::list rows = nb::borrow<nb::list>(item(nb::getattr(self, k._profit_report), k.rows));
+  const size_t before = nb::len(rows);
+  book(self, code, entry, long_side ? "Sell" : "Buy", qty, price, when, "expiry-" + label,
+       "Expiry", true, product_type);
+  for (size_t i = before; i < nb::len(rows); ++i) rows[i][k.expiry] = true;
+  console_print("[yellow]" + text_of(code) + " " + label + " 到期結算 " + std::to_string(qty) +
+                " 口 @ " + text_of(price) + "[/yellow]");
+  return before;
+}
+
+namespace {
 
 void settle(nb::handle self, nb::handle code, const Expiry& expiry, bool reopen, nb::handle tick) {
   const Keys& k = keys();
@@ -50,7 +68,6 @@ void settle(nb::handle self, nb::handle code, const Expiry& expiry, bool reopen,
   nb::object final_price = std::isnan(expiry.settlement) ? item(last, k.close)
                                                          : nb::object(nb::float_(expiry.settlement));
   nb::object final_time = item(last, k.timestamp);
-  nb::list rows = nb::borrow<nb::list>(item(nb::getattr(self, k._profit_report), k.rows));
   for (const char* side : {"buy", "sell"}) {
     nb::object entries = item(sides, nb::str(side));
     // Only what was opened in the expiring month: a fill at this tick (an order arriving with
@@ -65,15 +82,10 @@ void settle(nb::handle self, nb::handle code, const Expiry& expiry, bool reopen,
     if (qty <= 0) continue;
     nb::object first = entries[0];
     const bool long_side = std::string(side) == "buy";
-    const size_t before = nb::len(rows);
-    book(self, code, first, long_side ? "Sell" : "Buy", qty, final_price, final_time,
-         "expiry-" + expiry.label, "Expiry", true);
-    for (size_t i = before; i < nb::len(rows); ++i) rows[i][k.expiry] = true;
-    console_print("[yellow]" + text_of(code) + " " + expiry.label + " 到期結算 " +
-                  std::to_string(qty) + " 口 @ " + text_of(final_price) + "[/yellow]");
+    book_expiry(self, code, first, long_side, qty, final_price, final_time, expiry.label, k.future);
     if (!reopen) continue;
     book(self, code, first, long_side ? "Buy" : "Sell", qty, item(tick, k.close),
-         item(tick, k.timestamp), "roll-" + expiry.label, "Roll", false);
+         item(tick, k.timestamp), "roll-" + expiry.label, "Roll", false, k.future);
     console_print("[yellow]" + text_of(code) + " 轉倉至下個月份 " + std::to_string(qty) +
                   " 口 @ " + text_of(item(tick, k.close)) + "[/yellow]");
   }

@@ -2,6 +2,7 @@
 // costs (costs/market_rules). An account never given them keeps the described
 // costs; the runner gives them by default.
 #include <cmath>
+#include <iterator>
 #include <string>
 
 #include "calendar/local_time.h"
@@ -26,14 +27,7 @@ std::string day_text(int64_t day) {
 // The rules of a dict, every value checked (the host may edit the dict between fills).
 costs::MarketRules parse_rules(nb::handle rules) {
   require_dict(rules, "market_rules");
-  PyObject *key = nullptr, *value = nullptr;
-  Py_ssize_t pos = 0;
-  while (PyDict_Next(rules.ptr(), &pos, &key, &value)) {
-    bool known = false;
-    for (const char* name : kRuleNames)
-      known = known || (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, name) == 0);
-    if (!known) raise_value_error("不支援的市場規則: " + text_of(nb::repr(nb::handle(key))));
-  }
+  refuse_unknown_keys(rules, kRuleNames, std::size(kRuleNames), "不支援的市場規則: ");
   costs::MarketRules out;
   auto get = [&](const char* name) { return item_or_none(rules, nb::str(name)); };
   if (nb::object v = get("fee_discount"); !v.is_none()) {
@@ -85,6 +79,18 @@ void set_market_rules(nb::handle self, nb::handle rules) {
 }
 
 }  // namespace
+
+void refuse_unknown_keys(nb::handle dict, const char* const* names, size_t count,
+                         const std::string& message) {
+  PyObject *key = nullptr, *value = nullptr;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(dict.ptr(), &pos, &key, &value)) {
+    bool known = false;
+    for (size_t i = 0; i < count; ++i)
+      known = known || (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, names[i]) == 0);
+    if (!known) raise_value_error(message + text_of(nb::repr(nb::handle(key))));
+  }
+}
 
 std::optional<costs::MarketRules> market_rules_of(nb::handle self) {
   nb::object rules = nb::getattr(self, keys().market_rules, nb::none());

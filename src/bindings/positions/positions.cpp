@@ -21,6 +21,8 @@ namespace {
 namespace costs = orva::costs;
 
 constexpr long long kMaxPerTradeCost = 1000000000LL;
+// An option's fee is money per contract, not a rate.
+constexpr double kMaxFeePerContract = 1e6;
 
 void require_rate(nb::handle rate, const char* name) {
   require_range(require_number(rate, name), name, 0.0, 1.0);
@@ -33,23 +35,31 @@ nb::object new_slippage_entry(int tick_count, const char* direction) {
   return entry;
 }
 
-nb::dict new_fee_branch(double fee, double tax) {
+nb::dict new_fee_branch(nb::object fee, double tax, int per_trade_cost = 10, int ticks = 3) {
   nb::dict slippage;
-  slippage["buy"] = new_slippage_entry(3, "up");
-  slippage["sell"] = new_slippage_entry(3, "down");
+  slippage["buy"] = new_slippage_entry(ticks, "up");
+  slippage["sell"] = new_slippage_entry(ticks, "down");
   nb::dict branch;
   branch["fee"] = fee;
   branch["tax"] = tax;
-  branch["per_trade_cost"] = 10;
+  branch["per_trade_cost"] = per_trade_cost;
   branch["slippage"] = slippage;
   return branch;
 }
 
 nb::dict default_fee_settings() {
   nb::dict tree;
-  tree["stock"] = new_fee_branch(0.001425, 0.003);
-  tree["future"] = new_fee_branch(0.00002, 0.00002);
+  tree["stock"] = new_fee_branch(nb::float_(0.001425), 0.003);
+  tree["future"] = new_fee_branch(nb::float_(0.00002), 0.00002);
+  // Index options: NT$25 per contract (a retail broker's fee with the exchange's), the
+  // futures transaction tax of 0.1 % of the premium's value, one premium tick of slippage.
+  tree["option"] = new_fee_branch(nb::int_(25), 0.001, 0, 1);
   return tree;
+}
+
+bool is_option_branch(nb::handle setting_type) {
+  return PyUnicode_Check(setting_type.ptr()) &&
+         PyUnicode_CompareWithASCIIString(setting_type.ptr(), "option") == 0;
 }
 
 void init_positions(nb::handle h) {
@@ -76,12 +86,16 @@ void init_positions(nb::handle h) {
 void update_fee_settings(nb::handle self, nb::handle setting_type, nb::handle action,
                          nb::handle fee, nb::handle tax, nb::handle per_trade_cost,
                          nb::handle tick_count, nb::handle direction) {
-  require_float_or_none(fee, "fee");
+  if (is_option_branch(setting_type)) {  // money per contract, an int or a float
+    if (!fee.is_none()) require_range(require_amount(fee, "fee"), "fee", 0.0, kMaxFeePerContract);
+  } else {
+    require_float_or_none(fee, "fee");
+  }
   require_float_or_none(tax, "tax");
   require_int_or_none(per_trade_cost, "per_trade_cost");
   require_int_or_none(tick_count, "tick_count");
   // A NaN rate would turn the balance into NaN at the next fill.
-  if (!fee.is_none()) require_rate(fee, "fee");
+  if (!fee.is_none() && !is_option_branch(setting_type)) require_rate(fee, "fee");
   if (!tax.is_none()) require_rate(tax, "tax");
   if (!per_trade_cost.is_none())
     require_range(require_int(per_trade_cost, "per_trade_cost"), "per_trade_cost", 0LL,
@@ -121,14 +135,15 @@ nb::object grid_number(double value, bool integral) {
   return nb::float_(value);
 }
 
-nb::tuple ceil_price_by_tick(nb::handle, nb::handle code, nb::handle price) {
-  const costs::GridPrice grid = costs::ceil_price_by_tick(price_grid(code), require_price(price, "price"));
+nb::tuple ceil_price_by_tick(nb::handle self, nb::handle code, nb::handle price) {
+  const costs::GridPrice grid =
+      costs::ceil_price_by_tick(price_grid(self, code), require_price(price, "price"));
   return nb::make_tuple(grid_number(grid.price, grid.integral), grid_number(grid.tick, grid.integral));
 }
 
-double slippage_price(nb::handle, nb::handle code, nb::handle price, nb::handle tick_count,
+double slippage_price(nb::handle self, nb::handle code, nb::handle price, nb::handle tick_count,
                       nb::handle direction) {
-  const costs::PriceGrid grid = price_grid(code);
+  const costs::PriceGrid grid = price_grid(self, code);
   const long long count = require_tick_count(tick_count, "tick_count");
   const costs::Direction moving = PyUnicode_Check(direction.ptr())
                                       ? costs::parse_direction(text_of(direction))
@@ -143,6 +158,12 @@ void reset_fee_settings(nb::handle self) { nb::setattr(self, "_fee_settings", de
 nb::object current_capital(nb::handle self) { return nb::getattr(self, "current_capital"); }
 
 }  // namespace
+
+// A contract's unit as a number the host would write: 50, not 50.0, so quantities stay ints.
+nb::object unit_number(double unit) {
+  if (unit == std::floor(unit) && std::fabs(unit) < 1e15) return checked(PyLong_FromDouble(unit));
+  return nb::float_(unit);
+}
 
 double require_price(nb::handle price, const char* name) {
   const double value = require_number(price, name);
@@ -168,7 +189,10 @@ nb::dict new_account_info() {
   return info;
 }
 
-costs::PriceGrid price_grid(nb::handle code) { return py::price_grid(code, globals->tick_sizes); }
+costs::PriceGrid price_grid(nb::handle self, nb::handle code, bool option) {
+  if (option || option_series(self, code)) return {require_str(code, "code"), 0, true};
+  return py::price_grid(code, globals->tick_sizes);
+}
 
 nb::object contract_value(nb::handle code) {
   require_str(code, "code");
@@ -193,17 +217,23 @@ CostRecord trade_cost(nb::handle self, nb::handle code, nb::handle action, nb::h
   if (product == Product::Other) raise_exception("不支援的商品類型: " + text_of(product_type));
 
   const Keys& k = keys();
+  const bool option = product == Product::Option;
   nb::object branch = item(nb::getattr(self, k._fee_settings),
-                           product == Product::Stock ? k.stock_branch : k.future_branch);
+                           product == Product::Stock ? k.stock_branch
+                           : option                  ? k.option_branch
+                                                     : k.future_branch);
   nb::object side = action.attr("lower")();
   nb::object entry = item(item(branch, k.slippage), side);
   nb::object direction = item(entry, k.direction);
   // The host may have edited its settings tree by hand: checked on every use.
   nb::object fee = item(branch, k.fee), tax = item(branch, k.tax);
-  require_rate(fee, "fee");
+  if (option)
+    require_range(require_amount(fee, "fee"), "fee", 0.0, kMaxFeePerContract);
+  else
+    require_rate(fee, "fee");
   require_rate(tax, "tax");
   costs::CostSettings settings{
-      require_number(fee, "fee"),
+      option ? 0.0 : require_number(fee, "fee"),
       // A reduced rate (a day trade's) never raises a lower configured one (an ETF's 0.1 %).
       std::isnan(terms.tax_rate) ? require_number(tax, "tax")
                                  : std::min(terms.tax_rate, require_number(tax, "tax")),
@@ -217,12 +247,14 @@ CostRecord trade_cost(nb::handle self, nb::handle code, nb::handle action, nb::h
     settings.fee_discount = terms.fee_discount;
     settings.min_fee = terms.min_fee;
   }
+  if (option) settings.fee_per_contract = require_number(fee, "fee");
   nb::object unit = product == Product::Stock
-                        ? nb::int_(static_cast<long long>(costs::kSharesPerLot))
-                        : contract_value(code);
+                        ? nb::object(nb::int_(static_cast<long long>(costs::kSharesPerLot)))
+                    : option ? unit_number(option_multiplier(self, code))
+                             : contract_value(code);
   const costs::TradeCost cost = costs::trade_cost(
-      price_grid(code), origin_price, qty, require_number(unit, "contract value"), settings, ignore_tax,
-      is_cover);
+      price_grid(self, code, option), origin_price, qty, require_number(unit, "contract value"),
+      settings, ignore_tax, is_cover);
   nb::object fixed_cost = item(branch, k.per_trade_cost);
   // Python's own product keeps min_qty an int whenever the unit is one.
   nb::object min_qty = nb::steal(PyNumber_Multiply(quantity.ptr(), unit.ptr()));
@@ -260,6 +292,10 @@ nb::dict calculate_trade_cost(nb::handle self, nb::handle code, nb::handle actio
 
 nb::object apply_future_contract_value(nb::handle, nb::handle code) { return contract_value(code); }
 
+nb::object apply_option_multiplier(nb::handle self, nb::handle code) {
+  return unit_number(option_multiplier(self, code));
+}
+
 }  // namespace
 
 }  // namespace orva::py::positions
@@ -291,7 +327,8 @@ void bind_positions(nb::module_& m) {
       {param("setting_type"), param("action", nb::none()), param("fee", nb::none()),
        param("tax", nb::none()), param("per_trade_cost", nb::none()),
        param("tick_count", nb::none()), param("direction", nb::none())},
-                  "更新手續費、交易稅、每筆固定成本或滑價設定 (setting_type: stock 或 future)");
+                  "更新手續費、交易稅、每筆固定成本或滑價設定 (setting_type: stock、future 或 option; "
+                  "option 的 fee 為每口金額)");
   def_method<&reset_fee_settings>(cls, "reset_fee_settings", {}, "將手續費與滑價設定恢復為預設值");
   def_method<&set_initial_capital>(cls, "set_initial_capital", {param("capital")},
                   "設定初始資金, 帳戶餘額同時重設");
@@ -310,12 +347,15 @@ void bind_positions(nb::module_& m) {
                                   {param("code"), param("price")});
   def_method<&apply_future_contract_value>(cls, "_Positions__apply_future_contract_value",
                                            {param("code")});
+  def_method<&apply_option_multiplier>(cls, "_Positions__apply_option_multiplier", {param("code")});
   positions_type = reinterpret_cast<PyTypeObject*>(cls.ptr());
   bind_book(cls);
   bind_market_rules(cls);
   bind_expiry(cls);
+  bind_options(cls);
   bind_views(cls);
   bind_reports(cls);
+  bind_option_maths(m);
 }
 
 }  // namespace orva::py

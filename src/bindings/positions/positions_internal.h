@@ -4,13 +4,17 @@
 #include <nanobind/nanobind.h>
 
 #include <cmath>
+#include <limits>
+#include <map>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "common/args.h"
 #include "costs/market_rules.h"
 #include "costs/price_band.h"
+#include "options/contract.h"
 
 namespace orva::py::positions {
 
@@ -30,9 +34,23 @@ struct CodeExpiries {
   bool reopen;
 };
 
+// An option series as the runner described it (options.cpp): the core's facts and the texts
+// handed back by option_contracts.
+struct OptionSeries {
+  options::Contract contract;
+  std::string product, underlying, expiry, expiry_date;
+};
+// The account's option series and the final settlement prices of their expiry days.
+struct OptionBook {
+  std::unordered_map<std::string, OptionSeries> series;
+  std::map<int64_t, double> supplied, approximated;  // expiry day → settlement price
+  double next_expiry = std::numeric_limits<double>::infinity();  // the first not yet settled
+};
+
 // The C++ side of a Positions instance; the documented state lives in its __dict__.
 struct Positions {
   std::vector<CodeExpiries> expiries;  // set only through set_expiries
+  OptionBook options;                  // set only through set_option_contracts
 };
 
 #define ORVA_POSITIONS_KEYS(X)                                                                 \
@@ -48,7 +66,7 @@ struct Positions {
   X(_profit_report) X(_fee_settings) X(current_capital) X(trade_records) X(current_tick_infos) \
   X(fetch_position_queue) X(finish_fetch_position_queue) X(wait_fetch_position_response_flag) \
   X(timestamp) X(market_type) X(tick_type) X(is_simulate) X(market_rules) X(fill_quantity)      \
-  X(tax_rate) X(day_trade) X(expiry) X(fee_discount) X(min_fee)
+  X(tax_rate) X(day_trade) X(expiry) X(fee_discount) X(min_fee) X(settlement_source)
 
 // Interned keys of records, views and instance attributes.
 struct Keys {
@@ -57,8 +75,10 @@ struct Keys {
 #undef ORVA_KEY
   nb::str stock = interned("Stock");
   nb::str future = interned("Future");
+  nb::str option = interned("Option");
   nb::str stock_branch = interned("stock");
   nb::str future_branch = interned("future");
+  nb::str option_branch = interned("option");
 };
 
 // Objects taken at module load; never released, because module teardown
@@ -95,6 +115,10 @@ CostRecord trade_cost(nb::handle self, nb::handle code, nb::handle action, nb::h
                       nb::handle quantity, nb::handle product_type, bool ignore_tax,
                       bool is_cover, nb::handle limit = nb::handle(), const SideTerms& terms = {});
 
+// Refuses a key of `dict` outside `names` with a ValueError: `message` and the key's repr.
+void refuse_unknown_keys(nb::handle dict, const char* const* names, size_t count,
+                         const std::string& message);
+
 // The account's market rules (market_rules.cpp), none when it was given none.
 std::optional<costs::MarketRules> market_rules_of(nb::handle self);
 void bind_market_rules(nb::class_<Positions>& cls);
@@ -103,14 +127,32 @@ void bind_market_rules(nb::class_<Positions>& cls);
 // the tick began a new contract month of its code.
 bool settle_expiries(nb::handle self, nb::handle tick);
 void bind_expiry(nb::class_<Positions>& cls);
+// Books `qty` of one side of `code` (`entry` its oldest) as expired at exactly `price`, through
+// add_trade_record and set_positions; its profit rows are marked. The index of the first row.
+size_t book_expiry(nb::handle self, nb::handle code, nb::handle entry, bool long_side,
+                   long long qty, nb::handle price, nb::handle when, const std::string& label,
+                   nb::handle product_type);
+
+// Settles the option series whose expiry a tick at `tick` (its record) has passed (options.cpp).
+void settle_option_expiries(nb::handle self, nb::handle tick);
+// The account's series of `code`, or null.
+const OptionSeries* option_series(nb::handle self, nb::handle code);
+// Money per index point of an option series: its multiplier, TXO's for a series not described.
+double option_multiplier(nb::handle self, nb::handle code);
+void bind_options(nb::class_<Positions>& cls);
+void bind_option_maths(nb::module_& m);
 
 // A price: finite, not negative and below the grid's limit, else ValueError.
 double require_price(nb::handle price, const char* name);
 // A slippage tick count: at most the bound, so no price walk runs long.
 long long require_tick_count(nb::handle tick_count, const char* name);
 
-// The price grid of a code: its own tick when the futures tick table lists it.
-costs::PriceGrid price_grid(nb::handle code);
+// The price grid of a code: the premium bands of an option series (a described series, or any
+// code traded as "Option"), its own tick when the futures tick table lists it.
+costs::PriceGrid price_grid(nb::handle self, nb::handle code, bool option = false);
+
+// A contract's unit as a number the host would write: 50, not 50.0, so quantities stay ints.
+nb::object unit_number(double unit);
 
 // Value of one price point of a futures contract.
 nb::object contract_value(nb::handle code);

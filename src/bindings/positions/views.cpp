@@ -20,6 +20,7 @@ bool take_tick(nb::handle self, nb::handle tick) {
   require_dict(tick, "tick");
   // Before the tick replaces the expiring month's last trade.
   const bool expired = settle_expiries(self, tick);
+  settle_option_expiries(self, tick);
   nb::getattr(self, keys().current_tick_infos)[item(tick, keys().code)] = tick;
   return expired;
 }
@@ -37,13 +38,15 @@ int direct_set_account_tick(PyObject* self, PyObject* tick) {
 namespace {
 
 // Unit value of an entry by its own product type.
-double unit_value(nb::handle entry, nb::handle code) {
+double unit_value(nb::handle self, nb::handle entry, nb::handle code) {
   nb::object product_type = item(entry, keys().product_type);
   switch (product_of(product_type)) {
     case Product::Stock:
       return costs::kSharesPerLot;
     case Product::Future:
       return require_number(contract_value(code), "contract value");
+    case Product::Option:
+      return option_multiplier(self, code);
     case Product::Other:
       break;
   }
@@ -115,7 +118,7 @@ nb::list format_summary(nb::handle self, nb::handle product_type) {
       total_qty += q;
       weighted += require_number(item(entry, k.price), "price") * q;
       if (has_tick(view.tick)) {
-        pnl_total += entry_pnl(view, entry, qty, long_side, unit_value(entry, view.code));
+        pnl_total += entry_pnl(view, entry, qty, long_side, unit_value(self, entry, view.code));
         priced = true;
       } else {
         console_print(kNoTickNotice);
@@ -148,7 +151,7 @@ nb::list format_detail(nb::handle self, nb::handle product_type) {
   nb::list rows;
   for (const ViewCode& view : view_codes(self, product_type)) {
     for_each_open_entry(view, [&](nb::handle entry, nb::handle qty, bool long_side) {
-      const double unit = unit_value(entry, view.code);
+      const double unit = unit_value(self, entry, view.code);
       nb::object pnl = nb::int_(0);
       if (has_tick(view.tick))
         pnl = nb::float_(entry_pnl(view, entry, qty, long_side, unit));

@@ -13,13 +13,15 @@ SliceProfit slice_profit(const SliceAmounts& a, bool short_cover) {
 
 double cost_of(double fee, double tax, double fixed_cost) { return fee + tax + fixed_cost; }
 
-double opening_charge(double price, double min_qty, double fee, double fixed_cost) {
+double opening_charge(double price, double min_qty, double fee, double fixed_cost,
+                      bool written) {
+  if (written) return fee + fixed_cost - price * min_qty;
   return price * min_qty + fee + fixed_cost;
 }
 
 double released_charge(double payable, double trade_cost, double fixed_cost,
-                       bool entry_stays_open) {
-  return payable + trade_cost - (entry_stays_open ? fixed_cost : 0.0);
+                       bool entry_stays_open, bool written) {
+  return (written ? -payable : payable) + trade_cost - (entry_stays_open ? fixed_cost : 0.0);
 }
 
 double unrealised(bool long_side, double close, double entry_price, double quantity,

@@ -26,8 +26,10 @@ SliceProfit slice_profit(const SliceAmounts& amounts, bool short_cover);
 // fee + tax + fixed cost of one cost record.
 double cost_of(double fee, double tax, double fixed_cost);
 
-// Cash paid for an opening fill: price × min_qty + fee + fixed cost.
-double opening_charge(double price, double min_qty, double fee, double fixed_cost);
+// Cash paid for an opening fill: price × min_qty + fee + fixed cost. A written
+// option (`written`) receives its premium instead: fee + fixed cost − value.
+double opening_charge(double price, double min_qty, double fee, double fixed_cost,
+                      bool written = false);
 
 // What a covered slice gives back of its entry's opening charge: the slice's
 // entry-side value and cost, as the profit prices them. The opening paid one
@@ -35,8 +37,9 @@ double opening_charge(double price, double min_qty, double fee, double fixed_cos
 // own: a slice that leaves the entry open keeps its fixed cost back, so the
 // entry's slices together give back exactly what its opening paid. The cash
 // then moves by this plus the slice's profit.
+// A written option's slice gives back its received premium as a negative value.
 double released_charge(double payable, double trade_cost, double fixed_cost,
-                       bool entry_stays_open);
+                       bool entry_stays_open, bool written = false);
 
 // Profit of an open entry at `close`; `long_side` for entries of the buy list.
 double unrealised(bool long_side, double close, double entry_price, double quantity,

@@ -59,5 +59,18 @@ TEST(RoundPlaces, NearestWithExactTiesToEven) {
   EXPECT_TRUE(std::isnan(round_places(std::numeric_limits<double>::quiet_NaN(), 2)));
 }
 
+// A written option receives its premium; buying it back pays, and the cash then
+// moves by exactly the round trip's profit.
+TEST(Profit, WrittenOptionReceivesItsPremium) {
+  // Sold 2 at 45 (× 50: 4,500), fee 50, fixed 10; bought back at 30 (3,000), costs 60 + tax.
+  const double opened = 100000 - opening_charge(45, 100, 50, 10, true);
+  EXPECT_EQ(opened, 104440);
+  const SliceAmounts amounts{3000, 60 + 3.0, 4500, 60};
+  const SliceProfit p = slice_profit(amounts, true);
+  EXPECT_EQ(p.profit, 1500 - 123.0);
+  EXPECT_DOUBLE_EQ(opened + released_charge(4500, 60, 10, false, true) + p.profit,
+                   100000 + p.profit);
+}
+
 }  // namespace
 }  // namespace orva::accounting

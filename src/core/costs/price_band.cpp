@@ -37,7 +37,16 @@ GridPrice ceil_price_by_tick(std::string_view code, double price) {
   return {ceil_steps(price / 5) * 5, 5, true};
 }
 
+GridPrice ceil_premium_by_tick(double premium) {
+  if (premium < 10) return fine_band(premium, 10, 0.1);
+  if (premium < 50) return fine_band(premium, 2, 0.5);
+  if (premium < 500) return {ceil_steps(premium), 1, true};
+  if (premium < 1000) return {ceil_steps(premium / 5) * 5, 5, true};
+  return {ceil_steps(premium / 10) * 10, 10, true};
+}
+
 GridPrice ceil_price_by_tick(const PriceGrid& grid, double price) {
+  if (grid.option_premium) return ceil_premium_by_tick(price);
   if (grid.fixed_tick <= 0) return ceil_price_by_tick(grid.code, price);
   const double tick = grid.fixed_tick;
   if (tick >= 1 && tick == std::floor(tick)) return {ceil_steps(price / tick) * tick, tick, true};

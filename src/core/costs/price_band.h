@@ -22,12 +22,18 @@ struct GridPrice {
 // The stock price bands of `code`.
 GridPrice ceil_price_by_tick(std::string_view code, double price);
 
-// The grid a code's prices move on: the stock price bands of `code`, or one
-// fixed tick (index futures move in whole index points at any level).
+// The grid a code's prices move on: the stock price bands of `code`, one fixed
+// tick (index futures move in whole index points at any level), or the premium
+// bands of index options.
 struct PriceGrid {
   std::string_view code;
   double fixed_tick = 0;  // 0: the bands
+  bool option_premium = false;
 };
+
+// Index option premiums (TXO): 0.1 below 10, 0.5 below 50, 1 below 500, 5 below
+// 1000, 10 from there on.
+GridPrice ceil_premium_by_tick(double premium);
 
 GridPrice ceil_price_by_tick(const PriceGrid& grid, double price);
 

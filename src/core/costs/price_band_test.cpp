@@ -131,6 +131,33 @@ TEST(FixedTick, OnlyTicksTheGridCanWalkExactly) {
     EXPECT_FALSE(valid_fixed_tick(tick)) << tick;
 }
 
+// TXO premiums: 0.1 below 10, 0.5 below 50, 1 below 500, 5 below 1000, 10 above; the
+// tick is the band of the price given, as for stocks.
+TEST(OptionPremium, RoundsUpToItsBand) {
+  const PriceGrid grid{"TXO202601C23000", 0, true};
+  struct Case { double premium, rounded, tick; bool integral; };
+  for (const Case c : {Case{0.04, 0.1, 0.1, false}, Case{9.91, 10.0, 0.1, false},
+                       Case{10.0, 10.0, 0.5, false}, Case{10.2, 10.5, 0.5, false},
+                       Case{49.6, 50, 0.5, false}, Case{123.4, 124, 1, true},
+                       Case{499.5, 500, 1, true}, Case{501, 505, 5, true},
+                       Case{999, 1000, 5, true}, Case{1001, 1010, 10, true}}) {
+    const GridPrice got = ceil_price_by_tick(grid, c.premium);
+    EXPECT_DOUBLE_EQ(got.price, c.rounded) << c.premium;
+    EXPECT_DOUBLE_EQ(got.tick, c.tick) << c.premium;
+    EXPECT_EQ(got.integral, c.integral) << c.premium;
+  }
+}
+
+TEST(OptionPremium, SlipsByItsOwnTicks) {
+  const PriceGrid grid{"TXO202601W2P22800", 0, true};
+  EXPECT_DOUBLE_EQ(slippage_price(grid, 9.8, 3, Direction::Up), 10.5);  // 9.9, 10.0, 10.5
+  EXPECT_DOUBLE_EQ(slippage_price(grid, 10.0, 1, Direction::Down), 9.5);
+  EXPECT_EQ(slippage_price(grid, 498, 2, Direction::Up), 500);
+  EXPECT_EQ(slippage_price(grid, 1000, 1, Direction::Up), 1010);
+  for (long k = 1; k < 99; ++k)  // every step of the finest band, none skipped
+    ASSERT_DOUBLE_EQ(slippage_price(grid, k / 10.0, 1, Direction::Up), (k + 1) / 10.0) << k;
+}
+
 TEST(Direction, ParseAndReverse) {
   EXPECT_EQ(parse_direction("up"), Direction::Up);
   EXPECT_EQ(parse_direction("down"), Direction::Down);

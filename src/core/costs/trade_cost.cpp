@@ -22,7 +22,8 @@ TradeCost trade_cost(const PriceGrid& grid, double price, long long quantity,
   const double qty = static_cast<double>(quantity);
   // Left-to-right products, the order in which the rates are documented.
   const double fee = std::max(settings.fee_rate * qty * unit_factor * slipped * settings.fee_discount,
-                              settings.min_fee);
+                              settings.min_fee) +
+                     settings.fee_per_contract * qty;
   const double tax =
       ignore_tax ? 0.0 : settings.tax_rate * qty * unit_factor * slipped;
   return {fee, tax, qty * unit_factor, slipped};

@@ -24,6 +24,8 @@ struct CostSettings {
   // that this quantity bears.
   double fee_discount = 1;
   double min_fee = 0;
+  // Money per contract on top of the rate (index options pay their fee per contract).
+  double fee_per_contract = 0;
 };
 
 struct TradeCost {

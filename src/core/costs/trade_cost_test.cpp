@@ -63,5 +63,16 @@ TEST(TradeCost, ZeroTicksKeepsPrice) {
   EXPECT_EQ(trade_cost({"2330"}, 10.013, 1, kSharesPerLot, none, false, true).price, 10.013);
 }
 
+// An index option pays its fee per contract and its tax on the premium's value.
+TEST(TradeCost, OptionFeePerContractAndTaxOnThePremium) {
+  CostSettings option{0, 0.001, 1, Direction::Up};
+  option.fee_per_contract = 25;
+  const TradeCost cost = trade_cost({"TXO202601C23000", 0, true}, 48.5, 3, 50, option, false, true);
+  EXPECT_EQ(cost.price, 49);  // one tick of 0.5 up
+  EXPECT_EQ(cost.min_qty, 150);
+  EXPECT_DOUBLE_EQ(cost.fee, 75);
+  EXPECT_DOUBLE_EQ(cost.tax, 0.001 * 3 * 50 * 49);
+}
+
 }  // namespace
 }  // namespace orva::costs

@@ -1,0 +1,164 @@
+"""Index options in the account: premium ticks and costs, a bought and a written option's cash,
+the written margin the cash check holds, cash settlement at expiry, and Black-76."""
+import math
+
+import numpy as np
+import pytest
+
+from account_helpers import fill, tick
+from orva_backtest.buying_power import BuyingPower
+from orva_backtest.modules.matcher.matcher import Matcher
+from orva_backtest.modules.positions.positions import Positions, black76, implied_vol
+from orva_backtest.result import open_positions
+
+EXPIRY = 1768368600.0  # 2026-01-14 13:30 Taipei: the series' last moment
+CALL, PUT = "TXO202601W2C23000", "TXO202601W2P22800"
+
+
+def facts(strike, right, expiry="202601W2", day="2026-01-14"):
+    return {"product": "TXO", "underlying": "TXF", "expiry": expiry, "expiry_date": day,
+            "strike": strike, "right": right, "multiplier": 50}
+
+
+def account():
+    book = Positions()
+    book.set_initial_capital(1_000_000)
+    book.set_option_contracts({CALL: facts(23000.0, "C"), PUT: facts(22800.0, "P")})
+    return book
+
+
+@pytest.mark.parametrize("action, price, slipped", [
+    ("Buy", 9.8, 9.9), ("Buy", 9.95, 10.5), ("Sell", 10.0, 9.5), ("Buy", 48.5, 49.0),
+    ("Sell", 120, 119), ("Buy", 501, 510), ("Sell", 1000, 990)])
+def test_option_costs_move_on_the_premium_grid(console, action, price, slipped):
+    cost = account()._Positions__calculate_trade_cost(CALL, action, price, 3, "Option")
+    assert cost["price"] == pytest.approx(slipped)
+    assert cost["min_qty"] == 150 and cost["fee"] == 75  # NT$25 per contract
+    assert cost["tax"] == pytest.approx(0.001 * 150 * slipped)  # 0.1 % of the premium value
+
+
+def test_the_option_settings_take_a_fee_per_contract(console):
+    book = account()
+    book.update_fee_settings("option", fee=12.5, action="buy", tick_count=0)
+    cost = book._Positions__calculate_trade_cost(CALL, "Buy", 48.5, 2, "Option")
+    assert (cost["fee"], cost["price"]) == (25.0, 48.5)
+    for bad in (-1, float("nan"), 2e6):
+        with pytest.raises(ValueError, match="fee"):
+            book.update_fee_settings("option", fee=bad)
+    with pytest.raises(ValueError, match="fee"):  # a rate there still
+        book.update_fee_settings("future", fee=12.5)
+    assert book.fee_settings["option"]["fee"] == 12.5
+
+
+@pytest.mark.parametrize("code, premium, supplied, approximated, source, value", [
+    (CALL, 120, {"2026-01-14": 23150.5}, {"2026-01-14": 23100.0}, "supplied", 150.5),
+    (CALL, 120, None, {"2026-01-14": 23100.0}, "futures_last_trade", 100.0),
+    (PUT, 35.5, {"2026-01-14": 23150.5}, None, "supplied", 0.0)])
+def test_a_bought_option_held_to_expiry_settles_at_its_intrinsic_value(
+        console, code, premium, supplied, approximated, source, value):
+    book = account()
+    book.set_option_settlements(supplied or {}, approximated)
+    book.set_positions(fill("Buy", 2, premium, EXPIRY - 86400, code, "Option"), "Option")
+    book.set_current_tick(tick(code, premium, EXPIRY, market_type="Option"))  # the closing auction
+    assert book._profit_report["rows"] == []
+    book.set_current_tick(tick("TXFR1", 23120.0, EXPIRY + 900, market_type="Future"))
+    (row,) = book._profit_report["rows"]
+    assert row["expiry"] is True and row["settlement_source"] == source
+    assert row["exit_price"] == value and row["exit_dt"] == EXPIRY
+    # Paid: one premium tick of slippage on the entry, NT$25 a contract each way, and the
+    # tax of 0.1 % on the settlement's value; received: the intrinsic value × 50.
+    paid = (premium + (1 if premium >= 50 else 0.5)) * 50 * 2
+    expected = value * 50 * 2 - paid - 50 - 50 - 0.001 * value * 100
+    assert row["profit"] == pytest.approx(expected)
+    assert book.current_capital == pytest.approx(1_000_000 + expected)
+    assert book.positions[code] == {"buy": [], "sell": []}
+    assert [r["trade_status"] for r in book.trade_records] == ["Expiry"]
+
+
+def test_an_expiry_without_a_settlement_price_is_named(console):
+    book = account()
+    book.set_positions(fill("Sell", 1, 40, EXPIRY - 86400, PUT, "Option"), "Option")
+    with pytest.raises(ValueError, match=f"{PUT}.*2026-01-14"):
+        book.settle_options(EXPIRY + 1)
+    assert book.positions[PUT]["sell"][0]["quantity"] == 1  # nothing half settled
+    book.set_option_settlements({"2026-01-14": 22700.0})
+    book.settle_options(EXPIRY + 1)
+    assert book._profit_report["rows"][0]["exit_price"] == 100.0  # a written put pays K - S
+
+
+def test_a_written_put_receives_its_premium_and_holds_the_exchange_s_margin(console):
+    book = account()
+    power = BuyingPower(book, {PUT: "Option"})
+    book.set_positions(fill("Sell", 2, 45, EXPIRY - 86400, PUT, "Option"), "Option")
+    # Received 44.5 (45 less one 0.5 tick) × 50 × 2, less NT$25 a contract.
+    assert book.current_capital == 1_000_000 + 4450 - 50
+    book.set_current_tick(tick(PUT, 45, EXPIRY - 3600, market_type="Option"))
+    book.set_current_tick(tick("TXF", 23000.0, EXPIRY - 3600, market_type="Future"))
+    # By hand: 45 × 50 + max(46,000 - (23,000 - 22,800) × 50, 23,000) = 2,250 + 36,000.
+    assert power.available() == 1_000_000 + 4400 - 2 * 38_250
+    # One more written at 45 needs max(A - OTM, B) + its fee: the premium pays the rest.
+    assert power.required(PUT, "Sell", 1, 45) == 36_000 + 25
+    assert power.required(PUT, "Buy", 1, 45) == 0  # it covers
+    book.set_positions(fill("Buy", 2, 30, EXPIRY - 1800, PUT, "Option"), "Option")
+    (row,) = book._profit_report["rows"]
+    assert row["profit"] == pytest.approx((44.5 - 30.5) * 100 - 100 - 0.001 * 30.5 * 100)
+    assert book.current_capital == pytest.approx(1_000_000 + row["profit"])
+
+
+def test_the_exchange_fills_option_orders_into_the_account(console):
+    book = account()
+    exchange = Matcher(book)
+    exchange.set_current_tick(tick(CALL, 120, EXPIRY - 7200, market_type="Option"))
+    exchange.add_order(CALL, "Option", "Buy", 0.0, 2, "MKT", "IOC")
+    exchange.set_current_tick(tick(CALL, 121, EXPIRY - 7199, qty=5, market_type="Option"))
+    exchange.match_deal(CALL, 121, 5, EXPIRY - 7199)
+    (deal,) = [r for r in book.trade_records if r["trade_status"] == "Deal"]
+    assert (deal["code"], deal["quantity"], deal["price"]) == (CALL, 2, 121)
+    assert book.product_type_mapper[CALL] == "Option"
+    assert book.current_capital == 1_000_000 - 122 * 100 - 50  # one tick up, NT$25 each
+
+
+def test_open_options_are_marked_at_their_last_trade(console):
+    book = account()
+    book.set_positions(fill("Buy", 3, 120, EXPIRY - 86400, CALL, "Option"), "Option")
+    book.set_current_tick(tick(CALL, 131, EXPIRY - 3600, market_type="Option"))
+    (row,) = book._Positions__format_position_detail("Option")
+    assert row["pnl"] == (131 - 120) * 3 * 50
+    assert open_positions(book)[CALL].unrealised == row["pnl"]
+
+
+@pytest.mark.parametrize("code, change, message", [
+    (CALL, {"right": "c"}, "right"), (CALL, {"strike": -1.0}, "strike"),
+    (CALL, {"strike": float("nan")}, "strike"), (CALL, {"multiplier": True}, "multiplier"),
+    (CALL, {"expiry_date": "2026-02-30"}, "expiry_date"), (CALL, {"expiry": "2026W2"}, "expiry"),
+    (CALL, {"underlying": ""}, "underlying"), (CALL, {"tick": 0.1}, "tick"),
+    (PUT, {"product": None}, "product")])
+def test_contract_facts_are_checked_before_any_is_kept(console, code, change, message):
+    book = Positions()
+    given = {"TXO202601C22000": facts(22000.0, "C"), code: {**facts(23000.0, "C"), **change}}
+    with pytest.raises((TypeError, ValueError), match=f"{code}.*{message}|{message}.*{code}"):
+        book.set_option_contracts(given)
+    assert book.option_contracts == {}
+    missing = {k: v for k, v in facts(23000.0, "C").items() if k != "right"}
+    with pytest.raises(ValueError, match=f"{code}.*right"):
+        book.set_option_contracts({code: missing})
+
+
+def test_implied_volatility_recovers_the_volatility_of_a_chain():
+    strikes = np.arange(21000.0, 25001.0, 250.0)
+    rights = np.where(strikes < 23000, "P", "C")
+    vols = 0.15 + 0.00002 * np.abs(strikes - 23000)  # a smile
+    years = 9 / 365
+    greeks = black76(23000.0, strikes, years, vols, rights, rate=0.017)
+    assert np.allclose(implied_vol(greeks["price"], 23000.0, strikes, years, rights, rate=0.017),
+                       vols, atol=1e-8)
+    # Put-call parity: C - P = e^(-rT) (F - K), and one scalar call gives floats.
+    calls = black76(23000.0, strikes, years, vols, "C", rate=0.017)["price"]
+    puts = black76(23000.0, strikes, years, vols, "P", rate=0.017)["price"]
+    assert np.allclose(calls - puts, math.exp(-0.017 * years) * (23000.0 - strikes), atol=1e-8)
+    one = black76(23000.0, 22800.0, 14 / 365, 0.18, "C", rate=0.015)
+    assert isinstance(one["price"], float) and one["price"] == pytest.approx(431.6259272329269)
+    # Below the intrinsic value no volatility fits.
+    assert math.isnan(implied_vol(150.0, 23000.0, 22800.0, years, "C", rate=0.017))
+    with pytest.raises(ValueError, match="right"):
+        black76(23000.0, strikes, years, 0.2, ["C", "X"] * 8 + ["C"])
