@@ -109,9 +109,14 @@ def front_month(now):
 
 
 def black76_table(rights, forwards, strikes, years, rate, prices):
-    """{iv, delta, gamma, vega, theta: [..]} of each row, from the core's Black-76."""
-    from orva_backtest.modules.positions.positions import black76_greeks
-    return black76_greeks(rights, forwards, strikes, years, rate, prices)
+    """{iv, delta, gamma, vega, theta: [..]} of each row, from the core's Black-76 (NaN where no
+    volatility gives the price); theta per year."""
+    if not rights:
+        return {name: [] for name in ("iv", "delta", "gamma", "vega", "theta")}
+    from orva_backtest.modules.positions.positions import black76, implied_vol
+    vols = implied_vol(prices, forwards, strikes, years, rights, rate)
+    figures = black76(forwards, strikes, years, vols, rights, rate)
+    return {"iv": vols, **{name: figures[name] for name in ("delta", "gamma", "vega", "theta")}}
 
 
 def parity_forward(series, years, rate):
@@ -163,3 +168,54 @@ def _years_left(expiry_date, now):
     day = datetime.strptime(expiry_date, "%Y-%m-%d").date()
     settles = taipei_ns(day, SETTLES_AT) / 1e9
     return max(settles - now, 0.0) / SECONDS_PER_YEAR
+
+
+def set_up_options(account, ctx, markets, data_dir, settlements, notes):
+    """Tells the account the run's option series and their final settlement prices, and gives
+    `ctx` their chain. A price the user supplied for an expiry day is used as it is; otherwise
+    the expiring futures' last trade by 13:30 of that day in the tick cache, and `notes` says
+    which it was."""
+    from orva_backtest.market.option_contracts import option_facts
+    facts = option_facts([code for code, market in markets.items() if market == "Option"])
+    if not facts:
+        return
+    account.set_option_contracts(facts)
+    supplied, approximated = {}, {}
+    for day, underlying in sorted({(f["expiry_date"], f["underlying"]) for f in facts.values()}):
+        if day in settlements:
+            supplied[day] = settlements[day]
+            continue
+        price = _futures_last_trade(data_dir, underlying, day)
+        if price is not None:
+            approximated[day] = price
+            notes.append(f"選擇權 {day} 到期的最後結算價以 {FUTURES_SERIES.get(underlying, underlying)} "
+                         f"當天 13:30 前的最後成交 {price:g} 估計 (可用 --settlement 指定)")
+    account.set_option_settlements(supplied, approximated)
+    ctx._options = _chain_of(ctx, markets, facts)
+
+
+FUTURES_SERIES = {"TXF": "TXFR1"}  # the continuous series import-taifex files an underlying under
+
+
+def _futures_last_trade(data_dir, underlying, day):
+    """The last trade by 13:30 of `day` of the underlying's continuous futures in the cache (the
+    expiring month's on its expiry day), or None when that day is not cached."""
+    from orva_backtest.tick_import import DayWriter
+    ticks = DayWriter(FUTURES_SERIES.get(underlying, underlying), data_dir).cached(day)
+    if ticks is None:
+        return None
+    until = taipei_ns(datetime.strptime(day, "%Y-%m-%d").date(), SETTLES_AT)
+    before = ticks.filter(pl.col("ts") <= until)
+    return float(before["close"][-1]) if before.height else None
+
+
+def _chain_of(ctx, markets, facts):
+    def last_tick(code):
+        info = ctx.matcher.current_tick_infos.get(code)
+        return info["tick"] if info else None
+
+    def day_volume(code):
+        bars = ctx.quotes.get_kbar(code, "d", 1)
+        return int(bars["Volume"][-1]) if bars.height else 0
+    from orva_backtest.constant import OptionRiskFreeRate
+    return OptionChain(facts, last_tick, day_volume, futures_prices(markets, last_tick), OptionRiskFreeRate)
