@@ -30,7 +30,8 @@ _WEEKDAY = {"W": 2, "F": 4}  # Wednesday, Friday
 
 def expiry_date(expiry):
     """The expiry day of "YYYYMM", "YYYYMMWn" or "YYYYMMFn"."""
-    if not isinstance(expiry, str) or not _EXPIRY_TEXT.fullmatch(expiry) or not 1 <= int(expiry[4:6]) <= 12:
+    if (not isinstance(expiry, str) or not _EXPIRY_TEXT.fullmatch(expiry) or not 1 <= int(expiry[4:6]) <= 12
+            or not 1990 <= int(expiry[:4]) <= 2099):  # the years a tick can have
         raise ValueError(f"到期月份(週別)需為 YYYYMM、YYYYMMWn 或 YYYYMMFn: {expiry!r}")
     if len(expiry) == 6:
         return monthly_expiry(expiry)
