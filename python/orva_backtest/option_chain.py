@@ -8,6 +8,7 @@ import polars as pl
 
 from orva_backtest.market.contract_months import monthly_expiry
 from orva_backtest.market.trading_days import FUTURES_DAY_END, taipei_ns, trading_day_from
+from orva_backtest.utils import format_to_dt
 
 SECONDS_PER_YEAR = 365 * 86400
 SETTLES_AT = time(13, 30)  # the final settlement price is the index average up to 13:30
@@ -170,16 +171,18 @@ def _years_left(expiry_date, now):
     return max(settles - now, 0.0) / SECONDS_PER_YEAR
 
 
-def set_up_options(account, ctx, markets, data_dir, settlements, notes):
+def set_up_options(account, ctx, markets, data_dir, settlements, end, notes):
     """Tells the account the run's option series and their final settlement prices, and gives
     `ctx` their chain. A price the user supplied for an expiry day is used as it is; otherwise
     the expiring futures' last trade by 13:30 of that day in the tick cache, and `notes` says
-    which it was."""
+    which it was, or that an expiry by the run's `end` day has neither (a series held then stops
+    the run, naming it)."""
     from orva_backtest.market.option_contracts import option_facts
     facts = option_facts([code for code, market in markets.items() if market == "Option"])
     if not facts:
         return
     account.set_option_contracts(facts)
+    last_day = format_to_dt(end).date().isoformat()
     supplied, approximated = {}, {}
     for day, underlying in sorted({(f["expiry_date"], f["underlying"]) for f in facts.values()}):
         if day in settlements:
@@ -190,8 +193,19 @@ def set_up_options(account, ctx, markets, data_dir, settlements, notes):
             approximated[day] = price
             notes.append(f"選擇權 {day} 到期的最後結算價以 {FUTURES_SERIES.get(underlying, underlying)} "
                          f"當天 13:30 前的最後成交 {price:g} 估計 (可用 --settlement 指定)")
+        elif day <= last_day:  # a strategy holding nothing then needs none
+            notes.append(f"選擇權 {day} 到期沒有最後結算價: 屆時仍持有將停止回測; 請用 --settlement 檔案 (日期,價格) "
+                         f"指定, 或先以 import-taifex 匯入當天的期貨檔 ({FUTURES_SERIES.get(underlying, underlying)})")
     account.set_option_settlements(supplied, approximated)
     ctx._options = _chain_of(ctx, markets, facts)
+
+
+def settle_expired(account, ctx, end):
+    """Settles the series that expired by the end of the run's `end` day ("YYYY-MM-DD") when no
+    later tick did."""
+    if ctx._options is not None:
+        day = format_to_dt(end).date()
+        account.settle_options(taipei_ns(day, time(23, 59, 59)) / 1e9)
 
 
 FUTURES_SERIES = {"TXF": "TXFR1"}  # the continuous series import-taifex files an underlying under

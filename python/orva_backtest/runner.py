@@ -11,7 +11,7 @@ from orva_backtest.buying_power import BuyingPower, check_margins
 from orva_backtest.market_rules import apply_rules, market_rules, rules_line
 from orva_backtest.constant import BASIC_INFO
 from orva_backtest.market.option_chains import check_option_name, expand_chains
-from orva_backtest.option_chain import set_up_options
+from orva_backtest.option_chain import set_up_options, settle_expired
 from orva_backtest.outputs import library_step, new_run_folder, register_exit_wait, write_reports
 from orva_backtest.result import BacktestResult, instrument_summaries, margin_in_use
 from orva_backtest.strategy import Context, defined_callbacks
@@ -338,7 +338,7 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
 
         loop = _Loop(strategy, account, matcher, quotes, markets,
                      BuyingPower(account, markets, margins), cash_check)
-        set_up_options(account, loop.ctx, markets, data_dir, rules.settlements, notes)
+        set_up_options(account, loop.ctx, markets, data_dir, rules.settlements, end, notes)
         loop.start()
         if mode == "direct":
             preparing = None if progress is None else (lambda done, all: progress(0, None, done, all))
@@ -368,6 +368,7 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
             loop.warn(f"{', '.join(missing)} 在 {start} 至 {end} 沒有任何 Tick")
         if BENCHMARK not in markets and not counts.get(BENCHMARK):
             loop.warn(f"基準 {BENCHMARK} 在 {start} 至 {end} 沒有任何 Tick: 進階損益報告不含基準")
+        settle_expired(account, loop.ctx, end)
         if "on_finish" in loop.callbacks:
             loop.call("on_finish", None)
 

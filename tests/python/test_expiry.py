@@ -92,8 +92,10 @@ def test_a_series_imported_from_the_exchange_s_files_settles_at_its_expiry(tmp_p
     held = result.account.positions["TXFR1"]["buy"]
     if roll == "reopen":  # held through: its new entry is February's first trade, not the spread
         assert [(e["price"], e["quantity"]) for e in held] == [(february, 1)]
-    else:
+    else:  # the equity curve counts the settled contract once: in the profit rows, not as held too
         assert held == []
+        assert result.equity["equity"][-1] == pytest.approx(
+            result.account.initial_capital + sum(row["profit"] for row in result.profit_rows))
     assert result.market_rules["roll"] == roll
 
 

@@ -3,7 +3,10 @@ put of the nearest expiry (once per expiry) whose |delta| is closest to 0.15, bu
 reaches `stop` times what it was written for, and hold the rest to expiry, where it settles in
 cash.
 
-    orva-backtest run examples/short_strangle.py --codes TXFR1:Future,TXO:Option --start 2026-01-05 --end 2026-01-09
+    orva-backtest run examples/short_strangle.py --codes TXO:Option --start 2026-01-12 --end 2026-01-16 --source cache
+
+The chain is priced against TXFR1 when the run holds it (add `TXFR1:Future` to `--codes`),
+otherwise against the forward that put-call parity reads from the chain.
 """
 from datetime import time
 
@@ -14,16 +17,17 @@ DAY_SESSION = (time(9, 0), time(13, 0))
 
 
 class WeeklyShortStrangle(Strategy):
-    def __init__(self, underlying="TXFR1", delta=0.15, stop=2.0, contracts=1):
-        self.underlying, self.delta = underlying, float(delta)
-        self.stop, self.contracts = float(stop), int(contracts)
+    def __init__(self, delta=0.15, stop=2.0, contracts=1):
+        self.delta, self.stop, self.contracts = float(delta), float(stop), int(contracts)
+        self.minute = None  # one look a minute, whichever series traded
         self.legs = {}  # code -> premium it was written for
         self.written = set()  # expiries written once already (a stopped-out week is not written again)
 
-    def on_start(self, ctx):
-        ctx.subscribe_bars(self.underlying, "m", 1)  # the strategy's clock: one look a minute
-
-    def on_bar(self, ctx, bar):
+    def on_tick(self, ctx, tick):
+        minute = int(tick["timestamp"]) // 60
+        if minute == self.minute:
+            return
+        self.minute = minute
         working = {order["code"] for order in ctx.pending_orders}
         for code, premium in list(self.legs.items()):
             held, last = ctx.position(code), ctx.last_close(code)

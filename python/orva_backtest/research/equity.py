@@ -82,6 +82,10 @@ def mark_to_market(account, quotes, codes, closed, first_day=None):
         return empty, 0, 0
     # One row per bar-close minute: every code's latest close and open position as of then.
     moments = bars.select("dt").filter((pl.col("dt") != pl.col("dt").shift(1)).fill_null(True))
+    exits = closed.select("exit_dt", pl.col("profit").cum_sum().alias("realised")).rename({"exit_dt": "dt"})
+    # A settlement after the last tick (an option's expiry at 13:30) is a moment of its own.
+    later = exits.select("dt").filter(pl.col("dt") > moments["dt"][-1]).unique(maintain_order=True)
+    moments = pl.concat([moments, later.cast({"dt": moments.schema["dt"]})])
     held = pl.lit(False)
     value = pl.lit(0.0)
     for code in codes:
@@ -95,7 +99,6 @@ def mark_to_market(account, quotes, codes, closed, first_day=None):
         # Before the code's first bar its lots count at their own prices: nothing unrealised.
         value = value + pl.when(pl.col(f"close_{code}").is_null()).then(0.0).otherwise(
             (pl.col(f"close_{code}") * quantity - cost) * _unit(account, code))
-    exits = closed.select("exit_dt", pl.col("profit").cum_sum().alias("realised")).rename({"exit_dt": "dt"})
     moments = moments.join_asof(exits.sort("dt"), on="dt", strategy="backward")
     days = _trading_days(moments["dt"])
     moments = moments.select("dt", held.alias("held"), days.alias("day"),
@@ -114,10 +117,14 @@ def mark_to_market(account, quotes, codes, closed, first_day=None):
     return curve, int(moments["held"].sum()), len(moments)
 
 
+# The trade records that move a position: fills, and the settlements and reopenings of expiries.
+POSITION_CHANGES = ("Deal", "Expiry", "Roll")
+
+
 def _position_steps(account, code):
     """The open position of `code` after each of its fills: `dt`, signed `quantity` and `cost`
     (the sum of price × signed quantity over its open lots, booked as the account covers them)."""
-    fills = trades(account).filter((pl.col("trade_status") == "Deal") & (pl.col("code") == code))
+    fills = trades(account).filter(pl.col("trade_status").is_in(POSITION_CHANGES) & (pl.col("code") == code))
     lots, rows = [], []
     for moment, action, quantity, price in fills.sort("dt", maintain_order=True).select(
             "dt", "action", "quantity", "price").iter_rows():

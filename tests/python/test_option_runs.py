@@ -1,0 +1,123 @@
+"""Runs over imported options files: the chain a strategy sees, expiry settlement of a series
+held to its expiry, and the example strangle with its account report."""
+import math
+from datetime import datetime
+
+import polars as pl
+import pytest
+
+from taifex_files import TAIPEI
+from taifex_option_files import write_files
+
+from orva_backtest import Strategy
+from orva_backtest.market.taifex_options import import_taifex_option_files
+from orva_backtest.market_rules import market_rules
+from orva_backtest.modules.positions.positions import black76
+from orva_backtest.option_chain import COLUMNS, by_delta
+from orva_backtest.runner import run_backtest
+from orva_backtest.tick_import import import_tick_file
+
+WEEKLY = "202601W2"  # expires 2026-01-14
+
+
+def _ns(text):
+    return int(datetime.strptime(text, "%Y-%m-%d %H:%M").replace(tzinfo=TAIPEI).timestamp()) * 10**9
+
+
+@pytest.fixture(scope="module")
+def imported(tmp_path_factory):
+    """Both days' options files imported, and TXFR1 ticks of the same days (its last trade by
+    13:30 of the 14th is 23040; a later one must not count)."""
+    root = tmp_path_factory.mktemp("options")
+    paths, by_code = write_files(root)
+    data_dir = root / "data"
+    import_taifex_option_files(paths, "TXO", data_dir=str(data_dir))
+    times = ["2026-01-12 15:30", "2026-01-13 09:00", "2026-01-13 09:30", "2026-01-13 12:00",
+             "2026-01-14 09:00", "2026-01-14 13:29", "2026-01-14 13:40"]
+    futures = pl.DataFrame({"ts": [_ns(t) for t in times],
+                            "close": [23000.0, 23010.0, 23020.0, 23000.0, 23030.0, 23040.0, 23100.0],
+                            "volume": [1] * 7, "bid_price": [0.0] * 7, "bid_volume": [0] * 7,
+                            "ask_price": [0.0] * 7, "ask_volume": [0] * 7, "tick_type": [1] * 7})
+    futures.write_csv(root / "txf.csv")
+    import_tick_file(str(root / "txf.csv"), "TXFR1", "Future", str(data_dir))
+    return data_dir, by_code
+
+
+class WritesAStrangle(Strategy):
+    """At the first TXFR1 tick from 09:30 of the 13th: reads the weekly chain and writes its
+    0.15-delta call and put."""
+
+    def __init__(self):
+        self.chain, self.now, self.legs = None, None, []
+
+    def on_tick(self, ctx, tick):
+        if self.chain is not None or tick["code"] != "TXFR1" or tick["timestamp"] < _ns("2026-01-13 09:30") / 1e9:
+            return
+        self.now, self.expiries = tick["timestamp"], ctx.expiries()
+        self.chain = ctx.chain(WEEKLY)
+        for right in ("C", "P"):
+            self.legs.append(by_delta(self.chain, right, 0.15))
+            ctx.sell(self.legs[-1], 1)
+
+
+def _run(data_dir, strategy, **options):
+    return run_backtest(strategy, ["TXFR1:Future", f"TXO{WEEKLY}:Option"], "2026-01-13", "2026-01-14",
+                        data_dir=str(data_dir), source=_cache(), capital=10_000_000,
+                        **options)
+
+
+def _cache():
+    from orva_backtest.market import CacheOnlyMarket
+    return CacheOnlyMarket()
+
+
+def test_the_chain_holds_what_traded_before_now_priced_against_the_front_futures(imported):
+    data_dir, by_code = imported
+    strategy = WritesAStrangle()
+    _run(data_dir, strategy, reports=False)
+    chain, now_ns = strategy.chain, int(strategy.now * 1e9)
+    assert chain.columns == COLUMNS and strategy.expiries[0] == WEEKLY
+    traded = {code: rows for code, rows in by_code.items() if WEEKLY in code and rows[0][0] <= now_ns}
+    assert sorted(chain["code"]) == sorted(traded)
+    for row in chain.iter_rows(named=True):
+        assert row["last"] == [p for ns, p, _ in traded[row["code"]] if ns <= now_ns][-1]
+        assert row["underlying"] == 23020.0  # TXFR1 at 09:30: the weekly's futures is the front month
+        if not math.isnan(row["iv"]):  # the implied volatility gives back the traded price
+            years = (_ns("2026-01-14 13:30") / 1e9 - strategy.now) / (365 * 86400)
+            priced = black76(23020.0, row["strike"], years, row["iv"], row["right"])["price"]
+            assert priced == pytest.approx(row["last"], abs=1e-6)
+            assert 0 < abs(row["delta"]) < 1 and (row["delta"] > 0) == (row["right"] == "C")
+    assert chain["iv"].is_not_nan().sum() > len(chain) // 2
+
+
+@pytest.mark.parametrize("settlements, price, source", [
+    (None, 23040.0, "futures_last_trade"),  # the futures' last trade by 13:30, not the 13:40 one
+    ({"2026-01-14": 22950.0}, 22950.0, "supplied")])
+def test_written_series_settle_at_their_intrinsic_value_at_expiry(imported, settlements, price, source):
+    data_dir, _ = imported
+    strategy = WritesAStrangle()
+    result = _run(data_dir, strategy, reports=False, rules=market_rules(settlements=settlements))
+    settled = [row for row in result.profit_rows if row.get("expiry")]
+    assert sorted(row["code"] for row in settled) == sorted(strategy.legs)
+    for row in settled:
+        strike = float(row["code"].split(WEEKLY)[1][1:])
+        call = row["code"].split(WEEKLY)[1][0] == "C"
+        assert row["exit_origin_price"] == pytest.approx(max(price - strike, 0) if call else max(strike - price, 0))
+        assert row["settlement_source"] == source
+    assert all(not s.open for code, s in result.instruments.items() if code.startswith("TXO"))
+    # settled at 13:30, after the series' last tick: the curve ends on the settlement
+    assert result.equity["equity"][-1] == pytest.approx(10_000_000 + sum(r["profit"] for r in result.profit_rows))
+    notes = " ".join(result.market_rules["notes"])
+    assert ("23040" in notes) == (settlements is None)
+
+
+def test_the_example_strangle_runs_and_its_account_page_lists_the_series_it_traded(imported):
+    from orva_backtest.examples.short_strangle import WeeklyShortStrangle
+    data_dir, _ = imported
+    result = _run(data_dir, WeeklyShortStrangle(delta=0.15))
+    traded = {r["code"] for r in result.account.trade_records if r["code"].startswith("TXO")}
+    assert len(traded) == 2
+    page = next(f for f in result.files if f.endswith("account-report.html"))
+    text = open(page, encoding="utf-8").read()
+    listed = {code for code in result.instruments if code.startswith("TXO") and f"<th>{code} " in text}
+    assert listed == traded
