@@ -7,9 +7,11 @@ import pytest
 
 from account_helpers import fill, tick
 from orva_backtest.buying_power import BuyingPower
+from orva_backtest.cli_shared import option_settings
 from orva_backtest.modules.matcher.matcher import Matcher
 from orva_backtest.modules.positions.positions import Positions, black76, implied_vol
 from orva_backtest.result import open_positions
+from orva_backtest.runner import _configure_account
 
 EXPIRY = 1768368600.0  # 2026-01-14 13:30 Taipei: the series' last moment
 CALL, PUT = "TXO202601W2C23000", "TXO202601W2P22800"
@@ -48,6 +50,15 @@ def test_the_option_settings_take_a_fee_per_contract(console):
     with pytest.raises(ValueError, match="fee"):  # a rate there still
         book.update_fee_settings("future", fee=12.5)
     assert book.fee_settings["option"]["fee"] == 12.5
+
+
+def test_the_command_line_s_fee_and_slippage_reach_the_option_settings(console):
+    *_, fees, _ = option_settings("2330", "2026-01-05", "2026-01-06", None, None,
+                                  ("option=15", "future=0.00003"), ())
+    book = account()
+    _configure_account(book, 1_000_000, fees, 2)
+    assert book.fee_settings["option"]["fee"] == 15
+    assert book._Positions__calculate_trade_cost(CALL, "Buy", 9.8, 1, "Option")["price"] == 10.0
 
 
 @pytest.mark.parametrize("code, premium, supplied, approximated, source, value", [
