@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 from account_helpers import fill, tick
+from matcher_helpers import T0, drain
 from orva_backtest.buying_power import BuyingPower
 from orva_backtest.cli_shared import option_settings
 from orva_backtest.modules.matcher.matcher import Matcher
@@ -127,6 +128,21 @@ def test_the_exchange_fills_option_orders_into_the_account(console):
     assert (deal["code"], deal["quantity"], deal["price"]) == (CALL, 2, 121)
     assert book.product_type_mapper[CALL] == "Option"
     assert book.current_capital == 1_000_000 - 122 * 100 - 50  # one tick up, NT$25 each
+
+
+def test_an_option_series_keeps_no_band_of_its_own_premium(console):
+    """TXO's daily limits follow the index (±10 % of it, in premium points): a premium that
+    doubles in a day is an ordinary trade, not one outside the exchange's band."""
+    book = account()
+    exchange = Matcher(book, fill_model="touch", price_limit=0.1)
+    for code, when, close in [(CALL, T0, 100.0), ("2330", T0, 600.0),
+                              (CALL, T0 + 86400, 210.0), ("2330", T0 + 86400, 605.0)]:
+        exchange.set_current_tick(tick(code, close, when, market_type="Option"))
+        exchange.match_deal(code, close, 1, when)
+    exchange.add_order(CALL, "Option", "Buy", 210.0, 1, "LMT", "ROD")
+    exchange.add_order("2330", "Stock", "Buy", 700.0, 1, "LMT", "ROD")
+    codes = {r["order"]["code"]: r["operation_status_code"] for r in drain(exchange)}
+    assert codes == {CALL: "00", "2330": "88"}  # the stock's band still holds
 
 
 def test_open_options_are_marked_at_their_last_trade(console):
