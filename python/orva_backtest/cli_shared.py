@@ -72,8 +72,8 @@ def _fees(pairs):
         kind, sep, value = pair.partition("=")
         if not sep:
             kind, value = "stock", pair
-        if kind not in ("stock", "future"):
-            raise CliError(f"--fee 的商品類型必須是 stock 或 future: {pair!r}")
+        if kind not in ("stock", "future", "option"):  # option: money per contract
+            raise CliError(f"--fee 的商品類型必須是 stock、future 或 option: {pair!r}")
         try:
             rate = float(value)
         except ValueError:
@@ -248,7 +248,7 @@ def backtest_options(command):
         click.option("--backfill-end", default=None, help="last backfill day"),
         click.option("--capital", type=click.IntRange(min=1), default=1_000_000, show_default=True),
         click.option("--fee", "fee_pairs", multiple=True,
-                     help="fee rate: stock=0.0005 or future=0.00002 (repeatable)"),
+                     help="fee rate: stock=0.0005 or future=0.00002; option=15 per contract (repeatable)"),
         click.option("--slippage-ticks", type=click.IntRange(0, 10_000), default=None,
                      help="ticks of slippage on every fill"),
         DATA_DIR,

@@ -102,7 +102,7 @@ def _configure_account(account, capital, fees, slippage_ticks):
     for setting_type, values in (fees or {}).items():
         account.update_fee_settings(setting_type, **values)
     if slippage_ticks is not None:
-        for setting_type in ("stock", "future"):
+        for setting_type in ("stock", "future", "option"):
             for action in ("buy", "sell"):
                 account.update_fee_settings(setting_type, action=action, tick_count=slippage_ticks)
 

@@ -142,7 +142,8 @@ def test_report_shows_chart_markers_figures_and_tables(browser, tmp_path):
             number(account._account_infos["2330"]["entry_times"]), str(len(rows)), number(received),
             number(paid), number(received - paid), number(costs), number(sum(r["profit"] for r in rows)), "0"]
         assert report.cells("#fees tbody tr") == [["股票", "0.001425", "0.003", "10", "3 檔向上", "3 檔向下"],
-                                                  ["期貨", "0.00002", "0.00002", "10", "3 檔向上", "3 檔向下"]]
+                                                  ["期貨", "0.00002", "0.00002", "10", "3 檔向上", "3 檔向下"],
+                                                  ["選擇權", "25 元/口", "0.001", "0", "1 檔向上", "1 檔向下"]]
 
 
 HOSTILE = "</script><img src=x onerror=\"window.pwned=1\"><b>&amp;</b>'"

@@ -41,6 +41,9 @@ struct CodeLimits {
   std::string code;
   double fixed_tick;  // of its price grid; 0: the stock price bands
   exchange::DailyLimits limits;
+  // An option series of the account: its band follows the index, not its own premium, and
+  // is far wider than a day's moves, so it keeps none.
+  bool exempt = false;
 };
 
 struct Matcher {
@@ -191,9 +194,9 @@ nb::object latency_ms_of(nb::handle self);
 void bind_fill_model(nb::class_<Matcher>& cls);
 
 // Daily price limits (price_limits.cpp). A trade of `code` at `close`, before the orders
-// arriving at `time` meet it:
-void note_price(Matcher& matcher, nb::handle code, const std::string& text, double time,
-                double close);
+// arriving at `time` meet it (`self` the matcher, whose account says which codes are options):
+void note_price(nb::handle self, Matcher& matcher, nb::handle code, const std::string& text,
+                double time, double close);
 // Whether `price` lies within the code's band (true while it has none).
 bool within_limits(Matcher& matcher, const std::string& code, double price);
 // Refuses a limit order (a new one, or a price change as `operation`) priced outside its

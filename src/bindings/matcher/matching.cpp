@@ -82,7 +82,7 @@ void note_tick(nb::handle self, nb::handle code, nb::handle timestamp,
   if (shows || limited) {
     auto lock = lock_releasing_gil(matcher.book);
     // A new trading day's band, before what arrives now meets it.
-    if (limited) note_price(matcher, code, text, time, close);
+    if (limited) note_price(self, matcher, code, text, time, close);
     // A quote from before a session break is none: what arrives now meets this tick's.
     if (shows) {
       exchange::QuotesInForce& board = quotes_board(matcher, text);

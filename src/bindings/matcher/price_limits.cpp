@@ -46,17 +46,21 @@ nb::object refusal(double price, const exchange::Band& band) {
 
 }  // namespace
 
-void note_price(Matcher& matcher, nb::handle code, const std::string& text, double time,
-                double close) {
+void note_price(nb::handle self, Matcher& matcher, nb::handle code, const std::string& text,
+                double time, double close) {
   CodeLimits* entry = find(matcher, text);
   if (!entry) {
     static PyObject* ticks =
         nb::object(nb::module_::import_("orva_backtest.constant").attr("FutureTickSize"))
             .release().ptr();
     const costs::PriceGrid grid = price_grid(code, nb::handle(ticks));
-    matcher.limits.push_back({text, grid.fixed_tick, {}});
+    // Asked once per code: an account without options (or a host's own) has no such series.
+    nb::object series = nb::getattr(nb::getattr(self, k().positions), "option_contracts", nb::none());
+    const bool option = !series.is_none() && checked(PySequence_Contains(series.ptr(), code.ptr())) == 1;
+    matcher.limits.push_back({text, grid.fixed_tick, {}, option});
     entry = &matcher.limits.back();
   }
+  if (entry->exempt) return;
   entry->limits.trade({entry->code, entry->fixed_tick}, matcher.price_limit, time, close);
 }
 

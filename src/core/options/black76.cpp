@@ -8,10 +8,11 @@ namespace orva::options {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kPi = 3.14159265358979323846;  // M_PI is POSIX, not C++
 
 // erfc keeps the tails exact, where 1 - erf would round to 0 or 1.
 double normal_cdf(double x) { return 0.5 * std::erfc(-x / std::sqrt(2.0)); }
-double normal_pdf(double x) { return std::exp(-0.5 * x * x) / std::sqrt(2.0 * M_PI); }
+double normal_pdf(double x) { return std::exp(-0.5 * x * x) / std::sqrt(2.0 * kPi); }
 
 bool in_domain(double forward, double strike, double years, double rate) {
   return std::isfinite(forward) && forward > 0 && std::isfinite(strike) && strike > 0 &&
@@ -59,7 +60,7 @@ double implied_vol(double price, double forward, double strike, double years, do
   double low = 0, high = kMaxVol;
   if (price_only(forward, strike, years, rate, high, right) < price) return kNaN;
   // An at-the-money start (Brenner and Subrahmanyam), then Newton inside [low, high].
-  double vol = std::clamp(std::sqrt(2 * M_PI / years) * price / (discount * forward), 0.01, 2.0);
+  double vol = std::clamp(std::sqrt(2 * kPi / years) * price / (discount * forward), 0.01, 2.0);
   // Relative: a far out-of-the-money price may be a tiny fraction of a point.
   const double tolerance = 1e-13 * price;
   for (int step = 0; step < 200; ++step) {
