@@ -181,7 +181,9 @@ def set_up_options(account, ctx, markets, data_dir, settlements, end, notes):
     facts = option_facts([code for code, market in markets.items() if market == "Option"])
     if not facts:
         return
-    account.set_option_contracts(facts)
+    # The account reads the underlying's price by code: the continuous series the cache holds.
+    account.set_option_contracts({code: {**f, "underlying": FUTURES_SERIES.get(f["underlying"], f["underlying"])}
+                                  for code, f in facts.items()})
     last_day = format_to_dt(end).date().isoformat()
     supplied, approximated = {}, {}
     for day, underlying in sorted({(f["expiry_date"], f["underlying"]) for f in facts.values()}):

@@ -31,9 +31,15 @@ bool in_window(const Window& w, LocalMicros dt) {
   return tod >= w.start * kMicrosPerSecond && tod <= w.end * kMicrosPerSecond;
 }
 
+// Index options trade in the futures' sessions, so they follow the futures' rules.
+const std::string& session_market(const std::string& market) {
+  static const std::string future = "Future";
+  return market == "Option" ? future : market;
+}
+
 const std::vector<Window>& windows_for(const Calendar& calendar, const std::string& market) {
   static const std::vector<Window> none;
-  auto found = calendar.windows.find(market);
+  auto found = calendar.windows.find(session_market(market));
   return found == calendar.windows.end() ? none : found->second;
 }
 
@@ -70,7 +76,7 @@ bool Instrument::add(const RealTick& tick, const Calendar& calendar) {
     gap_filled = missing <= kMaxFilledGapMinutes;
     if (missing > 1 && gap_filled) {
       const LocalMicros base = previous - time_of_day(previous) % kMicrosPerMinute;
-      const bool future = *tick.market_type == "Future";
+      const bool future = session_market(*tick.market_type) == "Future";
       int64_t day = INT64_MIN;
       bool holiday = false;
       for (int64_t i = 0; i < missing; ++i) {

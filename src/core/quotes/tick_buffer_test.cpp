@@ -132,6 +132,18 @@ TEST(GapFilling, FuturesKeepSaturdayBeforeFiveOnly) {
   EXPECT_EQ(v.size(), 302u);
 }
 
+TEST(GapFilling, OptionsFollowTheFuturesSessions) {
+  const Calendar c = taiwan({days_from_civil(2024, 3, 9), days_from_civil(2024, 3, 10)});
+  const std::string option = "Option";
+  Instrument futures, options;
+  for (const LocalMicros dt : {at(2024, 3, 8, 13, 50, 0), at(2024, 3, 8, 23, 59, 0), at(2024, 3, 11, 8, 46, 0)}) {
+    futures.add(tick(dt, kFuture), c);
+    options.add(tick(dt, option), c);
+  }
+  EXPECT_EQ(virtual_times(options), virtual_times(futures));
+  EXPECT_EQ(options.columns().dt, futures.columns().dt);  // 13:50 moved to the day session's end alike
+}
+
 TEST(GapFilling, WithoutWeekendDaysInTheFileSundayNightsAreFilled) {
   const Calendar c = taiwan();
   Instrument i;
