@@ -88,6 +88,26 @@ def test_a_benchmark_missing_from_the_cache_is_a_warning(tmp_path):
     assert any(p.endswith("2330-profit_report.html") for p in result.files)
 
 
+class CountingCache(CacheOnlyMarket):
+    def __init__(self):
+        super().__init__()
+        self.asked = []
+
+    def ticks(self, contract, date):
+        self.asked.append((contract.code, date))
+        return super().ticks(contract, date)
+
+
+def test_a_day_missing_from_the_cache_is_asked_for_once(tmp_path):
+    run(EveryN(), tmp_path, "cache")
+    missing = sorted((tmp_path / "cache" / "sino" / "ticks").glob("0050 *"))[:2]
+    for path in missing:
+        path.unlink()
+    source = CountingCache()
+    run(EveryN(), tmp_path, "cache", source=source)
+    assert sorted(source.asked) == sorted(("0050", p.name.split()[1]) for p in missing)
+
+
 class Exits(Strategy):
     def on_tick(self, ctx, tick):
         raise SystemExit(0)

@@ -23,6 +23,8 @@ class CacheOnlyMarket:
     example after `orva-backtest import-ticks`): a day that is not cached has no ticks to
     download, so it is skipped (and never cached) instead of being filled from elsewhere."""
 
+    cache_only = True  # the tick feed skips a day it lacks at once, without retries or a log entry
+
     def __init__(self):
         self.Contracts = _Contracts()
 

@@ -362,6 +362,21 @@ std::vector<Instrument> instruments_of(nb::handle codes) {
   return instruments;
 }
 
+// A source that only reads the cache (`cache_only` set) has no ticks for a day it lacks: an
+// option series that did not trade that day, a day never imported.
+bool from_cache_only(nb::handle self) {
+  nb::object api = nb::getattr(self, k().api);
+  PyObject* flag = PyObject_GetAttrString(api.ptr(), "cache_only");
+  if (!flag) {
+    PyErr_Clear();  // a broker SDK has no such attribute
+    return false;
+  }
+  const int on = PyObject_IsTrue(flag);
+  Py_DECREF(flag);
+  if (on < 0) throw nb::python_error();
+  return on == 1;
+}
+
 void for_each_date(nb::handle self, const Instrument& entry, nb::handle start_from,
                    nb::handle end_to, const std::function<void(nb::handle)>& fetch,
                    const std::function<void()>& take) {
@@ -382,6 +397,10 @@ void for_each_date(nb::handle self, const Instrument& entry, nb::handle start_fr
       failures = 0;
     } catch (nb::python_error& error) {
       if (!error.matches(PyExc_Exception)) throw;
+      if (error.matches(PyExc_LookupError) && from_cache_only(self)) {
+        current = current + globals->timedelta_day;  // not cached: nothing to retry or report
+        continue;
+      }
       nb::dict data;
       data[k().code] = code;
       data["date"] = current.attr("timestamp")();
