@@ -17,6 +17,14 @@ namespace {
 
 const Keys& k() { return globals->keys; }
 
+PyTypeObject* matcher_type = nullptr;
+int is_matcher(PyObject* obj) { return Py_TYPE(obj) == matcher_type; }
+
+// An attribute of the exchange read per tick (see `attribute`).
+nb::object own(nb::handle self, const nb::str& name) {
+  return attribute(self, name, is_matcher(self.ptr()));
+}
+
 nb::dict new_tick_info() {
   nb::dict info;
   info[k().ts] = nb::none();
@@ -43,7 +51,7 @@ void cancel_expired(nb::handle self, nb::handle account, nb::handle code, nb::ha
 // the record's own unless the direct replay already holds it.
 void record_tick(nb::handle self, nb::handle code, nb::handle tick,
                  nb::handle timestamp = nb::handle()) {
-  nb::object infos = nb::getattr(self, k().current_tick_infos);
+  nb::object infos = own(self, k().current_tick_infos);
   nb::object info = item_or_none(infos, code);
   if (info.is_none()) {
     info = new_tick_info();
@@ -51,7 +59,7 @@ void record_tick(nb::handle self, nb::handle code, nb::handle tick,
   }
   info[k().tick] = tick;
   info[k().ts] = timestamp.is_valid() ? nb::borrow(timestamp) : item(tick, k().timestamp);
-  nb::object account = nb::getattr(self, k().positions);
+  nb::object account = own(self, k().positions);
   const direct::QuotesApi& api = *globals->account_api;
   if (api.is_positions(account.ptr())) {  // not overridden: no method call per tick
     const int status = api.set_account_tick(account.ptr(), tick.ptr());
@@ -257,13 +265,13 @@ int direct_set_current_tick(PyObject* self, const direct::Tick& tick) {
 bool unseen(nb::handle self, const direct::Tick& tick) {
   Matcher& matcher = state_of(self);
   if (!matcher.in_flight.empty()) return false;
-  nb::object book = nb::getattr(self, k().pending_orders);
+  nb::object book = own(self, k().pending_orders);
   if (!PyList_CheckExact(book.ptr()) || PyList_GET_SIZE(book.ptr()) > 0) {
     auto lock = lock_releasing_gil(matcher.book);
     matcher.index.sync(book);
     if (matcher.index.holds(*tick.code_text)) return false;
   }
-  nb::object account = nb::getattr(self, k().positions);
+  nb::object account = own(self, k().positions);
   const direct::QuotesApi& api = *globals->account_api;
   if (!api.is_positions(account.ptr())) return false;
   return checked(api.expiry_due(account.ptr(), *tick.code_text, tick.seconds)) == 0;
@@ -286,9 +294,6 @@ int direct_record_tick(PyObject* self, PyObject* code, PyObject* record, PyObjec
 int direct_match(PyObject* self, const direct::Tick& tick) {
   return guarded_status([&] { match_pass(self, tick.code, tick.close, tick.qty, tick.timestamp); });
 }
-
-PyTypeObject* matcher_type = nullptr;
-int is_matcher(PyObject* obj) { return Py_TYPE(obj) == matcher_type; }
 
 const direct::MatcherApi direct_api{direct::kApiVersion, &is_matcher,        &direct_set_current_tick,
                                      &direct_match,       &direct_note_tick,  &direct_record_tick};

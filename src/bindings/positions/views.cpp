@@ -20,7 +20,7 @@ bool take_tick(nb::handle self, nb::handle tick) {
   require_dict(tick, "tick");
   // Before the tick replaces the expiring month's last trade.
   const bool expired = settle_expiries(self, tick);
-  nb::getattr(self, keys().current_tick_infos)[item(tick, keys().code)] = tick;
+  attribute(self, keys().current_tick_infos, is_positions(self.ptr()))[item(tick, keys().code)] = tick;
   return expired;
 }
 
