@@ -1,4 +1,6 @@
 """What a Python strategy is handed on every tick, and what the engine does around its calls."""
+import sys
+
 import pytest
 
 from orva_backtest import Strategy, utils
@@ -142,3 +144,31 @@ def test_current_tick_infos_read_as_tick_by_tick_in_both_modes(tmp_path, ticks):
     assert sum(kind == "deal" for kind, *_ in direct[0]) > 3 and direct == paced
     assert set(direct[1][0]) == set(direct[1][1]) == {"2330", "TXFR1", "0050"}  # read after the run
 
+
+
+class Asks(Strategy):
+    """Asks for its position on every tick and trades now and then."""
+
+    def __init__(self):
+        self.asked, self.engine_calls, self.answers = 0, 0, []
+
+    def on_tick(self, ctx, tick):
+        self.asked += 1
+        sys.setprofile(self.count)
+        held = ctx.position(tick["code"])
+        sys.setprofile(None)
+        self.answers.append(held)
+        if self.asked % 500 == 0:
+            ctx.sell(tick["code"], held) if held > 0 else ctx.buy(tick["code"], 2)
+
+    def count(self, frame, event, arg):
+        if event == "call" and "orva_backtest" in frame.f_code.co_filename:
+            self.engine_calls += 1
+
+
+def test_a_position_asked_on_every_tick_runs_one_python_call_of_the_engine(tmp_path):
+    strategy = Asks()
+    result = run_backtest(strategy, ["2330:Stock"], DAYS[0], DAYS[0], data_dir=tmp_path, reports=False)
+    assert strategy.engine_calls == strategy.asked > 1_000  # Context.position and nothing under it
+    assert (min(strategy.answers), max(strategy.answers)) == (0, 2)  # filled in part at times
+    assert result.account.net_quantity("2330") == strategy.answers[-1]
