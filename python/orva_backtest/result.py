@@ -185,20 +185,6 @@ def account_summary(rows, entry_times):
             "profit": sum(r["profit"] for r in rows)}
 
 
-def net_quantity(account, code):
-    """Net open quantity of `code`: long entries minus short ones."""
-    sides = account.positions.get(code)
-    if not sides:
-        return 0
-    # Plain loops: a strategy may ask on every tick, and generators cost more than the sum.
-    held = 0
-    for entry in sides["buy"]:
-        held += entry["quantity"]
-    for entry in sides["sell"]:
-        held -= entry["quantity"]
-    return held
-
-
 def open_positions(account):
     """code → OpenPosition of every instrument the account still holds, at its last price."""
     unrealised = {}
@@ -208,7 +194,7 @@ def open_positions(account):
     out = {}
     for code, pnl in unrealised.items():
         tick = account.current_tick_infos.get(code)
-        out[code] = OpenPosition(net_quantity(account, code), tick["close"] if tick else float("nan"), pnl,
+        out[code] = OpenPosition(account.net_quantity(code), tick["close"] if tick else float("nan"), pnl,
                                  average_price(account, code))
     return out
 

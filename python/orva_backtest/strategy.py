@@ -2,8 +2,6 @@
 instance to `orva_backtest.runner.run_backtest` (or `orva-backtest run STRATEGY.py`)."""
 from datetime import datetime
 
-from orva_backtest.result import net_quantity
-
 
 class Strategy:
     """Base class of a backtested strategy.
@@ -143,7 +141,7 @@ class Context:
 
     def position(self, code):
         """Net open quantity of `code`: long entries minus short ones."""
-        return net_quantity(self.account, code)
+        return self.account.net_quantity(code)
 
     def positions(self, product_type="Stock", detail=False):
         """The account's position view ("Stock" or "Future"), at the latest prices."""

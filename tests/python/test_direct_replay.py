@@ -51,3 +51,32 @@ def test_last_bars_of_a_drive_that_handed_no_tick_keep_the_strategy_tick():
     assert replay.drive(Matcher(Positions()), quotes, ctx, set(), bar_feed=feed,
                         on_bar=lambda ctx, bar: seen.append((bar["dt"], ctx.tick))) == 0
     assert seen == [(quotes.get_kbar("2330", "m", 1)["dt"][-1], None)]
+
+
+class CountingAccount(Positions):
+    """An account whose own tick step counts the ticks it is handed."""
+
+    def __init__(self):
+        super().__init__()
+        self.handed = 0
+
+    def set_current_tick(self, tick):
+        self.handed += 1
+        super().set_current_tick(tick)
+
+
+@pytest.mark.parametrize("account", [Positions, CountingAccount])
+def test_tick_records_are_made_only_where_python_can_see_them(account):
+    codes = [*CODES, {"code": "TXFR1", "market": "Future"}]
+    last = {record["code"]: record for record in Ticker(SyntheticMarket()).iter_ticks(codes, DAY, DAY)}
+    replay = Ticker(SyntheticMarket()).iter_ticks(codes, DAY, DAY)
+    matcher = Matcher(account())
+    ticks = replay.drive(matcher, QuoteManager(), None, set())
+    assert ticks > 20_000 and matcher.current_tick_infos.keys() == last.keys()
+    for code, record in last.items():  # the latest ticks are there after the run, as tick by tick
+        assert matcher.positions.current_tick_infos[code] is matcher.current_tick_infos[code]["tick"]
+        assert matcher.current_tick_infos[code] == {"ts": record["timestamp"], "tick": record}
+    if account is Positions:  # no callback: a record only at the signal checks and the end
+        assert replay.records_made <= len(last) * (ticks // 1024 + 1)
+    else:  # its own step sees every tick
+        assert matcher.positions.handed == replay.records_made == ticks

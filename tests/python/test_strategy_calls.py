@@ -1,4 +1,6 @@
 """What a Python strategy is handed on every tick, and what the engine does around its calls."""
+import sys
+
 import pytest
 
 from orva_backtest import Strategy, utils
@@ -85,3 +87,88 @@ def test_the_booking_formats_its_messages_only_for_a_console_that_prints(tmp_pat
     else:  # every entry and exit tells the balance
         assert Cash.formatted >= 2 * len(result.profit_rows)
         assert any("[回測] 進場 2330" in line for line in console.lines)
+
+
+def latest(ctx):
+    """Every code's latest tick as the account and the exchange keep them, copied."""
+    return ({code: tick and dict(tick) for code, tick in ctx.account.current_tick_infos.items()},
+            {code: (info["ts"], dict(info["tick"])) for code, info in ctx.matcher.current_tick_infos.items()})
+
+
+class Observer(Strategy):
+    """Trades 2330 and TXFR1 now and then; keeps what it is handed and what current_tick_infos
+    holds at its callbacks (the codes it is not handed included)."""
+
+    def __init__(self, ticks):
+        self.seen, self.kept, self.copies, self.count = [], [], [], 0
+        if not ticks:
+            self.on_tick = None  # bars only: most ticks reach no callback
+
+    def on_start(self, ctx):
+        self.ctx = ctx
+        ctx.subscribe_bars("2330")
+
+    def on_tick(self, ctx, tick):
+        assert ctx.account.current_tick_infos[tick["code"]] is tick
+        assert ctx.matcher.current_tick_infos[tick["code"]]["tick"] is tick
+        self.count += 1
+        if self.count % 97 == 0:
+            self.seen.append(("tick", latest(ctx)))
+        if self.count % 400 == 0:
+            ctx.sell(tick["code"]) if ctx.position(tick["code"]) > 0 else ctx.buy(tick["code"])
+
+    def on_bar(self, ctx, bar):
+        self.kept.append(ctx.tick)
+        self.copies.append(dict(ctx.tick))
+        self.seen.append(("bar", bar["dt"], latest(ctx)))
+        if len(self.kept) % 7 == 0:
+            ctx.sell("TXFR1") if ctx.position("TXFR1") > 0 else ctx.buy("TXFR1")
+
+    def on_order_report(self, ctx, report):
+        self.seen.append(("order", latest(ctx)))
+
+    def on_deal_report(self, ctx, report):
+        self.seen.append(("deal", latest(ctx)))
+
+
+@pytest.mark.parametrize("ticks", [True, False])
+def test_current_tick_infos_read_as_tick_by_tick_in_both_modes(tmp_path, ticks):
+    runs = {}
+    for mode in ("direct", "paced"):
+        strategy = Observer(ticks)
+        run_backtest(strategy, ["2330:Stock", "TXFR1:Future"], *DAYS, data_dir=tmp_path / mode,
+                              reports=False, mode=mode, capital=10_000_000)
+        assert [dict(tick) for tick in strategy.kept] == strategy.copies  # kept ticks never change
+        runs[mode] = (strategy.seen, latest(strategy.ctx))
+    direct, paced = runs["direct"], runs["paced"]
+    assert sum(kind == "deal" for kind, *_ in direct[0]) > 3 and direct == paced
+    assert set(direct[1][0]) == set(direct[1][1]) == {"2330", "TXFR1", "0050"}  # read after the run
+
+
+
+class Asks(Strategy):
+    """Asks for its position on every tick and trades now and then."""
+
+    def __init__(self):
+        self.asked, self.engine_calls, self.answers = 0, 0, []
+
+    def on_tick(self, ctx, tick):
+        self.asked += 1
+        sys.setprofile(self.count)
+        held = ctx.position(tick["code"])
+        sys.setprofile(None)
+        self.answers.append(held)
+        if self.asked % 500 == 0:
+            ctx.sell(tick["code"], held) if held > 0 else ctx.buy(tick["code"], 2)
+
+    def count(self, frame, event, arg):
+        if event == "call" and "orva_backtest" in frame.f_code.co_filename:
+            self.engine_calls += 1
+
+
+def test_a_position_asked_on_every_tick_runs_one_python_call_of_the_engine(tmp_path):
+    strategy = Asks()
+    result = run_backtest(strategy, ["2330:Stock"], DAYS[0], DAYS[0], data_dir=tmp_path, reports=False)
+    assert strategy.engine_calls == strategy.asked > 1_000  # Context.position and nothing under it
+    assert (min(strategy.answers), max(strategy.answers)) == (0, 2)  # filled in part at times
+    assert result.account.net_quantity("2330") == strategy.answers[-1]

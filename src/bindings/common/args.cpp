@@ -152,6 +152,15 @@ nb::object item_or_none(nb::handle mapping, nb::handle key) {
   return mapping.attr("get")(key);
 }
 
+nb::object attribute(nb::handle obj, const nb::str& name, bool own) {
+  PyObject** dict = own ? _PyObject_GetDictPtr(obj.ptr()) : nullptr;
+  if (dict && *dict) {
+    if (PyObject* value = PyDict_GetItemWithError(*dict, name.ptr())) return nb::borrow(value);
+    if (PyErr_Occurred()) throw nb::python_error();
+  }
+  return nb::getattr(obj, name);
+}
+
 void require_dict(nb::handle obj, const char* name) {
   if (!PyDict_Check(obj.ptr())) raise_type_error(name, "dict", obj);
 }

@@ -73,6 +73,11 @@ nb::object item(nb::handle mapping, nb::handle key);
 // mapping.get(key) for a dict (None when missing); other mappings through .get.
 nb::object item_or_none(nb::handle mapping, nb::handle key);
 
+// obj.name, read from obj's own __dict__ when `own` and it is there: no lookup through the
+// type, for the instance attributes our classes read per tick. Only for an instance of the
+// class itself (`own`), whose type defines no such name; a subclass's may.
+nb::object attribute(nb::handle obj, const nb::str& name, bool own);
+
 // A dict argument, else TypeError naming it.
 void require_dict(nb::handle obj, const char* name);
 

@@ -14,16 +14,18 @@
 
 namespace orva::py::direct {
 
-inline constexpr unsigned kApiVersion = 2;
+inline constexpr unsigned kApiVersion = 3;
 
 // One tick as the replay has it: the feed's record and its checked values.
 struct Tick {
-  PyObject* record;              // the tick record handed to the host (a dict)
+  PyObject* record;              // the tick record handed to the host (a dict); null when
+                                 // none is made yet (see MatcherApi::note_tick)
   PyObject* code;                // str
   const std::string* code_text;
   PyObject* market_type;         // str
   const std::string* market_text;
   PyObject* timestamp;           // float seconds, the record's own object
+  double seconds;                // its value
   calendar::LocalMicros local;   // the timestamp on the local clock
   double close;
   int64_t qty;
@@ -40,6 +42,14 @@ struct MatcherApi {
   // set_current_tick(record), and match_deal(code, close, qty, timestamp).
   int (*set_current_tick)(PyObject* matcher, const Tick& tick);
   int (*match)(PyObject* matcher, const Tick& tick);
+  // The step of a tick without a record: 1, with nothing done, when something Python can
+  // see needs the record now (orders of its code rest or are on their way, the account is
+  // a subclass, a contract month ends: then set_current_tick and match follow); else 0,
+  // the tick noted (time, price band, quotes) and nothing to match, its record left to
+  // record_tick once Python can look.
+  int (*note_tick)(PyObject* matcher, const Tick& tick);
+  // current_tick_infos[code] = {ts: timestamp, tick: record}, the record handed to the account.
+  int (*record_tick)(PyObject* matcher, PyObject* code, PyObject* record, PyObject* timestamp);
 };
 
 struct QuotesApi {
@@ -56,6 +66,8 @@ struct QuotesApi {
   // month of its code, whose expired month's orders are void.
   int (*is_positions)(PyObject* obj);
   int (*set_account_tick)(PyObject* positions, PyObject* record);
+  // 1 when the account's tick of `code` at `seconds` would settle an expiry, else 0.
+  int (*expiry_due)(PyObject* positions, const std::string& code, double seconds);
 };
 
 inline constexpr const char* kMatcherApi = "orva_backtest.modules.matcher.matcher._direct_api";

@@ -33,6 +33,11 @@ class BookIndex {
   // Removes `order` from `book` and from the index.
   void remove(nb::handle book, nb::handle order);
   bool empty() const { return by_code_.empty(); }
+  // Whether an order of `code` rests in the book as last synced.
+  bool holds(const std::string& code) const {
+    const auto found = by_code_.find(code);
+    return found != by_code_.end() && !found->second.empty();
+  }
   // Snapshot of the orders of `code`, oldest first.
   std::vector<IndexedOrder> orders_of(nb::handle code) const;
 

@@ -1,5 +1,6 @@
 // Ticks and matching: the latest tick per code, and one matching pass per tick.
 #include <cmath>
+#include <optional>
 #include <string>
 
 #include "common/args.h"
@@ -15,6 +16,14 @@ namespace orva::py::matcher {
 namespace {
 
 const Keys& k() { return globals->keys; }
+
+PyTypeObject* matcher_type = nullptr;
+int is_matcher(PyObject* obj) { return Py_TYPE(obj) == matcher_type; }
+
+// An attribute of the exchange read per tick (see `attribute`).
+nb::object own(nb::handle self, const nb::str& name) {
+  return attribute(self, name, is_matcher(self.ptr()));
+}
 
 nb::dict new_tick_info() {
   nb::dict info;
@@ -42,7 +51,7 @@ void cancel_expired(nb::handle self, nb::handle account, nb::handle code, nb::ha
 // the record's own unless the direct replay already holds it.
 void record_tick(nb::handle self, nb::handle code, nb::handle tick,
                  nb::handle timestamp = nb::handle()) {
-  nb::object infos = nb::getattr(self, k().current_tick_infos);
+  nb::object infos = own(self, k().current_tick_infos);
   nb::object info = item_or_none(infos, code);
   if (info.is_none()) {
     info = new_tick_info();
@@ -50,7 +59,7 @@ void record_tick(nb::handle self, nb::handle code, nb::handle tick,
   }
   info[k().tick] = tick;
   info[k().ts] = timestamp.is_valid() ? nb::borrow(timestamp) : item(tick, k().timestamp);
-  nb::object account = nb::getattr(self, k().positions);
+  nb::object account = own(self, k().positions);
   const direct::QuotesApi& api = *globals->account_api;
   if (api.is_positions(account.ptr())) {  // not overridden: no method call per tick
     const int status = api.set_account_tick(account.ptr(), tick.ptr());
@@ -63,15 +72,22 @@ void record_tick(nb::handle self, nb::handle code, nb::handle tick,
                                     2, nullptr));
 }
 
-// What reaches the exchange before the tick at `time` (and, for the queue
+// A tick's time when it has one (a float or int seconds), else none.
+std::optional<double> time_of(nb::handle timestamp) {
+  const bool timed =
+      PyFloat_Check(timestamp.ptr()) || (PyLong_Check(timestamp.ptr()) && !PyBool_Check(timestamp.ptr()));
+  if (!timed) return std::nullopt;
+  return require_number(timestamp, "timestamp");
+}
+
+// What reaches the exchange before the tick at `when` (and, for the queue
 // model, the tick's quotes, after the orders arriving met the earlier ones).
-void note_tick(nb::handle self, nb::handle code, nb::handle timestamp,
+void note_tick(nb::handle self, nb::handle code, std::optional<double> when,
                const exchange::Quotes* quotes, double close,
                const std::string* code_text = nullptr) {
   Matcher& matcher = state_of(self);
-  const bool timed =
-      PyFloat_Check(timestamp.ptr()) || (PyLong_Check(timestamp.ptr()) && !PyBool_Check(timestamp.ptr()));
-  const double time = timed ? require_number(timestamp, "timestamp") : 0;
+  const bool timed = when.has_value();
+  const double time = when.value_or(0);
   if (timed && std::isfinite(time)) matcher.now = time;  // what arrives now is stamped with it
   const bool shows = quotes && matcher.model == FillModel::Queue && PyUnicode_Check(code.ptr());
   const bool limited = matcher.price_limit > 0 && timed && std::isfinite(time) &&
@@ -104,7 +120,8 @@ void set_current_tick(nb::handle self, nb::handle tick) {
   const double close = state_of(self).price_limit > 0
                            ? require_number(item(tick, k().close), "close")
                            : std::nan("");
-  note_tick(self, code, item_or_none(tick, k().timestamp), quoted ? &quotes : nullptr, close);
+  note_tick(self, code, time_of(item_or_none(tick, k().timestamp)), quoted ? &quotes : nullptr,
+            close);
   record_tick(self, code, tick);
 }
 
@@ -236,21 +253,50 @@ void match_deal(nb::handle self, nb::handle code, nb::handle tick_close, nb::han
 // The direct replay's step: its ticks come checked from the feed's table.
 int direct_set_current_tick(PyObject* self, const direct::Tick& tick) {
   return guarded_status([&] {
-    note_tick(self, tick.code, tick.timestamp, tick.has_quotes ? &tick.quotes : nullptr,
+    note_tick(self, tick.code, time_of(tick.timestamp), tick.has_quotes ? &tick.quotes : nullptr,
               tick.close, tick.code_text);
     record_tick(self, tick.code, tick.record, tick.timestamp);
   });
+}
+
+// Whether nothing Python can see needs the tick's record now: no order of its code rests
+// and none is on its way (fills and reports read the latest ticks), the account is a
+// Positions itself (a subclass's step is its own) and no contract month of the code ends.
+bool unseen(nb::handle self, const direct::Tick& tick) {
+  Matcher& matcher = state_of(self);
+  if (!matcher.in_flight.empty()) return false;
+  nb::object book = own(self, k().pending_orders);
+  if (!PyList_CheckExact(book.ptr()) || PyList_GET_SIZE(book.ptr()) > 0) {
+    auto lock = lock_releasing_gil(matcher.book);
+    matcher.index.sync(book);
+    if (matcher.index.holds(*tick.code_text)) return false;
+  }
+  nb::object account = own(self, k().positions);
+  const direct::QuotesApi& api = *globals->account_api;
+  if (!api.is_positions(account.ptr())) return false;
+  return checked(api.expiry_due(account.ptr(), *tick.code_text, tick.seconds)) == 0;
+}
+
+int direct_note_tick(PyObject* self, const direct::Tick& tick) {
+  bool recorded_later = false;
+  const int status = guarded_status([&] {
+    if (!(recorded_later = unseen(self, tick))) return;
+    note_tick(self, tick.code, tick.seconds, tick.has_quotes ? &tick.quotes : nullptr,
+              tick.close, tick.code_text);
+  });
+  return status < 0 ? status : recorded_later ? 0 : 1;
+}
+
+int direct_record_tick(PyObject* self, PyObject* code, PyObject* record, PyObject* timestamp) {
+  return guarded_status([&] { record_tick(self, code, record, timestamp); });
 }
 
 int direct_match(PyObject* self, const direct::Tick& tick) {
   return guarded_status([&] { match_pass(self, tick.code, tick.close, tick.qty, tick.timestamp); });
 }
 
-PyTypeObject* matcher_type = nullptr;
-int is_matcher(PyObject* obj) { return Py_TYPE(obj) == matcher_type; }
-
-const direct::MatcherApi direct_api{direct::kApiVersion, &is_matcher, &direct_set_current_tick,
-                                     &direct_match};
+const direct::MatcherApi direct_api{direct::kApiVersion, &is_matcher,        &direct_set_current_tick,
+                                     &direct_match,       &direct_note_tick,  &direct_record_tick};
 
 void reset_tick_infos(nb::handle self) { nb::setattr(self, k().current_tick_infos, nb::dict()); }
 

@@ -128,7 +128,18 @@ void set_expiries(nb::handle self, nb::handle code, nb::handle expiries, nb::han
   state.expiries.push_back({text, std::move(dates), past, roll});
 }
 
+// Whether a tick at `when` begins a new contract month of the schedule `entry`.
+bool due(const CodeExpiries* entry, double when) {
+  return entry && entry->next < entry->dates.size() && when >= entry->dates[entry->next].at;
+}
+
 }  // namespace
+
+int direct_expiry_due(PyObject* self, const std::string& code, double when) {
+  Positions& state = state_of(self);
+  if (when > state.options.next_expiry) return 1;  // option series to settle at this tick
+  return !state.expiries.empty() && due(find(state, code), when) ? 1 : 0;
+}
 
 bool settle_expiries(nb::handle self, nb::handle tick) {
   Positions& state = state_of(self);
@@ -138,7 +149,7 @@ bool settle_expiries(nb::handle self, nb::handle tick) {
   CodeExpiries* entry = find(state, text_of(code));
   if (!entry || entry->next >= entry->dates.size()) return false;
   const double when = require_number(item(tick, keys().timestamp), "timestamp");
-  if (when < entry->dates[entry->next].at) return false;
+  if (!due(entry, when)) return false;
   // What is held expired with the first month passed: a gap of several months with no
   // trade settles it once, and any roll reopens at this tick, already in the latest month.
   const Expiry expiry = entry->dates[entry->next];

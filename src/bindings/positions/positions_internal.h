@@ -165,8 +165,12 @@ void bind_reports(nb::class_<Positions>& cls);
 void set_up_reports(nb::module_& m);
 void bind_quote_manager(nb::module_& m);
 void bind_views(nb::class_<Positions>& cls);
+// Net open quantity of `code`: long entries minus short ones; 0 when nothing is held.
+long long net_quantity(nb::handle self, nb::handle code);
 // Positions.set_current_tick for the exchange's per-tick step (0, or -1 with an error set).
 int direct_set_account_tick(PyObject* self, PyObject* tick);
+// 1 when a tick of `code` at `when` begins a new contract month (an expiry to settle), else 0.
+int direct_expiry_due(PyObject* self, const std::string& code, double when);
 // Whether `obj` is a Positions itself, not a subclass.
 int is_positions(PyObject* obj);
 

@@ -201,12 +201,7 @@ nb::object kbar_json(nb::handle kbars) {
 // of the position view; None when nothing is held.
 nb::object open_position(nb::handle self, nb::handle code) {
   const Keys& k = keys();
-  nb::object sides = item_or_none(nb::getattr(self, k.positions), code);
-  if (sides.is_none()) return nb::none();
-  long long net = 0;
-  for (const nb::str* side : {&k.buy, &k.sell})
-    for (nb::handle entry : item(sides, *side))
-      net += (side == &k.buy ? 1 : -1) * require_int(item(entry, k.quantity), "quantity");
+  const long long net = net_quantity(self, code);
   if (net == 0) return nb::none();
   double unrealised = 0;
   nb::object product = item(nb::getattr(self, k.product_type_mapper), code);

@@ -21,13 +21,24 @@ bool take_tick(nb::handle self, nb::handle tick) {
   // Before the tick replaces the expiring month's last trade.
   const bool expired = settle_expiries(self, tick);
   settle_option_expiries(self, tick);
-  nb::getattr(self, keys().current_tick_infos)[item(tick, keys().code)] = tick;
+  attribute(self, keys().current_tick_infos, is_positions(self.ptr()))[item(tick, keys().code)] = tick;
   return expired;
 }
 
 void set_current_tick(nb::handle self, nb::handle tick) { take_tick(self, tick); }
 
 }  // namespace
+
+long long net_quantity(nb::handle self, nb::handle code) {
+  const Keys& k = keys();
+  nb::object sides = item_or_none(attribute(self, k.positions, is_positions(self.ptr())), code);
+  if (!truth(sides)) return 0;
+  long long net = 0;
+  for (const nb::str* side : {&k.buy, &k.sell})
+    for (nb::handle entry : item(sides, *side))
+      net += (side == &k.buy ? 1 : -1) * require_int(item(entry, k.quantity), "quantity");
+  return net;
+}
 
 int direct_set_account_tick(PyObject* self, PyObject* tick) {
   bool expired = false;
@@ -216,6 +227,8 @@ nb::list position_detail(nb::handle self, nb::handle product_type) {
 }  // namespace
 
 void bind_views(nb::class_<Positions>& cls) {
+  def_method<&net_quantity>(cls, "net_quantity", {param("code")},
+                            "商品的淨未平倉數量: 多單減空單, 沒有部位時為 0");
   def_method<&set_current_tick>(cls, "set_current_tick", {param("tick")},
                   "記錄商品的最新 Tick, 作為計算未實現損益的價格");
   def_method<&fetch_positions>(cls, "fetch_positions",

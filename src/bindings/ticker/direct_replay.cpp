@@ -15,6 +15,7 @@
 #include "common/host.h"
 #include "common/methods.h"
 #include "common/threads.h"
+#include "ticker/latest_ticks.h"
 #include "ticker/tick_rows.h"
 #include "ticker/ticker_internal.h"
 
@@ -32,6 +33,7 @@ struct DirectReplay {
   // frame: a daemon thread stopped inside a callback at exit unwinds through
   // the loop without freeing anything.
   nb::object record, timestamp, bars;
+  LatestTicks latest;  // the ticks not filed with the exchange yet
   nb::object handed = nb::none();  // the record last handed to the strategy, as paced runs keep it
   nb::object failed = nb::none();  // (callback name, record) when a callback raised
 
@@ -63,6 +65,7 @@ struct DirectReplay {
       dropped_total += rows->day_count();
       dropped_most = std::max<Py_ssize_t>(dropped_most, rows->most_days_held());
     }
+    latest.clear();
     backfill.reset();  // the tables are no longer needed
     main.reset();
     marker = false;
@@ -134,6 +137,7 @@ struct Drive {
   PyObject *matcher, *quotes, *ctx, *on_tick, *bar_feed, *on_bar, *on_reports, *progress;
   Py_ssize_t total, ticks = 0;
   cal::LocalClock clock;
+  int slot = 0;  // of the tick being stepped
 };
 
 void require_callable(nb::handle value, const char* name) {
@@ -147,8 +151,18 @@ void check(int status) {
   if (status < 0) throw nb::python_error();
 }
 
-// Calls the strategy's `fn(ctx, arg)`; a raise is remembered with the record.
-void call_strategy(Drive& d, PyObject* fn, const nb::str& name, PyObject* arg) {
+// Before Python can look: the ticks held are filed, and the record of this one is at hand.
+void show_ticks(Drive& d) {
+  if (!d.run.latest.holding()) return;
+  d.run.latest.file(d.matcher, d.exchange);
+  d.run.record = d.run.latest.record(d.slot);
+}
+
+// Calls the strategy's `fn(ctx, arg)`, by default `fn(ctx, tick)`; a raise is remembered
+// with the record.
+void call_strategy(Drive& d, PyObject* fn, const nb::str& name, PyObject* arg = nullptr) {
+  show_ticks(d);
+  if (!arg) arg = d.run.record.ptr();
   check(PyObject_SetAttr(d.ctx, names->tick.ptr(), d.run.record.ptr()));
   d.run.handed = d.run.record;
   // The spare first slot lets a bound method put its self there instead of copying the args.
@@ -182,6 +196,14 @@ Py_ssize_t waiting_in_plain_queue(PyObject* queue) {
   return waiting;
 }
 
+void call_reports(Drive& d) {
+  show_ticks(d);
+  d.run.handed = d.run.record;  // the report callbacks see this tick
+  PyObject* result = PyObject_CallOneArg(d.on_reports, d.run.record.ptr());
+  if (!result) throw nb::python_error();
+  Py_DECREF(result);
+}
+
 // Hands the exchange's waiting reports to the host's dispatcher.
 void dispatch_reports(Drive& d) {
   if (!d.on_reports) return;
@@ -195,13 +217,8 @@ void dispatch_reports(Drive& d) {
   } else if (PyErr_Occurred()) {
     throw nb::python_error();
   }
-  if (fast > 0) {
-    d.run.handed = d.run.record;  // the report callbacks see this tick
-    PyObject* result = PyObject_CallOneArg(d.on_reports, d.run.record.ptr());
-    if (!result) throw nb::python_error();
-    Py_DECREF(result);
-    return;
-  }
+  if (fast > 0) return call_reports(d);
+  show_ticks(d);  // another queue's own code may run
   queue = PyObject_GetAttr(d.matcher, names->response_queue.ptr());
   if (!queue) throw nb::python_error();
   // A queue.Queue's deque is read without a call; a queue without one is asked, as the
@@ -221,10 +238,7 @@ void dispatch_reports(Drive& d) {
   Py_DECREF(queue);
   if (waiting < 0) throw nb::python_error();
   if (waiting == 0) return;
-  d.run.handed = d.run.record;  // the report callbacks see this tick
-  PyObject* result = PyObject_CallOneArg(d.on_reports, d.run.record.ptr());
-  if (!result) throw nb::python_error();
-  Py_DECREF(result);
+  call_reports(d);
 }
 
 void hand_over_bars(Drive& d) {
@@ -238,6 +252,7 @@ void hand_over_bars(Drive& d) {
 }
 
 void report_progress(Drive& d) {
+  show_ticks(d);
   PyObject* done = PyLong_FromSsize_t(d.ticks);
   PyObject* total = PyLong_FromSsize_t(d.total);
   PyObject* result = nullptr;
@@ -251,42 +266,46 @@ void report_progress(Drive& d) {
   Py_DECREF(result);
 }
 
-void step(Drive& d, const MergedDays& rows, const MergedDays::Source& source, bool tradable) {
+void step(Drive& d, const MergedDays& rows, const MergedDays::Source& source, int slot,
+          bool tradable) {
   park_if_exiting();  // between ticks the loop holds nothing of its own
   const double seconds = rows.seconds(source);
   d.run.timestamp = checked(PyFloat_FromDouble(seconds));
-  d.run.record = rows.record(source, d.run.timestamp);
+  d.slot = slot;
   const Py_ssize_t row = source.at - 1;
   // A time the local clock cannot show is refused by the quotes as out of range.
   const TickQuote quote = source.quote(row);
-  const direct::Tick tick{d.run.record.ptr(),
-                          source.code.ptr(),
-                          &source.code_text,
-                          source.market.ptr(),
-                          &source.market_text,
-                          d.run.timestamp.ptr(),
-                          d.clock.local_micros(seconds).value_or(INT64_MIN),
-                          source.close[row],
-                          source.volume[row],
-                          source.tick_type[row],
-                          false,
-                          !source.bid_price.empty(),
-                          {quote.bid_price, quote.ask_price, quote.bid_volume, quote.ask_volume}};
-  check(d.exchange.set_current_tick(d.matcher, tick));
-  check(d.quotes_api.add_tick(d.quotes, tick));
-  check(d.exchange.match(d.matcher, tick));
+  direct::Tick tick{nullptr,
+                    source.code.ptr(),
+                    &source.code_text,
+                    source.market.ptr(),
+                    &source.market_text,
+                    d.run.timestamp.ptr(),
+                    seconds,
+                    d.clock.local_micros(seconds).value_or(INT64_MIN),
+                    source.close[row],
+                    source.volume[row],
+                    source.tick_type[row],
+                    false,
+                    !source.bid_price.empty(),
+                    {quote.bid_price, quote.ask_price, quote.bid_volume, quote.ask_volume}};
+  if (d.run.latest.step(d.matcher, d.exchange, d.quotes, d.quotes_api, tick, slot, rows, source))
+    d.run.record = d.run.latest.record(slot);
   dispatch_reports(d);
   if (d.bar_feed) {
     check(d.quotes_api.update_bars(d.bar_feed, source.code.ptr(), d.run.bars.ptr()));
     hand_over_bars(d);
   }
   if (d.on_tick && tradable) {
-    call_strategy(d, d.on_tick, names->on_tick, d.run.record.ptr());
+    call_strategy(d, d.on_tick, names->on_tick);
     dispatch_reports(d);
   }
   ++d.ticks;
   if (d.progress && d.ticks % 5000 == 0) report_progress(d);
-  if (d.ticks % 1024 == 0) check(PyErr_CheckSignals());  // Ctrl-C stops a long replay
+  if (d.ticks % 1024 == 0) {
+    show_ticks(d);  // a signal handler is Python code
+    check(PyErr_CheckSignals());  // Ctrl-C stops a long replay
+  }
 }
 
 // Which sources of `rows` the host's `tradable` holds, asked once per source.
@@ -302,9 +321,10 @@ std::vector<char> tradable_sources(const std::unique_ptr<MergedDays>& rows, nb::
 void drive_rows(Drive& d, const std::unique_ptr<MergedDays>& rows,
                 const std::vector<char>& tradable) {
   if (!rows) return;
+  const std::vector<int> slots = d.run.latest.slots_of(rows.get());
   for (int at = rows->advance(); at >= 0; at = rows->advance()) {
     ++d.run.at;
-    step(d, *rows, rows->source(at), tradable[at]);
+    step(d, *rows, rows->source(at), slots[at], tradable[at]);
   }
 }
 
@@ -351,6 +371,7 @@ Py_ssize_t drive(nb::handle self, nb::handle matcher, nb::handle quotes, nb::han
     if (run.marker && run.at == (run.backfill ? run.backfill->size() : 0))
       ++run.at;  // the marker means nothing to the loop
     drive_rows(d, run.main, main_tradable);
+    show_ticks(d);
     if (d.bar_feed) {  // the data ends: every key's last bar is complete
       run.record = run.handed;  // no tick completes them: the strategy's last one stays current
       check(quotes_api.close_bars(d.bar_feed, run.bars.ptr()));
@@ -358,6 +379,10 @@ Py_ssize_t drive(nb::handle self, nb::handle matcher, nb::handle quotes, nb::han
     }
   } catch (const std::exception&) {
     run.driving = false;
+    try {  // the ticks stepped reach current_tick_infos, as they would tick by tick
+      show_ticks(d);
+    } catch (const nb::python_error&) {  // the first error stands
+    }
     run.finish();
     throw;
   }
@@ -402,6 +427,7 @@ nb::dict ticks_by_code(nb::handle self) {
 }
 
 nb::dict replayed_by_code(nb::handle self) { return direct_of(self).replayed_by_code(); }
+Py_ssize_t records_made(nb::handle self) { return direct_of(self).latest.made(); }
 
 }  // namespace
 
@@ -470,6 +496,8 @@ void bind_direct_replay(nb::module_& m) {
                                "尚未回放的 Tick 數 (不含回補), 依商品代碼: {code: 筆數}");
   def_property<&replayed_by_code>(direct, "replayed_by_code",
                                   "已回放的 Tick 數 (不含回補), 依商品代碼: {code: 筆數}");
+  def_property<&records_made>(direct, "records_made",
+                              "drive 建立的 Tick 紀錄數: 只在 Python 看得到最新 Tick 時建立");
   def_property<&failed_callback>(direct, "failed_callback",
                                  "drive 中引發錯誤的策略回呼與其 Tick: (名稱, tick), 沒有則為 None");
 }

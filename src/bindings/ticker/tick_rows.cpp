@@ -221,10 +221,8 @@ int MergedDays::advance() {
   return best;
 }
 
-nb::dict MergedDays::record(const Source& s, nb::handle timestamp) const {
-  const Py_ssize_t row = s.at - 1;
-  return maker_.make(s.market, timestamp, s.code, s.close[row], s.volume[row], s.tick_type[row],
-                     s.quote(row));
+nb::dict MergedDays::record(const Source& s, const RowValues& row, nb::handle timestamp) const {
+  return maker_.make(s.market, timestamp, s.code, row.close, row.qty, row.tick_type, row.quote);
 }
 
 }  // namespace orva::py::ticker

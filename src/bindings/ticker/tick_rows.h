@@ -33,6 +33,13 @@ struct TickQuote {
   int64_t ask_volume = 0;
 };
 
+// One row's replayed values, besides its code and time.
+struct RowValues {
+  double close;
+  int64_t qty, tick_type;
+  TickQuote quote;
+};
+
 // The record's `quote`: the tuple (bid_price, bid_volume, ask_price, ask_volume).
 nb::object quote_record(const TickQuote& quote);
 
@@ -95,6 +102,9 @@ class MergedDays {
       if (bid_price.empty()) return {};
       return {bid_price[row], bid_volume[row], ask_price[row], ask_volume[row]};
     }
+    RowValues values(Py_ssize_t row) const {
+      return {close[row], volume[row], tick_type[row], quote(row)};
+    }
   };
 
   // Makes every day of `instruments` over the range ready; `day_done` is
@@ -110,7 +120,11 @@ class MergedDays {
   size_t source_count() const { return sources_.size(); }
   double seconds(const Source& source) const { return seconds_of(source.ts[source.at - 1]); }
   // The record of the row `advance` moved past, with its time as `timestamp`.
-  nb::dict record(const Source& source, nb::handle timestamp) const;
+  nb::dict record(const Source& source, nb::handle timestamp) const {
+    return record(source, source.values(source.at - 1), timestamp);
+  }
+  // A record of the source's code from `row`, a copy of a row it handed out.
+  nb::dict record(const Source& source, const RowValues& row, nb::handle timestamp) const;
   // Days in memory now, and the most there ever were.
   int days_held() const { return held_; }
   int most_days_held() const { return most_held_; }

@@ -1,0 +1,78 @@
+#include "ticker/latest_ticks.h"
+
+#include <utility>
+
+#include "common/args.h"
+
+namespace orva::py::ticker {
+
+std::vector<int> LatestTicks::slots_of(const MergedDays* rows) {
+  std::vector<int> slots;
+  if (!rows) return slots;
+  for (size_t i = 0; i < rows->source_count(); ++i) {
+    const std::string& code = rows->source(i).code_text;
+    int slot = 0;
+    while (slot < static_cast<int>(slots_.size()) && slots_[slot].code != code) ++slot;
+    if (slot == static_cast<int>(slots_.size())) slots_.push_back({code});
+    slots.push_back(slot);
+  }
+  return slots;
+}
+
+void LatestTicks::hold(int slot, const MergedDays& rows, const MergedDays::Source& source,
+                       double seconds) {
+  Slot& latest = slots_[slot];
+  // A copy of the row: the source may drop its day before the record is made.
+  latest.rows = &rows;
+  latest.source = &source;
+  latest.seconds = seconds;
+  latest.row = source.values(source.at - 1);
+  if (!latest.held) held_.push_back(slot);
+  latest.held = true;
+}
+
+void LatestTicks::filed(int slot, nb::object record) {
+  slots_[slot].held = false;  // a later filing must not put back an older tick
+  slots_[slot].record = std::move(record);
+}
+
+void LatestTicks::file(PyObject* matcher, const direct::MatcherApi& exchange) {
+  for (size_t i = 0; i < held_.size(); ++i) {
+    Slot& latest = slots_[held_[i]];
+    if (!latest.held) continue;
+    nb::object timestamp = checked(PyFloat_FromDouble(latest.seconds));
+    nb::object record = latest.rows->record(*latest.source, latest.row, timestamp);
+    ++made_;
+    if (exchange.record_tick(matcher, latest.source->code.ptr(), record.ptr(), timestamp.ptr()) < 0)
+      throw nb::python_error();
+    filed(held_[i], std::move(record));
+  }
+  held_.clear();
+}
+
+bool LatestTicks::step(PyObject* matcher, const direct::MatcherApi& exchange, PyObject* quotes,
+                       const direct::QuotesApi& quotes_api, direct::Tick& tick, int slot,
+                       const MergedDays& rows, const MergedDays::Source& source) {
+  const int status = checked(exchange.note_tick(matcher, tick));
+  if (status == 0) {  // nothing to match: the record waits until Python can look
+    hold(slot, rows, source, tick.seconds);
+    checked(quotes_api.add_tick(quotes, tick));
+    return false;
+  }
+  file(matcher, exchange);  // the exchange sees the earlier ticks first
+  nb::object record = rows.record(source, tick.timestamp);
+  ++made_;
+  tick.record = record.ptr();
+  filed(slot, std::move(record));
+  checked(exchange.set_current_tick(matcher, tick));
+  checked(quotes_api.add_tick(quotes, tick));
+  checked(exchange.match(matcher, tick));
+  return true;
+}
+
+void LatestTicks::clear() {
+  slots_.clear();
+  held_.clear();
+}
+
+}  // namespace orva::py::ticker
