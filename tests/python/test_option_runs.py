@@ -48,9 +48,11 @@ class WritesAStrangle(Strategy):
     0.15-delta call and put."""
 
     def __init__(self):
-        self.chain, self.now, self.legs = None, None, []
+        self.chain, self.now, self.legs, self.after_expiry = None, None, [], None
 
     def on_tick(self, ctx, tick):
+        if self.legs and tick["timestamp"] > _ns("2026-01-14 13:30") / 1e9 and self.after_expiry is None:
+            self.after_expiry = [ctx.position(code) for code in self.legs]
         if self.chain is not None or tick["code"] != "TXFR1" or tick["timestamp"] < _ns("2026-01-13 09:30") / 1e9:
             return
         self.now, self.expiries = tick["timestamp"], ctx.expiries()
@@ -99,6 +101,7 @@ def test_written_series_settle_at_their_intrinsic_value_at_expiry(imported, sett
     result = _run(data_dir, strategy, reports=False, rules=market_rules(settlements=settlements))
     settled = [row for row in result.profit_rows if row.get("expiry")]
     assert sorted(row["code"] for row in settled) == sorted(strategy.legs)
+    assert strategy.after_expiry == [0, 0]  # settled by the first tick after 13:30
     for row in settled:
         strike = float(row["code"].split(WEEKLY)[1][1:])
         call = row["code"].split(WEEKLY)[1][0] == "C"
