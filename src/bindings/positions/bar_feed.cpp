@@ -15,6 +15,7 @@
 #include "common/methods.h"
 #include "positions/positions_internal.h"
 #include "positions/quote_manager.h"
+#include "positions/tick_frames.h"
 
 namespace orva::py::positions {
 namespace {
@@ -90,11 +91,15 @@ void update_into(nb::handle self, nb::handle code, nb::handle out) {
       sub.entry = std::move(entry);
       sub.clears = qm.clears;
     }
-    const q::TickColumns& columns = sub.entry->instrument.columns();
-    const size_t total = columns.size();
+    const q::Instrument& instrument = sub.entry->instrument;
+    const size_t total = instrument.total();
     if (total == sub.aggregated) continue;
     bars.clear();
-    sub.fold.add(columns, sub.aggregated, total, bars);
+    if (sub.aggregated >= instrument.dropped())
+      sub.fold.add(instrument.columns(), sub.aggregated - instrument.dropped(),
+                   instrument.columns().size(), bars);
+    else  // a compact instrument sealed ticks this key had not seen
+      sub.fold.catch_up(instrument, bars);
     sub.aggregated = total;
     for (const q::Bar& bar : bars) checked(PyList_Append(out.ptr(), bar_record(sub, bar).ptr()));
   }
@@ -161,8 +166,9 @@ int direct_close(PyObject* self, PyObject* out) {
   return guarded_status([&] { close_into(self, out); });
 }
 
-// (starts, closes): every bar of (code, unit, freq) folded from all of the code's buffered
-// ticks, as lists of local microseconds and prices. The statistics mark open positions at
+// (starts, closes): every bar of (code, unit, freq) folded from all that the code's buffer
+// keeps, as numpy arrays of local microseconds and prices (a decade of minutes as Python
+// lists would be hundreds of megabytes). The statistics mark open positions at
 // these closes; a fold needs no frame of the ticks, which for a year of them is gigabytes.
 nb::tuple bar_closes(nb::handle, nb::handle quotes, nb::handle code, nb::handle unit,
                      nb::handle freq) {
@@ -178,15 +184,19 @@ nb::tuple bar_closes(nb::handle, nb::handle quotes, nb::handle code, nb::handle 
       throw nb::python_error();
     }
     q::BarFold fold(bar_unit, frequency);
-    fold.add(entry->instrument.columns(), 0, entry->instrument.columns().size(), bars);
+    fold.catch_up(entry->instrument, bars);
     if (std::optional<q::Bar> last = fold.close()) bars.push_back(*last);
   }
-  nb::list starts, closes;
+  std::vector<int64_t> starts;
+  std::vector<double> closes;
+  starts.reserve(bars.size());
+  closes.reserve(bars.size());
   for (const q::Bar& bar : bars) {
-    starts.append(nb::int_(bar.dt));
-    closes.append(nb::float_(bar.close));
+    starts.push_back(bar.dt);
+    closes.push_back(bar.close);
   }
-  return nb::make_tuple(starts, closes);
+  return nb::make_tuple(numpy_copy(starts, 0, starts.size(), "<i8"),
+                        numpy_copy(closes, 0, closes.size(), "<f8"));
 }
 
 PyTypeObject* bar_feed_type = nullptr;
@@ -215,7 +225,7 @@ void bind_bar_feed(nb::module_& m) {
   def_method<&close>(cls, "close", {}, "資料結束: 交出每組訂閱尚未完成的最後一根 K 棒");
   m.attr("_bar_closes") = function<&bar_closes>(
       "_bar_closes", {param("quotes"), param("code"), param("unit"), param("freq")},
-      "每根 K 棒的開始時間 (當地微秒) 與收盤價: (starts, closes), 由全部 Tick 折算");
+      "每根 K 棒的開始時間 (當地微秒) 與收盤價: (starts, closes) 兩個 numpy 陣列, 由全部 Tick 折算");
   if (direct::publish_api(m.ptr(), direct::kQuotesApi, &direct_api) < 0) throw nb::python_error();
 }
 
