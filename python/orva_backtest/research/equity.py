@@ -61,54 +61,99 @@ def mark_to_market(account, quotes, codes, closed, first_day=None):
     close while anything is held and at each trading day's last close, after a first point at the
     capital. The trading minutes are the one-minute bars of the instruments (virtual gap minutes
     included), each counted once. Bars of trading days before `first_day` (a backfill) count only
-    from the first fill among them."""
+    from the first fill among them. Worked out a few weeks of bars at a time, so that its memory
+    does not grow with the range."""
     capital = float(account.initial_capital)
-    from orva_backtest.modules.positions.positions import _bar_closes
-    frames = []
+    from orva_backtest.modules.positions.positions import _bar_span
+    spans = {}
     for code in codes:
         try:
-            starts, closes = _bar_closes(quotes, code, "m", 1)  # get_kbar's bars, without a tick frame
+            spans[code] = _bar_span(quotes, code)
         except KeyError:  # no tick of it was replayed
             continue
-        frames.append(pl.DataFrame({"dt": starts, "code": [code] * len(starts), "close": closes},
-                                   schema={"dt": pl.Int64, "code": pl.String, "close": pl.Float64})
-                      .with_columns(pl.col("dt").cast(pl.Datetime("us")) + timedelta(minutes=1)))
     empty = pl.DataFrame({"dt": [], "equity": []}, schema={"dt": pl.Datetime("us"), "equity": pl.Float64})
-    bars = pl.concat(frames).sort("dt", maintain_order=True) if frames else None
-    if bars is None or bars.is_empty():
+    if not spans:
         return empty, 0, 0
-    # One row per bar-close minute: every code's latest close and open position as of then.
-    moments = bars.select("dt").filter((pl.col("dt") != pl.col("dt").shift(1)).fill_null(True))
+    steps = {code: _position_steps(account, code) for code in codes}
+    exits = closed.select("exit_dt", pl.col("profit").cum_sum().alias("realised")).rename({"exit_dt": "dt"})
+    exits = exits.sort("dt")
+    since = None
+    if first_day is not None:
+        fills = trades(account).filter(pl.col("trade_status") == "Deal")["dt"]
+        since = pl.col("day") >= first_day
+        since = since if fills.is_empty() else since | (pl.col("dt") > fills.min())
+    latest = {}  # code → its last bar before the stretch, for the stretch's first moments
+    parts, held, minutes = [], 0, 0
+    first, last = min(s[0] for s in spans.values()), max(s[1] for s in spans.values())
+    for stretch in _stretches(first, last):
+        moments = _stretch_marks(account, quotes, codes, spans, steps, exits, latest, stretch, capital)
+        if moments is not None and since is not None:
+            moments = moments.filter(since)
+        if moments is None or moments.is_empty():
+            continue
+        if not parts:
+            parts.append(pl.DataFrame({"dt": [moments["dt"][0] - timedelta(minutes=1)], "equity": [capital]},
+                                      schema=empty.schema))
+        last_of_day = (moments["day"] != moments["day"].shift(-1)).fill_null(True)
+        parts.append(moments.filter(pl.col("held") | last_of_day).select("dt", "equity"))
+        held += int(moments["held"].sum())
+        minutes += len(moments)
+    if not parts:
+        return empty, 0, 0
+    return pl.concat(parts), held, minutes
+
+
+MARK_STRETCH_DAYS = 28
+EPOCH = datetime(1970, 1, 1)
+
+
+def _stretches(first, last):
+    """[since, until) windows of bar starts (local microseconds, None for no bound) covering
+    `first` to `last`, each about MARK_STRETCH_DAYS long. Each ends a minute before 15:00 of a
+    trading day, where the trading day of a bar's close changes, so no day is split."""
+    stop, day, edges = EPOCH + timedelta(microseconds=last), (EPOCH + timedelta(microseconds=first)).date(), []
+    while True:
+        day = trading_day_from(day + timedelta(days=MARK_STRETCH_DAYS))
+        edge = datetime.combine(day, FUTURES_DAY_START) - timedelta(minutes=1)
+        if edge > stop:
+            break
+        edges.append((edge - EPOCH) // timedelta(microseconds=1))
+    bounds = [None, *edges, None]
+    return list(zip(bounds[:-1], bounds[1:]))
+
+
+def _stretch_marks(account, quotes, codes, spans, steps, exits, latest, stretch, capital):
+    """One row per bar-close minute of the stretch: `dt`, whether anything is `held`, the
+    trading `day` and the `equity`, from every code's latest close and open position then."""
+    from orva_backtest.modules.positions.positions import _bar_closes
+    schema = {"dt": pl.Int64, "close": pl.Float64}
+    frames = {}
+    for code in codes:
+        starts, closes = _bar_closes(quotes, code, "m", 1, *stretch) if code in spans else ([], [])
+        frames[code] = pl.DataFrame({"dt": starts, "close": closes}, schema=schema).with_columns(
+            pl.col("dt").cast(pl.Datetime("us")) + timedelta(minutes=1))
+    moments = pl.concat([frame.select("dt") for frame in frames.values()]).unique().sort("dt")
+    if moments.is_empty():  # a stretch without trading (a long closure)
+        return None
     held = pl.lit(False)
     value = pl.lit(0.0)
     for code in codes:
-        mine = bars.filter(pl.col("code") == code).select("dt", pl.col("close").alias(f"close_{code}"))
-        steps = _position_steps(account, code)
-        moments = moments.join_asof(mine, on="dt", strategy="backward")  # its latest close by then
-        moments = moments.join_asof(steps.rename({"quantity": f"q_{code}", "cost": f"c_{code}"}),
+        mine = frames[code] if code not in latest else pl.concat([latest[code], frames[code]])
+        if not mine.is_empty():
+            latest[code] = mine.tail(1)
+        moments = moments.join_asof(mine.rename({"close": f"close_{code}"}), on="dt",
+                                    strategy="backward")  # its latest close by then
+        moments = moments.join_asof(steps[code].rename({"quantity": f"q_{code}", "cost": f"c_{code}"}),
                                     on="dt", strategy="backward")
         quantity, cost = pl.col(f"q_{code}").fill_null(0), pl.col(f"c_{code}").fill_null(0.0)
         held = held | (quantity != 0)
         # Before the code's first bar its lots count at their own prices: nothing unrealised.
         value = value + pl.when(pl.col(f"close_{code}").is_null()).then(0.0).otherwise(
             (pl.col(f"close_{code}") * quantity - cost) * _unit(account, code))
-    exits = closed.select("exit_dt", pl.col("profit").cum_sum().alias("realised")).rename({"exit_dt": "dt"})
-    moments = moments.join_asof(exits.sort("dt"), on="dt", strategy="backward")
+    moments = moments.join_asof(exits, on="dt", strategy="backward")
     days = _trading_days(moments["dt"])
-    moments = moments.select("dt", held.alias("held"), days.alias("day"),
-                             (capital + pl.col("realised").fill_null(0.0) + value).alias("equity"))
-    if first_day is not None:
-        fills = trades(account).filter(pl.col("trade_status") == "Deal")["dt"]
-        since = pl.col("day") >= first_day
-        moments = moments.filter(since if fills.is_empty() else since | (pl.col("dt") > fills.min()))
-        if moments.is_empty():
-            return empty, 0, 0
-    last_of_day = (moments["day"] != moments["day"].shift(-1)).fill_null(True)
-    points = moments.filter(pl.col("held") | last_of_day)
-    first = pl.DataFrame({"dt": [moments["dt"][0] - timedelta(minutes=1)], "equity": [capital]},
-                         schema=empty.schema)
-    curve = pl.concat([first, points.select("dt", "equity")])
-    return curve, int(moments["held"].sum()), len(moments)
+    return moments.select("dt", held.alias("held"), days.alias("day"),
+                          (capital + pl.col("realised").fill_null(0.0) + value).alias("equity"))
 
 
 def _position_steps(account, code):

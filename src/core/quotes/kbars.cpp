@@ -134,6 +134,27 @@ void BarFold::catch_up(const Instrument& instrument, std::vector<Bar>& completed
   fold(instrument.columns(), 0, instrument.columns().size(), completed);
 }
 
+std::vector<Bar> bars_between(const Instrument& instrument, BarUnit unit, int64_t freq,
+                              LocalMicros since, LocalMicros until) {
+  std::vector<Bar> bars;
+  BarFold fold(unit, freq);
+  const MinuteBars& minutes = instrument.minutes();
+  fold.add(minutes, minutes.first_from(since), minutes.first_from(until), bars);
+  const TickColumns& columns = instrument.columns();
+  const std::vector<LocalMicros>& dt = columns.dt;
+  size_t from = 0, to = dt.size();
+  if (std::is_sorted(dt.begin(), dt.end())) {  // nearly always: a window then reads its own ticks
+    from = static_cast<size_t>(std::lower_bound(dt.begin(), dt.end(), since) - dt.begin());
+    to = static_cast<size_t>(std::lower_bound(dt.begin(), dt.end(), until) - dt.begin());
+  }
+  fold.add(columns, from, to, bars);
+  if (std::optional<Bar> last = fold.close()) bars.push_back(*last);
+  bars.erase(std::remove_if(bars.begin(), bars.end(),
+                            [&](const Bar& bar) { return bar.dt < since || bar.dt >= until; }),
+             bars.end());
+  return bars;
+}
+
 std::optional<Bar> BarFold::close() {
   if (!open_) return std::nullopt;
   open_ = false;

@@ -63,4 +63,9 @@ class BarFold {
   bool open_ = false;
 };
 
+// The bars of `instrument` starting in [since, until) (`since` a bar start of
+// the unit), folded from its one-minute bars and its held ticks.
+std::vector<Bar> bars_between(const Instrument& instrument, BarUnit unit, int64_t freq,
+                              LocalMicros since, LocalMicros until);
+
 }  // namespace orva::quotes
