@@ -18,8 +18,38 @@ struct Bar {
   int64_t volume;
 };
 
-// One-minute bars in time order, as columns: 44 bytes a minute, where the
-// ticks of a busy minute take 34 bytes each.
+// Whole hundredths of a price, exact for every tick size of the exchanges.
+struct Hundredths {
+  static bool encode(double value, int32_t& out);
+  static double decode(int32_t value) { return value / 100.0; }
+};
+
+struct WholeNumber {
+  static bool encode(int64_t value, int32_t& out);
+  static int64_t decode(int32_t value) { return value; }
+};
+
+// A column kept in 4 bytes a value while every value fits them exactly, and
+// wide from the first that does not: a decade of minutes is millions of rows.
+template <class Wide, class Codec>
+class NarrowColumn {
+ public:
+  size_t size() const { return wide_ ? wide_values_.size() : narrow_.size(); }
+  Wide operator[](size_t i) const { return wide_ ? wide_values_[i] : Codec::decode(narrow_[i]); }
+  void push_back(Wide value);
+  void set_back(Wide value);
+
+ private:
+  void widen();
+
+  bool wide_ = false;
+  std::vector<int32_t> narrow_;
+  std::vector<Wide> wide_values_;
+};
+
+// One-minute bars in time order, as columns: 24 bytes a minute while prices
+// are whole hundredths and volumes fit 31 bits, where the ticks of a busy
+// minute take 34 bytes each.
 class MinuteBars {
  public:
   size_t size() const { return minute_.size(); }
@@ -33,8 +63,8 @@ class MinuteBars {
 
  private:
   std::vector<int32_t> minute_;  // minutes since 1970-01-01 00:00, local
-  std::vector<double> open_, high_, low_, close_;
-  std::vector<int64_t> volume_;
+  NarrowColumn<double, Hundredths> open_, high_, low_, close_;
+  NarrowColumn<int64_t, WholeNumber> volume_;
 };
 
 }  // namespace orva::quotes
