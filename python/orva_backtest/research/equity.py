@@ -3,6 +3,7 @@ time, and the statistics of them (definitions in the README, "Statistics")."""
 import math
 from datetime import datetime, time as Time, timedelta
 
+import numpy as np
 import polars as pl
 
 from orva_backtest.market.trading_days import previous_trading_day, trading_day_from
@@ -61,9 +62,8 @@ def mark_to_market(account, quotes, codes, closed, first_day=None):
     close while anything is held and at each trading day's last close, after a first point at the
     capital. The trading minutes are the one-minute bars of the instruments (virtual gap minutes
     included), each counted once. Bars of trading days before `first_day` (a backfill) count only
-    from the first fill among them. Worked out a few weeks of bars at a time, so that its memory
-    does not grow with the range."""
-    capital = float(account.initial_capital)
+    from the first fill among them. Worked out a few weeks of bars at a time in numpy arrays, so
+    that its memory does not grow with the range."""
     from orva_backtest.modules.positions.positions import _bar_span
     spans = {}
     for code in codes:
@@ -74,37 +74,44 @@ def mark_to_market(account, quotes, codes, closed, first_day=None):
     empty = pl.DataFrame({"dt": [], "equity": []}, schema={"dt": pl.Datetime("us"), "equity": pl.Float64})
     if not spans:
         return empty, 0, 0
-    steps = {code: _position_steps(account, code) for code in codes}
-    exits = closed.select("exit_dt", pl.col("profit").cum_sum().alias("realised")).rename({"exit_dt": "dt"})
-    exits = exits.sort("dt")
+    marks = _Marks(account, quotes, codes, spans, closed)
     since = None
     if first_day is not None:
         fills = trades(account).filter(pl.col("trade_status") == "Deal")["dt"]
-        since = pl.col("day") >= first_day
-        since = since if fills.is_empty() else since | (pl.col("dt") > fills.min())
-    latest = {}  # code → its last bar before the stretch, for the stretch's first moments
-    parts, held, minutes = [], 0, 0
+        since = ((first_day - EPOCH.date()).days, None if fills.is_empty() else _micros(fills.min()))
+    times, values, held, minutes = [], [], 0, 0
     first, last = min(s[0] for s in spans.values()), max(s[1] for s in spans.values())
     for stretch in _stretches(first, last):
-        moments = _stretch_marks(account, quotes, codes, spans, steps, exits, latest, stretch, capital)
-        if moments is not None and since is not None:
-            moments = moments.filter(since)
-        if moments is None or moments.is_empty():
+        moments, holding, day, equity = marks.stretch(*stretch)
+        if since is not None:
+            keep = day >= since[0] if since[1] is None else (day >= since[0]) | (moments > since[1])
+            moments, holding, day, equity = moments[keep], holding[keep], day[keep], equity[keep]
+        if not len(moments):
             continue
-        if not parts:
-            parts.append(pl.DataFrame({"dt": [moments["dt"][0] - timedelta(minutes=1)], "equity": [capital]},
-                                      schema=empty.schema))
-        last_of_day = (moments["day"] != moments["day"].shift(-1)).fill_null(True)
-        parts.append(moments.filter(pl.col("held") | last_of_day).select("dt", "equity"))
-        held += int(moments["held"].sum())
+        if not times:
+            times.append(moments[:1] - MINUTE)
+            values.append(np.array([marks.capital]))
+        last_of_day = np.append(day[1:] != day[:-1], True)
+        points = holding | last_of_day
+        times.append(moments[points])
+        values.append(equity[points])
+        held += int(holding.sum())
         minutes += len(moments)
-    if not parts:
+    if not times:
         return empty, 0, 0
-    return pl.concat(parts), held, minutes
+    curve = pl.DataFrame({"dt": np.concatenate(times), "equity": np.concatenate(values)},
+                         schema={"dt": pl.Int64, "equity": pl.Float64})
+    return curve.with_columns(pl.col("dt").cast(pl.Datetime("us"))), held, minutes
 
 
 MARK_STRETCH_DAYS = 28
 EPOCH = datetime(1970, 1, 1)
+MINUTE = 60_000_000  # microseconds
+DAY = 86_400_000_000
+
+
+def _micros(moment):
+    return (moment - EPOCH) // timedelta(microseconds=1)
 
 
 def _stretches(first, last):
@@ -117,43 +124,75 @@ def _stretches(first, last):
         edge = datetime.combine(day, FUTURES_DAY_START) - timedelta(minutes=1)
         if edge > stop:
             break
-        edges.append((edge - EPOCH) // timedelta(microseconds=1))
+        edges.append(_micros(edge))
     bounds = [None, *edges, None]
     return list(zip(bounds[:-1], bounds[1:]))
 
 
-def _stretch_marks(account, quotes, codes, spans, steps, exits, latest, stretch, capital):
-    """One row per bar-close minute of the stretch: `dt`, whether anything is `held`, the
-    trading `day` and the `equity`, from every code's latest close and open position then."""
-    from orva_backtest.modules.positions.positions import _bar_closes
-    schema = {"dt": pl.Int64, "close": pl.Float64}
-    frames = {}
-    for code in codes:
-        starts, closes = _bar_closes(quotes, code, "m", 1, *stretch) if code in spans else ([], [])
-        frames[code] = pl.DataFrame({"dt": starts, "close": closes}, schema=schema).with_columns(
-            pl.col("dt").cast(pl.Datetime("us")) + timedelta(minutes=1))
-    moments = pl.concat([frame.select("dt") for frame in frames.values()]).unique().sort("dt")
-    if moments.is_empty():  # a stretch without trading (a long closure)
-        return None
-    held = pl.lit(False)
-    value = pl.lit(0.0)
-    for code in codes:
-        mine = frames[code] if code not in latest else pl.concat([latest[code], frames[code]])
-        if not mine.is_empty():
-            latest[code] = mine.tail(1)
-        moments = moments.join_asof(mine.rename({"close": f"close_{code}"}), on="dt",
-                                    strategy="backward")  # its latest close by then
-        moments = moments.join_asof(steps[code].rename({"quantity": f"q_{code}", "cost": f"c_{code}"}),
-                                    on="dt", strategy="backward")
-        quantity, cost = pl.col(f"q_{code}").fill_null(0), pl.col(f"c_{code}").fill_null(0.0)
-        held = held | (quantity != 0)
-        # Before the code's first bar its lots count at their own prices: nothing unrealised.
-        value = value + pl.when(pl.col(f"close_{code}").is_null()).then(0.0).otherwise(
-            (pl.col(f"close_{code}") * quantity - cost) * _unit(account, code))
-    moments = moments.join_asof(exits, on="dt", strategy="backward")
-    days = _trading_days(moments["dt"])
-    return moments.select("dt", held.alias("held"), days.alias("day"),
-                          (capital + pl.col("realised").fill_null(0.0) + value).alias("equity"))
+def _latest(times, moments):
+    """For each moment, the index of the last of `times` at or before it (-1 for none), as a
+    backward as-of join finds it."""
+    return np.searchsorted(times, moments, side="right") - 1
+
+
+class _Marks:
+    """The account marked at the bar-close minutes of one stretch after another; each stretch
+    starts from every code's last close of the ones before."""
+
+    def __init__(self, account, quotes, codes, spans, closed):
+        self.capital = float(account.initial_capital)
+        self.quotes, self.codes, self.spans = quotes, codes, spans
+        self.units = {code: _unit(account, code) for code in codes}
+        self.steps = {}
+        for code in codes:
+            steps = _position_steps(account, code)
+            self.steps[code] = (steps["dt"].cast(pl.Int64).to_numpy(), steps["quantity"].to_numpy(),
+                                steps["cost"].to_numpy())
+        exits = closed.select(pl.col("exit_dt").cast(pl.Int64), pl.col("profit").cum_sum()).sort(
+            "exit_dt", maintain_order=True)
+        self.exits = (exits["exit_dt"].to_numpy(), exits["profit"].to_numpy())
+        self.latest = {}  # code → (close minute, close) of its last bar so far
+        self.days = {}  # date → its trading day, as days since 1970-01-01
+
+    def stretch(self, since, until):
+        """(moments, held, trading day, equity) as arrays, one per bar-close minute."""
+        from orva_backtest.modules.positions.positions import _bar_closes
+        closes = {}
+        for code in self.codes:
+            starts, prices = _bar_closes(self.quotes, code, "m", 1, since, until) if code in self.spans \
+                else (np.empty(0, np.int64), np.empty(0))
+            closes[code] = (starts + MINUTE, prices)
+        moments = np.unique(np.concatenate([times for times, _ in closes.values()]))
+        value = np.zeros(len(moments))
+        held = np.zeros(len(moments), dtype=bool)
+        for code in self.codes:
+            times, prices = closes[code]
+            if code in self.latest:
+                times, prices = np.append(self.latest[code][0], times), np.append(self.latest[code][1], prices)
+            if len(times):
+                self.latest[code] = (times[-1], prices[-1])
+            at = _latest(times, moments)
+            close = np.where(at >= 0, prices[np.maximum(at, 0)] if len(prices) else 0.0, np.nan)
+            step_times, quantities, costs = self.steps[code]
+            step = _latest(step_times, moments)
+            quantity = np.where(step >= 0, quantities[np.maximum(step, 0)] if len(quantities) else 0, 0)
+            cost = np.where(step >= 0, costs[np.maximum(step, 0)] if len(costs) else 0.0, 0.0)
+            held |= quantity != 0
+            # Before the code's first bar its lots count at their own prices: nothing unrealised.
+            value = value + np.where(np.isnan(close), 0.0, (close * quantity - cost) * self.units[code])
+        exit_times, realised = self.exits
+        done = _latest(exit_times, moments)
+        banked = np.where(done >= 0, realised[np.maximum(done, 0)] if len(realised) else 0.0, 0.0)
+        return moments, held, self._trading_days(moments), self.capital + banked + value
+
+    def _trading_days(self, moments):
+        """The trading day of each moment (days since 1970-01-01): from 15:00 on, the next one."""
+        dates, at = np.unique((moments + (24 - FUTURES_DAY_START.hour) * 3_600_000_000) // DAY,
+                              return_inverse=True)
+        for date in dates.tolist():
+            if date not in self.days:
+                self.days[date] = (trading_day_from(EPOCH.date() + timedelta(days=date)) - EPOCH.date()).days
+        return np.array([self.days[date] for date in dates.tolist()], dtype=np.int64)[at]
 
 
 def _position_steps(account, code):
