@@ -308,18 +308,20 @@ def _ratio(returns, downside=False):
 
 def _largest_drawdown(curve, capital):
     """(money, percent of its peak, days from that peak until the equity is back at it, or until
-    the end when it never is)."""
-    points = list(zip(curve["dt"], curve["equity"]))
-    if not points:
+    the end when it never is). In arrays: a long run's curve has a point per minute held."""
+    if curve.is_empty():
         return 0.0, 0.0, 0.0
-    peak, peak_at, worst, worst_pct, worst_peak = capital, points[0][0], 0.0, 0.0, None
-    for moment, value in points:
-        if value >= peak:
-            peak, peak_at = value, moment
-        elif peak - value > worst:
-            worst, worst_pct, worst_peak = peak - value, (peak - value) / peak * 100, (peak_at, peak)
-    if worst_peak is None:
+    moments, values = curve["dt"].cast(pl.Int64).to_numpy(), curve["equity"].to_numpy()
+    before = np.maximum.accumulate(np.concatenate([[capital], values[:-1]]))  # the peak each point meets
+    peaks = np.maximum(before, values)
+    drops = peaks - values
+    worst_at = int(np.argmax(drops))  # the first of the largest
+    if not drops[worst_at] > 0:
         return 0.0, 0.0, 0.0
-    since, level = worst_peak
-    back = next((moment for moment, value in points if moment > since and value >= level), points[-1][0])
-    return worst, worst_pct, (back - since).total_seconds() / 86400
+    level, worst = float(peaks[worst_at]), float(drops[worst_at])
+    # The peak was set by the last point at or above the peak before it (ties: the later one).
+    set_by = np.flatnonzero(values[:worst_at] >= before[:worst_at])
+    since = int(moments[set_by[-1]] if len(set_by) else moments[0])
+    back = np.flatnonzero((moments > since) & (values >= level))
+    until = int(moments[back[0]] if len(back) else moments[-1])
+    return worst, worst / level * 100, (until - since) / 10**6 / 86400
