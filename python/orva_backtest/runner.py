@@ -324,7 +324,8 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
 
         account = library_step(Positions)
         _configure_account(account, capital, fees, slippage_ticks)
-        quotes = library_step(QuoteManager)
+        # The direct replay keeps one-minute bars and the current day's ticks, not the range's.
+        quotes = library_step(lambda: QuoteManager(compact=mode == "direct"))
         matcher = Matcher(account, fill_model=fill_model, latency_ms=latency_ms,
                           price_limit=rules.price_limit())
         with_quotes = fill_model == "queue"  # the records carry the best bid and ask

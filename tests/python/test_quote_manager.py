@@ -391,5 +391,5 @@ def test_long_buffers_give_the_bars_of_one_aggregation():
     assert len(expected) > 1000 and got.equals(expected)
     real = aggregate(with_bar_columns(ticks.filter(~pl.col("is_simulate")), "1m")).sort("dt")
     starts, closes = _bar_closes(quotes, "TXFR1", "m", 1)
-    assert [datetime(1970, 1, 1) + timedelta(microseconds=s) for s in starts] == real["dt"].to_list()
-    assert closes == real["Close"].to_list()
+    assert [datetime(1970, 1, 1) + timedelta(microseconds=s) for s in starts.tolist()] == real["dt"].to_list()
+    assert closes.tolist() == real["Close"].to_list()

@@ -13,7 +13,7 @@ import polars as pl
 import pytest
 
 from orva_backtest.cli import run_cli
-from orva_backtest.modules.positions.positions import Positions, QuoteManager
+from orva_backtest.modules.positions.positions import Positions, QuoteManager, _bar_span
 from orva_backtest.research import equity
 from orva_backtest.research.walkforward import run_walkforward, stitch, trading_days, windows
 from orva_backtest.runner import run_backtest
@@ -128,6 +128,32 @@ def test_a_backfill_is_history_the_figures_leave_out(tmp_path, mode):
             for i, backfill in enumerate([{}, {"backfill_start": "2024-02-26", "backfill_end": "2024-03-01"}])]
     assert runs[0].stats() == pytest.approx(runs[1].stats(), nan_ok=True) and runs[0].stats()["exposure"] == 1.0
     assert runs[0].equity.equals(runs[1].equity)
+
+
+def test_marks_worked_out_a_stretch_at_a_time_equal_one_stretch(tmp_path, monkeypatch):
+    # Positions held across stretch edges, and flat for a day: each stretch starts from the last closes
+    # and the trips realised before it, and no trading day is split between two stretches.
+    from orva_backtest import Strategy
+
+    class HoldBoth(Strategy):
+        def on_tick(self, ctx, tick):
+            code, day = tick["code"], datetime.fromtimestamp(tick["timestamp"]).day
+            if ctx.pending_orders:
+                return
+            held = ctx.position(code)
+            if not held and day in (4, 12):
+                ctx.buy(code, 1)
+            elif held and day == 11:
+                ctx.sell(code, 1)
+    result = run_backtest(HoldBoth(), ["2330:Stock", "TXFR1:Future"], "2024-03-04", "2024-03-15",
+                          data_dir=tmp_path, reports=False, capital=10_000_000)
+    args = (result.account, result.quotes, ["2330", "TXFR1"], result.round_trips)
+    whole = equity.mark_to_market(*args)
+    monkeypatch.setattr(equity, "MARK_STRETCH_DAYS", 1)
+    assert len(equity._stretches(*_bar_span(result.quotes, "TXFR1"))) >= 8
+    daily = equity.mark_to_market(*args)
+    assert result.round_trips.height >= 1 and whole[1] > 0 and whole[2] > whole[1]
+    assert daily[0].equals(whole[0]) and daily[1:] == whole[1:]
 
 
 @pytest.mark.parametrize("count, train, test, expected", [

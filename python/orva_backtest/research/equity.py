@@ -3,6 +3,7 @@ time, and the statistics of them (definitions in the README, "Statistics")."""
 import math
 from datetime import datetime, time as Time, timedelta
 
+import numpy as np
 import polars as pl
 
 from orva_backtest.market.trading_days import previous_trading_day, trading_day_from
@@ -64,57 +65,140 @@ def mark_to_market(account, quotes, codes, closed, first_day=None):
     close while anything is held and at each trading day's last close, after a first point at the
     capital. The trading minutes are the one-minute bars of the instruments (virtual gap minutes
     included), each counted once. Bars of trading days before `first_day` (a backfill) count only
-    from the first fill among them."""
-    capital = float(account.initial_capital)
-    from orva_backtest.modules.positions.positions import _bar_closes
-    frames = []
+    from the first fill among them. Worked out a few weeks of bars at a time in numpy arrays, so
+    that its memory does not grow with the range."""
+    from orva_backtest.modules.positions.positions import _bar_span
+    spans = {}
     for code in codes:
         try:
-            starts, closes = _bar_closes(quotes, code, "m", 1)  # get_kbar's bars, without a tick frame
+            spans[code] = _bar_span(quotes, code)
         except KeyError:  # no tick of it was replayed
             continue
-        frames.append(pl.DataFrame({"dt": starts, "code": [code] * len(starts), "close": closes},
-                                   schema={"dt": pl.Int64, "code": pl.String, "close": pl.Float64})
-                      .with_columns(pl.col("dt").cast(pl.Datetime("us")) + timedelta(minutes=1)))
     empty = pl.DataFrame({"dt": [], "equity": []}, schema={"dt": pl.Datetime("us"), "equity": pl.Float64})
-    bars = pl.concat(frames).sort("dt", maintain_order=True) if frames else None
-    if bars is None or bars.is_empty():
+    if not spans:
         return empty, 0, 0
-    # One row per bar-close minute: every code's latest close and open position as of then.
-    moments = bars.select("dt").filter((pl.col("dt") != pl.col("dt").shift(1)).fill_null(True))
-    exits = closed.select("exit_dt", pl.col("profit").cum_sum().alias("realised")).rename({"exit_dt": "dt"})
-    # A settlement after the last tick (an option's expiry at 13:30) is a moment of its own.
-    later = exits.select("dt").filter(pl.col("dt") > moments["dt"][-1]).unique(maintain_order=True)
-    moments = pl.concat([moments, later.cast({"dt": moments.schema["dt"]})])
-    held = pl.lit(False)
-    value = pl.lit(0.0)
-    for code in codes:
-        mine = bars.filter(pl.col("code") == code).select("dt", pl.col("close").alias(f"close_{code}"))
-        steps = _position_steps(account, code)
-        moments = moments.join_asof(mine, on="dt", strategy="backward")  # its latest close by then
-        moments = moments.join_asof(steps.rename({"quantity": f"q_{code}", "cost": f"c_{code}"}),
-                                    on="dt", strategy="backward")
-        quantity, cost = pl.col(f"q_{code}").fill_null(0), pl.col(f"c_{code}").fill_null(0.0)
-        held = held | (quantity != 0)
-        # Before the code's first bar its lots count at their own prices: nothing unrealised.
-        value = value + pl.when(pl.col(f"close_{code}").is_null()).then(0.0).otherwise(
-            (pl.col(f"close_{code}") * quantity - cost) * _unit(account, code))
-    moments = moments.join_asof(exits.sort("dt"), on="dt", strategy="backward")
-    days = _trading_days(moments["dt"])
-    moments = moments.select("dt", held.alias("held"), days.alias("day"),
-                             (capital + pl.col("realised").fill_null(0.0) + value).alias("equity"))
+    marks = _Marks(account, quotes, codes, spans, closed)
+    since = None
     if first_day is not None:
         fills = trades(account).filter(pl.col("trade_status") == "Deal")["dt"]
-        since = pl.col("day") >= first_day
-        moments = moments.filter(since if fills.is_empty() else since | (pl.col("dt") > fills.min()))
-        if moments.is_empty():
-            return empty, 0, 0
-    last_of_day = (moments["day"] != moments["day"].shift(-1)).fill_null(True)
-    points = moments.filter(pl.col("held") | last_of_day)
-    first = pl.DataFrame({"dt": [moments["dt"][0] - timedelta(minutes=1)], "equity": [capital]},
-                         schema=empty.schema)
-    curve = pl.concat([first, points.select("dt", "equity")])
-    return curve, int(moments["held"].sum()), len(moments)
+        since = ((first_day - EPOCH.date()).days, None if fills.is_empty() else _micros(fills.min()))
+    times, values, held, minutes = [], [], 0, 0
+    first, last = min(s[0] for s in spans.values()), max(s[1] for s in spans.values())
+    for stretch in _stretches(first, last):
+        moments, holding, day, equity = marks.stretch(*stretch)
+        if since is not None:
+            keep = day >= since[0] if since[1] is None else (day >= since[0]) | (moments > since[1])
+            moments, holding, day, equity = moments[keep], holding[keep], day[keep], equity[keep]
+        if not len(moments):
+            continue
+        if not times:
+            times.append(moments[:1] - MINUTE)
+            values.append(np.array([marks.capital]))
+        last_of_day = np.append(day[1:] != day[:-1], True)
+        points = holding | last_of_day
+        times.append(moments[points])
+        values.append(equity[points])
+        held += int(holding.sum())
+        minutes += len(moments)
+    if not times:
+        return empty, 0, 0
+    curve = pl.DataFrame({"dt": np.concatenate(times), "equity": np.concatenate(values)},
+                         schema={"dt": pl.Int64, "equity": pl.Float64})
+    return curve.with_columns(pl.col("dt").cast(pl.Datetime("us"))), held, minutes
+
+
+MARK_STRETCH_DAYS = 28
+EPOCH = datetime(1970, 1, 1)
+MINUTE = 60_000_000  # microseconds
+DAY = 86_400_000_000
+
+
+def _micros(moment):
+    return (moment - EPOCH) // timedelta(microseconds=1)
+
+
+def _stretches(first, last):
+    """[since, until) windows of bar starts (local microseconds, None for no bound) covering
+    `first` to `last`, each about MARK_STRETCH_DAYS long. Each ends a minute before 15:00 of a
+    trading day, where the trading day of a bar's close changes, so no day is split."""
+    stop, day, edges = EPOCH + timedelta(microseconds=last), (EPOCH + timedelta(microseconds=first)).date(), []
+    while True:
+        day = trading_day_from(day + timedelta(days=MARK_STRETCH_DAYS))
+        edge = datetime.combine(day, FUTURES_DAY_START) - timedelta(minutes=1)
+        if edge > stop:
+            break
+        edges.append(_micros(edge))
+    bounds = [None, *edges, None]
+    return list(zip(bounds[:-1], bounds[1:]))
+
+
+def _latest(times, moments):
+    """For each moment, the index of the last of `times` at or before it (-1 for none), as a
+    backward as-of join finds it."""
+    return np.searchsorted(times, moments, side="right") - 1
+
+
+class _Marks:
+    """The account marked at the bar-close minutes of one stretch after another; each stretch
+    starts from every code's last close of the ones before."""
+
+    def __init__(self, account, quotes, codes, spans, closed):
+        self.capital = float(account.initial_capital)
+        self.quotes, self.codes, self.spans = quotes, codes, spans
+        self.units = {code: _unit(account, code) for code in codes}
+        self.steps = {}
+        for code in codes:
+            steps = _position_steps(account, code)
+            self.steps[code] = (steps["dt"].cast(pl.Int64).to_numpy(), steps["quantity"].to_numpy(),
+                                steps["cost"].to_numpy())
+        exits = closed.select(pl.col("exit_dt").cast(pl.Int64), pl.col("profit").cum_sum()).sort(
+            "exit_dt", maintain_order=True)
+        self.exits = (exits["exit_dt"].to_numpy(), exits["profit"].to_numpy())
+        self.latest = {}  # code → (close minute, close) of its last bar so far
+        self.days = {}  # date → its trading day, as days since 1970-01-01
+
+    def stretch(self, since, until):
+        """(moments, held, trading day, equity) as arrays, one per bar-close minute."""
+        from orva_backtest.modules.positions.positions import _bar_closes
+        closes = {}
+        for code in self.codes:
+            starts, prices = _bar_closes(self.quotes, code, "m", 1, since, until) if code in self.spans \
+                else (np.empty(0, np.int64), np.empty(0))
+            closes[code] = (starts + MINUTE, prices)
+        moments = np.unique(np.concatenate([times for times, _ in closes.values()]))
+        if until is None:  # a settlement after the last bar (an option's expiry at 13:30) is a moment too
+            floor = moments[-1] if len(moments) else (since if since is not None else np.iinfo(np.int64).min)
+            moments = np.union1d(moments, self.exits[0][self.exits[0] > floor])
+        value = np.zeros(len(moments))
+        held = np.zeros(len(moments), dtype=bool)
+        for code in self.codes:
+            times, prices = closes[code]
+            if code in self.latest:
+                times, prices = np.append(self.latest[code][0], times), np.append(self.latest[code][1], prices)
+            if len(times):
+                self.latest[code] = (times[-1], prices[-1])
+            at = _latest(times, moments)
+            close = np.where(at >= 0, prices[np.maximum(at, 0)] if len(prices) else 0.0, np.nan)
+            step_times, quantities, costs = self.steps[code]
+            step = _latest(step_times, moments)
+            quantity = np.where(step >= 0, quantities[np.maximum(step, 0)] if len(quantities) else 0, 0)
+            cost = np.where(step >= 0, costs[np.maximum(step, 0)] if len(costs) else 0.0, 0.0)
+            held |= quantity != 0
+            # Before the code's first bar its lots count at their own prices: nothing unrealised.
+            value = value + np.where(np.isnan(close), 0.0, (close * quantity - cost) * self.units[code])
+        exit_times, realised = self.exits
+        done = _latest(exit_times, moments)
+        banked = np.where(done >= 0, realised[np.maximum(done, 0)] if len(realised) else 0.0, 0.0)
+        return moments, held, self._trading_days(moments), self.capital + banked + value
+
+    def _trading_days(self, moments):
+        """The trading day of each moment (days since 1970-01-01): from 15:00 on, the next one."""
+        dates, at = np.unique((moments + (24 - FUTURES_DAY_START.hour) * 3_600_000_000) // DAY,
+                              return_inverse=True)
+        for date in dates.tolist():
+            if date not in self.days:
+                self.days[date] = (trading_day_from(EPOCH.date() + timedelta(days=date)) - EPOCH.date()).days
+        return np.array([self.days[date] for date in dates.tolist()], dtype=np.int64)[at]
 
 
 # The trade records that move a position: fills, and the settlements and reopenings of expiries.
@@ -234,18 +318,20 @@ def _ratio(returns, downside=False):
 
 def _largest_drawdown(curve, capital):
     """(money, percent of its peak, days from that peak until the equity is back at it, or until
-    the end when it never is)."""
-    points = list(zip(curve["dt"], curve["equity"]))
-    if not points:
+    the end when it never is). In arrays: a long run's curve has a point per minute held."""
+    if curve.is_empty():
         return 0.0, 0.0, 0.0
-    peak, peak_at, worst, worst_pct, worst_peak = capital, points[0][0], 0.0, 0.0, None
-    for moment, value in points:
-        if value >= peak:
-            peak, peak_at = value, moment
-        elif peak - value > worst:
-            worst, worst_pct, worst_peak = peak - value, (peak - value) / peak * 100, (peak_at, peak)
-    if worst_peak is None:
+    moments, values = curve["dt"].cast(pl.Int64).to_numpy(), curve["equity"].to_numpy()
+    before = np.maximum.accumulate(np.concatenate([[capital], values[:-1]]))  # the peak each point meets
+    peaks = np.maximum(before, values)
+    drops = peaks - values
+    worst_at = int(np.argmax(drops))  # the first of the largest
+    if not drops[worst_at] > 0:
         return 0.0, 0.0, 0.0
-    since, level = worst_peak
-    back = next((moment for moment, value in points if moment > since and value >= level), points[-1][0])
-    return worst, worst_pct, (back - since).total_seconds() / 86400
+    level, worst = float(peaks[worst_at]), float(drops[worst_at])
+    # The peak was set by the last point at or above the peak before it (ties: the later one).
+    set_by = np.flatnonzero(values[:worst_at] >= before[:worst_at])
+    since = int(moments[set_by[-1]] if len(set_by) else moments[0])
+    back = np.flatnonzero((moments > since) & (values >= level))
+    until = int(moments[back[0]] if len(back) else moments[-1])
+    return worst, worst / level * 100, (until - since) / 10**6 / 86400

@@ -5,6 +5,8 @@
 #include <Python.h>
 #include <datetime.h>
 
+#include <algorithm>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,6 +17,7 @@
 #include "common/methods.h"
 #include "positions/positions_internal.h"
 #include "positions/quote_manager.h"
+#include "positions/tick_frames.h"
 
 namespace orva::py::positions {
 namespace {
@@ -90,11 +93,15 @@ void update_into(nb::handle self, nb::handle code, nb::handle out) {
       sub.entry = std::move(entry);
       sub.clears = qm.clears;
     }
-    const q::TickColumns& columns = sub.entry->instrument.columns();
-    const size_t total = columns.size();
+    const q::Instrument& instrument = sub.entry->instrument;
+    const size_t total = instrument.total();
     if (total == sub.aggregated) continue;
     bars.clear();
-    sub.fold.add(columns, sub.aggregated, total, bars);
+    if (sub.aggregated >= instrument.dropped())
+      sub.fold.add(instrument.columns(), sub.aggregated - instrument.dropped(),
+                   instrument.columns().size(), bars);
+    else  // a compact instrument sealed ticks this key had not seen
+      sub.fold.catch_up(instrument, bars);
     sub.aggregated = total;
     for (const q::Bar& bar : bars) checked(PyList_Append(out.ptr(), bar_record(sub, bar).ptr()));
   }
@@ -161,32 +168,71 @@ int direct_close(PyObject* self, PyObject* out) {
   return guarded_status([&] { close_into(self, out); });
 }
 
-// (starts, closes): every bar of (code, unit, freq) folded from all of the code's buffered
-// ticks, as lists of local microseconds and prices. The statistics mark open positions at
-// these closes; a fold needs no frame of the ticks, which for a year of them is gigabytes.
-nb::tuple bar_closes(nb::handle, nb::handle quotes, nb::handle code, nb::handle unit,
-                     nb::handle freq) {
+void require_quotes_and_code(nb::handle quotes, nb::handle code) {
   if (!is_quote_manager(quotes.ptr())) raise_type_error("quotes", "QuoteManager", quotes);
   if (!PyUnicode_CheckExact(code.ptr())) raise_type_error("code", "str", code);
+}
+
+// Under the quote manager's lock.
+std::shared_ptr<Entry> entry_or_key_error(nb::handle quotes, nb::handle code) {
+  std::shared_ptr<Entry> entry = find_entry(quotes, code);
+  if (!entry) {
+    PyErr_SetObject(PyExc_KeyError, code.ptr());
+    throw nb::python_error();
+  }
+  return entry;
+}
+
+cal::LocalMicros bound_of(nb::handle value, const char* name, cal::LocalMicros otherwise) {
+  return value.is_none() ? otherwise : require_int(value, name);
+}
+
+// (starts, closes): the bars of (code, unit, freq) starting in [since, until) (local
+// microseconds; None for no bound), folded from all that the code's buffer keeps, as numpy
+// arrays of local microseconds and prices. The statistics mark open positions at these
+// closes a stretch at a time: a decade of minutes at once would be hundreds of megabytes.
+nb::tuple bar_closes(nb::handle, nb::handle quotes, nb::handle code, nb::handle unit,
+                     nb::handle freq, nb::handle since, nb::handle until) {
+  require_quotes_and_code(quotes, code);
   const auto [bar_unit, frequency] = bar_key_of(unit, freq);
+  const cal::LocalMicros from = bound_of(since, "since", std::numeric_limits<int64_t>::min());
+  const cal::LocalMicros to = bound_of(until, "until", std::numeric_limits<int64_t>::max());
   std::vector<q::Bar> bars;
   {
     auto lock = locked(quotes);
-    std::shared_ptr<Entry> entry = find_entry(quotes, code);
-    if (!entry) {
-      PyErr_SetObject(PyExc_KeyError, code.ptr());
-      throw nb::python_error();
-    }
-    q::BarFold fold(bar_unit, frequency);
-    fold.add(entry->instrument.columns(), 0, entry->instrument.columns().size(), bars);
-    if (std::optional<q::Bar> last = fold.close()) bars.push_back(*last);
+    bars = q::bars_between(entry_or_key_error(quotes, code)->instrument, bar_unit, frequency, from, to);
   }
-  nb::list starts, closes;
+  std::vector<int64_t> starts;
+  std::vector<double> closes;
+  starts.reserve(bars.size());
+  closes.reserve(bars.size());
   for (const q::Bar& bar : bars) {
-    starts.append(nb::int_(bar.dt));
-    closes.append(nb::float_(bar.close));
+    starts.push_back(bar.dt);
+    closes.push_back(bar.close);
   }
-  return nb::make_tuple(starts, closes);
+  return nb::make_tuple(numpy_copy(starts, 0, starts.size(), "<i8"),
+                        numpy_copy(closes, 0, closes.size(), "<f8"));
+}
+
+// (first, last): the local microseconds of the earliest and the latest tick or minute the
+// code's buffer keeps.
+nb::tuple bar_span(nb::handle, nb::handle quotes, nb::handle code) {
+  require_quotes_and_code(quotes, code);
+  auto lock = locked(quotes);
+  std::shared_ptr<Entry> entry = entry_or_key_error(quotes, code);
+  const q::Instrument& instrument = entry->instrument;
+  const q::MinuteBars& minutes = instrument.minutes();
+  const std::vector<int64_t>& dt = instrument.columns().dt;
+  int64_t first = std::numeric_limits<int64_t>::max(), last = std::numeric_limits<int64_t>::min();
+  if (minutes.size() > 0) {
+    first = minutes.at(0).dt;
+    last = minutes.at(minutes.size() - 1).dt;
+  }
+  if (!dt.empty()) {
+    first = std::min(first, *std::min_element(dt.begin(), dt.end()));
+    last = std::max(last, *std::max_element(dt.begin(), dt.end()));
+  }
+  return nb::make_tuple(first, last);
 }
 
 PyTypeObject* bar_feed_type = nullptr;
@@ -214,9 +260,14 @@ void bind_bar_feed(nb::module_& m) {
                       "商品新加入的 Tick 完成的 K 棒 (依訂閱順序, 各自依時間), 每根為 dict: "
                       "dt, code, Open, High, Low, Close, Volume, unit, freq");
   def_method<&close>(cls, "close", {}, "資料結束: 交出每組訂閱尚未完成的最後一根 K 棒");
+  m.attr("_bar_span") = function<&bar_span>(
+      "_bar_span", {param("quotes"), param("code")},
+      "商品緩衝中最早與最晚的 Tick 或一分 K 時間 (當地微秒): (first, last)");
   m.attr("_bar_closes") = function<&bar_closes>(
-      "_bar_closes", {param("quotes"), param("code"), param("unit"), param("freq")},
-      "每根 K 棒的開始時間 (當地微秒) 與收盤價: (starts, closes), 由全部 Tick 折算");
+      "_bar_closes",
+      {param("quotes"), param("code"), param("unit"), param("freq"), param("since", nb::none()),
+       param("until", nb::none())},
+      "開始於 [since, until) 的每根 K 棒的開始時間 (當地微秒) 與收盤價: (starts, closes) 兩個 numpy 陣列");
   if (direct::publish_api(m.ptr(), direct::kQuotesApi, &direct_api) < 0) throw nb::python_error();
 }
 

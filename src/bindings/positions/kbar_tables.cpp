@@ -1,6 +1,7 @@
 // QuoteManager's cached K-bars: a key's first call aggregates its buffered
 // ticks with polars; later calls fold only the new ticks in C++ and restack.
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -87,11 +88,15 @@ nb::object series_of(const char* name, const std::vector<q::Bar>& bars, T q::Bar
 // far cheaper than aggregating ticks again.
 nb::object code_column(Entry& entry, size_t rows) {
   constexpr size_t kKept = 8;  // an update rarely completes more bars than this
-  if (rows <= kKept && entry.code_columns.size() >= rows) return entry.code_columns[rows - 1];
+  if (rows == 0 || rows > kKept)
+    return polars->pl.attr("repeat")(entry.code, rows, nb::arg("eager") = true,
+                                     nb::arg("dtype") = polars->pl.attr("Utf8"))
+        .attr("alias")("code");
+  if (entry.code_columns.size() >= rows) return entry.code_columns[rows - 1];
   nb::list codes;
   for (size_t i = 0; i < rows; ++i) codes.append(entry.code);
   nb::object column = polars->series("code", codes);
-  if (rows <= kKept && entry.code_columns.size() == rows - 1) entry.code_columns.push_back(column);
+  if (entry.code_columns.size() == rows - 1) entry.code_columns.push_back(column);
   return column;
 }
 
@@ -128,15 +133,35 @@ void build_cache(KbarCache& cache, const Entry& entry, nb::handle table) {
   cache.completed = table.attr("slice")(0, nb::len(table) - 1);
   cache.appended = 0;
   cache.last = last_bar_of(table);
-  cache.aggregated = entry.instrument.columns().size();
+  cache.aggregated = entry.instrument.total();
 }
 
-// Later calls fold the key's new ticks in C++ and restack the frames.
+// A compact instrument's first bars of a key: its one-minute bars, then its
+// held ticks, folded in C++ (the ticks folded into minutes are gone).
+nb::object compact_kbars(Entry& entry, q::BarUnit unit, long long freq) {
+  std::vector<q::Bar> bars;
+  q::BarFold fold(unit, freq);
+  fold.catch_up(entry.instrument, bars);
+  if (std::optional<q::Bar> last = fold.close()) bars.push_back(*last);
+  return bars_frame(entry, bars);
+}
+
+// Later calls fold the key's new ticks in C++ and restack the frames. Ticks of
+// a compact instrument sealed into minutes since the last call are folded
+// from the minutes, with the key's last bar built again from them.
 void update_cache(KbarCache& cache, Entry& entry, q::BarUnit unit, long long freq) {
-  const size_t total = entry.instrument.columns().size();
+  const q::Instrument& instrument = entry.instrument;
+  const size_t total = instrument.total();
   q::Bar last = cache.last;
   std::vector<q::Bar> bars;  // the bars this update completes, then the new last one
-  q::update_bars(entry.instrument.columns(), cache.aggregated, total, unit, freq, last, bars);
+  if (cache.aggregated >= instrument.dropped()) {
+    q::update_bars(instrument.columns(), cache.aggregated - instrument.dropped(),
+                   instrument.columns().size(), unit, freq, last, bars);
+  } else {
+    q::BarFold fold(unit, freq, last);
+    fold.catch_up(instrument, bars);
+    if (std::optional<q::Bar> open = fold.close()) last = *open;
+  }
   if (bars.empty() && same_bar(last, cache.last)) {
     cache.aggregated = total;
     return;
@@ -185,12 +210,17 @@ nb::object get_kbar(nb::handle self, nb::handle code, nb::handle unit, nb::handl
   if (cached != entry->caches.end()) {
     // Every key sees every tick: it updates from where it last left off,
     // whichever key's call handed the ticks over.
-    if (cached->second.aggregated == entry->instrument.columns().size())
+    if (cached->second.aggregated == entry->instrument.total())
       return finish(cached->second.table);
     update_cache(cached->second, *entry, bar_unit, frequency);
   } else {
-    const std::string interval = std::to_string(frequency) + text_of(unit);
-    nb::object kbars = first_kbars(*entry, interval);
+    nb::object kbars;
+    if (state(self).compact) {
+      kbars = compact_kbars(*entry, bar_unit, frequency);
+    } else {
+      const std::string interval = std::to_string(frequency) + text_of(unit);
+      kbars = first_kbars(*entry, interval);
+    }
     if (nb::len(kbars) == 0) return finish(kbars);
     kbars = kbars.attr("sort")("dt");
     KbarCache fresh;

@@ -163,6 +163,7 @@ void set_windows(nb::handle self, nb::handle value) {
 }
 
 nb::object holiday_search_set(nb::handle self) { return state(self).holidays; }
+bool compact_of(nb::handle self) { return state(self).compact; }
 nb::object not_trade_times(nb::handle self) { return state(self).windows; }
 
 nb::object default_windows() {
@@ -183,7 +184,8 @@ nb::object default_windows() {
   return table;
 }
 
-void init_quote_manager(nb::handle self) {
+void init_quote_manager(nb::handle self, nb::handle compact) {
+  const bool compact_form = require_bool(compact, "compact");
   nb::object path = nb::module_::import_("os").attr("path").attr("join")(
       nb::module_::import_("orva_backtest.modules.positions.positions").attr("static_dir"),
       "holidays_search_from_2017.csv");
@@ -193,6 +195,7 @@ void init_quote_manager(nb::handle self) {
   QuoteManager* qm = new (nb::inst_ptr<QuoteManager>(self)) QuoteManager();
   qm->holidays = holidays;
   qm->windows = default_windows();
+  qm->compact = compact_form;
   qm->calendar.is_holiday = [qm](int64_t day) { return is_holiday(*qm, day); };
   register_exit_lock(self.ptr(), &qm->mutex);
 }
@@ -250,6 +253,7 @@ void store_tick(nb::handle self, nb::handle code, const std::string& code_text, 
   if (created) {
     it->second = std::make_shared<Entry>();
     it->second->code = nb::borrow(code);
+    it->second->instrument = q::Instrument(qm.compact);
     qm.order.push_back(code_text);
   }
   Entry& entry = *it->second;
@@ -418,9 +422,11 @@ void bind_quote_manager(nb::module_& m) {
                       pl.attr("DataFrame")};
   nb::class_<QuoteManager> cls(m, "QuoteManager", "報價管理");
   quote_manager_type = reinterpret_cast<PyTypeObject*>(cls.ptr());
-  def_init<&init_quote_manager>(cls);
+  def_init<&init_quote_manager>(cls, {param("compact", nb::bool_(false))});
   def_property<&holiday_search_set, &set_holidays>(cls, "holiday_search_set", "交易所休市日 (\"%Y-%m-%d\" 文字的集合)");
   def_property<&not_trade_times, &set_windows>(cls, "not_trade_times", "各商品類型的非交易時段 [[開始, 結束], ...]");
+  def_property<&compact_of>(cls, "compact",
+                            "精簡形式: 各商品只保留一分 K 與當前交易日的 Tick (直接回放使用)");
   def_property<&ticks_view>(cls, "ticks", "各商品的 Tick 緩衝、已處理 Tick、最新 Tick 與 K 線快取");
   def_method<&init_ticks_info>(cls, "get_init_ticks_info", {}, "取得 ticks 的初始資訊");
   def_method<&empty_tick_df_method>(cls, "get_empty_tick_df", {}, "取得空的 Tick DataFrame");

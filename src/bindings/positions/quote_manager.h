@@ -60,6 +60,8 @@ struct QuoteManager {
   // Shared, so a call still using an entry keeps it alive through a clear.
   std::unordered_map<std::string, std::shared_ptr<Entry>> entries;
   uint64_t clears = 0;  // how often the entries were dropped: bar feeds start over then
+  // Each instrument holds one-minute bars and only its current trading day's ticks.
+  bool compact = false;
 
   ~QuoteManager() { unregister_exit_lock(&mutex); }
 };

@@ -64,39 +64,95 @@ std::vector<size_t> time_order(const TickColumns& columns, size_t from, size_t t
   return order;
 }
 
+namespace {
+
+// Folds one bar's worth (a tick, or a minute of them) into `last`.
+void fold_into(const Bar& bar, Bar& last, std::vector<Bar>& completed) {
+  if (bar.dt < last.dt) return;
+  if (bar.dt == last.dt) {
+    last.high = std::max(last.high, bar.high);
+    last.low = std::min(last.low, bar.low);
+    last.close = bar.close;
+    last.volume += bar.volume;
+  } else {
+    completed.push_back(last);
+    last = bar;
+  }
+}
+
+}  // namespace
+
 void update_bars(const TickColumns& columns, size_t from, size_t to, BarUnit unit, int64_t freq,
                  Bar& last, std::vector<Bar>& completed) {
   for (size_t i : time_order(columns, from, to)) {
     if (columns.is_simulate[i]) continue;
-    const LocalMicros start = bar_start(columns.dt[i], unit, freq);
     const double close = columns.close[i];
-    if (start < last.dt) continue;
-    if (start == last.dt) {
-      last.high = std::max(last.high, close);
-      last.low = std::min(last.low, close);
-      last.close = close;
-      last.volume += columns.qty[i];
-    } else {
-      completed.push_back(last);
-      last = {start, close, close, close, close, columns.qty[i]};
-    }
+    fold_into({bar_start(columns.dt[i], unit, freq), close, close, close, close, columns.qty[i]},
+              last, completed);
   }
 }
 
-void BarFold::add(const TickColumns& columns, size_t from, size_t to, std::vector<Bar>& completed) {
+void update_bars(const MinuteBars& minutes, size_t from, size_t to, BarUnit unit, int64_t freq,
+                 Bar& last, std::vector<Bar>& completed) {
+  for (size_t i = from; i < to; ++i) {
+    Bar bar = minutes.at(i);
+    bar.dt = bar_start(bar.dt, unit, freq);
+    fold_into(bar, last, completed);
+  }
+}
+
+template <class Source>
+void BarFold::fold(const Source& source, size_t from, size_t to, std::vector<Bar>& completed) {
   if (open_) {
-    update_bars(columns, from, to, unit_, freq_, last_, completed);
+    update_bars(source, from, to, unit_, freq_, last_, completed);
     return;
   }
   // No bar yet: a start before every tick opens the first one, and the
   // placeholder it "completes" is dropped.
   const size_t before = completed.size();
   Bar last{std::numeric_limits<LocalMicros>::min(), 0, 0, 0, 0, 0};
-  update_bars(columns, from, to, unit_, freq_, last, completed);
+  update_bars(source, from, to, unit_, freq_, last, completed);
   if (completed.size() == before) return;  // only simulated ticks so far
   completed.erase(completed.begin() + static_cast<std::ptrdiff_t>(before));
   last_ = last;
   open_ = true;
+}
+
+void BarFold::add(const TickColumns& columns, size_t from, size_t to, std::vector<Bar>& completed) {
+  fold(columns, from, to, completed);
+}
+
+void BarFold::add(const MinuteBars& minutes, size_t from, size_t to, std::vector<Bar>& completed) {
+  fold(minutes, from, to, completed);
+}
+
+void BarFold::catch_up(const Instrument& instrument, std::vector<Bar>& completed) {
+  const MinuteBars& minutes = instrument.minutes();
+  const size_t from = open_ ? minutes.first_from(last_.dt) : 0;
+  open_ = false;  // the open bar is built again, whole
+  fold(minutes, from, minutes.size(), completed);
+  fold(instrument.columns(), 0, instrument.columns().size(), completed);
+}
+
+std::vector<Bar> bars_between(const Instrument& instrument, BarUnit unit, int64_t freq,
+                              LocalMicros since, LocalMicros until) {
+  std::vector<Bar> bars;
+  BarFold fold(unit, freq);
+  const MinuteBars& minutes = instrument.minutes();
+  fold.add(minutes, minutes.first_from(since), minutes.first_from(until), bars);
+  const TickColumns& columns = instrument.columns();
+  const std::vector<LocalMicros>& dt = columns.dt;
+  size_t from = 0, to = dt.size();
+  if (std::is_sorted(dt.begin(), dt.end())) {  // nearly always: a window then reads its own ticks
+    from = static_cast<size_t>(std::lower_bound(dt.begin(), dt.end(), since) - dt.begin());
+    to = static_cast<size_t>(std::lower_bound(dt.begin(), dt.end(), until) - dt.begin());
+  }
+  fold.add(columns, from, to, bars);
+  if (std::optional<Bar> last = fold.close()) bars.push_back(*last);
+  bars.erase(std::remove_if(bars.begin(), bars.end(),
+                            [&](const Bar& bar) { return bar.dt < since || bar.dt >= until; }),
+             bars.end());
+  return bars;
 }
 
 std::optional<Bar> BarFold::close() {

@@ -2,6 +2,9 @@
 
 #include <climits>
 #include <cmath>
+#include <optional>
+
+#include "quotes/kbars.h"
 
 namespace orva::quotes {
 namespace {
@@ -53,6 +56,7 @@ const Window* window_of(const std::vector<Window>& windows, LocalMicros dt) {
 
 void Instrument::append(LocalMicros dt, uint16_t market, double close, int64_t qty,
                         int64_t tick_type, bool is_simulate, bool is_virtual) {
+  if (columns_.dt.empty()) held_day_ = trading_day(dt);
   columns_.dt.push_back(dt);
   columns_.close.push_back(close);
   columns_.qty.push_back(qty);
@@ -62,12 +66,32 @@ void Instrument::append(LocalMicros dt, uint16_t market, double close, int64_t q
   columns_.market.push_back(market);
 }
 
+void Instrument::seal() {
+  std::vector<Bar> bars;
+  BarFold fold(BarUnit::Minute, 1);
+  fold.add(columns_, 0, columns_.size(), bars);
+  if (std::optional<Bar> last = fold.close()) bars.push_back(*last);
+  for (const Bar& bar : bars) minutes_.add(bar);
+  dropped_ += columns_.size();
+  // Cleared, not freed: the next day needs about as much room.
+  columns_.dt.clear();
+  columns_.close.clear();
+  columns_.qty.clear();
+  columns_.tick_type.clear();
+  columns_.is_simulate.clear();
+  columns_.is_virtual.clear();
+  columns_.market.clear();
+  pending_from_ = 0;
+  last_ = -1;
+}
+
 bool Instrument::add(const RealTick& tick, const Calendar& calendar) {
+  if (compact_ && !columns_.dt.empty() && trading_day(tick.dt) != held_day_) seal();
   const std::vector<Window>& windows = windows_for(calendar, *tick.market_type);
   std::vector<LocalMicros> filled;
   bool gap_filled = true;
-  if (last_ >= 0) {
-    const LocalMicros previous = columns_.dt[last_];
+  if (has_last_) {
+    const LocalMicros previous = last_dt_;
     const double diff_seconds = static_cast<double>(tick.dt - previous) / kMicrosPerSecond;
     const int64_t diff_minute = static_cast<int64_t>(std::floor(diff_seconds / 60));
     const bool extra = python_mod(diff_seconds, 60.0) > 0 &&
@@ -91,11 +115,7 @@ bool Instrument::add(const RealTick& tick, const Calendar& calendar) {
       }
     }
   }
-  if (!filled.empty()) {
-    const double close = columns_.close[last_];
-    const uint16_t market = columns_.market[last_];
-    for (LocalMicros minute : filled) append(minute, market, close, 0, 0, false, true);
-  }
+  for (LocalMicros minute : filled) append(minute, last_market_, last_close_, 0, 0, false, true);
   LocalMicros dt = tick.dt;
   if (const Window* w = window_of(windows, dt)) {
     const LocalMicros micros = time_of_day(dt) % kMicrosPerSecond;
@@ -103,6 +123,10 @@ bool Instrument::add(const RealTick& tick, const Calendar& calendar) {
   }
   append(dt, tick.market, tick.close, tick.qty, tick.tick_type, tick.is_simulate, false);
   last_ = static_cast<int64_t>(columns_.size()) - 1;
+  has_last_ = true;
+  last_dt_ = dt;
+  last_close_ = tick.close;
+  last_market_ = tick.market;
   return gap_filled;
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "calendar/local_time.h"
+#include "quotes/minute_bars.h"
 
 namespace orva::quotes {
 
@@ -66,6 +67,10 @@ struct RealTick {
 
 class Instrument {
  public:
+  // A compact instrument holds only the ticks of its current trading day: when
+  // a tick of a later day comes, the held ones are folded into one-minute bars.
+  explicit Instrument(bool compact = false) : compact_(compact) {}
+
   // Appends the virtual minutes the gap since the last real tick calls for,
   // then the tick itself, moved out of a non-trading window if it is in one.
   // Nothing is appended when the calendar throws. Returns false when the gap
@@ -76,18 +81,35 @@ class Instrument {
   // Ticks before this index were handed over by a pop; the rest are pending.
   size_t pending_from() const { return pending_from_; }
   void hand_over() { pending_from_ = columns_.size(); }
-  // Index of the newest real tick, or -1.
+  // Index of the newest real tick among the held ones, or -1.
   int64_t last_tick() const { return last_; }
+  // The one-minute bars of the ticks no longer held (compact form only).
+  const MinuteBars& minutes() const { return minutes_; }
+  // Ticks folded into `minutes` and no longer held: index i of `columns` is
+  // tick dropped() + i of all the instrument was given.
+  size_t dropped() const { return dropped_; }
+  size_t total() const { return dropped_ + columns_.size(); }
 
   std::vector<std::string> market_types;
 
  private:
   void append(LocalMicros dt, uint16_t market, double close, int64_t qty, int64_t tick_type,
               bool is_simulate, bool is_virtual);
+  // Folds every held tick into the minutes and lets them go.
+  void seal();
 
   TickColumns columns_;
   size_t pending_from_ = 0;
   int64_t last_ = -1;
+  bool compact_;
+  MinuteBars minutes_;
+  size_t dropped_ = 0;
+  int64_t held_day_ = 0;  // trading day of the first held tick
+  // The newest real tick, where gap filling starts, even once it is sealed.
+  bool has_last_ = false;
+  LocalMicros last_dt_ = 0;
+  double last_close_ = 0;
+  uint16_t last_market_ = 0;
 };
 
 // Whether `dt`'s time of day lies in a window; the first such window or null.
