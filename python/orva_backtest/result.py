@@ -58,6 +58,7 @@ class BacktestResult:
     _closed: List[dict] = field(default=None, repr=False, compare=False)
     warnings: List[str] = field(default_factory=list)
     margin_in_use: float = 0.0  # the margins of the open futures contracts
+    compile_seconds: Optional[float] = None  # a compiled strategy's compile (or cache load), apart
 
     @property
     def day_trades(self):

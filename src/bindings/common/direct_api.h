@@ -14,7 +14,7 @@
 
 namespace orva::py::direct {
 
-inline constexpr unsigned kApiVersion = 2;
+inline constexpr unsigned kApiVersion = 3;
 
 // One tick as the replay has it: the feed's record and its checked values.
 struct Tick {
@@ -33,6 +33,18 @@ struct Tick {
   exchange::Quotes quotes;
 };
 
+// An order as the loop places it on a strategy's behalf; the texts are the
+// values `Matcher.add_order` takes.
+struct Order {
+  PyObject* code;          // str
+  PyObject* product_type;  // "Stock" or "Future"
+  PyObject* action;        // "Buy" or "Sell"
+  double price;            // a market order's: the code's latest close
+  long long quantity;
+  PyObject* price_type;  // "MKT" or "LMT"
+  PyObject* order_type;  // "ROD", "IOC" or "FOK"
+};
+
 struct MatcherApi {
   unsigned version;
   // 1 when `obj` is a Matcher itself (a subclass may override the steps), else 0.
@@ -40,6 +52,8 @@ struct MatcherApi {
   // set_current_tick(record), and match_deal(code, close, qty, timestamp).
   int (*set_current_tick)(PyObject* matcher, const Tick& tick);
   int (*match)(PyObject* matcher, const Tick& tick);
+  // add_order(...) with the order's values and the defaults of the rest.
+  int (*add_order)(PyObject* matcher, const Order& order);
 };
 
 struct QuotesApi {

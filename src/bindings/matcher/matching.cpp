@@ -250,7 +250,7 @@ PyTypeObject* matcher_type = nullptr;
 int is_matcher(PyObject* obj) { return Py_TYPE(obj) == matcher_type; }
 
 const direct::MatcherApi direct_api{direct::kApiVersion, &is_matcher, &direct_set_current_tick,
-                                     &direct_match};
+                                     &direct_match, &direct_add_order};
 
 void reset_tick_infos(nb::handle self) { nb::setattr(self, k().current_tick_infos, nb::dict()); }
 
