@@ -127,6 +127,7 @@ class BacktestResult:
         return {
             "ticks": self.ticks, "replayed": self.replayed, "seconds": round(self.seconds, 3),
             "ticks_per_second": round(self.ticks_per_second, 1),
+            "compile_seconds": self.compile_seconds,
             "initial_capital": self.account.initial_capital, "balance": self.balance,
             "realised_profit": self.account._profit_report["profit"],
             "unrealised_profit": self.unrealised,

@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <limits>
+#include <ostream>
+#include <string>
 #include <vector>
 
 namespace orva::strategy {
@@ -28,9 +30,11 @@ TEST(OrderBuffer, ReadsEveryFilledRowAndNoMore) {
 }
 
 struct BadRow {
+  const char* name;
   std::vector<double> row;
   const char* named;  // the bad value, as the message shows it
 };
+void PrintTo(const BadRow& c, std::ostream* os) { *os << c.name; }
 
 class OrderBufferBadRow : public testing::TestWithParam<BadRow> {};
 
@@ -49,12 +53,18 @@ const double inf = std::numeric_limits<double>::infinity();
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, OrderBufferBadRow,
-    testing::Values(BadRow{{2, 1, 1, 0, 0}, ": 2"}, BadRow{{-1, 1, 1, 0, 0}, ": -1"},
-                    BadRow{{0.5, 1, 1, 0, 0}, ": 0.5"}, BadRow{{nan, 1, 1, 0, 0}, "nan"},
-                    BadRow{{0, 0, 1, 0, 0}, "買賣別"}, BadRow{{0, 1, 0, 0, 0}, "數量"},
-                    BadRow{{0, 1, 1.5, 0, 0}, ": 1.5"}, BadRow{{0, 1, 1e300, 0, 0}, "1e+300"},
-                    BadRow{{0, 1, 1, -1, 0}, "價格"}, BadRow{{0, 1, 1, inf, 0}, "inf"},
-                    BadRow{{0, 1, 1, 0, 3}, "委託條件"}));
+    testing::Values(BadRow{"code_past_the_last", {2, 1, 1, 0, 0}, ": 2"},
+                    BadRow{"code_negative", {-1, 1, 1, 0, 0}, ": -1"},
+                    BadRow{"code_fractional", {0.5, 1, 1, 0, 0}, ": 0.5"},
+                    BadRow{"code_nan", {nan, 1, 1, 0, 0}, "nan"},
+                    BadRow{"action_zero", {0, 0, 1, 0, 0}, "買賣別"},
+                    BadRow{"quantity_zero", {0, 1, 0, 0, 0}, "數量"},
+                    BadRow{"quantity_fractional", {0, 1, 1.5, 0, 0}, ": 1.5"},
+                    BadRow{"quantity_past_2_53", {0, 1, 1e300, 0, 0}, "1e+300"},
+                    BadRow{"price_negative", {0, 1, 1, -1, 0}, "價格"},
+                    BadRow{"price_infinite", {0, 1, 1, inf, 0}, "inf"},
+                    BadRow{"order_type_unknown", {0, 1, 1, 0, 3}, "委託條件"}),
+    [](const testing::TestParamInfo<BadRow>& info) { return std::string(info.param.name); });
 
 TEST(OrderBuffer, RefusesACountOutsideTheBuffer) {
   const std::vector<double> rows(5, 0.0);
