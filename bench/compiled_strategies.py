@@ -19,8 +19,10 @@ def mean50_tick(time, code, close, volume, tick_type, bid, ask, values, n_values
     if seen + 1 < WINDOW:
         return 0
     total = 0.0  # oldest first, as Python's sum() of the deque adds them
-    for i in range(WINDOW):
-        total += closes[(slot + 1 + i) % WINDOW]
+    for i in range(slot + 1, WINDOW):
+        total += closes[i]
+    for i in range(slot + 1):
+        total += closes[i]
     mean = total / WINDOW
     held = positions[code]
     if close > mean and held == 0:
