@@ -95,6 +95,8 @@ class CompiledStrategy(Strategy):
         missing = [code for code in codes if code not in markets]
         if missing or not codes:
             raise ValueError(f"編譯策略的商品不在回測商品中: {', '.join(missing) or '(無)'}")
+        if len(set(codes)) != len(codes):
+            raise ValueError(f"編譯策略的商品重複: {', '.join(codes)}")
         self.positions = np.zeros(len(codes), dtype=np.int64)
         self._ctx_codes = {code: i for i, code in enumerate(codes)}
         return (self.function.address, self.values, self.counters, self.positions, self.orders,

@@ -110,6 +110,7 @@ def test_a_bad_order_stops_the_run_naming_the_tick_and_the_value(tmp_path, row, 
     (lambda: OneRow((0, BUY, 1, MARKET, ROD)), {"mode": "paced"}, ValueError, "direct"),
     (lambda: OneRow((0, BUY, 1, MARKET, ROD)), {"cash_check": True}, ValueError, "cash_check"),
     (lambda: OneRow((0, BUY, 1, MARKET, ROD), codes=("2330", "0050")), {}, ValueError, "0050"),
+    (lambda: OneRow((0, BUY, 1, MARKET, ROD), codes=("2330", "2330")), {}, ValueError, "重複"),
     (lambda: CompiledStrategy(lambda *args: 0), {}, TypeError, "tick_function"),
     (lambda: CompiledStrategy(helpers().one_row, max_orders=0), {}, ValueError, "max_orders"),
 ])
