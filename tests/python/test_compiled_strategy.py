@@ -1,8 +1,10 @@
 import json
 import os
+import re
 from importlib.machinery import SourceFileLoader
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 if os.environ.get("CI") != "true":  # the test command installs numba: CI never skips
@@ -10,6 +12,10 @@ if os.environ.get("CI") != "true":  # the test command installs numba: CI never 
 
 from orva_backtest.cli import run_cli
 from orva_backtest.compiled import BUY, FOK, IOC, MARKET, ROD, SELL, CompiledStrategy
+from orva_backtest.market import SyntheticMarket
+from orva_backtest.modules.matcher.matcher import Matcher
+from orva_backtest.modules.positions.positions import Positions, QuoteManager
+from orva_backtest.modules.ticker.ticker import Ticker
 from orva_backtest.runner import StrategyError, run_backtest
 
 from process_helpers import run_python
@@ -151,3 +157,30 @@ def test_the_command_line_runs_a_compiled_strategy_file_and_refuses_it_paced(tmp
     assert run_cli([*base, "--mode", "paced"]) == 1
     error = capsys.readouterr().err.strip()
     assert "編譯策略只能在 direct 模式回放" in error and "\n" not in error
+
+
+def spec(**changes):
+    """A sound `compiled` argument of the drive for 2330, with `changes` (by part name)."""
+    parts = {"address": helpers().one_row.address, "values": np.zeros(6),
+             "counters": np.zeros(4, np.int64), "positions": np.zeros(1, np.int64),
+             "orders": np.zeros(10), "codes": ["2330"], "product_types": ["Stock"], **changes}
+    return tuple(parts.values())
+
+
+@pytest.mark.parametrize("compiled, on_tick, error, message", [
+    ([0] * 7, None, TypeError, "compiled"),
+    (spec(address=0), None, ValueError, "位址不可為 0"),
+    (spec(values=np.zeros(6, np.int64)), None, TypeError, "values 必須是一維的 float64"),
+    (spec(orders=np.zeros((2, 5))), None, TypeError, "orders 必須是一維的 float64"),
+    (spec(orders=np.zeros(7)), None, ValueError, "委託緩衝 (7 個數值, 每筆 5 個) 不相符"),
+    (spec(positions=np.zeros(2, np.int64)), None, ValueError, "部位 (2)"),
+    (spec(codes=[2330]), None, TypeError, "codes"),
+    (spec(), lambda ctx, tick: None, ValueError, "只能提供其一"),
+])
+def test_the_drive_checks_its_compiled_argument_before_any_tick(taipei_data_dir, compiled, on_tick,
+                                                                 error, message):
+    replay = Ticker(SyntheticMarket()).iter_ticks([{"code": "2330", "market": "Stock"}], *DAYS)
+    matcher, quotes, size = Matcher(Positions()), QuoteManager(), len(replay)
+    with pytest.raises(error, match=re.escape(message)):
+        replay.drive(matcher, quotes, None, {"2330"}, on_tick=on_tick, compiled=compiled)
+    assert replay.drive(matcher, quotes, None, set()) == size  # left whole

@@ -66,11 +66,12 @@ CompiledRun::CompiledRun(nb::handle spec)
   capacity_ = length(orders_) / strategy::kOrderFields;
   if (codes_count_ == 0 || products_.size() != codes_.size() || length(positions_) != codes_count_ ||
       capacity_ == 0 || length(orders_) % strategy::kOrderFields != 0) {
+    const std::string message =
+        "編譯策略的商品 (" + std::to_string(codes_.size()) + ")、商品類型 (" +
+        std::to_string(products_.size()) + ")、部位 (" + std::to_string(length(positions_)) +
+        ") 與委託緩衝 (" + std::to_string(length(orders_)) + " 個數值, 每筆 5 個) 不相符";
     for (Py_buffer* view : {&values_, &counters_, &positions_, &orders_}) PyBuffer_Release(view);
-    raise_value_error("編譯策略的商品 (" + std::to_string(codes_.size()) + ")、商品類型 (" +
-                      std::to_string(products_.size()) + ")、部位 (" +
-                      std::to_string(length(positions_)) + ") 與委託緩衝 (" +
-                      std::to_string(length(orders_)) + " 個數值, 每筆 5 個) 不相符");
+    raise_value_error(message);
   }
   last_close_.assign(codes_.size(), 0.0);
 }
