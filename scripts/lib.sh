@@ -70,7 +70,7 @@ make_venv() {
   say "set-up 2/4: build tools (scikit-build-core, nanobind, cmake, ninja)"
   "$dir/bin/python" -m pip install -q "scikit-build-core>=0.10,<2" "$nanobind" "cmake>=3.18" ninja
   say "set-up 3/4: dependencies, then compiling the C++ modules into $dir (the first time takes several minutes; later only what changed)"
-  "$dir/bin/python" -m pip install -q --no-build-isolation "$(repo_root)[test]"
+  "$dir/bin/python" -m pip install -q --no-build-isolation "$(repo_root)[test,compiled]"
   # The typed stubs are written by importing the built modules, which needs the dependencies
   # the first install of a new venv only brings: then build once more (from the same build tree).
   if ! "$dir/bin/python" -c 'import glob, os, sys, orva_backtest

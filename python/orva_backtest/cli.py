@@ -67,6 +67,8 @@ def _show(result):
     out.print(escape(rules_line(result.market_rules, result.day_trades)))
     out.print(f"回測商品 Tick 數 {result.ticks:,}; 回放共 {result.replayed:,} 筆 (含基準), "
               f"{result.seconds:.2f} 秒 ({result.ticks_per_second:,.0f} ticks/s)")
+    if result.compile_seconds is not None:
+        out.print(f"編譯策略: 編譯 (或自磁碟快取載入) {result.compile_seconds:.2f} 秒, 不計入回放時間")
     if result.folder:
         out.print(f"輸出資料夾: {escape(result.folder)}")
     for path in result.files:

@@ -65,6 +65,7 @@ class BacktestResult:
     _closed: List[dict] = field(default=None, repr=False, compare=False)
     warnings: List[str] = field(default_factory=list)
     margin_in_use: float = 0.0  # the margins of the open futures contracts
+    compile_seconds: Optional[float] = None  # a compiled strategy's compile (or cache load), apart
 
     @property
     def day_trades(self):
@@ -133,6 +134,7 @@ class BacktestResult:
         return {
             "ticks": self.ticks, "replayed": self.replayed, "seconds": round(self.seconds, 3),
             "ticks_per_second": round(self.ticks_per_second, 1),
+            "compile_seconds": self.compile_seconds,
             "initial_capital": self.account.initial_capital, "balance": self.balance,
             "realised_profit": self.account._profit_report["profit"],
             "unrealised_profit": self.unrealised,

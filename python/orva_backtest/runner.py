@@ -8,6 +8,7 @@ from typing import Callable, Optional
 
 from orva_backtest import utils
 from orva_backtest.buying_power import BuyingPower, check_margins
+from orva_backtest.compiled import CompiledStrategy, check_run
 from orva_backtest.market_rules import apply_rules, market_rules, rules_line
 from orva_backtest.constant import BASIC_INFO
 from orva_backtest.market.option_chains import check_option_name, expand_chains
@@ -143,6 +144,7 @@ class _Loop:
 
     def __init__(self, strategy, account, matcher, quotes, markets, buying_power, cash_check):
         self.callbacks = defined_callbacks(strategy)
+        self.compiled = strategy if isinstance(strategy, CompiledStrategy) else None  # its on_tick is C
         self.matcher, self.quotes = matcher, quotes
         self.markets = markets
         self.ctx = Context(account, matcher, quotes, markets,
@@ -225,7 +227,8 @@ class _Loop:
             ticks = records.drive(self.matcher, self.quotes, self.ctx, set(self.markets),
                                   on_tick=self.callbacks.get("on_tick"), bar_feed=self.bar_feed,
                                   on_bar=self.callbacks.get("on_bar"),
-                                  on_reports=self.dispatch_reports, progress=tell)
+                                  on_reports=self.dispatch_reports, progress=tell,
+                                  compiled=self.compiled and self.compiled.drive_spec(self.markets))
         except (Exception, SystemExit) as error:
             failed = records.failed_callback
             if failed is None:
@@ -307,6 +310,7 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
     parsed = parse_instruments(instruments)
     rules = market_rules(rules)
     check_capital(capital)
+    check_run(strategy, mode, cash_check)
     check_margins(margins, cash_check, {i["code"]: i["market"] for i in parsed})
     _check_backfill(backfill_start, backfill_end, start)
     use_taiwan_time()
@@ -386,6 +390,7 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
                                 market_rules={**rules.describe(), "notes": notes},
                                 first_day=utils.format_to_dt(start).date() if backfill else None,
                                 margin_in_use=margin_in_use(account, loop.buying_power),
+                                compile_seconds=loop.compiled and loop.compiled.compile_seconds,
                                 _closed=[dict(row) for row in account._profit_report["rows"]])
         account.fill_rules["market_rules"] = rules_line(result.market_rules, result.day_trades)
         if reports:

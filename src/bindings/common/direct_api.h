@@ -35,6 +35,18 @@ struct Tick {
   exchange::Quotes quotes;
 };
 
+// An order as the loop places it on a strategy's behalf; the texts are the
+// values `Matcher.add_order` takes.
+struct Order {
+  PyObject* code;          // str
+  PyObject* product_type;  // "Stock" or "Future"
+  PyObject* action;        // "Buy" or "Sell"
+  double price;            // a market order's: the code's latest close
+  long long quantity;
+  PyObject* price_type;  // "MKT" or "LMT"
+  PyObject* order_type;  // "ROD", "IOC" or "FOK"
+};
+
 struct MatcherApi {
   unsigned version;
   // 1 when `obj` is a Matcher itself (a subclass may override the steps), else 0.
@@ -50,6 +62,8 @@ struct MatcherApi {
   int (*note_tick)(PyObject* matcher, const Tick& tick);
   // current_tick_infos[code] = {ts: timestamp, tick: record}, the record handed to the account.
   int (*record_tick)(PyObject* matcher, PyObject* code, PyObject* record, PyObject* timestamp);
+  // add_order(...) with the order's values and the defaults of the rest.
+  int (*add_order)(PyObject* matcher, const Order& order);
 };
 
 struct QuotesApi {

@@ -110,6 +110,19 @@ void add_order(nb::handle self, nb::handle code, nb::handle product_type, nb::ha
 
 }  // namespace
 
+int direct_add_order(PyObject* self, const direct::Order& order) {
+  return guarded_status([&] {
+    // The defaults add_order is bound with, looked up once.
+    static nb::object* defaults = new nb::object(nb::make_tuple(
+        globals->order_cond.member("CASH").attr("value"),
+        globals->order_lot.member("COMMON").attr("value"),
+        globals->oc_type.member("AUTO").attr("value")));  // never freed
+    add_order(self, order.code, order.product_type, order.action, nb::float_(order.price),
+              nb::int_(order.quantity), order.price_type, order.order_type, (*defaults)[0],
+              (*defaults)[1], (*defaults)[2]);
+  });
+}
+
 void enter_book(nb::handle self, nb::handle order, nb::handle data) {
   // Held until the report is queued, so no fill of this order can be reported first.
   Matcher& matcher = state_of(self);

@@ -157,6 +157,8 @@ void bind_order_changes(nb::class_<Matcher>& cls);
 // Ticks and matching (matching.cpp); the direct replay's step (see common/direct_api.h).
 void bind_matching(nb::class_<Matcher>& cls);
 const direct::MatcherApi& direct_matching_api();
+// The loop's add_order (matcher.cpp), for the table.
+int direct_add_order(PyObject* self, const direct::Order& order);
 // Books one fill of `quantity` of `order` at `price`: trade record, deal report, account.
 void fill_order(nb::handle self, nb::handle account, nb::handle order, long long quantity,
                 nb::handle price, nb::handle tick_ts);

@@ -295,8 +295,9 @@ int direct_match(PyObject* self, const direct::Tick& tick) {
   return guarded_status([&] { match_pass(self, tick.code, tick.close, tick.qty, tick.timestamp); });
 }
 
-const direct::MatcherApi direct_api{direct::kApiVersion, &is_matcher,        &direct_set_current_tick,
-                                     &direct_match,       &direct_note_tick,  &direct_record_tick};
+const direct::MatcherApi direct_api{direct::kApiVersion, &is_matcher,       &direct_set_current_tick,
+                                     &direct_match,       &direct_note_tick, &direct_record_tick,
+                                     &direct_add_order};
 
 void reset_tick_infos(nb::handle self) { nb::setattr(self, k().current_tick_infos, nb::dict()); }
 

@@ -16,6 +16,7 @@
 #include "common/methods.h"
 #include "common/threads.h"
 #include "ticker/latest_ticks.h"
+#include "ticker/compiled_strategy.h"
 #include "ticker/tick_rows.h"
 #include "ticker/ticker_internal.h"
 
@@ -36,6 +37,7 @@ struct DirectReplay {
   LatestTicks latest;  // the ticks not filed with the exchange yet
   nb::object handed = nb::none();  // the record last handed to the strategy, as paced runs keep it
   nb::object failed = nb::none();  // (callback name, record) when a callback raised
+  std::unique_ptr<CompiledRun> compiled;  // a compiled strategy's, for one drive
 
   Py_ssize_t size() const {
     return (backfill ? backfill->size() : 0) + (marker ? 1 : 0) + (main ? main->size() : 0);
@@ -68,6 +70,7 @@ struct DirectReplay {
     latest.clear();
     backfill.reset();  // the tables are no longer needed
     main.reset();
+    compiled.reset();
     marker = false;
     at = 0;
   }
@@ -241,6 +244,22 @@ void dispatch_reports(Drive& d) {
   call_reports(d);
 }
 
+// The compiled strategy's turn; a failure is remembered with the record, as a callback's is.
+// Its orders see the exchange as a Python strategy's would: the ticks so far filed first.
+void compiled_turn(Drive& d, const direct::Tick& tick, double seconds) {
+  bool placed = false;
+  try {
+    placed = d.run.compiled->call(tick, seconds, d.matcher, d.exchange, [&] { show_ticks(d); });
+  } catch (const std::exception&) {
+    show_ticks(d);
+    d.run.failed = nb::make_tuple(names->on_tick, d.run.record);
+    throw;
+  }
+  if (!placed) return;
+  d.run.handed = d.run.record;
+  dispatch_reports(d);
+}
+
 void hand_over_bars(Drive& d) {
   PyObject* bars = d.run.bars.ptr();
   // By index: the list is the drive's own, and a callback cannot reach it.
@@ -300,6 +319,7 @@ void step(Drive& d, const MergedDays& rows, const MergedDays::Source& source, in
     call_strategy(d, d.on_tick, names->on_tick);
     dispatch_reports(d);
   }
+  if (d.run.compiled && tradable) compiled_turn(d, tick, seconds);
   ++d.ticks;
   if (d.progress && d.ticks % 5000 == 0) report_progress(d);
   if (d.ticks % 1024 == 0) {
@@ -317,6 +337,13 @@ std::vector<char> tradable_sources(const std::unique_ptr<MergedDays>& rows, nb::
   return flags;
 }
 
+// The drive's compiled strategy, told which sources hold its codes.
+void start_compiled(DirectReplay& run, nb::handle spec) {
+  run.compiled = std::make_unique<CompiledRun>(spec);
+  for (const auto* rows : {run.backfill.get(), run.main.get()})
+    if (rows) run.compiled->map_sources(*rows);
+}
+
 // Steps through the rest of `rows`.
 void drive_rows(Drive& d, const std::unique_ptr<MergedDays>& rows,
                 const std::vector<char>& tradable) {
@@ -330,7 +357,7 @@ void drive_rows(Drive& d, const std::unique_ptr<MergedDays>& rows,
 
 Py_ssize_t drive(nb::handle self, nb::handle matcher, nb::handle quotes, nb::handle ctx,
                  nb::handle tradable, nb::handle on_tick, nb::handle bar_feed, nb::handle on_bar,
-                 nb::handle on_reports, nb::handle progress) {
+                 nb::handle on_reports, nb::handle progress, nb::handle compiled) {
   DirectReplay& run = direct_of(self);
   refuse_while_driving(run);
   const auto& exchange = api<direct::MatcherApi>(direct::kMatcherApi);
@@ -346,6 +373,8 @@ Py_ssize_t drive(nb::handle self, nb::handle matcher, nb::handle quotes, nb::han
   require_callable(on_bar, "on_bar");
   require_callable(on_reports, "on_reports");
   require_callable(progress, "progress");
+  if (!compiled.is_none() && !on_tick.is_none())
+    raise_value_error("on_tick 與 compiled 只能提供其一");
 
   Drive d{run,           exchange,          quotes_api,         matcher.ptr(),
           quotes.ptr(),  ctx.ptr(),         optional(on_tick),  optional(bar_feed),
@@ -357,8 +386,10 @@ Py_ssize_t drive(nb::handle self, nb::handle matcher, nb::handle quotes, nb::han
   try {
     backfill_tradable = tradable_sources(run.backfill, tradable);
     main_tradable = tradable_sources(run.main, tradable);
+    if (!compiled.is_none()) start_compiled(run, compiled);
   } catch (const std::exception&) {
     run.driving = false;
+    run.compiled.reset();
     throw;
   }
   run.failed = nb::none();
@@ -485,10 +516,12 @@ void bind_direct_replay(nb::module_& m) {
       direct, "drive",
       {param("matcher"), param("quotes"), param("ctx"), param("tradable"),
        param("on_tick", nb::none()), param("bar_feed", nb::none()), param("on_bar", nb::none()),
-       param("on_reports", nb::none()), param("progress", nb::none())},
+       param("on_reports", nb::none()), param("progress", nb::none()),
+       param("compiled", nb::none())},
       "在 C++ 迴圈中回放其餘的 Tick: 每筆 set_current_tick、add_tick、match_deal, 有回報時呼叫 "
       "on_reports(tick), 完成的 K 棒交給 on_bar(ctx, bar), tradable 中商品的 Tick 交給 "
-      "on_tick(ctx, tick); 每 5000 筆呼叫 progress(done, total). 傳回回放的 Tick 數");
+      "on_tick(ctx, tick), 或交給 compiled (編譯策略: (函式位址, values, counters, positions, orders, "
+      "商品代碼, 商品類型)) 的 C 函式; 每 5000 筆呼叫 progress(done, total). 傳回回放的 Tick 數");
   def_property<&days_loaded>(direct, "days_loaded", "已讀入的商品日數 (回補與回放)");
   def_property<&days_total>(direct, "days_total", "有 Tick 的商品日數 (回補與回放)");
   def_property<&most_days_held>(direct, "most_days_held", "回放中同時留在記憶體的商品日數的最大值");

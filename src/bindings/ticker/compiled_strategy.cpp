@@ -1,0 +1,125 @@
+#include "ticker/compiled_strategy.h"
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "common/args.h"
+#include "ticker/tick_rows.h"
+
+namespace orva::py::ticker {
+namespace {
+
+// `obj`'s buffer as a writable 1-D C array of 8-byte items of `kind` ('f' or 'i').
+void export_array(nb::handle obj, Py_buffer& view, char kind, const char* name) {
+  if (PyObject_GetBuffer(obj.ptr(), &view, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0)
+    throw nb::python_error();
+  const char* format = view.format ? view.format : "B";
+  if (*format == '<' || *format == '=' || *format == '@') ++format;
+  const bool real = std::strcmp(format, "d") == 0;
+  const bool integer = std::strcmp(format, "q") == 0 || std::strcmp(format, "l") == 0;
+  if (view.ndim != 1 || view.itemsize != 8 || (kind == 'f' ? !real : !integer)) {
+    PyBuffer_Release(&view);
+    view = Py_buffer{};
+    raise_type_error(std::string("參數 ") + name + " 必須是一維的 " +
+                     (kind == 'f' ? "float64" : "int64") + " 陣列, 收到: " + nb::repr(obj).c_str());
+  }
+}
+
+int64_t length(const Py_buffer& view) { return view.len / 8; }
+
+std::vector<nb::object> texts(nb::handle list, const char* name) {
+  std::vector<nb::object> out;
+  for (nb::handle item : nb::borrow<nb::tuple>(checked(PySequence_Tuple(list.ptr())))) {
+    require_str(item, name);
+    out.push_back(nb::borrow(item));
+  }
+  return out;
+}
+
+}  // namespace
+
+CompiledRun::CompiledRun(nb::handle spec)
+    : buy_(interned("Buy")), sell_(interned("Sell")), market_(interned("MKT")),
+      limit_(interned("LMT")), types_{interned("ROD"), interned("IOC"), interned("FOK")} {
+  if (!PyTuple_Check(spec.ptr()) || PyTuple_GET_SIZE(spec.ptr()) != 7)
+    raise_type_error("compiled", "7 個元素的 tuple", spec);
+  nb::tuple parts = nb::borrow<nb::tuple>(spec);
+  const unsigned long long address = PyLong_AsUnsignedLongLong(parts[0].ptr());
+  if (address == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw nb::python_error();
+  if (address == 0) raise_value_error("編譯策略的函式位址不可為 0");
+  function_ = reinterpret_cast<strategy::TickFunction>(static_cast<uintptr_t>(address));
+  try {
+    export_array(parts[1], values_, 'f', "values");
+    export_array(parts[2], counters_, 'i', "counters");
+    export_array(parts[3], positions_, 'i', "positions");
+    export_array(parts[4], orders_, 'f', "orders");
+    codes_ = texts(parts[5], "codes");
+    products_ = texts(parts[6], "product_types");
+  } catch (...) {
+    for (Py_buffer* view : {&values_, &counters_, &positions_, &orders_})
+      if (view->obj) PyBuffer_Release(view);
+    throw;
+  }
+  codes_count_ = static_cast<int64_t>(codes_.size());
+  capacity_ = length(orders_) / strategy::kOrderFields;
+  if (codes_count_ == 0 || products_.size() != codes_.size() || length(positions_) != codes_count_ ||
+      capacity_ == 0 || length(orders_) % strategy::kOrderFields != 0) {
+    const std::string message =
+        "編譯策略的商品 (" + std::to_string(codes_.size()) + ")、商品類型 (" +
+        std::to_string(products_.size()) + ")、部位 (" + std::to_string(length(positions_)) +
+        ") 與委託緩衝 (" + std::to_string(length(orders_)) + " 個數值, 每筆 5 個) 不相符";
+    for (Py_buffer* view : {&values_, &counters_, &positions_, &orders_}) PyBuffer_Release(view);
+    raise_value_error(message);
+  }
+  last_close_.assign(codes_.size(), 0.0);
+}
+
+CompiledRun::~CompiledRun() {
+  for (Py_buffer* view : {&values_, &counters_, &positions_, &orders_}) PyBuffer_Release(view);
+}
+
+void CompiledRun::map_sources(const MergedDays& rows) {
+  for (size_t i = 0; i < rows.source_count(); ++i) {
+    PyObject* code = rows.source(i).code.ptr();
+    for (int64_t j = 0; j < codes_count_; ++j)
+      if (checked(PyObject_RichCompareBool(code, codes_[j].ptr(), Py_EQ)) == 1)
+        sources_.emplace_back(code, j);
+  }
+}
+
+bool CompiledRun::call(const direct::Tick& tick, double seconds, PyObject* matcher,
+                       const direct::MatcherApi& exchange,
+                       const std::function<void()>& before_orders) {
+  int64_t code = -1;
+  for (const auto& [object, index] : sources_)  // a handful of codes: a scan beats a hash
+    if (object == tick.code) code = index;
+  if (code < 0) return false;
+  last_close_[code] = tick.close;
+  const double none = std::numeric_limits<double>::quiet_NaN();
+  auto* orders = static_cast<double*>(orders_.buf);
+  const int64_t filled = function_(
+      seconds, code, tick.close, tick.qty, tick.tick_type, tick.has_quotes ? tick.quotes.bid : none,
+      tick.has_quotes ? tick.quotes.ask : none, static_cast<double*>(values_.buf), length(values_),
+      static_cast<int64_t*>(counters_.buf), length(counters_), static_cast<int64_t*>(positions_.buf),
+      codes_count_, orders, capacity_);
+  if (filled == 0) return false;
+  const strategy::ReadOrders read = strategy::read_orders(orders, filled, capacity_, codes_count_);
+  if (!read.error.empty()) raise_value_error(read.error);
+  before_orders();
+  for (const strategy::OrderRequest& request : read.orders) {
+    const bool at_market = request.price == 0;
+    const direct::Order order{codes_[request.code].ptr(),
+                              products_[request.code].ptr(),
+                              (request.buy ? buy_ : sell_).ptr(),
+                              at_market ? last_close_[request.code] : request.price,
+                              request.quantity,
+                              (at_market ? market_ : limit_).ptr(),
+                              types_[static_cast<int>(request.type)].ptr()};
+    if (exchange.add_order(matcher, order) < 0) throw nb::python_error();
+  }
+  return true;
+}
+
+}  // namespace orva::py::ticker

@@ -1,0 +1,54 @@
+// A compiled strategy inside the direct replay: its per-tick function is called
+// through its C pointer, with no interpreter in between, and the orders it
+// returns are placed through the exchange's C table like any strategy's.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <functional>
+#include <utility>
+#include <vector>
+
+#include "common/direct_api.h"
+#include "strategy/order_buffer.h"
+
+namespace orva::py::ticker {
+
+namespace nb = nanobind;
+
+class MergedDays;
+
+// One drive's compiled strategy: the function, the buffers it shares with the
+// host (held exported for the drive, so none can be resized under it), and
+// what it trades.
+class CompiledRun {
+ public:
+  // From the host's (address, values, counters, positions, orders, codes,
+  // product types): the function's address, float64 and int64 state arrays,
+  // the int64 net position per code index (the host keeps it current), the
+  // float64 order buffer of whole rows, and per code index its code and type.
+  explicit CompiledRun(nb::handle spec);
+  ~CompiledRun();
+  CompiledRun(const CompiledRun&) = delete;
+  CompiledRun& operator=(const CompiledRun&) = delete;
+
+  // Notes which sources of `rows` hold a code the strategy trades.
+  void map_sources(const MergedDays& rows);
+  // The function's turn on `tick` (a no-op for a code it does not trade);
+  // true when it placed orders. A bad count or row places none and raises.
+  bool call(const direct::Tick& tick, double seconds, PyObject* matcher,
+            const direct::MatcherApi& exchange,
+            const std::function<void()>& before_orders);
+
+ private:
+  strategy::TickFunction function_;
+  Py_buffer values_{}, counters_{}, positions_{}, orders_{};
+  int64_t codes_count_ = 0, capacity_ = 0;
+  std::vector<nb::object> codes_, products_;
+  std::vector<double> last_close_;  // per code index: a market order's price
+  std::vector<std::pair<PyObject*, int64_t>> sources_;  // a source's code object → code index
+  nb::str buy_, sell_, market_, limit_, types_[3];
+};
+
+}  // namespace orva::py::ticker

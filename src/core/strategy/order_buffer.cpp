@@ -1,0 +1,60 @@
+#include "strategy/order_buffer.h"
+
+#include <cmath>
+#include <sstream>
+
+namespace orva::strategy {
+namespace {
+
+// Quantities are whole numbers an int64 and a double both hold exactly.
+constexpr double kMaxQuantity = 9007199254740992.0;  // 2^53
+
+std::string number(double value) {
+  std::ostringstream out;
+  out << value;
+  return out.str();
+}
+
+// What is wrong with row `i`, or an empty text.
+std::string check_row(const double* row, int64_t i, int64_t codes) {
+  const std::string where = "第 " + std::to_string(i) + " 筆委託的";
+  const double code = row[0], action = row[1], quantity = row[2], price = row[3], type = row[4];
+  if (!(code >= 0 && code < static_cast<double>(codes)) || code != std::floor(code))
+    return where + "商品索引必須是 0 到 " + std::to_string(codes - 1) + " 的整數: " + number(code);
+  if (action != 1 && action != -1) return where + "買賣別必須是 1 (買) 或 -1 (賣): " + number(action);
+  if (!(quantity >= 1 && quantity <= kMaxQuantity) || quantity != std::floor(quantity))
+    return where + "數量必須是大於 0 的整數: " + number(quantity);
+  if (!(price >= 0) || !std::isfinite(price))
+    return where + "價格必須是不小於 0 的有限數值 (0 為市價): " + number(price);
+  if (type != 0 && type != 1 && type != 2)
+    return where + "委託條件必須是 0 (ROD)、1 (IOC) 或 2 (FOK): " + number(type);
+  return {};
+}
+
+}  // namespace
+
+ReadOrders read_orders(const double* rows, int64_t filled, int64_t capacity, int64_t codes) {
+  ReadOrders out;
+  if (filled < 0) {
+    out.error = "策略回傳錯誤碼 " + std::to_string(filled);
+    return out;
+  }
+  if (filled > capacity) {
+    out.error = "策略回傳的委託筆數 " + std::to_string(filled) + " 超過委託緩衝的容量 " +
+                std::to_string(capacity);
+    return out;
+  }
+  for (int64_t i = 0; i < filled; ++i) {
+    const double* row = rows + i * kOrderFields;
+    if (std::string error = check_row(row, i, codes); !error.empty()) {
+      out.orders.clear();
+      out.error = std::move(error);
+      return out;
+    }
+    out.orders.push_back({static_cast<int64_t>(row[0]), row[1] > 0,
+                          static_cast<int64_t>(row[2]), row[3], static_cast<OrderType>(row[4])});
+  }
+  return out;
+}
+
+}  // namespace orva::strategy

@@ -1,0 +1,204 @@
+import importlib.util
+import json
+import os
+import re
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+if os.environ.get("CI") != "true":  # the test command installs numba: CI never skips
+    pytest.importorskip("numba")
+
+from orva_backtest.cli import run_cli
+from orva_backtest.compiled import BUY, FOK, IOC, MARKET, ROD, SELL, CompiledStrategy
+from orva_backtest.market import SyntheticMarket
+from orva_backtest.modules.matcher.matcher import Matcher
+from orva_backtest.modules.positions.positions import Positions, QuoteManager
+from orva_backtest.modules.ticker.ticker import Ticker
+from orva_backtest.runner import StrategyError, run_backtest
+
+from process_helpers import run_python
+
+BENCH = Path(__file__).resolve().parents[2] / "bench"
+DAYS = ("2024-03-04", "2024-03-05")
+
+
+def bench_module(name):
+    spec = importlib.util.spec_from_file_location(name, BENCH / f"{name}.py")
+    module = sys.modules[name] = importlib.util.module_from_spec(spec)  # numba looks it up by name
+    spec.loader.exec_module(module)
+    return module
+
+
+def fills(result):
+    """Every fill as the trade records have them, ids aside (they are random)."""
+    return result.trades.drop("trade_id").rows()
+
+
+def held_at_the_end(result, code):
+    open_ = result.instruments[code].open
+    return open_.quantity if open_ else 0
+
+
+def test_compiled_mean50_agrees_with_the_python_one_fill_for_fill(tmp_path):
+    python = bench_module("runner_strategies").Mean50()
+    compiled = bench_module("compiled_strategies").CompiledMean50()
+    results = [run_backtest(s, ["2330:Stock"], *DAYS, data_dir=tmp_path, reports=False,
+                            capital=10_000_000) for s in (python, compiled)]
+    assert len(fills(results[0])) > 100  # the 50-tick mean crosses often
+    assert fills(results[1]) == fills(results[0])
+    assert results[1].profit_rows == results[0].profit_rows
+    assert results[1].balance == results[0].balance
+    assert results[1].compile_seconds > 0 and results[0].compile_seconds is None
+    assert compiled.positions.tolist() == [held_at_the_end(results[0], "2330")]
+
+
+def helpers():
+    import compiled_helpers
+    return compiled_helpers
+
+
+class OneRow(CompiledStrategy):
+    """Places values[0:5] as one order row on tick `on` of 2330; `filled` is the count returned."""
+
+    def __init__(self, row, filled=1, on=60, codes=("2330",)):
+        super().__init__(helpers().one_row, codes=codes, values=[*row, -1.0], counters=[filled, on, 0, 0],
+                         max_orders=2)
+
+
+def run_one(strategy, tmp_path, **kwargs):
+    return run_backtest(strategy, ["2330:Stock", "TXFR1:Future"], DAYS[0], DAYS[0],
+                        data_dir=tmp_path, reports=False, capital=10_000_000, **kwargs)
+
+
+class Recording(OneRow):
+    """Keeps the orders the exchange reported."""
+
+    def on_order_report(self, ctx, report):
+        self.reported = [*getattr(self, "reported", []), report["order"]]
+
+
+@pytest.mark.parametrize("row, price_type, order_type", [
+    ((0, BUY, 3, MARKET, ROD), "MKT", "ROD"),
+    ((0, BUY, 2, 10_000.0, IOC), "LMT", "IOC"),  # a limit far above the market fills at once
+    ((1, SELL, 1, MARKET, FOK), "MKT", "FOK"),  # the second code: the future
+])
+def test_an_order_row_reaches_the_exchange_and_the_positions(tmp_path, row, price_type, order_type):
+    strategy = Recording(row, codes=("2330", "TXFR1"))
+    result = run_one(strategy, tmp_path)
+    code, action = ("2330", "TXFR1")[int(row[0])], "Buy" if row[1] == BUY else "Sell"
+    order = strategy.reported[0]
+    assert (order["code"], str(order["action"]), order["quantity"]) == (code, action, row[2])
+    assert (str(order["price_type"]), str(order["order_type"])) == (price_type, order_type)
+    deals = [r for r in result.account.trade_records if r["trade_status"] == "Deal"]
+    assert deals and {(d["code"], str(d["action"])) for d in deals} == {(code, action)}
+    held = sum(d["quantity"] for d in deals) * (1 if row[1] == BUY else -1)
+    assert strategy.positions[int(row[0])] == held == held_at_the_end(result, code)
+    # What the function last read of the positions, and its count of ticks without quotes (NaN).
+    assert strategy.values[5] == strategy.positions[0] * 1000 + strategy.positions[1]
+    assert strategy.counters[2] > 100 and strategy.counters[3] == strategy.counters[2]
+
+
+@pytest.mark.parametrize("row, filled, message", [
+    ((2, BUY, 1, MARKET, ROD), 1, "商品索引必須是 0 到 0 的整數: 2"),
+    ((0, 0, 1, MARKET, ROD), 1, "買賣別必須是 1 (買) 或 -1 (賣): 0"),
+    ((0, BUY, 1.5, MARKET, ROD), 1, "數量必須是大於 0 的整數: 1.5"),
+    ((0, BUY, 1, float("nan"), ROD), 1, "價格必須是不小於 0 的有限數值 (0 為市價): nan"),
+    ((0, BUY, 1, MARKET, 7), 1, "委託條件必須是 0 (ROD)、1 (IOC) 或 2 (FOK): 7"),
+    ((0, BUY, 1, MARKET, ROD), 3, "委託筆數 3 超過委託緩衝的容量 2"),
+    ((0, BUY, 1, MARKET, ROD), -4, "策略回傳錯誤碼 -4"),
+])
+def test_a_bad_order_stops_the_run_naming_the_tick_and_the_value(tmp_path, row, filled, message):
+    with pytest.raises(StrategyError) as error:
+        run_one(OneRow(row, filled), tmp_path)
+    assert "策略的 on_tick (Tick 2330 2024-03-04" in str(error.value) and message in str(error.value)
+
+
+@pytest.mark.parametrize("make, kwargs, error, message", [
+    (lambda: OneRow((0, BUY, 1, MARKET, ROD)), {"mode": "paced"}, ValueError, "direct"),
+    (lambda: OneRow((0, BUY, 1, MARKET, ROD)), {"cash_check": True}, ValueError, "cash_check"),
+    (lambda: OneRow((0, BUY, 1, MARKET, ROD), codes=("2330", "0050")), {}, ValueError, "0050"),
+    (lambda: OneRow((0, BUY, 1, MARKET, ROD), codes=("2330", "2330")), {}, ValueError, "重複"),
+    (lambda: CompiledStrategy(lambda *args: 0), {}, TypeError, "tick_function"),
+    (lambda: CompiledStrategy(helpers().one_row, max_orders=0), {}, ValueError, "max_orders"),
+])
+def test_what_a_compiled_strategy_cannot_run_under_is_refused_up_front(tmp_path, make, kwargs, error,
+                                                                       message):
+    with pytest.raises(error, match=message):
+        run_one(make(), tmp_path, **kwargs)
+    assert not (tmp_path / "runs").exists()
+
+
+def test_a_second_process_loads_the_function_from_the_disk_cache(tmp_path):
+    code = "import compiled_helpers as h; print(h.one_row.from_cache, h.one_row.compile_seconds > 0)"
+    runs = [run_python(code, cwd=str(Path(__file__).parent), timeout=300, NUMBA_CACHE_DIR=str(tmp_path))
+            for _ in range(2)]
+    assert [run.stdout.split() for run in runs] == [["False", "True"], ["True", "True"]], runs[0].stderr
+
+
+CLI_STRATEGY = """
+import numba
+from orva_backtest.compiled import BUY, MARKET, ROD, SELL, CompiledStrategy, tick_function
+
+@tick_function  # defined in the strategy file itself: cached beside it
+def flip_tick(time, code, close, volume, tick_type, bid, ask, values, n_values, counters,
+              n_counters, positions, n_codes, orders, capacity):
+    seen = numba.carray(counters, n_counters)
+    seen[0] += 1
+    if seen[0] % 300:
+        return 0
+    out = numba.carray(orders, capacity * 5)
+    out[0], out[1], out[2], out[3], out[4] = code, SELL if positions[code] else BUY, 1, MARKET, ROD
+    return 1
+
+class Flip(CompiledStrategy):
+    def __init__(self):
+        super().__init__(flip_tick, counters=[0])
+"""
+
+
+def test_the_command_line_runs_a_compiled_strategy_file_and_refuses_it_paced(tmp_path, capsys):
+    path = tmp_path / "mean50.py"
+    path.write_text(CLI_STRATEGY, encoding="utf-8")
+    base = ["run", str(path), "--codes", "2330:Stock", "--start", DAYS[0], "--end", DAYS[0],
+            "--data-dir", str(tmp_path / "data"), "--no-reports"]
+    summary = tmp_path / "out.json"
+    for _ in range(2):  # compiled, then loaded from the cache beside the file by a new process
+        done = run_python(None, "-m", "orva_backtest", *base, "--json", str(summary), timeout=300)
+        assert done.returncode == 0, done.stderr
+        figures = json.loads(summary.read_text(encoding="utf-8"))
+        assert figures["compile_seconds"] > 0 and figures["instruments"]["2330"]["round_trips"] > 0
+        assert "編譯策略: 編譯 (或自磁碟快取載入)" in done.stdout
+    assert list((tmp_path / "__pycache__").glob("mean50.flip_tick-*.nbi"))
+    assert run_cli([*base, "--mode", "paced"]) == 1
+    error = capsys.readouterr().err.strip()
+    assert "編譯策略只能在 direct 模式回放" in error and "\n" not in error
+
+
+def spec(**changes):
+    """A sound `compiled` argument of the drive for 2330, with `changes` (by part name)."""
+    parts = {"address": helpers().one_row.address, "values": np.zeros(6),
+             "counters": np.zeros(4, np.int64), "positions": np.zeros(1, np.int64),
+             "orders": np.zeros(10), "codes": ["2330"], "product_types": ["Stock"], **changes}
+    return tuple(parts.values())
+
+
+@pytest.mark.parametrize("compiled, on_tick, error, message", [
+    ([0] * 7, None, TypeError, "compiled"),
+    (spec(address=0), None, ValueError, "位址不可為 0"),
+    (spec(values=np.zeros(6, np.int64)), None, TypeError, "values 必須是一維的 float64"),
+    (spec(orders=np.zeros((2, 5))), None, TypeError, "orders 必須是一維的 float64"),
+    (spec(orders=np.zeros(7)), None, ValueError, "委託緩衝 (7 個數值, 每筆 5 個) 不相符"),
+    (spec(positions=np.zeros(2, np.int64)), None, ValueError, "部位 (2)"),
+    (spec(codes=[2330]), None, TypeError, "codes"),
+    (spec(), lambda ctx, tick: None, ValueError, "只能提供其一"),
+])
+def test_the_drive_checks_its_compiled_argument_before_any_tick(taipei_data_dir, compiled, on_tick,
+                                                                 error, message):
+    replay = Ticker(SyntheticMarket()).iter_ticks([{"code": "2330", "market": "Stock"}], *DAYS)
+    matcher, quotes, size = Matcher(Positions()), QuoteManager(), len(replay)
+    with pytest.raises(error, match=re.escape(message)):
+        replay.drive(matcher, quotes, None, {"2330"}, on_tick=on_tick, compiled=compiled)
+    assert replay.drive(matcher, quotes, None, set()) == size  # left whole
