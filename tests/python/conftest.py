@@ -39,11 +39,17 @@ def logger(monkeypatch):
 
 
 @pytest.fixture
-def taipei_data_dir(monkeypatch, tmp_path):
-    """Taiwan time and a data directory of the test's own."""
+def taipei_clock(monkeypatch):
+    """Taiwan time for the test, the process's own zone again after it."""
     monkeypatch.setenv("TZ", "Asia/Taipei")
     time.tzset()
-    monkeypatch.setattr(BASIC_INFO, "data_dir", str(tmp_path))
-    yield tmp_path
+    yield
     monkeypatch.undo()
     time.tzset()
+
+
+@pytest.fixture
+def taipei_data_dir(taipei_clock, monkeypatch, tmp_path):
+    """Taiwan time and a data directory of the test's own."""
+    monkeypatch.setattr(BASIC_INFO, "data_dir", str(tmp_path))
+    return tmp_path

@@ -2,7 +2,6 @@
 against the full one on the same ticks: the same K-bars of every unit, the same bar feed, the
 same statistics' marks, and a buffer that holds about a day of ticks whatever the range."""
 import random
-import time
 from datetime import datetime, timedelta
 
 import pytest
@@ -16,13 +15,7 @@ DAYS = [datetime(2024, 2, 26) + timedelta(days=n) for n in range(10)]
 TRADED = [d for d in DAYS if d.weekday() < 5 and d.day not in (28, 1)]
 
 
-@pytest.fixture(autouse=True)
-def taipei(monkeypatch):
-    monkeypatch.setenv("TZ", "Asia/Taipei")
-    time.tzset()
-    yield
-    monkeypatch.undo()
-    time.tzset()
+pytestmark = pytest.mark.usefixtures("taipei_clock")
 
 
 def record(when, code, market, close, qty):

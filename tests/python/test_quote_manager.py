@@ -16,13 +16,7 @@ TICK_SCHEMA = [pl.Datetime("us"), pl.String, pl.String, pl.Float64, pl.Int64, pl
 KBAR_COLUMNS = ["dt", "code", "Open", "High", "Low", "Close", "Volume"]
 
 
-@pytest.fixture(autouse=True)
-def taipei(monkeypatch):
-    monkeypatch.setenv("TZ", "Asia/Taipei")
-    time.tzset()
-    yield
-    monkeypatch.undo()
-    time.tzset()
+pytestmark = pytest.mark.usefixtures("taipei_clock")
 
 
 @pytest.fixture
