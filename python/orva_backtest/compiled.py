@@ -88,7 +88,7 @@ class CompiledStrategy(Strategy):
         """Seconds the function took to compile, or to load from the disk cache."""
         return self.function.compile_seconds
 
-    def drive_spec(self, markets):
+    def drive_setup(self, markets):
         """What the direct replay's loop takes as `compiled`, for a run of `markets`
         ({code: "Stock" or "Future"}); the positions start flat."""
         codes = list(markets) if self.codes is None else self.codes

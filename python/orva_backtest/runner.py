@@ -228,7 +228,7 @@ class _Loop:
                                   on_tick=self.callbacks.get("on_tick"), bar_feed=self.bar_feed,
                                   on_bar=self.callbacks.get("on_bar"),
                                   on_reports=self.dispatch_reports, progress=tell,
-                                  compiled=self.compiled and self.compiled.drive_spec(self.markets))
+                                  compiled=self.compiled and self.compiled.drive_setup(self.markets))
         except (Exception, SystemExit) as error:
             failed = records.failed_callback
             if failed is None:

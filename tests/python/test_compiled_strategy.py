@@ -26,9 +26,9 @@ DAYS = ("2024-03-04", "2024-03-05")
 
 
 def bench_module(name):
-    spec = importlib.util.spec_from_file_location(name, BENCH / f"{name}.py")
-    module = sys.modules[name] = importlib.util.module_from_spec(spec)  # numba looks it up by name
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location(name, BENCH / f"{name}.py")
+    module = sys.modules[name] = importlib.util.module_from_spec(found)  # numba looks it up by name
+    found.loader.exec_module(module)
     return module
 
 
@@ -177,7 +177,7 @@ def test_the_command_line_runs_a_compiled_strategy_file_and_refuses_it_paced(tmp
     assert "編譯策略只能在 direct 模式回放" in error and "\n" not in error
 
 
-def spec(**changes):
+def drive_setup(**changes):
     """A sound `compiled` argument of the drive for 2330, with `changes` (by part name)."""
     parts = {"address": helpers().one_row.address, "values": np.zeros(6),
              "counters": np.zeros(4, np.int64), "positions": np.zeros(1, np.int64),
@@ -187,13 +187,13 @@ def spec(**changes):
 
 @pytest.mark.parametrize("compiled, on_tick, error, message", [
     ([0] * 7, None, TypeError, "compiled"),
-    (spec(address=0), None, ValueError, "位址不可為 0"),
-    (spec(values=np.zeros(6, np.int64)), None, TypeError, "values 必須是一維的 float64"),
-    (spec(orders=np.zeros((2, 5))), None, TypeError, "orders 必須是一維的 float64"),
-    (spec(orders=np.zeros(7)), None, ValueError, "委託緩衝 (7 個數值, 每筆 5 個) 不相符"),
-    (spec(positions=np.zeros(2, np.int64)), None, ValueError, "部位 (2)"),
-    (spec(codes=[2330]), None, TypeError, "codes"),
-    (spec(), lambda ctx, tick: None, ValueError, "只能提供其一"),
+    (drive_setup(address=0), None, ValueError, "位址不可為 0"),
+    (drive_setup(values=np.zeros(6, np.int64)), None, TypeError, "values 必須是一維的 float64"),
+    (drive_setup(orders=np.zeros((2, 5))), None, TypeError, "orders 必須是一維的 float64"),
+    (drive_setup(orders=np.zeros(7)), None, ValueError, "委託緩衝 (7 個數值, 每筆 5 個) 不相符"),
+    (drive_setup(positions=np.zeros(2, np.int64)), None, ValueError, "部位 (2)"),
+    (drive_setup(codes=[2330]), None, TypeError, "codes"),
+    (drive_setup(), lambda ctx, tick: None, ValueError, "只能提供其一"),
 ])
 def test_the_drive_checks_its_compiled_argument_before_any_tick(taipei_data_dir, compiled, on_tick,
                                                                  error, message):

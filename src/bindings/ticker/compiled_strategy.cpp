@@ -40,12 +40,12 @@ std::vector<nb::object> texts(nb::handle list, const char* name) {
 
 }  // namespace
 
-CompiledRun::CompiledRun(nb::handle spec)
+CompiledRun::CompiledRun(nb::handle setup)
     : buy_(interned("Buy")), sell_(interned("Sell")), market_(interned("MKT")),
       limit_(interned("LMT")), types_{interned("ROD"), interned("IOC"), interned("FOK")} {
-  if (!PyTuple_Check(spec.ptr()) || PyTuple_GET_SIZE(spec.ptr()) != 7)
-    raise_type_error("compiled", "7 個元素的 tuple", spec);
-  nb::tuple parts = nb::borrow<nb::tuple>(spec);
+  if (!PyTuple_Check(setup.ptr()) || PyTuple_GET_SIZE(setup.ptr()) != 7)
+    raise_type_error("compiled", "7 個元素的 tuple", setup);
+  nb::tuple parts = nb::borrow<nb::tuple>(setup);
   const unsigned long long address = PyLong_AsUnsignedLongLong(parts[0].ptr());
   if (address == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw nb::python_error();
   if (address == 0) raise_value_error("編譯策略的函式位址不可為 0");

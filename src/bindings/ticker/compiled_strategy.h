@@ -28,7 +28,7 @@ class CompiledRun {
   // product types): the function's address, float64 and int64 state arrays,
   // the int64 net position per code index (the host keeps it current), the
   // float64 order buffer of whole rows, and per code index its code and type.
-  explicit CompiledRun(nb::handle spec);
+  explicit CompiledRun(nb::handle setup);
   ~CompiledRun();
   CompiledRun(const CompiledRun&) = delete;
   CompiledRun& operator=(const CompiledRun&) = delete;

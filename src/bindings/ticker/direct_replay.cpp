@@ -338,8 +338,8 @@ std::vector<char> tradable_sources(const std::unique_ptr<MergedDays>& rows, nb::
 }
 
 // The drive's compiled strategy, told which sources hold its codes.
-void start_compiled(DirectReplay& run, nb::handle spec) {
-  run.compiled = std::make_unique<CompiledRun>(spec);
+void start_compiled(DirectReplay& run, nb::handle setup) {
+  run.compiled = std::make_unique<CompiledRun>(setup);
   for (const auto* rows : {run.backfill.get(), run.main.get()})
     if (rows) run.compiled->map_sources(*rows);
 }
