@@ -186,3 +186,15 @@ def test_implied_volatility_recovers_the_volatility_of_a_chain():
     assert math.isnan(implied_vol(150.0, 23000.0, 22800.0, years, "C", rate=0.017))
     with pytest.raises(ValueError, match="right"):
         black76(23000.0, strikes, years, 0.2, ["C", "X"] * 8 + ["C"])
+
+
+@pytest.mark.parametrize("call, name", [
+    (lambda: black76("23000", 22800.0, 0.1, 0.2, "C"), "forward"),
+    (lambda: black76(23000.0, ["22800", "23000"], 0.1, 0.2, "C"), "strike"),
+    (lambda: black76(23000.0, 22800.0, True, 0.2, "C"), "years"),
+    (lambda: implied_vol(np.array([True, False]), 23000.0, 22800.0, 0.1, "P"), "price"),
+    (lambda: implied_vol(300.0, 23000.0, 22800.0, 0.1, "P", rate="0.01"), "rate"),
+])
+def test_text_or_a_truth_value_is_no_number_to_price(call, name):
+    with pytest.raises(ValueError, match=f"^{name} 必須是數字"):
+        call()
