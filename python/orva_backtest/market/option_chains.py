@@ -51,6 +51,9 @@ def check_option_name(code):
     if match is None or match["product"] not in PRODUCTS:
         raise ValueError(f"{code} 不是選擇權序列或選擇權鏈 (例如 TXO202601C23000, TXO202601W2, TXO; "
                          f"商品: {', '.join(PRODUCTS)})")
+    if match["high"] and float(match["low"]) > float(match["high"]):  # else it names nothing, silently
+        turned = f"{code[:match.start('low')]}{match['high']}-{match['low']}"
+        raise ValueError(f"{code}: 履約價區間需由低到高, 例如 {turned}")
 
 
 def _matching(chain, match):
