@@ -89,7 +89,7 @@ def test_a_bought_option_held_to_expiry_settles_at_its_intrinsic_value(
 def test_an_expiry_without_a_settlement_price_is_named(console):
     book = account()
     book.set_positions(fill("Sell", 1, 40, EXPIRY - 86400, PUT, "Option"), "Option")
-    with pytest.raises(ValueError, match=f"{PUT}.*2026-01-14"):
+    with pytest.raises(ValueError, match=f"{PUT}.*2026-01-14.*--settlement"):  # what a command line user can do
         book.settle_options(EXPIRY + 1)
     assert book.positions[PUT]["sell"][0]["quantity"] == 1  # nothing half settled
     book.set_option_settlements({"2026-01-14": 22700.0})
