@@ -75,7 +75,8 @@ def first_row(lines):
 
 EDITS = {"no price": (6, "-"), "no contracts": (7, "0"), "bad right": (4, "X"), "bad strike": (2, "abc"),
          "bad expiry": (3, "2026"), "no such month": (3, "202613"), "no fifth Wednesday": (3, "202601W5"),
-         "short time": (5, "8450"), "absurd strike": (2, "1e300")}
+         "short time": (5, "8450"), "absurd strike": (2, "1e300"),
+         "expired series": (3, "202512")}
 
 
 @pytest.mark.parametrize("kind, message", [
@@ -83,7 +84,7 @@ EDITS = {"no price": (6, "-"), "no contracts": (7, "0"), "bad right": (4, "X"), 
     ("ragged row", "第 {line} 行的欄位數"), ("no price", "第 {line} 行無法匯入: 成交價格 '-'"),
     ("no contracts", "第 {line} 行無法匯入: 成交數量(B or S) '0'"), ("bad right", "第 {line} 行的買賣權別無法解讀"),
     ("bad strike", "第 {line} 行的履約價格無法解讀"), ("absurd strike", "第 {line} 行的履約價格無法解讀: '1e300'"),
-    ("bad expiry", "第 {line} 行的到期月份(週別)無法解讀"),
+    ("expired series", "第 {line} 行的到期月份(週別) 202512 已於 2025-12-17 到期"), ("bad expiry", "第 {line} 行的到期月份(週別)無法解讀"),
     ("no such month", "第 {line} 行的到期月份(週別)無法解讀"),
     ("no fifth Wednesday", "第 {line} 行的到期月份(週別)無法解讀: 2026 年 1 月沒有第 5 個星期三"),
     ("short time", "第 {line} 行無法匯入: 成交日期"),

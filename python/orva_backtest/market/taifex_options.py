@@ -70,15 +70,31 @@ def _series_rows(name, trades, product, chosen):
             raise ValueError(f"{name} 第 {bad['line'][0]} 行的{column}無法解讀: {bad[column][0]!r}")
     if chosen is not None:
         rows = rows.filter(chosen)
+    expires = {}
     for expiry in rows["expiry"].unique().to_list():
         try:
-            expiry_date(expiry)
+            expires[expiry] = expiry_date(expiry).isoformat()
         except ValueError as error:  # no such month, or a fifth week the month does not have
             line = rows.filter(pl.col("expiry") == expiry)["line"][0]
             raise ValueError(f"{name} 第 {line} 行的{EXPIRY}無法解讀: {error}") from None
+    _refuse_expired(name, rows, expires)
     strike = pl.col("strike").replace_strict({s: strike_text(s) for s in rows["strike"].unique().to_list()},
                                              return_dtype=pl.String)
     return rows.with_columns(code=pl.concat_str(pl.lit(product), "expiry", "right", strike))
+
+
+def _refuse_expired(name, rows, expires):
+    """A trade dated after its series' expiry day ({expiry: "YYYY-MM-DD"}) is a damaged file:
+    the exchange lists no series past it."""
+    if not expires:
+        return
+    day = pl.col(DATE).str.strip_chars()
+    last = pl.col("expiry").replace_strict({e: d.replace("-", "") for e, d in expires.items()},
+                                           return_dtype=pl.String)
+    late = rows.filter(day.str.contains(r"^\d{8}$") & (day > last))
+    if len(late):
+        raise ValueError(f"{name} 第 {late['line'][0]} 行的{EXPIRY} {late['expiry'][0]} 已於 "
+                         f"{expires[late['expiry'][0]]} 到期, 不會在{DATE} {late[DATE][0].strip()} 成交")
 
 
 def read_chains(path, product, chosen, warnings):
