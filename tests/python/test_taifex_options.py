@@ -141,6 +141,9 @@ def test_chain_names_are_checked_and_an_empty_chain_is_named(tmp_path):
             parse_instruments([name])
     with pytest.raises(ValueError, match="TXO202601P23000-22000: 履約價區間需由低到高, 例如 TXO202601P22000-23000"):
         parse_instruments(["TXO202601P23000-22000:Option"])
+    for name in ("TXO202601W2C23000:Future", "TXO202601W2C23000"):  # booked as a future or a stock
+        with pytest.raises(ValueError, match="TXO202601W2C23000 是選擇權序列, .*請寫 TXO202601W2C23000:Option"):
+            parse_instruments([name])
     paths, _ = write_files(tmp_path)
     assert import_options(paths, tmp_path / "data") == 0
     data = tmp_path / "data"
