@@ -135,7 +135,7 @@ def parity_forward(series, years, rate):
 def by_delta(chain, right, delta):
     """The code of the `right` ("C" or "P") series whose |delta| is nearest `delta` (0 to 1),
     or None when none has a delta."""
-    if not 0 < delta < 1:
+    if not (isinstance(delta, (int, float)) and not isinstance(delta, bool) and 0 < delta < 1):
         raise ValueError(f"delta 必須介於 0 與 1 之間: {delta!r}")
     return _nearest(chain, right, pl.col("delta").abs(), delta)
 

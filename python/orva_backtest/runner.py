@@ -83,8 +83,7 @@ def parse_instruments(instruments):
         code = code.strip()
         if market == "Future" and not code[0].isalpha():  # stock codes are digits, futures letters
             raise ValueError(f"{code} 不是期貨代碼 (期貨代碼以英文字母開頭, 例如 TXFR1); 股票請寫 {code}:Stock")
-        if market == "Option":
-            check_option_name(code)
+        check_option_name(code, market)
         if markets.setdefault(code, market) != market:
             raise ValueError(f"商品 {code} 不可同時列在 {markets[code]} 與 {market}")
     if not markets:

@@ -5,6 +5,9 @@ are here too: typed columns, the cache's own check of a day (`find_bad_tick` of 
 module), the cache day of each tick (`market.trading_days`) and the writing of cache days.
 """
 import os
+import signal
+import threading
+from contextlib import contextmanager
 from dataclasses import dataclass, field
 
 import polars as pl
@@ -107,6 +110,23 @@ class DayWriter:
         return sorted(self.written.items())
 
 
+@contextmanager
+def _ctrl_c_held_back():
+    """Ctrl-C takes effect when the block ends: renames stopped halfway would leave a day's
+    chain and series half old, half new. Only the main thread receives signals."""
+    if threading.current_thread() is not threading.main_thread() or signal.getsignal(signal.SIGINT) is None:
+        yield  # no handler of Python's to put back
+        return
+    pressed = []
+    previous = signal.signal(signal.SIGINT, lambda *frame: pressed.append(frame))
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+        if pressed and callable(previous):
+            previous(*pressed[0])
+
+
 def write_together(batches, others=()):
     """Stores the days of [(DayWriter, [(day, ticks)])] and the files of [(target,
     write(path))]: everything is written under a temporary name before anything is renamed
@@ -120,8 +140,9 @@ def write_together(batches, others=()):
                 staged.append((writer, day, ticks, *stage_file(target, ticks.write_csv)))
         for target, write in others:
             files.append(stage_file(target, write))
-        for temporary, target, _ in [entry[3:] for entry in staged] + files:
-            os.replace(temporary, target)
+        with _ctrl_c_held_back():
+            for temporary, target, _ in [entry[3:] for entry in staged] + files:
+                os.replace(temporary, target)
     finally:
         for temporary, _, _ in [entry[3:] for entry in staged] + files:
             if os.path.exists(temporary):

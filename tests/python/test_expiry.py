@@ -111,10 +111,13 @@ def test_the_synthetic_market_says_it_has_no_expiry(tmp_path):
     ("", "沒有任何結算價"),
     ("date,price\n", "沒有任何結算價"),
     ("\ufeffdate,price\n2024-03-20,17061\n", None),
+    ("日期,結算價\r\n2024-03-20,17061\r\n\r\n".encode("cp950"), None),  # Excel's Big5, a blank last line
+    ("date,price\n2024-03-20,17061\n".encode("utf-16"), r"settlements.csv: 無法以 UTF-8 或 Big5"),
+    ("date,price\n2024-03-20,abc\n", "第 2 行"),
 ])
 def test_a_settlement_file_gives_one_price_per_expiry_or_says_why_not(tmp_path, text, error):
     path = tmp_path / "settlements.csv"
-    path.write_text(text, encoding="utf-8")
+    path.write_bytes(text if isinstance(text, bytes) else text.encode("utf-8"))
     if error is None:
         assert market_rules(settlements=str(path)).settlements == {"2024-03-20": 17061.0}
     else:

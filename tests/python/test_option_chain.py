@@ -54,6 +54,7 @@ def test_by_moneyness_and_the_refusals():
     assert by_moneyness(chain, "P", 0.95) == "P1"
     assert by_delta(chain.filter(pl.col("right") == "C"), "P", 0.2) is None
     for call in (lambda: by_delta(chain, "C", 1.5), lambda: by_delta(chain, "X", 0.2),
+                 lambda: by_delta(chain, "C", "0.15"),  # not a TypeError from comparing text
                  lambda: by_moneyness(chain, "C", math.nan)):
         with pytest.raises(ValueError):
             call()

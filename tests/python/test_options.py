@@ -89,7 +89,7 @@ def test_a_bought_option_held_to_expiry_settles_at_its_intrinsic_value(
 def test_an_expiry_without_a_settlement_price_is_named(console):
     book = account()
     book.set_positions(fill("Sell", 1, 40, EXPIRY - 86400, PUT, "Option"), "Option")
-    with pytest.raises(ValueError, match=f"{PUT}.*2026-01-14"):
+    with pytest.raises(ValueError, match=f"{PUT}.*2026-01-14.*--settlement"):  # what a command line user can do
         book.settle_options(EXPIRY + 1)
     assert book.positions[PUT]["sell"][0]["quantity"] == 1  # nothing half settled
     book.set_option_settlements({"2026-01-14": 22700.0})
@@ -186,3 +186,15 @@ def test_implied_volatility_recovers_the_volatility_of_a_chain():
     assert math.isnan(implied_vol(150.0, 23000.0, 22800.0, years, "C", rate=0.017))
     with pytest.raises(ValueError, match="right"):
         black76(23000.0, strikes, years, 0.2, ["C", "X"] * 8 + ["C"])
+
+
+@pytest.mark.parametrize("call, name", [
+    (lambda: black76("23000", 22800.0, 0.1, 0.2, "C"), "forward"),
+    (lambda: black76(23000.0, ["22800", "23000"], 0.1, 0.2, "C"), "strike"),
+    (lambda: black76(23000.0, 22800.0, True, 0.2, "C"), "years"),
+    (lambda: implied_vol(np.array([True, False]), 23000.0, 22800.0, 0.1, "P"), "price"),
+    (lambda: implied_vol(300.0, 23000.0, 22800.0, 0.1, "P", rate="0.01"), "rate"),
+])
+def test_text_or_a_truth_value_is_no_number_to_price(call, name):
+    with pytest.raises(ValueError, match=f"^{name} 必須是數字"):
+        call()

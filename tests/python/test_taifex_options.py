@@ -1,3 +1,5 @@
+import os
+import signal
 import zipfile
 
 import polars as pl
@@ -6,6 +8,7 @@ import pytest
 from orva_backtest.cli import run_cli
 from orva_backtest.market import CacheOnlyMarket
 from orva_backtest.market.option_contracts import contract_facts
+from orva_backtest.market.taifex_options import import_taifex_option_files
 from orva_backtest.runner import parse_instruments, run_backtest
 
 from taifex_option_files import trades, write_files
@@ -72,14 +75,16 @@ def first_row(lines):
 
 EDITS = {"no price": (6, "-"), "no contracts": (7, "0"), "bad right": (4, "X"), "bad strike": (2, "abc"),
          "bad expiry": (3, "2026"), "no such month": (3, "202613"), "no fifth Wednesday": (3, "202601W5"),
-         "short time": (5, "8450")}
+         "short time": (5, "8450"), "absurd strike": (2, "1e300"),
+         "expired series": (3, "202512")}
 
 
 @pytest.mark.parametrize("kind, message", [
     ("not a trade file", "不是期交所逐筆成交檔"), ("missing column", "缺少欄位: 買賣權別"),
     ("ragged row", "第 {line} 行的欄位數"), ("no price", "第 {line} 行無法匯入: 成交價格 '-'"),
     ("no contracts", "第 {line} 行無法匯入: 成交數量(B or S) '0'"), ("bad right", "第 {line} 行的買賣權別無法解讀"),
-    ("bad strike", "第 {line} 行的履約價格無法解讀"), ("bad expiry", "第 {line} 行的到期月份(週別)無法解讀"),
+    ("bad strike", "第 {line} 行的履約價格無法解讀"), ("absurd strike", "第 {line} 行的履約價格無法解讀: '1e300'"),
+    ("expired series", "第 {line} 行的到期月份(週別) 202512 已於 2025-12-17 到期"), ("bad expiry", "第 {line} 行的到期月份(週別)無法解讀"),
     ("no such month", "第 {line} 行的到期月份(週別)無法解讀"),
     ("no fifth Wednesday", "第 {line} 行的到期月份(週別)無法解讀: 2026 年 1 月沒有第 5 個星期三"),
     ("short time", "第 {line} 行無法匯入: 成交日期"),
@@ -134,6 +139,11 @@ def test_chain_names_are_checked_and_an_empty_chain_is_named(tmp_path):
     for name in ("ABC:Option", "TXO2026:Option", "txo:Option"):
         with pytest.raises(ValueError, match="不是選擇權序列或選擇權鏈"):
             parse_instruments([name])
+    with pytest.raises(ValueError, match="TXO202601P23000-22000: 履約價區間需由低到高, 例如 TXO202601P22000-23000"):
+        parse_instruments(["TXO202601P23000-22000:Option"])
+    for name in ("TXO202601W2C23000:Future", "TXO202601W2C23000"):  # booked as a future or a stock
+        with pytest.raises(ValueError, match="TXO202601W2C23000 是選擇權序列, .*請寫 TXO202601W2C23000:Option"):
+            parse_instruments([name])
     paths, _ = write_files(tmp_path)
     assert import_options(paths, tmp_path / "data") == 0
     data = tmp_path / "data"
@@ -159,3 +169,34 @@ def test_a_write_that_fails_leaves_no_series_of_the_day_behind(tmp_path, capsys,
     assert import_options(paths[:1], data) == 1
     assert "No space left on device" in capsys.readouterr().err
     assert not [p for p in data.rglob("*") if p.is_file() and "sino" in p.parts]
+
+
+def test_a_day_imported_piece_by_piece_keeps_every_piece_in_its_chain(tmp_path):
+    paths, _ = write_files(tmp_path)
+    data = tmp_path / "data"
+    pieces = {"22600-22700": (22600, 22700), "23000-23100": (23000, 23100)}
+    for strikes in [*pieces, "22600-22700"]:  # the first piece again replaces itself, not doubled
+        assert import_options(paths[:1], data, "--strikes", strikes) == 0
+    chain = pl.read_parquet(data / "sino" / "chains" / "TXO 2026-01-13 - chain.parquet")
+    wanted = {code: len(rows) for code, rows in trades("2026-01-13")[1].items()
+              if any(low <= contract_facts(code)["strike"] <= high for low, high in pieces.values())}
+    assert dict(chain.group_by("code").len().iter_rows()) == wanted
+    assert chain["ts"].is_sorted()
+
+
+def test_ctrl_c_while_a_day_is_renamed_into_place_waits_for_the_whole_day(tmp_path, monkeypatch):
+    paths, _ = write_files(tmp_path)
+    assert import_options(paths[:1], tmp_path / "whole") == 0
+    renames = []
+
+    def replace(source, target, replace=os.replace):
+        if not renames:
+            signal.raise_signal(signal.SIGINT)  # Ctrl-C as the first file goes into place
+        renames.append(target)
+        replace(source, target)
+
+    monkeypatch.setattr(os, "replace", replace)
+    with pytest.raises(KeyboardInterrupt):
+        import_taifex_option_files(paths[:1], "TXO", data_dir=str(tmp_path / "cut"))
+    assert len(renames) > 1
+    assert stored(tmp_path / "cut") == stored(tmp_path / "whole")

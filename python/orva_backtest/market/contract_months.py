@@ -63,14 +63,16 @@ def read_settlements(path):
     """{expiry day "YYYY-MM-DD": final settlement price} of a user's CSV (date,price): at least
     one price, each day once."""
     try:
-        with open(path, newline="", encoding="utf-8-sig") as f:
-            rows = list(csv.reader(f))
+        with open(path, "rb") as f:
+            data = f.read()
     except OSError as error:
         raise ValueError(f"無法讀取結算價檔 {path}: {error.strerror or error}") from None
+    from orva_backtest.market.daily_files import decode_text
+    rows = list(csv.reader(decode_text(data, f"結算價檔 {path}").splitlines()))
     prices = {}
     for line, row in enumerate(rows, start=1):
-        if line == 1 and row and not _is_day(row[0].strip()):
-            continue  # a header
+        if not "".join(row).strip() or (line == 1 and not _is_day(row[0].strip())):
+            continue  # a blank line (an editor's last one), or a header
         where = f"結算價檔 {path} 第 {line} 行"
         day, price = _settlement(row[0].strip() if len(row) == 2 else "", row[1] if len(row) == 2 else "",
                                  f"{where}需為 YYYY-MM-DD,價格: {','.join(row)!r}")

@@ -18,13 +18,15 @@ MAX_MEMBER_BYTES = 2 * 1024**3  # a day's file is tens of MB; larger is not one
 MEMORY_PER_BYTE = 10
 
 
-def _decode(data, name):
+def decode_text(data, failure):
+    """The text of a file: UTF-8, or Big5 (cp950) as the exchange and Excel in Taiwan write
+    it; neither is a ValueError saying `failure`, then which encodings were tried."""
     for encoding in ("utf-8-sig", "cp950"):
         try:
             return data.decode(encoding)
         except UnicodeDecodeError:
             pass
-    raise ValueError(f"{name} 不是期交所逐筆成交檔: 無法以 UTF-8 或 Big5 (cp950) 解讀")
+    raise ValueError(f"{failure}: 無法以 UTF-8 或 Big5 (cp950) 解讀")
 
 
 def _memory_free():
@@ -79,7 +81,7 @@ def texts(path):
     if not zipfile.is_zipfile(path):
         _check_size(path, os.path.getsize(path))
         with open(path, "rb") as f:
-            yield path, _decode(f.read(), path)
+            yield path, decode_text(f.read(), f"{path} 不是期交所逐筆成交檔")
         return
     try:
         with zipfile.ZipFile(path) as archive:
@@ -89,7 +91,7 @@ def texts(path):
             for member in members:
                 name = f"{path}:{member.filename}"
                 _check_size(name, member.file_size)  # the zip reads no more than this
-                yield name, _decode(archive.read(member), name)
+                yield name, decode_text(archive.read(member), f"{name} 不是期交所逐筆成交檔")
     except (zipfile.BadZipFile, zlib.error, EOFError, NotImplementedError) as error:
         raise ValueError(f"無法讀取壓縮檔 {path}: {error}") from None
 

@@ -45,12 +45,21 @@ def read_chain(data_dir, product, day, columns=None):
         raise ValueError(f"選擇權鏈檔 {path} 無法讀取 ({first}): 請重新匯入 {day} 的選擇權成交檔") from None
 
 
-def check_option_name(code):
-    """Refuses what is neither a series code nor a chain name of a known product."""
+def check_option_name(code, market="Option"):
+    """Refuses, for the market "Option", what is neither a series code nor a chain name of a
+    known product; for another market, a series code (it would be booked as that market's)."""
+    if market != "Option":
+        series = SERIES.fullmatch(code)
+        if series is not None and series["product"] in PRODUCTS:
+            raise ValueError(f"{code} 是選擇權序列, 不是{market}: 請寫 {code}:Option")
+        return
     match = CHAIN.fullmatch(code)
     if match is None or match["product"] not in PRODUCTS:
         raise ValueError(f"{code} 不是選擇權序列或選擇權鏈 (例如 TXO202601C23000, TXO202601W2, TXO; "
                          f"商品: {', '.join(PRODUCTS)})")
+    if match["high"] and float(match["low"]) > float(match["high"]):  # else it names nothing, silently
+        turned = f"{code[:match.start('low')]}{match['high']}-{match['low']}"
+        raise ValueError(f"{code}: 履約價區間需由低到高, 例如 {turned}")
 
 
 def _matching(chain, match):

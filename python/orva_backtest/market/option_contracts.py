@@ -23,6 +23,7 @@ PRODUCTS = {"TXO": {"underlying": "TXF", "multiplier": 50}}
 RIGHTS = ("C", "P")
 EXPIRY_PATTERN = r"\d{6}(?:[WF][1-5])?"
 STRIKE_PATTERN = r"\d+(?:\.\d+)?"
+MAX_STRIKE = 1e9  # the account's bound on a price; a larger strike makes a code no file name can hold
 SERIES = re.compile(rf"(?P<product>[A-Z]+)(?P<expiry>{EXPIRY_PATTERN})(?P<right>[CP])(?P<strike>{STRIKE_PATTERN})")
 _EXPIRY_TEXT = re.compile(EXPIRY_PATTERN)
 _WEEKDAY = {"W": 2, "F": 4}  # Wednesday, Friday
@@ -61,8 +62,9 @@ def contract_facts(code):
     product, expiry, right, strike = match["product"], match["expiry"], match["right"], float(match["strike"])
     if product not in PRODUCTS:
         raise ValueError(f"{code}: 不支援的選擇權商品 {product} (支援: {', '.join(PRODUCTS)})")
-    if strike <= 0 or series_code(product, expiry, right, strike) != code:
-        raise ValueError(f"{code}: 履約價需為正數且不帶多餘的 0, 例如 {series_code(product, expiry, right, max(strike, 1))}")
+    if not 0 < strike <= MAX_STRIKE or series_code(product, expiry, right, strike) != code:
+        raise ValueError(f"{code}: 履約價需為不超過 {MAX_STRIKE:g} 的正數且不帶多餘的 0, "
+                         f"例如 {series_code(product, expiry, right, min(max(strike, 1), MAX_STRIKE))}")
     try:
         expires = expiry_date(expiry)
     except ValueError as error:

@@ -20,7 +20,8 @@ import polars as pl
 from orva_backtest.market.daily_files import (DATE, EXPIRY, PRICE, PRODUCT, TIME, plan_days, table,
                                               texts, trade_ticks, unique_paths)
 from orva_backtest.market.option_chains import CHAIN_COLUMNS, chain_path, chains_folder, read_chain
-from orva_backtest.market.option_contracts import EXPIRY_PATTERN, PRODUCTS, RIGHTS, expiry_date, strike_text
+from orva_backtest.market.option_contracts import (EXPIRY_PATTERN, MAX_STRIKE, PRODUCTS, RIGHTS, expiry_date,
+                                                   strike_text)
 from orva_backtest.tick_import import DayWriter, ImportResult, integers, reals, warn_closed_days, write_together
 
 STRIKE, RIGHT, VOLUME = "履約價格", "買賣權別", "成交數量(B or S)"
@@ -53,7 +54,7 @@ def parse_strikes(text):
     return bounds
 
 
-def _series_rows(name, trades, product, expiries, strikes):
+def _series_rows(name, trades, product, chosen):
     """The product's rows (with their line numbers) of the chosen expiries and strikes, with
     their expiry, right, strike and series code; a value that names no series is refused."""
     rows = (trades.with_row_index("line", offset=2)
@@ -63,35 +64,49 @@ def _series_rows(name, trades, product, expiries, strikes):
                           strike=reals(pl.col(STRIKE))))
     for column, valid in ((EXPIRY, pl.col("expiry").str.contains(f"^{EXPIRY_PATTERN}$")),
                           (RIGHT, pl.col("right").is_in(list(RIGHTS))),
-                          (STRIKE, pl.col("strike").is_finite() & (pl.col("strike") > 0))):
+                          (STRIKE, pl.col("strike").is_between(0, MAX_STRIKE, closed="right"))):
         bad = rows.filter(~valid.fill_null(False))
         if len(bad):
             raise ValueError(f"{name} 第 {bad['line'][0]} 行的{column}無法解讀: {bad[column][0]!r}")
-    if expiries is not None:
-        rows = rows.filter(pl.col("expiry").is_in(sorted(expiries)))
-    if strikes is not None:
-        rows = rows.filter(pl.col("strike").is_between(*strikes))
+    if chosen is not None:
+        rows = rows.filter(chosen)
+    expires = {}
     for expiry in rows["expiry"].unique().to_list():
         try:
-            expiry_date(expiry)
+            expires[expiry] = expiry_date(expiry).isoformat()
         except ValueError as error:  # no such month, or a fifth week the month does not have
             line = rows.filter(pl.col("expiry") == expiry)["line"][0]
             raise ValueError(f"{name} 第 {line} 行的{EXPIRY}無法解讀: {error}") from None
+    _refuse_expired(name, rows, expires)
     strike = pl.col("strike").replace_strict({s: strike_text(s) for s in rows["strike"].unique().to_list()},
                                              return_dtype=pl.String)
     return rows.with_columns(code=pl.concat_str(pl.lit(product), "expiry", "right", strike))
 
 
-def read_chains(path, product, expiries, strikes, warnings):
+def _refuse_expired(name, rows, expires):
+    """A trade dated after its series' expiry day ({expiry: "YYYY-MM-DD"}) is a damaged file:
+    the exchange lists no series past it."""
+    if not expires:
+        return
+    day = pl.col(DATE).str.strip_chars()
+    last = pl.col("expiry").replace_strict({e: d.replace("-", "") for e, d in expires.items()},
+                                           return_dtype=pl.String)
+    late = rows.filter(day.str.contains(r"^\d{8}$") & (day > last))
+    if len(late):
+        raise ValueError(f"{name} 第 {late['line'][0]} 行的{EXPIRY} {late['expiry'][0]} 已於 "
+                         f"{expires[late['expiry'][0]]} 到期, 不會在{DATE} {late[DATE][0].strip()} 成交")
+
+
+def read_chains(path, product, chosen, warnings):
     """([(name, chain)] of the trade tables in the file at `path` (a zip's members) holding the
-    chosen series of `product`: series columns and ticks, sorted by time with the file's order
-    kept within a second; rows read)."""
+    series of `product` that `chosen` picks (None: all): series columns and ticks, sorted by
+    time with the file's order kept within a second; rows read)."""
     tables, rows_read = [], 0
     for name, text in texts(path):
         trades = table(name, text, HEADER, HEADER[:8])
         del text  # only the table is needed from here: the text is as large again
         rows_read += len(trades)
-        rows = _series_rows(name, trades, product, expiries, strikes)
+        rows = _series_rows(name, trades, product, chosen)
         if rows.is_empty():
             warnings.append(f"{name} 沒有商品 {product} 所選序列的成交, 已略過")
             continue
@@ -119,16 +134,33 @@ class _Chains:
             self.writers[code] = DayWriter(code, self.data_dir)
         return self.writers[code]
 
-    def write(self, planned):
-        """Stores {day: chain}: each day's chain file and the cache days of its series."""
+    def write(self, planned, chosen=None):
+        """Stores {day: chain}: each day's chain file and the cache days of its series. An
+        import of some series (`chosen`, an expression on the chain) keeps the stored series
+        it left out, so a day imported piece by piece holds every piece."""
         batches, others = [], []
         for day, chain in sorted(planned.items()):
             for series in chain.partition_by("code", maintain_order=True):
                 batches.append((self.writer(series["code"][0]), [(day, series.drop(CHAIN_COLUMNS))]))
+            stored = None if chosen is None else self.cached(day)
+            if stored is not None:
+                chain = pl.concat([stored.filter(~chosen), chain]).sort("ts", maintain_order=True)
             others.append((chain_path(self.data_dir, self.product, day),
                            lambda path, chain=chain: chain.write_parquet(path, compression="lz4")))
         os.makedirs(chains_folder(self.data_dir), exist_ok=True)
         write_together(batches, others)
+
+
+def _chosen(expiries, strikes):
+    """The series of a chain that an import with these filters replaces (None: all)."""
+    if expiries is None and strikes is None:
+        return None
+    chosen = pl.lit(True)
+    if expiries is not None:
+        chosen &= pl.col("expiry").is_in(sorted(expiries))
+    if strikes is not None:
+        chosen &= pl.col("strike").is_between(*strikes)
+    return chosen
 
 
 def import_taifex_option_files(paths, product, expiries=None, strikes=None, data_dir=None, progress=None):
@@ -143,18 +175,18 @@ def import_taifex_option_files(paths, product, expiries=None, strikes=None, data
     product = str(product).strip().upper()
     if product not in PRODUCTS:
         raise ValueError(f"不支援的選擇權商品 {product!r} (支援: {', '.join(PRODUCTS)})")
-    expiries, strikes = parse_expiries(expiries), parse_strikes(strikes)
+    chosen = _chosen(parse_expiries(expiries), parse_strikes(strikes))
     paths = unique_paths(paths)
     chains = _Chains(product, data_dir if data_dir is not None else BASIC_INFO.data_dir)
     result, rows_read, ticks_written, file_of_day, written = ImportResult(), 0, 0, {}, {}
     for done, path in enumerate(paths):
-        tables, rows = read_chains(path, product, expiries, strikes, result.warnings)
+        tables, rows = read_chains(path, product, chosen, result.warnings)
         rows_read += rows
         planned = {}
         for name, chain in tables:
             warn_closed_days(chain, "Future", name, result.warnings)
             plan_days(name, chain, planned, file_of_day, chains.cached, result.warnings)
-        chains.write(planned)
+        chains.write(planned, chosen)
         written.update((chain_path(chains.data_dir, product, day), len(chain)) for day, chain in planned.items())
         ticks_written += sum(len(chain) for chain in planned.values())
         if progress is not None:

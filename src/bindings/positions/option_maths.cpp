@@ -63,7 +63,13 @@ Columns gather(std::initializer_list<std::pair<nb::handle, const char*>> numbers
   }
   nb::module_ np = nb::module_::import_("numpy");
   nb::list arrays;
-  for (const auto& [value, name] : numbers) arrays.append(np.attr("asarray")(value, "float64"));
+  for (const auto& [value, name] : numbers) {
+    // numpy would read "23000" or True as a number: a mistake, not a price.
+    const std::string kind = text_of(np.attr("asarray")(value).attr("dtype").attr("kind"));
+    if (kind == "U" || kind == "S" || kind == "b")
+      raise_value_error(std::string(name) + " 必須是數字或數字陣列, 收到: " + text_of(nb::repr(value)));
+    arrays.append(np.attr("asarray")(value, "float64"));
+  }
   nb::object rights = PyUnicode_Check(right.ptr()) ? nb::borrow(right) : np.attr("asarray")(right);
   out.shape = np.attr("broadcast")(*arrays, rights).attr("shape");
   for (nb::handle extent : out.shape) out.size *= nb::cast<size_t>(extent);

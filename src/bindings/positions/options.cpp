@@ -153,7 +153,8 @@ void settle_series(nb::handle self, nb::handle code, const OptionSeries& series)
   const auto approximated = book.approximated.find(day);
   if (supplied == book.supplied.end() && approximated == book.approximated.end())
     raise_value_error("選擇權 " + text_of(code) + " 於 " + series.expiry_date +
-                      " 到期, 沒有最後結算價 (set_option_settlements)");
+                      " 到期, 沒有最後結算價: 請用 --settlement 檔案 (日期,價格) 或 set_option_settlements "
+                      "指定, 或先以 import-taifex 匯入當天的期貨檔");
   const bool given = supplied != book.supplied.end();
   const double price = given ? supplied->second : approximated->second;
   nb::object value = nb::float_(options::intrinsic_value(series.contract.right, series.contract.strike, price));

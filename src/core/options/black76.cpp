@@ -22,8 +22,10 @@ bool in_domain(double forward, double strike, double years, double rate) {
 double price_only(double forward, double strike, double years, double rate, double vol,
                   Right right) {
   const double spread = vol * std::sqrt(years);
-  const double d1 = (std::log(forward / strike) + 0.5 * spread * spread) / spread;
-  const double d2 = d1 - spread;
+  // Apart, not (ln + spread^2/2) / spread: the square of a huge spread is inf, and d1 - spread
+  // then inf too, which priced a call at F - K instead of its bound F.
+  const double moneyness = std::log(forward / strike) / spread;
+  const double d1 = moneyness + 0.5 * spread, d2 = moneyness - 0.5 * spread;
   const double discount = std::exp(-rate * years);
   if (right == Right::Call) return discount * (forward * normal_cdf(d1) - strike * normal_cdf(d2));
   return discount * (strike * normal_cdf(-d2) - forward * normal_cdf(-d1));
@@ -36,7 +38,7 @@ Greeks black76(double forward, double strike, double years, double rate, double 
     return {kNaN, kNaN, kNaN, kNaN, kNaN};
   const double root = std::sqrt(years);
   const double spread = vol * root;
-  const double d1 = (std::log(forward / strike) + 0.5 * spread * spread) / spread;
+  const double d1 = std::log(forward / strike) / spread + 0.5 * spread;
   const double discount = std::exp(-rate * years);
   const double density = normal_pdf(d1);
   const double price = price_only(forward, strike, years, rate, vol, right);

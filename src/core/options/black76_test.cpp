@@ -90,6 +90,15 @@ TEST(Black76, OutsideItsDomainEveryFieldIsNaN) {
   }
 }
 
+TEST(Black76, AHugeVolatilityPricesAtTheBounds) {
+  // No arbitrage bounds a call by the discounted forward and a put by the discounted strike.
+  for (const double vol : {1e160, 1e300}) {
+    const double discount = std::exp(-0.02 * 0.5);
+    EXPECT_NEAR(black76(23000, 22000, 0.5, 0.02, vol, Right::Call).price, discount * 23000, 1e-6) << vol;
+    EXPECT_NEAR(black76(23000, 22000, 0.5, 0.02, vol, Right::Put).price, discount * 22000, 1e-6) << vol;
+  }
+}
+
 TEST(ImpliedVol, RecoversTheVolatilityOfAPrice) {
   for (const Reference& r : kReferences)
     for (double vol : {0.03, 0.18, 0.6, 3.0}) {
