@@ -80,7 +80,8 @@ class BuyingPower:
                                                 entry["quantity"], entry.get("limit_price"))
                 # The value goes back, the fee and fixed cost stay paid.
                 power += price * units - self.margin(code, price) * entry["quantity"]
-        for code in self.account.option_contracts.keys() & self.account.positions.keys():
+        options = self.account.option_contracts  # built at every read: skipped when empty
+        for code in (options.keys() & self.account.positions.keys() if options else ()):
             written = sum(e["quantity"] for e in self.account.positions[code].get("sell", ()))
             if written:
                 last = self.account.current_tick_infos.get(code)

@@ -177,25 +177,25 @@ class _Loop:
         self.bar_feed = BarFeed(self.quotes, keys or [(code, "m", 1) for code in self.markets])
 
     def dispatch_reports(self, record):
-        queue = self.matcher.response_queue
-        if queue.empty():
+        empty = self.matcher.response_queue.empty
+        if empty():
             return
         # Report callbacks see the tick whose matching made the reports.
         self.handed = self.ctx.tick = record
         dealt = False
         # A callback may place orders whose reports arrive here too: bounded per tick.
+        # Asked once per report: after it, as the first is known to be there.
         for _ in range(MAX_REPORTS_PER_TICK):
-            if queue.empty():
-                break
             report = self.matcher.pop_response()
             name = "on_order_report" if "order" in report else "on_deal_report"
             dealt = dealt or name == "on_deal_report"
             if name in self.callbacks:
                 self.call(name, record, report)
+            if empty():
+                break
         else:
-            if not queue.empty():
-                raise StrategyError(name, record, RuntimeError(
-                    f"同一個 Tick 的回報超過 {MAX_REPORTS_PER_TICK:,} 筆: 回報回呼每次都下新單或改單?"))
+            raise StrategyError(name, record, RuntimeError(
+                f"同一個 Tick 的回報超過 {MAX_REPORTS_PER_TICK:,} 筆: 回報回呼每次都下新單或改單?"))
         if dealt and not self.below_zero:
             self.warn_below_zero(record)
 

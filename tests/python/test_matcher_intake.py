@@ -1,3 +1,4 @@
+import os
 import queue
 import string
 import textwrap
@@ -78,6 +79,27 @@ def test_orders_keep_arrival_order_and_get_distinct_ids(matcher):
     assert len(set(ids)) == 3
     assert all(len(i) == 16 and set(i) <= ID_ALPHABET for i in ids)
     assert len(matcher._Matcher__get_random_uuid()) == 16
+
+
+def test_ids_drawn_from_a_block_of_random_bytes_stay_nanoids():
+    import nanoid.resources
+    matcher = Matcher()
+    ids = [matcher._Matcher__get_random_uuid() for _ in range(5000)]  # past many blocks
+    assert len(set(ids)) == len(ids)
+    assert all(len(i) == 16 and set(i) <= set(nanoid.resources.alphabet) for i in ids)
+    # Every character can come at every place but the first, where '-' never does.
+    assert set(i[0] for i in ids) == set(nanoid.resources.alphabet) - {"-"}
+    assert all(set(i[place] for i in ids) == set(nanoid.resources.alphabet) for place in range(1, 16))
+    # A forked process must not draw the bytes its parent has yet to use.
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.write(write, "".join(matcher._Matcher__get_random_uuid() for _ in range(4)).encode())
+        os._exit(0)
+    os.waitpid(pid, 0)
+    child = os.read(read, 64).decode()
+    os.close(read), os.close(write)
+    assert len(child) == 64 and child != "".join(matcher._Matcher__get_random_uuid() for _ in range(4))
 
 
 @pytest.mark.parametrize("changes, error, text", [

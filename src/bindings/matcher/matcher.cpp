@@ -5,6 +5,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 #include "common/args.h"
 #include "common/gil.h"
 #include "common/host.h"
@@ -29,12 +31,51 @@ constexpr double kMaxLatencyMs = 60'000;
 // in a spreadsheet, and the trade records must show ids as the account has them.
 constexpr const char* kFirstOfId = "_0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
 
+// Random bytes drawn from os.urandom (nanoid's source) a block at a time: one call per
+// few hundred ids instead of one per id. Used under the GIL only.
+class RandomBytes {
+ public:
+  unsigned char next() {
+    // A forked worker must not hand out its parent's remaining bytes again.
+    if (next_ == pool_.size() || owner_ != getpid()) refill();
+    return static_cast<unsigned char>(pool_[next_++]);
+  }
+
+ private:
+  void refill() {
+    pool_ = text_of_bytes(globals->urandom(nb::int_(4096)));
+    next_ = 0;
+    owner_ = getpid();
+  }
+  static std::string text_of_bytes(const nb::object& bytes) {
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(bytes.ptr(), &data, &size) < 0) throw nb::python_error();
+    return std::string(data, static_cast<size_t>(size));
+  }
+  std::string pool_;
+  size_t next_ = 0;
+  pid_t owner_ = 0;
+};
+
+// nanoid's method: each byte masked to the alphabet's power of two, kept if it falls inside.
+std::string nanoid_text(RandomBytes& bytes, const std::string& alphabet, size_t size) {
+  unsigned mask = 2;
+  if (alphabet.size() > 1)
+    mask = (2u << static_cast<int>(std::log(alphabet.size() - 1) / std::log(2))) - 1;
+  std::string id;
+  while (id.size() < size) {
+    const unsigned byte = bytes.next() & mask;
+    if (byte < alphabet.size()) id += alphabet[byte];
+  }
+  return id;
+}
+
 nb::object new_trade_id() {
-  nb::object id = globals->new_id(nb::arg("size") = 16);
-  std::string text = text_of(id);
-  if (text.empty() || text[0] != '-') return id;
+  static RandomBytes bytes;
+  std::string text = nanoid_text(bytes, globals->id_alphabet, 16);
   // Drawn again from the other 63, so every first character stays equally likely.
-  text[0] = text_of(globals->new_id(nb::arg("alphabet") = kFirstOfId, nb::arg("size") = 1))[0];
+  if (text[0] == '-') text[0] = nanoid_text(bytes, kFirstOfId, 1)[0];
   return nb::str(text.data(), text.size());
 }
 
@@ -59,8 +100,9 @@ void add_order(nb::handle self, nb::handle code, nb::handle product_type, nb::ha
 
   nb::dict order;
   order[k().operation_type] = globals->operation_new.attr("value");
-  order[k().operation_code] = globals->create_order.attr("code");
-  order[k().operation_message] = globals->create_order.attr("message");
+  const Globals::Texts* created = known_texts(globals->create_order);
+  order[k().operation_code] = created->code;
+  order[k().operation_message] = created->message;
   nb::object trade_id = new_trade_id();
   order[k().trade_id] = trade_id;
   order[k().account_id] = item(nb::getattr(self, k().account_info), k().account_id);
@@ -291,7 +333,7 @@ Globals* load_globals() {
   nb::module_ constant = nb::module_::import_("orva_backtest.constant");
   nb::object operation = constant.attr("OperationType");
   nb::object success = constant.attr("SuccessCode");
-  return new Globals{
+  auto* loaded = new Globals{
       Keys{},
       EnumLookup(constant, "Action"),
       EnumLookup(constant, "PriceType"),
@@ -314,9 +356,13 @@ Globals* load_globals() {
       constant.attr("Action").attr("BUY"),
       nb::module_::import_("orva_backtest.modules.positions.positions").attr("Positions"),
       nb::module_::import_("queue").attr("Queue"),
-      nb::module_::import_("nanoid").attr("generate"),
+      text_of(nb::module_::import_("nanoid.resources").attr("alphabet")),
+      nb::module_::import_("os").attr("urandom"),
       account_api(),
   };
+  for (nb::handle member : {loaded->create_order, loaded->modify_order, loaded->order_be_cancel})
+    loaded->success_texts.push_back({nb::borrow(member), member.attr("code"), member.attr("message")});
+  return loaded;
 }
 
 }  // namespace

@@ -127,8 +127,14 @@ struct Globals {
   nb::object operation_new, operation_update_qty, operation_update_price, operation_cancel;
   nb::object create_order, modify_order, order_be_cancel;  // SuccessCode members
   nb::object order_rod, order_ioc, order_fok, price_lmt, action_buy;
-  nb::object positions_class, queue_class, new_id;
+  nb::object positions_class, queue_class;
+  std::string id_alphabet;  // nanoid's
+  nb::object urandom;
   const direct::QuotesApi* account_api;  // the positions module's per-tick steps
+  // SuccessCode members with their code and message, read once: they are fixed, and each
+  // is two Python properties per report.
+  struct Texts { nb::object member, code, message; };
+  std::vector<Texts> success_texts;
 };
 
 // Never released: module teardown order at interpreter exit is unspecified.
@@ -143,6 +149,8 @@ inline bool equals(nb::handle a, nb::handle b) {
 
 // Exchange time of the latest tick of `code`, None before the first one.
 nb::object latest_tick_ts(nb::handle self, nb::handle code);
+// The cached texts of a SuccessCode member; null for any other code.
+const Globals::Texts* known_texts(nb::handle code_obj);
 
 // Reports (reports.cpp).
 nb::dict build_order_response(nb::handle self, nb::handle trade, nb::handle operation_type,

@@ -127,6 +127,12 @@ nb::object pop_response(nb::handle self) {
 
 }  // namespace
 
+const Globals::Texts* known_texts(nb::handle code_obj) {
+  for (const Globals::Texts& texts : globals->success_texts)
+    if (texts.member.is(code_obj)) return &texts;
+  return nullptr;
+}
+
 nb::object latest_tick_ts(nb::handle self, nb::handle code) {
   nb::object info = item_or_none(attr(self, k().current_tick_infos), code);
   if (info.is_none()) return nb::none();
@@ -139,8 +145,13 @@ nb::dict build_order_response(nb::handle self, nb::handle trade, nb::handle oper
   nb::object code = item(trade, k().code);
   nb::dict data;
   data[k().operation_type] = operation_type;
-  data[k().operation_code] = code_obj.attr("code");
-  data[k().operation_message] = code_obj.attr("message");
+  if (const Globals::Texts* known = known_texts(code_obj)) {
+    data[k().operation_code] = known->code;
+    data[k().operation_message] = known->message;
+  } else {
+    data[k().operation_code] = code_obj.attr("code");
+    data[k().operation_message] = code_obj.attr("message");
+  }
   data[k().trade_id] = item(trade, k().trade_id);
   data[k().account_id] = item(attr(self, k().account_info), k().account_id);
   data[k().code] = code;
