@@ -76,10 +76,11 @@ def test_a_bought_option_held_to_expiry_settles_at_its_intrinsic_value(
     (row,) = book._profit_report["rows"]
     assert row["expiry"] is True and row["settlement_source"] == source
     assert row["exit_price"] == value and row["exit_dt"] == EXPIRY
-    # Paid: one premium tick of slippage on the entry, NT$25 a contract each way, and the
-    # tax of 0.1 % on the settlement's value; received: the intrinsic value × 50.
+    # Paid: one premium tick of slippage on the entry, NT$25 a contract on it and on an
+    # exercise (none for a worthless expiry), and the tax of 0.1 % on the settlement's value;
+    # received: the intrinsic value × 50.
     paid = (premium + (1 if premium >= 50 else 0.5)) * 50 * 2
-    expected = value * 50 * 2 - paid - 50 - 50 - 0.001 * value * 100
+    expected = value * 50 * 2 - paid - 50 - (50 if value else 0) - 0.001 * value * 100
     assert row["profit"] == pytest.approx(expected)
     assert book.current_capital == pytest.approx(1_000_000 + expected)
     assert book.positions[code] == {"buy": [], "sell": []}

@@ -128,7 +128,8 @@ def test_contract_facts_of_a_series_code(code, expiry, expiry_date, strike, righ
                                     "expiry_date": expiry_date, "strike": strike, "right": right}
 
 
-@pytest.mark.parametrize("code", ["TXO202601C23000.0", "TXO202613C23000", "TXO202601W5C23000", "TEO202601C900",
+@pytest.mark.parametrize("code", ["TXO202601C23000.0", "TXO202613C23000", "TXO202601W5C23000", "TXO202601W3C23000",
+                                  "TEO202601C900",
                                   "TXO202601C0", "TXO000001C23000"])
 def test_a_code_that_names_no_series_is_refused(code):
     with pytest.raises(ValueError, match=code.replace(".", r"\.")):

@@ -36,6 +36,8 @@ def expiry_date(expiry):
         raise ValueError(f"到期月份(週別)需為 YYYYMM、YYYYMMWn 或 YYYYMMFn: {expiry!r}")
     if len(expiry) == 6:
         return monthly_expiry(expiry)
+    if expiry[6:] == "W3":  # a second name for the monthly's day would make two series of one
+        raise ValueError(f"第 3 個星期三是月契約的到期日, 請寫 {expiry[:6]}: {expiry!r}")
     first = date(int(expiry[:4]), int(expiry[4:6]), 1)
     day = first + timedelta(days=(_WEEKDAY[expiry[6]] - first.weekday()) % 7 + 7 * (int(expiry[7]) - 1))
     if day.month != first.month:

@@ -20,10 +20,13 @@ TradeCost trade_cost(const PriceGrid& grid, double price, long long quantity,
       price, slippage_price(grid, price, settings.tick_count, direction), settings.limit,
       settings.buy);
   const double qty = static_cast<double>(quantity);
+  // Only a series that expired worthless leaves at a premium of 0: nothing is exercised, so
+  // the broker charges no fee for it.
+  const double per_contract = slipped > 0 ? settings.fee_per_contract * qty : 0.0;
   // Left-to-right products, the order in which the rates are documented.
   const double fee = std::max(settings.fee_rate * qty * unit_factor * slipped * settings.fee_discount,
                               settings.min_fee) +
-                     settings.fee_per_contract * qty;
+                     per_contract;
   const double tax =
       ignore_tax ? 0.0 : settings.tax_rate * qty * unit_factor * slipped;
   return {fee, tax, qty * unit_factor, slipped};

@@ -74,5 +74,17 @@ TEST(TradeCost, OptionFeePerContractAndTaxOnThePremium) {
   EXPECT_DOUBLE_EQ(cost.tax, 0.001 * 3 * 50 * 49);
 }
 
+// A series that expires worthless is not exercised: no fee, no tax.
+TEST(TradeCost, AWorthlessExpiryPaysNothing) {
+  CostSettings option{0, 0.001, 0, Direction::Up};
+  option.fee_per_contract = 25;
+  option.limit = 0;
+  option.buy = false;
+  const TradeCost cost = trade_cost({"TXO202601P22000", 0, true}, 0, 2, 50, option, false, true);
+  EXPECT_EQ(cost.price, 0);
+  EXPECT_EQ(cost.fee, 0);
+  EXPECT_EQ(cost.tax, 0);
+}
+
 }  // namespace
 }  // namespace orva::costs
