@@ -197,16 +197,23 @@ class _Marks:
         exit_times, realised = self.exits
         done = _latest(exit_times, moments)
         banked = np.where(done >= 0, realised[np.maximum(done, 0)] if len(realised) else 0.0, 0.0)
-        return moments, held, self._trading_days(moments), self.capital + banked + value
+        dates, at = np.unique(_dates(moments), return_inverse=True)
+        return moments, held, _trading_days(dates, self.days)[at], self.capital + banked + value
 
-    def _trading_days(self, moments):
-        """The trading day of each moment (days since 1970-01-01): from 15:00 on, the next one."""
-        dates, at = np.unique((moments + (24 - FUTURES_DAY_START.hour) * 3_600_000_000) // DAY,
-                              return_inverse=True)
-        for date in dates.tolist():
-            if date not in self.days:
-                self.days[date] = (trading_day_from(EPOCH.date() + timedelta(days=date)) - EPOCH.date()).days
-        return np.array([self.days[date] for date in dates.tolist()], dtype=np.int64)[at]
+
+def _dates(moments):
+    """The date of each moment (local microseconds) as days since 1970-01-01, 15:00 on counted
+    as the next day (futures' night belongs to the next trading day)."""
+    return (moments + (24 - FUTURES_DAY_START.hour) * 3_600_000_000) // DAY
+
+
+def _trading_days(dates, known):
+    """The trading day of each of `dates` (days since 1970-01-01) in the same numbers; `known`:
+    date → trading day, filled as dates are met."""
+    for date in dates.tolist():
+        if date not in known:
+            known[date] = (trading_day_from(EPOCH.date() + timedelta(days=date)) - EPOCH.date()).days
+    return np.array([known[date] for date in dates.tolist()], dtype=np.int64)
 
 
 # The trade records that move a position: fills, and the settlements and reopenings of expiries.
@@ -234,14 +241,6 @@ def _position_steps(fills):
             np.array(costs, dtype=np.float64))
 
 
-def _trading_days(moments):
-    """The trading day of each local time: from 15:00 on, the next one (futures' night)."""
-    shifted = moments + timedelta(hours=24 - FUTURES_DAY_START.hour)
-    dates = shifted.dt.date()
-    known = {day: trading_day_from(day) for day in dates.unique().to_list()}
-    return dates.replace_strict(known, return_dtype=pl.Date)
-
-
 def _book(open_lots, quantity, price):
     """A fill against the open lots of its code, oldest first, as the account covers them."""
     while quantity and open_lots and (open_lots[0][0] > 0) != (quantity > 0):
@@ -256,11 +255,16 @@ def _book(open_lots, quantity, price):
 
 
 def daily_equity(curve):
-    """The equity at each trading day's last point."""
+    """The equity at each trading day's last point (`day` first, then the curve's columns). In
+    arrays, one date at a time: a long run's curve has a point per minute held."""
     if curve.is_empty():
         return curve
-    return curve.with_columns(_trading_days(curve["dt"]).alias("day")).group_by(
-        "day", maintain_order=True).last().sort("day")
+    dates, from_end = np.unique(_dates(curve["dt"].dt.timestamp("us").to_numpy())[::-1],
+                                return_index=True)  # each date's last point
+    days = _trading_days(dates, {})  # in order, as the dates are
+    firsts = np.flatnonzero(np.diff(days, prepend=days[0] - 1))
+    last = np.maximum.reduceat(len(curve) - 1 - from_end, firsts)
+    return curve[last].insert_column(0, pl.Series("day", days[firsts]).cast(pl.Int32).cast(pl.Date))
 
 
 def daily_returns(curve, capital):
