@@ -61,8 +61,9 @@ class BacktestResult:
     # The run's first trading day after a backfill: the figures leave the history before it out.
     first_day: Optional[date] = None
     _marked: tuple = field(default=None, repr=False, compare=False)  # (curve, held, minutes), made once
-    # The profit rows as the run ended: the standard report rewrites the account's times as text.
-    _closed: List[dict] = field(default=None, repr=False, compare=False)
+    # The round trips as the run ended, as one frame made once (the standard report rewrites the
+    # account's times as text): a copy of every row would hold a second dict per round trip.
+    _trips: object = field(default=None, repr=False, compare=False)
     warnings: List[str] = field(default_factory=list)
     margin_in_use: float = 0.0  # the margins of the open futures contracts
     compile_seconds: Optional[float] = None  # a compiled strategy's compile (or cache load), apart
@@ -86,10 +87,10 @@ class BacktestResult:
     @property
     def round_trips(self):
         """The profit rows of every instrument (polars), in the order they closed."""
-        from orva_backtest.research import equity
-        if self._closed is None:
-            self._closed = [dict(row) for row in self.account._profit_report["rows"]]
-        return equity.round_trips(self._closed)
+        if self._trips is None:
+            from orva_backtest.research import equity
+            self._trips = equity.round_trips(self.account._profit_report["rows"])
+        return self._trips.clone()  # the caller's own: changing it leaves the figures alone
 
     @property
     def equity(self):

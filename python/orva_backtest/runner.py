@@ -301,6 +301,7 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
     from orva_backtest.modules.matcher.matcher import Matcher
     from orva_backtest.modules.positions.positions import Positions, QuoteManager
     from orva_backtest.modules.ticker.ticker import Ticker
+    from orva_backtest.research.equity import round_trips
 
     if mode not in MODES:
         raise ValueError(f"不支援的回放模式 {mode!r}, 請用 direct 或 paced")
@@ -390,7 +391,7 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
                                 first_day=utils.format_to_dt(start).date() if backfill else None,
                                 margin_in_use=margin_in_use(account, loop.buying_power),
                                 compile_seconds=loop.compiled and loop.compiled.compile_seconds,
-                                _closed=[dict(row) for row in account._profit_report["rows"]])
+                                _trips=round_trips(account._profit_report["rows"]))
         account.fill_rules["market_rules"] = rules_line(result.market_rules, result.day_trades)
         if reports:
             result.folder = new_run_folder(data_dir, strategy)

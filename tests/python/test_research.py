@@ -7,7 +7,7 @@ import socket
 import subprocess
 import sys
 import time
-from datetime import datetime
+from datetime import date, datetime
 
 import polars as pl
 import pytest
@@ -113,6 +113,47 @@ def test_a_run_gives_its_figures_as_frames_json_and_html(tmp_path):
     assert result.equity["equity"][-1] == pytest.approx(1_000_000 + result.stats()["net_profit"])
     assert set(result.summary()["stats"]) == set(equity.STATS)
     assert "淨損益" in result._repr_html_()
+
+
+def _reachable(root):
+    """Every object `root` holds through containers and instance attributes."""
+    seen, stack = {}, [root]
+    while stack:
+        obj = stack.pop()
+        if id(obj) in seen or isinstance(obj, type):
+            continue
+        seen[id(obj)] = obj
+        if isinstance(obj, dict):
+            stack.extend([*obj.keys(), *obj.values()])
+        elif isinstance(obj, (list, tuple, set, frozenset)):
+            stack.extend(obj)
+        elif hasattr(obj, "__dict__") and not callable(obj):
+            stack.extend(vars(obj).values())
+    return seen.values()
+
+
+@pytest.mark.parametrize("key, records", [("exit_dt", lambda a: a._profit_report["rows"]),
+                                          ("trade_status", lambda a: a.trade_records)])
+def test_a_run_and_its_figures_hold_each_record_once(tmp_path, key, records):
+    # Ten years of round trips are tens of thousands of records: the result keeps the account's
+    # own and no copy of them, after its figures and summary were asked for too.
+    from orva_backtest.examples.ma_crossover import MovingAverageCrossover
+    result = run_backtest(MovingAverageCrossover(), ["2330:Stock"], "2024-03-04", "2024-03-05",
+                          data_dir=tmp_path, reports=False)
+    result.summary()
+    assert result.round_trips.height == len(result.profit_rows) > 5
+    held = [obj for obj in _reachable(result) if isinstance(obj, dict) and key in obj]
+    assert sorted(map(id, held)) == sorted(map(id, records(result.account)))
+
+
+def test_each_trading_day_ends_at_its_last_point():
+    # From 15:00 on a point belongs to the next trading day: Friday night's to Monday.
+    moments = [datetime(2024, 3, 7, 10), datetime(2024, 3, 7, 13, 30), datetime(2024, 3, 8, 13, 30),
+               datetime(2024, 3, 8, 15), datetime(2024, 3, 9, 4), datetime(2024, 3, 11, 9)]
+    curve = pl.DataFrame({"dt": moments, "equity": [1.0, 2.0, 3.0, 4.0, 5.0, 6.0]})
+    assert equity.daily_equity(curve).rows() == [(date(2024, 3, 7), moments[1], 2.0),
+                                                 (date(2024, 3, 8), moments[2], 3.0),
+                                                 (date(2024, 3, 11), moments[5], 6.0)]
 
 
 @pytest.mark.parametrize("mode", ["direct", "paced"])

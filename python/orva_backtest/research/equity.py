@@ -29,24 +29,32 @@ def _moment(value):
     return datetime.fromtimestamp(value)
 
 
+def _frame(records, schema, convert):
+    """The records' `schema` columns, one column at a time: a row-wise copy of every record
+    would hold a second dict per record, and a decade's trades are tens of thousands."""
+    return pl.DataFrame({name: [convert[name](r[name]) for r in records] if name in convert
+                         else [r[name] for r in records] for name in schema}, schema=schema)
+
+
+TRADE_SCHEMA = {"trade_id": pl.String, "code": pl.String, "action": pl.String, "quantity": pl.Int64,
+                "price": pl.Float64, "dt": pl.Datetime("us"), "trade_status": pl.String}
+TRADE_CONVERT = {"action": str, "trade_status": str, "dt": _moment}
+ROUND_TRIP_SCHEMA = {"code": pl.String, "entry_dt": pl.Datetime("us"), "entry_price": pl.Float64,
+                     "entry_origin_price": pl.Float64, "exit_dt": pl.Datetime("us"),
+                     "exit_price": pl.Float64, "exit_origin_price": pl.Float64, "qty": pl.Int64,
+                     "min_qty": pl.Float64, "trade_cost": pl.Float64, "cover_cost": pl.Float64,
+                     "profit": pl.Float64, "profit_ratio": pl.Float64}
+ROUND_TRIP_CONVERT = {"entry_dt": _moment, "exit_dt": _moment}
+
+
 def trades(account):
     """Every fill and exchange cancel, with the trade-record columns (`dt` as a datetime)."""
-    records = account.trade_records
-    schema = {"trade_id": pl.String, "code": pl.String, "action": pl.String, "quantity": pl.Int64,
-              "price": pl.Float64, "dt": pl.Datetime("us"), "trade_status": pl.String}
-    return pl.DataFrame([{**r, "action": str(r["action"]), "trade_status": str(r["trade_status"]),
-                          "dt": _moment(r["dt"])} for r in records], schema=schema)
+    return _frame(account.trade_records, TRADE_SCHEMA, TRADE_CONVERT)
 
 
 def round_trips(rows):
     """The profit rows of every instrument, in the order they closed (times as datetimes)."""
-    schema = {"code": pl.String, "entry_dt": pl.Datetime("us"), "entry_price": pl.Float64,
-              "entry_origin_price": pl.Float64, "exit_dt": pl.Datetime("us"), "exit_price": pl.Float64,
-              "exit_origin_price": pl.Float64, "qty": pl.Int64, "min_qty": pl.Float64,
-              "trade_cost": pl.Float64, "cover_cost": pl.Float64, "profit": pl.Float64,
-              "profit_ratio": pl.Float64}
-    return pl.DataFrame([{**r, "entry_dt": _moment(r["entry_dt"]), "exit_dt": _moment(r["exit_dt"])}
-                         for r in rows], schema=schema)
+    return _frame(rows, ROUND_TRIP_SCHEMA, ROUND_TRIP_CONVERT)
 
 
 def _unit(account, code):
@@ -146,11 +154,11 @@ class _Marks:
         self.capital = float(account.initial_capital)
         self.quotes, self.codes, self.spans = quotes, codes, spans
         self.units = {code: _unit(account, code) for code in codes}
-        self.steps = {}
-        for code in codes:
-            steps = _position_steps(account, code)
-            self.steps[code] = (steps["dt"].cast(pl.Int64).to_numpy(), steps["quantity"].to_numpy(),
-                                steps["cost"].to_numpy())
+        fills = {}
+        for record in account.trade_records:
+            if str(record["trade_status"]) in POSITION_CHANGES:
+                fills.setdefault(record["code"], []).append(record)
+        self.steps = {code: _position_steps(fills.get(code, ())) for code in codes}
         exits = closed.select(pl.col("exit_dt").cast(pl.Int64), pl.col("profit").cum_sum()).sort(
             "exit_dt", maintain_order=True)
         self.exits = (exits["exit_dt"].to_numpy(), exits["profit"].to_numpy())
@@ -189,41 +197,48 @@ class _Marks:
         exit_times, realised = self.exits
         done = _latest(exit_times, moments)
         banked = np.where(done >= 0, realised[np.maximum(done, 0)] if len(realised) else 0.0, 0.0)
-        return moments, held, self._trading_days(moments), self.capital + banked + value
+        dates, at = np.unique(_dates(moments), return_inverse=True)
+        return moments, held, _trading_days(dates, self.days)[at], self.capital + banked + value
 
-    def _trading_days(self, moments):
-        """The trading day of each moment (days since 1970-01-01): from 15:00 on, the next one."""
-        dates, at = np.unique((moments + (24 - FUTURES_DAY_START.hour) * 3_600_000_000) // DAY,
-                              return_inverse=True)
-        for date in dates.tolist():
-            if date not in self.days:
-                self.days[date] = (trading_day_from(EPOCH.date() + timedelta(days=date)) - EPOCH.date()).days
-        return np.array([self.days[date] for date in dates.tolist()], dtype=np.int64)[at]
+
+def _dates(moments):
+    """The date of each moment (local microseconds) as days since 1970-01-01, 15:00 on counted
+    as the next day (futures' night belongs to the next trading day)."""
+    return (moments + (24 - FUTURES_DAY_START.hour) * 3_600_000_000) // DAY
+
+
+def _trading_days(dates, known):
+    """The trading day of each of `dates` (days since 1970-01-01) in the same numbers; `known`:
+    date → trading day, filled as dates are met."""
+    for date in dates.tolist():
+        if date not in known:
+            known[date] = (trading_day_from(EPOCH.date() + timedelta(days=date)) - EPOCH.date()).days
+    return np.array([known[date] for date in dates.tolist()], dtype=np.int64)
 
 
 # The trade records that move a position: fills, and the settlements and reopenings of expiries.
 POSITION_CHANGES = ("Deal", "Expiry", "Roll")
 
 
-def _position_steps(account, code):
-    """The open position of `code` after each of its fills: `dt`, signed `quantity` and `cost`
-    (the sum of price × signed quantity over its open lots, booked as the account covers them)."""
-    fills = trades(account).filter(pl.col("trade_status").is_in(POSITION_CHANGES) & (pl.col("code") == code))
-    lots, rows = [], []
-    for moment, action, quantity, price in fills.sort("dt", maintain_order=True).select(
-            "dt", "action", "quantity", "price").iter_rows():
-        _book(lots, quantity if action == "Buy" else -quantity, price)
-        rows.append((moment, sum(q for q, _ in lots), sum(q * p for q, p in lots)))
-    return pl.DataFrame(rows, schema={"dt": pl.Datetime("us"), "quantity": pl.Int64, "cost": pl.Float64},
-                        orient="row").group_by("dt", maintain_order=True).last()
-
-
-def _trading_days(moments):
-    """The trading day of each local time: from 15:00 on, the next one (futures' night)."""
-    shifted = moments + timedelta(hours=24 - FUTURES_DAY_START.hour)
-    dates = shifted.dt.date()
-    known = {day: trading_day_from(day) for day in dates.unique().to_list()}
-    return dates.replace_strict(known, return_dtype=pl.Date)
+def _position_steps(fills):
+    """The open position of one code after each of its `fills` (its trade records that change
+    it), as arrays: local microseconds, signed quantity and cost (the sum of price × signed
+    quantity over its open lots, booked as the account covers them); of fills at one moment,
+    the last. Worked out in plain Python: a long run's fills would make a frame library's
+    scratch memory larger than the records themselves."""
+    lots, times, quantities, costs = [], [], [], []
+    moments = [_micros(_moment(r["dt"])) for r in fills]
+    for at in sorted(range(len(fills)), key=moments.__getitem__):  # stable: recorded order in ties
+        record = fills[at]
+        quantity = int(record["quantity"])
+        _book(lots, quantity if str(record["action"]) == "Buy" else -quantity, float(record["price"]))
+        if times and times[-1] == moments[at]:
+            times.pop(), quantities.pop(), costs.pop()
+        times.append(moments[at])
+        quantities.append(sum(q for q, _ in lots))
+        costs.append(sum(q * p for q, p in lots))
+    return (np.array(times, dtype=np.int64), np.array(quantities, dtype=np.int64),
+            np.array(costs, dtype=np.float64))
 
 
 def _book(open_lots, quantity, price):
@@ -240,11 +255,16 @@ def _book(open_lots, quantity, price):
 
 
 def daily_equity(curve):
-    """The equity at each trading day's last point."""
+    """The equity at each trading day's last point (`day` first, then the curve's columns). In
+    arrays, one date at a time: a long run's curve has a point per minute held."""
     if curve.is_empty():
         return curve
-    return curve.with_columns(_trading_days(curve["dt"]).alias("day")).group_by(
-        "day", maintain_order=True).last().sort("day")
+    dates, from_end = np.unique(_dates(curve["dt"].dt.timestamp("us").to_numpy())[::-1],
+                                return_index=True)  # each date's last point
+    days = _trading_days(dates, {})  # in order, as the dates are
+    firsts = np.flatnonzero(np.diff(days, prepend=days[0] - 1))
+    last = np.maximum.reduceat(len(curve) - 1 - from_end, firsts)
+    return curve[last].insert_column(0, pl.Series("day", days[firsts]).cast(pl.Int32).cast(pl.Date))
 
 
 def daily_returns(curve, capital):
