@@ -106,7 +106,7 @@ class CompiledStrategy(Strategy):
         """Keeps `positions` current: the compiled function reads it, never the account."""
         index = self._ctx_codes.get(report.get("code"))
         if index is not None:
-            self.positions[index] = ctx.position(report["code"])
+            self.positions[index] = ctx.account.net_quantity(report["code"])  # ctx.position's
 
 
 def check_run(strategy, mode, cash_check):

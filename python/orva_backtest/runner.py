@@ -4,6 +4,7 @@ import os
 import threading
 import time
 from datetime import datetime
+from queue import Queue
 from typing import Callable, Optional
 
 from orva_backtest import utils
@@ -177,21 +178,26 @@ class _Loop:
         self.bar_feed = BarFeed(self.quotes, keys or [(code, "m", 1) for code in self.markets])
 
     def dispatch_reports(self, record):
-        empty = self.matcher.response_queue.empty
-        if empty():
+        queue = self.matcher.response_queue
+        # A plain queue's deque is looked into without empty()'s lock, as pop_response does:
+        # this runs after every step that may have made reports.
+        items = queue.queue if type(queue) is Queue else None
+        if not (items if items is not None else not queue.empty()):
             return
         # Report callbacks see the tick whose matching made the reports.
         self.handed = self.ctx.tick = record
-        dealt = False
+        pop, callbacks, dealt = self.matcher.pop_response, self.callbacks, False
         # A callback may place orders whose reports arrive here too: bounded per tick.
         # Asked once per report: after it, as the first is known to be there.
         for _ in range(MAX_REPORTS_PER_TICK):
-            report = self.matcher.pop_response()
-            name = "on_order_report" if "order" in report else "on_deal_report"
-            dealt = dealt or name == "on_deal_report"
-            if name in self.callbacks:
+            report = pop()
+            if "order" in report:
+                name = "on_order_report"
+            else:
+                name, dealt = "on_deal_report", True
+            if name in callbacks:
                 self.call(name, record, report)
-            if empty():
+            if not (items if items is not None else not queue.empty()):
                 break
         else:
             raise StrategyError(name, record, RuntimeError(

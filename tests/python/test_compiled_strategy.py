@@ -1,6 +1,7 @@
 import importlib.util
 import json
 import os
+import queue
 import re
 import sys
 from pathlib import Path
@@ -53,6 +54,39 @@ def test_compiled_mean50_agrees_with_the_python_one_fill_for_fill(tmp_path):
     assert results[1].balance == results[0].balance
     assert results[1].compile_seconds > 0 and results[0].compile_seconds is None
     assert compiled.positions.tolist() == [held_at_the_end(results[0], "2330")]
+
+
+def engine_queue_calls(strategy_class):
+    """`strategy_class`, counting the Python calls into the queue module its run makes
+    between on_start and on_finish."""
+
+    class Counted(strategy_class):
+        calls = 0
+
+        def on_start(self, ctx):
+            def count(frame, event, arg):
+                if event == "call" and frame.f_code.co_filename == queue.__file__:
+                    type(self).calls += 1
+            sys.setprofile(count)
+
+        def on_finish(self, ctx):
+            sys.setprofile(None)
+
+    return Counted
+
+
+@pytest.mark.parametrize("module, name", [("runner_strategies", "Mean50"),
+                                          ("compiled_strategies", "CompiledMean50")])
+def test_orders_and_fills_reach_the_strategy_without_python_queue_calls(tmp_path, module, name):
+    # Each report used to pass through queue.Queue's put and empty in Python on its way.
+    strategy = engine_queue_calls(getattr(bench_module(module), name))()
+    try:
+        result = run_backtest(strategy, ["2330:Stock"], DAYS[0], DAYS[0], data_dir=tmp_path,
+                              reports=False, capital=10_000_000)
+    finally:
+        sys.setprofile(None)
+    assert len(fills(result)) > 50
+    assert strategy.calls == 0
 
 
 def helpers():

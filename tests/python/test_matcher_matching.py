@@ -4,6 +4,7 @@ import pytest
 
 from orva_backtest.constant import OperationType
 from orva_backtest.modules.matcher.matcher import Matcher
+from orva_backtest.modules.positions.positions import Positions
 
 from account_helpers import tick
 from matcher_helpers import FUTURE, STOCK, drain, settle
@@ -277,3 +278,34 @@ def test_the_book_follows_host_edits_of_the_same_length(matcher):
     matcher.pending_orders.reverse()  # list order is fill order
     reports = play(matcher, 99.0, 5)
     assert [r["id"] for r in reports if "seqno" in r] == [newest["trade_id"]]
+
+
+class BookingAccount(Positions):
+    """An account whose own booking notes each call before doing it."""
+
+    def __init__(self):
+        super().__init__()
+        self.calls = []
+
+    def add_trade_record(self, *args, **kwargs):
+        self.calls.append(("add_trade_record", kwargs["trade_status"]))
+        super().add_trade_record(*args, **kwargs)
+
+    def set_positions(self, trade, product_type):
+        self.calls.append(("set_positions", trade["quantity"]))
+        super().set_positions(trade, product_type)
+
+
+@pytest.mark.parametrize("account", [Positions, BookingAccount])
+def test_a_fill_and_a_cancel_are_booked_alike_into_an_account_and_a_subclass(console, logger, account):
+    matcher = Matcher(account())
+    order(matcher, order_type="IOC", qty=5)
+    reports = play(matcher, 99.0, 3)
+    assert kinds(reports) == ["deal", "Cancel"]
+    book = matcher.positions
+    assert [(r["action"], r["quantity"], r["trade_status"]) for r in book.trade_records] == [
+        ("Buy", 3, "Deal"), ("Buy", 2, "Cancel")]
+    assert book.net_quantity("2330") == 3 and book.positions["2330"]["buy"][0]["price"] == 99.0
+    if account is BookingAccount:  # a subclass's methods are its own
+        assert book.calls == [("add_trade_record", "Deal"), ("set_positions", 3),
+                              ("add_trade_record", "Cancel")]

@@ -146,6 +146,41 @@ def test_waiting_reports_leave_an_unbounded_queue_without_its_locks(matcher, mon
     assert len(calls) == takes and matcher.response_queue.empty()
 
 
+class CountingQueue(queue.Queue):
+    """A queue of the host's own: its put() is its own code, so it is always asked."""
+
+
+@pytest.mark.parametrize("make, puts", [(queue.Queue, 0), (lambda: queue.Queue(5), 3),
+                                        (CountingQueue, 3)])
+def test_reports_enter_an_unbounded_queue_without_its_put(matcher, monkeypatch, make, puts):
+    # put() takes a condition, counts the task and notifies in Python: more than the report.
+    matcher.response_queue = make()
+    calls = []
+    put = queue.Queue.put
+    monkeypatch.setattr(queue.Queue, "put", lambda q, *a, **kw: calls.append(1) or put(q, *a, **kw))
+    matcher.add_order(**STOCK)
+    for n in range(2):
+        matcher.add_response_to_queue({"n": n})
+    assert len(calls) == puts
+    assert matcher.response_queue.unfinished_tasks == 3  # join() waits for all of them
+    assert [r.get("n") for r in drain(matcher)] == [None, 0, 1]
+
+
+def test_a_report_wakes_a_get_waiting_on_another_thread(matcher):
+    reports = matcher.response_queue
+    got = []
+    waiter = threading.Thread(target=lambda: got.append(reports.get(timeout=60)))
+    waiter.start()
+    for _ in range(60_000):  # until it sleeps on the queue; a wide safety net
+        if reports.not_empty._waiters:
+            break
+        threading.Event().wait(0.001)
+    assert reports.not_empty._waiters
+    matcher.add_response_to_queue({"late": True})
+    waiter.join(60)
+    assert got == [{"late": True}] and reports.empty()
+
+
 def test_pop_response_waits_for_a_report(matcher):
     timer = threading.Timer(0.05, matcher.add_response_to_queue, args=({"late": True},))
     timer.start()

@@ -14,7 +14,7 @@
 
 namespace orva::py::direct {
 
-inline constexpr unsigned kApiVersion = 3;
+inline constexpr unsigned kApiVersion = 4;
 
 // One tick as the replay has it: the feed's record and its checked values.
 struct Tick {
@@ -82,6 +82,13 @@ struct QuotesApi {
   int (*set_account_tick)(PyObject* positions, PyObject* record);
   // 1 when the account's tick of `code` at `seconds` would settle an expiry, else 0.
   int (*expiry_due)(PyObject* positions, const std::string& code, double seconds);
+  // The exchange's booking of a fill into a Positions itself (as is_positions), with no
+  // method call: add_trade_record(trade_id, code, action, quantity, price, timestamp,
+  // trade_status) and set_positions(trade, product_type).
+  int (*add_trade_record)(PyObject* positions, PyObject* trade_id, PyObject* code,
+                          PyObject* action, PyObject* quantity, PyObject* price,
+                          PyObject* timestamp, PyObject* trade_status);
+  int (*set_positions)(PyObject* positions, PyObject* trade, PyObject* product_type);
 };
 
 inline constexpr const char* kMatcherApi = "orva_backtest.modules.matcher.matcher._direct_api";

@@ -99,7 +99,7 @@ void add_order(nb::handle self, nb::handle code, nb::handle product_type, nb::ha
   if (quantity <= 0) raise_exception("委託數量必須大於 0: " + text_of(qty));
 
   nb::dict order;
-  order[k().operation_type] = globals->operation_new.attr("value");
+  order[k().operation_type] = globals->operation_new_value;
   const Globals::Texts* created = known_texts(globals->create_order);
   order[k().operation_code] = created->code;
   order[k().operation_message] = created->message;
@@ -362,6 +362,7 @@ Globals* load_globals() {
   };
   for (nb::handle member : {loaded->create_order, loaded->modify_order, loaded->order_be_cancel})
     loaded->success_texts.push_back({nb::borrow(member), member.attr("code"), member.attr("message")});
+  loaded->operation_new_value = loaded->operation_new.attr("value");
   return loaded;
 }
 

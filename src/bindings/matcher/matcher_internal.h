@@ -107,10 +107,16 @@ struct Keys {
   nb::str positions = interned("positions");
   nb::str stock = interned("Stock");
   nb::str future = interned("Future");
+  nb::str deal = interned("Deal"), cancel = interned("Cancel");  // trade record statuses
   // Instance attributes read on every call.
   nb::str pending_orders = interned("pending_orders");
   nb::str response_queue = interned("response_queue");
-  nb::str queue_items = interned("queue"), maxsize = interned("maxsize");  // of a queue.Queue
+  // Of a queue.Queue, and the _waiters of its not_empty condition.
+  nb::str queue_items = interned("queue"), maxsize = interned("maxsize"), mutex = interned("mutex");
+  nb::str unfinished_tasks = interned("unfinished_tasks"), not_empty = interned("not_empty");
+  nb::str waiters = interned("_waiters");
+  nb::str popleft = interned("popleft"), append = interned("append"), acquire = interned("acquire");
+  nb::str release = interned("release"), notify = interned("notify");
   nb::str pending_order_queue = interned("pending_order_queue");
   nb::str current_tick_infos = interned("current_tick_infos");
   nb::str set_current_tick = interned("set_current_tick");
@@ -135,6 +141,7 @@ struct Globals {
   // is two Python properties per report.
   struct Texts { nb::object member, code, message; };
   std::vector<Texts> success_texts;
+  nb::object operation_new_value;  // OperationType.NEW.value, a property read per order
 };
 
 // Never released: module teardown order at interpreter exit is unspecified.

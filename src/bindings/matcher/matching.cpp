@@ -133,8 +133,17 @@ nb::object cancel_copy(nb::handle order, long long quantity, nb::handle tick_ts)
   return copy;
 }
 
+// The account's trade record; a Positions itself is booked without a method call (a
+// subclass's method is its own).
 void book_trade(nb::handle account, nb::handle trade_id, nb::handle code, nb::handle action,
-                nb::handle quantity, nb::handle price, nb::handle timestamp, const char* status) {
+                nb::handle quantity, nb::handle price, nb::handle timestamp, const nb::str& status) {
+  const direct::QuotesApi& api = *globals->account_api;
+  if (api.is_positions(account.ptr())) {
+    if (api.add_trade_record(account.ptr(), trade_id.ptr(), code.ptr(), action.ptr(),
+                             quantity.ptr(), price.ptr(), timestamp.ptr(), status.ptr()) < 0)
+      throw nb::python_error();
+    return;
+  }
   account.attr("add_trade_record")(nb::arg("trade_id") = trade_id, nb::arg("code") = code,
                                    nb::arg("action") = action, nb::arg("quantity") = quantity,
                                    nb::arg("price") = price, nb::arg("timestamp") = timestamp,
@@ -153,9 +162,14 @@ void fill_order(nb::handle self, nb::handle account, nb::handle order, long long
   fill[k().price] = price;
   fill[k().exchange_ts] = tick_ts;
   book_trade(account, item(fill, k().trade_id), item(fill, k().code), item(fill, k().action),
-             item(fill, k().quantity), item(fill, k().price), item(fill, k().exchange_ts), "Deal");
+             item(fill, k().quantity), item(fill, k().price), item(fill, k().exchange_ts), k().deal);
   add_response_to_queue(self, build_deal_response(self, fill));
-  account.attr("set_positions")(fill, item(fill, k().product_type));
+  nb::object product_type = item(fill, k().product_type);
+  const direct::QuotesApi& api = *globals->account_api;
+  if (!api.is_positions(account.ptr()))
+    account.attr("set_positions")(fill, product_type);
+  else if (api.set_positions(account.ptr(), fill.ptr(), product_type.ptr()) < 0)
+    throw nb::python_error();
 }
 
 namespace {
@@ -176,7 +190,7 @@ void book_cancel(nb::handle self, nb::handle account, nb::handle order, nb::hand
   // A tick the host matched without recording it has no time of its own.
   if (when.is_none()) when = nb::borrow(tick_ts);
   book_trade(account, item(order, k().trade_id), item(order, k().code), item(order, k().action),
-             item(cancelled, k().quantity), item(cancelled, k().price), when, "Cancel");
+             item(cancelled, k().quantity), item(cancelled, k().price), when, k().cancel);
   add_response_to_queue(self, cancel_info);
 }
 

@@ -18,78 +18,81 @@ nb::object exchange_name(nb::handle self) { return item(attr(self, k().exchange_
   raise_exception("不支援的商品類型: " + text_of(product_type));
 }
 
-// Keys 1-8 of the nested order dict, identical for both products.
-nb::dict order_head(nb::handle data) {
-  nb::object trade_id = item(data, k().trade_id);
+// An order report in the broker's shape, for `product` (Stock, or futures and options),
+// from `value(key)`: the value of each key of the order data (see build_order_response).
+template <class Value>
+nb::dict order_report(nb::handle self, Product product, Value value) {
+  nb::object trade_id = value(k().trade_id);
   nb::dict order;
   order[k().id] = trade_id;
   order[k().seqno] = trade_id;
   order[k().ordno] = trade_id;
-  order[k().account] = item(data, k().account_id);
-  order[k().code] = item(data, k().code);
-  order[k().action] = item(data, k().action);
-  order[k().price] = item(data, k().price);
-  order[k().quantity] = item(data, k().quantity);
-  order[k().order_type] = globals->order_type.from_value(item(data, k().order_type));
-  return order;
-}
-
-nb::dict order_report(nb::handle self, nb::handle data, nb::dict order) {
+  order[k().account] = value(k().account_id);
+  order[k().code] = value(k().code);
+  order[k().action] = value(k().action);
+  order[k().price] = value(k().price);
+  order[k().quantity] = value(k().quantity);
+  order[k().order_type] = globals->order_type.from_value(value(k().order_type));
+  if (product == Product::Stock) {
+    order[k().order_cond] = globals->order_cond.from_value(value(k().order_cond));
+    order[k().order_lot] = globals->order_lot.from_value(value(k().order_lot));
+    order[k().price_type] = globals->price_type.from_value(value(k().price_type));
+  } else {
+    order[k().price_type] = globals->price_type.from_value(value(k().price_type));
+    order[k().oc_type] = globals->oc_type.from_value(value(k().oc_type));
+  }
   nb::dict trade_status;
-  trade_status[k().id] = item(data, k().trade_id);
+  trade_status[k().id] = trade_id;
   trade_status[k().exchange] = exchange_name(self);
-  trade_status[k().exchange_ts] = item(data, k().exchange_ts);
+  trade_status[k().exchange_ts] = value(k().exchange_ts);
   nb::dict report;
-  report[k().operation_type] = globals->operation_type.from_value(item(data, k().operation_type));
-  report[k().operation_status_code] = item(data, k().operation_code);
-  report[k().operation_message] = item(data, k().operation_message);
+  report[k().operation_type] = globals->operation_type.from_value(value(k().operation_type));
+  report[k().operation_status_code] = value(k().operation_code);
+  report[k().operation_message] = value(k().operation_message);
   report[k().order] = order;
   report[k().trade_status] = trade_status;
   return report;
 }
 
+// The value of `key` in a dict of report data.
+auto data_value(nb::handle data) {
+  return [data](const nb::str& key) { return item(data, key); };
+}
+
 nb::dict stock_order_response(nb::handle self, nb::handle data) {
   require_dict(data, "data");
-  nb::dict order = order_head(data);
-  order[k().order_cond] = globals->order_cond.from_value(item(data, k().order_cond));
-  order[k().order_lot] = globals->order_lot.from_value(item(data, k().order_lot));
-  order[k().price_type] = globals->price_type.from_value(item(data, k().price_type));
-  return order_report(self, data, order);
+  return order_report(self, Product::Stock, data_value(data));
 }
 
 nb::dict future_order_response(nb::handle self, nb::handle data) {
   require_dict(data, "data");
-  nb::dict order = order_head(data);
-  order[k().price_type] = globals->price_type.from_value(item(data, k().price_type));
-  order[k().oc_type] = globals->oc_type.from_value(item(data, k().oc_type));
-  return order_report(self, data, order);
+  return order_report(self, Product::Future, data_value(data));
 }
 
-// Keys 1-10 of a deal report, copied from the deal data.
-nb::dict deal_head(nb::handle data) {
+// A deal report in the broker's shape (see order_report).
+template <class Value>
+nb::dict deal_report(Product product, Value value) {
   nb::dict deal;
   for (const nb::str* key : {&k().id, &k().seqno, &k().ordno, &k().exchange_seqno, &k().broker_id,
                              &k().account, &k().action, &k().code, &k().quantity, &k().price})
-    deal[*key] = item(data, *key);
+    deal[*key] = value(*key);
+  if (product == Product::Stock) {
+    deal[k().order_cond] = globals->order_cond.from_value(value(k().order_cond));
+    deal[k().order_lot] = globals->order_lot.from_value(value(k().order_lot));
+  }
+  deal[k().exchange_ts] = value(k().exchange_ts);
+  deal[k().trade_id] = nb::object(deal[k().id]);  // the name the order side and ctx use for the same id
   return deal;
 }
 
 nb::dict stock_deal_response(nb::handle data) {
   require_dict(data, "data");
-  nb::dict deal = deal_head(data);
-  deal[k().order_cond] = globals->order_cond.from_value(item(data, k().order_cond));
-  deal[k().order_lot] = globals->order_lot.from_value(item(data, k().order_lot));
-  deal[k().exchange_ts] = item(data, k().exchange_ts);
-  deal[k().trade_id] = nb::object(deal[k().id]);  // the name the order side and ctx use for the same id
-  return deal;
+  return deal_report(Product::Stock, data_value(data));
 }
 
 nb::dict future_deal_response(nb::handle data) {
   require_dict(data, "data");
-  nb::dict deal = deal_head(data);
-  deal[k().exchange_ts] = item(data, k().exchange_ts);
-  deal[k().trade_id] = nb::object(deal[k().id]);
-  return deal;
+  return deal_report(Product::Future, data_value(data));
 }
 
 // What a queue.Queue keeps in its own __dict__ under `name`, or an invalid object.
@@ -100,23 +103,67 @@ nb::object queue_field(nb::handle queue, const nb::str& name) {
   return nb::borrow(found);
 }
 
+// obj.name(*args) with an interned name: these are called for every report.
+template <class... Args>
+nb::object call_method(nb::handle obj, const nb::str& name, Args... args) {
+  PyObject* call[] = {obj.ptr(), nb::handle(args).ptr()...};
+  return checked(PyObject_VectorcallMethod(name.ptr(), call, 1 + sizeof...(Args), nullptr));
+}
+
+// The deque of an unbounded queue.Queue (the class itself, so no override of its methods
+// applies), or an invalid object for any other queue.
+nb::object plain_items(nb::handle queue) {
+  if (Py_TYPE(queue.ptr()) != reinterpret_cast<PyTypeObject*>(globals->queue_class.ptr()))
+    return nb::object();
+  nb::object items = queue_field(queue, k().queue_items);
+  nb::object bound = queue_field(queue, k().maxsize);
+  int overflow = 0;  // a bound past long long: asked, as any other queue
+  const bool unbounded = bound.is_valid() && PyLong_CheckExact(bound.ptr()) &&
+                         PyLong_AsLongLongAndOverflow(bound.ptr(), &overflow) <= 0 && !overflow;
+  return unbounded ? items : nb::object();
+}
+
 // The next report. An unbounded queue.Queue that holds one is popped from its deque, as
 // its get() would, without get()'s two locks and the notice to producers that never wait
 // on an unbounded queue: they cost more than the report. Any other queue is asked.
 nb::object next_report(nb::handle queue) {
-  if (Py_TYPE(queue.ptr()) == reinterpret_cast<PyTypeObject*>(globals->queue_class.ptr())) {
-    nb::object items = queue_field(queue, k().queue_items);
-    nb::object bound = queue_field(queue, k().maxsize);
-    int overflow = 0;  // a bound past long long: asked, as any other queue
-    const bool unbounded = bound.is_valid() && PyLong_CheckExact(bound.ptr()) &&
-                           PyLong_AsLongLongAndOverflow(bound.ptr(), &overflow) <= 0 && !overflow;
-    if (unbounded && items.is_valid()) {
-      const Py_ssize_t waiting = PyObject_Length(items.ptr());
-      if (waiting < 0) throw nb::python_error();
-      if (waiting > 0) return items.attr("popleft")();
-    }
+  if (nb::object items = plain_items(queue); items.is_valid()) {
+    const Py_ssize_t waiting = PyObject_Length(items.ptr());
+    if (waiting < 0) throw nb::python_error();
+    if (waiting > 0) return call_method(items, k().popleft);
   }
   return queue.attr("get")();
+}
+
+// Puts `report` into an unbounded queue.Queue as its put() does (under its mutex, counted
+// for join(), a waiting get() woken) without put()'s Python frames, which cost more than
+// the report; false, with nothing done, when the queue is not one whose fields are its own.
+bool put_plain(nb::handle queue, nb::handle report) {
+  nb::object items = plain_items(queue);
+  if (!items.is_valid()) return false;
+  nb::object mutex = queue_field(queue, k().mutex), tasks = queue_field(queue, k().unfinished_tasks);
+  nb::object not_empty = queue_field(queue, k().not_empty);
+  if (!mutex.is_valid() || !tasks.is_valid() || !PyLong_CheckExact(tasks.ptr()) ||
+      !not_empty.is_valid() || !queue_field(not_empty, k().waiters).is_valid())
+    return false;
+  call_method(mutex, k().acquire);  // waits with the GIL released, as put() does
+  try {
+    call_method(items, k().append, report);
+    PyObject* more = PyNumber_Add(tasks.ptr(), nb::int_(1).ptr());
+    if (!more || PyObject_SetAttr(queue.ptr(), k().unfinished_tasks.ptr(), more) < 0) {
+      Py_XDECREF(more);
+      throw nb::python_error();
+    }
+    Py_DECREF(more);
+    // A get() waiting on another thread sleeps on the condition until told.
+    if (checked(PyObject_Length(queue_field(not_empty, k().waiters).ptr())) > 0)
+      call_method(not_empty, k().notify);
+  } catch (nb::python_error&) {
+    call_method(mutex, k().release);
+    throw;
+  }
+  call_method(mutex, k().release);
+  return true;
 }
 
 nb::object pop_response(nb::handle self) {
@@ -139,76 +186,42 @@ nb::object latest_tick_ts(nb::handle self, nb::handle code) {
   return item(info, k().ts);
 }
 
+// The reports of an order or a fill are made from the order record itself, with no
+// data dict in between: they are made for every order and fill.
 nb::dict build_order_response(nb::handle self, nb::handle trade, nb::handle operation_type,
                               nb::handle code_obj) {
   require_dict(trade, "trade");
-  nb::object code = item(trade, k().code);
-  nb::dict data;
-  data[k().operation_type] = operation_type;
-  if (const Globals::Texts* known = known_texts(code_obj)) {
-    data[k().operation_code] = known->code;
-    data[k().operation_message] = known->message;
-  } else {
-    data[k().operation_code] = code_obj.attr("code");
-    data[k().operation_message] = code_obj.attr("message");
-  }
-  data[k().trade_id] = item(trade, k().trade_id);
-  data[k().account_id] = item(attr(self, k().account_info), k().account_id);
-  data[k().code] = code;
-  data[k().action] = item(trade, k().action);
-  data[k().price] = item(trade, k().price);
-  data[k().quantity] = item(trade, k().quantity);
-  data[k().price_type] = item(trade, k().price_type);
-  data[k().order_type] = item(trade, k().order_type);
-  data[k().exchange_ts] = latest_tick_ts(self, code);
   nb::object product_type = item(trade, k().product_type);
-  switch (product_of(product_type)) {
-    case Product::Stock:
-      data[k().order_cond] = item(trade, k().order_cond);
-      data[k().order_lot] = item(trade, k().order_lot);
-      return stock_order_response(self, data);
-    case Product::Future:
-    case Product::Option:
-      data[k().oc_type] = item(trade, k().oc_type);
-      return future_order_response(self, data);
-    case Product::Other:
-      break;
-  }
-  unsupported_product(product_type);
+  const Product product = product_of(product_type);
+  if (product == Product::Other) unsupported_product(product_type);
+  const Globals::Texts* known = known_texts(code_obj);
+  return order_report(self, product, [&](const nb::str& key) -> nb::object {
+    if (&key == &k().operation_type) return nb::borrow(operation_type);
+    if (&key == &k().operation_code) return known ? known->code : nb::object(code_obj.attr("code"));
+    if (&key == &k().operation_message) return known ? known->message : nb::object(code_obj.attr("message"));
+    if (&key == &k().account_id) return item(attr(self, k().account_info), k().account_id);
+    if (&key == &k().exchange_ts) return latest_tick_ts(self, item(trade, k().code));
+    return item(trade, key);
+  });
 }
 
 nb::dict build_deal_response(nb::handle self, nb::handle trade) {
   require_dict(trade, "trade");
-  nb::object trade_id = item(trade, k().trade_id);
-  nb::dict data;
-  data[k().id] = trade_id;
-  data[k().seqno] = trade_id;
-  data[k().ordno] = trade_id;
-  data[k().exchange_seqno] = trade_id;
-  data[k().broker_id] = exchange_name(self);
-  data[k().account] = item(attr(self, k().account_info), k().account_id);
-  data[k().action] = item(trade, k().action);
-  data[k().code] = item(trade, k().code);
-  data[k().quantity] = item(trade, k().quantity);
-  data[k().price] = item(trade, k().price);
-  data[k().exchange_ts] = item(trade, k().exchange_ts);
   nb::object product_type = item(trade, k().product_type);
-  switch (product_of(product_type)) {
-    case Product::Stock:
-      data[k().order_cond] = item(trade, k().order_cond);
-      data[k().order_lot] = item(trade, k().order_lot);
-      return stock_deal_response(data);
-    case Product::Future:
-    case Product::Option:
-      return future_deal_response(data);
-    case Product::Other:
-      break;
-  }
-  unsupported_product(product_type);
+  const Product product = product_of(product_type);
+  if (product == Product::Other) unsupported_product(product_type);
+  return deal_report(product, [&](const nb::str& key) -> nb::object {
+    if (&key == &k().id || &key == &k().seqno || &key == &k().ordno || &key == &k().exchange_seqno)
+      return item(trade, k().trade_id);
+    if (&key == &k().broker_id) return exchange_name(self);
+    if (&key == &k().account) return item(attr(self, k().account_info), k().account_id);
+    return item(trade, key);
+  });
 }
 
 void add_response_to_queue(nb::handle self, nb::handle response) {
-  attr(self, k().response_queue).attr("put")(response);
+  nb::object queue = attr(self, k().response_queue);
+  if (!put_plain(queue, response)) queue.attr("put")(response);
 }
 
 namespace {

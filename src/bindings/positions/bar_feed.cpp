@@ -243,7 +243,8 @@ int is_quotes(PyObject* obj) { return is_quote_manager(obj) ? 1 : 0; }
 const direct::QuotesApi direct_api{direct::kApiVersion, &is_quotes,       &is_bar_feed,
                                    &direct_add_tick,     &direct_update,  &direct_close,
                                    &is_positions,        &direct_set_account_tick,
-                                   &direct_expiry_due};
+                                   &direct_expiry_due,   &direct_add_trade_record,
+                                   &direct_set_positions};
 
 }  // namespace
 

@@ -395,6 +395,18 @@ void add_trade_record(nb::handle self, nb::handle trade_id, nb::handle code, nb:
 
 }  // namespace
 
+int direct_add_trade_record(PyObject* self, PyObject* trade_id, PyObject* code, PyObject* action,
+                            PyObject* quantity, PyObject* price, PyObject* timestamp,
+                            PyObject* trade_status) {
+  return guarded_status([&] {
+    add_trade_record(self, trade_id, code, action, quantity, price, timestamp, trade_status);
+  });
+}
+
+int direct_set_positions(PyObject* self, PyObject* trade, PyObject* product_type) {
+  return guarded_status([&] { set_positions(self, trade, product_type); });
+}
+
 void bind_book(nb::class_<Positions>& cls) {
   def_method<&set_positions>(cls, "set_positions", {param("trade"), param("product_type")},
                   "以成交紀錄建立部位, 或先進先出沖銷反向部位並記錄損益");

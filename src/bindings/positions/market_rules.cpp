@@ -4,6 +4,7 @@
 #include <cmath>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "calendar/local_time.h"
 #include "common/methods.h"
@@ -15,6 +16,7 @@ namespace {
 
 const char* const kRuleNames[] = {"fee_discount", "min_fee", "tax_where_owed",
                                   "day_trade_tax_rate", "day_trade_tax_until"};
+enum Rule : size_t { kFeeDiscount, kMinFee, kTaxWhereOwed, kDayTradeRate, kDayTradeUntil };
 
 std::string day_text(int64_t day) {
   int y = 0, m = 0, d = 0;
@@ -29,19 +31,25 @@ costs::MarketRules parse_rules(nb::handle rules) {
   require_dict(rules, "market_rules");
   refuse_unknown_keys(rules, kRuleNames, std::size(kRuleNames), "不支援的市場規則: ");
   costs::MarketRules out;
-  auto get = [&](const char* name) { return item_or_none(rules, nb::str(name)); };
-  if (nb::object v = get("fee_discount"); !v.is_none()) {
+  // Read at every fill: the keys are made once.
+  static const std::vector<nb::str>* names = [] {
+    auto* made = new std::vector<nb::str>();  // never freed, as the module's other keys
+    for (const char* name : kRuleNames) made->push_back(interned(name));
+    return made;
+  }();
+  auto get = [&](Rule rule) { return item_or_none(rules, (*names)[rule]); };
+  if (nb::object v = get(kFeeDiscount); !v.is_none()) {
     out.fee_discount = require_amount(v, "fee_discount");
     if (!(out.fee_discount > 0 && out.fee_discount <= 1))
       raise_value_error("fee_discount 必須大於 0 且不大於 1, 收到: " + text_of(v));
   }
-  if (nb::object v = get("min_fee"); !v.is_none()) {
+  if (nb::object v = get(kMinFee); !v.is_none()) {
     out.min_fee = require_amount(v, "min_fee");
     require_range(out.min_fee, "min_fee", 0.0, 1e9);
   }
-  if (nb::object v = get("tax_where_owed"); !v.is_none())
+  if (nb::object v = get(kTaxWhereOwed); !v.is_none())
     out.tax_where_owed = require_bool(v, "tax_where_owed");
-  nb::object rate = get("day_trade_tax_rate"), until = get("day_trade_tax_until");
+  nb::object rate = get(kDayTradeRate), until = get(kDayTradeUntil);
   if (rate.is_none() != until.is_none())
     raise_value_error("day_trade_tax_rate 與 day_trade_tax_until 必須同時設定");
   if (!rate.is_none()) {

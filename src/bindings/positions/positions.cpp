@@ -222,7 +222,12 @@ CostRecord trade_cost(nb::handle self, nb::handle code, nb::handle action, nb::h
                            product == Product::Stock ? k.stock_branch
                            : option                  ? k.option_branch
                                                      : k.future_branch);
-  nb::object side = action.attr("lower")();
+  // The side's key in the settings: the two actions' are interned, being read for every fill.
+  const bool buy_action = PyUnicode_CompareWithASCIIString(action.ptr(), "Buy") == 0;
+  nb::object side = buy_action ? nb::object(k.buy)
+                    : PyUnicode_CompareWithASCIIString(action.ptr(), "Sell") == 0
+                        ? nb::object(k.sell)
+                        : nb::object(action.attr("lower")());
   nb::object entry = item(item(branch, k.slippage), side);
   nb::object direction = item(entry, k.direction);
   // The host may have edited its settings tree by hand: checked on every use.

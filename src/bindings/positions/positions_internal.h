@@ -171,6 +171,12 @@ long long net_quantity(nb::handle self, nb::handle code);
 int direct_set_account_tick(PyObject* self, PyObject* tick);
 // 1 when a tick of `code` at `when` begins a new contract month (an expiry to settle), else 0.
 int direct_expiry_due(PyObject* self, const std::string& code, double when);
+// add_trade_record and set_positions for the exchange's booking of a fill (0, or -1 with an
+// error set).
+int direct_add_trade_record(PyObject* self, PyObject* trade_id, PyObject* code, PyObject* action,
+                            PyObject* quantity, PyObject* price, PyObject* timestamp,
+                            PyObject* trade_status);
+int direct_set_positions(PyObject* self, PyObject* trade, PyObject* product_type);
 // Whether `obj` is a Positions itself, not a subclass.
 int is_positions(PyObject* obj);
 

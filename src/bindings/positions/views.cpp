@@ -34,9 +34,19 @@ long long net_quantity(nb::handle self, nb::handle code) {
   nb::object sides = item_or_none(attribute(self, k.positions, is_positions(self.ptr())), code);
   if (!truth(sides)) return 0;
   long long net = 0;
-  for (const nb::str* side : {&k.buy, &k.sell})
-    for (nb::handle entry : item(sides, *side))
-      net += (side == &k.buy ? 1 : -1) * require_int(item(entry, k.quantity), "quantity");
+  for (const nb::str* side : {&k.buy, &k.sell}) {
+    const long long sign = side == &k.buy ? 1 : -1;
+    nb::object entries = item(sides, *side);
+    if (!PyList_CheckExact(entries.ptr())) {
+      for (nb::handle entry : entries) net += sign * require_int(item(entry, k.quantity), "quantity");
+      continue;
+    }
+    // A strategy asks this on every tick: a plain list is read by index, not through an iterator.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.ptr()); ++i) {
+      nb::object entry = nb::borrow(PyList_GET_ITEM(entries.ptr(), i));
+      net += sign * require_int(item(entry, k.quantity), "quantity");
+    }
+  }
   return net;
 }
 

@@ -1,7 +1,6 @@
 #include "calendar/local_time.h"
 
 #include <cmath>
-#include <cstdio>
 #include <ctime>
 
 namespace orva::calendar {
@@ -111,15 +110,36 @@ CivilTime civil_time(LocalMicros local) {
   return t;
 }
 
+namespace {
+
+// `value` as `width` digits, zero-padded, at `out`; the end of what it wrote.
+char* put_digits(char* out, int value, int width) {
+  for (int i = width - 1; i >= 0; --i, value /= 10) out[i] = static_cast<char>('0' + value % 10);
+  return out + width;
+}
+
+}  // namespace
+
+// Written digit by digit: every fill's trade record is stamped, and snprintf's format
+// parsing cost more than the conversion itself.
 std::optional<std::string> format_local_timestamp(double seconds) {
   const auto local = local_micros(seconds);
   if (!local) return std::nullopt;
-  const CivilTime t = civil_time(*local);
-  char text[64];
-  const int n = std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%06d", t.year,
-                              t.month, t.day, t.hour, t.minute, t.second, t.micros);
-  if (n <= 0 || n >= static_cast<int>(sizeof text)) return std::nullopt;
-  return std::string(text, n);
+  const CivilTime t = civil_time(*local);  // years 1 to 9999: four digits
+  std::string text(26, ' ');
+  char* out = put_digits(text.data(), t.year, 4);
+  *out++ = '-';
+  out = put_digits(out, t.month, 2);
+  *out++ = '-';
+  out = put_digits(out, t.day, 2);
+  out = put_digits(out + 1, t.hour, 2);
+  *out++ = ':';
+  out = put_digits(out, t.minute, 2);
+  *out++ = ':';
+  out = put_digits(out, t.second, 2);
+  *out++ = '.';
+  put_digits(out, t.micros, 6);
+  return text;
 }
 
 }  // namespace orva::calendar
