@@ -116,6 +116,18 @@ def test_a_bad_order_stops_the_run_naming_the_tick_and_the_value(tmp_path, row, 
     assert "策略的 on_tick (Tick 2330 2024-03-04" in str(error.value) and message in str(error.value)
 
 
+def test_what_the_compiled_function_raises_stops_the_run_at_that_tick(tmp_path):
+    # numba's wrapper would only print it and carry on as if nothing was placed.
+    before = sys.unraisablehook
+    strategy = CompiledStrategy(helpers().raise_on, codes=["2330"], counters=[0, 40])
+    with pytest.raises(StrategyError) as error:
+        run_one(strategy, tmp_path)
+    assert "策略的 on_tick (Tick 2330 2024-03-04" in str(error.value)
+    assert "ZeroDivisionError: 均價的分母為 0" in str(error.value)
+    assert strategy.counters[0] == 40  # not one tick further
+    assert sys.unraisablehook is before
+
+
 @pytest.mark.parametrize("make, kwargs, error, message", [
     (lambda: OneRow((0, BUY, 1, MARKET, ROD)), {"mode": "paced"}, ValueError, "direct"),
     (lambda: OneRow((0, BUY, 1, MARKET, ROD)), {"cash_check": True}, ValueError, "cash_check"),

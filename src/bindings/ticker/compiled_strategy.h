@@ -42,6 +42,8 @@ class CompiledRun {
             const std::function<void()>& before_orders);
 
  private:
+  void release_views();  // those exported so far
+
   strategy::TickFunction function_;
   Py_buffer values_{}, counters_{}, positions_{}, orders_{};
   int64_t codes_count_ = 0, capacity_ = 0;
