@@ -17,6 +17,7 @@ or `FOK`), from row 0 on each call; a negative value stops the run with an error
 arrays are the strategy's own and persist across ticks; `positions` is kept current by the run
 after every fill. Reach them as arrays with ``numba.carray(values, n_values)``.
 """
+import reprlib
 import time
 
 import numpy as np
@@ -76,9 +77,11 @@ class CompiledStrategy(Strategy):
         if type(max_orders) is not int or max_orders < 1:
             raise ValueError(f"max_orders 必須是大於 0 的整數: {max_orders!r}")
         self.function = function
+        if isinstance(codes, str):
+            codes = [codes]  # one code, not its characters
         self.codes = None if codes is None else [str(code) for code in codes]
-        self.values = np.array(values, dtype=np.float64).ravel()
-        self.counters = np.array(counters, dtype=np.int64).ravel()
+        self.values = _state(values, np.float64, "values")
+        self.counters = _state(counters, np.int64, "counters")
         self.orders = np.zeros(max_orders * ORDER_FIELDS, dtype=np.float64)
         self.positions = np.zeros(0, dtype=np.int64)
         self._ctx_codes = {}  # code → index into `positions`
@@ -107,6 +110,22 @@ class CompiledStrategy(Strategy):
         index = self._ctx_codes.get(report.get("code"))
         if index is not None:
             self.positions[index] = ctx.position(report["code"])
+
+
+def _state(given, dtype, name):
+    """`given` as a flat state array of `dtype`, refused (naming `name`) when it is not numbers
+    or a value would change on the way (as int64: a fraction, NaN, past its range)."""
+    raw = np.asarray(given)
+    if raw.dtype.kind not in "biuf":
+        raise TypeError(f"{name} 必須是 {np.dtype(dtype).name} 能存的數值, 收到 {type(given).__name__}: {reprlib.repr(given)}")
+    raw = raw.ravel()
+    with np.errstate(invalid="ignore"):
+        state = raw.astype(dtype)
+    changed = np.flatnonzero((state != raw) & ~(np.isnan(state) & np.isnan(raw)))
+    if changed.size:
+        at = changed[0]
+        raise ValueError(f"{name} 的第 {at} 個數值無法存成 {np.dtype(dtype).name}: {raw[at].item()!r}")
+    return state
 
 
 def check_run(strategy, mode, cash_check):

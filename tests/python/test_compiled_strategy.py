@@ -135,12 +135,30 @@ def test_what_the_compiled_function_raises_stops_the_run_at_that_tick(tmp_path):
     (lambda: OneRow((0, BUY, 1, MARKET, ROD), codes=("2330", "2330")), {}, ValueError, "重複"),
     (lambda: CompiledStrategy(lambda *args: 0), {}, TypeError, "tick_function"),
     (lambda: CompiledStrategy(helpers().one_row, max_orders=0), {}, ValueError, "max_orders"),
+    (lambda: CompiledStrategy(helpers().one_row, values=None), {}, TypeError, "values 必須是 float64"),
+    (lambda: CompiledStrategy(helpers().one_row, values=["1"]), {}, TypeError, "values 必須是 float64"),
+    (lambda: CompiledStrategy(helpers().one_row, counters=[0, 1.5]), {}, ValueError,
+     "counters 的第 1 個數值無法存成 int64: 1.5"),
+    (lambda: CompiledStrategy(helpers().one_row, counters=[float("nan")]), {}, ValueError, "int64: nan"),
+    (lambda: CompiledStrategy(helpers().one_row, counters=[2.0**63]), {}, ValueError, "int64: 9.2"),
 ])
 def test_what_a_compiled_strategy_cannot_run_under_is_refused_up_front(tmp_path, make, kwargs, error,
                                                                        message):
     with pytest.raises(error, match=message):
         run_one(make(), tmp_path, **kwargs)
     assert not (tmp_path / "runs").exists()
+
+
+@pytest.mark.parametrize("kwargs, part, expected", [
+    ({"codes": "2330"}, "codes", ["2330"]),  # one code, not four characters
+    ({"counters": [1.0, -2.0]}, "counters", [1, -2]),  # whole numbers kept as such
+    ({"values": np.array([0.5, float("nan")], np.float32)}, "values", [0.5, "nan"]),
+])
+def test_what_a_user_may_give_a_compiled_strategy_is_taken_as_meant(kwargs, part, expected):
+    strategy = CompiledStrategy(helpers().one_row, **kwargs)
+    setup = strategy.drive_setup({"2330": "Stock", "TXFR1": "Future"})
+    got = setup[5] if part == "codes" else getattr(strategy, part).tolist()
+    assert [("nan" if value != value else value) for value in got] == expected
 
 
 def test_a_second_process_loads_the_function_from_the_disk_cache(tmp_path):
