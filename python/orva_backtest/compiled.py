@@ -17,8 +17,10 @@ or `FOK`), from row 0 on each call; a negative value stops the run with an error
 arrays are the strategy's own and persist across ticks; `positions` is kept current by the run
 after every fill. Reach them as arrays with ``numba.carray(values, n_values)``.
 """
+import functools
 import reprlib
 import time
+import types
 
 import numpy as np
 
@@ -67,9 +69,19 @@ class CompiledStrategy(Strategy):
     given as initial contents; `max_orders` is how many orders it may place on one tick.
 
     Subclasses may define the other callbacks (``on_start``, ``on_bar``, ``on_finish``, the
-    reports) as any strategy; one that defines ``on_deal_report`` calls this class's too, which
-    keeps `positions` current. Runs in the direct mode only, without the cash check.
+    reports) as any strategy; `positions` is made current before a subclass's own
+    ``on_deal_report`` runs. Runs in the direct mode only, without the cash check.
     """
+
+    def __init_subclass__(cls, **kwargs):
+        super().__init_subclass__(**kwargs)
+        own = cls.__dict__.get("on_deal_report")
+        if isinstance(own, types.FunctionType):  # one that forgets super() still keeps positions
+            @functools.wraps(own)
+            def on_deal_report(self, ctx, report):
+                CompiledStrategy.on_deal_report(self, ctx, report)
+                return own(self, ctx, report)
+            cls.on_deal_report = on_deal_report
 
     def __init__(self, function, codes=None, values=(), counters=(), max_orders=8):
         if getattr(function, "_sig", None) != tick_signature() or not hasattr(function, "address"):

@@ -161,6 +161,20 @@ def test_what_a_user_may_give_a_compiled_strategy_is_taken_as_meant(kwargs, part
     assert [("nan" if value != value else value) for value in got] == expected
 
 
+class ForgetsSuper(OneRow):
+    """Its own on_deal_report, without calling the base class's."""
+
+    def on_deal_report(self, ctx, report):
+        self.seen = [*getattr(self, "seen", []), (int(self.positions[0]), ctx.position("2330"))]
+
+
+def test_a_subclass_s_own_deal_callback_still_finds_the_positions_kept(tmp_path):
+    strategy = ForgetsSuper((0, BUY, 3, MARKET, ROD))
+    result = run_one(strategy, tmp_path)
+    assert strategy.positions.tolist() == [held_at_the_end(result, "2330")] == [3]
+    assert strategy.seen and all(kept == held for kept, held in strategy.seen)
+
+
 def test_a_second_process_loads_the_function_from_the_disk_cache(tmp_path):
     code = "import compiled_helpers as h; print(h.one_row.from_cache, h.one_row.compile_seconds > 0)"
     runs = [run_python(code, cwd=str(Path(__file__).parent), timeout=300, NUMBA_CACHE_DIR=str(tmp_path))
