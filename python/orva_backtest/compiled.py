@@ -56,7 +56,12 @@ def tick_function(function):
     loads it instead of compiling; `compile_seconds` and `from_cache` tell which happened."""
     numba = _numba()
     began = time.perf_counter()
-    compiled = numba.cfunc(tick_signature(), cache=True)(function)
+    try:
+        compiled = numba.cfunc(tick_signature(), cache=True)(function)
+    except RuntimeError as error:  # no file to cache beside (typed at a prompt, exec): compiled each run
+        if "cannot cache" not in str(error):
+            raise
+        compiled = numba.cfunc(tick_signature())(function)
     compiled.compile_seconds = time.perf_counter() - began
     compiled.from_cache = compiled.cache_hits > 0
     return compiled

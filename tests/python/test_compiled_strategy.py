@@ -11,6 +11,7 @@ import pytest
 if os.environ.get("CI") != "true":  # the test command installs numba: CI never skips
     pytest.importorskip("numba")
 
+from orva_backtest import compiled
 from orva_backtest.cli import run_cli
 from orva_backtest.compiled import BUY, FOK, IOC, MARKET, ROD, SELL, CompiledStrategy
 from orva_backtest.market import SyntheticMarket
@@ -173,6 +174,14 @@ def test_a_subclass_s_own_deal_callback_still_finds_the_positions_kept(tmp_path)
     result = run_one(strategy, tmp_path)
     assert strategy.positions.tolist() == [held_at_the_end(result, "2330")] == [3]
     assert strategy.seen and all(kept == held for kept, held in strategy.seen)
+
+
+def test_a_function_with_no_file_to_cache_beside_is_compiled_uncached():
+    namespace = {}  # as typed at a prompt: numba finds no file for its cache
+    exec("def typed(" + ", ".join(compiled.TICK_ARGUMENTS) + "):\n    return 0\n", namespace)
+    function = compiled.tick_function(namespace["typed"])
+    assert function.from_cache is False and function.address
+    assert CompiledStrategy(function, codes="2330").function is function
 
 
 def test_a_second_process_loads_the_function_from_the_disk_cache(tmp_path):
