@@ -132,9 +132,14 @@ class CompiledStrategy(Strategy):
 def _state(given, dtype, name):
     """`given` as a flat state array of `dtype`, refused (naming `name`) when it is not numbers
     or a value would change on the way (as int64: a fraction, NaN, past its range)."""
-    raw = np.asarray(given)
-    if raw.dtype.kind not in "biuf":
-        raise TypeError(f"{name} 必須是 {np.dtype(dtype).name} 能存的數值, 收到 {type(given).__name__}: {reprlib.repr(given)}")
+    try:
+        raw = np.asarray(given)
+        numbers = raw.dtype.kind in "biuf"
+    except ValueError:  # rows of different lengths
+        numbers = False
+    if not numbers:
+        raise TypeError(f"{name} 必須是 {np.dtype(dtype).name} 能存的數值, "
+                        f"收到 {type(given).__name__}: {reprlib.repr(given)}")
     raw = raw.ravel()
     with np.errstate(invalid="ignore"):
         state = raw.astype(dtype)

@@ -138,6 +138,7 @@ def test_what_the_compiled_function_raises_stops_the_run_at_that_tick(tmp_path):
     (lambda: CompiledStrategy(helpers().one_row, max_orders=0), {}, ValueError, "max_orders"),
     (lambda: CompiledStrategy(helpers().one_row, values=None), {}, TypeError, "values 必須是 float64"),
     (lambda: CompiledStrategy(helpers().one_row, values=["1"]), {}, TypeError, "values 必須是 float64"),
+    (lambda: CompiledStrategy(helpers().one_row, counters=[[1], [2, 3]]), {}, TypeError, "counters 必須是 int64"),
     (lambda: CompiledStrategy(helpers().one_row, counters=[0, 1.5]), {}, ValueError,
      "counters 的第 1 個數值無法存成 int64: 1.5"),
     (lambda: CompiledStrategy(helpers().one_row, counters=[float("nan")]), {}, ValueError, "int64: nan"),
