@@ -14,13 +14,16 @@ if os.environ.get("CI") != "true":  # the test command installs numba: CI never 
 from orva_backtest import compiled
 from orva_backtest.cli import run_cli
 from orva_backtest.compiled import BUY, FOK, IOC, MARKET, ROD, SELL, CompiledStrategy
-from orva_backtest.market import SyntheticMarket
+from orva_backtest.market import CacheOnlyMarket, SyntheticMarket
+from orva_backtest.market.taifex import import_taifex_files
+from orva_backtest.market_rules import market_rules
 from orva_backtest.modules.matcher.matcher import Matcher
 from orva_backtest.modules.positions.positions import Positions, QuoteManager
 from orva_backtest.modules.ticker.ticker import Ticker
 from orva_backtest.runner import StrategyError, run_backtest
 
 from process_helpers import run_python
+from taifex_files import write_files
 
 BENCH = Path(__file__).resolve().parents[2] / "bench"
 DAYS = ("2024-03-04", "2024-03-05")
@@ -175,6 +178,21 @@ def test_a_subclass_s_own_deal_callback_still_finds_the_positions_kept(tmp_path)
     result = run_one(strategy, tmp_path)
     assert strategy.positions.tolist() == [held_at_the_end(result, "2330")] == [3]
     assert strategy.seen and all(kept == held for kept, held in strategy.seen)
+
+
+@pytest.mark.parametrize("roll, held", [("settle", 0), ("reopen", 2)])
+def test_a_settlement_at_expiry_reaches_the_positions_the_function_reads(tmp_path, taipei_clock,
+                                                                         roll, held):
+    # A settlement sends no deal report: the positions follow the account's trade records.
+    paths, _ = write_files(tmp_path)
+    import_taifex_files(paths, "TX", data_dir=str(tmp_path / "data"))
+    strategy = OneRow((0, BUY, 2, MARKET, ROD), on=2, codes=("TXFR1",))
+    result = run_backtest(strategy, ["TXFR1:Future"], "2026-01-21", "2026-01-22",
+                          data_dir=tmp_path / "data", source=CacheOnlyMarket(), reports=False,
+                          rules=market_rules(roll=roll))
+    assert [row["expiry"] for row in result.profit_rows if row.get("expiry")] == [True]
+    assert result.account.net_quantity("TXFR1") == held
+    assert strategy.values[5] == held  # what the function saw on its last tick
 
 
 def test_a_function_with_no_file_to_cache_beside_is_compiled_uncached():

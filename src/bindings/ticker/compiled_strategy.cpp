@@ -163,6 +163,22 @@ void CompiledRun::map_sources(const MergedDays& rows) {
   }
 }
 
+void CompiledRun::follow_account(PyObject* matcher) {
+  if (!account_.is_valid()) account_ = checked(PyObject_GetAttr(matcher, interned("positions").ptr()));
+  nb::object records = checked(PyObject_GetAttr(account_.ptr(), trade_records_.ptr()));
+  const Py_ssize_t size = PyObject_Length(records.ptr());
+  if (size < 0) throw nb::python_error();
+  if (size == records_seen_) return;
+  records_seen_ = size;
+  auto* positions = static_cast<int64_t*>(positions_.buf);
+  for (int64_t i = 0; i < codes_count_; ++i) {
+    nb::object held = account_.attr("net_quantity")(codes_[i]);
+    const long long net = PyLong_AsLongLong(held.ptr());
+    if (net == -1 && PyErr_Occurred()) throw nb::python_error();
+    positions[i] = net;
+  }
+}
+
 bool CompiledRun::call(const direct::Tick& tick, double seconds, PyObject* matcher,
                        const direct::MatcherApi& exchange,
                        const std::function<void()>& before_orders) {
@@ -171,6 +187,7 @@ bool CompiledRun::call(const direct::Tick& tick, double seconds, PyObject* match
     if (object == tick.code) code = index;
   if (code < 0) return false;
   last_close_[code] = tick.close;
+  follow_account(matcher);
   const double none = std::numeric_limits<double>::quiet_NaN();
   auto* orders = static_cast<double*>(orders_.buf);
   const unsigned long outer = std::exchange(watch.thread, PyThread_get_thread_ident());

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/args.h"
 #include "common/direct_api.h"
 #include "strategy/order_buffer.h"
 
@@ -43,6 +44,9 @@ class CompiledRun {
 
  private:
   void release_views();  // those exported so far
+  // Reads the positions from the account again when its trade records grew:
+  // a settlement at expiry books one but sends no deal report.
+  void follow_account(PyObject* matcher);
 
   strategy::TickFunction function_;
   Py_buffer values_{}, counters_{}, positions_{}, orders_{};
@@ -51,6 +55,9 @@ class CompiledRun {
   std::vector<double> last_close_;  // per code index: a market order's price
   std::vector<std::pair<PyObject*, int64_t>> sources_;  // a source's code object → code index
   nb::str buy_, sell_, market_, limit_, types_[3];
+  nb::str trade_records_ = interned("trade_records");
+  nb::object account_;
+  Py_ssize_t records_seen_ = -1;
 };
 
 }  // namespace orva::py::ticker
