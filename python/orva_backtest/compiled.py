@@ -18,12 +18,14 @@ arrays are the strategy's own and persist across ticks; `positions` is kept curr
 after every fill. Reach them as arrays with ``numba.carray(values, n_values)``.
 """
 import functools
+import os
 import reprlib
 import time
 import types
 
 import numpy as np
 
+from orva_backtest import utils
 from orva_backtest.strategy import Strategy
 
 ORDER_FIELDS = 5
@@ -58,10 +60,12 @@ def tick_function(function):
     began = time.perf_counter()
     try:
         compiled = numba.cfunc(tick_signature(), cache=True)(function)
-    except RuntimeError as error:  # no file to cache beside (typed at a prompt, exec): compiled each run
-        if "cannot cache" not in str(error):
-            raise
-        compiled = numba.cfunc(tick_signature())(function)
+    except Exception as error:
+        compiled = numba.cfunc(tick_signature())(function)  # a fault of the function raises here again
+        if os.path.isfile(function.__code__.co_filename):  # else typed at a prompt: nowhere to cache
+            utils.console.print(f"[yellow]{function.__name__} 的 numba 磁碟快取無法使用, 改為不經快取編譯 "
+                                f"(可刪除 {function.__code__.co_filename} 旁的 __pycache__): "
+                                f"{type(error).__name__}: {error}[/yellow]")
     compiled.compile_seconds = time.perf_counter() - began
     compiled.from_cache = compiled.cache_hits > 0
     return compiled

@@ -210,6 +210,20 @@ def test_a_second_process_loads_the_function_from_the_disk_cache(tmp_path):
     assert [run.stdout.split() for run in runs] == [["False", "True"], ["True", "True"]], runs[0].stderr
 
 
+def test_a_damaged_disk_cache_is_compiled_past_and_named(tmp_path):
+    source = "from orva_backtest.compiled import tick_function\n\n@tick_function\ndef keep(" + \
+        ", ".join(compiled.TICK_ARGUMENTS) + "):\n    return 0\n"
+    (tmp_path / "kept.py").write_text(source, encoding="utf-8")
+    code = "import kept; print(kept.keep.from_cache, bool(kept.keep.address))"
+    first = run_python(code, cwd=str(tmp_path), timeout=300)
+    assert first.stdout.split() == ["False", "True"], first.stderr
+    for written in (tmp_path / "__pycache__").glob("kept.keep-*.nb*"):
+        written.write_bytes(b"\x00 not a pickle")  # a write cut short, a disk that filled up
+    again = run_python(code, cwd=str(tmp_path), timeout=300, ORVA_CONSOLE="on")
+    assert again.returncode == 0, again.stderr
+    assert again.stdout.split()[-2:] == ["False", "True"] and "磁碟快取無法使用" in again.stdout + again.stderr
+
+
 CLI_STRATEGY = """
 import numba
 from orva_backtest.compiled import BUY, MARKET, ROD, SELL, CompiledStrategy, tick_function
