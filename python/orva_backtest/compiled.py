@@ -15,7 +15,7 @@ and returns how many order rows it wrote into `orders` (a float64 buffer of `cap
 `ORDER_FIELDS` numbers: code index, `BUY` or `SELL`, quantity, price or `MARKET`, `ROD`, `IOC`
 or `FOK`), from row 0 on each call; a negative value stops the run with an error. The state
 arrays are the strategy's own and persist across ticks; `positions` is kept current by the run
-after every fill. Reach them as arrays with ``numba.carray(values, n_values)``.
+after every fill and every settlement at expiry. Reach them as arrays with ``numba.carray(values, n_values)``.
 """
 import functools
 import os
