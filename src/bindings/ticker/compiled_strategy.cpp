@@ -164,9 +164,12 @@ void CompiledRun::map_sources(const MergedDays& rows) {
 }
 
 void CompiledRun::follow_account(PyObject* matcher) {
-  if (!account_.is_valid()) account_ = checked(PyObject_GetAttr(matcher, interned("positions").ptr()));
-  nb::object records = checked(PyObject_GetAttr(account_.ptr(), trade_records_.ptr()));
-  const Py_ssize_t size = PyObject_Length(records.ptr());
+  if (!records_.is_valid()) {  // the account's own list, which only grows: looked up once a drive
+    account_ = checked(PyObject_GetAttr(matcher, interned("positions").ptr()));
+    records_ = checked(PyObject_GetAttr(account_.ptr(), interned("trade_records").ptr()));
+  }
+  const Py_ssize_t size = PyList_Check(records_.ptr()) ? PyList_GET_SIZE(records_.ptr())
+                                                       : PyObject_Length(records_.ptr());
   if (size < 0) throw nb::python_error();
   if (size == records_seen_) return;
   records_seen_ = size;

@@ -10,7 +10,6 @@
 #include <utility>
 #include <vector>
 
-#include "common/args.h"
 #include "common/direct_api.h"
 #include "strategy/order_buffer.h"
 
@@ -55,8 +54,7 @@ class CompiledRun {
   std::vector<double> last_close_;  // per code index: a market order's price
   std::vector<std::pair<PyObject*, int64_t>> sources_;  // a source's code object → code index
   nb::str buy_, sell_, market_, limit_, types_[3];
-  nb::str trade_records_ = interned("trade_records");
-  nb::object account_;
+  nb::object account_, records_;
   Py_ssize_t records_seen_ = -1;
 };
 
