@@ -53,10 +53,14 @@ struct RaisedWatch {
 RaisedWatch watch;  // touched only under the GIL
 
 PyObject* keep_raised(PyObject*, PyObject* unraisable) {
-  if (watch.thread != 0 && watch.thread == PyThread_get_thread_ident()) {
-    if (!watch.raised) watch.raised = PyObject_GetAttrString(unraisable, "exc_value");
-    if (!watch.raised) return nullptr;
-    Py_RETURN_NONE;
+  if (watch.thread != 0 && watch.thread == PyThread_get_thread_ident() && !watch.raised) {
+    PyObject* value = PyObject_GetAttrString(unraisable, "exc_value");
+    if (!value) return nullptr;
+    if (PyExceptionInstance_Check(value)) {
+      watch.raised = value;
+      Py_RETURN_NONE;
+    }
+    Py_DECREF(value);  // not an error the loop could raise: the host's hook shows it
   }
   PyObject* host = watch.previous ? watch.previous : PySys_GetObject("__unraisablehook__");
   if (!host) Py_RETURN_NONE;
