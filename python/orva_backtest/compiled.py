@@ -15,12 +15,17 @@ and returns how many order rows it wrote into `orders` (a float64 buffer of `cap
 `ORDER_FIELDS` numbers: code index, `BUY` or `SELL`, quantity, price or `MARKET`, `ROD`, `IOC`
 or `FOK`), from row 0 on each call; a negative value stops the run with an error. The state
 arrays are the strategy's own and persist across ticks; `positions` is kept current by the run
-after every fill. Reach them as arrays with ``numba.carray(values, n_values)``.
+after every fill and every settlement at expiry. Reach them as arrays with ``numba.carray(values, n_values)``.
 """
+import functools
+import os
+import reprlib
 import time
+import types
 
 import numpy as np
 
+from orva_backtest import utils
 from orva_backtest.strategy import Strategy
 
 ORDER_FIELDS = 5
@@ -53,7 +58,14 @@ def tick_function(function):
     loads it instead of compiling; `compile_seconds` and `from_cache` tell which happened."""
     numba = _numba()
     began = time.perf_counter()
-    compiled = numba.cfunc(tick_signature(), cache=True)(function)
+    try:
+        compiled = numba.cfunc(tick_signature(), cache=True)(function)
+    except Exception as error:
+        compiled = numba.cfunc(tick_signature())(function)  # a fault of the function raises here again
+        if os.path.isfile(function.__code__.co_filename):  # else typed at a prompt: nowhere to cache
+            utils.console.print(f"[yellow]{function.__name__} 的 numba 磁碟快取無法使用, 改為不經快取編譯 "
+                                f"(可刪除 {function.__code__.co_filename} 旁的 __pycache__): "
+                                f"{type(error).__name__}: {error}[/yellow]")
     compiled.compile_seconds = time.perf_counter() - began
     compiled.from_cache = compiled.cache_hits > 0
     return compiled
@@ -66,9 +78,19 @@ class CompiledStrategy(Strategy):
     given as initial contents; `max_orders` is how many orders it may place on one tick.
 
     Subclasses may define the other callbacks (``on_start``, ``on_bar``, ``on_finish``, the
-    reports) as any strategy; one that defines ``on_deal_report`` calls this class's too, which
-    keeps `positions` current. Runs in the direct mode only, without the cash check.
+    reports) as any strategy; `positions` is made current before a subclass's own
+    ``on_deal_report`` runs. Runs in the direct mode only, without the cash check.
     """
+
+    def __init_subclass__(cls, **kwargs):
+        super().__init_subclass__(**kwargs)
+        own = cls.__dict__.get("on_deal_report")
+        if isinstance(own, types.FunctionType):  # one that forgets super() still keeps positions
+            @functools.wraps(own)
+            def on_deal_report(self, ctx, report):
+                CompiledStrategy.on_deal_report(self, ctx, report)
+                return own(self, ctx, report)
+            cls.on_deal_report = on_deal_report
 
     def __init__(self, function, codes=None, values=(), counters=(), max_orders=8):
         if getattr(function, "_sig", None) != tick_signature() or not hasattr(function, "address"):
@@ -76,9 +98,11 @@ class CompiledStrategy(Strategy):
         if type(max_orders) is not int or max_orders < 1:
             raise ValueError(f"max_orders 必須是大於 0 的整數: {max_orders!r}")
         self.function = function
+        if isinstance(codes, str):
+            codes = [codes]  # one code, not its characters
         self.codes = None if codes is None else [str(code) for code in codes]
-        self.values = np.array(values, dtype=np.float64).ravel()
-        self.counters = np.array(counters, dtype=np.int64).ravel()
+        self.values = _state(values, np.float64, "values")
+        self.counters = _state(counters, np.int64, "counters")
         self.orders = np.zeros(max_orders * ORDER_FIELDS, dtype=np.float64)
         self.positions = np.zeros(0, dtype=np.int64)
         self._ctx_codes = {}  # code → index into `positions`
@@ -107,6 +131,27 @@ class CompiledStrategy(Strategy):
         index = self._ctx_codes.get(report.get("code"))
         if index is not None:
             self.positions[index] = ctx.account.net_quantity(report["code"])  # ctx.position's
+
+
+def _state(given, dtype, name):
+    """`given` as a flat state array of `dtype`, refused (naming `name`) when it is not numbers
+    or a value would change on the way (as int64: a fraction, NaN, past its range)."""
+    try:
+        raw = np.asarray(given)
+        numbers = raw.dtype.kind in "biuf"
+    except ValueError:  # rows of different lengths
+        numbers = False
+    if not numbers:
+        raise TypeError(f"{name} 必須是 {np.dtype(dtype).name} 能存的數值, "
+                        f"收到 {type(given).__name__}: {reprlib.repr(given)}")
+    raw = raw.ravel()
+    with np.errstate(invalid="ignore"):
+        state = raw.astype(dtype)
+    changed = np.flatnonzero((state != raw) & ~(np.isnan(state) & np.isnan(raw)))
+    if changed.size:
+        at = changed[0]
+        raise ValueError(f"{name} 的第 {at} 個數值無法存成 {np.dtype(dtype).name}: {raw[at].item()!r}")
+    return state
 
 
 def check_run(strategy, mode, cash_check):

@@ -25,3 +25,14 @@ def one_row(time, code, close, volume, tick_type, bid, ask, values, n_values, co
     for i in range(5):
         out[i] = row[i]
     return state[0]
+
+
+@tick_function
+def raise_on(time, code, close, volume, tick_type, bid, ask, values, n_values, counters,
+             n_counters, positions, n_codes, orders, capacity):
+    """Counts its ticks in counters[0] and raises on the tick numbered counters[1]."""
+    state = numba.carray(counters, n_counters)
+    state[0] += 1
+    if state[0] == state[1]:
+        raise ZeroDivisionError("均價的分母為 0")
+    return 0

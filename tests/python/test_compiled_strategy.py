@@ -12,15 +12,19 @@ import pytest
 if os.environ.get("CI") != "true":  # the test command installs numba: CI never skips
     pytest.importorskip("numba")
 
+from orva_backtest import compiled
 from orva_backtest.cli import run_cli
 from orva_backtest.compiled import BUY, FOK, IOC, MARKET, ROD, SELL, CompiledStrategy
-from orva_backtest.market import SyntheticMarket
+from orva_backtest.market import CacheOnlyMarket, SyntheticMarket
+from orva_backtest.market.taifex import import_taifex_files
+from orva_backtest.market_rules import market_rules
 from orva_backtest.modules.matcher.matcher import Matcher
 from orva_backtest.modules.positions.positions import Positions, QuoteManager
 from orva_backtest.modules.ticker.ticker import Ticker
 from orva_backtest.runner import StrategyError, run_backtest
 
 from process_helpers import run_python
+from taifex_files import write_files
 
 BENCH = Path(__file__).resolve().parents[2] / "bench"
 DAYS = ("2024-03-04", "2024-03-05")
@@ -150,6 +154,18 @@ def test_a_bad_order_stops_the_run_naming_the_tick_and_the_value(tmp_path, row, 
     assert "策略的 on_tick (Tick 2330 2024-03-04" in str(error.value) and message in str(error.value)
 
 
+def test_what_the_compiled_function_raises_stops_the_run_at_that_tick(tmp_path):
+    # numba's wrapper would only print it and carry on as if nothing was placed.
+    before = sys.unraisablehook
+    strategy = CompiledStrategy(helpers().raise_on, codes=["2330"], counters=[0, 40])
+    with pytest.raises(StrategyError) as error:
+        run_one(strategy, tmp_path)
+    assert "策略的 on_tick (Tick 2330 2024-03-04" in str(error.value)
+    assert "ZeroDivisionError: 均價的分母為 0" in str(error.value)
+    assert strategy.counters[0] == 40  # not one tick further
+    assert sys.unraisablehook is before
+
+
 @pytest.mark.parametrize("make, kwargs, error, message", [
     (lambda: OneRow((0, BUY, 1, MARKET, ROD)), {"mode": "paced"}, ValueError, "direct"),
     (lambda: OneRow((0, BUY, 1, MARKET, ROD)), {"cash_check": True}, ValueError, "cash_check"),
@@ -157,6 +173,13 @@ def test_a_bad_order_stops_the_run_naming_the_tick_and_the_value(tmp_path, row, 
     (lambda: OneRow((0, BUY, 1, MARKET, ROD), codes=("2330", "2330")), {}, ValueError, "重複"),
     (lambda: CompiledStrategy(lambda *args: 0), {}, TypeError, "tick_function"),
     (lambda: CompiledStrategy(helpers().one_row, max_orders=0), {}, ValueError, "max_orders"),
+    (lambda: CompiledStrategy(helpers().one_row, values=None), {}, TypeError, "values 必須是 float64"),
+    (lambda: CompiledStrategy(helpers().one_row, values=["1"]), {}, TypeError, "values 必須是 float64"),
+    (lambda: CompiledStrategy(helpers().one_row, counters=[[1], [2, 3]]), {}, TypeError, "counters 必須是 int64"),
+    (lambda: CompiledStrategy(helpers().one_row, counters=[0, 1.5]), {}, ValueError,
+     "counters 的第 1 個數值無法存成 int64: 1.5"),
+    (lambda: CompiledStrategy(helpers().one_row, counters=[float("nan")]), {}, ValueError, "int64: nan"),
+    (lambda: CompiledStrategy(helpers().one_row, counters=[2.0**63]), {}, ValueError, "int64: 9.2"),
 ])
 def test_what_a_compiled_strategy_cannot_run_under_is_refused_up_front(tmp_path, make, kwargs, error,
                                                                        message):
@@ -165,11 +188,74 @@ def test_what_a_compiled_strategy_cannot_run_under_is_refused_up_front(tmp_path,
     assert not (tmp_path / "runs").exists()
 
 
+@pytest.mark.parametrize("kwargs, part, expected", [
+    ({"codes": "2330"}, "codes", ["2330"]),  # one code, not four characters
+    ({"counters": [1.0, -2.0]}, "counters", [1, -2]),  # whole numbers kept as such
+    ({"values": np.array([0.5, float("nan")], np.float32)}, "values", [0.5, "nan"]),
+])
+def test_what_a_user_may_give_a_compiled_strategy_is_taken_as_meant(kwargs, part, expected):
+    strategy = CompiledStrategy(helpers().one_row, **kwargs)
+    setup = strategy.drive_setup({"2330": "Stock", "TXFR1": "Future"})
+    got = setup[5] if part == "codes" else getattr(strategy, part).tolist()
+    assert [("nan" if value != value else value) for value in got] == expected
+
+
+class ForgetsSuper(OneRow):
+    """Its own on_deal_report, without calling the base class's."""
+
+    def on_deal_report(self, ctx, report):
+        self.seen = [*getattr(self, "seen", []), (int(self.positions[0]), ctx.position("2330"))]
+
+
+def test_a_subclass_s_own_deal_callback_still_finds_the_positions_kept(tmp_path):
+    strategy = ForgetsSuper((0, BUY, 3, MARKET, ROD))
+    result = run_one(strategy, tmp_path)
+    assert strategy.positions.tolist() == [held_at_the_end(result, "2330")] == [3]
+    assert strategy.seen and all(kept == held for kept, held in strategy.seen)
+
+
+@pytest.mark.parametrize("roll, held", [("settle", 0), ("reopen", 2)])
+def test_a_settlement_at_expiry_reaches_the_positions_the_function_reads(tmp_path, taipei_clock,
+                                                                         roll, held):
+    # A settlement sends no deal report: the positions follow the account's trade records.
+    paths, _ = write_files(tmp_path)
+    import_taifex_files(paths, "TX", data_dir=str(tmp_path / "data"))
+    strategy = OneRow((0, BUY, 2, MARKET, ROD), on=2, codes=("TXFR1",))
+    result = run_backtest(strategy, ["TXFR1:Future"], "2026-01-21", "2026-01-22",
+                          data_dir=tmp_path / "data", source=CacheOnlyMarket(), reports=False,
+                          rules=market_rules(roll=roll))
+    assert [row["expiry"] for row in result.profit_rows if row.get("expiry")] == [True]
+    assert result.account.net_quantity("TXFR1") == held
+    assert strategy.values[5] == held  # what the function saw on its last tick
+
+
+def test_a_function_with_no_file_to_cache_beside_is_compiled_uncached():
+    namespace = {}  # as typed at a prompt: numba finds no file for its cache
+    exec("def typed(" + ", ".join(compiled.TICK_ARGUMENTS) + "):\n    return 0\n", namespace)
+    function = compiled.tick_function(namespace["typed"])
+    assert function.from_cache is False and function.address
+    assert CompiledStrategy(function, codes="2330").function is function
+
+
 def test_a_second_process_loads_the_function_from_the_disk_cache(tmp_path):
     code = "import compiled_helpers as h; print(h.one_row.from_cache, h.one_row.compile_seconds > 0)"
     runs = [run_python(code, cwd=str(Path(__file__).parent), timeout=300, NUMBA_CACHE_DIR=str(tmp_path))
             for _ in range(2)]
     assert [run.stdout.split() for run in runs] == [["False", "True"], ["True", "True"]], runs[0].stderr
+
+
+def test_a_damaged_disk_cache_is_compiled_past_and_named(tmp_path):
+    source = "from orva_backtest.compiled import tick_function\n\n@tick_function\ndef keep(" + \
+        ", ".join(compiled.TICK_ARGUMENTS) + "):\n    return 0\n"
+    (tmp_path / "kept.py").write_text(source, encoding="utf-8")
+    code = "import kept; print(kept.keep.from_cache, bool(kept.keep.address))"
+    first = run_python(code, cwd=str(tmp_path), timeout=300)
+    assert first.stdout.split() == ["False", "True"], first.stderr
+    for written in (tmp_path / "__pycache__").glob("kept.keep-*.nb*"):
+        written.write_bytes(b"\x00 not a pickle")  # a write cut short, a disk that filled up
+    again = run_python(code, cwd=str(tmp_path), timeout=300, ORVA_CONSOLE="on")
+    assert again.returncode == 0, again.stderr
+    assert again.stdout.split()[-2:] == ["False", "True"] and "磁碟快取無法使用" in again.stdout + again.stderr
 
 
 CLI_STRATEGY = """

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <utility>
 
 #include "common/args.h"
 #include "ticker/tick_rows.h"
@@ -38,6 +39,72 @@ std::vector<nb::object> texts(nb::handle list, const char* name) {
   return out;
 }
 
+// numba's C wrapper only prints what the function raised (through
+// sys.unraisablehook) and returns as if it placed nothing. While a compiled
+// function runs, our hook keeps that error instead, so the loop stops on it as
+// on a callback's; everything else goes to the host's hook.
+struct RaisedWatch {
+  PyObject* hook = nullptr;      // ours, made once
+  PyObject* previous = nullptr;  // the host's
+  int drives = 0;                // compiled runs alive, on any thread
+  unsigned long thread = 0;      // the thread inside a compiled function, or 0
+  PyObject* raised = nullptr;    // what the function raised
+};
+RaisedWatch watch;  // touched only under the GIL
+
+PyObject* keep_raised(PyObject*, PyObject* unraisable) {
+  if (watch.thread != 0 && watch.thread == PyThread_get_thread_ident() && !watch.raised) {
+    PyObject* value = PyObject_GetAttrString(unraisable, "exc_value");
+    if (!value) return nullptr;
+    if (PyExceptionInstance_Check(value)) {
+      watch.raised = value;
+      Py_RETURN_NONE;
+    }
+    Py_DECREF(value);  // not an error the loop could raise: the host's hook shows it
+  }
+  PyObject* host = watch.previous ? watch.previous : PySys_GetObject("__unraisablehook__");
+  if (!host) Py_RETURN_NONE;
+  return PyObject_CallOneArg(host, unraisable);
+}
+
+PyMethodDef keep_raised_def{"keep_compiled_raised", keep_raised, METH_O, nullptr};
+
+void watch_raised() {
+  if (!watch.hook) watch.hook = checked(PyCFunction_New(&keep_raised_def, nullptr)).release().ptr();
+  PyObject* current = PySys_GetObject("unraisablehook");  // borrowed: sys may hold the only reference
+  if (current != watch.hook) {
+    Py_XINCREF(current);
+    if (PySys_SetObject("unraisablehook", watch.hook) < 0) {
+      Py_XDECREF(current);
+      throw nb::python_error();
+    }
+    Py_XSETREF(watch.previous, current);
+  }
+  ++watch.drives;
+}
+
+// The host's hook back once no compiled run is alive (unless it set another meanwhile).
+void unwatch_raised() noexcept {
+  if (--watch.drives > 0) return;
+  PyObject *type, *value, *trace;
+  PyErr_Fetch(&type, &value, &trace);
+  if (watch.previous && PySys_GetObject("unraisablehook") == watch.hook &&
+      PySys_SetObject("unraisablehook", watch.previous) < 0)
+    PyErr_Clear();
+  Py_CLEAR(watch.previous);
+  PyErr_Restore(type, value, trace);
+}
+
+// Raises what the compiled function raised, with its traceback, if it did.
+void raise_if_raised() {
+  if (!watch.raised) return;
+  PyObject* raised = std::exchange(watch.raised, nullptr);
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(raised));
+  Py_INCREF(type);
+  PyErr_Restore(type, raised, PyException_GetTraceback(raised));
+  throw nb::python_error();
+}
+
 }  // namespace
 
 CompiledRun::CompiledRun(nb::handle setup)
@@ -58,8 +125,7 @@ CompiledRun::CompiledRun(nb::handle setup)
     codes_ = texts(parts[5], "codes");
     products_ = texts(parts[6], "product_types");
   } catch (...) {
-    for (Py_buffer* view : {&values_, &counters_, &positions_, &orders_})
-      if (view->obj) PyBuffer_Release(view);
+    release_views();
     throw;
   }
   codes_count_ = static_cast<int64_t>(codes_.size());
@@ -70,14 +136,26 @@ CompiledRun::CompiledRun(nb::handle setup)
         "編譯策略的商品 (" + std::to_string(codes_.size()) + ")、商品類型 (" +
         std::to_string(products_.size()) + ")、部位 (" + std::to_string(length(positions_)) +
         ") 與委託緩衝 (" + std::to_string(length(orders_)) + " 個數值, 每筆 5 個) 不相符";
-    for (Py_buffer* view : {&values_, &counters_, &positions_, &orders_}) PyBuffer_Release(view);
+    release_views();
     raise_value_error(message);
   }
   last_close_.assign(codes_.size(), 0.0);
+  try {
+    watch_raised();
+  } catch (...) {
+    release_views();
+    throw;
+  }
 }
 
 CompiledRun::~CompiledRun() {
-  for (Py_buffer* view : {&values_, &counters_, &positions_, &orders_}) PyBuffer_Release(view);
+  release_views();
+  unwatch_raised();
+}
+
+void CompiledRun::release_views() {
+  for (Py_buffer* view : {&values_, &counters_, &positions_, &orders_})
+    if (view->obj) PyBuffer_Release(view);
 }
 
 void CompiledRun::map_sources(const MergedDays& rows) {
@@ -89,6 +167,25 @@ void CompiledRun::map_sources(const MergedDays& rows) {
   }
 }
 
+void CompiledRun::follow_account(PyObject* matcher) {
+  if (!records_.is_valid()) {  // the account's own list, which only grows: looked up once a drive
+    account_ = checked(PyObject_GetAttr(matcher, interned("positions").ptr()));
+    records_ = checked(PyObject_GetAttr(account_.ptr(), interned("trade_records").ptr()));
+  }
+  const Py_ssize_t size = PyList_Check(records_.ptr()) ? PyList_GET_SIZE(records_.ptr())
+                                                       : PyObject_Length(records_.ptr());
+  if (size < 0) throw nb::python_error();
+  if (size == records_seen_) return;
+  records_seen_ = size;
+  auto* positions = static_cast<int64_t*>(positions_.buf);
+  for (int64_t i = 0; i < codes_count_; ++i) {
+    nb::object held = account_.attr("net_quantity")(codes_[i]);
+    const long long net = PyLong_AsLongLong(held.ptr());
+    if (net == -1 && PyErr_Occurred()) throw nb::python_error();
+    positions[i] = net;
+  }
+}
+
 bool CompiledRun::call(const direct::Tick& tick, double seconds, PyObject* matcher,
                        const direct::MatcherApi& exchange,
                        const std::function<void()>& before_orders) {
@@ -97,13 +194,17 @@ bool CompiledRun::call(const direct::Tick& tick, double seconds, PyObject* match
     if (object == tick.code) code = index;
   if (code < 0) return false;
   last_close_[code] = tick.close;
+  follow_account(matcher);
   const double none = std::numeric_limits<double>::quiet_NaN();
   auto* orders = static_cast<double*>(orders_.buf);
+  const unsigned long outer = std::exchange(watch.thread, PyThread_get_thread_ident());
   const int64_t filled = function_(
       seconds, code, tick.close, tick.qty, tick.tick_type, tick.has_quotes ? tick.quotes.bid : none,
       tick.has_quotes ? tick.quotes.ask : none, static_cast<double*>(values_.buf), length(values_),
       static_cast<int64_t*>(counters_.buf), length(counters_), static_cast<int64_t*>(positions_.buf),
       codes_count_, orders, capacity_);
+  watch.thread = outer;
+  raise_if_raised();
   if (filled == 0) return false;
   const strategy::ReadOrders read = strategy::read_orders(orders, filled, capacity_, codes_count_);
   if (!read.error.empty()) raise_value_error(read.error);

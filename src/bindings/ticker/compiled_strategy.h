@@ -42,6 +42,11 @@ class CompiledRun {
             const std::function<void()>& before_orders);
 
  private:
+  void release_views();  // those exported so far
+  // Reads the positions from the account again when its trade records grew:
+  // a settlement at expiry books one but sends no deal report.
+  void follow_account(PyObject* matcher);
+
   strategy::TickFunction function_;
   Py_buffer values_{}, counters_{}, positions_{}, orders_{};
   int64_t codes_count_ = 0, capacity_ = 0;
@@ -49,6 +54,8 @@ class CompiledRun {
   std::vector<double> last_close_;  // per code index: a market order's price
   std::vector<std::pair<PyObject*, int64_t>> sources_;  // a source's code object → code index
   nb::str buy_, sell_, market_, limit_, types_[3];
+  nb::object account_, records_;
+  Py_ssize_t records_seen_ = -1;
 };
 
 }  // namespace orva::py::ticker
