@@ -15,8 +15,8 @@ import re
 from dataclasses import dataclass
 from datetime import date as Date, time as Time
 
-from orva_backtest.market.trading_days import (
-    futures_night_session, holidays, is_trading_day, previous_trading_day, taipei_ns)
+from orva_backtest.trading_days import (
+                                        futures_night_session, holidays, is_trading_day, previous_trading_day, taipei_ns)
 from orva_backtest.modules.positions.positions import Positions
 
 STOCK_PRICES = {"2330": 600.0, "2317": 105.0, "2454": 900.0, "2412": 120.0, "2603": 150.0,

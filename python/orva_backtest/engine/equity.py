@@ -6,13 +6,10 @@ from datetime import datetime, time as Time, timedelta
 import numpy as np
 import polars as pl
 
-from orva_backtest.market.trading_days import previous_trading_day, trading_day_from
+from orva_backtest.modules.positions.reporting import (MIN_DAYS_TO_ANNUALISE, RISK_FREE_RATE,  # noqa: F401
+                                                       TRADING_DAYS_PER_YEAR, short_run_note)
+from orva_backtest.trading_days import previous_trading_day, trading_day_from
 
-TRADING_DAYS_PER_YEAR = 252
-RISK_FREE_RATE = 0.0  # every page's Sharpe and Sortino: a backtest's cash earns nothing
-# Fewer trading days than this make an annualised figure noise (one day's 3 % is 128 trillion
-# per cent a year): such figures are NaN, shown as "—" with SHORT_RUN_NOTE.
-MIN_DAYS_TO_ANNUALISE = 20
 ANNUALISED = ("cagr", "sharpe", "sortino")
 DAYS_PER_YEAR = 365.25
 # The keys of `statistics`, in the order tables show them.
@@ -259,14 +256,6 @@ def daily_returns(curve, capital):
     values = [capital] + closes
     returns = [0.0] + [b / a - 1 if a > 0 else float("nan") for a, b in zip(values, closes)]
     return [previous_trading_day(days[0])] + days, returns
-
-
-def short_run_note(days):
-    """Why the annualised figures are not shown, or None when they are."""
-    if days >= MIN_DAYS_TO_ANNUALISE:
-        return None
-    return (f"只有 {days} 個交易日 (少於 {MIN_DAYS_TO_ANNUALISE} 日): 年化報酬、Sharpe 與 Sortino "
-            "不具意義, 顯示為 —")
 
 
 def statistics(curve, trips, capital, minutes_held, trading_minutes):

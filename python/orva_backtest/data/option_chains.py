@@ -16,7 +16,7 @@ from datetime import timedelta
 
 import polars as pl
 
-from orva_backtest.market.option_contracts import EXPIRY_PATTERN, PRODUCTS, SERIES, STRIKE_PATTERN
+from orva_backtest.data.option_contracts import EXPIRY_PATTERN, PRODUCTS, SERIES, STRIKE_PATTERN
 from orva_backtest.utils import format_to_dt
 
 CHAIN = re.compile(rf"(?P<product>[A-Z]+)(?P<expiry>{EXPIRY_PATTERN})?"

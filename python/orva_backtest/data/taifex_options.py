@@ -17,12 +17,12 @@ import os
 
 import polars as pl
 
-from orva_backtest.market.daily_files import (DATE, EXPIRY, PRICE, PRODUCT, TIME, plan_days, table,
-                                              texts, trade_ticks, unique_paths)
-from orva_backtest.market.option_chains import CHAIN_COLUMNS, chain_path, chains_folder, read_chain
-from orva_backtest.market.option_contracts import (EXPIRY_PATTERN, MAX_STRIKE, PRODUCTS, RIGHTS, expiry_date,
-                                                   strike_text)
-from orva_backtest.tick_import import DayWriter, ImportResult, integers, reals, warn_closed_days, write_together
+from orva_backtest.data.daily_files import (DATE, EXPIRY, PRICE, PRODUCT, TIME, plan_days, table,
+                                            texts, trade_ticks, unique_paths)
+from orva_backtest.data.option_chains import CHAIN_COLUMNS, chain_path, chains_folder, read_chain
+from orva_backtest.data.option_contracts import (EXPIRY_PATTERN, MAX_STRIKE, PRODUCTS, RIGHTS, expiry_date,
+                                                 strike_text)
+from orva_backtest.data.tick_import import DayWriter, ImportResult, integers, reals, warn_closed_days, write_together
 
 STRIKE, RIGHT, VOLUME = "履約價格", "買賣權別", "成交數量(B or S)"
 HEADER = (DATE, PRODUCT, STRIKE, EXPIRY, RIGHT, TIME, PRICE, VOLUME, "開盤集合競價")

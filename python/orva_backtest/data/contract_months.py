@@ -11,8 +11,8 @@ import math
 import os
 from datetime import date, timedelta
 
-from orva_backtest.market.trading_days import (FUTURES_DAY_END, previous_trading_day, taipei_ns,
-                                               trading_day_from)
+from orva_backtest.trading_days import (FUTURES_DAY_END, previous_trading_day, taipei_ns,
+                                        trading_day_from)
 
 HEADER = ["date", "contract_month"]
 
@@ -67,7 +67,7 @@ def read_settlements(path):
             data = f.read()
     except OSError as error:
         raise ValueError(f"無法讀取結算價檔 {path}: {error.strerror or error}") from None
-    from orva_backtest.market.daily_files import decode_text
+    from orva_backtest.data.daily_files import decode_text
     rows = list(csv.reader(decode_text(data, f"結算價檔 {path}").splitlines()))
     prices = {}
     for line, row in enumerate(rows, start=1):

@@ -14,8 +14,8 @@ Lunar New Year, expired on the 7th).
 import re
 from datetime import date, timedelta
 
-from orva_backtest.market.contract_months import monthly_expiry
-from orva_backtest.market.trading_days import trading_day_from
+from orva_backtest.data.contract_months import monthly_expiry
+from orva_backtest.trading_days import trading_day_from
 
 # The exchange's option products this system knows: the futures product of the same index
 # (the price their expiry settles against) and the money one index point is worth.

@@ -98,7 +98,7 @@ def margins_of(pairs):
 
 def check_instruments(instruments, source):
     """Refuses codes the tick source does not know before any download."""
-    from orva_backtest.runner import parse_instruments
+    from orva_backtest.data.instruments import parse_instruments
     try:
         parsed = parse_instruments(instruments)
     except ValueError as error:
@@ -114,7 +114,7 @@ def check_instruments(instruments, source):
 
 def market_of(source):
     """The tick source of --source: the synthetic market, or the cached days only."""
-    from orva_backtest.market import CacheOnlyMarket, SyntheticMarket
+    from orva_backtest.data import CacheOnlyMarket, SyntheticMarket
     return SyntheticMarket() if source == "synthetic" else CacheOnlyMarket()
 
 
@@ -208,7 +208,7 @@ DATA_DIR = click.option("--data-dir", type=click.Path(file_okay=False), default=
 def rules_options(command):
     """--rules and the Taiwan rules' settings, handed to `command` as one checked `rules`
     argument (a `MarketRules`)."""
-    from orva_backtest.market_rules import market_rules
+    from orva_backtest.engine.market_rules import market_rules
 
     @functools.wraps(command)
     def with_rules(*args, rules, fee_discount, min_fee, roll, settlement, **kwargs):

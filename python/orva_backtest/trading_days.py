@@ -17,7 +17,7 @@ import polars as pl
 TAIPEI_OFFSET = timedelta(hours=8)
 FUTURES_DAY_END = Time(15)  # the night session that opens then is the next trading day's
 NIGHT_SESSION_END = Time(5)
-HOLIDAY_FILE = os.path.join(os.path.dirname(os.path.dirname(__file__)), "static",
+HOLIDAY_FILE = os.path.join(os.path.dirname(__file__), "static",
                             "holidays_search_from_2017.csv")
 _HOUR_NS = 3600 * 10**9
 

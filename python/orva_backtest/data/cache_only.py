@@ -1,5 +1,5 @@
 """A tick source for runs on cached or imported ticks only."""
-from orva_backtest.market.synthetic import Contract
+from orva_backtest.data.synthetic import Contract
 
 
 class _AnyContract:

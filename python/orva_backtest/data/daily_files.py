@@ -10,7 +10,7 @@ import zlib
 
 import polars as pl
 
-from orva_backtest.tick_import import check_ticks, reals, split_days
+from orva_backtest.data.tick_import import check_ticks, reals, split_days
 
 DATE, PRODUCT, EXPIRY, TIME, PRICE = "成交日期", "商品代號", "到期月份(週別)", "成交時間", "成交價格"
 MAX_MEMBER_BYTES = 2 * 1024**3  # a day's file is tens of MB; larger is not one

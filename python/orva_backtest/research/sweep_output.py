@@ -5,7 +5,7 @@ import polars as pl
 
 from orva_backtest.utils import write_text
 
-from orva_backtest.research.equity import STATS
+from orva_backtest.engine.equity import STATS
 
 # A row's money figures beside the statistics: the open part of its net profit, every cost paid.
 MONEY = ("unrealised_profit", "costs")

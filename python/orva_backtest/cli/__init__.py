@@ -9,12 +9,12 @@ import click
 from rich.markup import escape
 from rich.table import Table
 
-from orva_backtest.cli_shared import (DATA_DIR, FILL_MODEL, LATENCY, MODE, CliError, RunProgress,
-                                      backtest_options, check_instruments, data_dir_of, err,
-                                      rules_options,
-                                      margins_of, market_of, option_settings, out, use_console)
-from orva_backtest.market_rules import rules_line
-from orva_backtest.strategy_file import StrategyFileError, load_strategy_class
+from orva_backtest.cli.options import (DATA_DIR, FILL_MODEL, LATENCY, MODE, CliError, RunProgress,
+                                       backtest_options, check_instruments, data_dir_of, err,
+                                       rules_options,
+                                       margins_of, market_of, option_settings, out, use_console)
+from orva_backtest.engine.market_rules import rules_line
+from orva_backtest.engine.strategy_file import StrategyFileError, load_strategy_class
 
 DEMO_INSTRUMENTS = ["2330:Stock"]
 DEMO_RANGE = ("2024-03-04", "2024-03-08")
@@ -52,7 +52,7 @@ def _show(result):
                   "損益只計已平倉的部分; 未實現損益以最後成交價計算, 未扣平倉成本[/yellow]")
     else:
         out.print("帳戶餘額 = 初始資金 + 已實現損益 (全部平倉); 淨損益已扣手續費、稅與固定成本, 滑價已反映在成交價中")
-    from orva_backtest.research.summary import main_figures
+    from orva_backtest.engine.summary import main_figures
     figures = main_figures(result.stats())
     out.print("  ".join(f"{label} {text}" for label, text in figures[:8]))
     out.print("  ".join(f"{label} {text}" for label, text in figures[8:]))
@@ -97,7 +97,7 @@ def _write_json(path, result):
 def _backtest(strategy, instruments, start, end, *, backfill=(None, None), capital, fees,
               slippage_ticks, data_dir, mode, reports, json_path, verbose, source="synthetic",
               cash_check=False, margins=None, fill_model="touch", latency_ms=0, rules="taiwan"):
-    from orva_backtest.runner import StrategyError, run_backtest
+    from orva_backtest.engine.runner import StrategyError, run_backtest
     source = market_of(source)
     instruments = check_instruments(instruments, source)
     data_dir = data_dir_of(data_dir)
@@ -130,7 +130,7 @@ def _backtest(strategy, instruments, start, end, *, backfill=(None, None), capit
 @click.pass_context
 def main(ctx, debug, verbose):
     """Tick-replay backtests of Taiwan stocks and futures."""
-    from orva_backtest.runner import use_taiwan_time
+    from orva_backtest.engine.runner import use_taiwan_time
     use_taiwan_time()
     ctx.obj = {"debug": debug, "verbose": verbose}
 
@@ -209,7 +209,7 @@ def _show_import(result):
 def import_ticks(file, code, market, data_dir):
     """Split a CSV or Parquet file of ticks into the day cache (futures by trading day), so runs
     need no SDK."""
-    from orva_backtest.tick_import import import_tick_file
+    from orva_backtest.data.tick_import import import_tick_file
     data_dir = data_dir_of(data_dir)
     try:
         result = import_tick_file(file, code, market, data_dir)
@@ -226,7 +226,7 @@ def import_ticks(file, code, market, data_dir):
 def import_taifex(files, product, code, data_dir):
     """Write a product's front-month trades of the futures exchange's daily files
     (Daily_YYYY_MM_DD.zip or their CSV) into the day cache, one file per trading day."""
-    from orva_backtest.market.taifex import import_taifex_files
+    from orva_backtest.data.taifex import import_taifex_files
     data_dir = data_dir_of(data_dir)
     with _ImportProgress() as progress:
         try:
@@ -246,7 +246,7 @@ def import_taifex_options(files, product, expiries, strikes, data_dir):
     """Store a product's option trades of the futures exchange's daily options files
     (OptionsDaily_YYYY_MM_DD.zip or their CSV): each trading day's chain in one file, each
     series' trades as its cache day (codes such as TXO202601C23000)."""
-    from orva_backtest.market.taifex_options import import_taifex_option_files
+    from orva_backtest.data.taifex_options import import_taifex_option_files
     data_dir = data_dir_of(data_dir)
     with _ImportProgress() as progress:
         try:
@@ -258,7 +258,7 @@ def import_taifex_options(files, product, expiries, strikes, data_dir):
 
 
 def _register_research_commands():
-    from orva_backtest import cli_research
+    from orva_backtest.cli import research as cli_research
     main.add_command(cli_research.sweep)
     main.add_command(cli_research.walkforward)
 

@@ -4,6 +4,8 @@ from dataclasses import dataclass, field
 from datetime import date
 from typing import Dict, List, Optional
 
+from orva_backtest.modules.positions.reporting import average_price
+
 
 @dataclass
 class OpenPosition:
@@ -80,13 +82,13 @@ class BacktestResult:
     @property
     def trades(self):
         """Every fill and exchange cancel (polars), with the trade-record columns."""
-        from orva_backtest.research import equity
+        from orva_backtest.engine import equity
         return equity.trades(self.account)
 
     @property
     def round_trips(self):
         """The profit rows of every instrument (polars), in the order they closed."""
-        from orva_backtest.research import equity
+        from orva_backtest.engine import equity
         if self._closed is None:
             self._closed = [dict(row) for row in self.account._profit_report["rows"]]
         return equity.round_trips(self._closed)
@@ -98,20 +100,20 @@ class BacktestResult:
 
     def _mark(self):
         if self._marked is None:
-            from orva_backtest.research import equity
+            from orva_backtest.engine import equity
             self._marked = equity.mark_to_market(self.account, self.quotes, list(self.instruments),
                                                  self.round_trips, self.first_day)
         return self._marked
 
     def stats(self):
         """The run's statistics as a dict (definitions in the README, "Statistics")."""
-        from orva_backtest.research import equity
+        from orva_backtest.engine import equity
         curve, held, minutes = self._mark()
         return equity.statistics(curve, self.round_trips, float(self.account.initial_capital), held, minutes)
 
     def _repr_html_(self):
         """A short summary for notebooks."""
-        from orva_backtest.research.summary import html_summary
+        from orva_backtest.engine.summary import html_summary
         return html_summary(self)
 
     @property
@@ -126,7 +128,7 @@ class BacktestResult:
 
     def short_run_note(self):
         """Why the annualised figures show "—", or None."""
-        from orva_backtest.research import equity
+        from orva_backtest.engine import equity
         return equity.short_run_note(len(equity.daily_equity(self.equity)))
 
     def summary(self):
@@ -163,30 +165,6 @@ def slippage_of(row):
             + abs(row["exit_price"] - row["exit_origin_price"])) * row["min_qty"]
 
 
-def is_long(row):
-    """Whether a round trip bought first: its gross profit (profit plus both costs) is nearer
-    the long move (exit − entry) × units than the short one; a trip out at its entry price
-    made no gross profit either way and counts as long, as the standard report shows it."""
-    gross = row["profit"] + row["trade_cost"] + row["cover_cost"]
-    move = (row["exit_price"] - row["entry_price"]) * row["min_qty"]
-    return abs(gross - move) <= abs(gross + move)
-
-
-def account_summary(rows, entry_times):
-    """The standard report's account summary of one instrument's round trips: what its sells
-    received and its buys paid (short trips too, so that the two differ by the gross profit),
-    the round trips as the console counts them, costs and profit."""
-    received = paid = 0  # stays the integer 0 without a trip, as the account counters do
-    for row in rows:
-        entry, exit_ = row["entry_price"] * row["min_qty"], row["exit_price"] * row["min_qty"]
-        sold, bought = (exit_, entry) if is_long(row) else (entry, exit_)
-        received, paid = received + sold, paid + bought
-    costs = sum(r["trade_cost"] + r["cover_cost"] for r in rows)
-    return {"entry_times": entry_times, "round_trips": len(rows), "receive_amount": received,
-            "payable_amount": paid, "gross_profit": received - paid, "extra_fee": costs,
-            "profit": sum(r["profit"] for r in rows)}
-
-
 def open_positions(account):
     """code → OpenPosition of every instrument the account still holds, at its last price."""
     unrealised = {}
@@ -199,14 +177,6 @@ def open_positions(account):
         out[code] = OpenPosition(account.net_quantity(code), tick["close"] if tick else float("nan"), pnl,
                                  average_price(account, code))
     return out
-
-
-def average_price(account, code):
-    """The average entry price of the lots `code` holds (one side is held at a time)."""
-    sides = account.positions.get(code) or {}
-    lots = [*sides.get("buy", ()), *sides.get("sell", ())]
-    held = sum(e["quantity"] for e in lots)
-    return sum(e["price"] * e["quantity"] for e in lots) / held if held else float("nan")
 
 
 def margin_in_use(account, power):

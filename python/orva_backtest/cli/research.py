@@ -7,15 +7,15 @@ from rich.markup import escape
 from rich.measure import Measurement
 from rich.table import Table
 
-from orva_backtest.cli_shared import (CliError, SweepProgress, backtest_options, check_instruments,
-                                      data_dir_of, margins_of, market_of, option_settings, out,
-                                      parse_grid, use_console)
+from orva_backtest.cli.options import (CliError, SweepProgress, backtest_options, check_instruments,
+                                       data_dir_of, margins_of, market_of, option_settings, out,
+                                       parse_grid, use_console)
 
 
 def _show_sweep(result, top):
     import polars as pl
 
-    from orva_backtest.sweep_output import COLUMNS
+    from orva_backtest.research.sweep_output import COLUMNS
     table = result.table
     names = [c for c in table.columns if c not in COLUMNS]
     best = table.filter(pl.col("status") == "ok").sort("net_profit", descending=True).head(top)
@@ -79,7 +79,7 @@ def sweep(ctx, strategy_file, grid_pairs, codes, start, end, backfill_start, bac
           retries, out_dir, heatmap, top):
     """Backtest every combination of the --grid values of STRATEGY_FILE's Strategy, each as one
     task on a Dask cluster; writes a table (CSV, Parquet) and a heat map of net profit."""
-    from orva_backtest.sweep import run_sweep
+    from orva_backtest.research.sweep import run_sweep
     start, end, backfill, instruments, fees, params = option_settings(
         codes, start, end, backfill_start, backfill_end, fee_pairs, param_pairs)
     grid, market, instruments, data_dir = _settings(ctx, grid_pairs, source, instruments, data_dir)

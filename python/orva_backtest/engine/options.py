@@ -6,8 +6,8 @@ from datetime import datetime, time, timezone
 
 import polars as pl
 
-from orva_backtest.market.contract_months import monthly_expiry
-from orva_backtest.market.trading_days import FUTURES_DAY_END, taipei_ns, trading_day_from
+from orva_backtest.data.contract_months import monthly_expiry
+from orva_backtest.trading_days import FUTURES_DAY_END, taipei_ns, trading_day_from
 from orva_backtest.utils import format_to_dt
 
 SECONDS_PER_YEAR = 365 * 86400
@@ -177,7 +177,7 @@ def set_up_options(account, ctx, markets, data_dir, settlements, end, notes):
     the expiring futures' last trade by 13:30 of that day in the tick cache, and `notes` says
     which it was, or that an expiry by the run's `end` day has neither (a series held then stops
     the run, naming it)."""
-    from orva_backtest.market.option_contracts import option_facts
+    from orva_backtest.data.option_contracts import option_facts
     facts = option_facts([code for code, market in markets.items() if market == "Option"])
     if not facts:
         return
@@ -216,7 +216,7 @@ FUTURES_SERIES = {"TXF": "TXFR1"}  # the continuous series import-taifex files a
 def _futures_last_trade(data_dir, underlying, day):
     """The last trade by 13:30 of `day` of the underlying's continuous futures in the cache (the
     expiring month's on its expiry day), or None when that day is not cached."""
-    from orva_backtest.tick_import import DayWriter
+    from orva_backtest.data.tick_import import DayWriter
     ticks = DayWriter(FUTURES_SERIES.get(underlying, underlying), data_dir).cached(day)
     if ticks is None:
         return None

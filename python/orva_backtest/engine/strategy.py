@@ -1,5 +1,5 @@
 """The strategy interface: subclass `Strategy`, define the callbacks you need, and hand an
-instance to `orva_backtest.runner.run_backtest` (or `orva-backtest run STRATEGY.py`)."""
+instance to `orva_backtest.engine.runner.run_backtest` (or `orva-backtest run STRATEGY.py`)."""
 from datetime import datetime
 
 
@@ -171,7 +171,7 @@ class Context:
     def chain(self, expiry=None):
         """The option chain now (a polars frame: code, expiry, strike, right, last, volume,
         last_trade_time, iv, delta, gamma, vega, theta, underlying), one row per series that
-        has traded; only `expiry`'s series when given. See `orva_backtest.option_chain`."""
+        has traded; only `expiry`'s series when given. See `orva_backtest.engine.options`."""
         return self._option_chain().frame(self.tick["timestamp"] if self.tick else 0.0, expiry)
 
     def expiries(self):

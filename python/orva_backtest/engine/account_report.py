@@ -5,16 +5,13 @@ offline."""
 import itertools
 import math
 import os
-import re
 
-from orva_backtest.market_rules import rules_line
-from orva_backtest.research import equity
-from orva_backtest.research.summary import main_figures
+from orva_backtest.engine.market_rules import rules_line
+from orva_backtest.engine import equity
+from orva_backtest.engine.summary import main_figures
+from orva_backtest.modules.positions.reporting import BENCHMARK, benchmark_returns, finish_tear_sheet
 from orva_backtest.utils import write_text
 
-BENCHMARK = "0050"
-# QuantStats' rolling panels look back half a year: on a shorter run they are empty frames.
-ROLLING_DAYS = equity.TRADING_DAYS_PER_YEAR // 2
 TEMPLATE = os.path.join(os.path.dirname(os.path.dirname(__file__)), "static", "templates")
 
 
@@ -38,20 +35,6 @@ def daily_returns(curve, capital):
     import pandas as pd
     days, returns = equity.daily_returns(curve, capital)
     return pd.Series(returns, index=pd.DatetimeIndex([pd.Timestamp(d) for d in days]), dtype="float64")
-
-
-def benchmark_returns(quotes, index):
-    """The benchmark's daily returns on `index`: close to close, its first traded day from that
-    day's open, 0 on days it did not trade; None when it was not replayed."""
-    import pandas as pd
-    try:
-        bars = quotes.get_kbar(BENCHMARK, "d", 1)
-    except KeyError:
-        return None
-    days = pd.DatetimeIndex(bars["dt"].to_list()).normalize()
-    closes = pd.Series(bars["Close"].to_list(), index=days, dtype="float64").reindex(index).ffill()
-    opens = pd.Series(bars["Open"].to_list(), index=days, dtype="float64").reindex(index)
-    return (closes / closes.shift(1).fillna(opens) - 1).fillna(0.0)
 
 
 def _charts(curve):
@@ -129,27 +112,3 @@ def _tear_sheet(result, curve, capital, folder):
     return finish_tear_sheet(path, returns, note)
 
 
-def finish_tear_sheet(path, returns, note):
-    """Completes a tear sheet QuantStats wrote at `path` from `returns`: `note` (HTML) under its
-    title with the rate and year it measures by, no rolling panels on a run too short to fill
-    them, and a drawdown still open at the end not called recovered."""
-    with open(path, encoding="utf-8") as f:
-        page = f.read()
-    rules = (f"<p style='margin:8px 0;color:#555'>無風險利率 {equity.RISK_FREE_RATE:.0%}, 一年 "
-             f"{equity.TRADING_DAYS_PER_YEAR} 個交易日, 與主控台及帳戶頁相同; 回撤以負數表示.")
-    days = len(returns) - 1  # the anchor is not a day of the run
-    if days < ROLLING_DAYS:
-        page = re.sub(r'<div id="rolling_\w+">.*?</div>', "", page, flags=re.S)
-        rules += f" 回測只有 {days} 個交易日, 不足滾動指標的 {ROLLING_DAYS} 日, 不顯示滾動圖."
-    if equity.short_run_note(days):
-        rules += " " + equity.short_run_note(days).replace("顯示為 —", "本頁的年化數字請勿採信 (主控台與帳戶頁顯示 —)")
-    values = list(itertools.accumulate((1 + r for r in returns.fillna(0.0).tolist()), lambda a, b: a * b))
-    if values and values[-1] < max(values):
-        last = returns.index[-1].strftime("%Y-%m-%d")
-        start = page.find("Worst 10 Drawdowns")
-        end = page.find("</table>", start)
-        if start >= 0 and end >= 0:
-            table = re.sub(rf"(<tr><td>[^<]*</td><td>){last}(</td>)", r"\1未回復 (回測結束時仍在回撤中)\2",
-                           page[start:end])
-            page = page[:start] + table + page[end:]
-    return write_text(path, page.replace("</h4>", "</h4>" + note + rules + "</p>", 1))

@@ -10,10 +10,10 @@ futures code, one cache file per trading day (`market.trading_days`), each trade
 """
 import polars as pl
 
-from orva_backtest.market.contract_months import record_months
-from orva_backtest.market.daily_files import (DATE, EXPIRY, PRICE, PRODUCT, TIME, plan_days, table,
-                                              texts, trade_ticks, unique_paths)
-from orva_backtest.tick_import import DayWriter, ImportResult, integers, warn_closed_days
+from orva_backtest.data.contract_months import record_months
+from orva_backtest.data.daily_files import (DATE, EXPIRY, PRICE, PRODUCT, TIME, plan_days, table,
+                                            texts, trade_ticks, unique_paths)
+from orva_backtest.data.tick_import import DayWriter, ImportResult, integers, warn_closed_days
 
 VOLUME = "成交數量(B+S)"
 HEADER = (DATE, PRODUCT, EXPIRY, TIME, PRICE, VOLUME, "近月價格", "遠月價格", "開盤集合競價")
@@ -68,7 +68,7 @@ def import_taifex_files(paths, product, code=None, data_dir=None, progress=None)
     leaving the days of the files before it imported and the rest of the cache as it was.
     `progress(files_done, files, rows_read, ticks)` follows the work."""
     from orva_backtest.constant import BASIC_INFO
-    from orva_backtest.runner import parse_instruments
+    from orva_backtest.data.instruments import parse_instruments
     product = str(product).strip().upper()
     if not product:
         raise ValueError("--product 不可為空 (例如 TX, MTX, TMF)")

@@ -6,7 +6,7 @@ import sys
 import types
 from importlib.machinery import SourceFileLoader
 
-from orva_backtest.strategy import Strategy
+from orva_backtest.engine.strategy import Strategy
 
 
 class StrategyFileError(ValueError):

@@ -12,7 +12,7 @@ from dataclasses import dataclass, field
 
 import polars as pl
 
-from orva_backtest.market.trading_days import cache_days, closed_days
+from orva_backtest.trading_days import cache_days, closed_days
 from orva_backtest.modules.ticker.ticker import TICK_SCHEMA, find_bad_tick
 
 RULES = ("ts 為 1990 至 2099 年的奈秒, close 為正的有限數, 買賣價為不為負的有限數, "
@@ -197,7 +197,7 @@ def import_tick_file(path, code, market, data_dir):
     day); returns an ImportResult. The file needs the tick table's columns: ts (nanoseconds
     since the epoch), close, volume, bid_price, bid_volume, ask_price, ask_volume, tick_type.
     """
-    from orva_backtest.runner import parse_instruments
+    from orva_backtest.data.instruments import parse_instruments
     entry = parse_instruments([{"code": code, "market": market}])[0]
     code, market = entry["code"], entry["market"]
     writer = DayWriter(code, data_dir)

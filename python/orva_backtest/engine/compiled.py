@@ -21,7 +21,7 @@ import time
 
 import numpy as np
 
-from orva_backtest.strategy import Strategy
+from orva_backtest.engine.strategy import Strategy
 
 ORDER_FIELDS = 5
 BUY, SELL = 1.0, -1.0

@@ -85,7 +85,7 @@ def market_rules(rules="taiwan", *, fee_discount=None, min_fee=None, roll=None, 
     if "roll" in given and given["roll"] not in ROLLS:
         raise ValueError(f"roll 只能是 settle 或 reopen, 收到: {roll!r}")
     if "settlements" in given:
-        from orva_backtest.market.contract_months import checked_settlements, read_settlements
+        from orva_backtest.data.contract_months import checked_settlements, read_settlements
         settlements = given["settlements"]
         given["settlements"] = (checked_settlements(settlements) if isinstance(settlements, dict)
                                 else read_settlements(settlements))
@@ -109,7 +109,7 @@ def _number(value, name):
 def apply_rules(rules, account, markets, data_dir, synthetic, notes):
     """Gives the account its rules and, for each futures series with recorded contract months,
     the expiries it settles; `notes` gets what the run should say of them."""
-    from orva_backtest.market.contract_months import read_months, rolls
+    from orva_backtest.data.contract_months import read_months, rolls
     account_rules = rules.account_rules()
     if account_rules is None:
         return

@@ -1,7 +1,7 @@
 """The main statistics of a run in words and numbers: for the console and for notebooks."""
 from html import escape
 
-from orva_backtest.market_rules import rules_line
+from orva_backtest.engine.market_rules import rules_line
 
 # (key, label, format) of the figures shown; every key is one of `BacktestResult.stats()`.
 MAIN_FIGURES = (

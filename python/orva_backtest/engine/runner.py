@@ -7,19 +7,19 @@ from datetime import datetime
 from typing import Callable, Optional
 
 from orva_backtest import utils
-from orva_backtest.buying_power import BuyingPower, check_margins
-from orva_backtest.compiled import CompiledStrategy, check_run
-from orva_backtest.market_rules import apply_rules, market_rules, rules_line
 from orva_backtest.constant import BASIC_INFO
-from orva_backtest.market.option_chains import check_option_name, expand_chains
-from orva_backtest.option_chain import set_up_options, settle_expired
-from orva_backtest.outputs import library_step, new_run_folder, register_exit_wait, write_reports
-from orva_backtest.result import BacktestResult, instrument_summaries, margin_in_use
-from orva_backtest.strategy import Context, defined_callbacks
+from orva_backtest.data.instruments import parse_instruments
+from orva_backtest.data.option_chains import expand_chains
+from orva_backtest.engine.buying_power import BuyingPower, check_margins
+from orva_backtest.engine.compiled import CompiledStrategy, check_run
+from orva_backtest.engine.market_rules import apply_rules, market_rules, rules_line
+from orva_backtest.engine.options import set_up_options, settle_expired
+from orva_backtest.engine.outputs import library_step, new_run_folder, register_exit_wait, write_reports
+from orva_backtest.engine.result import BacktestResult, instrument_summaries, margin_in_use
+from orva_backtest.engine.strategy import Context, defined_callbacks
+from orva_backtest.modules.positions.reporting import BENCHMARK
 
-BENCHMARK = "0050"
 MODES = ("direct", "paced")
-MARKETS = ("Stock", "Future", "Option")
 # Reports a single tick's callbacks may cause before the run is stopped as a report storm.
 MAX_REPORTS_PER_TICK = 10_000
 _ONE_RUN_AT_A_TIME = threading.RLock()  # reentrant: a run started from a callback must not hang
@@ -62,33 +62,6 @@ def use_taiwan_time():
     if "TZ" not in os.environ:
         os.environ["TZ"] = "Asia/Taipei"
         time.tzset()
-
-
-def parse_instruments(instruments):
-    """[{"code", "market"}] from "2330:Stock" texts, (code, market) pairs or such dicts."""
-    markets = {}  # a code listed twice is replayed once; listed in two markets it is refused
-    for entry in instruments:
-        if isinstance(entry, str):
-            code, _, market = entry.partition(":")
-            market = market.strip() or "Stock"
-        elif isinstance(entry, dict):
-            code, market = entry.get("code"), entry.get("market")
-        else:
-            code, market = entry
-        if not isinstance(code, str) or not code.strip():
-            raise ValueError(f"商品代碼不可為空: {entry!r}")
-        market = {m.lower(): m for m in MARKETS}.get(market.strip().lower() if isinstance(market, str) else None)
-        if market is None:
-            raise ValueError(f"不支援的市場 {entry!r}, 請用 Stock、Future 或 Option")
-        code = code.strip()
-        if market == "Future" and not code[0].isalpha():  # stock codes are digits, futures letters
-            raise ValueError(f"{code} 不是期貨代碼 (期貨代碼以英文字母開頭, 例如 TXFR1); 股票請寫 {code}:Stock")
-        check_option_name(code, market)
-        if markets.setdefault(code, market) != market:
-            raise ValueError(f"商品 {code} 不可同時列在 {markets[code]} 與 {market}")
-    if not markets:
-        raise ValueError("至少需要一個商品")
-    return [{"code": code, "market": market} for code, market in markets.items()]
 
 
 def check_capital(capital):
@@ -292,12 +265,12 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
     takes to reach the exchange (see README, "Fill models").
     `cash_check`: refuse the strategy's orders that the buying power cannot pay for (an
     `InsufficientFunds` error from `ctx.buy`/`ctx.sell`); `margins` ({code: margin per
-    contract}) overrides the futures margins it counts (see `orva_backtest.buying_power`).
+    contract}) overrides the futures margins it counts (see `orva_backtest.engine.buying_power`).
     `rules`: "taiwan" (the default: day-trade tax, tax on the side that owes it, fee minimum,
     daily price limits, futures expiry), "plain" (the account and exchange alone) or a
     `market_rules.MarketRules` with settings of its own (see `market_rules.market_rules`).
     """
-    from orva_backtest.market import SyntheticMarket
+    from orva_backtest.data import SyntheticMarket
     from orva_backtest.modules.matcher.matcher import Matcher
     from orva_backtest.modules.positions.positions import Positions, QuoteManager
     from orva_backtest.modules.ticker.ticker import Ticker

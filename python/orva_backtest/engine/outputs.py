@@ -67,7 +67,7 @@ def write_reports(result, folder):
     """Exports the trade records, writes both reports of every traded instrument and, when
     anything traded, the account report, into `folder` (the report methods write under the data
     directory: it points there meanwhile). Returns the files written."""
-    from orva_backtest.research.account_report import write_account_report
+    from orva_backtest.engine.account_report import write_account_report
     account, quotes = result.account, result.quotes
     previous = BASIC_INFO._data_dir
     BASIC_INFO.data_dir = folder

@@ -27,10 +27,10 @@ from typing import Callable, Dict, List, Optional
 import polars as pl
 
 from orva_backtest import utils
-from orva_backtest.dask_cluster import cluster_client, within
-from orva_backtest.outputs import new_folder
-from orva_backtest.strategy_file import load_strategy_class
-from orva_backtest.sweep_output import COLUMNS, RUN_SETTINGS, make_table, param_column, table_row, write_heatmap
+from orva_backtest.research.dask_cluster import cluster_client, within
+from orva_backtest.engine.outputs import new_folder
+from orva_backtest.engine.strategy_file import load_strategy_class
+from orva_backtest.research.sweep_output import COLUMNS, RUN_SETTINGS, make_table, param_column, table_row, write_heatmap
 from orva_backtest.utils import write_atomically, write_text
 
 # What a finished start leaves in its task's folder: the row, final.
@@ -199,9 +199,10 @@ def fill_cache(instruments, start, end, backfill, data_dir, source):
     """Loads every day of the sweep into the tick cache of `data_dir` (the benchmark's too, as a
     run replays it) from `source`; returns the number of ticks."""
     from orva_backtest.constant import BASIC_INFO
-    from orva_backtest.market.option_chains import expand_chains
+    from orva_backtest.data.option_chains import expand_chains
     from orva_backtest.modules.ticker.ticker import Ticker
-    from orva_backtest.runner import BENCHMARK, parse_instruments, use_taiwan_time
+    from orva_backtest.data.instruments import parse_instruments
+    from orva_backtest.engine.runner import BENCHMARK, use_taiwan_time
     use_taiwan_time()
     parsed = expand_chains(parse_instruments(instruments), start, end, data_dir)  # the series the tasks replay
     if BENCHMARK not in {i["code"] for i in parsed}:
@@ -273,8 +274,8 @@ def _run_task(job, index, params):
         return _final(folder, _lost_row(job, index, params, f"KilledWorker: 這個任務開始了 {lost} 次都沒有完成, "
                                                             "worker 行程在執行中結束 (例如 os._exit、記憶體不足)"))
     began = time.perf_counter()
-    from orva_backtest.market import CacheOnlyMarket
-    from orva_backtest.runner import run_backtest
+    from orva_backtest.data import CacheOnlyMarket
+    from orva_backtest.engine.runner import run_backtest
     attempts = _count_attempt(folder)
     data_dir = _fresh_data_dir(folder, job.cache)
     row = _row(job, index, params, status="ok", attempts=attempts, folder=data_dir, error="", traceback="")
@@ -419,10 +420,11 @@ def run_sweep(strategy_file, grid: Dict[str, list], instruments, start, end, *, 
     `<data_dir>/sweeps/<time>[-n]`) and returns the table.
     """
     from orva_backtest.constant import BASIC_INFO
-    from orva_backtest.market import SyntheticMarket
-    from orva_backtest.buying_power import check_margins
-    from orva_backtest.market_rules import market_rules
-    from orva_backtest.runner import check_capital, parse_instruments
+    from orva_backtest.data import SyntheticMarket
+    from orva_backtest.engine.buying_power import check_margins
+    from orva_backtest.engine.market_rules import market_rules
+    from orva_backtest.data.instruments import parse_instruments
+    from orva_backtest.engine.runner import check_capital
 
     params = dict(params or {})
     check_capital(capital)
