@@ -227,13 +227,7 @@ def import_taifex(files, product, code, data_dir):
     """Write a product's front-month trades of the futures exchange's daily files
     (Daily_YYYY_MM_DD.zip or their CSV) into the day cache, one file per trading day."""
     from orva_backtest.data.taifex import import_taifex_files
-    data_dir = data_dir_of(data_dir)
-    with _ImportProgress() as progress:
-        try:
-            result = import_taifex_files(files, product, code=code, data_dir=data_dir, progress=progress)
-        except (OSError, ValueError) as error:
-            raise CliError(str(error)) from None
-    _show_import(result)
+    _import_exchange_files(import_taifex_files, files, product, code=code, data_dir=data_dir_of(data_dir))
 
 
 @main.command("import-taifex-options")
@@ -247,11 +241,15 @@ def import_taifex_options(files, product, expiries, strikes, data_dir):
     (OptionsDaily_YYYY_MM_DD.zip or their CSV): each trading day's chain in one file, each
     series' trades as its cache day (codes such as TXO202601C23000)."""
     from orva_backtest.data.taifex_options import import_taifex_option_files
-    data_dir = data_dir_of(data_dir)
+    _import_exchange_files(import_taifex_option_files, files, product, expiries=expiries, strikes=strikes,
+                           data_dir=data_dir_of(data_dir))
+
+
+def _import_exchange_files(importer, *args, **kwargs):
+    """An import of the exchange's daily files under a progress bar; its errors are one line."""
     with _ImportProgress() as progress:
         try:
-            result = import_taifex_option_files(files, product, expiries=expiries, strikes=strikes,
-                                                data_dir=data_dir, progress=progress)
+            result = importer(*args, progress=progress, **kwargs)
         except (OSError, ValueError) as error:
             raise CliError(str(error)) from None
     _show_import(result)
