@@ -1,4 +1,5 @@
 import json
+import signal
 import time
 
 import pytest
@@ -22,6 +23,16 @@ class Recorder:
     @property
     def entries(self):
         return [json.loads(line) for line in self.lines]
+
+
+@pytest.fixture(autouse=True)
+def python_ctrl_c():
+    """Every test starts with Python's own Ctrl-C handler: one left ignored or replaced by an
+    earlier test (a cluster's worker started in this process) would swallow the next test's."""
+    before = signal.getsignal(signal.SIGINT)
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, before)
 
 
 @pytest.fixture
