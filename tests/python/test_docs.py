@@ -4,6 +4,7 @@ import os
 import re
 import subprocess
 import sys
+import textwrap
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Optional
@@ -12,7 +13,7 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
-FENCE = re.compile(r"^```(\S*)\s*$")
+FENCE = re.compile(r"^\s*```(\S*)\s*$")  # indented ones too (inside a list item)
 # Written on the line above a block: why it cannot run here, or the file it is (saved, then run).
 MARK = re.compile(r"^<!-- (not run|file): (.*?) -->$")
 LINK = re.compile(r"\]\(([^)#\s]*)(?:#([^)\s]*))?\)")
@@ -47,8 +48,8 @@ def read_blocks(page):
         assert end is not None, f"{page.name}:{k + 1}: a block that is never closed"
         above = next((lines[j].strip() for j in range(k - 1, -1, -1) if lines[j].strip()), "")
         mark = MARK.match(above)
-        blocks.append(Block(page, k + 1, opening.group(1), "\n".join(lines[k + 1:end]) + "\n",
-                            mark.groups() if mark else None))
+        code = textwrap.dedent("\n".join(lines[k + 1:end]) + "\n")
+        blocks.append(Block(page, k + 1, opening.group(1), code, mark.groups() if mark else None))
         k = end + 1
     return blocks
 
