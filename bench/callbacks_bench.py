@@ -26,7 +26,7 @@ FILES = {"CompiledMean50": "compiled_strategies.py"}  # the rest are in runner_s
 RUN = """
 import json, sys
 from importlib.machinery import SourceFileLoader
-from orva_backtest.runner import run_backtest, use_taiwan_time
+from orva_backtest.engine.runner import run_backtest, use_taiwan_time
 name, path, start, end, data_dir = sys.argv[1:6]
 if name == "None":
     from orva_backtest.examples.ma_crossover import MovingAverageCrossover as cls

@@ -3,7 +3,7 @@ decisions from the same arithmetic, so both place the same orders on the same ti
 import numba
 import numpy as np
 
-from orva_backtest.compiled import BUY, MARKET, ROD, SELL, CompiledStrategy, tick_function
+from orva_backtest.engine.compiled import BUY, MARKET, ROD, SELL, CompiledStrategy, tick_function
 
 WINDOW = 50
 

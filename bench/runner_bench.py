@@ -25,8 +25,8 @@ STRATEGIES = {  # name -> (file, class)
 
 API_RUN = """
 import json, resource, sys
-from orva_backtest.runner import run_backtest, use_taiwan_time
-from orva_backtest.strategy import Strategy
+from orva_backtest.engine.runner import run_backtest, use_taiwan_time
+from orva_backtest.engine.strategy import Strategy
 
 def rss_mb():
     with open("/proc/self/status") as f:
@@ -40,7 +40,7 @@ else:
     cls = getattr(SourceFileLoader("bench_strategies", path).load_module(), name)
 use_taiwan_time()
 import orva_backtest.modules.matcher.matcher, orva_backtest.modules.positions.positions  # noqa
-import orva_backtest.modules.ticker.ticker, orva_backtest.market  # noqa
+import orva_backtest.modules.ticker.ticker, orva_backtest.data  # noqa
 before = rss_mb()
 result = run_backtest(cls(), {instruments!r}, {start!r}, end, data_dir=data_dir, reports=False,
                       capital=10_000_000)
@@ -51,9 +51,9 @@ print(json.dumps({{"ticks": result.replayed, "seconds": result.seconds, "before_
 TABLE_SIZE = """
 import sys
 from orva_backtest.constant import BASIC_INFO
-from orva_backtest.market import SyntheticMarket
+from orva_backtest.data import SyntheticMarket
 from orva_backtest.modules.ticker.ticker import Ticker
-from orva_backtest.runner import BENCHMARK, parse_instruments, use_taiwan_time
+from orva_backtest.engine.runner import BENCHMARK, parse_instruments, use_taiwan_time
 use_taiwan_time()
 BASIC_INFO.data_dir = sys.argv[2]
 codes = parse_instruments({instruments!r} + [BENCHMARK + ":Stock"])

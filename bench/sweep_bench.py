@@ -22,7 +22,7 @@ from rich.console import Console
 from rich.table import Table
 
 from orva_backtest.examples import ma_crossover
-from orva_backtest.sweep import run_sweep
+from orva_backtest.research.sweep import run_sweep
 
 GRID = {"fast": [3, 5, 8, 13], "slow": [20, 30, 40, 60]}  # 16 tasks
 START = "2024-03-04"

@@ -41,9 +41,9 @@ def timed(command, env):
 def fill_cache(span, data_dir, env):
     """Makes every instrument-day of the range ready in the tick cache, without a replay."""
     script = ("import sys; from orva_backtest.constant import BASIC_INFO; "
-              "from orva_backtest.market import SyntheticMarket; "
+              "from orva_backtest.data import SyntheticMarket; "
               "from orva_backtest.modules.ticker.ticker import Ticker; "
-              "from orva_backtest.runner import use_taiwan_time; use_taiwan_time(); "
+              "from orva_backtest.engine.runner import use_taiwan_time; use_taiwan_time(); "
               "BASIC_INFO.data_dir = sys.argv[1]; "
               "codes = [{'code': c, 'market': m} for c, m in "
               "(('2330', 'Stock'), ('TXFR1', 'Future'), ('0050', 'Stock'))]; "

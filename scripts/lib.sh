@@ -47,7 +47,7 @@ ensure_chromium() {
 source_stamp() {
   local root
   root=$(repo_root)
-  find "$root/src" "$root/python" "$root/CMakeLists.txt" "$root/pyproject.toml" "$root/scripts" \
+  find "$root/src" "$root/python" "$root/CMakeLists.txt" "$root/pyproject.toml" "$root/.gitignore" "$root/scripts" \
        -type f -not -path '*/__pycache__/*' -print0 | sort -z | xargs -0 sha256sum | sha256sum | cut -d' ' -f1
 }
 

@@ -1,11 +1,38 @@
-"""Tick-replay backtesting simulator for the Taiwan stock and futures markets."""
+"""Tick-replay backtesting simulator for the Taiwan stock and futures markets.
+
+Floors, each importing only from its own and the ones below: `constant`, `utils`,
+`trading_days` and the compiled `modules`; `data` (what feeds a run); `engine` (the run and
+what it leaves); `research` (many runs); `cli` (the command line)."""
+from importlib import import_module
 from importlib.metadata import PackageNotFoundError, version
 
-from orva_backtest.strategy import Context, Strategy
+from orva_backtest import _moved
+from orva_backtest.engine.strategy import Context, Strategy
 
-__all__ = ["Context", "Strategy", "__version__"]
+# The public names, each loaded when first asked for: `import orva_backtest` stays light.
+_PUBLIC = {
+    "run_backtest": "engine.runner", "BacktestResult": "engine.result", "CompiledStrategy": "engine.compiled",
+    "SyntheticMarket": "data", "CacheOnlyMarket": "data", "import_tick_file": "data.tick_import",
+    "import_taifex_files": "data.taifex", "import_taifex_option_files": "data.taifex_options",
+    "run_sweep": "research.sweep", "run_walkforward": "research.walkforward",
+}
+__all__ = ["Context", "Strategy", "__version__", *_PUBLIC]
+
+_moved.install()
 
 try:
     __version__ = version("orva_backtest")
 except PackageNotFoundError:  # a source tree that was never installed
     __version__ = "0.0.0"
+
+
+def __getattr__(name):
+    if name in _PUBLIC:
+        value = getattr(import_module(f"orva_backtest.{_PUBLIC[name]}"), name)
+        globals()[name] = value
+        return value
+    raise AttributeError(f"module 'orva_backtest' has no attribute {name!r}")
+
+
+def __dir__():
+    return sorted([*globals(), *_PUBLIC])

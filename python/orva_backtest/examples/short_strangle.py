@@ -11,7 +11,7 @@ otherwise against the forward that put-call parity reads from the chain.
 from datetime import time
 
 from orva_backtest import Strategy
-from orva_backtest.option_chain import by_delta
+from orva_backtest.engine.options import by_delta
 
 DAY_SESSION = (time(9, 0), time(13, 0))
 

@@ -1,2 +1,2 @@
-"""Research tools over a run's `BacktestResult`: statistics, the equity curve, the account
-report and walk-forward tests."""
+"""Research over many runs of a strategy: parameter sweeps on a local cluster and their table
+and heatmap, and walk-forward tests."""

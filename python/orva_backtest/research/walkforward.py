@@ -11,8 +11,8 @@ from typing import List
 import polars as pl
 
 from orva_backtest import utils
-from orva_backtest.research.equity import ANNUALISED, MIN_DAYS_TO_ANNUALISE, STATS
-from orva_backtest.sweep_output import MONEY
+from orva_backtest.engine.equity import ANNUALISED, MIN_DAYS_TO_ANNUALISE, STATS
+from orva_backtest.research.sweep_output import MONEY
 from orva_backtest.utils import write_atomically, write_text
 
 
@@ -27,7 +27,7 @@ class WalkForwardResult:
 
 def trading_days(start, end):
     """The trading days from `start` to `end` ("YYYY-MM-DD"), both included."""
-    from orva_backtest.market.trading_days import is_trading_day
+    from orva_backtest.trading_days import is_trading_day
     first, last = date.fromisoformat(start), date.fromisoformat(end)
     return [first + timedelta(days=i) for i in range((last - first).days + 1)
             if is_trading_day(first + timedelta(days=i))]
@@ -56,7 +56,7 @@ def _best(table, metric, grid):
     """(the grid values of the best task by `metric` as they were given, as the table shows
     them, its score), ties going to the first in grid order; (None, why, None) when no task has
     a value to compare."""
-    from orva_backtest.sweep import combinations
+    from orva_backtest.research.sweep import combinations
     ok = table.filter(pl.col("status") == "ok")
     if ok.is_empty():
         return None, "訓練窗的每個任務都失敗了", None
@@ -97,14 +97,14 @@ def run_walkforward(strategy_file, grid, instruments, start, end, *, train_days,
     `progress(window, windows)` is called as each window starts. The other arguments are
     `run_sweep`'s. Interrupted (KeyboardInterrupt, or a ConnectionError of the cluster), it
     writes the windows that finished, the others as failed, then raises."""
-    from orva_backtest.buying_power import check_margins
+    from orva_backtest.engine.buying_power import check_margins
     from orva_backtest.constant import BASIC_INFO
-    from orva_backtest.dask_cluster import cluster_client
-    from orva_backtest.market_rules import market_rules
-    from orva_backtest.outputs import new_folder
-    from orva_backtest.runner import parse_instruments
-    from orva_backtest.strategy_file import load_strategy_class
-    from orva_backtest.sweep import checked_grid
+    from orva_backtest.research.dask_cluster import cluster_client
+    from orva_backtest.engine.market_rules import market_rules
+    from orva_backtest.engine.outputs import new_folder
+    from orva_backtest.data.instruments import parse_instruments
+    from orva_backtest.engine.strategy_file import load_strategy_class
+    from orva_backtest.research.sweep import checked_grid
 
     if metric not in STATS:
         raise ValueError(f"不支援的指標 {metric!r} (可用: {', '.join(STATS)})")
@@ -157,9 +157,9 @@ def _dates(number, train, test):
 
 def _window(number, train, test, strategy_file, grid, instruments, metric, cls, client, folder, shared):
     """(the window's row, its test run's equity curve, empty when the window failed)."""
-    from orva_backtest.market import SyntheticMarket
-    from orva_backtest.runner import run_backtest
-    from orva_backtest.sweep import figures, run_sweep, strategy_params
+    from orva_backtest.data import SyntheticMarket
+    from orva_backtest.engine.runner import run_backtest
+    from orva_backtest.research.sweep import figures, run_sweep, strategy_params
 
     row = _dates(number, train, test)
     source = shared["source"] if shared["source"] is not None else SyntheticMarket()

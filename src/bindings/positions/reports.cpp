@@ -213,7 +213,7 @@ nb::object open_position(nb::handle self, nb::handle code) {
   held["quantity"] = net;
   held["last_price"] = tick.is_none() ? nb::none() : item(tick, k.close);
   held["unrealised"] = unrealised;
-  held["average_price"] = nb::module_::import_("orva_backtest.result").attr("average_price")(self, code);
+  held["average_price"] = nb::module_::import_("orva_backtest.modules.positions.reporting").attr("average_price")(self, code);
   return held;
 }
 
@@ -255,11 +255,11 @@ void generate_standard_report(nb::handle self, nb::handle code, nb::handle quote
   context["open_position"] = open_position(self, code);
   // Summed from the round trips by side: the account's counters add a short's buy-back to what
   // it received and count a fill that closes several lots once.
-  nb::object result_module = nb::module_::import_("orva_backtest.result");
-  context["account_summary"] = result_module.attr("account_summary")(
+  nb::object reporting = nb::module_::import_("orva_backtest.modules.positions.reporting");
+  context["account_summary"] = reporting.attr("account_summary")(
       rows, info.is_none() ? nb::object(nb::int_(0)) : item(info, k.entry_times));
   nb::list longs;
-  for (nb::handle row : rows) longs.append(result_module.attr("is_long")(row));
+  for (nb::handle row : rows) longs.append(reporting.attr("is_long")(row));
   context["sides_json"] = libs->dumps(longs);
   // Set by the exchange that filled the account's orders; today's rules otherwise.
   nb::object rules = nb::getattr(self, "fill_rules", nb::none());
@@ -301,7 +301,7 @@ nb::object bar_days(nb::handle kbars) {
 nb::object equity_returns(nb::handle daily_profit, nb::handle days, nb::handle capital) {
   nb::object index = days.attr("union")(daily_profit.attr("index"));
   nb::object start = libs->pd.attr("Timestamp")(
-      nb::module_::import_("orva_backtest.market.trading_days")
+      nb::module_::import_("orva_backtest.trading_days")
           .attr("previous_trading_day")(index[nb::int_(0)].attr("date")()));
   index = index.attr("insert")(0, start);
   nb::object profit = daily_profit.attr("reindex")(index, nb::arg("fill_value") = 0.0);
@@ -323,7 +323,7 @@ constexpr const char* kBasisNote =
 void add_basis_note(nb::handle path, nb::handle returns, bool has_benchmark) {
   std::string note = kBasisNote;
   if (!has_benchmark) note += "<p style=\"margin:8px 0;color:#a60\">快取中沒有基準 0050 的 Tick, 本報告沒有基準.</p>";
-  nb::module_::import_("orva_backtest.research.account_report")
+  nb::module_::import_("orva_backtest.modules.positions.reporting")
       .attr("finish_tear_sheet")(path, returns, nb::str(note.c_str()));
 }
 
@@ -348,7 +348,7 @@ void generate_qs_profit_report(nb::handle self, nb::handle code, nb::handle quot
   frame[keys().exit_dt] = pd.attr("to_datetime")(pd.attr("Series")(exits, nb::arg("dtype") = "object"),
                                                  nb::arg("errors") = "coerce");
   nb::list sides;
-  nb::object is_long = nb::module_::import_("orva_backtest.result").attr("is_long");
+  nb::object is_long = nb::module_::import_("orva_backtest.modules.positions.reporting").attr("is_long");
   for (nb::handle row : rows) sides.append(truth(is_long(row)) ? "long" : "short");
   nb::object csv_frame = libs->safe(frame.attr("assign")(nb::arg("side") = sides));
   write_atomically(csv_path, [&](nb::handle temporary) {
@@ -366,7 +366,7 @@ void generate_qs_profit_report(nb::handle self, nb::handle code, nb::handle quot
       bar_days(quote_manager.attr("get_kbar")(code, nb::arg("unit") = "d", nb::arg("freq") = 1));
   nb::object returns = equity_returns(daily, days, nb::getattr(self, "initial_capital"));
   // The account's tear sheet measures its benchmark the same way.
-  nb::object benchmark = nb::module_::import_("orva_backtest.research.account_report")
+  nb::object benchmark = nb::module_::import_("orva_backtest.modules.positions.reporting")
                              .attr("benchmark_returns")(quote_manager, returns.attr("index"));
   if (benchmark.is_none())
     console_print(std::string("[yellow]快取中沒有基準 ") + kBenchmark + " 的 Tick, " + code_text +
@@ -376,7 +376,7 @@ void generate_qs_profit_report(nb::handle self, nb::handle code, nb::handle quot
     options["returns"] = returns;
     options["download_filename"] = html_path;
     options["output"] = html_path;
-    options["rf"] = nb::module_::import_("orva_backtest.research.equity").attr("RISK_FREE_RATE");
+    options["rf"] = nb::module_::import_("orva_backtest.modules.positions.reporting").attr("RISK_FREE_RATE");
     options["title"] = "進階損益報告";
     options["periods_per_year"] = 252;  // trading days
     options["match_dates"] = false;     // every day of the run stays, the first included

@@ -1,0 +1,119 @@
+"""Compiled strategies: a strategy whose per-tick logic is a numba function compiled to a C
+callable, which the direct replay's C++ loop calls through its pointer with no interpreter in
+between. Its orders reach the same exchange, account and reports as any strategy's.
+
+numba is an optional dependency: ``pip install "orva_backtest[compiled]"``.
+
+The per-tick function has the signature `TICK_ARGUMENTS` names, in order::
+
+    time (float64, epoch seconds), code (int64, index into the strategy's `codes`),
+    close (float64), volume (int64), tick_type (int64), bid, ask (float64; NaN unless the
+    replay carries quotes), values, n_values (float64 state), counters, n_counters (int64
+    state), positions, n_codes (int64 net quantity per code index), orders, capacity
+
+and returns how many order rows it wrote into `orders` (a float64 buffer of `capacity` rows of
+`ORDER_FIELDS` numbers: code index, `BUY` or `SELL`, quantity, price or `MARKET`, `ROD`, `IOC`
+or `FOK`), from row 0 on each call; a negative value stops the run with an error. The state
+arrays are the strategy's own and persist across ticks; `positions` is kept current by the run
+after every fill. Reach them as arrays with ``numba.carray(values, n_values)``.
+"""
+import time
+
+import numpy as np
+
+from orva_backtest.engine.strategy import Strategy
+
+ORDER_FIELDS = 5
+BUY, SELL = 1.0, -1.0
+MARKET = 0.0
+ROD, IOC, FOK = 0.0, 1.0, 2.0
+TICK_ARGUMENTS = ("time", "code", "close", "volume", "tick_type", "bid", "ask", "values",
+                  "n_values", "counters", "n_counters", "positions", "n_codes", "orders", "capacity")
+
+
+def _numba():
+    try:
+        import numba
+    except ImportError as error:
+        raise ImportError('編譯策略需要 numba: pip install "orva_backtest[compiled]"') from error
+    return numba
+
+
+def tick_signature():
+    """The numba signature of a per-tick function (see the module's doc)."""
+    types = _numba().types
+    f64, i64 = types.float64, types.int64
+    return i64(f64, i64, f64, i64, i64, f64, f64, types.CPointer(f64), i64, types.CPointer(i64),
+               i64, types.CPointer(i64), i64, types.CPointer(f64), i64)
+
+
+def tick_function(function):
+    """Compiles `function` (defined at the top level of a file) as a compiled strategy's
+    per-tick function. The machine code is cached on disk beside the file, so a later run
+    loads it instead of compiling; `compile_seconds` and `from_cache` tell which happened."""
+    numba = _numba()
+    began = time.perf_counter()
+    compiled = numba.cfunc(tick_signature(), cache=True)(function)
+    compiled.compile_seconds = time.perf_counter() - began
+    compiled.from_cache = compiled.cache_hits > 0
+    return compiled
+
+
+class CompiledStrategy(Strategy):
+    """A strategy whose ``on_tick`` is the compiled `function` (see `tick_function`), called
+    for every tick of `codes` (a subset of the run's instruments; all of them by default,
+    in the order given to the run). `values` and `counters` are its float64 and int64 state,
+    given as initial contents; `max_orders` is how many orders it may place on one tick.
+
+    Subclasses may define the other callbacks (``on_start``, ``on_bar``, ``on_finish``, the
+    reports) as any strategy; one that defines ``on_deal_report`` calls this class's too, which
+    keeps `positions` current. Runs in the direct mode only, without the cash check.
+    """
+
+    def __init__(self, function, codes=None, values=(), counters=(), max_orders=8):
+        if getattr(function, "_sig", None) != tick_signature() or not hasattr(function, "address"):
+            raise TypeError(f"編譯策略的函式必須是 tick_function 編譯的 C 函式, 收到: {function!r}")
+        if type(max_orders) is not int or max_orders < 1:
+            raise ValueError(f"max_orders 必須是大於 0 的整數: {max_orders!r}")
+        self.function = function
+        self.codes = None if codes is None else [str(code) for code in codes]
+        self.values = np.array(values, dtype=np.float64).ravel()
+        self.counters = np.array(counters, dtype=np.int64).ravel()
+        self.orders = np.zeros(max_orders * ORDER_FIELDS, dtype=np.float64)
+        self.positions = np.zeros(0, dtype=np.int64)
+        self._ctx_codes = {}  # code → index into `positions`
+
+    @property
+    def compile_seconds(self):
+        """Seconds the function took to compile, or to load from the disk cache."""
+        return self.function.compile_seconds
+
+    def drive_setup(self, markets):
+        """What the direct replay's loop takes as `compiled`, for a run of `markets`
+        ({code: "Stock" or "Future"}); the positions start flat."""
+        codes = list(markets) if self.codes is None else self.codes
+        missing = [code for code in codes if code not in markets]
+        if missing or not codes:
+            raise ValueError(f"編譯策略的商品不在回測商品中: {', '.join(missing) or '(無)'}")
+        if len(set(codes)) != len(codes):
+            raise ValueError(f"編譯策略的商品重複: {', '.join(codes)}")
+        self.positions = np.zeros(len(codes), dtype=np.int64)
+        self._ctx_codes = {code: i for i, code in enumerate(codes)}
+        return (self.function.address, self.values, self.counters, self.positions, self.orders,
+                codes, [markets[code] for code in codes])
+
+    def on_deal_report(self, ctx, report):
+        """Keeps `positions` current: the compiled function reads it, never the account."""
+        index = self._ctx_codes.get(report.get("code"))
+        if index is not None:
+            self.positions[index] = ctx.position(report["code"])
+
+
+def check_run(strategy, mode, cash_check):
+    """Refuses what a compiled strategy cannot run under, before the run starts."""
+    if not isinstance(strategy, CompiledStrategy):
+        return
+    if mode != "direct":
+        raise ValueError(f"編譯策略只能在 direct 模式回放, 不支援 {mode}")
+    if cash_check:
+        raise ValueError("編譯策略不支援資金檢查 (cash_check)")
