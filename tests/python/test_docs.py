@@ -1,5 +1,4 @@
 """The README and the guide in docs/: every code block runs as printed, or says why it cannot."""
-import importlib.util
 import os
 import re
 import subprocess
@@ -18,9 +17,6 @@ FENCE = re.compile(r"^\s*```(\S*)\s*$")  # indented ones too (inside a list item
 MARK = re.compile(r"^<!-- (not run|file): (.*?) -->$")
 LINK = re.compile(r"\]\(([^)#\s]*)(?:#([^)\s]*))?\)")
 RUN, SHOWN = ("python", "sh"), ("text",)
-# The guide names the modules by the package layout of data/, engine/, research/ and cli/; an
-# installed tree from before that layout cannot import them yet.
-LAYOUT_INSTALLED = importlib.util.find_spec("orva_backtest.engine") is not None
 TIMEOUT = 900  # a safety net only: the longest block takes well under a minute
 
 
@@ -126,8 +122,5 @@ def test_block_runs_as_printed(block, chapter_dirs):
     else:
         command = [sys.executable, "-c", block.code]
     done = subprocess.run(command, cwd=folder, env=env, capture_output=True, text=True, timeout=TIMEOUT)
-    if (done.returncode and not LAYOUT_INSTALLED
-            and re.search(r"(ImportError|ModuleNotFoundError)\b.*orva_backtest", done.stdout + done.stderr)):
-        pytest.skip(f"{block.id} waits for the package layout: {done.stderr.strip().splitlines()[-1]}")
     assert done.returncode == 0, (
         f"{block.id} exited with {done.returncode}\n--- stdout\n{done.stdout[-3000:]}\n--- stderr\n{done.stderr[-3000:]}")
