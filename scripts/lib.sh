@@ -47,7 +47,10 @@ ensure_chromium() {
 source_stamp() {
   local root
   root=$(repo_root)
-  find "$root/src" "$root/python" "$root/CMakeLists.txt" "$root/pyproject.toml" "$root/.gitignore" "$root/scripts" \
+  local inputs=("$root/src" "$root/python" "$root/CMakeLists.txt" "$root/pyproject.toml" "$root/scripts")
+  # .gitignore decides what the wheel holds (a source archive may come without it)
+  if [ -e "$root/.gitignore" ]; then inputs+=("$root/.gitignore"); fi
+  find "${inputs[@]}" \
        -type f -not -path '*/__pycache__/*' -print0 | sort -z | xargs -0 sha256sum | sha256sum | cut -d' ' -f1
 }
 
