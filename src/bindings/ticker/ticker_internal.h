@@ -142,8 +142,16 @@ void for_each_date(nb::handle self, const Instrument& instrument, nb::handle sta
 // The checked tick table of one day: from the CSV cache, or downloaded (and
 // cached); a cache file that does not read back is set aside first.
 nb::object fetch_day(nb::handle self, nb::handle code, nb::handle market, nb::handle date);
+// The CSV cache file's name of a day; refuses codes unfit for file names.
+nb::str tick_filename(nb::handle code, nb::handle date);
 // The CSV cache file of a day; refuses codes unfit for file names.
 nb::object cache_path(nb::handle code, nb::handle date);
+// Writes a downloaded day into the cache, or says why the cache could not take it.
+void cache_day(nb::handle day, nb::handle code, const std::string& date);
+// A cache file's checked table; a ValueError when it does not read back as ticks.
+nb::object read_cache_file(nb::handle path);
+// The module function: None, or (row, column) of a table's first value no tick can have.
+nb::object find_bad_tick(nb::handle, nb::handle table);
 // Refuses a table that is not a replayable day of ticks.
 void check_day(nb::handle day);
 // Renames a damaged file aside; says where (or why it could not).
