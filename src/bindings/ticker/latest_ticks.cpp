@@ -40,7 +40,10 @@ void LatestTicks::filed(int slot, nb::object record) {
 void LatestTicks::file_quotes(PyObject* quotes, const direct::QuotesApi& quotes_api) {
   if (quoted_.empty()) return;
   ++quote_calls_;
-  const int status = quotes_api.add_ticks(quotes, quoted_.data(), quoted_.size());
+  // One tick (a callback or a bar feed on every tick) costs less without the batch's look-ups.
+  const int status = quoted_.size() == 1
+                         ? quotes_api.add_tick(quotes, quoted_[0])
+                         : quotes_api.add_ticks(quotes, quoted_.data(), quoted_.size());
   quoted_.clear();
   checked(status);
 }
