@@ -80,3 +80,22 @@ def test_tick_records_are_made_only_where_python_can_see_them(account):
         assert replay.records_made <= len(last) * (ticks // 1024 + 1)
     else:  # its own step sees every tick
         assert matcher.positions.handed == replay.records_made == ticks
+
+
+@pytest.mark.parametrize("account", [Positions, CountingAccount])
+def test_ticks_python_cannot_see_reach_the_quote_buffer_in_batches(account):
+    codes = [*CODES, {"code": "0050", "market": "Stock"}, {"code": "TXFR1", "market": "Future"}]
+    by_tick = QuoteManager(compact=True)
+    for record in Ticker(SyntheticMarket()).iter_ticks(codes, DAY, "2024-03-05"):
+        by_tick.add_tick(record)
+    replay = Ticker(SyntheticMarket()).iter_ticks(codes, DAY, "2024-03-05")
+    quotes = QuoteManager(compact=True)
+    ticks = replay.drive(Matcher(account()), quotes, None, set())
+    if account is Positions:  # no callback: one call per signal check and one at the end
+        assert 0 < replay.quote_calls <= ticks // 1024 + 1
+    else:  # its own step sees every tick, so each is in the buffer before it
+        assert replay.quote_calls == ticks
+    assert list(quotes.ticks) == list(by_tick.ticks) and len(quotes.ticks) == 3
+    for code in ("2330", "0050", "TXFR1"):
+        for unit, freq in [("m", 1), ("m", 5), ("d", 1)]:
+            assert quotes.get_kbar(code, unit, freq).equals(by_tick.get_kbar(code, unit, freq))

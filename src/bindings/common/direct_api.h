@@ -24,7 +24,8 @@ struct Tick {
   const std::string* code_text;
   PyObject* market_type;         // str
   const std::string* market_text;
-  PyObject* timestamp;           // float seconds, the record's own object
+  PyObject* timestamp;           // float seconds, the record's own object; null while no
+                                 // record is made (the loop makes it only when needed)
   double seconds;                // its value
   calendar::LocalMicros local;   // the timestamp on the local clock
   double close;
@@ -72,6 +73,9 @@ struct QuotesApi {
   int (*is_bar_feed)(PyObject* obj);
   // QuoteManager.add_tick(record), from its values.
   int (*add_tick)(PyObject* quotes, const Tick& tick);
+  // add_tick of each of `count` ticks in order, their times already in range, under one
+  // lock: each code's entry and each product type's windows are looked up once per call.
+  int (*add_ticks)(PyObject* quotes, const Tick* ticks, size_t count);
   // BarFeed.update(code) and BarFeed.close(): the bar records are appended to `out`.
   int (*update_bars)(PyObject* feed, PyObject* code, PyObject* out);
   int (*close_bars)(PyObject* feed, PyObject* out);

@@ -241,7 +241,8 @@ int is_bar_feed(PyObject* obj) { return Py_TYPE(obj) == bar_feed_type; }
 int is_quotes(PyObject* obj) { return is_quote_manager(obj) ? 1 : 0; }
 
 const direct::QuotesApi direct_api{direct::kApiVersion, &is_quotes,       &is_bar_feed,
-                                   &direct_add_tick,     &direct_update,  &direct_close,
+                                   &direct_add_tick,     &direct_add_ticks,
+                                   &direct_update,       &direct_close,
                                    &is_positions,        &direct_set_account_tick,
                                    &direct_expiry_due,   &direct_add_trade_record,
                                    &direct_set_positions};

@@ -3,6 +3,7 @@
 // the documented `ticks` entries are built as Python dicts only when the host
 // reads them.
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <limits>
 #include <map>
@@ -242,13 +243,16 @@ void check_tick_time(std::optional<cal::LocalMicros> dt, nb::handle timestamp) {
     raise_value_error("Tick 時間戳超出 1990-01-01 至 2100-01-01 的範圍: " + text_of(timestamp));
 }
 
-// Stores one checked tick.
-void store_tick(nb::handle self, nb::handle code, const std::string& code_text, nb::handle market,
-                const std::string& market_text, cal::LocalMicros dt, double close, long long qty,
-                long long tick_type, bool simulate) {
-  auto lock = locked(self);
-  QuoteManager& qm = state(self);
-  refresh_windows(qm, market, market_text);
+// Where a code's ticks of one product type go: its entry (made on its first tick) and the
+// product type's index among the entry's.
+struct Destination {
+  std::shared_ptr<Entry> entry;
+  uint16_t market = 0;
+  const std::vector<q::Window>* windows = nullptr;  // its product type's, when looked up
+};
+
+Destination destination(QuoteManager& qm, nb::handle code, const std::string& code_text,
+                        nb::handle market, const std::string& market_text) {
   auto [it, created] = qm.entries.try_emplace(code_text);
   if (created) {
     it->second = std::make_shared<Entry>();
@@ -267,12 +271,32 @@ void store_tick(nb::handle self, nb::handle code, const std::string& code_text, 
     markets.push_back(market_text);
     entry.market_texts.push_back(nb::borrow(market));
   }
-  const bool filled = entry.instrument.add(
-      {dt, static_cast<uint16_t>(index), &markets[index], close, qty, tick_type, simulate},
-      qm.calendar);
+  return {it->second, static_cast<uint16_t>(index)};
+}
+
+// False when the tick came after a gap left unfilled, which the host's console was told of.
+bool store_at(QuoteManager& qm, const Destination& to, const std::string& code_text,
+              cal::LocalMicros dt, double close, long long qty, long long tick_type,
+              bool simulate) {
+  const std::string& market_text = to.entry->instrument.market_types[to.market];
+  const q::RealTick tick{dt, to.market, &market_text, close, qty, tick_type, simulate};
+  const bool filled = to.windows ? to.entry->instrument.add(tick, qm.calendar, *to.windows)
+                                 : to.entry->instrument.add(tick, qm.calendar);
   if (!filled)
     console_print("[yellow]" + code_text + " 的 Tick 間隔超過 " +
                   std::to_string(q::kMaxFilledGapMinutes / 1440) + " 天, 不補空白 K 棒[/yellow]");
+  return filled;
+}
+
+// Stores one checked tick.
+void store_tick(nb::handle self, nb::handle code, const std::string& code_text, nb::handle market,
+                const std::string& market_text, cal::LocalMicros dt, double close, long long qty,
+                long long tick_type, bool simulate) {
+  auto lock = locked(self);
+  QuoteManager& qm = state(self);
+  refresh_windows(qm, market, market_text);
+  store_at(qm, destination(qm, code, code_text, market, market_text), code_text, dt, close, qty,
+           tick_type, simulate);
 }
 
 // Every field is read and checked before anything is stored.
@@ -310,55 +334,6 @@ nb::object poped_old_ticks_to_df(nb::handle self, nb::handle code) {
   return tick_df(*entry, 0, entry->instrument.pending_from());
 }
 
-nb::dict buffered_tick(const Entry& entry, size_t i) {
-  const q::TickColumns& c = entry.instrument.columns();
-  nb::dict tick;
-  tick["dt"] = polars->epoch + polars->timedelta(nb::arg("microseconds") = c.dt[i]);
-  tick["market_type"] = entry.market_texts[c.market[i]];
-  tick["code"] = entry.code;
-  tick["close"] = c.close[i];
-  tick["qty"] = c.qty[i];
-  tick["tick_type"] = c.tick_type[i];
-  tick["is_simulate"] = nb::bool_(c.is_simulate[i] != 0);
-  tick["is_virtual"] = nb::bool_(c.is_virtual[i] != 0);
-  return tick;
-}
-
-// The documented instrument entries, built from the compact columns.
-nb::dict ticks_view(nb::handle self) {
-  auto lock = locked(self);
-  QuoteManager& qm = state(self);
-  nb::dict view;
-  for (const std::string& code : qm.order) {
-    const Entry& entry = *qm.entries.at(code);
-    nb::list pending, old;
-    nb::object last = nb::none();
-    for (size_t i = 0; i < entry.instrument.columns().size(); ++i) {
-      nb::dict tick = buffered_tick(entry, i);
-      (i < entry.instrument.pending_from() ? old : pending).append(tick);
-      if (static_cast<int64_t>(i) == entry.instrument.last_tick()) last = tick;
-    }
-    nb::dict cached;
-    for (const auto& [key, cache] : entry.caches) cached[cache.key] = cache.table;
-    nb::dict info;
-    info["ticks"] = pending;
-    info["old_ticks"] = old;
-    info["last_tick"] = last;
-    info["cached_kbars"] = cached;
-    view[entry.code] = info;
-  }
-  return view;
-}
-
-nb::dict init_ticks_info(nb::handle) {
-  nb::dict info;
-  info["ticks"] = nb::list();
-  info["old_ticks"] = nb::list();
-  info["last_tick"] = nb::none();
-  info["cached_kbars"] = nb::dict();
-  return info;
-}
-
 }  // namespace
 
 std::pair<q::BarUnit, long long> bar_key_of(nb::handle unit, nb::handle freq) {
@@ -371,11 +346,53 @@ std::pair<q::BarUnit, long long> bar_key_of(nb::handle unit, nb::handle freq) {
   return {*bar_unit, frequency};
 }
 
+// The tick's time as its record shows it, made for a message when the loop made none.
+nb::object shown_time(const direct::Tick& tick) {
+  return tick.timestamp ? nb::borrow(tick.timestamp) : nb::float_(tick.seconds);
+}
+
 int direct_add_tick(PyObject* self, const direct::Tick& tick) {
   return guarded_status([&] {
-    check_tick_time(tick.local, tick.timestamp);
+    if (!q::tick_time_in_range(tick.local)) check_tick_time(tick.local, shown_time(tick));
     store_tick(self, tick.code, *tick.code_text, tick.market_type, *tick.market_text, tick.local,
                tick.close, tick.qty, tick.tick_type, tick.is_simulate);
+  });
+}
+
+int direct_add_ticks(PyObject* self, const direct::Tick* ticks, size_t count) {
+  return guarded_status([&] {
+    auto lock = locked(self);
+    QuoteManager& qm = state(self);
+    // No host code runs between these ticks (but the console's): the windows of a product type
+    // read for the first still hold for the rest, and a code's destination stays where it was.
+    // A few of each are remembered, on the stack: a replay has few codes.
+    constexpr size_t kRemembered = 8;
+    std::array<PyObject*, kRemembered> refreshed{};
+    std::array<std::pair<const direct::Tick*, Destination>, kRemembered> known{};
+    size_t markets = 0, codes = 0;
+    for (size_t i = 0; i < count; ++i) {
+      const direct::Tick& tick = ticks[i];
+      if (std::find(refreshed.begin(), refreshed.begin() + markets, tick.market_type) ==
+          refreshed.begin() + markets) {
+        refresh_windows(qm, tick.market_type, *tick.market_text);
+        if (markets == kRemembered) markets = 0;
+        refreshed[markets++] = tick.market_type;
+        codes = 0;  // the windows they point to may have been read again
+      }
+      auto at = std::find_if(known.begin(), known.begin() + codes, [&](const auto& seen) {
+        return seen.first->code == tick.code && seen.first->market_type == tick.market_type;
+      });
+      if (at == known.begin() + codes) {
+        if (codes == kRemembered) codes = 0;
+        at = known.begin() + codes++;
+        *at = {&tick, destination(qm, tick.code, *tick.code_text, tick.market_type,
+                                  *tick.market_text)};
+        at->second.windows = &q::windows_for(qm.calendar, *tick.market_text);
+      }
+      if (!store_at(qm, at->second, *tick.code_text, tick.local, tick.close, tick.qty,
+                    tick.tick_type, tick.is_simulate))
+        markets = codes = 0;
+    }
   });
 }
 
@@ -427,8 +444,7 @@ void bind_quote_manager(nb::module_& m) {
   def_property<&not_trade_times, &set_windows>(cls, "not_trade_times", "各商品類型的非交易時段 [[開始, 結束], ...]");
   def_property<&compact_of>(cls, "compact",
                             "精簡形式: 各商品只保留一分 K 與當前交易日的 Tick (直接回放使用)");
-  def_property<&ticks_view>(cls, "ticks", "各商品的 Tick 緩衝、已處理 Tick、最新 Tick 與 K 線快取");
-  def_method<&init_ticks_info>(cls, "get_init_ticks_info", {}, "取得 ticks 的初始資訊");
+  bind_ticks_view(cls);
   def_method<&empty_tick_df_method>(cls, "get_empty_tick_df", {}, "取得空的 Tick DataFrame");
   def_method<&clear_ticks>(cls, "clear_ticks", {}, "清空 ticks");
   def_method<&add_tick>(cls, "add_tick", {param("tick")}, "將 Tick 資料加入到 ticks 中");

@@ -78,8 +78,11 @@ std::shared_ptr<Entry> find_entry(nb::handle self, nb::handle code);
 std::pair<q::BarUnit, long long> bar_key_of(nb::handle unit, nb::handle freq);
 // QuoteManager.add_tick from a tick's values (the direct replay's step).
 int direct_add_tick(PyObject* self, const direct::Tick& tick);
+int direct_add_ticks(PyObject* self, const direct::Tick* ticks, size_t count);
 bool is_quote_manager(PyObject* obj);
 
 void bind_bar_feed(nb::module_& m);
+// QuoteManager.ticks and get_init_ticks_info (ticks_view.cpp).
+void bind_ticks_view(nb::class_<QuoteManager>& cls);
 
 }  // namespace orva::py::positions

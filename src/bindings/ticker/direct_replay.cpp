@@ -15,66 +15,13 @@
 #include "common/host.h"
 #include "common/methods.h"
 #include "common/threads.h"
-#include "ticker/latest_ticks.h"
-#include "ticker/compiled_strategy.h"
-#include "ticker/tick_rows.h"
+#include "ticker/direct_replay.h"
 #include "ticker/ticker_internal.h"
 
 namespace orva::py::ticker {
 namespace {
 
 namespace cal = orva::calendar;
-
-struct DirectReplay {
-  std::unique_ptr<MergedDays> backfill, main;
-  bool marker = false;  // a finish-backfilling marker is due between the two
-  Py_ssize_t at = 0;
-  bool driving = false;
-  // What a drive keeps across the host's callbacks is owned here, never by a
-  // frame: a daemon thread stopped inside a callback at exit unwinds through
-  // the loop without freeing anything.
-  nb::object record, timestamp, bars;
-  LatestTicks latest;  // the ticks not filed with the exchange yet
-  nb::object handed = nb::none();  // the record last handed to the strategy, as paced runs keep it
-  nb::object failed = nb::none();  // (callback name, record) when a callback raised
-  std::unique_ptr<CompiledRun> compiled;  // a compiled strategy's, for one drive
-
-  Py_ssize_t size() const {
-    return (backfill ? backfill->size() : 0) + (marker ? 1 : 0) + (main ? main->size() : 0);
-  }
-  // Of the days of tables already dropped: read, with ticks, most held at once.
-  Py_ssize_t dropped_loaded = 0, dropped_total = 0, dropped_most = 0;
-  nb::dict replayed;  // ticks handed out per code (backfill aside), kept past the end
-
-  // Ticks handed out per code, backfill aside: what was replayed, even when a
-  // day was re-imported after it was counted.
-  nb::dict replayed_by_code() const {
-    if (!main) return nb::borrow<nb::dict>(checked(PyDict_Copy(replayed.ptr())));  // the host's own
-    nb::dict counts;
-    for (size_t i = 0; i < main->source_count(); ++i) {
-      const MergedDays::Source& source = main->source(i);
-      nb::object before = item_or_none(counts, source.code);
-      counts[source.code] = (before.is_none() ? 0 : nb::cast<Py_ssize_t>(before)) + source.handed;
-    }
-    return counts;
-  }
-
-  void finish() {
-    if (main) replayed = replayed_by_code();
-    for (const auto* rows : {backfill.get(), main.get()}) {
-      if (!rows) continue;
-      dropped_loaded += rows->days_loaded();
-      dropped_total += rows->day_count();
-      dropped_most = std::max<Py_ssize_t>(dropped_most, rows->most_days_held());
-    }
-    latest.clear();
-    backfill.reset();  // the tables are no longer needed
-    main.reset();
-    compiled.reset();
-    marker = false;
-    at = 0;
-  }
-};
 
 DirectReplay& direct_of(nb::handle self) { return *nb::inst_ptr<DirectReplay>(self); }
 
@@ -157,7 +104,7 @@ void check(int status) {
 // Before Python can look: the ticks held are filed, and the record of this one is at hand.
 void show_ticks(Drive& d) {
   if (!d.run.latest.holding()) return;
-  d.run.latest.file(d.matcher, d.exchange);
+  d.run.latest.file(d.matcher, d.exchange, d.quotes, d.quotes_api);
   d.run.record = d.run.latest.record(d.slot);
 }
 
@@ -289,7 +236,6 @@ void step(Drive& d, const MergedDays& rows, const MergedDays::Source& source, in
           bool tradable) {
   park_if_exiting();  // between ticks the loop holds nothing of its own
   const double seconds = rows.seconds(source);
-  d.run.timestamp = checked(PyFloat_FromDouble(seconds));
   d.slot = slot;
   const Py_ssize_t row = source.at - 1;
   // A time the local clock cannot show is refused by the quotes as out of range.
@@ -299,7 +245,7 @@ void step(Drive& d, const MergedDays& rows, const MergedDays::Source& source, in
                     &source.code_text,
                     source.market.ptr(),
                     &source.market_text,
-                    d.run.timestamp.ptr(),
+                    nullptr,
                     seconds,
                     d.clock.local_micros(seconds).value_or(INT64_MIN),
                     source.close[row],
@@ -312,6 +258,7 @@ void step(Drive& d, const MergedDays& rows, const MergedDays::Source& source, in
     d.run.record = d.run.latest.record(slot);
   dispatch_reports(d);
   if (d.bar_feed) {
+    d.run.latest.file_quotes(d.quotes, d.quotes_api);  // the feed reads the quote buffer
     check(d.quotes_api.update_bars(d.bar_feed, source.code.ptr(), d.run.bars.ptr()));
     hand_over_bars(d);
   }
@@ -459,6 +406,7 @@ nb::dict ticks_by_code(nb::handle self) {
 
 nb::dict replayed_by_code(nb::handle self) { return direct_of(self).replayed_by_code(); }
 Py_ssize_t records_made(nb::handle self) { return direct_of(self).latest.made(); }
+Py_ssize_t quote_calls(nb::handle self) { return direct_of(self).latest.quote_calls(); }
 
 }  // namespace
 
@@ -531,6 +479,8 @@ void bind_direct_replay(nb::module_& m) {
                                   "已回放的 Tick 數 (不含回補), 依商品代碼: {code: 筆數}");
   def_property<&records_made>(direct, "records_made",
                               "drive 建立的 Tick 紀錄數: 只在 Python 看得到最新 Tick 時建立");
+  def_property<&quote_calls>(direct, "quote_calls",
+                             "drive 把 Tick 交給 quotes 的呼叫次數: Python 看不到的 Tick 累積成一批");
   def_property<&failed_callback>(direct, "failed_callback",
                                  "drive 中引發錯誤的策略回呼與其 Tick: (名稱, tick), 沒有則為 None");
 }

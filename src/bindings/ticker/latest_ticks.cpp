@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "common/args.h"
+#include "quotes/tick_buffer.h"
 
 namespace orva::py::ticker {
 
@@ -36,7 +37,20 @@ void LatestTicks::filed(int slot, nb::object record) {
   slots_[slot].record = std::move(record);
 }
 
-void LatestTicks::file(PyObject* matcher, const direct::MatcherApi& exchange) {
+void LatestTicks::file_quotes(PyObject* quotes, const direct::QuotesApi& quotes_api) {
+  if (quoted_.empty()) return;
+  ++quote_calls_;
+  // One tick (a callback or a bar feed on every tick) costs less without the batch's look-ups.
+  const int status = quoted_.size() == 1
+                         ? quotes_api.add_tick(quotes, quoted_[0])
+                         : quotes_api.add_ticks(quotes, quoted_.data(), quoted_.size());
+  quoted_.clear();
+  checked(status);
+}
+
+void LatestTicks::file(PyObject* matcher, const direct::MatcherApi& exchange, PyObject* quotes,
+                       const direct::QuotesApi& quotes_api) {
+  file_quotes(quotes, quotes_api);
   for (size_t i = 0; i < held_.size(); ++i) {
     Slot& latest = slots_[held_[i]];
     if (!latest.held) continue;
@@ -56,15 +70,25 @@ bool LatestTicks::step(PyObject* matcher, const direct::MatcherApi& exchange, Py
   const int status = checked(exchange.note_tick(matcher, tick));
   if (status == 0) {  // nothing to match: the record waits until Python can look
     hold(slot, rows, source, tick.seconds);
+    // A time the quote buffer refuses is refused at its own tick, with the buffer's error.
+    if (orva::quotes::tick_time_in_range(tick.local)) {
+      quoted_.push_back(tick);
+      return false;
+    }
+    file_quotes(quotes, quotes_api);
+    ++quote_calls_;
     checked(quotes_api.add_tick(quotes, tick));
     return false;
   }
-  file(matcher, exchange);  // the exchange sees the earlier ticks first
+  file(matcher, exchange, quotes, quotes_api);  // the exchange sees the earlier ticks first
+  timestamp_ = checked(PyFloat_FromDouble(tick.seconds));
+  tick.timestamp = timestamp_.ptr();
   nb::object record = rows.record(source, tick.timestamp);
   ++made_;
   tick.record = record.ptr();
   filed(slot, std::move(record));
   checked(exchange.set_current_tick(matcher, tick));
+  ++quote_calls_;
   checked(quotes_api.add_tick(quotes, tick));
   checked(exchange.match(matcher, tick));
   return true;
@@ -73,6 +97,8 @@ bool LatestTicks::step(PyObject* matcher, const direct::MatcherApi& exchange, Py
 void LatestTicks::clear() {
   slots_.clear();
   held_.clear();
+  quoted_.clear();
+  timestamp_.reset();
 }
 
 }  // namespace orva::py::ticker

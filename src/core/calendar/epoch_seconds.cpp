@@ -59,7 +59,8 @@ std::optional<double> nearest_seconds(uint64_t nanos) {
   if (mantissa >> 53) return std::nullopt;
   const uint64_t left = part % kBillion;
   if (2 * left > kBillion || (2 * left == kBillion && (mantissa & 1))) ++mantissa;
-  return std::ldexp(static_cast<double>(mantissa), -scale);
+  // Both are exact doubles (scale is at most 26), so the quotient is too: no ldexp call.
+  return static_cast<double>(mantissa) / static_cast<double>(uint64_t{1} << scale);
 }
 
 double positive_seconds(u128 nanos, int digits) {

@@ -40,13 +40,13 @@ const std::string& session_market(const std::string& market) {
   return market == "Option" ? future : market;
 }
 
+}  // namespace
+
 const std::vector<Window>& windows_for(const Calendar& calendar, const std::string& market) {
   static const std::vector<Window> none;
   auto found = calendar.windows.find(session_market(market));
   return found == calendar.windows.end() ? none : found->second;
 }
-
-}  // namespace
 
 const Window* window_of(const std::vector<Window>& windows, LocalMicros dt) {
   for (const Window& w : windows)
@@ -86,11 +86,16 @@ void Instrument::seal() {
 }
 
 bool Instrument::add(const RealTick& tick, const Calendar& calendar) {
+  return add(tick, calendar, windows_for(calendar, *tick.market_type));
+}
+
+bool Instrument::add(const RealTick& tick, const Calendar& calendar,
+                     const std::vector<Window>& windows) {
   if (compact_ && !columns_.dt.empty() && trading_day(tick.dt) != held_day_) seal();
-  const std::vector<Window>& windows = windows_for(calendar, *tick.market_type);
   std::vector<LocalMicros> filled;
   bool gap_filled = true;
-  if (has_last_) {
+  // Within a minute of the last tick no minute can be missing: most ticks skip the search.
+  if (has_last_ && !(tick.dt >= last_dt_ && tick.dt - last_dt_ < kMicrosPerMinute)) {
     const LocalMicros previous = last_dt_;
     const double diff_seconds = static_cast<double>(tick.dt - previous) / kMicrosPerSecond;
     const int64_t diff_minute = static_cast<int64_t>(std::floor(diff_seconds / 60));

@@ -76,6 +76,8 @@ class Instrument {
   // Nothing is appended when the calendar throws. Returns false when the gap
   // was too long to fill.
   bool add(const RealTick& tick, const Calendar& calendar);
+  // The same, with the windows of the tick's product type already looked up (windows_for).
+  bool add(const RealTick& tick, const Calendar& calendar, const std::vector<Window>& windows);
 
   const TickColumns& columns() const { return columns_; }
   // Ticks before this index were handed over by a pop; the rest are pending.
@@ -114,5 +116,7 @@ class Instrument {
 
 // Whether `dt`'s time of day lies in a window; the first such window or null.
 const Window* window_of(const std::vector<Window>& windows, LocalMicros dt);
+// The windows of a product type in `calendar` (options trade in the futures' sessions).
+const std::vector<Window>& windows_for(const Calendar& calendar, const std::string& market);
 
 }  // namespace orva::quotes

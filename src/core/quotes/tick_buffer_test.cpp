@@ -94,6 +94,38 @@ INSTANTIATE_TEST_SUITE_P(
                       GapRow{0, 10, 9, 2, 40, 9, {{9, 1}, {9, 2}, {9, 3}}}),
     [](const ::testing::TestParamInfo<GapRow>& info) { return gap_text(info.param); });
 
+// Ticks under a minute apart never fill (most ticks take that short cut); from a minute on
+// the search runs as before.
+TEST(GapFilling, UnderAMinuteApartFillsNothingEvenAcrossMinutes) {
+  const Calendar c = taiwan();
+  const auto fills = [&](LocalMicros from, LocalMicros to) {
+    Instrument i;
+    i.add(tick(from), c);
+    i.add(tick(to), c);
+    return virtual_times(i);
+  };
+  const LocalMicros from = at(2024, 3, 4, 9, 0, 30);
+  EXPECT_EQ(fills(from, at(2024, 3, 4, 9, 1, 29, 999999)), std::vector<LocalMicros>{});
+  EXPECT_EQ(fills(from, at(2024, 3, 4, 9, 1, 30)), std::vector<LocalMicros>{});
+  EXPECT_EQ(fills(at(2024, 3, 4, 9, 59, 59, 999999), at(2024, 3, 4, 10, 0, 59)),
+            std::vector<LocalMicros>{});
+  EXPECT_EQ(fills(from, at(2024, 3, 4, 9, 2, 0)),
+            (std::vector<LocalMicros>{at(2024, 3, 4, 9, 1, 0), at(2024, 3, 4, 9, 2, 0)}));
+}
+
+TEST(GapFilling, WindowsLookedUpBeforeHandGiveTheSameColumns) {
+  const Calendar c = taiwan();
+  Instrument looked_up, given;
+  for (LocalMicros dt : {at(2024, 3, 4, 9, 0, 5), at(2024, 3, 4, 9, 4, 0),
+                         at(2024, 3, 4, 13, 31, 0), at(2024, 3, 5, 9, 2, 0)}) {
+    looked_up.add(tick(dt), c);
+    given.add(tick(dt), c, windows_for(c, kStock));
+  }
+  EXPECT_EQ(given.columns().dt, looked_up.columns().dt);
+  EXPECT_EQ(given.columns().is_virtual, looked_up.columns().is_virtual);
+  EXPECT_EQ(windows_for(c, "Option").size(), c.windows.at(kFuture).size());
+}
+
 TEST(GapFilling, FirstTickAndOlderTicksFillNothing) {
   const Calendar c = taiwan();
   Instrument i;
