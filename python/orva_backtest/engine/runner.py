@@ -370,7 +370,8 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
                                 first_day=utils.format_to_dt(start).date() if backfill else None,
                                 margin_in_use=margin_in_use(account, loop.buying_power),
                                 compile_seconds=loop.compiled and loop.compiled.compile_seconds,
-                                _trips=round_trips(account._profit_report["rows"]))
+                                # polars at work when the interpreter exits must finish first
+                                _trips=library_step(round_trips, account._profit_report["rows"]))
         account.fill_rules["market_rules"] = rules_line(result.market_rules, result.day_trades)
         if reports:
             result.folder = new_run_folder(data_dir, strategy)
