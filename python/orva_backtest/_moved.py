@@ -47,8 +47,8 @@ class MovedModules(importlib.abc.MetaPathFinder, importlib.abc.Loader):
             return importlib.util.spec_from_loader(name, self)
         return None
 
-    def create_module(self, spec):
-        return importlib.import_module(PACKAGE + MOVED[spec.name[len(PACKAGE):]])
+    def create_module(self, wanted):
+        return importlib.import_module(PACKAGE + MOVED[wanted.name[len(PACKAGE):]])
 
     def exec_module(self, module):
         pass  # already run under its new name
