@@ -399,3 +399,19 @@ def test_a_row_marks_what_is_still_held_at_the_last_price(tmp_path, taipei_data_
         assert row["net_profit"] == row["unrealised_profit"] < 0
         assert row["return_pct"] == pytest.approx(row["net_profit"] / 10_000_000 * 100)
 
+
+
+def _ctrl_c_ignored_after_a_query():
+    import polars
+    polars.DataFrame({"a": [1]}).lazy().collect()
+    with open("/proc/self/status") as status:
+        ignored = next(int(line.split()[1], 16) for line in status if line.startswith("SigIgn:"))
+    return bool(ignored & 1 << (signal.SIGINT - 1))
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="reads the signal mask from /proc")
+def test_a_local_worker_ignores_ctrl_c_even_inside_a_query():
+    # A terminal's Ctrl-C reaches the workers too; only the sweep's own process may answer it.
+    from orva_backtest.research.dask_cluster import cluster_client
+    with cluster_client(None, 1, 30) as client:
+        assert list(client.run(_ctrl_c_ignored_after_a_query).values()) == [True]

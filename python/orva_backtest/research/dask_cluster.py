@@ -43,7 +43,9 @@ def _clients_in(tb):
 
 
 # Run by each worker process of a local cluster as it starts (text with a blank: run as a script).
-_IGNORE_CTRL_C = "import signal; signal.signal(signal.SIGINT, signal.SIG_IGN)"
+# polars puts a Ctrl-C handler of its own in place when first imported, over an ignored SIGINT,
+# and a task inside a query would then raise KeyboardInterrupt: it is imported first.
+_IGNORE_CTRL_C = "import signal, polars; signal.signal(signal.SIGINT, signal.SIG_IGN)"
 
 
 @contextlib.contextmanager
