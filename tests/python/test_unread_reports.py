@@ -4,11 +4,18 @@ import importlib.util
 import os
 import sys
 from pathlib import Path
+from types import SimpleNamespace
 
 import pytest
 
 from orva_backtest.engine import runner
+from orva_backtest.market import SyntheticMarket
+from orva_backtest.modules.matcher.matcher import Matcher
+from orva_backtest.modules.positions.positions import Positions, QuoteManager
+from orva_backtest.modules.ticker.ticker import Ticker
 from orva_backtest.runner import run_backtest
+
+from matcher_helpers import STOCK, drain
 
 BENCH = Path(__file__).resolve().parents[2] / "bench"
 DAY = "2024-03-04"
@@ -87,3 +94,29 @@ def test_reports_nobody_reads_are_not_made_and_change_nothing(tmp_path, monkeypa
     assert (capital < 1_000_000) == any("低於 0" in text for text in quiet_result.warnings)
     assert quiet.seen == reading.seen and len(quiet.seen) > 200
     assert quiet.last_tick == reading.last_tick and quiet.last_tick is not None
+
+
+@pytest.mark.parametrize("on_fills, error", [(None, None), ("not callable", TypeError)])
+def test_a_drive_mutes_its_exchange_only_while_it_runs(taipei_data_dir, on_fills, error):
+    replay = Ticker(SyntheticMarket()).iter_ticks([{"code": "2330", "market": "Stock"}], DAY, DAY)
+    matcher, ctx, fills = Matcher(Positions()), SimpleNamespace(tick=None), []
+    placed = []
+
+    def on_tick(ctx, tick):  # one market order on the first tick, filled on the next
+        if not placed:
+            placed.append(matcher.add_order(**{**STOCK, "price": 0.0, "price_type": "MKT"}))
+
+    if error:
+        with pytest.raises(error, match="on_fills"):
+            replay.drive(matcher, QuoteManager(), ctx, {"2330"}, on_tick=on_tick, on_fills=on_fills)
+    else:
+        replay.drive(matcher, QuoteManager(), ctx, {"2330"}, on_tick=on_tick,
+                     on_fills=lambda tick: fills.append((tick, ctx.tick)))
+        deals = [r for r in matcher.positions.trade_records if r["trade_status"] == "Deal"]
+        assert sum(d["quantity"] for d in deals) == STOCK["qty"]  # over a tick or more
+        assert [tick["close"] for tick, _ in fills] == [d["price"] for d in deals]  # one per fill tick
+        assert all(tick is seen for tick, seen in fills)  # ctx.tick is the fill's tick
+    assert drain(matcher) == []  # nothing made while muted, and nothing half-muted after a refusal
+    matcher.add_order(**STOCK)
+    assert [sorted(report) for report in drain(matcher)] == [
+        ["operation_message", "operation_status_code", "operation_type", "order", "trade_status"]]

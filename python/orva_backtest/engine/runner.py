@@ -183,9 +183,8 @@ class _Loop:
         compiled strategy's own on_deal_report only keeps the positions the loop keeps then."""
         if "on_order_report" in self.callbacks:
             return True
-        own = getattr(self.callbacks.get("on_deal_report"), "__func__", None)
-        return "on_deal_report" in self.callbacks and not (
-            self.compiled is not None and own is CompiledStrategy.on_deal_report)
+        deal = self.callbacks.get("on_deal_report")
+        return deal is not None and getattr(deal, "__func__", None) is not CompiledStrategy.on_deal_report
 
     def after_fills(self, record):
         """What dispatch_reports does after a tick's fills when no report was made."""
