@@ -178,6 +178,19 @@ class _Loop:
         if dealt and not self.below_zero:
             self.warn_below_zero(record)
 
+    def reads_reports(self):
+        """Whether the strategy reads reports; when not, the direct replay has none made. A
+        compiled strategy's own on_deal_report only keeps the positions the loop keeps then."""
+        if "on_order_report" in self.callbacks:
+            return True
+        deal = self.callbacks.get("on_deal_report")
+        return deal is not None and getattr(deal, "__func__", None) is not CompiledStrategy.on_deal_report
+
+    def after_fills(self, record):
+        """What dispatch_reports does after a tick's fills when no report was made."""
+        if not self.below_zero:
+            self.warn_below_zero(record)
+
     def warn(self, text):
         self.warnings.append(text)
         utils.console.print(f"[yellow]{text}[/yellow]")
@@ -206,7 +219,8 @@ class _Loop:
                                   on_tick=self.callbacks.get("on_tick"), bar_feed=self.bar_feed,
                                   on_bar=self.callbacks.get("on_bar"),
                                   on_reports=self.dispatch_reports, progress=tell,
-                                  compiled=self.compiled and self.compiled.drive_setup(self.markets))
+                                  compiled=self.compiled and self.compiled.drive_setup(self.markets),
+                                  on_fills=None if self.reads_reports() else self.after_fills)
         except (Exception, SystemExit) as error:
             failed = records.failed_callback
             if failed is None:

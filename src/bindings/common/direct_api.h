@@ -14,7 +14,7 @@
 
 namespace orva::py::direct {
 
-inline constexpr unsigned kApiVersion = 4;
+inline constexpr unsigned kApiVersion = 5;
 
 // One tick as the replay has it: the feed's record and its checked values.
 struct Tick {
@@ -48,6 +48,11 @@ struct Order {
   PyObject* order_type;  // "ROD", "IOC" or "FOK"
 };
 
+// The reports an exchange left unmade since they were last taken (see MatcherApi::mute_reports).
+struct UnreadReports {
+  long long orders = 0, deals = 0;
+};
+
 struct MatcherApi {
   unsigned version;
   // 1 when `obj` is a Matcher itself (a subclass may override the steps), else 0.
@@ -65,6 +70,11 @@ struct MatcherApi {
   int (*record_tick)(PyObject* matcher, PyObject* code, PyObject* record, PyObject* timestamp);
   // add_order(...) with the order's values and the defaults of the rest.
   int (*add_order)(PyObject* matcher, const Order& order);
+  // While muted (on = 1) the exchange makes and queues no report, as none would be read:
+  // it counts them instead. take_unread hands over those counts since the last take, and
+  // clears them; unmuting clears them too.
+  int (*mute_reports)(PyObject* matcher, int on);
+  int (*take_unread)(PyObject* matcher, UnreadReports* out);
 };
 
 struct QuotesApi {

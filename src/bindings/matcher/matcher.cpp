@@ -175,8 +175,9 @@ void enter_book(nb::handle self, nb::handle order, nb::handle data) {
   matcher.index.added(book, order);
   nb::object trade_id = item(order, k().trade_id);
   try {
-    add_response_to_queue(self, build_order_response(self, order, globals->operation_new,
-                                                     globals->create_order));
+    if (report_wanted(self, false))
+      add_response_to_queue(self, build_order_response(self, order, globals->operation_new,
+                                                       globals->create_order));
     console_print([&] {
       return "[green]新增委託單 " + text_of(trade_id) + " 成功[/green]";
     });

@@ -66,6 +66,9 @@ struct Matcher {
   // Daily price limits: the band's fraction of the reference price (0: none), and each code's.
   double price_limit = 0;
   std::vector<CodeLimits> limits;
+  // While a replay's strategy reads no reports, none is made: only counted.
+  bool reports_muted = false;
+  direct::UnreadReports unread;
 };
 
 // Interned keys of records and reports.
@@ -164,6 +167,9 @@ nb::dict build_order_response(nb::handle self, nb::handle trade, nb::handle oper
                               nb::handle code_obj);
 nb::dict build_deal_response(nb::handle self, nb::handle trade);
 void add_response_to_queue(nb::handle self, nb::handle response);
+// Whether a report (a deal's or an order's) is to be made; false, the report counted as
+// unread, while reports are muted. Asked before a report that is made for every order or fill.
+bool report_wanted(nb::handle self, bool deal);
 void bind_reports(nb::class_<Matcher>& cls);
 
 // Modification and cancellation (order_changes.cpp).

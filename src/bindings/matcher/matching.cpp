@@ -2,6 +2,7 @@
 #include <cmath>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "common/args.h"
 #include "common/direct_api.h"
@@ -163,7 +164,7 @@ void fill_order(nb::handle self, nb::handle account, nb::handle order, long long
   fill[k().exchange_ts] = tick_ts;
   book_trade(account, item(fill, k().trade_id), item(fill, k().code), item(fill, k().action),
              item(fill, k().quantity), item(fill, k().price), item(fill, k().exchange_ts), k().deal);
-  add_response_to_queue(self, build_deal_response(self, fill));
+  if (report_wanted(self, true)) add_response_to_queue(self, build_deal_response(self, fill));
   nb::object product_type = item(fill, k().product_type);
   const direct::QuotesApi& api = *globals->account_api;
   if (!api.is_positions(account.ptr()))
@@ -309,9 +310,22 @@ int direct_match(PyObject* self, const direct::Tick& tick) {
   return guarded_status([&] { match_pass(self, tick.code, tick.close, tick.qty, tick.timestamp); });
 }
 
+int direct_mute_reports(PyObject* self, int on) {
+  return guarded_status([&] {
+    Matcher& matcher = state_of(self);
+    matcher.reports_muted = on != 0;
+    matcher.unread = {};
+  });
+}
+
+int direct_take_unread(PyObject* self, direct::UnreadReports* out) {
+  return guarded_status([&] { *out = std::exchange(state_of(self).unread, {}); });
+}
+
 const direct::MatcherApi direct_api{direct::kApiVersion, &is_matcher,       &direct_set_current_tick,
                                      &direct_match,       &direct_note_tick, &direct_record_tick,
-                                     &direct_add_order};
+                                     &direct_add_order,   &direct_mute_reports,
+                                     &direct_take_unread};
 
 void reset_tick_infos(nb::handle self) { nb::setattr(self, k().current_tick_infos, nb::dict()); }
 

@@ -219,7 +219,15 @@ nb::dict build_deal_response(nb::handle self, nb::handle trade) {
   });
 }
 
+bool report_wanted(nb::handle self, bool deal) {
+  Matcher& matcher = state_of(self);
+  if (!matcher.reports_muted) return true;
+  ++(deal ? matcher.unread.deals : matcher.unread.orders);
+  return false;
+}
+
 void add_response_to_queue(nb::handle self, nb::handle response) {
+  if (!report_wanted(self, false)) return;  // the rarer reports, already made
   nb::object queue = attr(self, k().response_queue);
   if (!put_plain(queue, response)) queue.attr("put")(response);
 }

@@ -40,12 +40,12 @@ class CompiledRun {
   bool call(const direct::Tick& tick, double seconds, PyObject* matcher,
             const direct::MatcherApi& exchange,
             const std::function<void()>& before_orders);
+  // Reads the positions from the account again when its trade records grew: a
+  // settlement at expiry books one but sends no deal report.
+  void follow_account(PyObject* matcher);
 
  private:
   void release_views();  // those exported so far
-  // Reads the positions from the account again when its trade records grew:
-  // a settlement at expiry books one but sends no deal report.
-  void follow_account(PyObject* matcher);
 
   strategy::TickFunction function_;
   Py_buffer values_{}, counters_{}, positions_{}, orders_{};

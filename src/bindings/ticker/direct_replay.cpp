@@ -154,8 +154,17 @@ void call_reports(Drive& d) {
   Py_DECREF(result);
 }
 
+// Reports nobody reads were not made: the tick they came with is handed over all the same.
+void hand_over_unread(Drive& d) {
+  if (!d.run.muted->take()) return;
+  show_ticks(d);
+  d.run.handed = d.run.record;
+  d.run.muted->hand_over(d.ctx, d.run.record.ptr(), d.run.compiled.get());
+}
+
 // Hands the exchange's waiting reports to the host's dispatcher.
 void dispatch_reports(Drive& d) {
+  if (d.run.muted) hand_over_unread(d);
   if (!d.on_reports) return;
   // Looked up at every tick: the host may replace the queue. A Matcher keeps it in its
   // __dict__ (the drive refuses subclasses), so that is read directly.
@@ -304,7 +313,8 @@ void drive_rows(Drive& d, const std::unique_ptr<MergedDays>& rows,
 
 Py_ssize_t drive(nb::handle self, nb::handle matcher, nb::handle quotes, nb::handle ctx,
                  nb::handle tradable, nb::handle on_tick, nb::handle bar_feed, nb::handle on_bar,
-                 nb::handle on_reports, nb::handle progress, nb::handle compiled) {
+                 nb::handle on_reports, nb::handle progress, nb::handle compiled,
+                 nb::handle on_fills) {
   DirectReplay& run = direct_of(self);
   refuse_while_driving(run);
   const auto& exchange = api<direct::MatcherApi>(direct::kMatcherApi);
@@ -319,6 +329,7 @@ Py_ssize_t drive(nb::handle self, nb::handle matcher, nb::handle quotes, nb::han
   require_callable(on_tick, "on_tick");
   require_callable(on_bar, "on_bar");
   require_callable(on_reports, "on_reports");
+  require_callable(on_fills, "on_fills");
   require_callable(progress, "progress");
   if (!compiled.is_none() && !on_tick.is_none())
     raise_value_error("on_tick 與 compiled 只能提供其一");
@@ -334,9 +345,11 @@ Py_ssize_t drive(nb::handle self, nb::handle matcher, nb::handle quotes, nb::han
     backfill_tradable = tradable_sources(run.backfill, tradable);
     main_tradable = tradable_sources(run.main, tradable);
     if (!compiled.is_none()) start_compiled(run, compiled);
+    if (!on_fills.is_none()) run.muted = std::make_unique<MutedReports>(matcher, exchange, on_fills);
   } catch (const std::exception&) {
     run.driving = false;
     run.compiled.reset();
+    run.muted.reset();
     throw;
   }
   run.failed = nb::none();
@@ -465,11 +478,12 @@ void bind_direct_replay(nb::module_& m) {
       {param("matcher"), param("quotes"), param("ctx"), param("tradable"),
        param("on_tick", nb::none()), param("bar_feed", nb::none()), param("on_bar", nb::none()),
        param("on_reports", nb::none()), param("progress", nb::none()),
-       param("compiled", nb::none())},
+       param("compiled", nb::none()), param("on_fills", nb::none())},
       "在 C++ 迴圈中回放其餘的 Tick: 每筆 set_current_tick、add_tick、match_deal, 有回報時呼叫 "
       "on_reports(tick), 完成的 K 棒交給 on_bar(ctx, bar), tradable 中商品的 Tick 交給 "
       "on_tick(ctx, tick), 或交給 compiled (編譯策略: (函式位址, values, counters, positions, orders, "
-      "商品代碼, 商品類型)) 的 C 函式; 每 5000 筆呼叫 progress(done, total). 傳回回放的 Tick 數");
+      "商品代碼, 商品類型)) 的 C 函式; 每 5000 筆呼叫 progress(done, total). 給了 on_fills 時策略不讀回報: "
+      "交易所不產生回報, 有成交的 Tick 改呼叫 on_fills(tick). 傳回回放的 Tick 數");
   def_property<&days_loaded>(direct, "days_loaded", "已讀入的商品日數 (回補與回放)");
   def_property<&days_total>(direct, "days_total", "有 Tick 的商品日數 (回補與回放)");
   def_property<&most_days_held>(direct, "most_days_held", "回放中同時留在記憶體的商品日數的最大值");

@@ -11,6 +11,7 @@
 #include "ticker/compiled_strategy.h"
 #include "ticker/latest_ticks.h"
 #include "ticker/tick_rows.h"
+#include "ticker/unread_reports.h"
 
 namespace orva::py::ticker {
 
@@ -27,6 +28,7 @@ struct DirectReplay {
   nb::object handed = nb::none();  // the record last handed to the strategy, as paced runs keep it
   nb::object failed = nb::none();  // (callback name, record) when a callback raised
   std::unique_ptr<CompiledRun> compiled;  // a compiled strategy's, for one drive
+  std::unique_ptr<MutedReports> muted;    // while the strategy reads no reports
 
   Py_ssize_t size() const {
     return (backfill ? backfill->size() : 0) + (marker ? 1 : 0) + (main ? main->size() : 0);
@@ -60,6 +62,7 @@ struct DirectReplay {
     backfill.reset();  // the tables are no longer needed
     main.reset();
     compiled.reset();
+    muted.reset();
     marker = false;
     at = 0;
   }
