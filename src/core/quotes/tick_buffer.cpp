@@ -29,11 +29,6 @@ int64_t trading_day(LocalMicros dt) {
   return time_of_day(dt) <= kTradingDayCutoff ? day_of(dt) - 1 : day_of(dt);
 }
 
-bool in_window(const Window& w, LocalMicros dt) {
-  const LocalMicros tod = time_of_day(dt);
-  return tod >= w.start * kMicrosPerSecond && tod <= w.end * kMicrosPerSecond;
-}
-
 // Index options trade in the futures' sessions, so they follow the futures' rules.
 const std::string& session_market(const std::string& market) {
   static const std::string future = "Future";
@@ -49,8 +44,9 @@ const std::vector<Window>& windows_for(const Calendar& calendar, const std::stri
 }
 
 const Window* window_of(const std::vector<Window>& windows, LocalMicros dt) {
+  const LocalMicros tod = time_of_day(dt);  // once for all the windows
   for (const Window& w : windows)
-    if (in_window(w, dt)) return &w;
+    if (tod >= w.start * kMicrosPerSecond && tod <= w.end * kMicrosPerSecond) return &w;
   return nullptr;
 }
 
