@@ -1,7 +1,6 @@
 #include "feed/tick_table.h"
 
 #include <cmath>
-#include <limits>
 #include <string_view>
 
 namespace orva::feed {
@@ -21,20 +20,10 @@ bool is_tick_header(std::string_view line) {
 
 namespace {
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
-
-// The first row before `end` of one column that fails `bad`. Whole blocks are checked
-// without a branch per row, which the compiler can vectorise: a day has no bad row.
+// The first row before `end` of one column that fails `bad`.
 template <class T, class Bad>
 std::optional<std::size_t> first_bad(const T* values, std::size_t end, Bad bad) {
-  constexpr std::size_t kBlock = 64;
-  std::size_t r = 0;
-  for (; r + kBlock <= end; r += kBlock) {
-    bool any = false;
-    for (std::size_t i = r; i < r + kBlock; ++i) any |= bad(values[i]);
-    if (any) break;
-  }
-  for (; r < end; ++r)
+  for (std::size_t r = 0; r < end; ++r)
     if (bad(values[r])) return r;
   return std::nullopt;
 }
@@ -58,10 +47,9 @@ std::optional<BadValue> find_bad_value(const std::array<ColumnValues, 8>& column
     } else if (!kTickColumns[c].real) {
       row = first_bad(columns[c].integer, end, [](std::int64_t n) { return n < 0; });
     } else if (name == "close") {
-      // NaN fails both comparisons; inf fails the first.
-      row = first_bad(columns[c].real, end, [](double p) { return !(p > 0.0 && p < kInf); });
+      row = first_bad(columns[c].real, end, [](double p) { return !(std::isfinite(p) && p > 0.0); });
     } else {
-      row = first_bad(columns[c].real, end, [](double p) { return !(p >= 0.0 && p < kInf); });
+      row = first_bad(columns[c].real, end, [](double p) { return !(std::isfinite(p) && p >= 0.0); });
     }
     if (row) first = BadValue{c, *row};
   }

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -62,23 +61,6 @@ TEST(TickTable, PricesMustBeFiniteAndNotNegativeAndTheCloseAboveZero) {
       EXPECT_EQ(found->column, column);
       EXPECT_EQ(found->row, 1u);
     }
-  }
-}
-
-// The scan goes by blocks of rows: the first bad row is found wherever the blocks split.
-TEST(TickTable, TheFirstBadRowOfALongDay) {
-  constexpr std::size_t kRows = 200;
-  for (const std::size_t first : {0u, 63u, 64u, 65u, 127u, 190u, 199u}) {
-    Day day;
-    for (auto& column : day.reals) column.resize(kRows, 600.0);
-    for (auto& column : day.integers) column.resize(kRows, 3);
-    day.integers[0].assign(kRows, kEarliestTs);
-    day.reals[5][first] = -std::numeric_limits<double>::infinity();
-    day.reals[3][std::min(first + 1, kRows - 1)] = std::nan("");  // later, or the same row
-    const auto found = find_bad_value(day.columns(), kRows);
-    ASSERT_TRUE(found) << first;
-    EXPECT_EQ(found->row, first);
-    EXPECT_EQ(found->column, first + 1 < kRows ? 5u : 3u) << first;
   }
 }
 
