@@ -21,13 +21,16 @@ std::vector<int> LatestTicks::slots_of(const MergedDays* rows) {
 }
 
 void LatestTicks::hold(int slot, const MergedDays& rows, const MergedDays::Source& source,
-                       double seconds) {
+                       const direct::Tick& tick) {
   Slot& latest = slots_[slot];
-  // A copy of the row: the source may drop its day before the record is made.
+  // A copy of the row, as the tick read it: the source may drop its day before the record
+  // is made.
   latest.rows = &rows;
   latest.source = &source;
-  latest.seconds = seconds;
-  latest.row = source.values(source.at - 1);
+  latest.seconds = tick.seconds;
+  const exchange::Quotes& quote = tick.quotes;
+  latest.row = {tick.close, tick.qty, tick.tick_type,
+                {quote.bid, quote.bid_volume, quote.ask, quote.ask_volume}};
   if (!latest.held) held_.push_back(slot);
   latest.held = true;
 }
@@ -83,7 +86,7 @@ bool LatestTicks::step(PyObject* matcher, const direct::MatcherApi& exchange, Py
                        const direct::QuotesApi& quotes_api, direct::Tick& tick, int slot,
                        const MergedDays& rows, const MergedDays::Source& source) {
   if (quiet(matcher, exchange, tick, slot)) {  // the record waits until Python can look
-    hold(slot, rows, source, tick.seconds);
+    hold(slot, rows, source, tick);
     if (orva::quotes::tick_time_in_range(tick.local)) {
       pending_.push_back(tick);
       return false;

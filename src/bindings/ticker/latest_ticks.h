@@ -21,8 +21,9 @@ class LatestTicks {
  public:
   // The slot of each source of `rows` (none: no slots); the sources of one code share one.
   std::vector<int> slots_of(const MergedDays* rows);
-  // The row `source` handed out last, at `seconds`, is its code's latest, not filed yet.
-  void hold(int slot, const MergedDays& rows, const MergedDays::Source& source, double seconds);
+  // `tick`, the row `source` handed out last, is its code's latest, not filed yet.
+  void hold(int slot, const MergedDays& rows, const MergedDays::Source& source,
+            const direct::Tick& tick);
   // `record` was filed as the slot's latest tick.
   void filed(int slot, nb::object record);
   bool holding() const { return !held_.empty() || !pending_.empty(); }
