@@ -52,7 +52,8 @@ const Window* window_of(const std::vector<Window>& windows, LocalMicros dt) {
 
 void Instrument::append(LocalMicros dt, uint16_t market, double close, int64_t qty,
                         int64_t tick_type, bool is_simulate, bool is_virtual) {
-  if (columns_.dt.empty()) held_day_ = trading_day(dt);
+  // Where the held ticks' trading day starts, so later ticks need no division to tell.
+  if (columns_.dt.empty()) held_after_ = trading_day(dt) * kMicrosPerDay + kTradingDayCutoff;
   columns_.dt.push_back(dt);
   columns_.close.push_back(close);
   columns_.qty.push_back(qty);
@@ -87,7 +88,9 @@ bool Instrument::add(const RealTick& tick, const Calendar& calendar) {
 
 bool Instrument::add(const RealTick& tick, const Calendar& calendar,
                      const std::vector<Window>& windows) {
-  if (compact_ && !columns_.dt.empty() && trading_day(tick.dt) != held_day_) seal();
+  if (compact_ && !columns_.dt.empty() &&
+      !(tick.dt > held_after_ && tick.dt <= held_after_ + kMicrosPerDay))  // a later trading day
+    seal();
   std::vector<LocalMicros> filled;
   bool gap_filled = true;
   // Within a minute of the last tick no minute can be missing: most ticks skip the search.
