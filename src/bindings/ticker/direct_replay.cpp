@@ -266,8 +266,7 @@ void step(Drive& d, const MergedDays& rows, const MergedDays::Source& source, in
   // A held tick reached neither the exchange nor Python: it brought no reports.
   if (stepped || d.look) dispatch_reports(d);
   if (d.bar_feed) {
-    // The feed reads the quote buffer.
-    d.run.latest.flush(d.matcher, d.exchange, d.quotes, d.quotes_api);
+    d.run.latest.flush(d.matcher, d.exchange, d.quotes, d.quotes_api);  // the feed reads them
     check(d.quotes_api.update_bars(d.bar_feed, source.code.ptr(), d.run.bars.ptr()));
     hand_over_bars(d);
   }
@@ -492,8 +491,7 @@ void bind_direct_replay(nb::module_& m) {
   def_property<&quote_calls>(direct, "quote_calls",
                              "drive 把 Tick 交給 quotes 的呼叫次數: Python 看不到的 Tick 累積成一批");
   def_property<&exchange_calls>(direct, "exchange_calls",
-                                 "drive 為 Python 看不到的 Tick 呼叫交易所的次數: 無委託的商品只在 Python "
-                                 "能查看之後詢問一次, Tick 累積成一批");
+                                 "drive 為 Python 看不到的 Tick 呼叫交易所的次數: 每次 Python 能查看後各商品詢問一次, Tick 累積成一批");
   def_property<&failed_callback>(direct, "failed_callback",
                                  "drive 中引發錯誤的策略回呼與其 Tick: (名稱, tick), 沒有則為 None");
 }
