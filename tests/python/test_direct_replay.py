@@ -1,8 +1,12 @@
-"""The direct replay's drive when its host reaches back into it or leaves it nothing to do."""
+"""The direct replay's drive when its host reaches back into it or leaves it nothing to do, and
+what it holds back from the exchange while no one can look."""
+import random
 from types import SimpleNamespace
 
 import pytest
 
+from orva_backtest import Strategy
+from orva_backtest.engine.runner import run_backtest
 from orva_backtest.market import SyntheticMarket
 from orva_backtest.modules.matcher.matcher import Matcher
 from orva_backtest.modules.positions.positions import BarFeed, Positions, QuoteManager
@@ -99,3 +103,72 @@ def test_ticks_python_cannot_see_reach_the_quote_buffer_in_batches(account):
     for code in ("2330", "0050", "TXFR1"):
         for unit, freq in [("m", 1), ("m", 5), ("d", 1)]:
             assert quotes.get_kbar(code, unit, freq).equals(by_tick.get_kbar(code, unit, freq))
+
+
+class CountingQueue:
+    """A report queue of the host's own that counts how often it is looked into."""
+
+    def __init__(self):
+        self.looks = 0
+
+    def empty(self):
+        self.looks += 1
+        return True
+
+
+def test_without_callbacks_the_exchange_and_the_report_queue_are_asked_once_per_look():
+    # Codes without orders were stepped through the exchange, and its queue looked into,
+    # at every tick, though nothing could change between the moments Python can look.
+    codes = [*CODES, {"code": "TXFR1", "market": "Future"}]
+    replay = Ticker(SyntheticMarket()).iter_ticks(codes, DAY, DAY)
+    matcher = Matcher(Positions(), price_limit=0.1)
+    matcher.response_queue = CountingQueue()
+    ticks = replay.drive(matcher, QuoteManager(), None, set(), on_reports=lambda record: None)
+    looks = ticks // 1024 + 1  # each signal check, and the end
+    assert ticks > 20_000 and 0 < matcher.response_queue.looks <= looks
+    # After each look, and the queue's own (its code may run), each code is asked about once
+    # and the ticks held are noted in one call.
+    assert 0 < replay.exchange_calls <= 2 * (len(codes) + 1) * looks
+
+
+IDS = {"id", "seqno", "ordno"}  # drawn at random in each run
+
+
+class RandomOrders(Strategy):
+    """Seeded random orders on one-minute bars (limit and market, ROD, IOC and FOK, some
+    cancelled), so they rest while ticks of every code pass that no callback is handed."""
+
+    def __init__(self, seed):
+        self.rng, self.reports = random.Random(seed), []
+
+    def on_bar(self, ctx, bar):
+        rng, code = self.rng, bar["code"]
+        working = ctx.pending_orders
+        if working and rng.random() < 0.3:
+            ctx.cancel_order(rng.choice(working)["trade_id"])
+        if rng.random() < 0.4:
+            price = None if rng.random() < 0.2 else ctx.last_close(code) + rng.randint(-3, 3)
+            place = ctx.buy if rng.random() < 0.5 else ctx.sell
+            place(code, rng.randint(1, 3), price, order_type=rng.choice(["ROD", "ROD", "IOC", "FOK"]))
+
+    def on_order_report(self, ctx, report):
+        order = {key: value for key, value in report["order"].items() if key not in IDS}
+        self.reports.append(("order", str(report["operation_type"]), report["operation_status_code"],
+                             order, report["trade_status"]["exchange_ts"], ctx.tick))
+
+    def on_deal_report(self, ctx, report):
+        self.reports.append(("deal", report["code"], str(report["action"]), report["quantity"],
+                             report["price"], report["exchange_ts"], ctx.tick))
+
+
+@pytest.mark.parametrize("fill_model, latency_ms", [("touch", 0), ("queue", 40)])
+@pytest.mark.parametrize("seed", [1, 2])
+def test_orders_resting_while_unseen_ticks_pass_fill_as_tick_by_tick(tmp_path, seed, fill_model,
+                                                                    latency_ms):
+    runs = {mode: RandomOrders(seed) for mode in ("direct", "paced")}
+    for mode, strategy in runs.items():
+        run_backtest(strategy, ["2330:Stock", "TXFR1:Future"], DAY, "2024-03-05",
+                     data_dir=tmp_path / mode, reports=False, mode=mode, capital=100_000_000,
+                     fill_model=fill_model, latency_ms=latency_ms)
+    direct, paced = runs["direct"].reports, runs["paced"].reports
+    assert sum(kind == "deal" for kind, *_ in direct) > 20 and direct == paced

@@ -19,7 +19,7 @@ inline constexpr unsigned kApiVersion = 5;
 // One tick as the replay has it: the feed's record and its checked values.
 struct Tick {
   PyObject* record;              // the tick record handed to the host (a dict); null when
-                                 // none is made yet (see MatcherApi::note_tick)
+                                 // none is made yet (see MatcherApi::quiet_until)
   PyObject* code;                // str
   const std::string* code_text;
   PyObject* market_type;         // str
@@ -60,12 +60,15 @@ struct MatcherApi {
   // set_current_tick(record), and match_deal(code, close, qty, timestamp).
   int (*set_current_tick)(PyObject* matcher, const Tick& tick);
   int (*match)(PyObject* matcher, const Tick& tick);
-  // The step of a tick without a record: 1, with nothing done, when something Python can
-  // see needs the record now (orders of its code rest or are on their way, the account is
-  // a subclass, a contract month ends: then set_current_tick and match follow); else 0,
-  // the tick noted (time, price band, quotes) and nothing to match, its record left to
-  // record_tick once Python can look.
-  int (*note_tick)(PyObject* matcher, const Tick& tick);
+  // Whether the code's ticks may go without records for now: 0 when something Python can
+  // see needs the record of `tick` (orders of its code rest or are on their way, the account
+  // is a subclass: then set_current_tick and match follow); else 1, and `until` is when time
+  // alone ends that (a contract month or option series of it ends). Only an order, Python
+  // code or a fill changes the answer before then.
+  int (*quiet_until)(PyObject* matcher, const Tick& tick, double* until);
+  // What the exchange takes from quiet ticks, in order: their time, price band and quotes.
+  // Their records are left to record_tick once Python can look.
+  int (*note_ticks)(PyObject* matcher, const Tick* ticks, size_t count);
   // current_tick_infos[code] = {ts: timestamp, tick: record}, the record handed to the account.
   int (*record_tick)(PyObject* matcher, PyObject* code, PyObject* record, PyObject* timestamp);
   // add_order(...) with the order's values and the defaults of the rest.
@@ -94,8 +97,8 @@ struct QuotesApi {
   // month of its code, whose expired month's orders are void.
   int (*is_positions)(PyObject* obj);
   int (*set_account_tick)(PyObject* positions, PyObject* record);
-  // 1 when the account's tick of `code` at `seconds` would settle an expiry, else 0.
-  int (*expiry_due)(PyObject* positions, const std::string& code, double seconds);
+  // The first time at which the account's tick of `code` would settle an expiry; inf for none.
+  double (*expiry_from)(PyObject* positions, const std::string& code);
   // The exchange's booking of a fill into a Positions itself (as is_positions), with no
   // method call: add_trade_record(trade_id, code, action, quantity, price, timestamp,
   // trade_status) and set_positions(trade, product_type).

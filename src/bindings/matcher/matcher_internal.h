@@ -44,6 +44,7 @@ struct CodeLimits {
   // An option series of the account: its band follows the index, not its own premium, and
   // is far wider than a day's moves, so it keeps none.
   bool exempt = false;
+  nb::object seen;  // the str of its last tick, kept so that its identity stays this code's
 };
 
 struct Matcher {

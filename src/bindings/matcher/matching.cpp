@@ -1,5 +1,6 @@
 // Ticks and matching: the latest tick per code, and one matching pass per tick.
 #include <cmath>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -81,11 +82,16 @@ std::optional<double> time_of(nb::handle timestamp) {
   return require_number(timestamp, "timestamp");
 }
 
+// The book's lock, unless the caller holds it for many ticks.
+std::unique_lock<std::recursive_mutex> lock_book(Matcher& matcher, bool held) {
+  return held ? std::unique_lock<std::recursive_mutex>() : lock_releasing_gil(matcher.book);
+}
+
 // What reaches the exchange before the tick at `when` (and, for the queue
 // model, the tick's quotes, after the orders arriving met the earlier ones).
 void note_tick(nb::handle self, nb::handle code, std::optional<double> when,
                const exchange::Quotes* quotes, double close,
-               const std::string* code_text = nullptr) {
+               const std::string* code_text = nullptr, bool book_locked = false) {
   Matcher& matcher = state_of(self);
   const bool timed = when.has_value();
   const double time = when.value_or(0);
@@ -97,7 +103,7 @@ void note_tick(nb::handle self, nb::handle code, std::optional<double> when,
   const std::string own = (shows || limited) && !code_text ? text_of(code) : std::string();
   const std::string& text = code_text ? *code_text : own;
   if (shows || limited) {
-    auto lock = lock_releasing_gil(matcher.book);
+    auto lock = lock_book(matcher, book_locked);
     // A new trading day's band, before what arrives now meets it.
     if (limited) note_price(self, matcher, code, text, time, close);
     // A quote from before a session break is none: what arrives now meets this tick's.
@@ -108,7 +114,7 @@ void note_tick(nb::handle self, nb::handle code, std::optional<double> when,
   }
   if (timed && !matcher.in_flight.empty()) deliver(self, time);
   if (shows) {
-    auto lock = lock_releasing_gil(matcher.book);
+    auto lock = lock_book(matcher, book_locked);
     quotes_board(matcher, text).show(*quotes, matcher.now);
   }
 }
@@ -274,32 +280,34 @@ int direct_set_current_tick(PyObject* self, const direct::Tick& tick) {
   });
 }
 
-// Whether nothing Python can see needs the tick's record now: no order of its code rests
-// and none is on its way (fills and reports read the latest ticks), the account is a
-// Positions itself (a subclass's step is its own) and no contract month of the code ends.
-bool unseen(nb::handle self, const direct::Tick& tick) {
-  Matcher& matcher = state_of(self);
-  if (!matcher.in_flight.empty()) return false;
-  nb::object book = own(self, k().pending_orders);
-  if (!PyList_CheckExact(book.ptr()) || PyList_GET_SIZE(book.ptr()) > 0) {
-    auto lock = lock_releasing_gil(matcher.book);
-    matcher.index.sync(book);
-    if (matcher.index.holds(*tick.code_text)) return false;
-  }
-  nb::object account = own(self, k().positions);
-  const direct::QuotesApi& api = *globals->account_api;
-  if (!api.is_positions(account.ptr())) return false;
-  return checked(api.expiry_due(account.ptr(), *tick.code_text, tick.seconds)) == 0;
+int direct_quiet_until(PyObject* self, const direct::Tick& tick, double* until) {
+  bool quiet = false;
+  const int status = guarded_status([&] {
+    // Fills and reports read the latest ticks: none may rest for the code or be on its way.
+    Matcher& matcher = state_of(self);
+    if (!matcher.in_flight.empty()) return;
+    nb::object book = own(self, k().pending_orders);
+    if (!PyList_CheckExact(book.ptr()) || PyList_GET_SIZE(book.ptr()) > 0) {
+      auto lock = lock_releasing_gil(matcher.book);
+      matcher.index.sync(book);
+      if (matcher.index.holds(*tick.code_text)) return;
+    }
+    nb::object account = own(self, k().positions);
+    const direct::QuotesApi& api = *globals->account_api;
+    if (!api.is_positions(account.ptr())) return;  // a subclass's step is its own
+    *until = api.expiry_from(account.ptr(), *tick.code_text);
+    quiet = tick.seconds < *until;
+  });
+  return status < 0 ? status : quiet ? 1 : 0;
 }
 
-int direct_note_tick(PyObject* self, const direct::Tick& tick) {
-  bool recorded_later = false;
-  const int status = guarded_status([&] {
-    if (!(recorded_later = unseen(self, tick))) return;
-    note_tick(self, tick.code, tick.seconds, tick.has_quotes ? &tick.quotes : nullptr,
-              tick.close, tick.code_text);
+int direct_note_ticks(PyObject* self, const direct::Tick* ticks, size_t count) {
+  return guarded_status([&] {
+    auto lock = lock_releasing_gil(state_of(self).book);  // once for the lot
+    for (const direct::Tick* tick = ticks; tick != ticks + count; ++tick)
+      note_tick(self, tick->code, tick->seconds, tick->has_quotes ? &tick->quotes : nullptr,
+                tick->close, tick->code_text, true);
   });
-  return status < 0 ? status : recorded_later ? 0 : 1;
 }
 
 int direct_record_tick(PyObject* self, PyObject* code, PyObject* record, PyObject* timestamp) {
@@ -322,10 +330,11 @@ int direct_take_unread(PyObject* self, direct::UnreadReports* out) {
   return guarded_status([&] { *out = std::exchange(state_of(self).unread, {}); });
 }
 
-const direct::MatcherApi direct_api{direct::kApiVersion, &is_matcher,       &direct_set_current_tick,
-                                     &direct_match,       &direct_note_tick, &direct_record_tick,
-                                     &direct_add_order,   &direct_mute_reports,
-                                     &direct_take_unread};
+const direct::MatcherApi direct_api{direct::kApiVersion, &is_matcher,
+                                     &direct_set_current_tick, &direct_match,
+                                     &direct_quiet_until,  &direct_note_ticks,
+                                     &direct_record_tick,  &direct_add_order,
+                                     &direct_mute_reports, &direct_take_unread};
 
 void reset_tick_infos(nb::handle self) { nb::setattr(self, k().current_tick_infos, nb::dict()); }
 

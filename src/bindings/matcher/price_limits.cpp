@@ -48,7 +48,11 @@ nb::object refusal(double price, const exchange::Band& band) {
 
 void note_price(nb::handle self, Matcher& matcher, nb::handle code, const std::string& text,
                 double time, double close) {
-  CodeLimits* entry = find(matcher, text);
+  // A code's ticks from the feed share one str: found by identity, no text is compared.
+  CodeLimits* entry = nullptr;
+  for (CodeLimits& known : matcher.limits)
+    if (known.seen.ptr() == code.ptr()) entry = &known;
+  if (!entry) entry = find(matcher, text);
   if (!entry) {
     static PyObject* ticks =
         nb::object(nb::module_::import_("orva_backtest.constant").attr("FutureTickSize"))
@@ -60,6 +64,7 @@ void note_price(nb::handle self, Matcher& matcher, nb::handle code, const std::s
     matcher.limits.push_back({text, grid.fixed_tick, {}, option});
     entry = &matcher.limits.back();
   }
+  if (entry->seen.ptr() != code.ptr()) entry->seen = nb::borrow(code);  // held: never reused
   if (entry->exempt) return;
   entry->limits.trade({entry->code, entry->fixed_tick}, matcher.price_limit, time, close);
 }

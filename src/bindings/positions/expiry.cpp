@@ -3,6 +3,9 @@
 // month are settled at its final price (a settlement price given, else its
 // last trade), and with the roll reopened in the new month at this first
 // trade. Without a schedule (Positions.set_expiries) nothing here runs.
+#include <algorithm>
+#include <cmath>
+#include <limits>
 #include <string>
 
 #include "common/host.h"
@@ -135,10 +138,13 @@ bool due(const CodeExpiries* entry, double when) {
 
 }  // namespace
 
-int direct_expiry_due(PyObject* self, const std::string& code, double when) {
+double direct_expiry_from(PyObject* self, const std::string& code) {
   Positions& state = state_of(self);
-  if (when > state.options.next_expiry) return 1;  // option series to settle at this tick
-  return !state.expiries.empty() && due(find(state, code), when) ? 1 : 0;
+  // Option series settle at the first tick after their expiry.
+  double from = std::nextafter(state.options.next_expiry, std::numeric_limits<double>::infinity());
+  const CodeExpiries* entry = state.expiries.empty() ? nullptr : find(state, code);
+  if (entry && entry->next < entry->dates.size()) from = std::min(from, entry->dates[entry->next].at);
+  return from;
 }
 
 bool settle_expiries(nb::handle self, nb::handle tick) {

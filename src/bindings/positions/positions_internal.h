@@ -169,8 +169,9 @@ void bind_views(nb::class_<Positions>& cls);
 long long net_quantity(nb::handle self, nb::handle code);
 // Positions.set_current_tick for the exchange's per-tick step (0, or -1 with an error set).
 int direct_set_account_tick(PyObject* self, PyObject* tick);
-// 1 when a tick of `code` at `when` begins a new contract month (an expiry to settle), else 0.
-int direct_expiry_due(PyObject* self, const std::string& code, double when);
+// The first time at which a tick of `code` settles an expiry (a new contract month of it, or
+// any option series held); inf when none is to come.
+double direct_expiry_from(PyObject* self, const std::string& code);
 // add_trade_record and set_positions for the exchange's booking of a fill (0, or -1 with an
 // error set).
 int direct_add_trade_record(PyObject* self, PyObject* trade_id, PyObject* code, PyObject* action,

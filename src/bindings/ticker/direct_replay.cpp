@@ -88,6 +88,7 @@ struct Drive {
   Py_ssize_t total, ticks = 0;
   cal::LocalClock clock;
   int slot = 0;  // of the tick being stepped
+  bool look = true;  // reports may have come since the queue was last looked into
 };
 
 void require_callable(nb::handle value, const char* name) {
@@ -102,7 +103,10 @@ void check(int status) {
 }
 
 // Before Python can look: the ticks held are filed, and the record of this one is at hand.
+// What Python does may put reports in the queue and change what the exchange called quiet.
 void show_ticks(Drive& d) {
+  d.look = true;
+  d.run.latest.unsettle();
   if (!d.run.latest.holding()) return;
   d.run.latest.file(d.matcher, d.exchange, d.quotes, d.quotes_api);
   d.run.record = d.run.latest.record(d.slot);
@@ -164,6 +168,7 @@ void hand_over_unread(Drive& d) {
 
 // Hands the exchange's waiting reports to the host's dispatcher.
 void dispatch_reports(Drive& d) {
+  d.look = false;
   if (d.run.muted) hand_over_unread(d);
   if (!d.on_reports) return;
   // Looked up at every tick: the host may replace the queue. A Matcher keeps it in its
@@ -178,6 +183,7 @@ void dispatch_reports(Drive& d) {
   }
   if (fast > 0) return call_reports(d);
   show_ticks(d);  // another queue's own code may run
+  d.look = false;  // that code is the look
   queue = PyObject_GetAttr(d.matcher, names->response_queue.ptr());
   if (!queue) throw nb::python_error();
   // A queue.Queue's deque is read without a call; a queue without one is asked, as the
@@ -263,11 +269,13 @@ void step(Drive& d, const MergedDays& rows, const MergedDays::Source& source, in
                     false,
                     !source.bid_price.empty(),
                     {quote.bid_price, quote.ask_price, quote.bid_volume, quote.ask_volume}};
-  if (d.run.latest.step(d.matcher, d.exchange, d.quotes, d.quotes_api, tick, slot, rows, source))
-    d.run.record = d.run.latest.record(slot);
-  dispatch_reports(d);
+  const bool stepped =
+      d.run.latest.step(d.matcher, d.exchange, d.quotes, d.quotes_api, tick, slot, rows, source);
+  if (stepped) d.run.record = d.run.latest.record(slot);
+  // A held tick reached neither the exchange nor Python: it brought no reports.
+  if (stepped || d.look) dispatch_reports(d);
   if (d.bar_feed) {
-    d.run.latest.file_quotes(d.quotes, d.quotes_api);  // the feed reads the quote buffer
+    d.run.latest.flush(d.matcher, d.exchange, d.quotes, d.quotes_api);  // the feed reads them
     check(d.quotes_api.update_bars(d.bar_feed, source.code.ptr(), d.run.bars.ptr()));
     hand_over_bars(d);
   }
@@ -420,6 +428,7 @@ nb::dict ticks_by_code(nb::handle self) {
 nb::dict replayed_by_code(nb::handle self) { return direct_of(self).replayed_by_code(); }
 Py_ssize_t records_made(nb::handle self) { return direct_of(self).latest.made(); }
 Py_ssize_t quote_calls(nb::handle self) { return direct_of(self).latest.quote_calls(); }
+Py_ssize_t exchange_calls(nb::handle self) { return direct_of(self).latest.exchange_calls(); }
 
 }  // namespace
 
@@ -495,6 +504,8 @@ void bind_direct_replay(nb::module_& m) {
                               "drive 建立的 Tick 紀錄數: 只在 Python 看得到最新 Tick 時建立");
   def_property<&quote_calls>(direct, "quote_calls",
                              "drive 把 Tick 交給 quotes 的呼叫次數: Python 看不到的 Tick 累積成一批");
+  def_property<&exchange_calls>(direct, "exchange_calls",
+                                 "drive 為 Python 看不到的 Tick 呼叫交易所的次數: 每次 Python 能查看後各商品詢問一次, Tick 累積成一批");
   def_property<&failed_callback>(direct, "failed_callback",
                                  "drive 中引發錯誤的策略回呼與其 Tick: (名稱, tick), 沒有則為 None");
 }

@@ -21,13 +21,16 @@ std::vector<int> LatestTicks::slots_of(const MergedDays* rows) {
 }
 
 void LatestTicks::hold(int slot, const MergedDays& rows, const MergedDays::Source& source,
-                       double seconds) {
+                       const direct::Tick& tick) {
   Slot& latest = slots_[slot];
-  // A copy of the row: the source may drop its day before the record is made.
+  // A copy of the row, as the tick read it: the source may drop its day before the record
+  // is made.
   latest.rows = &rows;
   latest.source = &source;
-  latest.seconds = seconds;
-  latest.row = source.values(source.at - 1);
+  latest.seconds = tick.seconds;
+  const exchange::Quotes& quote = tick.quotes;
+  latest.row = {tick.close, tick.qty, tick.tick_type,
+                {quote.bid, quote.bid_volume, quote.ask, quote.ask_volume}};
   if (!latest.held) held_.push_back(slot);
   latest.held = true;
 }
@@ -37,20 +40,23 @@ void LatestTicks::filed(int slot, nb::object record) {
   slots_[slot].record = std::move(record);
 }
 
-void LatestTicks::file_quotes(PyObject* quotes, const direct::QuotesApi& quotes_api) {
-  if (quoted_.empty()) return;
+void LatestTicks::flush(PyObject* matcher, const direct::MatcherApi& exchange, PyObject* quotes,
+                        const direct::QuotesApi& quotes_api) {
+  if (pending_.empty()) return;
   ++quote_calls_;
+  ++exchange_calls_;
+  int status = exchange.note_ticks(matcher, pending_.data(), pending_.size());
   // One tick (a callback or a bar feed on every tick) costs less without the batch's look-ups.
-  const int status = quoted_.size() == 1
-                         ? quotes_api.add_tick(quotes, quoted_[0])
-                         : quotes_api.add_ticks(quotes, quoted_.data(), quoted_.size());
-  quoted_.clear();
+  if (status >= 0)
+    status = pending_.size() == 1 ? quotes_api.add_tick(quotes, pending_[0])
+                                  : quotes_api.add_ticks(quotes, pending_.data(), pending_.size());
+  pending_.clear();
   checked(status);
 }
 
 void LatestTicks::file(PyObject* matcher, const direct::MatcherApi& exchange, PyObject* quotes,
                        const direct::QuotesApi& quotes_api) {
-  file_quotes(quotes, quotes_api);
+  flush(matcher, exchange, quotes, quotes_api);
   for (size_t i = 0; i < held_.size(); ++i) {
     Slot& latest = slots_[held_[i]];
     if (!latest.held) continue;
@@ -64,23 +70,37 @@ void LatestTicks::file(PyObject* matcher, const direct::MatcherApi& exchange, Py
   held_.clear();
 }
 
+bool LatestTicks::quiet(PyObject* matcher, const direct::MatcherApi& exchange,
+                        const direct::Tick& tick, int slot) {
+  Slot& latest = slots_[slot];
+  if (latest.quiet_epoch == epoch_ && tick.seconds < latest.quiet_until) return true;
+  double until = 0;
+  ++exchange_calls_;
+  if (checked(exchange.quiet_until(matcher, tick, &until)) == 0) return false;
+  latest.quiet_epoch = epoch_;
+  latest.quiet_until = until;
+  return true;
+}
+
 bool LatestTicks::step(PyObject* matcher, const direct::MatcherApi& exchange, PyObject* quotes,
                        const direct::QuotesApi& quotes_api, direct::Tick& tick, int slot,
                        const MergedDays& rows, const MergedDays::Source& source) {
-  const int status = checked(exchange.note_tick(matcher, tick));
-  if (status == 0) {  // nothing to match: the record waits until Python can look
-    hold(slot, rows, source, tick.seconds);
-    // A time the quote buffer refuses is refused at its own tick, with the buffer's error.
+  if (quiet(matcher, exchange, tick, slot)) {  // the record waits until Python can look
+    hold(slot, rows, source, tick);
     if (orva::quotes::tick_time_in_range(tick.local)) {
-      quoted_.push_back(tick);
+      pending_.push_back(tick);
       return false;
     }
-    file_quotes(quotes, quotes_api);
+    // A time the quote buffer refuses is refused at its own tick, with the buffer's error.
+    flush(matcher, exchange, quotes, quotes_api);
     ++quote_calls_;
+    ++exchange_calls_;
+    checked(exchange.note_ticks(matcher, &tick, 1));
     checked(quotes_api.add_tick(quotes, tick));
     return false;
   }
   file(matcher, exchange, quotes, quotes_api);  // the exchange sees the earlier ticks first
+  unsettle();  // its matching pass may fill what other codes' quiet rests on
   timestamp_ = checked(PyFloat_FromDouble(tick.seconds));
   tick.timestamp = timestamp_.ptr();
   nb::object record = rows.record(source, tick.timestamp);
@@ -97,7 +117,7 @@ bool LatestTicks::step(PyObject* matcher, const direct::MatcherApi& exchange, Py
 void LatestTicks::clear() {
   slots_.clear();
   held_.clear();
-  quoted_.clear();
+  pending_.clear();
   timestamp_.reset();
 }
 

@@ -35,9 +35,11 @@ struct Split {
 };
 
 std::optional<Split> split_seconds(double seconds) {
-  if (!std::isfinite(seconds)) return std::nullopt;
-  double whole = 0;
-  double micros = std::nearbyint(std::modf(seconds, &whole) * 1e6);  // ties to even
+  // Far outside the years checked below (and not NaN), so the whole seconds fit an int64:
+  // truncated as modf would, without its library call.
+  if (!(std::fabs(seconds) < 1e15)) return std::nullopt;
+  double whole = static_cast<double>(static_cast<int64_t>(seconds));
+  double micros = std::nearbyint((seconds - whole) * 1e6);  // ties to even
   if (micros >= 1e6) {
     micros -= 1e6;
     whole += 1;

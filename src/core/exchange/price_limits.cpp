@@ -22,6 +22,11 @@ Band band_around(const costs::PriceGrid& grid, double reference, double fraction
 
 void DailyLimits::trade(const costs::PriceGrid& grid, double fraction, double seconds,
                         double close) {
+  // Most trades follow one of the same session: it need not be worked out again.
+  if (seconds >= from_ && seconds < until_) {
+    last_close_ = close;
+    return;
+  }
   const long long session = session_of(seconds);
   if (session == LLONG_MIN) return;
   if (session != session_) {
@@ -31,6 +36,8 @@ void DailyLimits::trade(const costs::PriceGrid& grid, double fraction, double se
       band_ = band_around(grid, last_close_, fraction);
     session_ = session;
   }
+  from_ = seconds;
+  until_ = session_end(session) - 1;  // a second clear of rounding at the boundary
   last_close_ = close;
 }
 

@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <cmath>
+#include <limits>
 #include <optional>
 
 #include "costs/price_band.h"
@@ -36,6 +37,8 @@ class DailyLimits {
 
  private:
   long long session_ = LLONG_MIN;
+  // Trades from `from_` until `until_` are known to lie in `session_`.
+  double from_ = std::numeric_limits<double>::infinity(), until_ = -from_;
   double last_close_ = std::nan("");
   std::optional<Band> band_;
 };

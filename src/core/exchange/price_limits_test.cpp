@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <ostream>
 
 namespace orva::exchange {
@@ -65,6 +66,25 @@ TEST(DailyLimits, ANightSessionOpensTheNextTradingDay) {
   EXPECT_DOUBLE_EQ(limits.band()->high, 18700);  // the same trading day as the night before
   limits.trade(grid, 0.1, kMonday0900 + 30 * kHour, 17300);    // Tuesday 15:00: Wednesday's
   EXPECT_DOUBLE_EQ(limits.band()->high, 18920);                 // 17200 × 1.1
+}
+
+// The band a session remembers must still turn at the first trade past the session's end,
+// however close to it the trades before came, and whichever way time moves.
+TEST(DailyLimits, TheDayTurnsAtTheFirstTradePastTheClose) {
+  const costs::PriceGrid grid{"TXFR1", 1};
+  const double night = kMonday0900 + 6 * kHour;  // Monday 15:00
+  for (const double before : {night - 1.5, night - 0.5, std::nextafter(night, 0.0)}) {
+    DailyLimits limits;
+    limits.trade(grid, 0.1, kMonday0900, 16000);
+    limits.trade(grid, 0.1, before, 17000);
+    EXPECT_FALSE(limits.band().has_value()) << before;
+    limits.trade(grid, 0.1, night, 17100);
+    ASSERT_TRUE(limits.band().has_value()) << before;
+    EXPECT_DOUBLE_EQ(limits.band()->high, 18700) << before;  // 17000 × 1.1
+    limits.trade(grid, 0.1, before, 16500);  // time moved back: worked out again
+    limits.trade(grid, 0.1, night + 60, 17200);
+    EXPECT_DOUBLE_EQ(limits.band()->high, 18150) << before;  // 16500 × 1.1
+  }
 }
 
 }  // namespace

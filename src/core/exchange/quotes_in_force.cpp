@@ -20,6 +20,12 @@ long long session_of(double seconds) {
   return static_cast<long long>(day) * 2 + (night ? 1 : 0);
 }
 
+double session_end(long long session) {
+  const long long day = (session - (session & 1)) / 2;  // floored, as session_of counts days
+  const double end = (session & 1) ? 86400 : kNightStart - kSessionsStart;
+  return static_cast<double>(day) * 86400 + end - calendar::kTaipeiOffsetSeconds + kSessionsStart;
+}
+
 void QuotesInForce::show(const Quotes& quotes, double time) {
   const long long session = session_of(time);
   Quotes next = quotes;

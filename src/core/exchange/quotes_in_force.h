@@ -14,6 +14,8 @@ namespace orva::exchange {
 // night session (15:00 to 05:00 the next morning) are distinct, so a close, a
 // night or a holiday lies between two times of different sessions.
 long long session_of(double seconds);
+// The time (seconds since the epoch) at which `session` ends and the next begins.
+double session_end(long long session);
 
 class QuotesInForce {
  public:

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <ostream>
 
 namespace orva::exchange {
@@ -38,6 +39,16 @@ TEST(Sessions, TheNightRunsPastMidnight) {
   const double night = kMonday0900 + 6 * 3600;  // Monday 15:00
   EXPECT_EQ(session_of(night), session_of(night + 13 * 3600));       // Tuesday 04:00
   EXPECT_NE(session_of(night), session_of(night + 14 * 3600 + 1));   // Tuesday 05:00:01
+}
+
+// Each session ends where session_of starts the next: day and night, before and after 1970.
+TEST(Sessions, EndWhereTheNextBegins) {
+  for (const double start : {kMonday0900, kMonday0900 + 6 * 3600, -86400.0 * 400 + 3600}) {
+    const long long session = session_of(start);
+    const double end = session_end(session);
+    EXPECT_EQ(session_of(std::nextafter(end, -1e300)), session) << start;
+    EXPECT_EQ(session_of(end), session + 1) << start;
+  }
 }
 
 TEST(QuotesInForce, AQuoteFromAnotherSessionIsNoQuote) {

@@ -29,11 +29,6 @@ int64_t trading_day(LocalMicros dt) {
   return time_of_day(dt) <= kTradingDayCutoff ? day_of(dt) - 1 : day_of(dt);
 }
 
-bool in_window(const Window& w, LocalMicros dt) {
-  const LocalMicros tod = time_of_day(dt);
-  return tod >= w.start * kMicrosPerSecond && tod <= w.end * kMicrosPerSecond;
-}
-
 // Index options trade in the futures' sessions, so they follow the futures' rules.
 const std::string& session_market(const std::string& market) {
   static const std::string future = "Future";
@@ -49,14 +44,16 @@ const std::vector<Window>& windows_for(const Calendar& calendar, const std::stri
 }
 
 const Window* window_of(const std::vector<Window>& windows, LocalMicros dt) {
+  const LocalMicros tod = time_of_day(dt);  // once for all the windows
   for (const Window& w : windows)
-    if (in_window(w, dt)) return &w;
+    if (tod >= w.start * kMicrosPerSecond && tod <= w.end * kMicrosPerSecond) return &w;
   return nullptr;
 }
 
 void Instrument::append(LocalMicros dt, uint16_t market, double close, int64_t qty,
                         int64_t tick_type, bool is_simulate, bool is_virtual) {
-  if (columns_.dt.empty()) held_day_ = trading_day(dt);
+  // Where the held ticks' trading day starts, so later ticks need no division to tell.
+  if (columns_.dt.empty()) held_after_ = trading_day(dt) * kMicrosPerDay + kTradingDayCutoff;
   columns_.dt.push_back(dt);
   columns_.close.push_back(close);
   columns_.qty.push_back(qty);
@@ -91,7 +88,9 @@ bool Instrument::add(const RealTick& tick, const Calendar& calendar) {
 
 bool Instrument::add(const RealTick& tick, const Calendar& calendar,
                      const std::vector<Window>& windows) {
-  if (compact_ && !columns_.dt.empty() && trading_day(tick.dt) != held_day_) seal();
+  if (compact_ && !columns_.dt.empty() &&
+      !(tick.dt > held_after_ && tick.dt <= held_after_ + kMicrosPerDay))  // a later trading day
+    seal();
   std::vector<LocalMicros> filled;
   bool gap_filled = true;
   // Within a minute of the last tick no minute can be missing: most ticks skip the search.

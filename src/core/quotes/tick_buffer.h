@@ -106,7 +106,7 @@ class Instrument {
   bool compact_;
   MinuteBars minutes_;
   size_t dropped_ = 0;
-  int64_t held_day_ = 0;  // trading day of the first held tick
+  LocalMicros held_after_ = 0;  // the first held tick's trading day: the day after this
   // The newest real tick, where gap filling starts, even once it is sealed.
   bool has_last_ = false;
   LocalMicros last_dt_ = 0;

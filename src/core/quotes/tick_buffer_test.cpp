@@ -7,6 +7,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace orva::quotes {
@@ -280,6 +281,24 @@ INSTANTIATE_TEST_SUITE_P(
         MoveRow{&kFuture, at(2024, 3, 4, 13, 44, 59, 900000), at(2024, 3, 4, 13, 44, 59, 900000)},
         MoveRow{&kOther, at(2024, 3, 4, 13, 30, 0), at(2024, 3, 4, 13, 30, 0)}),
     [](const ::testing::TestParamInfo<MoveRow>& info) { return move_text(info.param); });
+
+// A compact instrument holds one trading day (after 05:00 to 05:00): a tick on either side
+// of it folds the held ones away, a tick at its very edges does not.
+TEST(CompactInstrument, FoldsAtTheFirstTickOfAnotherTradingDay) {
+  const Calendar c = taiwan();
+  Instrument i(true);
+  const std::vector<std::pair<LocalMicros, size_t>> steps = {
+      {at(2024, 3, 4, 4, 59, 30), 0},     // Sunday's trading day
+      {at(2024, 3, 4, 5, 0, 0), 0},       // its last moment
+      {at(2024, 3, 4, 5, 0, 0, 1), 2},    // Monday's: the two before are folded
+      {at(2024, 3, 4, 5, 0, 30), 2},
+      {at(2024, 3, 4, 4, 59, 59), 4}};    // back to Sunday's
+  for (const auto& [dt, dropped] : steps) {
+    i.add(tick(dt, kOther), c);
+    EXPECT_EQ(i.dropped(), dropped) << clock_text(dt);
+    EXPECT_EQ(i.total(), i.dropped() + i.columns().size());
+  }
+}
 
 }  // namespace
 }  // namespace orva::quotes
