@@ -68,4 +68,7 @@ struct DirectReplay {
   }
 };
 
+// The replay's counters as properties of its class (replay_counts.cpp).
+void bind_replay_counts(nb::class_<DirectReplay>& direct);
+
 }  // namespace orva::py::ticker
