@@ -52,6 +52,42 @@ def test_the_columnar_copy_is_read_rebuilt_when_damaged_and_when_older_than_its_
     assert len(on_the_day) == 10 and pl.read_parquet(copy).height == 10
 
 
+def counting(monkeypatch, names):
+    """Counts the calls of polars' `names` from here on."""
+    calls = dict.fromkeys(names, 0)
+    for name in names:
+        def counted(*args, _real=getattr(pl, name), _name=name, **kwargs):
+            calls[_name] += 1
+            return _real(*args, **kwargs)
+        monkeypatch.setattr(pl, name, counted)
+    return calls
+
+
+def test_making_the_days_ready_reads_one_footer_a_day_and_no_ticks(taipei_data_dir, monkeypatch):
+    ticker = Ticker(SyntheticMarket(mean_gap_seconds=30))
+    _, first = records(ticker)
+    calls = counting(monkeypatch, ["read_parquet_metadata", "scan_parquet", "read_parquet", "read_csv"])
+    replay = ticker.iter_ticks(CODES, "2024-03-04", "2024-03-22")
+    # A row count used to be a query of its own on each copy, after its footer was read.
+    assert calls == {"read_parquet_metadata": 3 * 19, "scan_parquet": 0, "read_parquet": 0, "read_csv": 0}
+    assert len(replay) == len(first)
+
+
+@pytest.mark.parametrize("rows", [None, "many", "-3", "12 "], ids=["none", "text", "negative", "padded"])
+def test_a_copy_whose_footer_does_not_tell_its_rows_is_rebuilt(taipei_data_dir, rows):
+    ticker = Ticker(SyntheticMarket(mean_gap_seconds=30))
+    _, first = records(ticker)
+    copy = taipei_data_dir / "sino" / "columns" / "2330 2024-03-05 - ticks.parquet"
+    metadata = pl.read_parquet_metadata(copy)
+    day = pl.read_parquet(copy)
+    written = {"orva_source_csv": metadata["orva_source_csv"], **({} if rows is None else {"orva_rows": rows})}
+    day.write_parquet(copy, metadata=written)  # as a copy made before row counts were recorded
+    replay = ticker.iter_ticks(CODES, "2024-03-04", "2024-03-22")
+    assert len(replay) == len(first)  # counted before the first tick
+    assert [(r["code"], r["timestamp"], r["close"], r["qty"]) for r in replay] == first
+    assert pl.read_parquet_metadata(copy)["orva_rows"] == str(day.height)
+
+
 def test_imports_write_the_columnar_copy_too(taipei_data_dir, tmp_path):
     market = SyntheticMarket(mean_gap_seconds=60)
     day = pl.DataFrame(market.ticks(contract=market.Contracts.Stocks["2330"], date="2024-03-05"))

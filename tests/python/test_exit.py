@@ -88,7 +88,7 @@ def test_exit_waits_for_a_fill_under_way_and_parks_the_thread_after_it():
 
 
 # Each construction runs host code that calls `hold()`: the intake thread's start, the
-# holiday file's read, the iteration of the bar keys.
+# holiday calendar's read, the iteration of the bar keys.
 CONSTRUCTIONS = {
     "Matcher": """
         class Held(threading.Thread):
@@ -99,9 +99,9 @@ CONSTRUCTIONS = {
         build = Matcher
     """,
     "QuoteManager": """
-        import polars
-        read_csv = polars.read_csv
-        polars.read_csv = lambda *args, **kwargs: (hold(), read_csv(*args, **kwargs))[1]
+        import orva_backtest.trading_days as days
+        holidays = days.holidays
+        days.holidays = lambda: (hold(), holidays())[1]
         build = QuoteManager
     """,
     "BarFeed": """

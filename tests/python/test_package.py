@@ -68,6 +68,24 @@ def test_the_engine_and_the_command_line_load_no_report_library():
     assert (done.returncode, done.stdout.splitlines()) == (0, ["[]", "True"]), done.stderr
 
 
+def test_a_run_without_reports_loads_only_the_libraries_it_uses(tmp_path):
+    # What only reports, other commands or other sources need is not loaded, nor what a library
+    # brings in only for ways of reading files the run does not take (remote file systems).
+    import orva_backtest.examples.ma_crossover as example
+    args = ["run", example.__file__, "--codes", "2330:Stock,TXFR1:Future", "--start", "2024-03-04",
+            "--end", "2024-03-05", "--no-reports", "--data-dir", str(tmp_path), "--json", str(tmp_path / "out.json")]
+    assert run_python(f"from orva_backtest.cli import run_cli; run_cli({args!r})").returncode == 0  # the cache filled
+    done = run_python(f"""
+        import sys
+        from orva_backtest.cli import run_cli
+        status = run_cli({args!r})
+        unused = ("quantstats_lumi", "matplotlib", "scipy", "pandas", "jinja2", "bokeh", "dask",
+                  "fsspec", "asyncio", "importlib.metadata", "rich.progress")  # no terminal: no bar
+        print(status, sorted(m for m in unused if m in sys.modules))
+    """, timeout=300)
+    assert (done.returncode, done.stdout.splitlines()[-1]) == (0, "0 []"), done.stderr
+
+
 def fake_tool(path, text=""):
     path.parent.mkdir(parents=True, exist_ok=True)
     path.write_text(f"#!/bin/sh\n{text}exit 0\n")

@@ -9,6 +9,7 @@ import sys
 import time
 from datetime import date, datetime
 
+import numpy as np
 import polars as pl
 import pytest
 
@@ -195,6 +196,17 @@ def test_marks_worked_out_a_stretch_at_a_time_equal_one_stretch(tmp_path, monkey
     daily = equity.mark_to_market(*args)
     assert result.round_trips.height >= 1 and whole[1] > 0 and whole[2] > whole[1]
     assert daily[0].equals(whole[0]) and daily[1:] == whole[1:]
+
+
+@pytest.mark.parametrize("runs", [[], [[1, 3, 5], [2, 3, 6]], [[0, 2, 2, 9], [1, 1, 2], []], [[9, 8], [8, 1]]],
+                         ids=["none", "shared minutes", "repeats and an empty code", "out of order"])
+def test_the_marked_minutes_are_the_distinct_bar_closes_in_order(runs):
+    joined = np.concatenate([np.array(run, dtype=np.int64) for run in runs] or [np.empty(0, np.int64)])
+    distinct = equity._distinct(joined)
+    days, at = np.unique(distinct // 2, return_inverse=True)  # the runs of equal values, found in order
+    firsts = equity._firsts(distinct // 2)
+    assert (distinct.tolist(), (distinct // 2)[firsts].tolist(), (np.cumsum(firsts) - 1).tolist()) == (
+        np.unique(joined).tolist(), days.tolist(), at.tolist())
 
 
 @pytest.mark.parametrize("count, train, test, expected", [

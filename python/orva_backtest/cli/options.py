@@ -8,7 +8,6 @@ import time
 from datetime import datetime
 
 import click
-from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeRemainingColumn
 
 from orva_backtest import utils
 from orva_backtest.utils import unwrapped_console
@@ -143,6 +142,8 @@ class RunProgress:
 
     def __enter__(self):
         if out.is_terminal:
+            # Loaded only for a terminal: a run writing to a file or pipe prints plain lines.
+            from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeRemainingColumn
             self.bar = Progress(TextColumn(self.label), BarColumn(), MofNCompleteColumn(),
                                 TextColumn("{task.fields[note]}"), TimeRemainingColumn(), console=out)
             self.bar.start()

@@ -170,7 +170,7 @@ class _Marks:
             starts, prices = _bar_closes(self.quotes, code, "m", 1, since, until) if code in self.spans \
                 else (np.empty(0, np.int64), np.empty(0))
             closes[code] = (starts + MINUTE, prices)
-        moments = np.unique(np.concatenate([times for times, _ in closes.values()]))
+        moments = _distinct(np.concatenate([times for times, _ in closes.values()]))
         if until is None:  # a settlement after the last bar (an option's expiry at 13:30) is a moment too
             floor = moments[-1] if len(moments) else (since if since is not None else np.iinfo(np.int64).min)
             moments = np.union1d(moments, self.exits[0][self.exits[0] > floor])
@@ -194,8 +194,23 @@ class _Marks:
         exit_times, realised = self.exits
         done = _latest(exit_times, moments)
         banked = np.where(done >= 0, realised[np.maximum(done, 0)] if len(realised) else 0.0, 0.0)
-        dates, at = np.unique(_dates(moments), return_inverse=True)
-        return moments, held, _trading_days(dates, self.days)[at], self.capital + banked + value
+        dates = _dates(moments)  # in order, as the moments are
+        firsts = _firsts(dates)
+        return (moments, held, _trading_days(dates[firsts], self.days)[np.cumsum(firsts) - 1],
+                self.capital + banked + value)
+
+
+def _firsts(ordered):
+    """Whether each value of the sorted array `ordered` is the first of its run of equal values."""
+    return np.concatenate([[True], ordered[1:] != ordered[:-1]]) if len(ordered) else np.zeros(0, bool)
+
+
+def _distinct(runs):
+    """The distinct values of `runs` (sorted runs one after another, a code's bar closes each),
+    in order, as np.unique gives them: a stable sort merges sorted runs in linear time where
+    np.unique sorts from scratch."""
+    ordered = np.sort(runs, kind="stable")
+    return ordered[_firsts(ordered)]
 
 
 def _dates(moments):

@@ -187,11 +187,9 @@ nb::object default_windows() {
 
 void init_quote_manager(nb::handle self, nb::handle compact) {
   const bool compact_form = require_bool(compact, "compact");
-  nb::object path = nb::module_::import_("os").attr("path").attr("join")(
-      nb::module_::import_("orva_backtest.modules.positions.positions").attr("static_dir"),
-      "holidays_search_from_2017.csv");
-  nb::object table = polars->pl.attr("read_csv")(path, nb::arg("infer_schema") = false);
-  nb::object holidays = checked(PySet_New(table.attr("get_column")("Date").attr("to_list")().ptr()));
+  // The package's calendar, read once a process; each instance gets a set of its own to change.
+  nb::object calendar = nb::module_::import_("orva_backtest.trading_days").attr("holidays")();
+  nb::object holidays = checked(PySet_New(calendar.ptr()));
   require_holiday_set(holidays);
   QuoteManager* qm = new (nb::inst_ptr<QuoteManager>(self)) QuoteManager();
   qm->holidays = holidays;

@@ -1,10 +1,13 @@
 // The columnar copy of the day cache: each cached day also kept as Parquet
 // ("sino/columns/<code> <day> - ticks.parquet"), which reads back in a
-// fraction of the CSV's time and size and tells its row count without being
-// read. The CSV stays the cache's reference: the copy records which CSV it was
-// made from (size, mtime in nanoseconds and inode, in its key-value metadata)
-// and is rebuilt when the CSV is another (an import, a download, a file put
-// back with its old time) and when it is damaged, set aside first.
+// fraction of the CSV's time and size. The CSV stays the cache's reference:
+// the copy records which CSV it was made from (size, mtime in nanoseconds and
+// inode) and its row count in its key-value metadata, so one read of its
+// footer tells whether it is current and how many ticks it holds. It is
+// rebuilt when the CSV is another (an import, a download, a file put back with
+// its old time) or its footer does not tell its rows, and when it is damaged,
+// set aside first.
+#include <charconv>
 #include <string>
 
 #include "common/host.h"
@@ -15,6 +18,7 @@ namespace orva::py::ticker {
 namespace {
 
 constexpr const char* kSourceKey = "orva_source_csv";
+constexpr const char* kRowsKey = "orva_rows";
 constexpr int kReadAttempts = 3;
 
 nb::object store_folder() { return data_folder(nb::make_tuple("sino", "columns")); }
@@ -44,19 +48,23 @@ std::string csv_key(nb::handle csv) {
   }
 }
 
-// The key the copy was made with; empty when there is no copy (or it records
-// none). A copy whose footer does not read raises.
-std::string copy_key(nb::handle copy) {
-  if (!truth(globals->os_path_exists(copy))) return {};
-  nb::object metadata = globals->pl.attr("read_parquet_metadata")(copy);
-  nb::object key = metadata.attr("get")(kSourceKey, "");
-  return text_of(key);
+// A row count as the footer records it; -1 when it is none.
+Py_ssize_t rows_of(const std::string& text) {
+  Py_ssize_t rows = -1;
+  const char* end = text.data() + text.size();
+  const auto [at, error] = std::from_chars(text.data(), end, rows);
+  return error == std::errc() && at == end && rows >= 0 ? rows : -1;
 }
 
-// Whether the copy was made from the CSV now beside it.
-bool is_current(nb::handle copy, nb::handle csv) {
+// The rows of the copy when it was made from the CSV now beside it; -1 when
+// it was not, there is no copy, or its footer does not tell (a copy made
+// before row counts were recorded). A copy whose footer does not read raises.
+Py_ssize_t current_rows(nb::handle copy, nb::handle csv) {
   const std::string key = csv_key(csv);
-  return !key.empty() && copy_key(copy) == key;
+  if (key.empty() || !truth(globals->os_path_exists(copy))) return -1;
+  nb::object metadata = globals->pl.attr("read_parquet_metadata")(copy);
+  if (text_of(metadata.attr("get")(kSourceKey, "")) != key) return -1;
+  return rows_of(text_of(metadata.attr("get")(kRowsKey, "")));
 }
 
 // A day's table and the key of the CSV it was read from (empty when the day
@@ -86,13 +94,6 @@ KeyedDay read_keyed(nb::handle self, const Instrument& entry, nb::handle date) {
   return day;
 }
 
-// From the file's footer: the columns are not read.
-Py_ssize_t stored_rows(nb::handle copy) {
-  nb::object pl = globals->pl;
-  nb::object count = pl.attr("scan_parquet")(copy).attr("select")(pl.attr("len")()).attr("collect")();
-  return nb::cast<Py_ssize_t>(count.attr("item")());
-}
-
 // Writes the copy under a temporary name and renames it into place; false
 // (with a yellow line) when the folder cannot take it.
 bool write_copy(nb::handle table, nb::handle code, nb::handle date, const std::string& key) {
@@ -106,6 +107,7 @@ bool write_copy(nb::handle table, nb::handle code, nb::handle date, const std::s
     // lz4: reads back three times faster than zstd, for half again the size.
     nb::dict metadata;
     metadata[kSourceKey] = nb::str(key.data(), key.size());
+    metadata[kRowsKey] = nb::str(std::to_string(nb::len(table)).c_str());
     table.attr("write_parquet")(temp_path, nb::arg("compression") = "lz4",
                                 nb::arg("metadata") = metadata);
     globals->os_replace(temp_path, path);
@@ -130,8 +132,8 @@ void set_aside(nb::handle copy, const nb::python_error& error) {
 PreparedDay prepare_day(nb::handle self, const Instrument& entry, nb::handle date) {
   nb::object copy = store_path(entry.code, date);
   try {
-    if (is_current(copy, cache_path(entry.code, date)))
-      return {nb::borrow<nb::str>(date), stored_rows(copy), nb::object()};
+    const Py_ssize_t rows = current_rows(copy, cache_path(entry.code, date));
+    if (rows >= 0) return {nb::borrow<nb::str>(date), rows, nb::object()};
   } catch (nb::python_error& error) {
     if (!error.matches(PyExc_Exception)) throw;
     set_aside(copy, error);
@@ -153,7 +155,7 @@ nb::object load_day(nb::handle self, const Instrument& entry, PreparedDay& day) 
   nb::object copy = store_path(entry.code, day.date);
   try {
     // Asked again: an import may have rewritten the day since it was counted.
-    if (is_current(copy, cache_path(entry.code, day.date))) {
+    if (current_rows(copy, cache_path(entry.code, day.date)) >= 0) {
       // One small file: polars' thread pool would cost more than it saves.
       nb::object table = globals->pl.attr("read_parquet")(copy, nb::arg("parallel") = "none");
       check_day(table);
