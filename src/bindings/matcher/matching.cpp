@@ -56,7 +56,8 @@ void cancel_expired(nb::handle self, nb::handle account, nb::handle tick_ts) {
 
 // Matcher.cancel_expired(until): what expired without a tick, at the run's end.
 void cancel_expired_until(nb::handle self, nb::handle until) {
-  require_amount(until, "until");
+  if (!std::isfinite(require_amount(until, "until")))
+    raise_value_error("until 必須是有限的秒數: " + text_of(nb::repr(until)));
   cancel_expired(self, own(self, k().positions), until);
 }
 
