@@ -1,5 +1,7 @@
 """Futures expiry in a continuous front-month series: positions settle at the expiring
 month's final price when the new month's first trade arrives, and the roll reopens them."""
+import math
+
 import pytest
 
 from account_helpers import fill, tick
@@ -174,6 +176,12 @@ def test_orders_resting_for_the_expired_month_are_cancelled_not_filled_in_the_ne
     assert statuses == ["Deal", "Expiry"] + (["Roll"] if reopen else []) + ["Cancel"]
     assert book.positions["TXFR1"]["sell"] == []
     assert len(book.positions["TXFR1"]["buy"]) == (1 if reopen else 0)
+
+
+@pytest.mark.parametrize("until", [math.nan, math.inf, True, "0"])
+def test_cancelling_what_expired_refuses_a_time_that_is_not_one(until):
+    with pytest.raises((TypeError, ValueError), match="until"):
+        Matcher(Positions()).cancel_expired(until)
 
 
 def test_a_schedule_given_again_mid_run_leaves_what_is_held_now(console):

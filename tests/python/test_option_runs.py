@@ -124,3 +124,52 @@ def test_the_example_strangle_runs_and_its_account_page_lists_the_series_it_trad
     text = open(page, encoding="utf-8").read()
     listed = {code for code in result.instruments if code.startswith("TXO") and f"<th>{code} " in text}
     assert listed == traded
+
+
+class RestsABidOnTheWeekly(Strategy):
+    """Bids far below the market (premiums here never fall under 40) on the first weekly series
+    it sees, so the bid still rests when the series expires; at the end, reads the book and
+    the chain."""
+
+    def __init__(self):
+        self.code, self.cancelled, self.pending, self.chain, self.expiries = None, [], None, None, None
+
+    def on_tick(self, ctx, tick):
+        if self.code is None and WEEKLY in tick["code"]:
+            self.code = tick["code"]
+            ctx.buy(self.code, 1, 10.0)
+
+    def on_order_report(self, ctx, report):
+        if "Cancel" in str(report["operation_type"]):
+            self.cancelled.append(report["order"]["code"])
+
+    def on_finish(self, ctx):
+        self.pending, self.expiries, self.chain = ctx.pending_orders, ctx.expiries(), ctx.chain()
+
+
+def _run_weekly(data_dir, strategy, futures, mode):
+    # With the futures the series settles at their 13:40 tick; without, at the run's end.
+    codes = (["TXFR1:Future"] if futures else []) + [f"TXO{WEEKLY}:Option"]
+    return run_backtest(strategy, codes, "2026-01-13", "2026-01-14", data_dir=str(data_dir),
+                        source=_cache(), capital=10_000_000, reports=False, mode=mode)
+
+
+@pytest.mark.parametrize("mode", ["direct", "paced"])
+@pytest.mark.parametrize("futures", [True, False])
+def test_the_exchange_cancels_what_rests_on_a_series_when_it_expires(imported, futures, mode):
+    data_dir, _ = imported
+    strategy = RestsABidOnTheWeekly()
+    result = _run_weekly(data_dir, strategy, futures, mode)
+    assert strategy.code is not None and strategy.pending == []
+    assert strategy.cancelled == [strategy.code]  # the report a user's cancel gets
+    records = [(r["code"], r["trade_status"]) for r in result.account.trade_records]
+    assert records == [(strategy.code, "Cancel")]
+
+
+@pytest.mark.parametrize("futures", [True, False])
+def test_the_chain_at_the_end_shows_no_expiry_the_run_settled(imported, futures):
+    data_dir, _ = imported
+    strategy = RestsABidOnTheWeekly()
+    _run_weekly(data_dir, strategy, futures, "direct")
+    assert strategy.expiries == [] and strategy.chain.height == 0
+    assert strategy.chain.columns == COLUMNS

@@ -36,22 +36,32 @@ class OptionChain:
         order = sorted(self._facts.values(), key=lambda f: (f["expiry_date"], f["expiry"]))
         self._expiries = list(dict.fromkeys(f["expiry"] for f in order))
         self._expiry_dates = {f["expiry"]: f["expiry_date"] for f in order}
+        self._settled = -math.inf  # what the run settled without a tick: at its end
+
+    def settled_until(self, until):
+        """The run settled every expiry before `until` (epoch seconds) though no tick came."""
+        self._settled = max(self._settled, until)
 
     def expiries(self, now=None):
         """The run's expiries ("202601", "202601W2"), nearest first; with `now` (epoch seconds)
         only those not yet settled."""
-        if now is None:
-            return list(self._expiries)
+        now = self._at(now)
         return [e for e in self._expiries if _years_left(self._expiry_dates[e], now) > 0]
 
+    def _at(self, now):
+        """The moment the chain is read at: past a settlement the run made without a tick."""
+        return self._settled if now is None else max(now, self._settled)
+
     def frame(self, now, expiry=None):
-        """The chain at `now` (epoch seconds): one row per series that has traded, by expiry,
-        right and strike; only `expiry`'s series when given."""
+        """The chain at `now` (epoch seconds): one row per series that has traded and not yet
+        settled, by expiry, right and strike; only `expiry`'s series when given."""
         if expiry is not None and expiry not in self._expiry_dates:
             raise ValueError(f"回測中沒有到期 {expiry!r} 的選擇權, 可用: {', '.join(self._expiries)}")
-        rows = []
+        now, rows = self._at(now), []
         for code, facts in self._facts.items():
             if expiry is not None and facts["expiry"] != expiry:
+                continue
+            if _years_left(facts["expiry_date"], now) == 0:  # settled: it left the board
                 continue
             tick = self._last_tick(code)
             if tick is None:
@@ -204,10 +214,12 @@ def set_up_options(account, ctx, markets, data_dir, settlements, end, notes):
 
 def settle_expired(account, ctx, end):
     """Settles the series that expired by the end of the run's `end` day ("YYYY-MM-DD") when no
-    later tick did."""
+    later tick did; the exchange cancels what rests on them, and the chain moves past them."""
     if ctx._options is not None:
-        day = format_to_dt(end).date()
-        account.settle_options(taipei_ns(day, time(23, 59, 59)) / 1e9)
+        until = taipei_ns(format_to_dt(end).date(), time(23, 59, 59)) / 1e9
+        account.settle_options(until)
+        ctx.matcher.cancel_expired(until)
+        ctx._options.settled_until(until)
 
 
 FUTURES_SERIES = {"TXF": "TXFR1"}  # the continuous series import-taifex files an underlying under

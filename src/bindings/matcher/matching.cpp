@@ -34,19 +34,31 @@ nb::dict new_tick_info() {
   return info;
 }
 
-// The orders resting for a contract month that expired are void: the exchange cancels them,
-// so none fills in the month the continuous series has moved to.
-void cancel_expired(nb::handle self, nb::handle account, nb::handle code, nb::handle tick_ts) {
+// The orders resting for a code that expired (a futures contract month, an option series)
+// are void: the exchange cancels them, with the report a user's cancel gets, so none fills
+// in the month a continuous series has moved to and none holds buying power.
+void cancel_expired(nb::handle self, nb::handle account, nb::handle tick_ts) {
+  nb::object codes = account.attr("take_expired_codes")();
+  if (nb::len(codes) == 0) return;
   Matcher& matcher = state_of(self);
   auto lock = lock_releasing_gil(matcher.book);
   nb::object book = nb::getattr(self, k().pending_orders);
   matcher.index.sync(book);
-  for (const IndexedOrder& entry : matcher.index.orders_of(code)) {
-    const long long open = require_int(item(entry.order, k().quantity), "quantity");
-    matcher.index.remove(book, entry.order);
-    matcher.queue.erase(text_of(item(entry.order, k().trade_id)));
-    if (open > 0) exchange_cancel(self, account, entry.order, open, tick_ts);
+  for (nb::handle code : codes) {
+    for (const IndexedOrder& entry : matcher.index.orders_of(code)) {
+      const long long open = require_int(item(entry.order, k().quantity), "quantity");
+      matcher.index.remove(book, entry.order);
+      matcher.queue.erase(text_of(item(entry.order, k().trade_id)));
+      if (open > 0) exchange_cancel(self, account, entry.order, open, tick_ts);
+    }
   }
+}
+
+// Matcher.cancel_expired(until): what expired without a tick, at the run's end.
+void cancel_expired_until(nb::handle self, nb::handle until) {
+  if (!std::isfinite(require_amount(until, "until")))
+    raise_value_error("until 必須是有限的秒數: " + text_of(nb::repr(until)));
+  cancel_expired(self, own(self, k().positions), until);
 }
 
 // current_tick_infos[code] = {ts, tick}, and the tick handed to the account. The time is
@@ -66,7 +78,7 @@ void record_tick(nb::handle self, nb::handle code, nb::handle tick,
   if (api.is_positions(account.ptr())) {  // not overridden: no method call per tick
     const int status = api.set_account_tick(account.ptr(), tick.ptr());
     if (status < 0) throw nb::python_error();
-    if (status > 0) cancel_expired(self, account, code, item(info, k().ts));
+    if (status > 0) cancel_expired(self, account, item(info, k().ts));
     return;
   }
   PyObject* args[] = {account.ptr(), tick.ptr()};
@@ -351,6 +363,8 @@ void bind_matching(nb::class_<Matcher>& cls) {
   matcher_type = reinterpret_cast<PyTypeObject*>(cls.ptr());
   def_method<&set_current_tick>(cls, "set_current_tick", {param("tick")},
                   "記錄商品的最新 Tick, 並交給帳戶");
+  def_method<&cancel_expired_until>(cls, "cancel_expired", {param("until")},
+                                    "取消已到期商品 (帳戶的 take_expired_codes) 的掛單, 時間為 until (秒)");
   def_method<&reset_tick_infos>(cls, "reset_tick_infos", {}, "清除所有商品的最新 Tick 記錄");
   def_method<&match_deal>(cls, "match_deal",
                           {param("code"), param("tick_close"), param("tick_qty"), param("tick_ts")},

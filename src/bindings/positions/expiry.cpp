@@ -147,28 +147,43 @@ double direct_expiry_from(PyObject* self, const std::string& code) {
   return from;
 }
 
-bool settle_expiries(nb::handle self, nb::handle tick) {
+void settle_expiries(nb::handle self, nb::handle tick) {
   Positions& state = state_of(self);
-  if (state.expiries.empty()) return false;
+  if (state.expiries.empty()) return;
   nb::object code = item(tick, keys().code);
-  if (!PyUnicode_Check(code.ptr())) return false;
+  if (!PyUnicode_Check(code.ptr())) return;
   CodeExpiries* entry = find(state, text_of(code));
-  if (!entry || entry->next >= entry->dates.size()) return false;
+  if (!entry || entry->next >= entry->dates.size()) return;
   const double when = require_number(item(tick, keys().timestamp), "timestamp");
-  if (!due(entry, when)) return false;
+  if (!due(entry, when)) return;
   // What is held expired with the first month passed: a gap of several months with no
   // trade settles it once, and any roll reopens at this tick, already in the latest month.
   const Expiry expiry = entry->dates[entry->next];
   while (entry->next < entry->dates.size() && when >= entry->dates[entry->next].at) ++entry->next;
+  state.expired.push_back(entry->code);
   settle(self, code, expiry, entry->reopen, tick);
-  return true;
 }
+
+namespace {
+
+// Positions.take_expired_codes(): the codes that expired since last asked, oldest first.
+nb::list take_expired_codes(nb::handle self) {
+  std::vector<std::string> codes;
+  codes.swap(state_of(self).expired);
+  nb::list out;
+  for (const std::string& code : codes) out.append(nb::str(code.c_str()));
+  return out;
+}
+
+}  // namespace
 
 void bind_expiry(nb::class_<Positions>& cls) {
   def_method<&set_expiries>(cls, "set_expiries",
                             {param("code"), param("expiries"), param("reopen", nb::bool_(false))},
                             "設定連續近月期貨的到期: (新月份開始時間, 結算價或 None, 名稱) 的 list; "
                             "reopen 為 True 時在新月份第一筆成交轉倉");
+  def_method<&take_expired_codes>(cls, "take_expired_codes", {},
+                                  "取出上次取出後到期的商品代碼 (交易所據此取消其掛單)");
 }
 
 }  // namespace orva::py::positions

@@ -180,12 +180,18 @@ void settle_until(nb::handle self, double now) {
   for (nb::handle code : codes) {
     if (!PyUnicode_Check(code.ptr())) continue;
     const OptionSeries* series = option_series(self, code);
-    if (series && options::expiry_time(series->contract.expiry_day) < now) {
+    if (series && options::expired_by(series->contract.expiry_day, now)) {
       const OptionSeries copy = *series;  // the host's code may describe series anew
       settle_series(self, code, copy);
     }
   }
-  update_next_expiry(state_of(self).options, now);
+  // Every series that expired since the last settlement, held or not, for its resting orders.
+  Positions& state = state_of(self);
+  for (const auto& [code, series] : state.options.series)
+    if (options::expiry_time(series.contract.expiry_day) >= state.options.next_expiry &&
+        options::expired_by(series.contract.expiry_day, now))
+      state.expired.push_back(code);
+  update_next_expiry(state.options, now);
 }
 
 void settle_options(nb::handle self, nb::handle until) {

@@ -51,6 +51,9 @@ struct OptionBook {
 struct Positions {
   std::vector<CodeExpiries> expiries;  // set only through set_expiries
   OptionBook options;                  // set only through set_option_contracts
+  // Codes that expired since the exchange last asked (take_expired_codes): their resting
+  // orders can never fill, so it cancels them.
+  std::vector<std::string> expired;
 };
 
 #define ORVA_POSITIONS_KEYS(X)                                                                 \
@@ -123,9 +126,9 @@ void refuse_unknown_keys(nb::handle dict, const char* const* names, size_t count
 std::optional<costs::MarketRules> market_rules_of(nb::handle self);
 void bind_market_rules(nb::class_<Positions>& cls);
 
-// Settles and rolls what a tick's arrival ends of a futures series (expiry.cpp); true when
-// the tick began a new contract month of its code.
-bool settle_expiries(nb::handle self, nb::handle tick);
+// Settles and rolls what a tick's arrival ends of a futures series (expiry.cpp); a tick that
+// began a new contract month of its code adds the code to `expired`.
+void settle_expiries(nb::handle self, nb::handle tick);
 void bind_expiry(nb::class_<Positions>& cls);
 // Books `qty` of one side of `code` (`entry` its oldest) as expired at exactly `price`, through
 // add_trade_record and set_positions; its profit rows are marked. The index of the first row.
@@ -133,7 +136,8 @@ size_t book_expiry(nb::handle self, nb::handle code, nb::handle entry, bool long
                    long long qty, nb::handle price, nb::handle when, const std::string& label,
                    nb::handle product_type);
 
-// Settles the option series whose expiry a tick at `tick` (its record) has passed (options.cpp).
+// Settles the option series whose expiry a tick at `tick` (its record) has passed, and adds
+// every series that expired to `expired` (options.cpp).
 void settle_option_expiries(nb::handle self, nb::handle tick);
 // The account's series of `code`, or null.
 const OptionSeries* option_series(nb::handle self, nb::handle code);

@@ -15,14 +15,14 @@ namespace acc = orva::accounting;
 
 const char* const kNoTickNotice = "[red]尚未訂閱回測 Tick, 無法計算回測時的即時庫存損益[/red]";
 
-// True when the tick began a new contract month of its code.
+// True when a code expired with this tick (or before, not yet taken).
 bool take_tick(nb::handle self, nb::handle tick) {
   require_dict(tick, "tick");
   // Before the tick replaces the expiring month's last trade.
-  const bool expired = settle_expiries(self, tick);
+  settle_expiries(self, tick);
   settle_option_expiries(self, tick);
   attribute(self, keys().current_tick_infos, is_positions(self.ptr()))[item(tick, keys().code)] = tick;
-  return expired;
+  return !nb::inst_ptr<Positions>(self)->expired.empty();
 }
 
 void set_current_tick(nb::handle self, nb::handle tick) { take_tick(self, tick); }

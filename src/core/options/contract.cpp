@@ -30,4 +30,6 @@ double expiry_time(int64_t expiry_day) {
   return static_cast<double>(expiry_day) * 86400 + 13.5 * 3600 - calendar::kTaipeiOffsetSeconds;
 }
 
+bool expired_by(int64_t expiry_day, double now) { return now > expiry_time(expiry_day); }
+
 }  // namespace orva::options

@@ -37,4 +37,8 @@ double written_margin(const Contract& contract, double premium, double underlyin
 // final settlement price is taken. Seconds since the epoch.
 double expiry_time(int64_t expiry_day);
 
+// Whether a series has expired by `now` (seconds): strictly after its expiry time,
+// as the closing auction's trade at 13:30 itself is still the series' own.
+bool expired_by(int64_t expiry_day, double now);
+
 }  // namespace orva::options

@@ -43,5 +43,16 @@ TEST(Contract, ExpiresAtHalfPastOneTaipeiTime) {
   EXPECT_EQ(calendar::taipei_day(expiry_time(*day)), *day);
 }
 
+TEST(Contract, ExpiredOnlyAfterTheClosingAuction) {
+  const auto day = costs::parse_day("2026-01-14");
+  ASSERT_TRUE(day);
+  const double at = expiry_time(*day);
+  EXPECT_FALSE(expired_by(*day, at - 60));
+  EXPECT_FALSE(expired_by(*day, at));  // the 13:30 auction's trade
+  EXPECT_TRUE(expired_by(*day, at + 1));
+  EXPECT_FALSE(expired_by(*day + 1, at + 86399));
+  EXPECT_TRUE(expired_by(*day - 7, at));  // last week's weekly
+}
+
 }  // namespace
 }  // namespace orva::options
