@@ -73,6 +73,24 @@ def test_making_the_days_ready_reads_one_footer_a_day_and_no_ticks(taipei_data_d
     assert len(replay) == len(first)
 
 
+def test_a_code_s_next_days_are_read_together_and_a_day_imported_meanwhile_anew(taipei_data_dir, monkeypatch):
+    ticker = Ticker(SyntheticMarket(mean_gap_seconds=30))
+    _, first = records(ticker)
+    calls = counting(monkeypatch, ["read_parquet"])
+    csv = taipei_data_dir / "sino" / "ticks" / "2330 2024-03-06 - ticks.csv"
+    seen = []
+    for r in ticker.iter_ticks(CODES, "2024-03-04", "2024-03-22"):
+        if not seen:  # 2330's first days are read by now: its third is imported again
+            pl.read_csv(csv).head(10).write_csv(csv)
+        seen.append((r["code"], r["timestamp"], r["close"], r["qty"]))
+    assert calls["read_parquet"] == 3 * 3  # 15 days a code, five a call; the new import from its CSV
+
+    def replaced(row):
+        return row[0] == "2330" and date.fromtimestamp(row[1]) == date(2024, 3, 6)
+    assert len([r for r in seen if replaced(r)]) == 10
+    assert [r for r in seen if not replaced(r)] == [r for r in first if not replaced(r)]
+
+
 @pytest.mark.parametrize("rows", [None, "many", "-3", "12 "], ids=["none", "text", "negative", "padded"])
 def test_a_copy_whose_footer_does_not_tell_its_rows_is_rebuilt(taipei_data_dir, rows):
     ticker = Ticker(SyntheticMarket(mean_gap_seconds=30))

@@ -17,6 +17,10 @@
 namespace orva::py::ticker {
 namespace {
 
+// A small day's read is mostly polars' fixed cost per call: the next days of a code are read
+// together, a few at a time so memory stays bounded by days.
+constexpr size_t kDaysReadTogether = 5;
+
 constexpr const char* kSourceKey = "orva_source_csv";
 constexpr const char* kRowsKey = "orva_rows";
 constexpr int kReadAttempts = 3;
@@ -154,6 +158,12 @@ nb::object load_day(nb::handle self, const Instrument& entry, PreparedDay& day) 
   }
   nb::object copy = store_path(entry.code, day.date);
   try {
+    if (day.ahead.is_valid()) {
+      nb::object table = std::move(day.ahead);
+      // Served only if no import has replaced the day since it was read.
+      nb::object csv = cache_path(entry.code, day.date);
+      if (csv_key(csv) == day.ahead_key && current_rows(copy, csv) == nb::len(table)) return table;
+    }
     // Asked again: an import may have rewritten the day since it was counted.
     if (current_rows(copy, cache_path(entry.code, day.date)) >= 0) {
       // One small file: polars' thread pool would cost more than it saves.
@@ -168,6 +178,41 @@ nb::object load_day(nb::handle self, const Instrument& entry, PreparedDay& day) 
   KeyedDay fresh = read_keyed(self, entry, day.date);
   if (!fresh.key.empty()) write_copy(fresh.table, entry.code, day.date, fresh.key);
   return fresh.table;
+}
+
+void read_ahead(const Instrument& entry, std::vector<PreparedDay>& days, size_t from) {
+  std::vector<size_t> batch;
+  std::vector<std::string> keys;
+  nb::list paths;
+  Py_ssize_t total = 0;
+  try {
+    for (size_t i = from; i < days.size() && batch.size() < kDaysReadTogether; ++i) {
+      const PreparedDay& day = days[i];
+      if (day.held.is_valid() || day.ahead.is_valid()) break;
+      nb::object copy = store_path(entry.code, day.date), csv = cache_path(entry.code, day.date);
+      const std::string key = csv_key(csv);
+      if (key.empty() || current_rows(copy, csv) != day.rows) break;
+      batch.push_back(i);
+      keys.push_back(key);
+      paths.append(copy);
+      total += day.rows;
+    }
+    if (batch.size() < 2) return;
+    nb::object table = globals->pl.attr("read_parquet")(paths, nb::arg("parallel") = "none");
+    if (nb::len(table) != total) return;
+    check_day(table);
+    Py_ssize_t offset = 0;
+    for (size_t j = 0; j < batch.size(); ++j) {
+      PreparedDay& day = days[batch[j]];
+      day.ahead = table.attr("slice")(offset, day.rows);
+      day.ahead_key = keys[j];
+      offset += day.rows;
+    }
+  } catch (nb::python_error& error) {
+    if (!error.matches(PyExc_Exception)) throw;
+    // Each day is then read alone, and a damaged copy set aside there.
+    for (size_t i : batch) days[i].ahead = nb::object();
+  }
 }
 
 void store_columns(nb::handle, nb::handle code, nb::handle date, nb::handle table,

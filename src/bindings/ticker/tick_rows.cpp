@@ -181,6 +181,7 @@ bool MergedDays::load_next(Source& s) {
   for (auto* column : {&s.close, &s.bid_price, &s.ask_price}) column->clear();
   s.at = 0;
   while (s.next_day < s.days.size()) {
+    read_ahead(s.instrument, s.days, s.next_day);
     PreparedDay& day = s.days[s.next_day++];
     nb::object table = load_day(owner_, s.instrument, day);
     s.unloaded -= day.rows;

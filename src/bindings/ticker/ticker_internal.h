@@ -163,11 +163,16 @@ struct PreparedDay {
   nb::str date;     // "YYYY-MM-DD"
   Py_ssize_t rows;  // ticks of the day
   nb::object held;  // the table when the day has no columnar copy; handed over once
+  nb::object ahead;       // its copy's checked table, read with an earlier day's
+  std::string ahead_key;  // the key of the CSV that copy was made from
 };
 PreparedDay prepare_day(nb::handle self, const Instrument& instrument, nb::handle date);
 // The day's checked table, read from its copy (a damaged copy is set aside, and
 // one made from another CSV than the one now cached is rebuilt from that).
 nb::object load_day(nb::handle self, const Instrument& instrument, PreparedDay& day);
+// Reads the copies of the next few of `days` from `from` in one call, each day's table left
+// with it for load_day; nothing when fewer than two are in their copies as counted.
+void read_ahead(const Instrument& instrument, std::vector<PreparedDay>& days, size_t from);
 // Ticker._Ticker__store_columns(code, date, table, csv_stat): writes a day's
 // columnar copy of the CSV an importer wrote (`csv_stat`: its os.stat, taken
 // before it was renamed into place).
