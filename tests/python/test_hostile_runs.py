@@ -140,6 +140,69 @@ def test_a_strategy_that_exits_storms_or_cannot_say_why_fails_its_run(tmp_path, 
         run(strategy(), tmp_path, mode=mode)
 
 
+class Burst(Strategy):
+    """Places a burst of orders on one tick; `reader` adds a report callback that places none."""
+
+    def __init__(self, reader):
+        self.placed = False
+        if reader:
+            self.on_order_report = lambda ctx, report: None
+
+    def on_tick(self, ctx, tick):
+        if tick["code"] == "2330" and not self.placed:
+            self.placed = True
+            for _ in range(12):
+                ctx.buy("2330", 1)
+
+
+@pytest.mark.parametrize("mode", ["direct", "paced"])
+@pytest.mark.parametrize("reader", [False, True], ids=["unread", "read"])
+def test_a_burst_of_orders_is_no_report_storm(tmp_path, monkeypatch, mode, reader):
+    import orva_backtest.engine.runner as runner
+    monkeypatch.setattr(runner, "MAX_REPORTS_PER_TICK", 5)
+    result = run(Burst(reader), tmp_path, mode=mode)
+    assert sum(r["trade_status"] == "Deal" for r in result.account.trade_records) == 12
+
+
+class LateCallbacks(Strategy):
+    """Chooses its callbacks in on_start."""
+
+    def __init__(self):
+        self.seen = {"tick": 0, "bar": 0, "deal": 0}
+
+    def on_start(self, ctx):
+        self.on_tick = self.tick
+        self.on_bar = lambda ctx, bar: self.seen.__setitem__("bar", self.seen["bar"] + 1)
+        self.on_deal_report = lambda ctx, report: self.seen.__setitem__("deal", self.seen["deal"] + 1)
+
+    def tick(self, ctx, tick):
+        self.seen["tick"] += 1
+        if self.seen["tick"] == 100:
+            ctx.buy("2330", 1)
+
+
+@pytest.mark.parametrize("mode", ["direct", "paced"])
+def test_callbacks_set_in_on_start_are_called(tmp_path, mode):
+    strategy = LateCallbacks()
+    result = run(strategy, tmp_path, mode=mode)
+    assert strategy.seen["tick"] == result.ticks and strategy.seen["deal"] == 1
+    assert strategy.seen["bar"] == len(result.quotes.get_kbar("2330", "m", 1))
+
+
+def test_a_folder_named_like_a_pattern_is_read_as_a_name(tmp_path, console):
+    from orva_backtest.tick_import import import_tick_file
+    first = run(EveryN(400), tmp_path, "runs[1]")
+    again = run(EveryN(400), tmp_path, "runs[1]", source=CacheOnlyMarket())  # from its copies
+    assert not [line for line in console.lines if "無法讀回" in line]
+    assert [r["price"] for r in again.account.trade_records] == [r["price"] for r in first.account.trade_records]
+    day = pl.read_csv((tmp_path / "runs[1]" / "sino" / "ticks" / f"2330 {DAY} - ticks.csv").read_bytes())
+    for n, (name, rows) in enumerate([("in[1].csv", 20), ("in[1].parquet", day.height)]):
+        path, folder = tmp_path / name, f"imported[{n}]"
+        (day.head(rows).write_csv if name.endswith("csv") else day.write_parquet)(path)
+        import_tick_file(str(path), "2330", "Stock", str(tmp_path / folder))
+        assert run(EveryN(5), tmp_path, folder, source=CacheOnlyMarket()).ticks == rows
+
+
 def test_failed_paced_runs_leave_no_replay_thread(tmp_path):
     def replays():
         return [t for t in threading.enumerate() if t.name == "orva-ticker-replay"]

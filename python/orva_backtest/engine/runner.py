@@ -116,6 +116,7 @@ class _Loop:
     """One run's host loop: tick → exchange, quotes, strategy; reports and bars → strategy."""
 
     def __init__(self, strategy, account, matcher, quotes, markets, buying_power, cash_check):
+        self.strategy = strategy
         self.callbacks = defined_callbacks(strategy)
         self.compiled = strategy if isinstance(strategy, CompiledStrategy) else None  # its on_tick is C
         self.matcher, self.quotes = matcher, quotes
@@ -143,6 +144,7 @@ class _Loop:
         from orva_backtest.modules.positions.positions import BarFeed
         if "on_start" in self.callbacks:
             self.call("on_start", None)
+            self.callbacks = defined_callbacks(self.strategy)  # it may have set some
         keys = self.ctx._close_subscriptions()
         if "on_bar" not in self.callbacks:
             if keys:
@@ -160,9 +162,9 @@ class _Loop:
         # Report callbacks see the tick whose matching made the reports.
         self.handed = self.ctx.tick = record
         pop, callbacks, dealt = self.matcher.pop_response, self.callbacks, False
-        # A callback may place orders whose reports arrive here too: bounded per tick.
-        # Asked once per report: after it, as the first is known to be there.
-        for _ in range(MAX_REPORTS_PER_TICK):
+        # A callback may place orders whose reports arrive here too: past those already made,
+        # bounded per tick. Asked once per report: after it, as the first is known to be there.
+        for _ in range((len(items) if items is not None else queue.qsize()) + MAX_REPORTS_PER_TICK):
             report = pop()
             if "order" in report:
                 name = "on_order_report"
