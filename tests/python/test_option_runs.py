@@ -173,3 +173,31 @@ def test_the_chain_at_the_end_shows_no_expiry_the_run_settled(imported, futures)
     _run_weekly(data_dir, strategy, futures, "direct")
     assert strategy.expiries == [] and strategy.chain.height == 0
     assert strategy.chain.columns == COLUMNS
+
+
+class OrdersASettledSeries(Strategy):
+    """Bids on the weekly once it has settled: at the futures' 13:40 tick, and at the end."""
+
+    def __init__(self, code):
+        self.code, self.refusals = code, []
+
+    def on_tick(self, ctx, tick):
+        if tick["code"] == "TXFR1" and tick["timestamp"] > _ns("2026-01-14 13:30") / 1e9:
+            self.bid(ctx)
+
+    def on_finish(self, ctx):
+        self.bid(ctx)
+
+    def bid(self, ctx):
+        with pytest.raises(ValueError, match=f"{self.code} 已到期結算"):
+            ctx.buy(self.code, 1, 10.0)
+        self.refusals.append(len(ctx.pending_orders))
+
+
+@pytest.mark.parametrize("mode", ["direct", "paced"])
+def test_an_order_on_a_settled_series_is_refused(imported, mode):
+    data_dir, by_code = imported
+    code = min(c for c in by_code if WEEKLY in c)
+    strategy = OrdersASettledSeries(code)
+    result = _run_weekly(data_dir, strategy, True, mode)
+    assert strategy.refusals == [0, 0] and result.account.trade_records == []

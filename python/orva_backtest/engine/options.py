@@ -48,6 +48,11 @@ class OptionChain:
         now = self._at(now)
         return [e for e in self._expiries if _years_left(self._expiry_dates[e], now) > 0]
 
+    def has_settled(self, code, now):
+        """Whether `code`, one of the run's series, had settled at `now` (epoch seconds)."""
+        facts = self._facts.get(code)
+        return facts is not None and _years_left(facts["expiry_date"], self._at(now)) == 0
+
     def _at(self, now):
         """The moment the chain is read at: past a settlement the run made without a tick."""
         return self._settled if now is None else max(now, self._settled)

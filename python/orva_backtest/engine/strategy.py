@@ -78,6 +78,9 @@ class Context:
         market = self._markets.get(code)
         if market is None:
             raise ValueError(f"不在回測商品中, 無法下單: {code!r}")
+        if market == "Option" and self._options is not None and self._options.has_settled(
+                code, None if self.tick is None else self.tick["timestamp"]):
+            raise ValueError(f"選擇權 {code} 已到期結算, 無法下單")  # it would rest, never to fill
         if price is None:
             price_type, price = "MKT", float(self.last_close(code) or 0.0)
         else:
