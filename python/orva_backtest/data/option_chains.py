@@ -39,7 +39,7 @@ def read_chain(data_dir, product, day, columns=None):
     if not os.path.exists(path):
         return None
     try:
-        return pl.read_parquet(path, columns=columns)
+        return pl.read_parquet(path, columns=columns, glob=False)
     except (OSError, pl.exceptions.PolarsError) as error:
         first = next((line for line in str(error).splitlines() if line.strip()), type(error).__name__)
         raise ValueError(f"選擇權鏈檔 {path} 無法讀取 ({first}): 請重新匯入 {day} 的選擇權成交檔") from None

@@ -98,7 +98,7 @@ class DayWriter:
         back: the feed would set it aside and fetch the day again)."""
         path = os.path.join(self.folder, self.name_of(self.code, day))
         try:
-            return pl.read_csv(path, schema=TICK_SCHEMA)
+            return pl.read_csv(path, schema=TICK_SCHEMA, glob=False)
         except (OSError, pl.exceptions.PolarsError):
             return None
 
@@ -167,8 +167,8 @@ def _read(path):
         raise ValueError(f"找不到 Tick 檔: {path}")
     try:
         if path.lower().endswith((".parquet", ".pq")):
-            return pl.read_parquet(path)
-        return pl.read_csv(path, infer_schema_length=0)  # all text: checked row by row below
+            return pl.read_parquet(path, glob=False)
+        return pl.read_csv(path, infer_schema_length=0, glob=False)  # all text: checked row by row below
     except Exception as error:  # polars' own errors name the problem; keep their first line
         first = next((line for line in str(error).splitlines() if line.strip()), type(error).__name__)
         raise ValueError(f"無法讀取 Tick 檔 {path}: {first}") from None

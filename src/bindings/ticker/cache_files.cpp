@@ -143,7 +143,9 @@ nb::object find_bad_tick(nb::handle, nb::handle table) {
 nb::object read_cache_file(nb::handle path) {
   if (!feed::is_tick_header(first_line(path)))
     raise_value_error("檔頭不是 Tick 資料的欄位");
-  nb::object table = globals->pl.attr("read_csv")(path, nb::arg("schema") = globals->schema);
+  // A path is a name, not a pattern: a folder such as "data[1]" must not be read as one.
+  nb::object table = globals->pl.attr("read_csv")(path, nb::arg("schema") = globals->schema,
+                                                  nb::arg("glob") = false);
   check_day(table);
   return table;
 }

@@ -167,7 +167,8 @@ nb::object load_day(nb::handle self, const Instrument& entry, PreparedDay& day) 
     // Asked again: an import may have rewritten the day since it was counted.
     if (current_rows(copy, cache_path(entry.code, day.date)) >= 0) {
       // One small file: polars' thread pool would cost more than it saves.
-      nb::object table = globals->pl.attr("read_parquet")(copy, nb::arg("parallel") = "none");
+      nb::object table = globals->pl.attr("read_parquet")(copy, nb::arg("parallel") = "none",
+                                                               nb::arg("glob") = false);
       check_day(table);
       return table;
     }
@@ -198,7 +199,8 @@ void read_ahead(const Instrument& entry, std::vector<PreparedDay>& days, size_t 
       total += day.rows;
     }
     if (batch.size() < 2) return;
-    nb::object table = globals->pl.attr("read_parquet")(paths, nb::arg("parallel") = "none");
+    nb::object table = globals->pl.attr("read_parquet")(paths, nb::arg("parallel") = "none",
+                                                             nb::arg("glob") = false);
     if (nb::len(table) != total) return;
     check_day(table);
     Py_ssize_t offset = 0;
