@@ -91,6 +91,22 @@ def test_a_code_s_next_days_are_read_together_and_a_day_imported_meanwhile_anew(
     assert [r for r in seen if not replaced(r)] == [r for r in first if not replaced(r)]
 
 
+def test_days_are_read_together_only_while_they_are_small(taipei_data_dir, monkeypatch):
+    ticker = Ticker(SyntheticMarket(mean_gap_seconds=0.5))  # about 30,000 ticks a day
+    code = [{"code": "2330", "market": "Stock"}]
+    first = [r["timestamp"] for r in ticker.iter_ticks(code, "2024-03-04", "2024-03-22")]
+    reads, real = [], pl.read_parquet
+    def read(source, **kwargs):
+        table = real(source, **kwargs)
+        reads.append((len(source) if isinstance(source, list) else 1, table.height))
+        return table
+    monkeypatch.setattr(pl, "read_parquet", read)
+    assert [r["timestamp"] for r in ticker.iter_ticks(code, "2024-03-04", "2024-03-22")] == first
+    assert sum(days for days, _ in reads) == 15 and len(reads) < 15
+    assert all(rows <= 70_000 for days, rows in reads if days > 1)
+    assert max(rows for _, rows in reads) > 70_000 / 3  # three such days would be too many
+
+
 @pytest.mark.parametrize("rows", [None, "many", "-3", "12 "], ids=["none", "text", "negative", "padded"])
 def test_a_copy_whose_footer_does_not_tell_its_rows_is_rebuilt(taipei_data_dir, rows):
     ticker = Ticker(SyntheticMarket(mean_gap_seconds=30))

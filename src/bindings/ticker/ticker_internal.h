@@ -170,8 +170,8 @@ PreparedDay prepare_day(nb::handle self, const Instrument& instrument, nb::handl
 // The day's checked table, read from its copy (a damaged copy is set aside, and
 // one made from another CSV than the one now cached is rebuilt from that).
 nb::object load_day(nb::handle self, const Instrument& instrument, PreparedDay& day);
-// Reads the copies of the next few of `days` from `from` in one call, each day's table left
-// with it for load_day; nothing when fewer than two are in their copies as counted.
+// Reads the copies of the next few small days of `days` from `from` in one call, each day's
+// table left with it for load_day; nothing when fewer than two are in their copies as counted.
 void read_ahead(const Instrument& instrument, std::vector<PreparedDay>& days, size_t from);
 // Ticker._Ticker__store_columns(code, date, table, csv_stat): writes a day's
 // columnar copy of the CSV an importer wrote (`csv_stat`: its os.stat, taken
