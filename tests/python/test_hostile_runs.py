@@ -140,53 +140,38 @@ def test_a_strategy_that_exits_storms_or_cannot_say_why_fails_its_run(tmp_path, 
         run(strategy(), tmp_path, mode=mode)
 
 
-class Burst(Strategy):
-    """Places a burst of orders on one tick; `reader` adds a report callback that places none."""
+class LateBurst(Strategy):
+    """Sets its callbacks in on_start; its first tick places a burst of orders, and `reader`
+    adds a report callback that places none."""
 
     def __init__(self, reader):
-        self.placed = False
-        if reader:
-            self.on_order_report = lambda ctx, report: None
-
-    def on_tick(self, ctx, tick):
-        if tick["code"] == "2330" and not self.placed:
-            self.placed = True
-            for _ in range(12):
-                ctx.buy("2330", 1)
-
-
-@pytest.mark.parametrize("mode", ["direct", "paced"])
-@pytest.mark.parametrize("reader", [False, True], ids=["unread", "read"])
-def test_a_burst_of_orders_is_no_report_storm(tmp_path, monkeypatch, mode, reader):
-    import orva_backtest.engine.runner as runner
-    monkeypatch.setattr(runner, "MAX_REPORTS_PER_TICK", 5)
-    result = run(Burst(reader), tmp_path, mode=mode)
-    assert sum(r["trade_status"] == "Deal" for r in result.account.trade_records) == 12
-
-
-class LateCallbacks(Strategy):
-    """Chooses its callbacks in on_start."""
-
-    def __init__(self):
-        self.seen = {"tick": 0, "bar": 0, "deal": 0}
+        self.reader, self.seen = reader, {"tick": 0, "bar": 0, "report": 0}
 
     def on_start(self, ctx):
         self.on_tick = self.tick
-        self.on_bar = lambda ctx, bar: self.seen.__setitem__("bar", self.seen["bar"] + 1)
-        self.on_deal_report = lambda ctx, report: self.seen.__setitem__("deal", self.seen["deal"] + 1)
+        self.on_bar = lambda ctx, bar: self.count("bar")
+        if self.reader:
+            self.on_order_report = lambda ctx, report: self.count("report")
+
+    def count(self, name):
+        self.seen[name] += 1
 
     def tick(self, ctx, tick):
-        self.seen["tick"] += 1
-        if self.seen["tick"] == 100:
+        self.count("tick")
+        for _ in range(12 if self.seen["tick"] == 1 else 0):
             ctx.buy("2330", 1)
 
 
 @pytest.mark.parametrize("mode", ["direct", "paced"])
-def test_callbacks_set_in_on_start_are_called(tmp_path, mode):
-    strategy = LateCallbacks()
+@pytest.mark.parametrize("reader", [False, True], ids=["unread", "read"])
+def test_callbacks_set_in_on_start_are_called_and_a_burst_of_orders_is_no_storm(tmp_path, monkeypatch, mode, reader):
+    import orva_backtest.engine.runner as runner
+    monkeypatch.setattr(runner, "MAX_REPORTS_PER_TICK", 5)
+    strategy = LateBurst(reader)
     result = run(strategy, tmp_path, mode=mode)
-    assert strategy.seen["tick"] == result.ticks and strategy.seen["deal"] == 1
-    assert strategy.seen["bar"] == len(result.quotes.get_kbar("2330", "m", 1))
+    assert sum(r["trade_status"] == "Deal" for r in result.account.trade_records) == 12
+    assert strategy.seen == {"tick": result.ticks, "bar": len(result.quotes.get_kbar("2330", "m", 1)),
+                             "report": 12 if reader else 0}  # each order's acceptance
 
 
 def test_a_folder_named_like_a_pattern_is_read_as_a_name(tmp_path, console):
