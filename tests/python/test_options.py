@@ -9,6 +9,7 @@ from account_helpers import fill, tick
 from matcher_helpers import T0, drain
 from orva_backtest.buying_power import BuyingPower
 from orva_backtest.cli_shared import option_settings
+from orva_backtest.engine.options import OptionChain
 from orva_backtest.modules.matcher.matcher import Matcher
 from orva_backtest.modules.positions.positions import Positions, black76, implied_vol
 from orva_backtest.result import open_positions
@@ -96,6 +97,15 @@ def test_an_expiry_without_a_settlement_price_is_named(console):
     book.set_option_settlements({"2026-01-14": 22700.0})
     book.settle_options(EXPIRY + 1)
     assert book._profit_report["rows"][0]["exit_price"] == 100.0  # a written put pays K - S
+
+
+@pytest.mark.parametrize("moment", [EXPIRY - 1, EXPIRY, EXPIRY + 1], ids=["before", "closing trade", "after"])
+def test_orders_are_refused_on_a_series_once_the_account_has_settled_it(console, moment):
+    book = account()
+    book.set_option_settlements({"2026-01-14": 22700.0})
+    book.settle_options(moment)
+    chain = OptionChain({CALL: facts(23000.0, "C")}, lambda code: None, lambda code: 0, lambda f: None)
+    assert chain.has_settled(CALL, moment) == (CALL in book.take_expired_codes()) == (moment > EXPIRY)
 
 
 def test_a_written_put_receives_its_premium_and_holds_the_exchange_s_margin(console):

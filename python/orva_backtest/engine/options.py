@@ -51,7 +51,8 @@ class OptionChain:
     def has_settled(self, code, now):
         """Whether `code`, one of the run's series, had settled at `now` (epoch seconds)."""
         facts = self._facts.get(code)
-        return facts is not None and _years_left(facts["expiry_date"], self._at(now)) == 0
+        # The closing auction's trade at 13:30:00 is still the series' own: settled only past it.
+        return facts is not None and self._at(now) > _settles(facts["expiry_date"])
 
     def _at(self, now):
         """The moment the chain is read at: past a settlement the run made without a tick."""
@@ -181,9 +182,12 @@ def _first_facts(facts, codes):
 
 def _years_left(expiry_date, now):
     """Years from `now` (epoch seconds) to the expiry's settlement, 0 once it has passed."""
-    day = datetime.strptime(expiry_date, "%Y-%m-%d").date()
-    settles = taipei_ns(day, SETTLES_AT) / 1e9
-    return max(settles - now, 0.0) / SECONDS_PER_YEAR
+    return max(_settles(expiry_date) - now, 0.0) / SECONDS_PER_YEAR
+
+
+def _settles(expiry_date):
+    """The moment (epoch seconds) an expiry day's series settle."""
+    return taipei_ns(datetime.strptime(expiry_date, "%Y-%m-%d").date(), SETTLES_AT) / 1e9
 
 
 def set_up_options(account, ctx, markets, data_dir, settlements, end, notes):
