@@ -8,9 +8,11 @@
 // its old time) or its footer does not tell its rows, and when it is damaged,
 // set aside first.
 #include <charconv>
+#include <optional>
 #include <string>
 
 #include "common/host.h"
+#include "feed/parquet_footer.h"
 #include "feed/tick_files.h"
 #include "ticker/ticker_internal.h"
 
@@ -68,9 +70,18 @@ Py_ssize_t rows_of(const std::string& text) {
 Py_ssize_t current_rows(nb::handle copy, nb::handle csv) {
   const std::string key = csv_key(csv);
   if (key.empty() || !truth(globals->os_path_exists(copy))) return -1;
-  nb::object metadata = globals->pl.attr("read_parquet_metadata")(copy);
-  if (text_of(metadata.attr("get")(kSourceKey, "")) != key) return -1;
-  return rows_of(text_of(metadata.attr("get")(kRowsKey, "")));
+  nb::object encoded = globals->fsencode(copy);
+  const char* path = PyBytes_AsString(encoded.ptr());
+  if (!path) throw nb::python_error();
+  std::string error;
+  const std::optional<feed::KeyValues> metadata = feed::read_footer_key_values(path, error);
+  if (!metadata) raise_value_error("Parquet 檔尾無法讀取: " + error);
+  std::string source, rows;
+  for (const auto& [entry, value] : *metadata) {  // the last of a repeated key, as a dict keeps
+    if (entry == kSourceKey) source = value;
+    if (entry == kRowsKey) rows = value;
+  }
+  return source == key ? rows_of(rows) : -1;
 }
 
 // A day's table and the key of the CSV it was read from (empty when the day
