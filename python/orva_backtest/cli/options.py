@@ -151,15 +151,24 @@ class RunProgress:
         self.started = time.perf_counter()
         return self
 
+    def _due(self, last):
+        """Whether a call shows anything: a bar always, plain lines every five seconds."""
+        return self.bar is not None or last or time.perf_counter() - self.last_line >= 5
+
     def _show(self, done, total, note, plain_note, last, label=None, unit=None):
         if self.bar is not None:
             self.bar.update(self.task, completed=done, total=total, note=note)
-        elif time.perf_counter() - self.last_line >= 5 or last:
+        elif self._due(last):
             self.last_line = time.perf_counter()
             shown = f"{done:,}/{total:,}" if total else f"{done:,}"
             out.print(f"{label or self.label}: {shown}{unit or self.unit}{plain_note}")
 
     def __call__(self, done, total=None, days=None, days_total=None):
+        # Called thousands of times a run: nothing is formatted for a line not yet due.
+        if not self._due(bool(total and done == total)):
+            if total is None and days is not None:
+                self.started = time.perf_counter()
+            return
         if total is None and days is not None:  # the days are being made ready
             note = f"準備資料 {days:,}/{days_total:,} 天"
             self._show(days, days_total, note, "", False, label="準備資料", unit=" 天")
