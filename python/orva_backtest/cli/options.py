@@ -164,15 +164,15 @@ class RunProgress:
             out.print(f"{label or self.label}: {shown}{unit or self.unit}{plain_note}")
 
     def __call__(self, done, total=None, days=None, days_total=None):
+        preparing = total is None and days is not None  # the days are being made ready
+        if preparing:
+            self.started = time.perf_counter()  # the replay's rate counts from its start
         # Called thousands of times a run: nothing is formatted for a line not yet due.
         if not self._due(bool(total and done == total)):
-            if total is None and days is not None:
-                self.started = time.perf_counter()
             return
-        if total is None and days is not None:  # the days are being made ready
+        if preparing:
             note = f"準備資料 {days:,}/{days_total:,} 天"
             self._show(days, days_total, note, "", False, label="準備資料", unit=" 天")
-            self.started = time.perf_counter()  # the replay's rate counts from its start
             return
         rate = f"{done / max(time.perf_counter() - self.started, 1e-9):,.0f} ticks/s"
         if days is not None:

@@ -64,11 +64,10 @@ Py_ssize_t rows_of(const std::string& text) {
   return error == std::errc() && at == end && rows >= 0 ? rows : -1;
 }
 
-// The rows of the copy when it was made from the CSV now beside it; -1 when
-// it was not, there is no copy, or its footer does not tell (a copy made
-// before row counts were recorded). A copy whose footer does not read raises.
-Py_ssize_t current_rows(nb::handle copy, nb::handle csv) {
-  const std::string key = csv_key(csv);
+// The rows of the copy when it was made from the CSV of `key`; -1 when it was
+// not, there is no copy, or its footer does not tell (a copy made before row
+// counts were recorded). A copy whose footer does not read raises.
+Py_ssize_t rows_if_made_from(nb::handle copy, const std::string& key) {
   if (key.empty() || !truth(globals->os_path_exists(copy))) return -1;
   nb::object encoded = globals->fsencode(copy);
   const char* path = PyBytes_AsString(encoded.ptr());
@@ -82,6 +81,11 @@ Py_ssize_t current_rows(nb::handle copy, nb::handle csv) {
     if (entry == kRowsKey) rows = value;
   }
   return source == key ? rows_of(rows) : -1;
+}
+
+// The same for the CSV now beside it.
+Py_ssize_t current_rows(nb::handle copy, nb::handle csv) {
+  return rows_if_made_from(copy, csv_key(csv));
 }
 
 // A day's table and the key of the CSV it was read from (empty when the day
@@ -209,9 +213,9 @@ void read_ahead(const Instrument& entry, std::vector<PreparedDay>& days, size_t 
   try {
     for (size_t i = from; i < end; ++i) {
       const PreparedDay& day = days[i];
-      nb::object copy = store_path(entry.code, day.date), csv = cache_path(entry.code, day.date);
-      const std::string key = csv_key(csv);
-      if (key.empty() || current_rows(copy, csv) != day.rows) break;
+      nb::object copy = store_path(entry.code, day.date);
+      const std::string key = csv_key(cache_path(entry.code, day.date));
+      if (rows_if_made_from(copy, key) != day.rows) break;
       batch.push_back(i);
       keys.push_back(key);
       paths.append(copy);
