@@ -5,7 +5,9 @@
 #include <thread>
 #include <vector>
 
-#include <unistd.h>
+#include <csignal>
+
+#include <pthread.h>
 
 #include "common/args.h"
 #include "common/gil.h"
@@ -31,21 +33,27 @@ constexpr double kMaxLatencyMs = 60'000;
 // in a spreadsheet, and the trade records must show ids as the account has them.
 constexpr const char* kFirstOfId = "_0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
 
+// Set in a forked child: a worker must not hand out its parent's remaining bytes again.
+// A flag set at fork rather than a pid compared per byte: getpid is a system call.
+volatile sig_atomic_t forked_since_refill = 0;
+void note_fork() { forked_since_refill = 1; }
+
 // Random bytes drawn from os.urandom (nanoid's source) a block at a time: one call per
 // few hundred ids instead of one per id. Used under the GIL only.
 class RandomBytes {
  public:
+  RandomBytes() { pthread_atfork(nullptr, nullptr, note_fork); }
   unsigned char next() {
-    // A forked worker must not hand out its parent's remaining bytes again.
-    if (next_ == pool_.size() || owner_ != getpid()) refill();
+    if (next_ == pool_.size() || forked_since_refill) refill();
     return static_cast<unsigned char>(pool_[next_++]);
   }
 
  private:
   void refill() {
-    pool_ = text_of_bytes(globals->urandom(nb::int_(4096)));
+    pool_.clear();  // nothing stale is served if os.urandom fails
     next_ = 0;
-    owner_ = getpid();
+    forked_since_refill = 0;
+    pool_ = text_of_bytes(globals->urandom(nb::int_(4096)));
   }
   static std::string text_of_bytes(const nb::object& bytes) {
     char* data = nullptr;
@@ -55,7 +63,6 @@ class RandomBytes {
   }
   std::string pool_;
   size_t next_ = 0;
-  pid_t owner_ = 0;
 };
 
 // nanoid's method: each byte masked to the alphabet's power of two, kept if it falls inside.
