@@ -104,8 +104,13 @@ def test_orders_are_refused_on_a_series_once_the_account_has_settled_it(console,
     book = account()
     book.set_option_settlements({"2026-01-14": 22700.0})
     book.settle_options(moment)
-    chain = OptionChain({CALL: facts(23000.0, "C")}, lambda code: None, lambda code: 0, lambda f: None)
+    last = {"code": CALL, "close": 12.0, "timestamp": EXPIRY - 60}
+    chain = OptionChain({CALL: facts(23000.0, "C")}, lambda code: last, lambda code: 3, lambda f: 23010.0)
     assert chain.has_settled(CALL, moment) == (CALL in book.take_expired_codes()) == (moment > EXPIRY)
+    # The board lists a series exactly as long as orders on it are taken.
+    listed = moment <= EXPIRY
+    assert (chain.expiries(moment), chain.frame(moment)["code"].to_list()) == (
+        (["202601W2"], [CALL]) if listed else ([], []))
 
 
 def test_a_written_put_receives_its_premium_and_holds_the_exchange_s_margin(console):

@@ -46,13 +46,12 @@ class OptionChain:
         """The run's expiries ("202601", "202601W2"), nearest first; with `now` (epoch seconds)
         only those not yet settled."""
         now = self._at(now)
-        return [e for e in self._expiries if _years_left(self._expiry_dates[e], now) > 0]
+        return [e for e in self._expiries if not _past(self._expiry_dates[e], now)]
 
     def has_settled(self, code, now):
         """Whether `code`, one of the run's series, had settled at `now` (epoch seconds)."""
         facts = self._facts.get(code)
-        # The closing auction's trade at 13:30:00 is still the series' own: settled only past it.
-        return facts is not None and self._at(now) > _settles(facts["expiry_date"])
+        return facts is not None and _past(facts["expiry_date"], self._at(now))
 
     def _at(self, now):
         """The moment the chain is read at: past a settlement the run made without a tick."""
@@ -67,7 +66,7 @@ class OptionChain:
         for code, facts in self._facts.items():
             if expiry is not None and facts["expiry"] != expiry:
                 continue
-            if _years_left(facts["expiry_date"], now) == 0:  # settled: it left the board
+            if _past(facts["expiry_date"], now):  # settled: it left the board
                 continue
             tick = self._last_tick(code)
             if tick is None:
@@ -183,6 +182,12 @@ def _first_facts(facts, codes):
 def _years_left(expiry_date, now):
     """Years from `now` (epoch seconds) to the expiry's settlement, 0 once it has passed."""
     return max(_settles(expiry_date) - now, 0.0) / SECONDS_PER_YEAR
+
+
+def _past(expiry_date, now):
+    """Whether an expiry day's series had settled at `now` (epoch seconds). The closing
+    auction's trade at 13:30:00 is still the series' own: settled only past it."""
+    return now > _settles(expiry_date)
 
 
 def _settles(expiry_date):
