@@ -1,5 +1,6 @@
 """The `orva-backtest` command line: `demo`, `run`, `sweep`, `walkforward`, `import-ticks`,
 `import-taifex` and `import-taifex-options`."""
+import gc
 import json
 import os
 import sys
@@ -132,6 +133,11 @@ def main(ctx, debug, verbose):
     """Tick-replay backtests of Taiwan stocks and futures."""
     from orva_backtest.engine.runner import use_taiwan_time
     use_taiwan_time()
+    if _owns_process:
+        # The libraries' objects (polars, numpy: about 100,000) live as long as the process:
+        # set aside, neither the collector's later passes nor the interpreter's exit walk them.
+        gc.freeze()
+        gc.enable()
     ctx.obj = {"debug": debug, "verbose": verbose}
 
 
@@ -301,5 +307,11 @@ def _interrupted(error):
     return False
 
 
+_owns_process = False  # run from entry_point: the process is the command's own
+
+
 def entry_point():
+    global _owns_process
+    _owns_process = True
+    gc.disable()  # the imports make no garbage worth a pass; enabled once they are done
     sys.exit(run_cli())
