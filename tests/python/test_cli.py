@@ -182,3 +182,22 @@ def test_the_command_sets_its_imports_aside_only_in_its_own_process(tmp_path, ow
                           timeout=300)
     assert done.returncode == 0, done.stderr
     assert f"collector True {owner == '-m'}" in done.stdout
+
+
+def test_a_host_that_calls_the_entry_point_gets_its_collector_back():
+    done = run_python("""
+        import gc, sys
+        from orva_backtest.cli import entry_point, run_cli
+        for argv in (["--help"], ["nosuch"], ["run", "--help"]):
+            sys.argv = ["orva-backtest", *argv]
+            try:
+                entry_point()
+            except SystemExit:
+                print("gc", gc.isenabled())
+        frozen = gc.get_freeze_count()
+        gc.disable()
+        run_cli(["run", "--help"])  # a library call after it: left alone
+        print("gc", gc.isenabled(), gc.get_freeze_count() == frozen)
+    """)
+    assert [line for line in done.stdout.splitlines() if line.startswith("gc ")] == [
+        "gc True", "gc True", "gc True", "gc False True"], done.stderr

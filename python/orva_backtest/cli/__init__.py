@@ -312,6 +312,13 @@ _owns_process = False  # run from entry_point: the process is the command's own
 
 def entry_point():
     global _owns_process
+    collecting = gc.isenabled()
     _owns_process = True
     gc.disable()  # the imports make no garbage worth a pass; enabled once they are done
-    sys.exit(run_cli())
+    try:
+        status = run_cli()
+    finally:  # a host that called it (a notebook, runpy) gets its collector back as it was
+        _owns_process = False
+        if collecting:
+            gc.enable()
+    sys.exit(status)
