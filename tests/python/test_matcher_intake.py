@@ -102,6 +102,22 @@ def test_ids_drawn_from_a_block_of_random_bytes_stay_nanoids():
     assert len(child) == 64 and child != "".join(matcher._Matcher__get_random_uuid() for _ in range(4))
 
 
+def test_a_replaced_urandom_that_hands_back_too_few_bytes_is_refused():
+    # Bound when the module loads: replaced before it. Short blocks used to be read past their end.
+    done = run_python("""
+        import os
+        os.urandom = lambda n: b"x" * (n // 2)
+        from orva_backtest.modules.matcher.matcher import Matcher
+        draw = Matcher()._Matcher__get_random_uuid
+        for _ in range(2):
+            try:
+                print(draw())
+            except ValueError as error:
+                print(error)
+    """)
+    assert done.stdout.splitlines() == ["os.urandom(4096) 只回傳了 2048 bytes"] * 2, done.stderr
+
+
 @pytest.mark.parametrize("changes, error, text", [
     ({"product_type": "Options"}, Exception, "不支援的商品類型: Options"),
     ({"action": "buy"}, ValueError, "buy"),

@@ -44,16 +44,22 @@ class RandomBytes {
  public:
   RandomBytes() { pthread_atfork(nullptr, nullptr, note_fork); }
   unsigned char next() {
-    if (next_ == pool_.size() || forked_since_refill) refill();
+    if (next_ >= pool_.size() || forked_since_refill) refill();
     return static_cast<unsigned char>(pool_[next_++]);
   }
 
  private:
+  static constexpr Py_ssize_t kBlock = 4096;
   void refill() {
     pool_.clear();  // nothing stale is served if os.urandom fails
     next_ = 0;
     forked_since_refill = 0;
-    pool_ = text_of_bytes(globals->urandom(nb::int_(4096)));
+    std::string drawn = text_of_bytes(globals->urandom(nb::int_(kBlock)));
+    // A replaced os.urandom may hand back fewer bytes than asked.
+    if (drawn.size() != static_cast<size_t>(kBlock))
+      raise_value_error("os.urandom(" + std::to_string(kBlock) + ") 只回傳了 " +
+                        std::to_string(drawn.size()) + " bytes");
+    pool_ = std::move(drawn);
   }
   static std::string text_of_bytes(const nb::object& bytes) {
     char* data = nullptr;
