@@ -47,6 +47,21 @@ def test_typed_stubs_ship_with_the_modules(module):
     assert expected in text
 
 
+@pytest.mark.parametrize("module", ["positions", "matcher", "ticker"])
+def test_a_module_created_but_never_executed_is_freed_and_imports_afterwards(module):
+    # What Ctrl-C leaves between an import's two steps: it used to crash the process.
+    done = run_python(f"""
+        import importlib, importlib.util
+        name = "orva_backtest.modules.{module}.{module}"
+        spec = importlib.util.find_spec(name)
+        unexecuted = spec.loader.create_module(spec)
+        del unexecuted
+        print(getattr(importlib.import_module(name), "{module.title()}"))
+    """)
+    assert (done.returncode, done.stdout.strip()) == (
+        0, f"<class 'orva_backtest.modules.{module}.{module}.{module.title()}'>"), done.stderr
+
+
 def test_python_started_in_the_checkout_imports_the_installed_package():
     done = run_python("import orva_backtest.modules.positions.positions as p; print(p.__file__)",
                       cwd=str(REPO))

@@ -2,12 +2,13 @@
 #include <nanobind/nanobind.h>
 
 #include "common/host.h"
+#include "common/module_def.h"
 #include "common/threads.h"
 #include "positions/positions.h"
 #include "positions/positions_internal.h"
 #include "positions/quote_manager.h"
 
-NB_MODULE(positions, m) {
+ORVA_MODULE(positions, m) {
   m.doc() = "Simulated trading account: settings, costs, positions and reports.";
   // Matchers' intake threads keep their accounts alive until the process ends.
   nanobind::set_leak_warnings(false);
