@@ -53,8 +53,8 @@ def test_a_module_created_but_never_executed_is_freed_and_imports_afterwards(mod
     done = run_python(f"""
         import importlib, importlib.util
         name = "orva_backtest.modules.{module}.{module}"
-        spec = importlib.util.find_spec(name)
-        unexecuted = spec.loader.create_module(spec)
+        found = importlib.util.find_spec(name)  # the import's first step alone: the module made
+        unexecuted = found.loader.create_module(found)
         del unexecuted
         print(getattr(importlib.import_module(name), "{module.title()}"))
     """)

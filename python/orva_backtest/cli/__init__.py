@@ -17,6 +17,8 @@ from orva_backtest.cli.options import (DATA_DIR, FILL_MODEL, LATENCY, MODE, CliE
 from orva_backtest.engine.market_rules import rules_line
 from orva_backtest.engine.strategy_file import StrategyFileError, load_strategy_class
 
+_owns_process = False  # run from entry_point: the process is the command's own
+
 DEMO_INSTRUMENTS = ["2330:Stock"]
 DEMO_RANGE = ("2024-03-04", "2024-03-08")
 
@@ -305,9 +307,6 @@ def _interrupted(error):
         seen.add(id(error))
         error = error.__cause__ or error.__context__
     return False
-
-
-_owns_process = False  # run from entry_point: the process is the command's own
 
 
 def entry_point():
