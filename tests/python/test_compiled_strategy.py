@@ -301,12 +301,14 @@ def drive_setup(**changes):
     """A sound `compiled` argument of the drive for 2330, with `changes` (by part name)."""
     parts = {"address": helpers().one_row.address, "values": np.zeros(6),
              "counters": np.zeros(4, np.int64), "positions": np.zeros(1, np.int64),
-             "orders": np.zeros(10), "codes": ["2330"], "product_types": ["Stock"], **changes}
+             "orders": np.zeros(10), "codes": ["2330"], "product_types": ["Stock"], "refuse": None,
+             **changes}
     return tuple(parts.values())
 
 
 @pytest.mark.parametrize("compiled, on_tick, error, message", [
-    ([0] * 7, None, TypeError, "compiled"),
+    ([0] * 8, None, TypeError, "compiled"),
+    (drive_setup(refuse=1), None, TypeError, "refuse 必須可呼叫"),
     (drive_setup(address=0), None, ValueError, "位址不可為 0"),
     (drive_setup(values=np.zeros(6, np.int64)), None, TypeError, "values 必須是一維的 float64"),
     (drive_setup(orders=np.zeros((2, 5))), None, TypeError, "orders 必須是一維的 float64"),

@@ -1,6 +1,7 @@
 """Runs over imported options files: the chain a strategy sees, expiry settlement of a series
 held to its expiry, and the example strangle with its account report."""
 import math
+import os
 from datetime import datetime
 
 import polars as pl
@@ -201,3 +202,25 @@ def test_an_order_on_a_settled_series_is_refused(imported, mode):
     strategy = OrdersASettledSeries(code)
     result = _run_weekly(data_dir, strategy, True, mode)
     assert strategy.refusals == [0, 0] and result.account.trade_records == []
+
+
+def test_a_compiled_strategy_s_order_on_a_settled_series_stops_the_run(imported):
+    if os.environ.get("CI") != "true":  # the test command installs numba: CI never skips
+        pytest.importorskip("numba")
+    import compiled_helpers
+    from orva_backtest.compiled import BUY, ROD, CompiledStrategy
+    from orva_backtest.runner import StrategyError
+
+    data_dir, by_code = imported
+    code = min(c for c in by_code if WEEKLY in c)
+
+    def bidding_on(tick):  # a bid on the series on the strategy's tick numbered `tick`
+        return CompiledStrategy(compiled_helpers.one_row, codes=["TXFR1", code],
+                                values=[1, BUY, 1, 10.0, ROD, -1.0], counters=[1, tick, 0, 0])
+
+    counting = bidding_on(0)  # never: it only counts its ticks, the last the futures' 13:40
+    _run_weekly(data_dir, counting, True, "direct")
+    placed = _run_weekly(data_dir, bidding_on(1), True, "direct")  # taken before the expiry
+    assert [r["code"] for r in placed.account.trade_records][:1] == [code]
+    with pytest.raises(StrategyError, match=f"{code} 已到期結算"):
+        _run_weekly(data_dir, bidding_on(int(counting.counters[2])), True, "direct")

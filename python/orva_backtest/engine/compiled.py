@@ -112,9 +112,11 @@ class CompiledStrategy(Strategy):
         """Seconds the function took to compile, or to load from the disk cache."""
         return self.function.compile_seconds
 
-    def drive_setup(self, markets):
+    def drive_setup(self, markets, refuse=None):
         """What the direct replay's loop takes as `compiled`, for a run of `markets`
-        ({code: "Stock" or "Future"}); the positions start flat."""
+        ({code: "Stock", "Future" or "Option"}); the positions start flat. `refuse(code,
+        seconds)`, when given, is asked before an option series' orders are placed and raises
+        to stop the run (the context's check of a settled series)."""
         codes = list(markets) if self.codes is None else self.codes
         missing = [code for code in codes if code not in markets]
         if missing or not codes:
@@ -124,7 +126,7 @@ class CompiledStrategy(Strategy):
         self.positions = np.zeros(len(codes), dtype=np.int64)
         self._ctx_codes = {code: i for i, code in enumerate(codes)}
         return (self.function.address, self.values, self.counters, self.positions, self.orders,
-                codes, [markets[code] for code in codes])
+                codes, [markets[code] for code in codes], refuse)
 
     def on_deal_report(self, ctx, report):
         """Keeps `positions` current: the compiled function reads it, never the account."""

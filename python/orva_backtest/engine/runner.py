@@ -221,7 +221,8 @@ class _Loop:
                                   on_tick=self.callbacks.get("on_tick"), bar_feed=self.bar_feed,
                                   on_bar=self.callbacks.get("on_bar"),
                                   on_reports=self.dispatch_reports, progress=tell,
-                                  compiled=self.compiled and self.compiled.drive_setup(self.markets),
+                                  compiled=self.compiled and self.compiled.drive_setup(
+                                      self.markets, self.ctx._refuse_settled),
                                   on_fills=None if self.reads_reports() else self.after_fills)
         except (Exception, SystemExit) as error:
             failed = records.failed_callback

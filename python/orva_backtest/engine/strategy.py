@@ -78,9 +78,8 @@ class Context:
         market = self._markets.get(code)
         if market is None:
             raise ValueError(f"不在回測商品中, 無法下單: {code!r}")
-        if market == "Option" and self._options is not None and self._options.has_settled(
-                code, None if self.tick is None else self.tick["timestamp"]):
-            raise ValueError(f"選擇權 {code} 已到期結算, 無法下單")  # it would rest, never to fill
+        if market == "Option":
+            self._refuse_settled(code, None if self.tick is None else self.tick["timestamp"])
         if price is None:
             price_type, price = "MKT", float(self.last_close(code) or 0.0)
         else:
@@ -90,6 +89,12 @@ class Context:
                                      price_type == "LMT")
         self.matcher.add_order(code, market, action, price, qty, price_type, order_type)
         return self.matcher.last_order_id
+
+    def _refuse_settled(self, code, now):
+        """Refuses an order on option series `code` once it had settled at `now` (epoch
+        seconds; None for the run's end): it would rest, never to fill."""
+        if self._options is not None and self._options.has_settled(code, now):
+            raise ValueError(f"選擇權 {code} 已到期結算, 無法下單")
 
     def _resting(self, orders=None):
         """(code, action, open quantity, price, is a limit) of the working orders (or of

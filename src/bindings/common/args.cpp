@@ -92,6 +92,11 @@ void require_int_or_none(nb::handle obj, const char* name) {
   if (!obj.is_none() && !is_int(obj)) raise_type_error(name, "int 或 None", obj);
 }
 
+void require_callable_or_none(nb::handle obj, const char* name) {
+  if (!obj.is_none() && !PyCallable_Check(obj.ptr()))
+    raise_type_error(std::string("參數 ") + name + " 必須可呼叫, 收到: " + nb::repr(obj).c_str());
+}
+
 nb::object checked(PyObject* result) {
   if (!result) throw nb::python_error();
   return nb::steal(result);

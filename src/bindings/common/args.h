@@ -44,6 +44,7 @@ void require_range(long long value, const char* name, long long low, long long h
 // Refuses anything but None or an exact-kind value, before any state changes.
 void require_float_or_none(nb::handle obj, const char* name);
 void require_int_or_none(nb::handle obj, const char* name);
+void require_callable_or_none(nb::handle obj, const char* name);
 
 // A new reference the C API returned, or its Python error raised.
 nb::object checked(PyObject* result);

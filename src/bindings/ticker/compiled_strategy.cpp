@@ -110,9 +110,11 @@ void raise_if_raised() {
 CompiledRun::CompiledRun(nb::handle setup)
     : buy_(interned("Buy")), sell_(interned("Sell")), market_(interned("MKT")),
       limit_(interned("LMT")), types_{interned("ROD"), interned("IOC"), interned("FOK")} {
-  if (!PyTuple_Check(setup.ptr()) || PyTuple_GET_SIZE(setup.ptr()) != 7)
-    raise_type_error("compiled", "7 個元素的 tuple", setup);
+  if (!PyTuple_Check(setup.ptr()) || PyTuple_GET_SIZE(setup.ptr()) != 8)
+    raise_type_error("compiled", "8 個元素的 tuple", setup);
   nb::tuple parts = nb::borrow<nb::tuple>(setup);
+  require_callable_or_none(parts[7], "refuse");
+  refuse_ = nb::borrow(parts[7]);
   const unsigned long long address = PyLong_AsUnsignedLongLong(parts[0].ptr());
   if (address == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw nb::python_error();
   if (address == 0) raise_value_error("編譯策略的函式位址不可為 0");
@@ -139,6 +141,8 @@ CompiledRun::CompiledRun(nb::handle setup)
     release_views();
     raise_value_error(message);
   }
+  for (const nb::object& product : products_)
+    options_.push_back(PyUnicode_CompareWithASCIIString(product.ptr(), "Option") == 0);
   last_close_.assign(codes_.size(), 0.0);
   try {
     watch_raised();
@@ -208,6 +212,10 @@ bool CompiledRun::call(const direct::Tick& tick, double seconds, PyObject* match
   if (filled == 0) return false;
   const strategy::ReadOrders read = strategy::read_orders(orders, filled, capacity_, codes_count_);
   if (!read.error.empty()) raise_value_error(read.error);
+  // A settled option series is refused as the context refuses it, before any order is placed.
+  if (!refuse_.is_none())
+    for (const strategy::OrderRequest& request : read.orders)
+      if (options_[request.code]) refuse_(codes_[request.code], seconds);
   before_orders();
   for (const strategy::OrderRequest& request : read.orders) {
     const bool at_market = request.price == 0;

@@ -25,9 +25,10 @@ class MergedDays;
 class CompiledRun {
  public:
   // From the host's (address, values, counters, positions, orders, codes,
-  // product types): the function's address, float64 and int64 state arrays,
-  // the int64 net position per code index (the host keeps it current), the
-  // float64 order buffer of whole rows, and per code index its code and type.
+  // product types, refuse): the function's address, float64 and int64 state
+  // arrays, the int64 net position per code index (the host keeps it current),
+  // the float64 order buffer of whole rows, per code index its code and type,
+  // and None or refuse(code, seconds), which raises to stop an option order.
   explicit CompiledRun(nb::handle setup);
   ~CompiledRun();
   CompiledRun(const CompiledRun&) = delete;
@@ -51,6 +52,8 @@ class CompiledRun {
   Py_buffer values_{}, counters_{}, positions_{}, orders_{};
   int64_t codes_count_ = 0, capacity_ = 0;
   std::vector<nb::object> codes_, products_;
+  std::vector<bool> options_;  // per code index: an option series, which `refuse_` is asked of
+  nb::object refuse_;
   std::vector<double> last_close_;  // per code index: a market order's price
   std::vector<std::pair<PyObject*, int64_t>> sources_;  // a source's code object → code index
   nb::str buy_, sell_, market_, limit_, types_[3];

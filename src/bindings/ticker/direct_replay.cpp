@@ -91,11 +91,6 @@ struct Drive {
   bool look = true;  // reports may have come since the queue was last looked into
 };
 
-void require_callable(nb::handle value, const char* name) {
-  if (!value.is_none() && !PyCallable_Check(value.ptr()))
-    raise_type_error(std::string("參數 ") + name + " 必須可呼叫, 收到: " + nb::repr(value).c_str());
-}
-
 PyObject* optional(nb::handle value) { return value.is_none() ? nullptr : value.ptr(); }
 
 void check(int status) {
@@ -334,11 +329,11 @@ Py_ssize_t drive(nb::handle self, nb::handle matcher, nb::handle quotes, nb::han
     raise_type_error("bar_feed", "BarFeed", bar_feed);
   if (bar_feed.is_none() != on_bar.is_none())
     raise_value_error("bar_feed 與 on_bar 必須同時提供");
-  require_callable(on_tick, "on_tick");
-  require_callable(on_bar, "on_bar");
-  require_callable(on_reports, "on_reports");
-  require_callable(on_fills, "on_fills");
-  require_callable(progress, "progress");
+  require_callable_or_none(on_tick, "on_tick");
+  require_callable_or_none(on_bar, "on_bar");
+  require_callable_or_none(on_reports, "on_reports");
+  require_callable_or_none(on_fills, "on_fills");
+  require_callable_or_none(progress, "progress");
   if (!compiled.is_none() && !on_tick.is_none())
     raise_value_error("on_tick 與 compiled 只能提供其一");
 
@@ -409,7 +404,7 @@ nb::object iter_ticks(nb::handle self, nb::handle codes, nb::handle start_from, 
   const std::vector<Instrument> instruments =
       checked_request(codes, start_from, end_to, backfill_from, backfill_to);
   const bool quotes = require_bool(with_quotes, "with_quotes");
-  require_callable(progress, "progress");
+  require_callable_or_none(progress, "progress");
   // Days made ready so far, of both ranges, for the host's progress.
   const bool backfilling = non_empty_text(backfill_from) && non_empty_text(backfill_to);
   const Py_ssize_t all = static_cast<Py_ssize_t>(instruments.size()) *
