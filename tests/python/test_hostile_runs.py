@@ -19,6 +19,7 @@ from orva_backtest.modules.positions.positions import BarFeed, Positions, QuoteM
 from orva_backtest.runner import MAX_REPORTS_PER_TICK, NoTicks, StrategyError, run_backtest
 
 from account_helpers import fill, tick
+from process_helpers import run_python
 
 DAY = "2024-03-04"
 ID_ALPHABET = set(string.ascii_letters + string.digits + "_-")
@@ -262,6 +263,36 @@ def test_interrupted_start_up_is_an_interruption(monkeypatch, capsys):
             raise ImportError("Encountered an error while initializing the extension.") from error
     monkeypatch.setattr(cli, "_backtest", interrupted)
     assert run_cli(["demo"]) == 130 and "已中止" in capsys.readouterr().err
+
+
+# A Ctrl-C inside a library may surface as its own error with no KeyboardInterrupt in the
+# chain: polars' panic (a BaseException), or nanobind's failed module start. The command's
+# own process counts the Ctrl-C itself.
+@pytest.mark.parametrize("raised, pressed, status", [
+    ("Panic", True, 130), ("ImportError", True, 130), ("Panic", False, 1), ("ImportError", False, 1)])
+def test_a_ctrl_c_a_library_reports_as_its_own_error_is_still_an_interruption(raised, pressed, status):
+    done = run_python(f"""
+        import os, signal, sys, time
+        import orva_backtest.cli as cli
+
+        class Panic(BaseException):
+            pass
+
+        def start(*args, **kwargs):
+            if {pressed}:
+                try:
+                    os.kill(os.getpid(), signal.SIGINT)
+                    time.sleep(30)
+                except KeyboardInterrupt:
+                    pass  # the library swallows it
+            raise {raised}("the library failed")
+
+        cli._backtest = start
+        sys.argv = ["orva-backtest", "demo"]
+        cli.entry_point()
+    """)
+    assert done.returncode == status, done.stderr
+    assert ("已中止" in done.stderr) == pressed
 
 
 class LastBar(Strategy):

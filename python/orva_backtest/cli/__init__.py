@@ -3,6 +3,7 @@
 import gc
 import json
 import os
+import signal
 import sys
 import traceback
 
@@ -18,6 +19,7 @@ from orva_backtest.engine.market_rules import rules_line
 from orva_backtest.engine.strategy_file import StrategyFileError, load_strategy_class
 
 _owns_process = False  # run from entry_point: the process is the command's own
+_interrupts_seen = 0  # Ctrl-Cs counted by _note_interrupt
 
 DEMO_INSTRUMENTS = ["2330:Stock"]
 DEMO_RANGE = ("2024-03-04", "2024-03-08")
@@ -296,10 +298,25 @@ def run_cli(argv=None):
             raise
         err.print(f"錯誤: {type(error).__name__}: {error}", markup=False, soft_wrap=True)
         return 1
+    except BaseException as error:  # a library's panic (polars') where a Ctrl-C landed
+        if isinstance(error, (SystemExit, KeyboardInterrupt)) or not _interrupts_seen:
+            raise
+        err.print("已中止")
+        return 130
     return 0
 
 
+def _note_interrupt(signum, frame):
+    """The command's own SIGINT handler: Python's, counting. A library that a Ctrl-C
+    interrupted may fail with its own error, without the KeyboardInterrupt in its chain."""
+    global _interrupts_seen
+    _interrupts_seen += 1
+    raise KeyboardInterrupt
+
+
 def _interrupted(error):
+    if _interrupts_seen:
+        return True
     seen = set()
     while error is not None and id(error) not in seen:
         if isinstance(error, KeyboardInterrupt):
@@ -314,10 +331,15 @@ def entry_point():
     collecting = gc.isenabled()
     _owns_process = True
     gc.disable()  # the imports make no garbage worth a pass; enabled once they are done
+    handler = signal.getsignal(signal.SIGINT)
+    if handler is signal.default_int_handler:  # a host's own handler, or SIGINT ignored, stays
+        signal.signal(signal.SIGINT, _note_interrupt)
     try:
         status = run_cli()
     finally:  # a host that called it (a notebook, runpy) gets its collector back as it was
         _owns_process = False
+        if handler is signal.default_int_handler:
+            signal.signal(signal.SIGINT, handler)
         if collecting:
             gc.enable()
     sys.exit(status)
