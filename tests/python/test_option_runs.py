@@ -29,16 +29,21 @@ def _ns(text):
 def imported(tmp_path_factory):
     """Both days' options files imported, and TXFR1 ticks of the same days (its last trade by
     13:30 of the 14th is 23040; a later one must not count)."""
-    root = tmp_path_factory.mktemp("options")
+    times = ["2026-01-12 15:30", "2026-01-13 09:00", "2026-01-13 09:30", "2026-01-13 12:00",
+             "2026-01-14 09:00", "2026-01-14 13:29", "2026-01-14 13:40"]
+    return _import(tmp_path_factory.mktemp("options"), [_ns(t) for t in times],
+                   [23000.0, 23010.0, 23020.0, 23000.0, 23030.0, 23040.0, 23100.0])
+
+
+def _import(root, times, closes):
+    """Both days' options files, and TXFR1 trades at `times` (epoch ns) for `closes`."""
     paths, by_code = write_files(root)
     data_dir = root / "data"
     import_taifex_option_files(paths, "TXO", data_dir=str(data_dir))
-    times = ["2026-01-12 15:30", "2026-01-13 09:00", "2026-01-13 09:30", "2026-01-13 12:00",
-             "2026-01-14 09:00", "2026-01-14 13:29", "2026-01-14 13:40"]
-    futures = pl.DataFrame({"ts": [_ns(t) for t in times],
-                            "close": [23000.0, 23010.0, 23020.0, 23000.0, 23030.0, 23040.0, 23100.0],
-                            "volume": [1] * 7, "bid_price": [0.0] * 7, "bid_volume": [0] * 7,
-                            "ask_price": [0.0] * 7, "ask_volume": [0] * 7, "tick_type": [1] * 7})
+    n = len(times)
+    futures = pl.DataFrame({"ts": times, "close": closes, "volume": [1] * n, "bid_price": [0.0] * n,
+                            "bid_volume": [0] * n, "ask_price": [0.0] * n, "ask_volume": [0] * n,
+                            "tick_type": [1] * n})
     futures.write_csv(root / "txf.csv")
     import_tick_file(str(root / "txf.csv"), "TXFR1", "Future", str(data_dir))
     return data_dir, by_code
@@ -202,6 +207,37 @@ def test_an_order_on_a_settled_series_is_refused(imported, mode):
     strategy = OrdersASettledSeries(code)
     result = _run_weekly(data_dir, strategy, True, mode)
     assert strategy.refusals == [0, 0] and result.account.trade_records == []
+
+
+class BidsAtTheClose(RestsABidOnTheWeekly):
+    """Bids on `series` at the futures' 13:30:00 trade: the last moment its orders are taken."""
+
+    def __init__(self, series):
+        super().__init__()
+        self.series = series
+
+    def on_tick(self, ctx, tick):
+        close = _ns("2026-01-14 13:30") / 1e9
+        if self.code is None and tick["code"] == "TXFR1" and close <= tick["timestamp"] < close + 0.25:
+            self.code = self.series
+            ctx.buy(self.code, 1, 10.0)
+
+
+# Sent at 13:30:00, the order reaches the exchange before the trade at 13:30:00.5 that settles
+# the series, or (a second on its way) after it.
+@pytest.mark.parametrize("latency_ms", [0, 1000])
+@pytest.mark.parametrize("mode", ["direct", "paced"])
+def test_an_order_on_its_way_when_its_series_expires_is_cancelled_too(tmp_path, latency_ms, mode):
+    close = _ns("2026-01-14 13:30")
+    data_dir, by_code = _import(tmp_path, [_ns("2026-01-13 09:30"), close, close + 500_000_000,
+                                           _ns("2026-01-14 13:40")], [23000.0, 23040.0, 23050.0, 23100.0])
+    strategy = BidsAtTheClose(min(c for c in by_code if WEEKLY in c))
+    result = run_backtest(strategy, ["TXFR1:Future", f"TXO{WEEKLY}:Option"], "2026-01-13", "2026-01-14",
+                          data_dir=str(data_dir), source=_cache(), capital=10_000_000, reports=False,
+                          mode=mode, latency_ms=latency_ms)
+    assert strategy.code is not None and strategy.pending == []
+    assert strategy.cancelled == [strategy.code]
+    assert [(r["code"], r["trade_status"]) for r in result.account.trade_records] == [(strategy.code, "Cancel")]
 
 
 def test_a_compiled_strategy_s_order_on_a_settled_series_stops_the_run(imported):

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "common/args.h"
 #include "common/direct_api.h"
@@ -36,7 +37,8 @@ nb::dict new_tick_info() {
 
 // The orders resting for a code that expired (a futures contract month, an option series)
 // are void: the exchange cancels them, with the report a user's cancel gets, so none fills
-// in the month a continuous series has moved to and none holds buying power.
+// in the month a continuous series has moved to and none holds buying power. So are new
+// orders sent before the expiry that are still on their way.
 void cancel_expired(nb::handle self, nb::handle account, nb::handle tick_ts) {
   nb::object codes = account.attr("take_expired_codes")();
   if (nb::len(codes) == 0) return;
@@ -50,6 +52,20 @@ void cancel_expired(nb::handle self, nb::handle account, nb::handle tick_ts) {
       matcher.index.remove(book, entry.order);
       matcher.queue.erase(text_of(item(entry.order, k().trade_id)));
       if (open > 0) exchange_cancel(self, account, entry.order, open, tick_ts);
+    }
+    // Taken out before any is cancelled: a cancel's booking may send new orders.
+    std::vector<nb::object> sent;
+    for (auto it = matcher.in_flight.begin(); it != matcher.in_flight.end();) {
+      if (it->kind == InFlight::Kind::New && equals(item(it->order, k().code), code)) {
+        sent.push_back(std::move(it->order));
+        it = matcher.in_flight.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    for (const nb::object& order : sent) {
+      const long long open = require_int(item(order, k().quantity), "quantity");
+      if (open > 0) exchange_cancel(self, account, order, open, tick_ts);
     }
   }
 }
