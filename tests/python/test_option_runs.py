@@ -260,3 +260,34 @@ def test_a_compiled_strategy_s_order_on_a_settled_series_stops_the_run(imported)
     assert [r["code"] for r in placed.account.trade_records][:1] == [code]
     with pytest.raises(StrategyError, match=f"{code} 已到期結算"):
         _run_weekly(data_dir, bidding_on(int(counting.counters[2])), True, "direct")
+
+
+# The settlement comes at a futures trade the strategy does not trade, or at the run's end:
+# no tick of its own, and no deal report.
+@pytest.mark.parametrize("futures", [True, False])
+def test_a_compiled_strategy_s_positions_follow_a_settlement_at_no_tick_of_its_own(imported, futures):
+    if os.environ.get("CI") != "true":  # the test command installs numba: CI never skips
+        pytest.importorskip("numba")
+    import compiled_helpers
+    from orva_backtest.compiled import BUY, ROD, CompiledStrategy
+
+    class Holds(CompiledStrategy):
+        def on_start(self, ctx):
+            self.seen = []
+            if futures:
+                ctx.subscribe_bars("TXFR1")
+
+        def on_bar(self, ctx, bar):  # the last bar closes past the settling trade
+            self.seen.append((int(self.positions[0]), ctx.position(self.codes[0])))
+
+        def on_finish(self, ctx):
+            self.at_finish = (self.positions.tolist(), ctx.position(self.codes[0]))
+
+    data_dir, by_code = imported
+    code = min(c for c in by_code if WEEKLY in c)
+    strategy = Holds(compiled_helpers.one_row, codes=[code], values=[0, BUY, 2, 1000.0, ROD, -1.0],
+                     counters=[1, 1, 0, 0])  # buys 2 on its first tick
+    result = _run_weekly(data_dir, strategy, futures, "direct")
+    assert [r["trade_status"] for r in result.account.trade_records][-1] == "Expiry"
+    assert strategy.at_finish == ([0], 0) and strategy.positions.tolist() == [0]
+    assert strategy.seen and all(kept == held for kept, held in strategy.seen)

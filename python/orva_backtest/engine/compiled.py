@@ -134,6 +134,11 @@ class CompiledStrategy(Strategy):
         if index is not None:
             self.positions[index] = ctx.account.net_quantity(report["code"])  # ctx.position's
 
+    def _keep_positions(self, account):
+        """`positions` read again from `account`, after what the run's end settled."""
+        for code, index in self._ctx_codes.items():
+            self.positions[index] = account.net_quantity(code)
+
 
 def _state(given, dtype, name):
     """`given` as a flat state array of `dtype`, refused (naming `name`) when it is not numbers

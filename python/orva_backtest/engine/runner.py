@@ -370,6 +370,8 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
         if BENCHMARK not in markets and not counts.get(BENCHMARK):
             loop.warn(f"基準 {BENCHMARK} 在 {start} 至 {end} 沒有任何 Tick: 進階損益報告不含基準")
         settle_expired(account, loop.ctx, end)
+        if loop.compiled:  # a settlement books no deal report
+            loop.compiled._keep_positions(account)
         loop.dispatch_reports(loop.handed)  # the cancels of what rested on a series it settled
         if "on_finish" in loop.callbacks:
             loop.call("on_finish", None)

@@ -267,6 +267,8 @@ void step(Drive& d, const MergedDays& rows, const MergedDays::Source& source, in
   const bool stepped =
       d.run.latest.step(d.matcher, d.exchange, d.quotes, d.quotes_api, tick, slot, rows, source);
   if (stepped) d.run.record = d.run.latest.record(slot);
+  // A tick of a code it does not trade may settle an expiry of one it holds.
+  if (stepped && d.run.compiled) d.run.compiled->follow_account(d.matcher);
   // A held tick reached neither the exchange nor Python: it brought no reports.
   if (stepped || d.look) dispatch_reports(d);
   if (d.bar_feed) {
