@@ -143,7 +143,9 @@ def test_an_order_row_reaches_the_exchange_and_the_positions(tmp_path, row, pric
     ((2, BUY, 1, MARKET, ROD), 1, "商品索引必須是 0 到 0 的整數: 2"),
     ((0, 0, 1, MARKET, ROD), 1, "買賣別必須是 1 (買) 或 -1 (賣): 0"),
     ((0, BUY, 1.5, MARKET, ROD), 1, "數量必須是大於 0 的整數: 1.5"),
-    ((0, BUY, 1, float("nan"), ROD), 1, "價格必須是不小於 0 的有限數值 (0 為市價): nan"),
+    ((0, BUY, 1, float("nan"), ROD), 1, "價格必須是 0 到 1000000000 的數值 (0 為市價): nan"),
+    ((0, BUY, 1, 1e9 + 1, ROD), 1, "價格必須是 0 到 1000000000 的數值 (0 為市價): 1000000001"),
+    ((0, 1.0000001, 1, MARKET, ROD), 1, "買賣別必須是 1 (買) 或 -1 (賣): 1.0000001"),
     ((0, BUY, 1, MARKET, 7), 1, "委託條件必須是 0 (ROD)、1 (IOC) 或 2 (FOK): 7"),
     ((0, BUY, 1, MARKET, ROD), 3, "委託筆數 3 超過委託緩衝的容量 2"),
     ((0, BUY, 1, MARKET, ROD), -4, "策略回傳錯誤碼 -4"),
@@ -172,6 +174,8 @@ def test_what_the_compiled_function_raises_stops_the_run_at_that_tick(tmp_path):
     (lambda: OneRow((0, BUY, 1, MARKET, ROD), codes=("2330", "0050")), {}, ValueError, "0050"),
     (lambda: OneRow((0, BUY, 1, MARKET, ROD), codes=("2330", "2330")), {}, ValueError, "重複"),
     (lambda: CompiledStrategy(lambda *args: 0), {}, TypeError, "tick_function"),
+    (lambda: CompiledStrategy(helpers().numba.cfunc(compiled.tick_signature())(helpers().one_row._pyfunc)), {},
+     TypeError, "tick_function"),
     (lambda: CompiledStrategy(helpers().one_row, max_orders=0), {}, ValueError, "max_orders"),
     (lambda: CompiledStrategy(helpers().one_row, values=None), {}, TypeError, "values 必須是 float64"),
     (lambda: CompiledStrategy(helpers().one_row, values=["1"]), {}, TypeError, "values 必須是 float64"),
@@ -180,6 +184,11 @@ def test_what_the_compiled_function_raises_stops_the_run_at_that_tick(tmp_path):
      "counters 的第 1 個數值無法存成 int64: 1.5"),
     (lambda: CompiledStrategy(helpers().one_row, counters=[float("nan")]), {}, ValueError, "int64: nan"),
     (lambda: CompiledStrategy(helpers().one_row, counters=[2.0**63]), {}, ValueError, "int64: 9.2"),
+    # As many values as one_row reads and writes: were one taken, the run must not write past them.
+    (lambda: CompiledStrategy(helpers().one_row, values=[0, 2**53 + 1, 1, 0, 0, -1], counters=[0] * 4), {},
+     ValueError, "values 的第 1 個數值無法存成 float64: 9007199254740993"),
+    (lambda: CompiledStrategy(helpers().one_row, values=[0] * 6, counters=np.array([2**64 - 1, 0, 0, 0], np.uint64)),
+     {}, ValueError, "counters 的第 0 個數值無法存成 int64"),
 ])
 def test_what_a_compiled_strategy_cannot_run_under_is_refused_up_front(tmp_path, make, kwargs, error,
                                                                        message):

@@ -130,6 +130,7 @@ def test_a_replaced_urandom_that_hands_back_too_few_bytes_is_refused():
     ({"price": float("nan")}, Exception, "委託價格"),
     ({"price": float("inf")}, Exception, "委託價格"),
     ({"price": -600.0}, Exception, "委託價格"),
+    ({"price": 1e9 + 1}, Exception, "委託價格必須是 0 到 1000000000 的數值"),  # no fill could be booked
 ])
 def test_refused_orders_store_nothing(matcher, changes, error, text):
     with pytest.raises(error, match=text):

@@ -93,7 +93,8 @@ class CompiledStrategy(Strategy):
             cls.on_deal_report = on_deal_report
 
     def __init__(self, function, codes=None, values=(), counters=(), max_orders=8):
-        if getattr(function, "_sig", None) != tick_signature() or not hasattr(function, "address"):
+        if (getattr(function, "_sig", None) != tick_signature() or not hasattr(function, "address")
+                or not hasattr(function, "compile_seconds")):  # a plain numba.cfunc reports no compile
             raise TypeError(f"編譯策略的函式必須是 tick_function 編譯的 C 函式, 收到: {function!r}")
         if type(max_orders) is not int or max_orders < 1:
             raise ValueError(f"max_orders 必須是大於 0 的整數: {max_orders!r}")
@@ -152,9 +153,13 @@ def _state(given, dtype, name):
         raise TypeError(f"{name} 必須是 {np.dtype(dtype).name} 能存的數值, "
                         f"收到 {type(given).__name__}: {reprlib.repr(given)}")
     raw = raw.ravel()
-    with np.errstate(invalid="ignore"):
+    with np.errstate(invalid="ignore", over="ignore"):
         state = raw.astype(dtype)
-    changed = np.flatnonzero((state != raw) & ~(np.isnan(state) & np.isnan(raw)))
+        back = state.astype(raw.dtype)  # compared in the given type: 2**53 + 1 is not 2.0**53
+    changed = (back != raw) | ((state < 0) != (raw < 0))  # the sign: uint64's top wraps to -1
+    if raw.dtype.kind == "f":
+        changed &= ~(np.isnan(back) & np.isnan(raw))
+    changed = np.flatnonzero(changed)
     if changed.size:
         at = changed[0]
         raise ValueError(f"{name} 的第 {at} 個數值無法存成 {np.dtype(dtype).name}: {raw[at].item()!r}")

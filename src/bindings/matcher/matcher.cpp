@@ -10,6 +10,7 @@
 #include <pthread.h>
 
 #include "common/args.h"
+#include "costs/price_band.h"
 #include "common/gil.h"
 #include "common/host.h"
 #include "common/methods.h"
@@ -99,9 +100,10 @@ void add_order(nb::handle self, nb::handle code, nb::handle product_type, nb::ha
   require_str(product_type, "product_type");
   require_str(action, "action");
   const double order_price = require_number(price, "price");
-  // Zero stays allowed: market orders carry no price of their own.
-  if (!(order_price >= 0) || !std::isfinite(order_price))
-    raise_exception("委託價格必須是不小於 0 的有限數值: " + text_of(price));
+  // Zero stays allowed: market orders carry no price of their own. Past the grid's range no
+  // fill could be booked.
+  if (!(order_price >= 0 && order_price <= costs::kMaxPrice))
+    raise_exception("委託價格必須是 0 到 1000000000 的數值: " + text_of(price));
   const long long quantity = require_int(qty, "qty");
   require_str(price_type, "price_type");
   require_str(order_type, "order_type");

@@ -212,11 +212,11 @@ bool CompiledRun::call(const direct::Tick& tick, double seconds, PyObject* match
   if (filled == 0) return false;
   const strategy::ReadOrders read = strategy::read_orders(orders, filled, capacity_, codes_count_);
   if (!read.error.empty()) raise_value_error(read.error);
+  before_orders();
   // A settled option series is refused as the context refuses it, before any order is placed.
   if (!refuse_.is_none())
     for (const strategy::OrderRequest& request : read.orders)
       if (options_[request.code]) refuse_(codes_[request.code], seconds);
-  before_orders();
   for (const strategy::OrderRequest& request : read.orders) {
     const bool at_market = request.price == 0;
     const direct::Order order{codes_[request.code].ptr(),

@@ -1,7 +1,9 @@
 #include "strategy/order_buffer.h"
 
+#include <charconv>
 #include <cmath>
-#include <sstream>
+
+#include "costs/price_band.h"
 
 namespace orva::strategy {
 namespace {
@@ -9,10 +11,11 @@ namespace {
 // Quantities are whole numbers an int64 and a double both hold exactly.
 constexpr double kMaxQuantity = 9007199254740992.0;  // 2^53
 
+// The shortest text that reads back as `value`: 1.0000001 is not shown as 1.
 std::string number(double value) {
-  std::ostringstream out;
-  out << value;
-  return out.str();
+  char text[32];
+  const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+  return std::string(text, end);
 }
 
 // What is wrong with row `i`, or an empty text.
@@ -24,8 +27,9 @@ std::string check_row(const double* row, int64_t i, int64_t codes) {
   if (action != 1 && action != -1) return where + "買賣別必須是 1 (買) 或 -1 (賣): " + number(action);
   if (!(quantity >= 1 && quantity <= kMaxQuantity) || quantity != std::floor(quantity))
     return where + "數量必須是大於 0 的整數: " + number(quantity);
-  if (!(price >= 0) || !std::isfinite(price))
-    return where + "價格必須是不小於 0 的有限數值 (0 為市價): " + number(price);
+  // Past the grid's range no fill could be booked: refused here, at its own tick.
+  if (!(price >= 0 && price <= costs::kMaxPrice))
+    return where + "價格必須是 0 到 1000000000 的數值 (0 為市價): " + number(price);
   if (type != 0 && type != 1 && type != 2)
     return where + "委託條件必須是 0 (ROD)、1 (IOC) 或 2 (FOK): " + number(type);
   return {};
