@@ -63,6 +63,8 @@ INSTANTIATE_TEST_SUITE_P(
                     BadRow{"quantity_past_2_53", {0, 1, 1e300, 0, 0}, "1e+300"},
                     BadRow{"price_negative", {0, 1, 1, -1, 0}, "價格"},
                     BadRow{"price_infinite", {0, 1, 1, inf, 0}, "inf"},
+                    BadRow{"price_past_the_grid", {0, 1, 1, 1e9 + 1, 0}, ": 1000000001"},
+                    BadRow{"action_near_one", {0, 1.0000001, 1, 0, 0}, ": 1.0000001"},
                     BadRow{"order_type_unknown", {0, 1, 1, 0, 3}, "委託條件"}),
     [](const testing::TestParamInfo<BadRow>& info) { return std::string(info.param.name); });
 
