@@ -156,16 +156,31 @@ def test_a_bad_order_stops_the_run_naming_the_tick_and_the_value(tmp_path, row, 
     assert "策略的 on_tick (Tick 2330 2024-03-04" in str(error.value) and message in str(error.value)
 
 
-def test_what_the_compiled_function_raises_stops_the_run_at_that_tick(tmp_path):
+class HooksOnItsFirstBar(CompiledStrategy):
+    """Sets a hook of its own for unraisable errors mid-run, as a logging set-up might."""
+
+    def on_bar(self, ctx, bar):
+        if not hasattr(self, "hook"):
+            self.hook = lambda unraisable: self.logged.append(unraisable)
+            self.logged = []
+            sys.unraisablehook = self.hook
+
+
+@pytest.mark.parametrize("cls", [CompiledStrategy, HooksOnItsFirstBar])
+def test_what_the_compiled_function_raises_stops_the_run_at_that_tick(tmp_path, monkeypatch, cls):
     # numba's wrapper would only print it and carry on as if nothing was placed.
+    monkeypatch.setattr(sys, "unraisablehook", sys.unraisablehook)  # put back after the test
     before = sys.unraisablehook
-    strategy = CompiledStrategy(helpers().raise_on, codes=["2330"], counters=[0, 40])
+    strategy = cls(helpers().raise_on, codes=["2330"], counters=[0, 2000])
     with pytest.raises(StrategyError) as error:
         run_one(strategy, tmp_path)
     assert "策略的 on_tick (Tick 2330 2024-03-04" in str(error.value)
     assert "ZeroDivisionError: 均價的分母為 0" in str(error.value)
-    assert strategy.counters[0] == 40  # not one tick further
-    assert sys.unraisablehook is before
+    assert strategy.counters[0] == 2000  # not one tick further
+    if cls is HooksOnItsFirstBar:  # its own hook stays, and saw nothing of the function's
+        assert sys.unraisablehook is strategy.hook and strategy.logged == []
+    else:
+        assert sys.unraisablehook is before
 
 
 @pytest.mark.parametrize("make, kwargs, error, message", [

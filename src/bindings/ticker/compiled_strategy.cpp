@@ -45,6 +45,8 @@ std::vector<nb::object> texts(nb::handle list, const char* name) {
 // on a callback's; everything else goes to the host's hook.
 struct RaisedWatch {
   PyObject* hook = nullptr;      // ours, made once
+  PyObject* sys = nullptr;       // sys.__dict__ and the hook's key in it, for a look per call
+  PyObject* key = nullptr;
   PyObject* previous = nullptr;  // the host's
   int drives = 0;                // compiled runs alive, on any thread
   unsigned long thread = 0;      // the thread inside a compiled function, or 0
@@ -69,17 +71,28 @@ PyObject* keep_raised(PyObject*, PyObject* unraisable) {
 
 PyMethodDef keep_raised_def{"keep_compiled_raised", keep_raised, METH_O, nullptr};
 
-void watch_raised() {
-  if (!watch.hook) watch.hook = checked(PyCFunction_New(&keep_raised_def, nullptr)).release().ptr();
-  PyObject* current = PySys_GetObject("unraisablehook");  // borrowed: sys may hold the only reference
-  if (current != watch.hook) {
-    Py_XINCREF(current);
-    if (PySys_SetObject("unraisablehook", watch.hook) < 0) {
-      Py_XDECREF(current);
-      throw nb::python_error();
-    }
-    Py_XSETREF(watch.previous, current);
+// Ours in place of what sys.unraisablehook holds now, which it passes the rest on to.
+void install_watch() {
+  PyObject* current = PyDict_GetItemWithError(watch.sys, watch.key);  // borrowed
+  if (current == watch.hook) return;
+  if (!current && PyErr_Occurred()) throw nb::python_error();
+  Py_XINCREF(current);  // sys may hold the only reference
+  if (PyDict_SetItem(watch.sys, watch.key, watch.hook) < 0) {
+    Py_XDECREF(current);
+    throw nb::python_error();
   }
+  Py_XSETREF(watch.previous, current);
+}
+
+void watch_raised() {
+  if (!watch.hook) {
+    nb::object hook = checked(PyCFunction_New(&keep_raised_def, nullptr));
+    nb::object sys = checked(PyImport_ImportModule("sys"));
+    watch.sys = nb::borrow(PyModule_GetDict(sys.ptr())).release().ptr();
+    watch.key = interned("unraisablehook").release().ptr();
+    watch.hook = hook.release().ptr();
+  }
+  install_watch();
   ++watch.drives;
 }
 
@@ -201,6 +214,7 @@ bool CompiledRun::call(const direct::Tick& tick, double seconds, PyObject* match
   follow_account(matcher);
   const double none = std::numeric_limits<double>::quiet_NaN();
   auto* orders = static_cast<double*>(orders_.buf);
+  install_watch();  // a callback may have set a hook of its own since
   const unsigned long outer = std::exchange(watch.thread, PyThread_get_thread_ident());
   const int64_t filled = function_(
       seconds, code, tick.close, tick.qty, tick.tick_type, tick.has_quotes ? tick.quotes.bid : none,
