@@ -178,6 +178,35 @@ def test_orders_resting_for_the_expired_month_are_cancelled_not_filled_in_the_ne
     assert len(book.positions["TXFR1"]["buy"]) == (1 if reopen else 0)
 
 
+class Rebids(Positions):
+    """An account of the host's own that bids 17300 again whenever an order is cancelled."""
+    exchange = None
+
+    def add_trade_record(self, **record):
+        super().add_trade_record(**record)
+        if record["trade_status"] == "Cancel":
+            self.exchange.add_order("TXFR1", "Future", "Buy", 17300.0, 1, "LMT", "ROD")
+
+
+# A subclass goes through its own methods; the bid it places while the exchange cancels what
+# expired is the new month's, resting or (with a latency) on its way.
+@pytest.mark.parametrize("latency_ms, filled", [(0, 17120.0), (50, 17250.0)])  # at once, or on arrival
+def test_a_subclassed_account_s_expired_orders_are_cancelled_and_its_new_ones_kept(console, latency_ms,
+                                                                                  filled):
+    book = Rebids()
+    book.set_initial_capital(10_000_000)
+    book.set_expiries("TXFR1", [(NEW_MONTH, None, "202403")])
+    book.exchange = exchange = Matcher(book, fill_model="touch", latency_ms=latency_ms)
+    for close, when in [(16900.0, EXPIRY_1330 - 3600), (17000.0, EXPIRY_1330 - 60),
+                        (17120.0, NEW_MONTH), (17250.0, NEW_MONTH + 60)]:
+        exchange.set_current_tick(tick("TXFR1", close, when, qty=5, market_type="Future"))
+        exchange.match_deal("TXFR1", close, 5, when)
+        if when == EXPIRY_1330 - 3600:
+            exchange.add_order("TXFR1", "Future", "Sell", 17200.0, 1, "LMT", "ROD")  # March's
+    assert [(r["trade_status"], r["price"]) for r in book.trade_records] == [("Cancel", 17200.0),
+                                                                            ("Deal", filled)]
+
+
 @pytest.mark.parametrize("until", [math.nan, math.inf, True, "0"])
 def test_cancelling_what_expired_refuses_a_time_that_is_not_one(until):
     with pytest.raises((TypeError, ValueError), match="until"):

@@ -1,6 +1,7 @@
 """Runs, imports of the runner and the command line used carelessly or with hostile input: each
 case once lost data, crashed, hung or said nothing."""
 import csv
+import json
 import os
 import re
 import string
@@ -269,7 +270,8 @@ def test_interrupted_start_up_is_an_interruption(monkeypatch, capsys):
 # chain: polars' panic (a BaseException), or nanobind's failed module start. The command's
 # own process counts the Ctrl-C itself.
 @pytest.mark.parametrize("raised, pressed, status", [
-    ("Panic", True, 130), ("ImportError", True, 130), ("Panic", False, 1), ("ImportError", False, 1)])
+    ("Panic", True, 130), ("ImportError", True, 130), ("Panic", False, 1), ("ImportError", False, 1),
+    ("None", True, 130), ("None", False, 0)])  # None: the library swallows it and goes on
 def test_a_ctrl_c_a_library_reports_as_its_own_error_is_still_an_interruption(raised, pressed, status):
     done = run_python(f"""
         import os, signal, sys, time
@@ -285,7 +287,9 @@ def test_a_ctrl_c_a_library_reports_as_its_own_error_is_still_an_interruption(ra
                     time.sleep(30)
                 except KeyboardInterrupt:
                     pass  # the library swallows it
-            raise {raised}("the library failed")
+            failure = {raised}
+            if failure is not None:
+                raise failure("the library failed")
 
         cli._backtest = start
         sys.argv = ["orva-backtest", "demo"]
@@ -293,6 +297,44 @@ def test_a_ctrl_c_a_library_reports_as_its_own_error_is_still_an_interruption(ra
     """)
     assert done.returncode == status, done.stderr
     assert ("已中止" in done.stderr) == pressed
+
+
+def test_a_ctrl_c_counts_for_the_command_it_stopped_only():
+    # A host that runs the command again after one was stopped, as a library, and on a thread.
+    done = run_python("""
+        import json, os, signal, sys, threading, time
+        import orva_backtest.cli as cli
+
+        def pressed(*args, **kwargs):
+            try:
+                os.kill(os.getpid(), signal.SIGINT)
+                time.sleep(30)
+            except KeyboardInterrupt:
+                raise RuntimeError("the library failed") from None
+
+        def failing(*args, **kwargs):
+            raise RuntimeError("a real error")
+
+        statuses = []
+        def entry(*argv):
+            sys.argv = ["orva-backtest", *argv]
+            try:
+                cli.entry_point()
+            except SystemExit as done:
+                statuses.append(done.code)
+
+        cli._backtest = pressed
+        entry("demo")
+        cli._backtest = failing
+        entry("demo")
+        statuses.append(cli.run_cli(["demo"]))
+        worker = threading.Thread(target=entry, args=("--version",))
+        worker.start()
+        worker.join()
+        print(json.dumps(statuses))
+    """)
+    assert json.loads(done.stdout.strip().splitlines()[-1]) == [130, 1, 1, 0], done.stderr
+    assert done.stderr.count("錯誤: RuntimeError: a real error") == 2
 
 
 class LastBar(Strategy):

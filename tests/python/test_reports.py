@@ -206,6 +206,22 @@ def test_qs_report_reads_raw_and_rewritten_times_alike(tmp_path, quotes, tear_sh
     assert first_csv.drop(columns=["entry_dt"]).equals(second_csv.drop(columns=["entry_dt"]))
 
 
+@pytest.mark.parametrize("raised", [RuntimeError("a release that fails on short runs"), KeyboardInterrupt()])
+def test_a_failing_tear_sheet_is_told_but_a_ctrl_c_in_it_stops_the_run(tmp_path, quotes, monkeypatch,
+                                                                       console, raised):
+    def html(**kwargs):
+        raise raised
+    monkeypatch.setattr(quantstats_lumi.reports, "html", html)
+    account = Positions()
+    trade(account, ts(4, 9, 0), ts(4, 9, 30))
+    if isinstance(raised, KeyboardInterrupt):
+        with pytest.raises(KeyboardInterrupt):
+            qs_report(account, quotes, tmp_path)
+    else:
+        csv_path = qs_report(account, quotes, tmp_path)
+        assert "QuantStats 無法產生 2330" in console.lines[-1] and csv_path.exists()
+
+
 def test_qs_report_skips_unreadable_exit_times(tmp_path, quotes, tear_sheet, console):
     account = Positions()
     trade(account, ts(4, 9, 0), ts(4, 9, 30))

@@ -5,6 +5,7 @@ import json
 import os
 import signal
 import sys
+import threading
 import traceback
 
 import click
@@ -299,11 +300,18 @@ def run_cli(argv=None):
         err.print(f"錯誤: {type(error).__name__}: {error}", markup=False, soft_wrap=True)
         return 1
     except BaseException as error:  # a library's panic (polars') where a Ctrl-C landed
-        if isinstance(error, (SystemExit, KeyboardInterrupt)) or not _interrupts_seen:
+        if isinstance(error, (SystemExit, KeyboardInterrupt)) or not _ctrl_c_seen():
             raise
         err.print("已中止")
         return 130
+    if _ctrl_c_seen():  # one a library swallowed: what it was making is missing
+        err.print("已中止")
+        return 130
     return 0
+
+
+def _ctrl_c_seen():
+    return _owns_process and _interrupts_seen > 0
 
 
 def _note_interrupt(signum, frame):
@@ -315,7 +323,7 @@ def _note_interrupt(signum, frame):
 
 
 def _interrupted(error):
-    if _interrupts_seen:
+    if _ctrl_c_seen():
         return True
     seen = set()
     while error is not None and id(error) not in seen:
@@ -327,19 +335,21 @@ def _interrupted(error):
 
 
 def entry_point():
-    global _owns_process
+    global _owns_process, _interrupts_seen
     collecting = gc.isenabled()
-    _owns_process = True
+    _owns_process, _interrupts_seen = True, 0
     gc.disable()  # the imports make no garbage worth a pass; enabled once they are done
-    handler = signal.getsignal(signal.SIGINT)
-    if handler is signal.default_int_handler:  # a host's own handler, or SIGINT ignored, stays
+    # A host's own handler, or SIGINT ignored, stays; only the main thread may set one.
+    counting = (threading.current_thread() is threading.main_thread()
+                and signal.getsignal(signal.SIGINT) is signal.default_int_handler)
+    if counting:
         signal.signal(signal.SIGINT, _note_interrupt)
     try:
         status = run_cli()
     finally:  # a host that called it (a notebook, runpy) gets its collector back as it was
         _owns_process = False
-        if handler is signal.default_int_handler:
-            signal.signal(signal.SIGINT, handler)
+        if counting:
+            signal.signal(signal.SIGINT, signal.default_int_handler)
         if collecting:
             gc.enable()
     sys.exit(status)

@@ -79,6 +79,7 @@ void deliver(nb::handle self, double time) {
       else
         apply_cancel(self, sent.trade_id);
     } catch (nb::python_error& error) {
+      if (!error.matches(PyExc_Exception)) throw;  // a Ctrl-C is not the change's failure
       nb::dict data;
       data[k().trade_id] = sent.trade_id;
       log_error(error, data);

@@ -197,6 +197,7 @@ void enter_book(nb::handle self, nb::handle order, nb::handle data) {
       return "[green]新增委託單 " + text_of(trade_id) + " 成功[/green]";
     });
   } catch (nb::python_error& error) {
+    if (!error.matches(PyExc_Exception)) throw;  // a Ctrl-C is not the order's failure
     log_error(error, data);
     console_print("[red]發生錯誤: " + error_message(error) + "[/red]");
     return;

@@ -124,6 +124,7 @@ struct Keys {
   nb::str pending_order_queue = interned("pending_order_queue");
   nb::str current_tick_infos = interned("current_tick_infos");
   nb::str set_current_tick = interned("set_current_tick");
+  nb::str take_expired_codes = interned("take_expired_codes");
   nb::str account_info = interned("account_info");
   nb::str exchange_info = interned("exchange_info");
   nb::str quote = interned("quote");

@@ -40,10 +40,21 @@ nb::dict new_tick_info() {
 // in the month a continuous series has moved to and none holds buying power. So are new
 // orders sent before the expiry that are still on their way.
 void cancel_expired(nb::handle self, nb::handle account, nb::handle tick_ts) {
-  nb::object codes = account.attr("take_expired_codes")();
+  nb::object codes = account.attr(k().take_expired_codes)();
   if (nb::len(codes) == 0) return;
   Matcher& matcher = state_of(self);
   auto lock = lock_releasing_gil(matcher.book);
+  // Taken out before any cancel is booked: a booking may send new orders, which are not void.
+  std::vector<nb::object> sent;
+  for (auto it = matcher.in_flight.begin(); it != matcher.in_flight.end();) {
+    if (it->kind == InFlight::Kind::New &&
+        checked(PySequence_Contains(codes.ptr(), item(it->order, k().code).ptr())) == 1) {
+      sent.push_back(std::move(it->order));
+      it = matcher.in_flight.erase(it);
+    } else {
+      ++it;
+    }
+  }
   nb::object book = nb::getattr(self, k().pending_orders);
   matcher.index.sync(book);
   for (nb::handle code : codes) {
@@ -53,20 +64,10 @@ void cancel_expired(nb::handle self, nb::handle account, nb::handle tick_ts) {
       matcher.queue.erase(text_of(item(entry.order, k().trade_id)));
       if (open > 0) exchange_cancel(self, account, entry.order, open, tick_ts);
     }
-    // Taken out before any is cancelled: a cancel's booking may send new orders.
-    std::vector<nb::object> sent;
-    for (auto it = matcher.in_flight.begin(); it != matcher.in_flight.end();) {
-      if (it->kind == InFlight::Kind::New && equals(item(it->order, k().code), code)) {
-        sent.push_back(std::move(it->order));
-        it = matcher.in_flight.erase(it);
-      } else {
-        ++it;
-      }
-    }
-    for (const nb::object& order : sent) {
-      const long long open = require_int(item(order, k().quantity), "quantity");
-      if (open > 0) exchange_cancel(self, account, order, open, tick_ts);
-    }
+  }
+  for (const nb::object& order : sent) {
+    const long long open = require_int(item(order, k().quantity), "quantity");
+    if (open > 0) exchange_cancel(self, account, order, open, tick_ts);
   }
 }
 
@@ -100,6 +101,9 @@ void record_tick(nb::handle self, nb::handle code, nb::handle tick,
   PyObject* args[] = {account.ptr(), tick.ptr()};
   checked(PyObject_VectorcallMethod(k().set_current_tick.ptr(), args,
                                     2, nullptr));
+  // A subclass's expiries void orders as the account's own do; a host's account may keep none.
+  if (checked(PyObject_HasAttr(account.ptr(), k().take_expired_codes.ptr())))
+    cancel_expired(self, account, item(info, k().ts));
 }
 
 // A tick's time when it has one (a float or int seconds), else none.

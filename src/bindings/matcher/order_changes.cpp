@@ -125,6 +125,7 @@ void apply_cancel(nb::handle self, nb::handle trade_id) {
                                                      globals->order_be_cancel));
     console_print("[green]取消委託單 " + id + " 成功[/green]");
   } catch (nb::python_error& error) {
+    if (!error.matches(PyExc_Exception)) throw;  // a Ctrl-C is not the report's failure
     console_print("[red]" + error_message(error) + "[/red]");
   }
   found.matcher.queue.erase(id);

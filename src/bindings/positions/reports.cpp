@@ -387,6 +387,7 @@ void generate_qs_profit_report(nb::handle self, nb::handle code, nb::handle quot
     nb::module_::import_("orva_backtest.utils").attr("tear_sheet")(**options);
     add_basis_note(html_path, returns, !benchmark.is_none());
   } catch (nb::python_error& error) {
+    if (!error.matches(PyExc_Exception)) throw;  // a Ctrl-C stops the run, not only the report
     // Some library releases fail on runs of a few days; the run's results stay usable.
     nb::dict data;
     data[keys().code] = code;
