@@ -10,11 +10,11 @@
 #include <pthread.h>
 
 #include "common/args.h"
-#include "costs/price_band.h"
 #include "common/gil.h"
 #include "common/host.h"
 #include "common/methods.h"
 #include "common/threads.h"
+#include "costs/price_band.h"
 #include "matcher/matcher_internal.h"
 
 namespace orva::py::matcher {

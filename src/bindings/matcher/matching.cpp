@@ -102,7 +102,7 @@ void record_tick(nb::handle self, nb::handle code, nb::handle tick,
   checked(PyObject_VectorcallMethod(k().set_current_tick.ptr(), args,
                                     2, nullptr));
   // A subclass's expiries void orders as the account's own do; a host's account may keep none.
-  if (checked(PyObject_HasAttr(account.ptr(), k().take_expired_codes.ptr())))
+  if (PyObject_HasAttr(account.ptr(), k().take_expired_codes.ptr()))  // never fails
     cancel_expired(self, account, item(info, k().ts));
 }
 
