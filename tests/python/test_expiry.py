@@ -178,6 +178,30 @@ def test_orders_resting_for_the_expired_month_are_cancelled_not_filled_in_the_ne
     assert len(book.positions["TXFR1"]["buy"]) == (1 if reopen else 0)
 
 
+# An order sent once the night session trades April, before April's first TXFR1 trade, is
+# April's: the expiry that this trade then settles must leave it, resting or on its way.
+@pytest.mark.parametrize("account_class", [Positions, type("Own", (Positions,), {})])
+@pytest.mark.parametrize("latency_ms", [0, 50])
+def test_an_order_sent_after_the_new_month_opened_is_the_new_month_s(console, account_class,
+                                                                      latency_ms):
+    book = account_class()
+    book.set_initial_capital(10_000_000)
+    book.set_expiries("TXFR1", [(NEW_MONTH, None, "202403")])
+    exchange = Matcher(book, fill_model="touch", latency_ms=latency_ms)
+
+    def trade(code, close, when):
+        exchange.set_current_tick(tick(code, close, when, qty=5, market_type="Future"))
+        exchange.match_deal(code, close, 5, when)
+
+    trade("TXFR1", 17000.0, EXPIRY_1330 - 3600)
+    exchange.add_order("TXFR1", "Future", "Sell", 17200.0, 1, "LMT", "ROD")  # March's
+    trade("MXFR1", 17100.0, NEW_MONTH)  # the night session is April's
+    exchange.add_order("TXFR1", "Future", "Buy", 17200.0, 1, "LMT", "ROD")
+    trade("TXFR1", 17120.0, NEW_MONTH + 1)
+    assert [(r["trade_status"], r["action"]) for r in book.trade_records] == [("Cancel", "Sell"),
+                                                                             ("Deal", "Buy")]
+
+
 class Rebids(Positions):
     """An account of the host's own that bids 17300 again whenever an order is cancelled."""
     exchange = None

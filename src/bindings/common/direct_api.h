@@ -14,7 +14,7 @@
 
 namespace orva::py::direct {
 
-inline constexpr unsigned kApiVersion = 5;
+inline constexpr unsigned kApiVersion = 6;
 
 // One tick as the replay has it: the feed's record and its checked values.
 struct Tick {
@@ -99,6 +99,9 @@ struct QuotesApi {
   int (*set_account_tick)(PyObject* positions, PyObject* record);
   // The first time at which the account's tick of `code` would settle an expiry; inf for none.
   double (*expiry_from)(PyObject* positions, const std::string& code);
+  // When the next contract month of `code` begins for any account: inf for none, or for an
+  // account that is no Positions (a subclass is one).
+  double (*month_from)(PyObject* account, const std::string& code);
   // The exchange's booking of a fill into a Positions itself (as is_positions), with no
   // method call: add_trade_record(trade_id, code, action, quantity, price, timestamp,
   // trade_status) and set_positions(trade, product_type).

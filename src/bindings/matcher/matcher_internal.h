@@ -59,6 +59,9 @@ struct Matcher {
   double latency_ms = 0;       // as given: seconds times 1000 would not read back as given
   double now = std::nan("");   // time of the tick being handled; NaN before the first
   std::deque<InFlight> in_flight;  // by arrival
+  // (code, trade id) of orders sent once their code's new contract month began, before its
+  // first trade there: the expiry that trade brings leaves them.
+  std::vector<std::pair<std::string, std::string>> new_month;
   nb::object last_order_id = nb::none();
   // The queue model's state: the quotes in force of each code, and where each
   // resting limit order (by trade id) stands at its price.
@@ -185,6 +188,9 @@ int direct_add_order(PyObject* self, const direct::Order& order);
 // Books one fill of `quantity` of `order` at `price`: trade record, deal report, account.
 void fill_order(nb::handle self, nb::handle account, nb::handle order, long long quantity,
                 nb::handle price, nb::handle tick_ts);
+// Notes an order sent once its code's new contract month began, so that the expiry its first
+// trade there brings leaves the order (matching.cpp).
+void note_new_month(nb::handle self, nb::handle code, nb::handle trade_id);
 // The exchange cancels `quantity` of `order`: order report and trade record.
 void exchange_cancel(nb::handle self, nb::handle account, nb::handle order, long long quantity,
                      nb::handle tick_ts);

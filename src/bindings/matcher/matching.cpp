@@ -1,4 +1,5 @@
 // Ticks and matching: the latest tick per code, and one matching pass per tick.
+#include <algorithm>
 #include <cmath>
 #include <mutex>
 #include <optional>
@@ -44,11 +45,26 @@ void cancel_expired(nb::handle self, nb::handle account, nb::handle tick_ts) {
   if (nb::len(codes) == 0) return;
   Matcher& matcher = state_of(self);
   auto lock = lock_releasing_gil(matcher.book);
+  // The new month's own orders of these codes, taken out with no Python call in between.
+  std::vector<std::string> expired, spared;
+  for (nb::handle code : codes) expired.push_back(text_of(code));
+  auto ends = [&](const std::pair<std::string, std::string>& sent) {
+    return std::find(expired.begin(), expired.end(), sent.first) != expired.end();
+  };
+  for (const auto& sent : matcher.new_month)
+    if (ends(sent)) spared.push_back(sent.second);
+  matcher.new_month.erase(std::remove_if(matcher.new_month.begin(), matcher.new_month.end(), ends),
+                          matcher.new_month.end());
+  auto is_void = [&](nb::handle order) {
+    return spared.empty() || std::find(spared.begin(), spared.end(),
+                                       text_of(item(order, k().trade_id))) == spared.end();
+  };
   // Taken out before any cancel is booked: a booking may send new orders, which are not void.
   std::vector<nb::object> sent;
   for (auto it = matcher.in_flight.begin(); it != matcher.in_flight.end();) {
     if (it->kind == InFlight::Kind::New &&
-        checked(PySequence_Contains(codes.ptr(), item(it->order, k().code).ptr())) == 1) {
+        checked(PySequence_Contains(codes.ptr(), item(it->order, k().code).ptr())) == 1 &&
+        is_void(it->order)) {
       sent.push_back(std::move(it->order));
       it = matcher.in_flight.erase(it);
     } else {
@@ -59,6 +75,7 @@ void cancel_expired(nb::handle self, nb::handle account, nb::handle tick_ts) {
   matcher.index.sync(book);
   for (nb::handle code : codes) {
     for (const IndexedOrder& entry : matcher.index.orders_of(code)) {
+      if (!is_void(entry.order)) continue;
       const long long open = require_int(item(entry.order, k().quantity), "quantity");
       matcher.index.remove(book, entry.order);
       matcher.queue.erase(text_of(item(entry.order, k().trade_id)));
@@ -190,6 +207,15 @@ void book_trade(nb::handle account, nb::handle trade_id, nb::handle code, nb::ha
 }
 
 }  // namespace
+
+void note_new_month(nb::handle self, nb::handle code, nb::handle trade_id) {
+  Matcher& matcher = state_of(self);
+  if (!std::isfinite(matcher.now)) return;
+  const std::string text = text_of(code);
+  nb::object account = own(self, k().positions);
+  if (matcher.now >= globals->account_api->month_from(account.ptr(), text))
+    matcher.new_month.emplace_back(text, text_of(trade_id));
+}
 
 void fill_order(nb::handle self, nb::handle account, nb::handle order, long long quantity,
                 nb::handle price, nb::handle tick_ts) {

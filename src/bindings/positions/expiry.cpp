@@ -138,13 +138,19 @@ bool due(const CodeExpiries* entry, double when) {
 
 }  // namespace
 
-double direct_expiry_from(PyObject* self, const std::string& code) {
+double direct_month_from(PyObject* self, const std::string& code) {
+  if (!PyObject_TypeCheck(self, positions_type)) return std::numeric_limits<double>::infinity();
   Positions& state = state_of(self);
-  // Option series settle at the first tick after their expiry.
-  double from = std::nextafter(state.options.next_expiry, std::numeric_limits<double>::infinity());
   const CodeExpiries* entry = state.expiries.empty() ? nullptr : find(state, code);
-  if (entry && entry->next < entry->dates.size()) from = std::min(from, entry->dates[entry->next].at);
-  return from;
+  return entry && entry->next < entry->dates.size() ? entry->dates[entry->next].at
+                                                     : std::numeric_limits<double>::infinity();
+}
+
+double direct_expiry_from(PyObject* self, const std::string& code) {
+  // Option series settle at the first tick after their expiry.
+  const double options = std::nextafter(state_of(self).options.next_expiry,
+                                        std::numeric_limits<double>::infinity());
+  return std::min(options, direct_month_from(self, code));
 }
 
 void settle_expiries(nb::handle self, nb::handle tick) {

@@ -176,6 +176,9 @@ int direct_set_account_tick(PyObject* self, PyObject* tick);
 // The first time at which a tick of `code` settles an expiry (a new contract month of it, or
 // any option series held); inf when none is to come.
 double direct_expiry_from(PyObject* self, const std::string& code);
+// When the next contract month of `code` begins, by its schedule; inf for none, or for an
+// account that is no Positions.
+double direct_month_from(PyObject* account, const std::string& code);
 // add_trade_record and set_positions for the exchange's booking of a fill (0, or -1 with an
 // error set).
 int direct_add_trade_record(PyObject* self, PyObject* trade_id, PyObject* code, PyObject* action,
@@ -184,5 +187,6 @@ int direct_add_trade_record(PyObject* self, PyObject* trade_id, PyObject* code, 
 int direct_set_positions(PyObject* self, PyObject* trade, PyObject* product_type);
 // Whether `obj` is a Positions itself, not a subclass.
 int is_positions(PyObject* obj);
+extern PyTypeObject* positions_type;
 
 }  // namespace orva::py::positions
