@@ -178,12 +178,52 @@ def test_orders_resting_for_the_expired_month_are_cancelled_not_filled_in_the_ne
     assert len(book.positions["TXFR1"]["buy"]) == (1 if reopen else 0)
 
 
-# An order sent once the night session trades April, before April's first TXFR1 trade, is
-# April's: the expiry that this trade then settles must leave it, resting or on its way.
-@pytest.mark.parametrize("account_class", [Positions, type("Own", (Positions,), {})])
+# An order is void when sent before the month in force began, by the exchange's clock (the
+# latest tick of any code; before any tick, the first tick's time), whenever its code's next
+# trade comes. April's order below bids 17200; March's, sent an hour before, asks 17200.
+class RollsByHand(Positions):
+    """Bids the new month as soon as the expiring month's lot is settled."""
+    exchange = None
+
+    def add_trade_record(self, *args, **record):
+        super().add_trade_record(*args, **record)
+        if self.trade_records[-1]["trade_status"] == "Expiry":
+            self.exchange.add_order("TXFR1", "Future", "Buy", 17200.0, 1, "LMT", "ROD")
+
+
+def new_month_opened(trade, exchange, book):  # the night session is April's
+    trade("MXFR1", 17100.0, NEW_MONTH)
+    exchange.add_order("TXFR1", "Future", "Buy", 17200.0, 1, "LMT", "ROD")
+    trade("TXFR1", 17120.0, NEW_MONTH + 1)
+
+
+def may_began_too(trade, exchange, book):  # April's order, but TXFR1 trades next in May
+    book.set_expiries("TXFR1", [(NEW_MONTH, None, "202403"), (NEW_MONTH + 86400, None, "202404")])
+    new_month_opened(lambda code, close, when: trade(code, close, when + (code == "TXFR1") * 86400),
+                     exchange, book)
+
+
+def schedule_corrected(trade, exchange, book):  # the order is March's by the schedule in force
+    trade("MXFR1", 17100.0, NEW_MONTH)
+    exchange.add_order("TXFR1", "Future", "Buy", 17200.0, 1, "LMT", "ROD")
+    book.set_expiries("TXFR1", [(NEW_MONTH + 600, None, "202403")])
+    trade("TXFR1", 17120.0, NEW_MONTH + 601)
+
+
+def rolled_by_hand(trade, exchange, book):  # sent while April's first trade settles March
+    book.exchange = exchange
+    book.set_positions(fill("Buy", 1, 16900.0, EXPIRY_1330 - 3600, "TXFR1", "Future"), "Future")
+    trade("TXFR1", 17120.0, NEW_MONTH + 1)
+    trade("TXFR1", 17120.0, NEW_MONTH + 2)
+
+
 @pytest.mark.parametrize("latency_ms", [0, 50])
-def test_an_order_sent_after_the_new_month_opened_is_the_new_month_s(console, account_class,
-                                                                      latency_ms):
+@pytest.mark.parametrize("scenario, account_class, april_bid", [
+    (new_month_opened, Positions, "Deal"), (new_month_opened, type("Own", (Positions,), {}), "Deal"),
+    (may_began_too, Positions, "Cancel"), (schedule_corrected, Positions, "Cancel"),
+    (rolled_by_hand, RollsByHand, "Deal")])
+def test_an_order_is_the_month_s_in_force_when_it_was_sent(console, latency_ms, scenario,
+                                                           account_class, april_bid):
     book = account_class()
     book.set_initial_capital(10_000_000)
     book.set_expiries("TXFR1", [(NEW_MONTH, None, "202403")])
@@ -194,12 +234,21 @@ def test_an_order_sent_after_the_new_month_opened_is_the_new_month_s(console, ac
         exchange.match_deal(code, close, 5, when)
 
     trade("TXFR1", 17000.0, EXPIRY_1330 - 3600)
-    exchange.add_order("TXFR1", "Future", "Sell", 17200.0, 1, "LMT", "ROD")  # March's
-    trade("MXFR1", 17100.0, NEW_MONTH)  # the night session is April's
+    exchange.add_order("TXFR1", "Future", "Sell", 17200.0, 1, "LMT", "ROD")
+    scenario(trade, exchange, book)
+    orders = [(r["trade_status"], r["action"]) for r in book.trade_records if r["trade_status"] != "Expiry"]
+    assert orders == [("Cancel", "Sell"), (april_bid, "Buy")]
+
+
+def test_an_order_sent_before_the_first_tick_is_the_first_tick_s_month(console):
+    book = Positions()
+    book.set_initial_capital(10_000_000)
+    book.set_expiries("TXFR1", [(NEW_MONTH, None, "202403")])  # a run reads every recorded roll
+    exchange = Matcher(book)
     exchange.add_order("TXFR1", "Future", "Buy", 17200.0, 1, "LMT", "ROD")
-    trade("TXFR1", 17120.0, NEW_MONTH + 1)
-    assert [(r["trade_status"], r["action"]) for r in book.trade_records] == [("Cancel", "Sell"),
-                                                                             ("Deal", "Buy")]
+    exchange.set_current_tick(tick("TXFR1", 17120.0, NEW_MONTH + 20 * 86400, qty=5, market_type="Future"))
+    exchange.match_deal("TXFR1", 17120.0, 5, NEW_MONTH + 20 * 86400)
+    assert [r["trade_status"] for r in book.trade_records] == ["Deal"]
 
 
 class Rebids(Positions):

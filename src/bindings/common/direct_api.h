@@ -80,6 +80,13 @@ struct MatcherApi {
   int (*take_unread)(PyObject* matcher, UnreadReports* out);
 };
 
+// Where a continuous futures code stands in its schedule of contract months.
+struct ContractMonth {
+  double began;  // the month in force began (-inf before the first)
+  double next;   // the next begins (inf after the last)
+  bool rolling;  // a tick began the month in force; the exchange has yet to void the last one's orders
+};
+
 struct QuotesApi {
   unsigned version;
   int (*is_quote_manager)(PyObject* obj);  // as is_matcher
@@ -99,9 +106,9 @@ struct QuotesApi {
   int (*set_account_tick)(PyObject* positions, PyObject* record);
   // The first time at which the account's tick of `code` would settle an expiry; inf for none.
   double (*expiry_from)(PyObject* positions, const std::string& code);
-  // When the next contract month of `code` begins for any account: inf for none, or for an
+  // The contract months of `code` in any account's schedule; false for none, or for an
   // account that is no Positions (a subclass is one).
-  double (*month_from)(PyObject* account, const std::string& code);
+  bool (*contract_month)(PyObject* account, const std::string& code, ContractMonth* out);
   // The exchange's booking of a fill into a Positions itself (as is_positions), with no
   // method call: add_trade_record(trade_id, code, action, quantity, price, timestamp,
   // trade_status) and set_positions(trade, product_type).

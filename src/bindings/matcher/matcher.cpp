@@ -156,7 +156,7 @@ void add_order(nb::handle self, nb::handle code, nb::handle product_type, nb::ha
   data[k().oc_type] = oc_type;
   Matcher& matcher = state_of(self);
   matcher.last_order_id = trade_id;
-  note_new_month(self, code, trade_id);
+  note_sent(self, code, trade_id);
   if (send_now(self, InFlight::Kind::New, order, data, trade_id, nb::none(), nb::none())) {
     enter_book(self, order, data);
   } else {

@@ -27,6 +27,11 @@ namespace nb = nanobind;
 enum class FillModel { Touch, Queue };
 
 // An order, a change or a cancellation on its way to the exchange (latency).
+struct SentOrder {
+  std::string code, trade_id;
+  double at;  // the exchange's clock when sent
+};
+
 struct InFlight {
   enum class Kind { New, Modify, Cancel };
   double arrival;        // seconds since the epoch
@@ -59,9 +64,10 @@ struct Matcher {
   double latency_ms = 0;       // as given: seconds times 1000 would not read back as given
   double now = std::nan("");   // time of the tick being handled; NaN before the first
   std::deque<InFlight> in_flight;  // by arrival
-  // (code, trade id) of orders sent once their code's new contract month began, before its
-  // first trade there: the expiry that trade brings leaves them.
-  std::vector<std::pair<std::string, std::string>> new_month;
+  // Orders of a futures code whose month the send time decides: sent before any tick (NaN,
+  // stamped with the first tick's time), once a new month began before its first trade there,
+  // or while that trade's roll is booked. Any other order of an expired month is void.
+  std::vector<SentOrder> sent_late;
   nb::object last_order_id = nb::none();
   // The queue model's state: the quotes in force of each code, and where each
   // resting limit order (by trade id) stands at its price.
@@ -188,9 +194,9 @@ int direct_add_order(PyObject* self, const direct::Order& order);
 // Books one fill of `quantity` of `order` at `price`: trade record, deal report, account.
 void fill_order(nb::handle self, nb::handle account, nb::handle order, long long quantity,
                 nb::handle price, nb::handle tick_ts);
-// Notes an order sent once its code's new contract month began, so that the expiry its first
-// trade there brings leaves the order (matching.cpp).
-void note_new_month(nb::handle self, nb::handle code, nb::handle trade_id);
+// Notes when an order was sent if the expiry its code's next trade may bring could otherwise
+// void it wrongly (matching.cpp).
+void note_sent(nb::handle self, nb::handle code, nb::handle trade_id);
 // The exchange cancels `quantity` of `order`: order report and trade record.
 void exchange_cancel(nb::handle self, nb::handle account, nb::handle order, long long quantity,
                      nb::handle tick_ts);

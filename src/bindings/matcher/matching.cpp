@@ -1,6 +1,7 @@
 // Ticks and matching: the latest tick per code, and one matching pass per tick.
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -45,19 +46,33 @@ void cancel_expired(nb::handle self, nb::handle account, nb::handle tick_ts) {
   if (nb::len(codes) == 0) return;
   Matcher& matcher = state_of(self);
   auto lock = lock_releasing_gil(matcher.book);
-  // The new month's own orders of these codes, taken out with no Python call in between.
-  std::vector<std::string> expired, spared;
-  for (nb::handle code : codes) expired.push_back(text_of(code));
-  auto ends = [&](const std::pair<std::string, std::string>& sent) {
-    return std::find(expired.begin(), expired.end(), sent.first) != expired.end();
+  // An order is void if sent before the month now in force began; only orders whose send
+  // time could say otherwise were noted (a code of no schedule keeps nothing).
+  struct Expired {
+    std::string code;
+    double began;
   };
-  for (const auto& sent : matcher.new_month)
-    if (ends(sent)) spared.push_back(sent.second);
-  matcher.new_month.erase(std::remove_if(matcher.new_month.begin(), matcher.new_month.end(), ends),
-                          matcher.new_month.end());
+  std::vector<Expired> expired;
+  for (nb::handle code : codes) {
+    direct::ContractMonth month{};
+    const std::string text = text_of(code);
+    const bool scheduled = globals->account_api->contract_month(account.ptr(), text, &month);
+    expired.push_back({text, scheduled ? month.began : std::numeric_limits<double>::infinity()});
+  }
+  std::vector<std::string> kept;  // trade ids, taken out with no Python call in between
+  auto of_expired = [&](const SentOrder& sent) {
+    for (const Expired& code : expired)
+      if (code.code == sent.code) {
+        if (sent.at >= code.began) kept.push_back(sent.trade_id);
+        return true;
+      }
+    return false;
+  };
+  auto& late = matcher.sent_late;
+  late.erase(std::remove_if(late.begin(), late.end(), of_expired), late.end());
   auto is_void = [&](nb::handle order) {
-    return spared.empty() || std::find(spared.begin(), spared.end(),
-                                       text_of(item(order, k().trade_id))) == spared.end();
+    return kept.empty() ||
+           std::find(kept.begin(), kept.end(), text_of(item(order, k().trade_id))) == kept.end();
   };
   // Taken out before any cancel is booked: a booking may send new orders, which are not void.
   std::vector<nb::object> sent;
@@ -144,7 +159,11 @@ void note_tick(nb::handle self, nb::handle code, std::optional<double> when,
   Matcher& matcher = state_of(self);
   const bool timed = when.has_value();
   const double time = when.value_or(0);
-  if (timed && std::isfinite(time)) matcher.now = time;  // what arrives now is stamped with it
+  if (timed && std::isfinite(time)) {
+    if (std::isnan(matcher.now))  // what was sent before any tick was sent at the start
+      for (SentOrder& sent : matcher.sent_late) sent.at = time;
+    matcher.now = time;  // what arrives now is stamped with it
+  }
   const bool shows = quotes && matcher.model == FillModel::Queue && PyUnicode_Check(code.ptr());
   const bool limited = matcher.price_limit > 0 && timed && std::isfinite(time) &&
                        std::isfinite(close) && PyUnicode_Check(code.ptr());
@@ -208,13 +227,13 @@ void book_trade(nb::handle account, nb::handle trade_id, nb::handle code, nb::ha
 
 }  // namespace
 
-void note_new_month(nb::handle self, nb::handle code, nb::handle trade_id) {
+void note_sent(nb::handle self, nb::handle code, nb::handle trade_id) {
   Matcher& matcher = state_of(self);
-  if (!std::isfinite(matcher.now)) return;
   const std::string text = text_of(code);
-  nb::object account = own(self, k().positions);
-  if (matcher.now >= globals->account_api->month_from(account.ptr(), text))
-    matcher.new_month.emplace_back(text, text_of(trade_id));
+  direct::ContractMonth month{};
+  if (!globals->account_api->contract_month(own(self, k().positions).ptr(), text, &month)) return;
+  if (std::isnan(matcher.now) || matcher.now >= month.next || month.rolling)
+    matcher.sent_late.push_back({text, text_of(trade_id), matcher.now});
 }
 
 void fill_order(nb::handle self, nb::handle account, nb::handle order, long long quantity,

@@ -244,7 +244,7 @@ const direct::QuotesApi direct_api{direct::kApiVersion, &is_quotes,       &is_ba
                                    &direct_add_tick,     &direct_add_ticks,
                                    &direct_update,       &direct_close,
                                    &is_positions,        &direct_set_account_tick,
-                                   &direct_expiry_from,  &direct_month_from,
+                                   &direct_expiry_from,  &direct_contract_month,
                                    &direct_add_trade_record, &direct_set_positions};
 
 }  // namespace

@@ -138,19 +138,24 @@ bool due(const CodeExpiries* entry, double when) {
 
 }  // namespace
 
-double direct_month_from(PyObject* self, const std::string& code) {
-  if (!PyObject_TypeCheck(self, positions_type)) return std::numeric_limits<double>::infinity();
-  Positions& state = state_of(self);
+bool direct_contract_month(PyObject* account, const std::string& code, direct::ContractMonth* out) {
+  if (!PyObject_TypeCheck(account, positions_type)) return false;
+  Positions& state = state_of(account);
   const CodeExpiries* entry = state.expiries.empty() ? nullptr : find(state, code);
-  return entry && entry->next < entry->dates.size() ? entry->dates[entry->next].at
-                                                     : std::numeric_limits<double>::infinity();
+  if (!entry || entry->dates.empty()) return false;
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  out->began = entry->next > 0 ? entry->dates[entry->next - 1].at : -kInf;
+  out->next = entry->next < entry->dates.size() ? entry->dates[entry->next].at : kInf;
+  out->rolling = std::find(state.expired.begin(), state.expired.end(), code) != state.expired.end();
+  return true;
 }
 
 double direct_expiry_from(PyObject* self, const std::string& code) {
   // Option series settle at the first tick after their expiry.
   const double options = std::nextafter(state_of(self).options.next_expiry,
                                         std::numeric_limits<double>::infinity());
-  return std::min(options, direct_month_from(self, code));
+  direct::ContractMonth month{};
+  return direct_contract_month(self, code, &month) ? std::min(options, month.next) : options;
 }
 
 void settle_expiries(nb::handle self, nb::handle tick) {

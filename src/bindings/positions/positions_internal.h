@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/args.h"
+#include "common/direct_api.h"
 #include "costs/market_rules.h"
 #include "costs/price_band.h"
 #include "options/contract.h"
@@ -176,9 +177,9 @@ int direct_set_account_tick(PyObject* self, PyObject* tick);
 // The first time at which a tick of `code` settles an expiry (a new contract month of it, or
 // any option series held); inf when none is to come.
 double direct_expiry_from(PyObject* self, const std::string& code);
-// When the next contract month of `code` begins, by its schedule; inf for none, or for an
-// account that is no Positions.
-double direct_month_from(PyObject* account, const std::string& code);
+// Where `code` stands in its schedule of contract months (false for none, or for an account
+// that is no Positions).
+bool direct_contract_month(PyObject* account, const std::string& code, direct::ContractMonth* out);
 // add_trade_record and set_positions for the exchange's booking of a fill (0, or -1 with an
 // error set).
 int direct_add_trade_record(PyObject* self, PyObject* trade_id, PyObject* code, PyObject* action,
