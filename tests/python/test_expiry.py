@@ -188,7 +188,24 @@ class RollsByHand(Positions):
     def add_trade_record(self, *args, **record):
         super().add_trade_record(*args, **record)
         if self.trade_records[-1]["trade_status"] == "Expiry":
-            self.exchange.add_order("TXFR1", "Future", "Buy", 17200.0, 1, "LMT", "ROD")
+            self.bid()
+
+    def bid(self):
+        self.exchange.add_order("TXFR1", "Future", "Buy", 17200.0, 1, "LMT", "ROD")
+
+
+class BidsOnTheExpiredCodes(RollsByHand):
+    """Bids once the exchange has taken the expired codes, before it voids their orders (as
+    another thread may)."""
+
+    def add_trade_record(self, *args, **record):
+        Positions.add_trade_record(self, *args, **record)
+
+    def take_expired_codes(self):
+        codes = super().take_expired_codes()
+        if codes:
+            self.bid()
+        return codes
 
 
 def new_month_opened(trade, exchange, book):  # the night session is April's
@@ -221,7 +238,7 @@ def rolled_by_hand(trade, exchange, book):  # sent while April's first trade set
 @pytest.mark.parametrize("scenario, account_class, april_bid", [
     (new_month_opened, Positions, "Deal"), (new_month_opened, type("Own", (Positions,), {}), "Deal"),
     (may_began_too, Positions, "Cancel"), (schedule_corrected, Positions, "Cancel"),
-    (rolled_by_hand, RollsByHand, "Deal")])
+    (rolled_by_hand, RollsByHand, "Deal"), (rolled_by_hand, BidsOnTheExpiredCodes, "Deal")])
 def test_an_order_is_the_month_s_in_force_when_it_was_sent(console, latency_ms, scenario,
                                                            account_class, april_bid):
     book = account_class()

@@ -66,8 +66,10 @@ struct Matcher {
   std::deque<InFlight> in_flight;  // by arrival
   // Orders of a futures code whose month the send time decides: sent before any tick (NaN,
   // stamped with the first tick's time), once a new month began before its first trade there,
-  // or while that trade's roll is booked. Any other order of an expired month is void.
+  // or while that trade's roll is booked or voids orders. Any other order of an expired month
+  // is void.
   std::vector<SentOrder> sent_late;
+  int sweeping = 0;  // expiries being voided: every order sent meanwhile is noted
   nb::object last_order_id = nb::none();
   // The queue model's state: the quotes in force of each code, and where each
   // resting limit order (by trade id) stands at its price.

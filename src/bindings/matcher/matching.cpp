@@ -42,9 +42,15 @@ nb::dict new_tick_info() {
 // in the month a continuous series has moved to and none holds buying power. So are new
 // orders sent before the expiry that are still on their way.
 void cancel_expired(nb::handle self, nb::handle account, nb::handle tick_ts) {
+  Matcher& matcher = state_of(self);
+  // What is sent from here on (by the account's own calls, or by other threads while the
+  // book's lock is awaited) is noted with its time, to be told from the void orders.
+  struct Sweep {
+    int& depth;
+    ~Sweep() { --depth; }
+  } sweep{++matcher.sweeping};
   nb::object codes = account.attr(k().take_expired_codes)();
   if (nb::len(codes) == 0) return;
-  Matcher& matcher = state_of(self);
   auto lock = lock_releasing_gil(matcher.book);
   // An order is void if sent before the month now in force began; only orders whose send
   // time could say otherwise were noted (a code of no schedule keeps nothing).
@@ -232,7 +238,7 @@ void note_sent(nb::handle self, nb::handle code, nb::handle trade_id) {
   const std::string text = text_of(code);
   direct::ContractMonth month{};
   if (!globals->account_api->contract_month(own(self, k().positions).ptr(), text, &month)) return;
-  if (std::isnan(matcher.now) || matcher.now >= month.next || month.rolling)
+  if (std::isnan(matcher.now) || matcher.now >= month.next || month.rolling || matcher.sweeping > 0)
     matcher.sent_late.push_back({text, text_of(trade_id), matcher.now});
 }
 
