@@ -180,7 +180,8 @@ def test_orders_resting_for_the_expired_month_are_cancelled_not_filled_in_the_ne
 
 # An order is void when sent before the month in force began, by the exchange's clock (the
 # latest tick of any code; before any tick, the first tick's time), whenever its code's next
-# trade comes. April's order below bids 17200; March's, sent an hour before, asks 17200.
+# trade comes. April's order below bids 17200 (April trades at 17120); March's, sent an hour
+# before, asks 17400 (March trades at 17300).
 class RollsByHand(Positions):
     """Bids the new month as soon as the expiring month's lot is settled."""
     exchange = None
@@ -227,6 +228,12 @@ def schedule_corrected(trade, exchange, book):  # the order is March's by the sc
     trade("TXFR1", 17120.0, NEW_MONTH + 601)
 
 
+def on_its_way_over_the_roll(trade, exchange, book):  # sent at March's last trade, still March's
+    trade("TXFR1", 17300.0, EXPIRY_1330 - 60)
+    exchange.add_order("TXFR1", "Future", "Buy", 17200.0, 1, "LMT", "ROD")
+    trade("TXFR1", 17120.0, NEW_MONTH + 1)
+
+
 def rolled_by_hand(trade, exchange, book):  # sent while April's first trade settles March
     book.exchange = exchange
     book.set_positions(fill("Buy", 1, 16900.0, EXPIRY_1330 - 3600, "TXFR1", "Future"), "Future")
@@ -234,27 +241,30 @@ def rolled_by_hand(trade, exchange, book):  # sent while April's first trade set
     trade("TXFR1", 17120.0, NEW_MONTH + 2)
 
 
+@pytest.mark.parametrize("fill_model", ["touch", "queue"])
 @pytest.mark.parametrize("latency_ms", [0, 50])
 @pytest.mark.parametrize("scenario, account_class, april_bid", [
     (new_month_opened, Positions, "Deal"), (new_month_opened, type("Own", (Positions,), {}), "Deal"),
     (may_began_too, Positions, "Cancel"), (schedule_corrected, Positions, "Cancel"),
+    (on_its_way_over_the_roll, Positions, "Cancel"),
     (rolled_by_hand, RollsByHand, "Deal"), (rolled_by_hand, BidsOnTheExpiredCodes, "Deal")])
-def test_an_order_is_the_month_s_in_force_when_it_was_sent(console, latency_ms, scenario,
+def test_an_order_is_the_month_s_in_force_when_it_was_sent(console, fill_model, latency_ms, scenario,
                                                            account_class, april_bid):
     book = account_class()
     book.set_initial_capital(10_000_000)
     book.set_expiries("TXFR1", [(NEW_MONTH, None, "202403")])
-    exchange = Matcher(book, fill_model="touch", latency_ms=latency_ms)
+    exchange = Matcher(book, fill_model=fill_model, latency_ms=latency_ms)
 
     def trade(code, close, when):
-        exchange.set_current_tick(tick(code, close, when, qty=5, market_type="Future"))
+        exchange.set_current_tick({**tick(code, close, when, qty=5, market_type="Future"),
+                                   "quote": (close - 1, 10, close, 10)})
         exchange.match_deal(code, close, 5, when)
 
-    trade("TXFR1", 17000.0, EXPIRY_1330 - 3600)
-    exchange.add_order("TXFR1", "Future", "Sell", 17200.0, 1, "LMT", "ROD")
+    trade("TXFR1", 17300.0, EXPIRY_1330 - 3600)
+    exchange.add_order("TXFR1", "Future", "Sell", 17400.0, 1, "LMT", "ROD")
     scenario(trade, exchange, book)
     orders = [(r["trade_status"], r["action"]) for r in book.trade_records if r["trade_status"] != "Expiry"]
-    assert orders == [("Cancel", "Sell"), (april_bid, "Buy")]
+    assert sorted(orders) == sorted([("Cancel", "Sell"), (april_bid, "Buy")])  # a queue fills at arrival
 
 
 def test_an_order_sent_before_the_first_tick_is_the_first_tick_s_month(console):
@@ -342,15 +352,16 @@ def test_a_lot_bought_at_the_new_month_s_first_trade_is_not_settled_at_the_old_m
     book.set_expiries("TXFR1", [(NEW_MONTH, None, "202403")])
     exchange = Matcher(book, fill_model="queue", latency_ms=50)
 
-    def trade(close, when):
-        exchange.set_current_tick({**tick("TXFR1", close, when, qty=5, market_type="Future"),
+    def trade(close, when, code="TXFR1"):
+        exchange.set_current_tick({**tick(code, close, when, qty=5, market_type="Future"),
                                    "quote": (close - 1, 10, close, 10)})
-        exchange.match_deal("TXFR1", close, 5, when)
+        exchange.match_deal(code, close, 5, when)
 
     book.set_positions(fill("Buy", 1, 16900.0, EXPIRY_1330 - 3600, "TXFR1", "Future"), "Future")
     trade(17000.0, EXPIRY_1330 - 60)
-    exchange.add_order("TXFR1", "Future", "Buy", 0.0, 1, "MKT", "IOC")  # in flight over the roll
-    trade(17120.0, NEW_MONTH)  # it arrives with April's first trade and buys April
+    trade(17100.0, NEW_MONTH, "MXFR1")  # the night session is April's
+    exchange.add_order("TXFR1", "Future", "Buy", 0.0, 1, "MKT", "IOC")  # April's, on its way
+    trade(17120.0, NEW_MONTH + 1)  # it arrives with April's first trade and buys April
     assert [(r["trade_status"], r["price"]) for r in book.trade_records] == [("Deal", 17120.0),
                                                                             ("Expiry", 17000.0)]
     (row,) = book._profit_report["rows"]  # March's lot alone, at March's price

@@ -47,6 +47,22 @@ long long take_opposite(nb::handle self, nb::handle account, bool buy, long long
   return take;
 }
 
+// An order sent before its code's contract month in force began reaches an exchange that
+// no longer lists the month it was sent for: void, as the month's resting orders are, and
+// before the queue model could fill it from the new month's quotes.
+bool void_on_arrival(nb::handle self, const InFlight& sent, double time) {
+  nb::object code = item(sent.order, k().code);
+  nb::object account = nb::getattr(self, k().positions);
+  direct::ContractMonth month{};
+  if (!PyUnicode_Check(code.ptr()) ||
+      !globals->account_api->contract_month(account.ptr(), text_of(code), time, &month) ||
+      !(sent.sent < month.began))
+    return false;
+  const long long open = require_int(item(sent.order, k().quantity), "quantity");
+  if (open > 0) exchange_cancel(self, account, sent.order, open, nb::float_(time));
+  return true;
+}
+
 }  // namespace
 
 bool send_now(nb::handle self, InFlight::Kind kind, nb::handle order, nb::handle data,
@@ -55,7 +71,7 @@ bool send_now(nb::handle self, InFlight::Kind kind, nb::handle order, nb::handle
   // Before the first tick nothing tells the time: what is sent then arrives at once.
   if (matcher.latency <= 0 || !std::isfinite(matcher.now)) return true;
   auto lock = lock_releasing_gil(matcher.book);  // the intake thread sends too
-  matcher.in_flight.push_back({matcher.now + matcher.latency, kind, nb::borrow(order),
+  matcher.in_flight.push_back({matcher.now, matcher.now + matcher.latency, kind, nb::borrow(order),
                                nb::borrow(data), nb::borrow(trade_id), nb::borrow(qty),
                                nb::borrow(price)});
   return false;
@@ -68,7 +84,7 @@ void deliver(nb::handle self, double time) {
     const InFlight sent = std::move(matcher.in_flight.front());
     matcher.in_flight.pop_front();
     if (sent.kind == InFlight::Kind::New) {
-      enter_book(self, sent.order, sent.data);
+      if (!void_on_arrival(self, sent, time)) enter_book(self, sent.order, sent.data);
       continue;
     }
     // A change that fails where it arrives (the order has filled meanwhile) is told, not raised:

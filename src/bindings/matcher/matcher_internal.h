@@ -34,7 +34,7 @@ struct SentOrder {
 
 struct InFlight {
   enum class Kind { New, Modify, Cancel };
-  double arrival;        // seconds since the epoch
+  double sent, arrival;  // seconds since the epoch
   Kind kind;
   nb::object order;      // New: the order record
   nb::object data;       // New: the add_order call's arguments, for the log

@@ -62,7 +62,8 @@ void cancel_expired(nb::handle self, nb::handle account, nb::handle tick_ts) {
   for (nb::handle code : codes) {
     direct::ContractMonth month{};
     const std::string text = text_of(code);
-    const bool scheduled = globals->account_api->contract_month(account.ptr(), text, &month);
+    const bool scheduled = globals->account_api->contract_month(
+        account.ptr(), text, -std::numeric_limits<double>::infinity(), &month);
     expired.push_back({text, scheduled ? month.began : std::numeric_limits<double>::infinity()});
   }
   std::vector<std::string> kept;  // trade ids, taken out with no Python call in between
@@ -237,7 +238,8 @@ void note_sent(nb::handle self, nb::handle code, nb::handle trade_id) {
   Matcher& matcher = state_of(self);
   const std::string text = text_of(code);
   direct::ContractMonth month{};
-  if (!globals->account_api->contract_month(own(self, k().positions).ptr(), text, &month)) return;
+  if (!globals->account_api->contract_month(own(self, k().positions).ptr(), text, matcher.now, &month))
+    return;
   if (std::isnan(matcher.now) || matcher.now >= month.next || month.rolling || matcher.sweeping > 0)
     matcher.sent_late.push_back({text, text_of(trade_id), matcher.now});
 }

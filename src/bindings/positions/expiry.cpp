@@ -138,13 +138,16 @@ bool due(const CodeExpiries* entry, double when) {
 
 }  // namespace
 
-bool direct_contract_month(PyObject* account, const std::string& code, direct::ContractMonth* out) {
+bool direct_contract_month(PyObject* account, const std::string& code, double when,
+                           direct::ContractMonth* out) {
   if (!PyObject_TypeCheck(account, positions_type)) return false;
   Positions& state = state_of(account);
   const CodeExpiries* entry = state.expiries.empty() ? nullptr : find(state, code);
   if (!entry || entry->dates.empty()) return false;
   constexpr double kInf = std::numeric_limits<double>::infinity();
   out->began = entry->next > 0 ? entry->dates[entry->next - 1].at : -kInf;
+  for (size_t i = entry->next; i < entry->dates.size() && entry->dates[i].at <= when; ++i)
+    out->began = entry->dates[i].at;
   out->next = entry->next < entry->dates.size() ? entry->dates[entry->next].at : kInf;
   out->rolling = std::find(state.expired.begin(), state.expired.end(), code) != state.expired.end();
   return true;
@@ -155,7 +158,9 @@ double direct_expiry_from(PyObject* self, const std::string& code) {
   const double options = std::nextafter(state_of(self).options.next_expiry,
                                         std::numeric_limits<double>::infinity());
   direct::ContractMonth month{};
-  return direct_contract_month(self, code, &month) ? std::min(options, month.next) : options;
+  return direct_contract_month(self, code, -std::numeric_limits<double>::infinity(), &month)
+             ? std::min(options, month.next)
+             : options;
 }
 
 void settle_expiries(nb::handle self, nb::handle tick) {

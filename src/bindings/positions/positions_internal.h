@@ -179,7 +179,8 @@ int direct_set_account_tick(PyObject* self, PyObject* tick);
 double direct_expiry_from(PyObject* self, const std::string& code);
 // Where `code` stands in its schedule of contract months (false for none, or for an account
 // that is no Positions).
-bool direct_contract_month(PyObject* account, const std::string& code, direct::ContractMonth* out);
+bool direct_contract_month(PyObject* account, const std::string& code, double when,
+                           direct::ContractMonth* out);
 // add_trade_record and set_positions for the exchange's booking of a fill (0, or -1 with an
 // error set).
 int direct_add_trade_record(PyObject* self, PyObject* trade_id, PyObject* code, PyObject* action,
