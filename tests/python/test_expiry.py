@@ -178,6 +178,15 @@ def test_orders_resting_for_the_expired_month_are_cancelled_not_filled_in_the_ne
     assert len(book.positions["TXFR1"]["buy"]) == (1 if reopen else 0)
 
 
+def trader(exchange):
+    """Books a trade of 5 at a price and time, with a one-point quote around it."""
+    def trade(code, close, when):
+        exchange.set_current_tick({**tick(code, close, when, qty=5, market_type="Future"),
+                                   "quote": (close - 1, 10, close, 10)})
+        exchange.match_deal(code, close, 5, when)
+    return trade
+
+
 # An order is void when sent before the month in force began, by the exchange's clock (the
 # latest tick of any code; before any tick, the first tick's time), whenever its code's next
 # trade comes. April's order below bids 17200 (April trades at 17120); March's, sent an hour
@@ -234,6 +243,13 @@ def on_its_way_over_the_roll(trade, exchange, book):  # sent at March's last tra
     trade("TXFR1", 17120.0, NEW_MONTH + 1)
 
 
+def repriced_over_the_roll(trade, exchange, book):  # March's, its new price on its way
+    exchange.add_order("TXFR1", "Future", "Buy", 16000.0, 1, "LMT", "ROD")
+    trade("TXFR1", 17300.0, EXPIRY_1330 - 60)
+    exchange.modify_order(exchange.last_order_id, price=17200.0)
+    trade("TXFR1", 17120.0, NEW_MONTH + 1)
+
+
 def rolled_by_hand(trade, exchange, book):  # sent while April's first trade settles March
     book.exchange = exchange
     book.set_positions(fill("Buy", 1, 16900.0, EXPIRY_1330 - 3600, "TXFR1", "Future"), "Future")
@@ -246,7 +262,7 @@ def rolled_by_hand(trade, exchange, book):  # sent while April's first trade set
 @pytest.mark.parametrize("scenario, account_class, april_bid", [
     (new_month_opened, Positions, "Deal"), (new_month_opened, type("Own", (Positions,), {}), "Deal"),
     (may_began_too, Positions, "Cancel"), (schedule_corrected, Positions, "Cancel"),
-    (on_its_way_over_the_roll, Positions, "Cancel"),
+    (on_its_way_over_the_roll, Positions, "Cancel"), (repriced_over_the_roll, Positions, "Cancel"),
     (rolled_by_hand, RollsByHand, "Deal"), (rolled_by_hand, BidsOnTheExpiredCodes, "Deal")])
 def test_an_order_is_the_month_s_in_force_when_it_was_sent(console, fill_model, latency_ms, scenario,
                                                            account_class, april_bid):
@@ -254,17 +270,28 @@ def test_an_order_is_the_month_s_in_force_when_it_was_sent(console, fill_model, 
     book.set_initial_capital(10_000_000)
     book.set_expiries("TXFR1", [(NEW_MONTH, None, "202403")])
     exchange = Matcher(book, fill_model=fill_model, latency_ms=latency_ms)
-
-    def trade(code, close, when):
-        exchange.set_current_tick({**tick(code, close, when, qty=5, market_type="Future"),
-                                   "quote": (close - 1, 10, close, 10)})
-        exchange.match_deal(code, close, 5, when)
-
+    trade = trader(exchange)
     trade("TXFR1", 17300.0, EXPIRY_1330 - 3600)
     exchange.add_order("TXFR1", "Future", "Sell", 17400.0, 1, "LMT", "ROD")
     scenario(trade, exchange, book)
     orders = [(r["trade_status"], r["action"]) for r in book.trade_records if r["trade_status"] != "Expiry"]
     assert sorted(orders) == sorted([("Cancel", "Sell"), (april_bid, "Buy")])  # a queue fills at arrival
+
+
+@pytest.mark.parametrize("fill_model", ["touch", "queue"])
+def test_a_schedule_given_again_voids_no_order_of_a_month_already_traded(console, fill_model):
+    book = Positions()
+    book.set_initial_capital(10_000_000)
+    exchange = Matcher(book, fill_model=fill_model, latency_ms=20_000)
+    trade = trader(exchange)
+    trade("TXFR1", 17300.0, NEW_MONTH - 60)
+    exchange.add_order("TXFR1", "Future", "Buy", 16000.0, 1, "LMT", "ROD")  # arrives, rests
+    trade("TXFR1", 17300.0, NEW_MONTH - 5)
+    exchange.add_order("TXFR1", "Future", "Buy", 16001.0, 1, "LMT", "ROD")  # arrives after 15:00
+    trade("TXFR1", 17300.0, NEW_MONTH + 5)
+    book.set_expiries("TXFR1", [(NEW_MONTH, None, "202403")])  # no roll was booked here for April
+    trade("TXFR1", 17300.0, NEW_MONTH + 20)
+    assert [o["price"] for o in exchange.pending_orders] == [16000.0, 16001.0]
 
 
 def test_an_order_sent_before_the_first_tick_is_the_first_tick_s_month(console):

@@ -82,9 +82,10 @@ struct MatcherApi {
 
 // Where a continuous futures code stands in its schedule of contract months.
 struct ContractMonth {
-  double began;  // the month in force (at the time asked about) began; -inf before the first
-  double next;   // the next begins (inf after the last)
-  bool rolling;  // a tick began the month in force; the exchange has yet to void the last one's orders
+  double began;     // the month in force by the account's ticks began; -inf for none yet
+  double began_by;  // the latest month begun by the time asked about (began, or a later start)
+  double next;      // the next month begins (inf after the last)
+  bool rolling;     // a tick began the month in force; the exchange has yet to void the last one's orders
 };
 
 struct QuotesApi {
@@ -106,9 +107,8 @@ struct QuotesApi {
   int (*set_account_tick)(PyObject* positions, PyObject* record);
   // The first time at which the account's tick of `code` would settle an expiry; inf for none.
   double (*expiry_from)(PyObject* positions, const std::string& code);
-  // The contract months of `code` in any account's schedule, the month in force being the
-  // latest the account's ticks began or that began by `when`; false for no schedule, or for an
-  // account that is no Positions (a subclass is one).
+  // The contract months of `code` in any account's schedule, as of `when`; false for no
+  // schedule, or for an account that is no Positions (a subclass is one).
   bool (*contract_month)(PyObject* account, const std::string& code, double when, ContractMonth* out);
   // The exchange's booking of a fill into a Positions itself (as is_positions), with no
   // method call: add_trade_record(trade_id, code, action, quantity, price, timestamp,

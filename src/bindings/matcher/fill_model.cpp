@@ -56,7 +56,7 @@ bool void_on_arrival(nb::handle self, const InFlight& sent, double time) {
   direct::ContractMonth month{};
   if (!PyUnicode_Check(code.ptr()) ||
       !globals->account_api->contract_month(account.ptr(), text_of(code), time, &month) ||
-      !(sent.sent < month.began))
+      !(sent.sent < month.began_by))
     return false;
   const long long open = require_int(item(sent.order, k().quantity), "quantity");
   if (open > 0) exchange_cancel(self, account, sent.order, open, nb::float_(time));

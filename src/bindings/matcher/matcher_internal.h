@@ -196,6 +196,9 @@ int direct_add_order(PyObject* self, const direct::Order& order);
 // Books one fill of `quantity` of `order` at `price`: trade record, deal report, account.
 void fill_order(nb::handle self, nb::handle account, nb::handle order, long long quantity,
                 nb::handle price, nb::handle tick_ts);
+// Whether a resting `order` was sent before a contract month of its code that began by `when`,
+// though no trade of the code has begun it yet: the expiry that trade brings voids the order.
+bool awaits_void(nb::handle self, nb::handle order, double when);
 // Notes when an order was sent if the expiry its code's next trade may bring could otherwise
 // void it wrongly (matching.cpp).
 void note_sent(nb::handle self, nb::handle code, nb::handle trade_id);

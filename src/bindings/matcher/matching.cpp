@@ -62,8 +62,7 @@ void cancel_expired(nb::handle self, nb::handle account, nb::handle tick_ts) {
   for (nb::handle code : codes) {
     direct::ContractMonth month{};
     const std::string text = text_of(code);
-    const bool scheduled = globals->account_api->contract_month(
-        account.ptr(), text, -std::numeric_limits<double>::infinity(), &month);
+    const bool scheduled = globals->account_api->contract_month(account.ptr(), text, matcher.now, &month);
     expired.push_back({text, scheduled ? month.began : std::numeric_limits<double>::infinity()});
   }
   std::vector<std::string> kept;  // trade ids, taken out with no Python call in between
@@ -233,6 +232,20 @@ void book_trade(nb::handle account, nb::handle trade_id, nb::handle code, nb::ha
 }
 
 }  // namespace
+
+bool awaits_void(nb::handle self, nb::handle order, double when) {
+  Matcher& matcher = state_of(self);
+  nb::object code = item_or_none(order, k().code);
+  direct::ContractMonth month{};
+  if (!PyUnicode_Check(code.ptr()) ||
+      !globals->account_api->contract_month(own(self, k().positions).ptr(), text_of(code), when, &month) ||
+      !(month.began_by > month.began))
+    return false;
+  const std::string id = text_of(item(order, k().trade_id));
+  for (const SentOrder& sent : matcher.sent_late)
+    if (sent.trade_id == id && sent.at >= month.began_by) return false;
+  return true;
+}
 
 void note_sent(nb::handle self, nb::handle code, nb::handle trade_id) {
   Matcher& matcher = state_of(self);

@@ -107,8 +107,10 @@ void apply_modify(nb::handle self, nb::handle trade_id, nb::handle qty, nb::hand
     add_response_to_queue(self, build_order_response(self, order, globals->operation_update_price,
                                                      globals->modify_order));
     console_print("[green]修改委託單 " + id + " 價格成功, 修改價格 " + text_of(price) + "[/green]");
-    // A new price is a new place in the queue, met with the quotes in force.
-    if (found.matcher.model == FillModel::Queue && std::isfinite(found.matcher.now))
+    // A new price is a new place in the queue, met with the quotes in force; an order of a
+    // month that has ended meets none, waiting for its code's trade to void it.
+    if (found.matcher.model == FillModel::Queue && std::isfinite(found.matcher.now) &&
+        !awaits_void(self, order, found.matcher.now))
       arrive(self, order, nb::float_(found.matcher.now));
   }
 }

@@ -125,10 +125,10 @@ void set_expiries(nb::handle self, nb::handle code, nb::handle expiries, nb::han
   }
   Positions& state = state_of(self);
   if (CodeExpiries* known = find(state, text)) {
-    *known = {text, std::move(dates), past, roll};
+    *known = {text, std::move(dates), past, roll, past};
     return;
   }
-  state.expiries.push_back({text, std::move(dates), past, roll});
+  state.expiries.push_back({text, std::move(dates), past, roll, past});
 }
 
 // Whether a tick at `when` begins a new contract month of the schedule `entry`.
@@ -145,9 +145,10 @@ bool direct_contract_month(PyObject* account, const std::string& code, double wh
   const CodeExpiries* entry = state.expiries.empty() ? nullptr : find(state, code);
   if (!entry || entry->dates.empty()) return false;
   constexpr double kInf = std::numeric_limits<double>::infinity();
-  out->began = entry->next > 0 ? entry->dates[entry->next - 1].at : -kInf;
+  out->began = entry->next > entry->given_past ? entry->dates[entry->next - 1].at : -kInf;
+  out->began_by = out->began;
   for (size_t i = entry->next; i < entry->dates.size() && entry->dates[i].at <= when; ++i)
-    out->began = entry->dates[i].at;
+    out->began_by = entry->dates[i].at;
   out->next = entry->next < entry->dates.size() ? entry->dates[entry->next].at : kInf;
   out->rolling = std::find(state.expired.begin(), state.expired.end(), code) != state.expired.end();
   return true;
@@ -158,9 +159,8 @@ double direct_expiry_from(PyObject* self, const std::string& code) {
   const double options = std::nextafter(state_of(self).options.next_expiry,
                                         std::numeric_limits<double>::infinity());
   direct::ContractMonth month{};
-  return direct_contract_month(self, code, -std::numeric_limits<double>::infinity(), &month)
-             ? std::min(options, month.next)
-             : options;
+  const double now = -std::numeric_limits<double>::infinity();  // only the next start is read
+  return direct_contract_month(self, code, now, &month) ? std::min(options, month.next) : options;
 }
 
 void settle_expiries(nb::handle self, nb::handle tick) {

@@ -33,6 +33,7 @@ struct CodeExpiries {
   std::vector<Expiry> dates;
   size_t next;  // the first not yet settled
   bool reopen;
+  size_t given_past = 0;  // months already begun when the schedule was given: none began here
 };
 
 // An option series as the runner described it (options.cpp): the core's facts and the texts
