@@ -188,7 +188,7 @@ def trader(exchange):
 
 
 # An order is void when sent before the month in force began, by the exchange's clock (the
-# latest tick of any code; before any tick, the first tick's time), whenever its code's next
+# last tick it handled; before any tick, the first tick's time), whenever its code's next
 # trade comes. April's order below bids 17200 (April trades at 17120); March's, sent an hour
 # before, asks 17400 (March trades at 17300).
 class RollsByHand(Positions):
@@ -264,8 +264,8 @@ def rolled_by_hand(trade, exchange, book):  # sent while April's first trade set
     (may_began_too, Positions, "Cancel"), (schedule_corrected, Positions, "Cancel"),
     (on_its_way_over_the_roll, Positions, "Cancel"), (repriced_over_the_roll, Positions, "Cancel"),
     (rolled_by_hand, RollsByHand, "Deal"), (rolled_by_hand, BidsOnTheExpiredCodes, "Deal")])
-def test_an_order_is_the_month_s_in_force_when_it_was_sent(console, fill_model, latency_ms, scenario,
-                                                           account_class, april_bid):
+def test_an_order_is_the_month_s_in_force_when_it_was_sent(console, taipei_clock, fill_model, latency_ms,
+                                                           scenario, account_class, april_bid):
     book = account_class()
     book.set_initial_capital(10_000_000)
     book.set_expiries("TXFR1", [(NEW_MONTH, None, "202403")])
@@ -276,6 +276,7 @@ def test_an_order_is_the_month_s_in_force_when_it_was_sent(console, fill_model, 
     scenario(trade, exchange, book)
     orders = [(r["trade_status"], r["action"]) for r in book.trade_records if r["trade_status"] != "Expiry"]
     assert sorted(orders) == sorted([("Cancel", "Sell"), (april_bid, "Buy")])  # a queue fills at arrival
+    assert all(r["dt"] > "2024-03-20 15:00:00" for r in book.trade_records if r["trade_status"] == "Cancel")
 
 
 @pytest.mark.parametrize("fill_model", ["touch", "queue"])
@@ -292,6 +293,20 @@ def test_a_schedule_given_again_voids_no_order_of_a_month_already_traded(console
     book.set_expiries("TXFR1", [(NEW_MONTH, None, "202403")])  # no roll was booked here for April
     trade("TXFR1", 17300.0, NEW_MONTH + 20)
     assert [o["price"] for o in exchange.pending_orders] == [16000.0, 16001.0]
+
+
+def test_an_order_spoiled_on_its_way_over_a_roll_stays_there_and_says_why(console):
+    book = Positions()
+    book.set_initial_capital(10_000_000)
+    book.set_expiries("TXFR1", [(NEW_MONTH, None, "202403")])
+    exchange = Matcher(book, latency_ms=50)
+    trade = trader(exchange)
+    trade("TXFR1", 17300.0, EXPIRY_1330 - 60)
+    exchange.add_order("TXFR1", "Future", "Buy", 17200.0, 1, "LMT", "ROD")
+    exchange.orders_in_flight[0]["quantity"] = "1"
+    with pytest.raises(TypeError, match="quantity"):
+        trade("TXFR1", 17120.0, NEW_MONTH + 1)
+    assert [o["trade_id"] for o in exchange.orders_in_flight] == [exchange.last_order_id]
 
 
 def test_an_order_sent_before_the_first_tick_is_the_first_tick_s_month(console):

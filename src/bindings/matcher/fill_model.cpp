@@ -4,6 +4,7 @@
 // quantity displayed ahead of it at its price has traded (exchange/queue_fill).
 // With the defaults (touch, no latency) nothing here runs.
 #include <algorithm>
+#include <optional>
 #include <string>
 
 #include "common/args.h"
@@ -49,18 +50,16 @@ long long take_opposite(nb::handle self, nb::handle account, bool buy, long long
 
 // An order sent before its code's contract month in force began reaches an exchange that
 // no longer lists the month it was sent for: void, as the month's resting orders are, and
-// before the queue model could fill it from the new month's quotes.
-bool void_on_arrival(nb::handle self, const InFlight& sent, double time) {
-  nb::object code = item(sent.order, k().code);
-  nb::object account = nb::getattr(self, k().positions);
+// before the queue model could fill it from the new month's quotes. Its open quantity if so.
+std::optional<long long> void_on_arrival(nb::handle self, const InFlight& sent, double time) {
+  nb::object code = item_or_none(sent.order, k().code);
   direct::ContractMonth month{};
   if (!PyUnicode_Check(code.ptr()) ||
-      !globals->account_api->contract_month(account.ptr(), text_of(code), time, &month) ||
+      !globals->account_api->contract_month(nb::getattr(self, k().positions).ptr(), text_of(code),
+                                            time, &month) ||
       !(sent.sent < month.began_by))
-    return false;
-  const long long open = require_int(item(sent.order, k().quantity), "quantity");
-  if (open > 0) exchange_cancel(self, account, sent.order, open, nb::float_(time));
-  return true;
+    return std::nullopt;
+  return require_int(item(sent.order, k().quantity), "quantity");
 }
 
 }  // namespace
@@ -81,10 +80,18 @@ void deliver(nb::handle self, double time) {
   Matcher& matcher = state_of(self);
   auto lock = lock_releasing_gil(matcher.book);
   while (!matcher.in_flight.empty() && matcher.in_flight.front().arrival <= time) {
+    // Decided before it leaves: an order the host spoiled on its way stays there, the error raised.
+    const std::optional<long long> voided = matcher.in_flight.front().kind == InFlight::Kind::New
+                                                ? void_on_arrival(self, matcher.in_flight.front(), time)
+                                                : std::nullopt;
     const InFlight sent = std::move(matcher.in_flight.front());
     matcher.in_flight.pop_front();
     if (sent.kind == InFlight::Kind::New) {
-      if (!void_on_arrival(self, sent, time)) enter_book(self, sent.order, sent.data);
+      if (!voided)
+        enter_book(self, sent.order, sent.data);
+      else if (*voided > 0)  // cancelled as it arrives, not at its code's last trade
+        exchange_cancel(self, nb::getattr(self, k().positions), sent.order, *voided,
+                        nb::float_(time), true);
       continue;
     }
     // A change that fails where it arrives (the order has filled meanwhile) is told, not raised:

@@ -202,9 +202,10 @@ bool awaits_void(nb::handle self, nb::handle order, double when);
 // Notes when an order was sent if the expiry its code's next trade may bring could otherwise
 // void it wrongly (matching.cpp).
 void note_sent(nb::handle self, nb::handle code, nb::handle trade_id);
-// The exchange cancels `quantity` of `order`: order report and trade record.
+// The exchange cancels `quantity` of `order`: order report and trade record, dated as its
+// code's last trade unless `at_tick_ts` (a cancel at another code's tick).
 void exchange_cancel(nb::handle self, nb::handle account, nb::handle order, long long quantity,
-                     nb::handle tick_ts);
+                     nb::handle tick_ts, bool at_tick_ts = false);
 // Today's rules for one order on one tick (the touch model); returns the quantity dealt.
 long long touch_order(nb::handle self, nb::handle account, nb::handle book,
                       const IndexedOrder& entry, double close, long long volume, nb::handle tick_ts);

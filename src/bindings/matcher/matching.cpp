@@ -302,8 +302,10 @@ void book_cancel(nb::handle self, nb::handle account, nb::handle order, nb::hand
 }  // namespace
 
 void exchange_cancel(nb::handle self, nb::handle account, nb::handle order, long long quantity,
-                     nb::handle tick_ts) {
-  book_cancel(self, account, order, cancel_report(self, order, quantity, tick_ts), tick_ts);
+                     nb::handle tick_ts, bool at_tick_ts) {
+  nb::object report = cancel_report(self, order, quantity, tick_ts);
+  if (at_tick_ts) item(report, k().trade_status)[k().exchange_ts] = tick_ts;
+  book_cancel(self, account, order, report, tick_ts);
 }
 
 long long touch_order(nb::handle self, nb::handle account, nb::handle book,
