@@ -10,6 +10,7 @@
 #include <string>
 
 #include "calendar/local_time.h"
+#include "exchange/contract_rolls.h"
 #include "exchange/queue_fill.h"
 
 namespace orva::py::direct {
@@ -80,13 +81,7 @@ struct MatcherApi {
   int (*take_unread)(PyObject* matcher, UnreadReports* out);
 };
 
-// Where a continuous futures code stands in its schedule of contract months.
-struct ContractMonth {
-  double began;     // the month in force by the account's ticks began; -inf for none yet
-  double began_by;  // the latest month begun by the time asked about (began, or a later start)
-  double next;      // the next month begins (inf after the last)
-  bool rolling;     // a tick began the month in force; the exchange has yet to void the last one's orders
-};
+using ContractMonth = exchange::ContractMonth;
 
 struct QuotesApi {
   unsigned version;

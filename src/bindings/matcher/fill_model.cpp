@@ -57,7 +57,7 @@ std::optional<long long> void_on_arrival(nb::handle self, const InFlight& sent, 
   if (!PyUnicode_Check(code.ptr()) ||
       !globals->account_api->contract_month(nb::getattr(self, k().positions).ptr(), text_of(code),
                                             time, &month) ||
-      !(sent.sent < month.began_by))
+      !exchange::void_on_arrival(sent.sent, month))
     return std::nullopt;
   return require_int(item(sent.order, k().quantity), "quantity");
 }

@@ -27,11 +27,6 @@ namespace nb = nanobind;
 enum class FillModel { Touch, Queue };
 
 // An order, a change or a cancellation on its way to the exchange (latency).
-struct SentOrder {
-  std::string code, trade_id;
-  double at;  // the exchange's clock when sent
-};
-
 struct InFlight {
   enum class Kind { New, Modify, Cancel };
   double sent, arrival;  // seconds since the epoch
@@ -64,11 +59,9 @@ struct Matcher {
   double latency_ms = 0;       // as given: seconds times 1000 would not read back as given
   double now = std::nan("");   // time of the tick being handled; NaN before the first
   std::deque<InFlight> in_flight;  // by arrival
-  // Orders of a futures code whose month the send time decides: sent before any tick (NaN,
-  // stamped with the first tick's time), once a new month began before its first trade there,
-  // or while that trade's roll is booked or voids orders. Any other order of an expired month
-  // is void.
-  std::vector<SentOrder> sent_late;
+  // Orders of a futures code whose month their send time decides; any other order of an
+  // expired month is void.
+  exchange::LateOrders late;
   int sweeping = 0;  // expiries being voided: every order sent meanwhile is noted
   nb::object last_order_id = nb::none();
   // The queue model's state: the quotes in force of each code, and where each

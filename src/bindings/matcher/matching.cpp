@@ -53,29 +53,15 @@ void cancel_expired(nb::handle self, nb::handle account, nb::handle tick_ts) {
   if (nb::len(codes) == 0) return;
   auto lock = lock_releasing_gil(matcher.book);
   // An order is void if sent before the month now in force began; only orders whose send
-  // time could say otherwise were noted (a code of no schedule keeps nothing).
-  struct Expired {
-    std::string code;
-    double began;
-  };
-  std::vector<Expired> expired;
+  // time could say otherwise were noted (a code of no schedule keeps none).
+  std::vector<std::pair<std::string, double>> rolled;
   for (nb::handle code : codes) {
     direct::ContractMonth month{};
     const std::string text = text_of(code);
     const bool scheduled = globals->account_api->contract_month(account.ptr(), text, matcher.now, &month);
-    expired.push_back({text, scheduled ? month.began : std::numeric_limits<double>::infinity()});
+    rolled.emplace_back(text, scheduled ? month.began : std::numeric_limits<double>::infinity());
   }
-  std::vector<std::string> kept;  // trade ids, taken out with no Python call in between
-  auto of_expired = [&](const SentOrder& sent) {
-    for (const Expired& code : expired)
-      if (code.code == sent.code) {
-        if (sent.at >= code.began) kept.push_back(sent.trade_id);
-        return true;
-      }
-    return false;
-  };
-  auto& late = matcher.sent_late;
-  late.erase(std::remove_if(late.begin(), late.end(), of_expired), late.end());
+  const std::vector<std::string> kept = matcher.late.roll(rolled);
   auto is_void = [&](nb::handle order) {
     return kept.empty() ||
            std::find(kept.begin(), kept.end(), text_of(item(order, k().trade_id))) == kept.end();
@@ -166,8 +152,7 @@ void note_tick(nb::handle self, nb::handle code, std::optional<double> when,
   const bool timed = when.has_value();
   const double time = when.value_or(0);
   if (timed && std::isfinite(time)) {
-    if (std::isnan(matcher.now))  // what was sent before any tick was sent at the start
-      for (SentOrder& sent : matcher.sent_late) sent.at = time;
+    if (std::isnan(matcher.now)) matcher.late.start(time);
     matcher.now = time;  // what arrives now is stamped with it
   }
   const bool shows = quotes && matcher.model == FillModel::Queue && PyUnicode_Check(code.ptr());
@@ -234,27 +219,21 @@ void book_trade(nb::handle account, nb::handle trade_id, nb::handle code, nb::ha
 }  // namespace
 
 bool awaits_void(nb::handle self, nb::handle order, double when) {
-  Matcher& matcher = state_of(self);
   nb::object code = item_or_none(order, k().code);
   direct::ContractMonth month{};
-  if (!PyUnicode_Check(code.ptr()) ||
-      !globals->account_api->contract_month(own(self, k().positions).ptr(), text_of(code), when, &month) ||
-      !(month.began_by > month.began))
-    return false;
-  const std::string id = text_of(item(order, k().trade_id));
-  for (const SentOrder& sent : matcher.sent_late)
-    if (sent.trade_id == id && sent.at >= month.began_by) return false;
-  return true;
+  return PyUnicode_Check(code.ptr()) &&
+         globals->account_api->contract_month(own(self, k().positions).ptr(), text_of(code), when,
+                                              &month) &&
+         state_of(self).late.awaits_void(text_of(item_or_none(order, k().trade_id)), month);
 }
 
 void note_sent(nb::handle self, nb::handle code, nb::handle trade_id) {
   Matcher& matcher = state_of(self);
   const std::string text = text_of(code);
   direct::ContractMonth month{};
-  if (!globals->account_api->contract_month(own(self, k().positions).ptr(), text, matcher.now, &month))
-    return;
-  if (std::isnan(matcher.now) || matcher.now >= month.next || month.rolling || matcher.sweeping > 0)
-    matcher.sent_late.push_back({text, text_of(trade_id), matcher.now});
+  if (globals->account_api->contract_month(own(self, k().positions).ptr(), text, matcher.now, &month) &&
+      exchange::worth_noting(matcher.now, month, matcher.sweeping > 0))
+    matcher.late.note(text, text_of(trade_id), matcher.now);
 }
 
 void fill_order(nb::handle self, nb::handle account, nb::handle order, long long quantity,
