@@ -153,31 +153,6 @@ def test_a_gap_of_several_months_settles_the_held_month_once(console):
     assert [(e["price"], e["quantity"]) for e in book.positions["TXFR1"]["buy"]] == [(17500.0, 1)]
 
 
-@pytest.mark.parametrize("reopen", [False, True])
-def test_orders_resting_for_the_expired_month_are_cancelled_not_filled_in_the_next(console, reopen):
-    book = Positions()
-    book.set_initial_capital(10_000_000)
-    book.set_expiries("TXFR1", [(NEW_MONTH, None, "202403")], reopen=reopen)
-    exchange = Matcher(book, fill_model="touch")
-
-    def trade(close, when):
-        exchange.set_current_tick(tick("TXFR1", close, when, qty=5, market_type="Future"))
-        exchange.match_deal("TXFR1", close, 5, when)
-
-    trade(16900.0, EXPIRY_1330 - 3600)
-    exchange.add_order("TXFR1", "Future", "Buy", 0.0, 1, "MKT", "IOC")
-    trade(16900.0, EXPIRY_1330 - 3500)
-    exchange.add_order("TXFR1", "Future", "Sell", 17200.0, 1, "LMT", "ROD")  # March's take-profit
-    trade(17000.0, EXPIRY_1330 - 60)
-    trade(17120.0, NEW_MONTH)       # April's first trade: March is gone, and its order with it
-    trade(17250.0, NEW_MONTH + 60)  # April passes 17200: a March order must not sell it
-    assert exchange.pending_orders == []
-    statuses = [r["trade_status"] for r in book.trade_records]
-    assert statuses == ["Deal", "Expiry"] + (["Roll"] if reopen else []) + ["Cancel"]
-    assert book.positions["TXFR1"]["sell"] == []
-    assert len(book.positions["TXFR1"]["buy"]) == (1 if reopen else 0)
-
-
 def trader(exchange):
     """Books a trade of 5 at a price and time, with a one-point quote around it."""
     def trade(code, close, when):
@@ -185,6 +160,27 @@ def trader(exchange):
                                    "quote": (close - 1, 10, close, 10)})
         exchange.match_deal(code, close, 5, when)
     return trade
+
+
+@pytest.mark.parametrize("reopen", [False, True])
+def test_orders_resting_for_the_expired_month_are_cancelled_not_filled_in_the_next(console, reopen):
+    book = Positions()
+    book.set_initial_capital(10_000_000)
+    book.set_expiries("TXFR1", [(NEW_MONTH, None, "202403")], reopen=reopen)
+    exchange = Matcher(book, fill_model="touch")
+    trade = trader(exchange)
+    trade("TXFR1", 16900.0, EXPIRY_1330 - 3600)
+    exchange.add_order("TXFR1", "Future", "Buy", 0.0, 1, "MKT", "IOC")
+    trade("TXFR1", 16900.0, EXPIRY_1330 - 3500)
+    exchange.add_order("TXFR1", "Future", "Sell", 17200.0, 1, "LMT", "ROD")  # March's take-profit
+    trade("TXFR1", 17000.0, EXPIRY_1330 - 60)
+    trade("TXFR1", 17120.0, NEW_MONTH)       # April's first trade: March is gone, and its order with it
+    trade("TXFR1", 17250.0, NEW_MONTH + 60)  # April passes 17200: a March order must not sell it
+    assert exchange.pending_orders == []
+    statuses = [r["trade_status"] for r in book.trade_records]
+    assert statuses == ["Deal", "Expiry"] + (["Roll"] if reopen else []) + ["Cancel"]
+    assert book.positions["TXFR1"]["sell"] == []
+    assert len(book.positions["TXFR1"]["buy"]) == (1 if reopen else 0)
 
 
 # An order is void when sent before the month in force began, by the exchange's clock (the
@@ -315,8 +311,7 @@ def test_an_order_sent_before_the_first_tick_is_the_first_tick_s_month(console):
     book.set_expiries("TXFR1", [(NEW_MONTH, None, "202403")])  # a run reads every recorded roll
     exchange = Matcher(book)
     exchange.add_order("TXFR1", "Future", "Buy", 17200.0, 1, "LMT", "ROD")
-    exchange.set_current_tick(tick("TXFR1", 17120.0, NEW_MONTH + 20 * 86400, qty=5, market_type="Future"))
-    exchange.match_deal("TXFR1", 17120.0, 5, NEW_MONTH + 20 * 86400)
+    trader(exchange)("TXFR1", 17120.0, NEW_MONTH + 20 * 86400)
     assert [r["trade_status"] for r in book.trade_records] == ["Deal"]
 
 
@@ -393,17 +388,12 @@ def test_a_lot_bought_at_the_new_month_s_first_trade_is_not_settled_at_the_old_m
     book.set_initial_capital(10_000_000)
     book.set_expiries("TXFR1", [(NEW_MONTH, None, "202403")])
     exchange = Matcher(book, fill_model="queue", latency_ms=50)
-
-    def trade(close, when, code="TXFR1"):
-        exchange.set_current_tick({**tick(code, close, when, qty=5, market_type="Future"),
-                                   "quote": (close - 1, 10, close, 10)})
-        exchange.match_deal(code, close, 5, when)
-
+    trade = trader(exchange)
     book.set_positions(fill("Buy", 1, 16900.0, EXPIRY_1330 - 3600, "TXFR1", "Future"), "Future")
-    trade(17000.0, EXPIRY_1330 - 60)
-    trade(17100.0, NEW_MONTH, "MXFR1")  # the night session is April's
+    trade("TXFR1", 17000.0, EXPIRY_1330 - 60)
+    trade("MXFR1", 17100.0, NEW_MONTH)  # the night session is April's
     exchange.add_order("TXFR1", "Future", "Buy", 0.0, 1, "MKT", "IOC")  # April's, on its way
-    trade(17120.0, NEW_MONTH + 1)  # it arrives with April's first trade and buys April
+    trade("TXFR1", 17120.0, NEW_MONTH + 1)  # it arrives with April's first trade and buys April
     assert [(r["trade_status"], r["price"]) for r in book.trade_records] == [("Deal", 17120.0),
                                                                             ("Expiry", 17000.0)]
     (row,) = book._profit_report["rows"]  # March's lot alone, at March's price

@@ -52,13 +52,9 @@ long long take_opposite(nb::handle self, nb::handle account, bool buy, long long
 // no longer lists the month it was sent for: void, as the month's resting orders are, and
 // before the queue model could fill it from the new month's quotes. Its open quantity if so.
 std::optional<long long> void_on_arrival(nb::handle self, const InFlight& sent, double time) {
-  nb::object code = item_or_none(sent.order, k().code);
-  direct::ContractMonth month{};
-  if (!PyUnicode_Check(code.ptr()) ||
-      !globals->account_api->contract_month(nb::getattr(self, k().positions).ptr(), text_of(code),
-                                            time, &month) ||
-      !exchange::void_on_arrival(sent.sent, month))
-    return std::nullopt;
+  const auto month = contract_month_of(nb::getattr(self, k().positions),
+                                       item_or_none(sent.order, k().code), time);
+  if (!month || !exchange::void_on_arrival(sent.sent, *month)) return std::nullopt;
   return require_int(item(sent.order, k().quantity), "quantity");
 }
 

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -189,6 +190,9 @@ int direct_add_order(PyObject* self, const direct::Order& order);
 // Books one fill of `quantity` of `order` at `price`: trade record, deal report, account.
 void fill_order(nb::handle self, nb::handle account, nb::handle order, long long quantity,
                 nb::handle price, nb::handle tick_ts);
+// Where `code` stands in `account`'s schedule of contract months as of `when`; none for a code
+// that is no str, or one `account` keeps no schedule of.
+std::optional<direct::ContractMonth> contract_month_of(nb::handle account, nb::handle code, double when);
 // Whether a resting `order` was sent before a contract month of its code that began by `when`,
 // though no trade of the code has begun it yet: the expiry that trade brings voids the order.
 bool awaits_void(nb::handle self, nb::handle order, double when);

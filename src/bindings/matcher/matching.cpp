@@ -56,10 +56,8 @@ void cancel_expired(nb::handle self, nb::handle account, nb::handle tick_ts) {
   // time could say otherwise were noted (a code of no schedule keeps none).
   std::vector<std::pair<std::string, double>> rolled;
   for (nb::handle code : codes) {
-    direct::ContractMonth month{};
-    const std::string text = text_of(code);
-    const bool scheduled = globals->account_api->contract_month(account.ptr(), text, matcher.now, &month);
-    rolled.emplace_back(text, scheduled ? month.began : std::numeric_limits<double>::infinity());
+    const auto month = contract_month_of(account, code, matcher.now);
+    rolled.emplace_back(text_of(code), month ? month->began : std::numeric_limits<double>::infinity());
   }
   const std::vector<std::string> kept = matcher.late.roll(rolled);
   auto is_void = [&](nb::handle order) {
@@ -218,22 +216,24 @@ void book_trade(nb::handle account, nb::handle trade_id, nb::handle code, nb::ha
 
 }  // namespace
 
-bool awaits_void(nb::handle self, nb::handle order, double when) {
-  nb::object code = item_or_none(order, k().code);
+std::optional<direct::ContractMonth> contract_month_of(nb::handle account, nb::handle code, double when) {
   direct::ContractMonth month{};
-  return PyUnicode_Check(code.ptr()) &&
-         globals->account_api->contract_month(own(self, k().positions).ptr(), text_of(code), when,
-                                              &month) &&
-         state_of(self).late.awaits_void(text_of(item_or_none(order, k().trade_id)), month);
+  if (PyUnicode_Check(code.ptr()) &&
+      globals->account_api->contract_month(account.ptr(), text_of(code), when, &month))
+    return month;
+  return std::nullopt;
+}
+
+bool awaits_void(nb::handle self, nb::handle order, double when) {
+  const auto month = contract_month_of(own(self, k().positions), item_or_none(order, k().code), when);
+  return month && state_of(self).late.awaits_void(text_of(item_or_none(order, k().trade_id)), *month);
 }
 
 void note_sent(nb::handle self, nb::handle code, nb::handle trade_id) {
   Matcher& matcher = state_of(self);
-  const std::string text = text_of(code);
-  direct::ContractMonth month{};
-  if (globals->account_api->contract_month(own(self, k().positions).ptr(), text, matcher.now, &month) &&
-      exchange::worth_noting(matcher.now, month, matcher.sweeping > 0))
-    matcher.late.note(text, text_of(trade_id), matcher.now);
+  const auto month = contract_month_of(own(self, k().positions), code, matcher.now);
+  if (month && exchange::worth_noting(matcher.now, *month, matcher.sweeping > 0))
+    matcher.late.note(text_of(code), text_of(trade_id), matcher.now);
 }
 
 void fill_order(nb::handle self, nb::handle account, nb::handle order, long long quantity,
