@@ -6,6 +6,7 @@ message, so a host or a test may replace either object at any time.
 import logging
 import os
 import re
+import sys
 from datetime import datetime
 
 from rich.console import Console
@@ -62,6 +63,54 @@ def _make_logger():
 
 
 logger = _make_logger()
+
+
+# Polars runs its queries on threads it starts at its first query. A process forked after that
+# (os.fork, or multiprocessing's default start on Linux) has none of them, and its first query
+# waits for them forever; the work refuses to start there instead.
+_POLARS_THREADS = ("polars-", "tokio-runtime", "async-executor")
+_polars_threads_at_fork = False
+_forked_from_polars = False
+
+
+def _polars_threads_running():
+    if "polars" not in sys.modules:
+        return False
+    try:
+        tasks = os.listdir("/proc/self/task")
+    except OSError:
+        return True  # no thread names to read: assume polars has run
+    for task in tasks:
+        try:
+            with open(f"/proc/self/task/{task}/comm", encoding="utf-8", errors="replace") as f:
+                if f.read().startswith(_POLARS_THREADS):
+                    return True
+        except OSError:
+            continue  # the thread ended meanwhile
+    return False
+
+
+def _before_fork():
+    global _polars_threads_at_fork
+    _polars_threads_at_fork = _polars_threads_running()
+
+
+def _after_fork_in_child():
+    global _forked_from_polars
+    _forked_from_polars = _forked_from_polars or _polars_threads_at_fork  # a grandchild too
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(before=_before_fork, after_in_child=_after_fork_in_child)
+
+
+def check_not_forked_from_polars(work):
+    """Raises RuntimeError in a process forked after polars started its threads, where `work`
+    (named in the message) would wait for them forever."""
+    if _forked_from_polars:
+        raise RuntimeError(
+            f"{work} 無法在 polars 已啟動執行緒之後 fork 出的行程中執行 (polars 會永遠等待): "
+            "請改用 multiprocessing.get_context(\"spawn\") 或 \"forkserver\" 啟動工作行程")
 
 
 def make_dir(path):

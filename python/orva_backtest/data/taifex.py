@@ -10,6 +10,7 @@ futures code, one cache file per trading day (`market.trading_days`), each trade
 """
 import polars as pl
 
+from orva_backtest import utils
 from orva_backtest.data.contract_months import record_months
 from orva_backtest.data.daily_files import (DATE, EXPIRY, PRICE, PRODUCT, TIME, plan_days, table,
                                             texts, trade_ticks, unique_paths)
@@ -69,6 +70,7 @@ def import_taifex_files(paths, product, code=None, data_dir=None, progress=None)
     `progress(files_done, files, rows_read, ticks)` follows the work."""
     from orva_backtest.constant import BASIC_INFO
     from orva_backtest.data.instruments import parse_instruments
+    utils.check_not_forked_from_polars("import_taifex_files")
     product = str(product).strip().upper()
     if not product:
         raise ValueError("--product 不可為空 (例如 TX, MTX, TMF)")

@@ -17,6 +17,7 @@ import os
 
 import polars as pl
 
+from orva_backtest import utils
 from orva_backtest.data.daily_files import (DATE, EXPIRY, PRICE, PRODUCT, TIME, plan_days, table,
                                             texts, trade_ticks, unique_paths)
 from orva_backtest.data.option_chains import CHAIN_COLUMNS, chain_path, chains_folder, read_chain
@@ -172,6 +173,7 @@ def import_taifex_option_files(paths, product, expiries=None, strikes=None, data
     imported and the rest of the cache as it was. `progress(files_done, files, rows_read,
     ticks)` follows the work."""
     from orva_backtest.constant import BASIC_INFO
+    utils.check_not_forked_from_polars("import_taifex_option_files")
     product = str(product).strip().upper()
     if product not in PRODUCTS:
         raise ValueError(f"不支援的選擇權商品 {product!r} (支援: {', '.join(PRODUCTS)})")

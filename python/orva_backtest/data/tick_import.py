@@ -12,6 +12,7 @@ from dataclasses import dataclass, field
 
 import polars as pl
 
+from orva_backtest import utils
 from orva_backtest.trading_days import cache_days, closed_days
 from orva_backtest.modules.ticker.ticker import TICK_SCHEMA, find_bad_tick
 
@@ -198,6 +199,7 @@ def import_tick_file(path, code, market, data_dir):
     since the epoch), close, volume, bid_price, bid_volume, ask_price, ask_volume, tick_type.
     """
     from orva_backtest.data.instruments import parse_instruments
+    utils.check_not_forked_from_polars("import_tick_file")
     entry = parse_instruments([{"code": code, "market": market}])[0]
     code, market = entry["code"], entry["market"]
     writer = DayWriter(code, data_dir)

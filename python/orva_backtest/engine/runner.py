@@ -299,6 +299,7 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
     from orva_backtest.modules.ticker.ticker import Ticker
     from orva_backtest.engine.equity import round_trips
 
+    utils.check_not_forked_from_polars("run_backtest")
     if mode not in MODES:
         raise ValueError(f"不支援的回放模式 {mode!r}, 請用 direct 或 paced")
     if (backfill_start is None) != (backfill_end is None):

@@ -426,6 +426,7 @@ def run_sweep(strategy_file, grid: Dict[str, list], instruments, start, end, *, 
     from orva_backtest.data.instruments import parse_instruments
     from orva_backtest.engine.runner import check_capital
 
+    utils.check_not_forked_from_polars("run_sweep")
     params = dict(params or {})
     check_capital(capital)
     rules = market_rules(rules)

@@ -106,6 +106,7 @@ def run_walkforward(strategy_file, grid, instruments, start, end, *, train_days,
     from orva_backtest.engine.strategy_file import load_strategy_class
     from orva_backtest.research.sweep import checked_grid
 
+    utils.check_not_forked_from_polars("run_walkforward")
     if metric not in STATS:
         raise ValueError(f"不支援的指標 {metric!r} (可用: {', '.join(STATS)})")
     params = dict(params or {})
