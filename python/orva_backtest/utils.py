@@ -67,8 +67,9 @@ logger = _make_logger()
 
 # Polars runs its queries on threads it starts at its first query. A process forked after that
 # (os.fork, or multiprocessing's default start on Linux) has none of them, and its first query
-# waits for them forever; the work refuses to start there instead.
-_POLARS_THREADS = ("polars-", "tokio-runtime", "async-executor")
+# waits for them forever; the work refuses to start there instead. Those are the pool's
+# "polars-0", "polars-1", ...: other threads of its own start at import and are no sign.
+_POLARS_POOL_THREAD = re.compile(r"polars-\d+$")
 _polars_threads_at_fork = False
 _forked_from_polars = False
 
@@ -83,7 +84,7 @@ def _polars_threads_running():
     for task in tasks:
         try:
             with open(f"/proc/self/task/{task}/comm", encoding="utf-8", errors="replace") as f:
-                if f.read().startswith(_POLARS_THREADS):
+                if _POLARS_POOL_THREAD.match(f.read().strip()):
                     return True
         except OSError:
             continue  # the thread ended meanwhile
