@@ -7,6 +7,7 @@ import logging
 import os
 import re
 import sys
+import time
 from datetime import datetime
 
 from rich.console import Console
@@ -65,50 +66,56 @@ def _make_logger():
 logger = _make_logger()
 
 
-# Polars runs its queries on threads it starts at its first query. A process forked after that
-# (os.fork, or multiprocessing's default start on Linux) has none of them, and its first query
-# waits for them forever; the work refuses to start there instead. Those are the pool's
-# "polars-0", "polars-1", ...: other threads of its own start at import and are no sign.
+# Polars runs its queries on a pool of threads ("polars-0", "polars-1", ...) it starts at its
+# first query. A process forked after that (os.fork, or multiprocessing's default start on
+# Linux) has the pool but none of its threads, and its next query waits for them forever: the
+# work refuses to start there instead. Other threads of polars' own start at import: no sign.
 _POLARS_POOL_THREAD = re.compile(r"polars-\d+$")
-_polars_threads_at_fork = False
-_forked_from_polars = False
+_POOL_CHECKED = {}  # pid -> whether its pool runs; a forked child has a pid of its own
 
 
-def _polars_threads_running():
-    if "polars" not in sys.modules:
-        return False
+def _thread_names():
+    """The names of this process's threads; None where they cannot be read."""
     try:
         tasks = os.listdir("/proc/self/task")
     except OSError:
-        return True  # no thread names to read: assume polars has run
+        return None
+    names = []
     for task in tasks:
         try:
             with open(f"/proc/self/task/{task}/comm", encoding="utf-8", errors="replace") as f:
-                if _POLARS_POOL_THREAD.match(f.read().strip()):
-                    return True
+                names.append(f.read().strip())
         except OSError:
             continue  # the thread ended meanwhile
-    return False
+    return names
 
 
-def _before_fork():
-    global _polars_threads_at_fork
-    _polars_threads_at_fork = _polars_threads_running()
-
-
-def _after_fork_in_child():
-    global _forked_from_polars
-    _forked_from_polars = _forked_from_polars or _polars_threads_at_fork  # a grandchild too
-
-
-if hasattr(os, "register_at_fork"):
-    os.register_at_fork(before=_before_fork, after_in_child=_after_fork_in_child)
+def _polars_pool_runs(polars):
+    before = _thread_names()
+    if before is None:
+        return True  # cannot tell: let it try
+    polars.thread_pool_size()  # starts the pool here if no parent process had
+    # Threads name themselves once running: a pool started a moment ago may not show yet.
+    deadline = time.monotonic() + 1.0
+    while True:
+        names = _thread_names()
+        if len(names) > len(before) or any(_POLARS_POOL_THREAD.match(name) for name in names):
+            return True
+        if time.monotonic() >= deadline:
+            return False
+        time.sleep(0.01)
 
 
 def check_not_forked_from_polars(work):
     """Raises RuntimeError in a process forked after polars started its threads, where `work`
     (named in the message) would wait for them forever."""
-    if _forked_from_polars:
+    polars = sys.modules.get("polars")
+    if polars is None:
+        return  # loaded here, it starts a pool of its own
+    pid = os.getpid()
+    if pid not in _POOL_CHECKED:
+        _POOL_CHECKED[pid] = _polars_pool_runs(polars)
+    if not _POOL_CHECKED[pid]:
         raise RuntimeError(
             f"{work} 無法在 polars 已啟動執行緒之後 fork 出的行程中執行 (polars 會永遠等待): "
             "請改用 multiprocessing.get_context(\"spawn\") 或 \"forkserver\" 啟動工作行程")

@@ -4,6 +4,7 @@ from dataclasses import dataclass, field
 from datetime import date
 from typing import Dict, List, Optional
 
+from orva_backtest import utils
 from orva_backtest.modules.positions.reporting import average_price
 
 
@@ -84,6 +85,7 @@ class BacktestResult:
     def trades(self):
         """Every fill and exchange cancel (polars), with the trade-record columns."""
         from orva_backtest.engine import equity
+        utils.check_not_forked_from_polars("BacktestResult.trades")
         return equity.trades(self.account)
 
     @property
@@ -91,6 +93,7 @@ class BacktestResult:
         """The profit rows of every instrument (polars), in the order they closed."""
         if self._trips is None:
             from orva_backtest.engine import equity
+            utils.check_not_forked_from_polars("BacktestResult.round_trips")
             self._trips = equity.round_trips(self.account._profit_report["rows"])
         return self._trips.clone()  # the caller's own: changing it leaves the figures alone
 
@@ -100,6 +103,7 @@ class BacktestResult:
         return self._mark()[0]
 
     def _mark(self):
+        utils.check_not_forked_from_polars("BacktestResult")  # the figures are polars' work
         if self._marked is None:
             from orva_backtest.engine import equity
             self._marked = equity.mark_to_market(self.account, self.quotes, list(self.instruments),

@@ -26,6 +26,15 @@ MAX_REPORTS_PER_TICK = 10_000
 _ONE_RUN_AT_A_TIME = threading.RLock()  # reentrant: a run started from a callback must not hang
 
 
+def _fresh_run_lock():
+    global _ONE_RUN_AT_A_TIME
+    _ONE_RUN_AT_A_TIME = threading.RLock()  # a thread that held it in the parent is not here
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_fresh_run_lock)
+
+
 class StrategyError(Exception):
     """A strategy callback raised; the message names the callback and the tick it handled."""
 
