@@ -101,9 +101,9 @@ def helpers():
 class OneRow(CompiledStrategy):
     """Places values[0:5] as one order row on tick `on` of 2330; `filled` is the count returned."""
 
-    def __init__(self, row, filled=1, on=60, codes=("2330",)):
-        super().__init__(helpers().one_row, codes=codes, values=[*row, -1.0], counters=[filled, on, 0, 0],
-                         max_orders=2)
+    def __init__(self, row, filled=1, on=60, codes=("2330",), at=0):
+        super().__init__(helpers().one_row, codes=codes, values=[*row, -1.0],
+                         counters=[filled, on, 0, 0, at], max_orders=2)
 
 
 def run_one(strategy, tmp_path, **kwargs):
@@ -154,6 +154,12 @@ def test_a_bad_order_stops_the_run_naming_the_tick_and_the_value(tmp_path, row, 
     with pytest.raises(StrategyError) as error:
         run_one(OneRow(row, filled), tmp_path)
     assert "策略的 on_tick (Tick 2330 2024-03-04" in str(error.value) and message in str(error.value)
+
+
+@pytest.mark.parametrize("at", [2, 17])  # just past its 2 rows, and the last row that is caught
+def test_a_function_writing_past_its_order_rows_is_stopped_at_that_tick(tmp_path, at):
+    with pytest.raises(StrategyError, match="委託緩衝之外: 只有 2 筆"):
+        run_one(OneRow((0, BUY, 1, MARKET, ROD), filled=0, at=at), tmp_path)
 
 
 class HooksOnItsFirstBar(CompiledStrategy):
@@ -253,6 +259,19 @@ def test_a_settlement_at_expiry_reaches_the_positions_the_function_reads(tmp_pat
     assert strategy.values[5] == held  # what the function saw on its last tick
 
 
+def test_a_quote_side_without_size_reaches_the_function_as_nan(tmp_path, taipei_clock):
+    # The exchange's daily futures files carry trades alone: their quote is the close, size 0.
+    paths, _ = write_files(tmp_path)
+    import_taifex_files(paths, "TX", data_dir=str(tmp_path / "data"))
+    imported = OneRow((0, BUY, 1, MARKET, ROD), filled=0, codes=("TXFR1",))
+    run_backtest(imported, ["TXFR1:Future"], "2026-01-21", "2026-01-21", data_dir=tmp_path / "data",
+                 source=CacheOnlyMarket(), reports=False, fill_model="queue")
+    quoted = OneRow((0, BUY, 1, MARKET, ROD), filled=0)
+    run_one(quoted, tmp_path / "synthetic", fill_model="queue")
+    assert imported.counters[2] > 0 and imported.counters[3] == imported.counters[2]
+    assert quoted.counters[2] > 100 and quoted.counters[3] == 0
+
+
 def test_a_function_with_no_file_to_cache_beside_is_compiled_uncached():
     namespace = {}  # as typed at a prompt: numba finds no file for its cache
     exec("def typed(" + ", ".join(compiled.TICK_ARGUMENTS) + "):\n    return 0\n", namespace)
@@ -266,6 +285,37 @@ def test_a_second_process_loads_the_function_from_the_disk_cache(tmp_path):
     runs = [run_python(code, cwd=str(Path(__file__).parent), timeout=300, NUMBA_CACHE_DIR=str(tmp_path))
             for _ in range(2)]
     assert [run.stdout.split() for run in runs] == [["False", "True"], ["True", "True"]], runs[0].stderr
+
+
+def test_ctrl_c_pending_at_a_process_s_first_order_stops_the_run(tmp_path):
+    # That order looks up the order defaults, which runs Python: the KeyboardInterrupt is raised
+    # there, and once aborted the process.
+    done = run_python(f"""
+        import ctypes, numba
+        from orva_backtest.compiled import BUY, MARKET, ROD, CompiledStrategy, tick_function
+        from orva_backtest.runner import run_backtest
+        raise_signal = getattr(ctypes.CDLL(None), "raise")
+        raise_signal.argtypes, raise_signal.restype = [ctypes.c_int], ctypes.c_int
+
+        @tick_function
+        def interrupt_and_buy({", ".join(compiled.TICK_ARGUMENTS)}):
+            state = numba.carray(counters, n_counters)
+            if state[0] == 1:
+                return 0
+            state[0] = 1
+            raise_signal(2)  # pending until Python next runs
+            out = numba.carray(orders, capacity * 5)
+            out[0], out[1], out[2], out[3], out[4] = code, BUY, 1, MARKET, ROD
+            return 1
+
+        try:
+            run_backtest(CompiledStrategy(interrupt_and_buy, codes="2330", counters=[0]),
+                         ["2330:Stock"], "2024-03-04", "2024-03-04", data_dir={str(tmp_path)!r},
+                         reports=False)
+        except KeyboardInterrupt:
+            print("interrupted")
+    """, timeout=300)
+    assert (done.returncode, done.stdout.strip()) == (0, "interrupted"), done.stderr[-2000:]
 
 
 def test_a_damaged_disk_cache_is_compiled_past_and_named(tmp_path):

@@ -170,11 +170,15 @@ void add_order(nb::handle self, nb::handle code, nb::handle product_type, nb::ha
 
 int direct_add_order(PyObject* self, const direct::Order& order) {
   return guarded_status([&] {
-    // The defaults add_order is bound with, looked up once.
-    static nb::object* defaults = new nb::object(nb::make_tuple(
-        globals->order_cond.member("CASH").attr("value"),
-        globals->order_lot.member("COMMON").attr("value"),
-        globals->oc_type.member("AUTO").attr("value")));  // never freed
+    // The defaults add_order is bound with, looked up once. Each is fetched before the tuple
+    // is made: an enum's value runs Python, where a pending Ctrl-C raises, and the tuple's
+    // conversions may not throw.
+    static nb::object* defaults = [] {
+      nb::object cash = nb::getattr(globals->order_cond.member("CASH"), "value");
+      nb::object common = nb::getattr(globals->order_lot.member("COMMON"), "value");
+      nb::object automatic = nb::getattr(globals->oc_type.member("AUTO"), "value");
+      return new nb::object(nb::make_tuple(cash, common, automatic));  // never freed
+    }();
     add_order(self, order.code, order.product_type, order.action, nb::float_(order.price),
               nb::int_(order.quantity), order.price_type, order.order_type, (*defaults)[0],
               (*defaults)[1], (*defaults)[2]);
