@@ -154,6 +154,7 @@ CompiledRun::CompiledRun(nb::handle setup)
     release_views();
     raise_value_error(message);
   }
+  rows_.emplace(capacity_);
   for (const nb::object& product : products_)
     options_.push_back(PyUnicode_CompareWithASCIIString(product.ptr(), "Option") == 0);
   last_close_.assign(codes_.size(), 0.0);
@@ -213,16 +214,23 @@ bool CompiledRun::call(const direct::Tick& tick, double seconds, PyObject* match
   last_close_[code] = tick.close;
   follow_account(matcher);
   const double none = std::numeric_limits<double>::quiet_NaN();
-  auto* orders = static_cast<double*>(orders_.buf);
+  double* orders = rows_->rows();
   install_watch();  // a callback may have set a hook of its own since
   const unsigned long outer = std::exchange(watch.thread, PyThread_get_thread_ident());
+  // A side without a size shows no quote (the exchange's daily futures files carry the close).
+  const exchange::Quotes& quotes = tick.quotes;
+  const bool bid = tick.has_quotes && quotes.bid > 0 && quotes.bid_volume > 0;
+  const bool ask = tick.has_quotes && quotes.ask > 0 && quotes.ask_volume > 0;
   const int64_t filled = function_(
-      seconds, code, tick.close, tick.qty, tick.tick_type, tick.has_quotes ? tick.quotes.bid : none,
-      tick.has_quotes ? tick.quotes.ask : none, static_cast<double*>(values_.buf), length(values_),
+      seconds, code, tick.close, tick.qty, tick.tick_type, bid ? quotes.bid : none,
+      ask ? quotes.ask : none, static_cast<double*>(values_.buf), length(values_),
       static_cast<int64_t*>(counters_.buf), length(counters_), static_cast<int64_t*>(positions_.buf),
       codes_count_, orders, capacity_);
   watch.thread = outer;
   raise_if_raised();
+  if (rows_->overrun())
+    raise_value_error("策略寫到委託緩衝之外: 只有 " + std::to_string(capacity_) +
+                      " 筆委託的空間 (max_orders)");
   if (filled == 0) return false;
   const strategy::ReadOrders read = strategy::read_orders(orders, filled, capacity_, codes_count_);
   if (!read.error.empty()) raise_value_error(read.error);

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -51,6 +52,7 @@ class CompiledRun {
   strategy::TickFunction function_;
   Py_buffer values_{}, counters_{}, positions_{}, orders_{};
   int64_t codes_count_ = 0, capacity_ = 0;
+  std::optional<strategy::GuardedRows> rows_;  // what the function writes its orders into
   std::vector<nb::object> codes_, products_;
   std::vector<bool> options_;  // per code index: an option series, which `refuse_` is asked of
   nb::object refuse_;

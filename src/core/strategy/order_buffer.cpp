@@ -1,7 +1,9 @@
 #include "strategy/order_buffer.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 
 #include "costs/price_band.h"
 
@@ -59,6 +61,35 @@ ReadOrders read_orders(const double* rows, int64_t filled, int64_t capacity, int
                           static_cast<int64_t>(row[2]), row[3], static_cast<OrderType>(row[4])});
   }
   return out;
+}
+
+namespace {
+
+// A NaN no arithmetic makes, compared bit for bit.
+constexpr uint64_t kGuardBits = 0x7ff80000'0badf00dULL;
+
+double guard_value() {
+  double value;
+  std::memcpy(&value, &kGuardBits, sizeof value);
+  return value;
+}
+
+}  // namespace
+
+GuardedRows::GuardedRows(int64_t capacity)
+    : capacity_(capacity), cells_(static_cast<size_t>((capacity + kGuardRows) * kOrderFields)) {
+  std::fill(cells_.begin() + capacity_ * kOrderFields, cells_.end(), guard_value());
+}
+
+bool GuardedRows::overrun() {
+  const auto guard = cells_.begin() + capacity_ * kOrderFields;
+  const bool written = std::any_of(guard, cells_.end(), [](double cell) {
+    uint64_t bits;
+    std::memcpy(&bits, &cell, sizeof bits);
+    return bits != kGuardBits;
+  });
+  if (written) std::fill(guard, cells_.end(), guard_value());
+  return written;
 }
 
 }  // namespace orva::strategy

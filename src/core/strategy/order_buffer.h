@@ -40,4 +40,21 @@ struct ReadOrders {
 };
 ReadOrders read_orders(const double* rows, int64_t filled, int64_t capacity, int64_t codes);
 
+// The rows handed to the function, followed by guard rows that hold a marker: a function that
+// writes up to kGuardRows rows past its capacity is caught rather than left to corrupt memory
+// that is not its own (numba's arrays check no bounds).
+class GuardedRows {
+ public:
+  static constexpr int64_t kGuardRows = 16;
+
+  explicit GuardedRows(int64_t capacity);
+  double* rows() { return cells_.data(); }
+  // Whether a guard row was written since the last look; the guard is marked again.
+  bool overrun();
+
+ private:
+  int64_t capacity_;
+  std::vector<double> cells_;
+};
+
 }  // namespace orva::strategy

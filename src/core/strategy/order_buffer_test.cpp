@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <ostream>
@@ -73,6 +74,20 @@ TEST(OrderBuffer, RefusesACountOutsideTheBuffer) {
   EXPECT_NE(read_orders(rows.data(), -3, 1, 1).error.find("-3"), std::string::npos);
   EXPECT_NE(read_orders(rows.data(), 2, 1, 1).error.find("2 超過"), std::string::npos);
   EXPECT_EQ(read_orders(rows.data(), 0, 1, 1).error, "");
+}
+
+TEST(GuardedRows, CatchesAWriteAnywhereInTheGuardAndMarksItAgain) {
+  constexpr int64_t kCapacity = 2;
+  const int64_t guard_cells = GuardedRows::kGuardRows * kOrderFields;
+  for (const int64_t past : {int64_t{0}, guard_cells / 2, guard_cells - 1}) {
+    GuardedRows buffer(kCapacity);
+    std::fill(buffer.rows(), buffer.rows() + kCapacity * kOrderFields,
+              std::numeric_limits<double>::quiet_NaN());  // its own rows: anything goes
+    EXPECT_FALSE(buffer.overrun());
+    buffer.rows()[kCapacity * kOrderFields + past] = std::numeric_limits<double>::quiet_NaN();
+    EXPECT_TRUE(buffer.overrun()) << past;
+    EXPECT_FALSE(buffer.overrun()) << past;
+  }
 }
 
 }  // namespace
