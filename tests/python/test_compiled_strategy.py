@@ -197,6 +197,8 @@ def test_what_the_compiled_function_raises_stops_the_run_at_that_tick(tmp_path, 
     (lambda: CompiledStrategy(lambda *args: 0), {}, TypeError, "tick_function"),
     (lambda: CompiledStrategy(helpers().numba.cfunc(compiled.tick_signature())(helpers().one_row._pyfunc)), {},
      TypeError, "tick_function"),
+    (lambda: type("AlsoOnTick", (OneRow,), {"on_tick": lambda self, ctx, tick: None})(
+        (0, BUY, 1, MARKET, ROD)), {}, ValueError, "AlsoOnTick 不可再定義 on_tick"),
     (lambda: CompiledStrategy(helpers().one_row, max_orders=0), {}, ValueError, "max_orders"),
     (lambda: CompiledStrategy(helpers().one_row, values=None), {}, TypeError, "values 必須是 float64"),
     (lambda: CompiledStrategy(helpers().one_row, values=["1"]), {}, TypeError, "values 必須是 float64"),
@@ -270,6 +272,40 @@ def test_a_quote_side_without_size_reaches_the_function_as_nan(tmp_path, taipei_
     run_one(quoted, tmp_path / "synthetic", fill_model="queue")
     assert imported.counters[2] > 0 and imported.counters[3] == imported.counters[2]
     assert quoted.counters[2] > 100 and quoted.counters[3] == 0
+
+
+class GivesStateAgain(OneRow):
+    """Gives its counters as a list before the run, and again after its first fill: buy once
+    more on tick 120."""
+
+    def __init__(self, again):
+        super().__init__((0, BUY, 1, MARKET, ROD))
+        self.again = again
+
+    def on_start(self, ctx):
+        self.counters = [1, 60, 0, 0]
+
+    def on_deal_report(self, ctx, report):
+        if self.counters[1] == 60:
+            self.counters = self.again(list(self.counters))
+
+
+def test_state_given_again_mid_run_reaches_the_function_or_is_refused(tmp_path):
+    followed = GivesStateAgain(lambda held: [1, 120, *held[2:]])
+    result = run_one(followed, tmp_path)
+    assert [r["trade_status"] for r in result.account.trade_records].count("Deal") == 2
+    with pytest.raises(StrategyError, match="counters 只能換內容, 不能改長度: 4 → 5"):
+        run_one(GivesStateAgain(lambda held: [1, 120, *held[2:], 0]), tmp_path)
+    followed.counters = [0]  # the run over, any length is taken again
+    assert list(followed.counters) == [0]
+
+
+def test_only_a_process_s_first_run_of_a_function_reports_its_compile(tmp_path):
+    namespace = {}
+    exec("def fresh(" + ", ".join(compiled.TICK_ARGUMENTS) + "):\n    return 0\n", namespace)
+    function = compiled.tick_function(namespace["fresh"])
+    runs = [run_one(CompiledStrategy(function, codes="2330"), tmp_path).compile_seconds for _ in range(2)]
+    assert runs == [function.compile_seconds, 0.0] and function.compile_seconds > 0
 
 
 def test_a_function_with_no_file_to_cache_beside_is_compiled_uncached():

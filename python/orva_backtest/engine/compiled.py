@@ -102,16 +102,52 @@ class CompiledStrategy(Strategy):
         if isinstance(codes, str):
             codes = [codes]  # one code, not its characters
         self.codes = None if codes is None else [str(code) for code in codes]
-        self.values = _state(values, np.float64, "values")
-        self.counters = _state(counters, np.int64, "counters")
+        self._driving = False  # between drive_setup and the run's end the loop holds the state
+        self.values, self.counters = values, counters
         self.orders = np.zeros(max_orders * ORDER_FIELDS, dtype=np.float64)
         self.positions = np.zeros(0, dtype=np.int64)
         self._ctx_codes = {}  # code → index into `positions`
 
     @property
+    def values(self):
+        """The function's float64 state."""
+        return self._values
+
+    @values.setter
+    def values(self, given):
+        self._values = self._new_state(given, np.float64, "values")
+
+    @property
+    def counters(self):
+        """The function's int64 state."""
+        return self._counters
+
+    @counters.setter
+    def counters(self, given):
+        self._counters = self._new_state(given, np.int64, "counters")
+
+    def _new_state(self, given, dtype, name):
+        state = _state(given, dtype, name)
+        if not self._driving:
+            return state
+        # The loop reads the array it was given at the start: a new one is copied into it.
+        held = getattr(self, "_" + name)
+        if state.size != held.size:
+            raise ValueError(f"回測進行中 {name} 只能換內容, 不能改長度: {held.size} → {state.size}")
+        held[:] = state
+        return held
+
+    @property
     def compile_seconds(self):
         """Seconds the function took to compile, or to load from the disk cache."""
         return self.function.compile_seconds
+
+    def _compile_seconds_of_run(self):
+        """What the run paid to compile the function: its compile for the process's first run
+        of it, 0.0 for later ones."""
+        paid = getattr(self.function, "_run_paid_compile", False)
+        self.function._run_paid_compile = True
+        return 0.0 if paid else self.function.compile_seconds
 
     def drive_setup(self, markets, refuse=None):
         """What the direct replay's loop takes as `compiled`, for a run of `markets`
@@ -126,6 +162,7 @@ class CompiledStrategy(Strategy):
             raise ValueError(f"編譯策略的商品重複: {', '.join(codes)}")
         self.positions = np.zeros(len(codes), dtype=np.int64)
         self._ctx_codes = {code: i for i, code in enumerate(codes)}
+        self._driving = True
         return (self.function.address, self.values, self.counters, self.positions, self.orders,
                 codes, [markets[code] for code in codes], refuse)
 
@@ -134,6 +171,9 @@ class CompiledStrategy(Strategy):
         index = self._ctx_codes.get(report.get("code"))
         if index is not None:
             self.positions[index] = ctx.account.net_quantity(report["code"])  # ctx.position's
+
+    def _drive_ended(self):
+        self._driving = False
 
     def _keep_positions(self, account):
         """`positions` read again from `account`, after what the run's end settled."""
@@ -174,3 +214,5 @@ def check_run(strategy, mode, cash_check):
         raise ValueError(f"編譯策略只能在 direct 模式回放, 不支援 {mode}")
     if cash_check:
         raise ValueError("編譯策略不支援資金檢查 (cash_check)")
+    if callable(getattr(strategy, "on_tick", None)):
+        raise ValueError(f"編譯策略的 on_tick 是編譯的函式, {type(strategy).__name__} 不可再定義 on_tick")

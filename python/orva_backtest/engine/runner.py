@@ -238,6 +238,9 @@ class _Loop:
             if failed is None:
                 raise
             raise StrategyError(failed[0], failed[1], error) from error
+        finally:
+            if self.compiled:
+                self.compiled._drive_ended()
         # Counted as replayed: a day re-imported during the run has other ticks than counted.
         self.replayed_ticks = dict(records.replayed_by_code)
         return ticks
@@ -399,7 +402,7 @@ def run_backtest(strategy, instruments, start, end, *, backfill_start=None, back
                                 market_rules={**rules.describe(), "notes": notes},
                                 first_day=utils.format_to_dt(start).date() if backfill else None,
                                 margin_in_use=margin_in_use(account, loop.buying_power),
-                                compile_seconds=loop.compiled and loop.compiled.compile_seconds,
+                                compile_seconds=loop.compiled and loop.compiled._compile_seconds_of_run(),
                                 # polars at work when the interpreter exits must finish first
                                 _trips=library_step(round_trips, account._profit_report["rows"]))
         account.fill_rules["market_rules"] = rules_line(result.market_rules, result.day_trades)
