@@ -354,18 +354,24 @@ def test_ctrl_c_pending_at_a_process_s_first_order_stops_the_run(tmp_path):
     assert (done.returncode, done.stdout.strip()) == (0, "interrupted"), done.stderr[-2000:]
 
 
-def test_a_damaged_disk_cache_is_compiled_past_and_named(tmp_path):
+@pytest.mark.parametrize("cache_dir", ["", "numba-cache"])  # beside the file, or NUMBA_CACHE_DIR
+def test_a_damaged_disk_cache_is_compiled_past_and_named(tmp_path, cache_dir):
     source = "from orva_backtest.compiled import tick_function\n\n@tick_function\ndef keep(" + \
         ", ".join(compiled.TICK_ARGUMENTS) + "):\n    return 0\n"
     (tmp_path / "kept.py").write_text(source, encoding="utf-8")
+    folder = tmp_path / (cache_dir or "__pycache__")
+    env = {"NUMBA_CACHE_DIR": str(tmp_path / cache_dir) if cache_dir else ""}
     code = "import kept; print(kept.keep.from_cache, bool(kept.keep.address))"
-    first = run_python(code, cwd=str(tmp_path), timeout=300)
+    first = run_python(code, cwd=str(tmp_path), timeout=300, **env)
     assert first.stdout.split() == ["False", "True"], first.stderr
-    for written in (tmp_path / "__pycache__").glob("kept.keep-*.nb*"):
+    damaged = list(folder.rglob("kept.keep-*.nb*"))
+    for written in damaged:
         written.write_bytes(b"\x00 not a pickle")  # a write cut short, a disk that filled up
-    again = run_python(code, cwd=str(tmp_path), timeout=300, ORVA_CONSOLE="on")
-    assert again.returncode == 0, again.stderr
-    assert again.stdout.split()[-2:] == ["False", "True"] and "磁碟快取無法使用" in again.stdout + again.stderr
+    again = run_python(code, cwd=str(tmp_path), timeout=300, ORVA_CONSOLE="on", **env)
+    assert again.returncode == 0 and damaged, again.stderr
+    said = " ".join((again.stdout + again.stderr).split())
+    assert again.stdout.split()[-2:] == ["False", "True"] and "磁碟快取無法使用" in said
+    assert f"可清除 {folder} 中 kept.py 的快取" in said
 
 
 CLI_STRATEGY = """

@@ -62,9 +62,13 @@ def tick_function(function):
         compiled = numba.cfunc(tick_signature(), cache=True)(function)
     except Exception as error:
         compiled = numba.cfunc(tick_signature())(function)  # a fault of the function raises here again
-        if os.path.isfile(function.__code__.co_filename):  # else typed at a prompt: nowhere to cache
+        source = function.__code__.co_filename
+        if os.path.isfile(source):  # else typed at a prompt: nowhere to cache
+            # numba keeps its cache in NUMBA_CACHE_DIR when that is set, else beside the file
+            folder = numba.config.CACHE_DIR or os.path.join(os.path.dirname(os.path.abspath(source)),
+                                                            "__pycache__")
             utils.console.print(f"[yellow]{function.__name__} 的 numba 磁碟快取無法使用, 改為不經快取編譯 "
-                                f"(可刪除 {function.__code__.co_filename} 旁的 __pycache__): "
+                                f"(可清除 {folder} 中 {os.path.basename(source)} 的快取): "
                                 f"{type(error).__name__}: {error}[/yellow]")
     compiled.compile_seconds = time.perf_counter() - began
     compiled.from_cache = compiled.cache_hits > 0
