@@ -145,6 +145,29 @@ def test_the_exchange_fills_option_orders_into_the_account(console):
     assert book.current_capital == 1_000_000 - 122 * 100 - 50  # one tick up, NT$25 each
 
 
+@pytest.mark.parametrize("code, product, price, lowest", [
+    (CALL, "Option", 0.1, 0.1),  # the lowest premium, one tick down by default
+    ("9999", "Stock", 0.02, 0.01),  # three ticks down by default
+])
+def test_a_sell_slips_no_lower_than_the_lowest_price(console, code, product, price, lowest):
+    cost = account()._Positions__calculate_trade_cost(code, "Sell", price, 1, product)
+    assert cost["price"] == pytest.approx(lowest) and cost["fee"] > 0
+
+
+def test_an_option_written_at_the_lowest_premium_is_bought_back(console):
+    # Its sell once slipped to 0, with no fee or tax, and the buy-back divided by 0.
+    book = account()
+    exchange = Matcher(book)
+    for second, action in enumerate(("Sell", "Buy")):
+        moment = EXPIRY - 7200 + second
+        exchange.set_current_tick(tick(CALL, 0.1, moment, market_type="Option"))
+        exchange.add_order(CALL, "Option", action, 0.0, 1, "MKT", "IOC")
+        exchange.set_current_tick(tick(CALL, 0.1, moment + 0.5, market_type="Option"))
+        exchange.match_deal(CALL, 0.1, 1, moment + 0.5)
+    (row,) = book._profit_report["rows"]
+    assert (row["entry_price"], row["exit_price"]) == (pytest.approx(0.1), pytest.approx(0.2))
+
+
 def test_an_option_series_keeps_no_band_of_its_own_premium(console):
     """TXO's daily limits follow the index (±10 % of it, in premium points): a premium that
     doubles in a day is an ordinary trade, not one outside the exchange's band."""

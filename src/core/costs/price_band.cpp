@@ -76,6 +76,7 @@ double slippage_price(const PriceGrid& grid, double price, long long tick_count,
   for (long long step = 0; step < tick_count; ++step) {
     const GridPrice on = ceil_price_by_tick(grid, price);
     const double moved = direction == Direction::Up ? on.price + on.tick : on.price - on.tick;
+    if (moved < on.tick / 2) return on.price;  // nothing trades below the grid's lowest price
     price = ceil_price_by_tick(grid, moved).price;
   }
   return price;

@@ -53,7 +53,7 @@ Direction reverse(Direction direction);
 
 // Moves `price` by `tick_count` ticks (none for 0 or less, leaving the price
 // unrounded); throws std::out_of_range beyond kMaxSlippageTicks. Each step rounds up to the grid first and then moves one tick of
-// the band of the rounded price; only Up moves up.
+// the band of the rounded price; only Up moves up, and down stops at the grid's lowest price.
 double slippage_price(const PriceGrid& grid, double price, long long tick_count,
                       Direction direction);
 

@@ -99,7 +99,7 @@ TEST(SlippagePrice, OtherDirectionMovesDown) {
 // Every move of one tick lands on the neighbouring grid price: no skipped
 // tick upwards, no stalled tick downwards, whatever binary rounding does.
 TEST(SlippagePrice, OneTickReachesTheNeighbourOnEveryGridPrice) {
-  for (long k = 1; k < 999; ++k) {
+  for (long k = 2; k < 999; ++k) {
     const double price = k / 100.0;
     ASSERT_DOUBLE_EQ(slippage_price({"2330"}, price, 1, Direction::Up), (k + 1) / 100.0) << price;
     ASSERT_DOUBLE_EQ(slippage_price({"2330"}, price, 1, Direction::Down), (k - 1) / 100.0) << price;
@@ -112,6 +112,16 @@ TEST(SlippagePrice, OneTickReachesTheNeighbourOnEveryGridPrice) {
 }
 
 // Index futures walk their own tick at any level: TX 1 point, EXF 0.05, FXF 0.2.
+// A price at or near zero is no price: a sell slips no lower than the lowest one traded.
+TEST(SlippagePrice, DownStopsAtTheGridsLowestPrice) {
+  EXPECT_DOUBLE_EQ(slippage_price({"2330"}, 0.02, 3, Direction::Down), 0.01);
+  EXPECT_DOUBLE_EQ(slippage_price({"2330"}, 0.01, 1, Direction::Down), 0.01);
+  EXPECT_DOUBLE_EQ(slippage_price({"TXO", 0, true}, 0.1, 1, Direction::Down), 0.1);
+  EXPECT_DOUBLE_EQ(slippage_price({"TXO", 0, true}, 0.3, 5, Direction::Other), 0.1);
+  EXPECT_EQ(slippage_price({"TXFR1", 1}, 2, 5, Direction::Down), 1);
+  EXPECT_DOUBLE_EQ(slippage_price({"TXO", 0, true}, 0.1, 1, Direction::Up), 0.2);
+}
+
 TEST(FixedTick, IndexFuturesMoveByTheirOwnTick) {
   EXPECT_EQ(slippage_price({"TXFR1", 1}, 17000, 3, Direction::Up), 17003);
   EXPECT_EQ(slippage_price({"TXFR1", 1}, 17000, 3, Direction::Down), 16997);
