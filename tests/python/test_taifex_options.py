@@ -62,6 +62,7 @@ def test_filters_keep_only_the_chosen_series(tmp_path, capsys):
     cached = {p.name.split(" ")[0] for p in (data / "sino" / "ticks").iterdir()}
     assert cached == codes
     for bad, message in [(("--expiries", "202613"), "202613"), (("--strikes", "24000-22000"), "24000-22000"),
+                         (("--strikes", "22900-"), "22900-"),
                          (("--product", "TEO"), "TEO")]:
         capsys.readouterr()
         assert import_options(paths, tmp_path / "other", *bad) == 1
@@ -76,7 +77,7 @@ def first_row(lines):
 EDITS = {"no price": (6, "-"), "no contracts": (7, "0"), "bad right": (4, "X"), "bad strike": (2, "abc"),
          "bad expiry": (3, "2026"), "no such month": (3, "202613"), "no fifth Wednesday": (3, "202601W5"),
          "short time": (5, "8450"), "absurd strike": (2, "1e300"),
-         "expired series": (3, "202512")}
+         "expired series": (3, "202512"), "quoted product": (1, '"TXO"')}
 
 
 @pytest.mark.parametrize("kind, message", [
@@ -87,7 +88,8 @@ EDITS = {"no price": (6, "-"), "no contracts": (7, "0"), "bad right": (4, "X"), 
     ("expired series", "第 {line} 行的到期月份(週別) 202512 已於 2025-12-17 到期"), ("bad expiry", "第 {line} 行的到期月份(週別)無法解讀"),
     ("no such month", "第 {line} 行的到期月份(週別)無法解讀"),
     ("no fifth Wednesday", "第 {line} 行的到期月份(週別)無法解讀: 2026 年 1 月沒有第 5 個星期三"),
-    ("short time", "第 {line} 行無法匯入: 成交日期"),
+    ("short time", "第 {line} 行無法匯入: 成交日期"), ("quoted product", "第 {line} 行的商品代號有引號"),
+    ("zip cut short", "檔案不完整"),
 ])
 def test_bad_files_are_one_line_and_leave_the_cache_as_it_was(tmp_path, capsys, kind, message):
     paths, _ = write_files(tmp_path)
@@ -108,6 +110,8 @@ def test_bad_files_are_one_line_and_leave_the_cache_as_it_was(tmp_path, capsys, 
     with zipfile.ZipFile(bad, "w") as archive:
         archive.writestr("OptionsDaily.csv", b"\x89PNG\r\n\x1a\n" if kind == "not a trade file"
                          else "\r\n".join(lines).encode("cp950"))
+    if kind == "zip cut short":
+        bad.write_bytes(bad.read_bytes()[:bad.stat().st_size // 2])
     capsys.readouterr()
     assert import_options([paths[1], bad], data) == 1  # the good file first: nothing of it is lost
     err = capsys.readouterr().err.strip().splitlines()

@@ -81,7 +81,10 @@ def texts(path):
     if not zipfile.is_zipfile(path):
         _check_size(path, os.path.getsize(path))
         with open(path, "rb") as f:
-            yield path, decode_text(f.read(), f"{path} 不是期交所逐筆成交檔")
+            data = f.read()
+        if data.startswith(b"PK\x03\x04"):  # a zip's first member, without the zip's end
+            raise ValueError(f"無法讀取壓縮檔 {path}: 檔案不完整 (下載或複製中斷?)")
+        yield path, decode_text(data, f"{path} 不是期交所逐筆成交檔")
         return
     try:
         with zipfile.ZipFile(path) as archive:
@@ -126,6 +129,18 @@ def table(name, text, header, required):
         where = f"第 {ragged[0]} 行{ragged[1]}" if ragged else str(error).splitlines()[0]
         raise ValueError(f"{name} 無法解讀: {where}") from None
     return rows.rename({c: c.strip() for c in rows.columns})
+
+
+def refuse_quoted_product(name, trades, product):
+    """A row of `product` written with quotes (a file saved again by a spreadsheet) would read
+    as another product's and be left out unseen: refused, naming its line."""
+    code = pl.col(PRODUCT)
+    quoted = trades.with_row_index("line", offset=2).filter(
+        code.str.contains('"', literal=True)
+        & (code.str.replace_all('"', "", literal=True).str.strip_chars() == product))
+    if len(quoted):
+        raise ValueError(f"{name} 第 {quoted['line'][0]} 行的{PRODUCT}有引號: 期交所的檔案沒有引號, "
+                         "請匯入原檔")
 
 
 _TAIPEI_NS = 8 * 3600 * 10**9

@@ -12,8 +12,9 @@ import polars as pl
 
 from orva_backtest import utils
 from orva_backtest.data.contract_months import record_months
-from orva_backtest.data.daily_files import (DATE, EXPIRY, PRICE, PRODUCT, TIME, plan_days, table,
-                                            texts, trade_ticks, unique_paths)
+from orva_backtest.data.daily_files import (DATE, EXPIRY, PRICE, PRODUCT, TIME, plan_days,
+                                            refuse_quoted_product, table, texts, trade_ticks,
+                                            unique_paths)
 from orva_backtest.data.tick_import import DayWriter, ImportResult, integers, warn_closed_days
 
 VOLUME = "成交數量(B+S)"
@@ -25,6 +26,7 @@ DEFAULT_CODES = {"TX": "TXFR1", "MTX": "MXFR1", "TMF": "TMFR1"}
 def _product_rows(name, trades, product):
     """(The product's outright rows of its nearest monthly expiry, with their line numbers;
     that contract month), or None when the file has no monthly rows of the product."""
+    refuse_quoted_product(name, trades, product)
     expiry = pl.col(EXPIRY).str.strip_chars()
     rows = (trades.with_row_index("line", offset=2)
             .filter(pl.col(PRODUCT).str.strip_chars() == product)

@@ -18,8 +18,9 @@ import os
 import polars as pl
 
 from orva_backtest import utils
-from orva_backtest.data.daily_files import (DATE, EXPIRY, PRICE, PRODUCT, TIME, plan_days, table,
-                                            texts, trade_ticks, unique_paths)
+from orva_backtest.data.daily_files import (DATE, EXPIRY, PRICE, PRODUCT, TIME, plan_days,
+                                            refuse_quoted_product, table, texts, trade_ticks,
+                                            unique_paths)
 from orva_backtest.data.option_chains import CHAIN_COLUMNS, chain_path, chains_folder, read_chain
 from orva_backtest.data.option_contracts import (EXPIRY_PATTERN, MAX_STRIKE, PRODUCTS, RIGHTS, expiry_date,
                                                  strike_text)
@@ -45,9 +46,9 @@ def parse_strikes(text):
     """(low, high) of "22000-24000" or "23000" (None: all)."""
     if text is None:
         return None
-    low, _, high = str(text).partition("-")
-    try:
-        bounds = (float(low), float(high or low))
+    low, dash, high = str(text).partition("-")
+    try:  # "22900-" names no upper bound: refused rather than read as 22900 alone
+        bounds = (float(low), float(high if dash else low))
     except ValueError:
         bounds = (math.nan, math.nan)
     if not all(math.isfinite(b) and b > 0 for b in bounds) or bounds[0] > bounds[1]:
@@ -58,6 +59,7 @@ def parse_strikes(text):
 def _series_rows(name, trades, product, chosen):
     """The product's rows (with their line numbers) of the chosen expiries and strikes, with
     their expiry, right, strike and series code; a value that names no series is refused."""
+    refuse_quoted_product(name, trades, product)
     rows = (trades.with_row_index("line", offset=2)
             .filter(pl.col(PRODUCT).str.strip_chars() == product)
             .with_columns(expiry=pl.col(EXPIRY).str.strip_chars(),
