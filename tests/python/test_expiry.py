@@ -381,6 +381,9 @@ def test_a_roll_off_the_expiry_day_is_noted():
     assert roll[1:] == (17000.0, "202403") and len(notes) == 1 and "2024-03-20" in notes[0]
     (roll,), notes = rolls({**months, "2024-03-20": "202403"})
     assert roll[1] is None and notes == []
+    # given for the day before the expiry: unused, and said so
+    (roll,), notes = rolls({**months, "2024-03-20": "202403"}, {"2024-03-19": 17000.0})
+    assert roll[1] is None and notes == ["結算價 2024-03-19 不是合約 202403 在資料中的最後一天, 未使用"]
 
 
 def test_a_lot_bought_at_the_new_month_s_first_trade_is_not_settled_at_the_old_month_s_price(console):

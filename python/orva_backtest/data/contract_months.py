@@ -122,6 +122,10 @@ def rolls(months, settlements=None):
         if expiry != before:
             notes.append(f"合約 {months[before]} 在資料中的最後一天是 {before}, 到期日是 {expiry}: "
                          f"以 {before} 的最後一筆成交結算")
+    # A settlement given for a traded day that ends no month settles nothing: said, not dropped.
+    ends = {before for before, after in zip(days, days[1:]) if months[before] != months[after]}
+    for day in sorted(set(settlements or {}) & set(days[:-1]) - ends):
+        notes.append(f"結算價 {day} 不是合約 {months[day]} 在資料中的最後一天, 未使用")
     return out, notes
 
 
