@@ -66,6 +66,21 @@ def test_no_trade_outside_the_band_fills_an_order(console):
     assert exchange.fills() == [("Buy", 1, 650.0)]
 
 
+@pytest.mark.parametrize("buy, sell, booked", [
+    ((None, 660.0), (None, 540.0), (660, 540)),  # market orders at the limits: no slip past them
+    ((659.0, 658.0), (541.0, 542.0), (659, 541)),  # limits inside the band: theirs is nearer
+])
+def test_slippage_stops_at_the_day_s_band(console, buy, sell, booked):
+    exchange = next_day()
+    exchange.matcher.positions.set_initial_capital(10_000_000)
+    exchange.order("Buy", 1, buy[0])
+    exchange.tick(buy[1], 5)
+    exchange.order("Sell", 1, sell[0])
+    exchange.tick(sell[1], 5)
+    (row,) = exchange.matcher.positions._profit_report["rows"]
+    assert (row["entry_price"], row["exit_price"]) == booked
+
+
 def test_the_first_day_and_a_matcher_without_limits_accept_any_price(console):
     first_day = Exchange(fill_model="touch", price_limit=0.1)
     first_day.tick(600.0, 1)

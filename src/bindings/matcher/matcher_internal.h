@@ -237,6 +237,8 @@ void bind_fill_model(nb::class_<Matcher>& cls);
 // arriving at `time` meet it (`self` the matcher, whose account says which codes are options):
 void note_price(nb::handle self, Matcher& matcher, nb::handle code, const std::string& text,
                 double time, double close);
+// The code's band today, if it has one.
+std::optional<exchange::Band> band_of(Matcher& matcher, const std::string& code);
 // Whether `price` lies within the code's band (true while it has none).
 bool within_limits(Matcher& matcher, const std::string& code, double price);
 // Refuses a limit order (a new one, or a price change as `operation`) priced outside its

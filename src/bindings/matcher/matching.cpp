@@ -240,9 +240,18 @@ void fill_order(nb::handle self, nb::handle account, nb::handle order, long long
                 nb::handle price, nb::handle tick_ts) {
   nb::object fill = copy_record(order);
   fill[k().quantity] = quantity;
-  // The account never books a limit order's fill beyond its limit, slippage included.
-  if (equals(item(order, k().price_type), globals->price_lmt))
-    fill[k().limit_price] = item(order, k().price);
+  // The account never books a fill beyond the order's limit or the day's band (nothing trades
+  // past it), slippage included: the nearer of the two on the side it slips to.
+  nb::object limit = nb::none();
+  if (equals(item(order, k().price_type), globals->price_lmt)) limit = item(order, k().price);
+  if (const auto band = band_of(state_of(self), text_of(item(order, k().code)))) {
+    const bool buy = PyUnicode_CompareWithASCIIString(item(order, k().action).ptr(), "Buy") == 0;
+    const double edge = buy ? band->high : band->low;
+    if (limit.is_none() || (buy ? edge < require_number(limit, "price")
+                                : edge > require_number(limit, "price")))
+      limit = nb::float_(edge);
+  }
+  if (!limit.is_none()) fill[k().limit_price] = limit;
   fill[k().price] = price;
   fill[k().exchange_ts] = tick_ts;
   book_trade(account, item(fill, k().trade_id), item(fill, k().code), item(fill, k().action),

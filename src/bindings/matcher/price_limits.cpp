@@ -69,6 +69,11 @@ void note_price(nb::handle self, Matcher& matcher, nb::handle code, const std::s
   entry->limits.trade({entry->code, entry->fixed_tick}, matcher.price_limit, time, close);
 }
 
+std::optional<exchange::Band> band_of(Matcher& matcher, const std::string& code) {
+  const CodeLimits* entry = find(matcher, code);
+  return entry ? entry->limits.band() : std::nullopt;
+}
+
 bool within_limits(Matcher& matcher, const std::string& code, double price) {
   const CodeLimits* entry = find(matcher, code);
   return !entry || !entry->limits.band() || entry->limits.band()->contains(price);
