@@ -58,6 +58,18 @@ def test_the_day_trade_rate_never_raises_a_lower_configured_tax(console):
     assert row["profit"] == pytest.approx(1_000 - fees - 0.001 * 151_000)  # not 0.15 %
     assert row["tax_rate"] == 0.001
 
+@pytest.mark.parametrize("code, later, rate", [
+    ("0050", 60.0, 0.001), ("0050", DAY, 0.001), ("00878", DAY, 0.001),  # ETFs, day trade or not
+    ("2330", DAY, 0.003),
+])
+def test_an_etf_s_sale_pays_its_own_rate(console, code, later, rate):
+    book = account(etf_tax_rate=0.001)
+    row = round_trip(book, "Buy", "Sell", code=code, at=(150.0, 151.0), later=later)
+    fees = 0.001425 * 150_000 + 0.001425 * 151_000 + 2 * 10
+    assert row["profit"] == pytest.approx(1_000 - fees - rate * 151_000)
+    assert row["tax_rate"] == rate
+
+
 def test_the_reduced_rate_ends_with_its_last_day(console):
     row = round_trip(account(day_trade_tax_until="2024-03-03"), "Buy", "Sell", later=60.0)
     assert (row["tax_rate"], row["day_trade"]) == (0.003, False)
@@ -135,7 +147,7 @@ def test_rules_changed_between_fills_leave_the_cash_and_the_profit_in_step(conso
     assert book.current_capital == pytest.approx(10_000_000 + profit, abs=1e-6)
 
 
-@pytest.mark.parametrize("key", ["fee_discount", "min_fee", "day_trade_tax_rate"])
+@pytest.mark.parametrize("key", ["fee_discount", "min_fee", "day_trade_tax_rate", "etf_tax_rate"])
 def test_a_flag_is_not_an_amount(console, key):
     with pytest.raises(TypeError, match=key):
         account(**{key: True})

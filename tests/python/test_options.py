@@ -233,6 +233,9 @@ def test_implied_volatility_recovers_the_volatility_of_a_chain():
     (lambda: black76(23000.0, 22800.0, True, 0.2, "C"), "years"),
     (lambda: implied_vol(np.array([True, False]), 23000.0, 22800.0, 0.1, "P"), "price"),
     (lambda: implied_vol(300.0, 23000.0, 22800.0, 0.1, "P", rate="0.01"), "rate"),
+    (lambda: black76(23000.0, np.array(["2026-01-14"], "datetime64[D]"), 0.1, 0.2, "C"), "strike"),
+    (lambda: black76(np.ma.masked_array([23000.0, 0.0], [False, True]), 22800.0, 0.1, 0.2, "C"),
+     "forward"),
 ])
 def test_text_or_a_truth_value_is_no_number_to_price(call, name):
     with pytest.raises(ValueError, match=f"^{name} 必須是數字"):

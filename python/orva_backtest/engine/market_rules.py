@@ -4,9 +4,9 @@ futures expiry and the roll, and transaction tax on the side that owes it. `rule
 runs the described account and exchange alone.
 
 Sources: the securities transaction tax act (0.3 % on a sale; 0.15 % on a same-day round
-trip's sale through 2027-12-31), the exchanges' ±10 % daily price limits, the futures
+trip's sale through 2027-12-31; 0.1 % on an ETF's sale), the exchanges' ±10 % daily price limits, the futures
 transaction tax (0.002 % of the contract value on each side), brokers' fee schedules (0.1425 %
-times their discount, 20 minimum per order of board lots).
+times their discount, at least 20 a fill of board lots).
 """
 import math
 from dataclasses import dataclass, field
@@ -16,6 +16,7 @@ NAMES = ("taiwan", "plain")
 ROLLS = ("settle", "reopen")
 DAY_TRADE_TAX_RATE = 0.0015
 DAY_TRADE_TAX_UNTIL = "2027-12-31"
+ETF_TAX_RATE = 0.001  # an ETF's sale (codes beginning "00"), a day trade's too
 PRICE_LIMIT = 0.10
 MIN_FEE = 20.0
 
@@ -41,7 +42,8 @@ class MarketRules:
         if not self.taiwan:
             return None
         return {"fee_discount": self.fee_discount, "min_fee": self.min_fee, "tax_where_owed": True,
-                "day_trade_tax_rate": DAY_TRADE_TAX_RATE, "day_trade_tax_until": DAY_TRADE_TAX_UNTIL}
+                "day_trade_tax_rate": DAY_TRADE_TAX_RATE, "day_trade_tax_until": DAY_TRADE_TAX_UNTIL,
+                "etf_tax_rate": ETF_TAX_RATE}
 
     def price_limit(self) -> Optional[float]:
         return PRICE_LIMIT if self.taiwan else None
@@ -51,7 +53,8 @@ class MarketRules:
         if not self.taiwan:
             return {"name": "plain"}
         return {"name": "taiwan", "day_trade_tax_rate": DAY_TRADE_TAX_RATE,
-                "day_trade_tax_until": DAY_TRADE_TAX_UNTIL, "fee_discount": self.fee_discount,
+                "day_trade_tax_until": DAY_TRADE_TAX_UNTIL, "etf_tax_rate": ETF_TAX_RATE,
+                "fee_discount": self.fee_discount,
                 "min_fee": self.min_fee, "price_limit": PRICE_LIMIT, "tax_where_owed": True,
                 "roll": self.roll, "settlements": len(self.settlements)}
 
@@ -136,6 +139,7 @@ def rules_line(described, day_trades=0):
     notes = "".join(f"; {note}" for note in described.get("notes", ()))
     return (f"市場規則 taiwan: 當沖交易稅 {described['day_trade_tax_rate']:.2%} "
             f"(至 {described['day_trade_tax_until']}, 本次 {day_trades:,} 筆當沖), "
+            f"ETF 證交稅 {described['etf_tax_rate']:.1%}, "
             f"證交稅於賣出、期交稅雙邊, 股票手續費折扣 {described['fee_discount']:g} "
             f"每筆最低 {described['min_fee']:g} 元, 漲跌幅 ±{described['price_limit']:.0%}, "
             f"期貨{roll}{notes}")

@@ -72,11 +72,10 @@ SliceTerms slice_terms(const costs::MarketRules* rules, nb::handle product_type,
   const auto day = [&](nb::handle record) {
     return calendar::taipei_day(require_number(item(record, k.exchange_ts), "exchange_ts"));
   };
-  const costs::SliceTax tax = costs::slice_tax(*rules, product_of(product_type) == Product::Stock,
-                                               short_cover, day(entry), day(fill));
-  const auto rate = [&](costs::TaxRate r) {
-    return r == costs::TaxRate::DayTrade ? rules->day_trade_rate : std::nan("");
-  };
+  const bool stock = product_of(product_type) == Product::Stock;
+  const costs::SliceTax tax = costs::slice_tax(*rules, stock, short_cover, day(entry), day(fill));
+  const bool etf = stock && costs::is_etf(text_of(item(fill, keys().code)));
+  const auto rate = [&](costs::TaxRate r) { return costs::side_rate(*rules, r, etf); };
   out.entry.tax_rate = rate(tax.entry);
   out.exit = {rate(tax.exit), rules->fee_discount,
               rules->min_fee * static_cast<double>(slice) / static_cast<double>(std::max(1LL, fill_qty))};

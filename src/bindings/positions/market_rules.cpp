@@ -15,8 +15,8 @@ namespace orva::py::positions {
 namespace {
 
 const char* const kRuleNames[] = {"fee_discount", "min_fee", "tax_where_owed",
-                                  "day_trade_tax_rate", "day_trade_tax_until"};
-enum Rule : size_t { kFeeDiscount, kMinFee, kTaxWhereOwed, kDayTradeRate, kDayTradeUntil };
+                                  "day_trade_tax_rate", "day_trade_tax_until", "etf_tax_rate"};
+enum Rule : size_t { kFeeDiscount, kMinFee, kTaxWhereOwed, kDayTradeRate, kDayTradeUntil, kEtfRate };
 
 std::string day_text(int64_t day) {
   int y = 0, m = 0, d = 0;
@@ -59,6 +59,10 @@ costs::MarketRules parse_rules(nb::handle rules) {
     if (!day) raise_value_error("day_trade_tax_until 不是 YYYY-MM-DD 日期: " + text_of(until));
     out.day_trade_until = *day;
   }
+  if (nb::object v = get(kEtfRate); !v.is_none()) {
+    out.etf_rate = require_amount(v, "etf_tax_rate");
+    require_range(out.etf_rate, "etf_tax_rate", 0.0, 0.1);
+  }
   return out;
 }
 
@@ -75,6 +79,10 @@ nb::dict rules_dict(const costs::MarketRules& rules) {
     out["day_trade_tax_rate"] = rules.day_trade_rate;
     out["day_trade_tax_until"] = nb::str(day_text(rules.day_trade_until).c_str());
   }
+  if (std::isnan(rules.etf_rate))
+    out["etf_tax_rate"] = nb::none();
+  else
+    out["etf_tax_rate"] = rules.etf_rate;
   return out;
 }
 
@@ -110,7 +118,7 @@ void bind_market_rules(nb::class_<Positions>& cls) {
   def_method<&set_market_rules>(
       cls, "set_market_rules", {param("rules")},
       "設定市場規則 (dict: fee_discount, min_fee, tax_where_owed, day_trade_tax_rate, "
-      "day_trade_tax_until), 存於 market_rules; None 恢復為只依費率設定計算");
+      "day_trade_tax_until, etf_tax_rate), 存於 market_rules; None 恢復為只依費率設定計算");
 }
 
 }  // namespace orva::py::positions

@@ -64,9 +64,11 @@ Columns gather(std::initializer_list<std::pair<nb::handle, const char*>> numbers
   nb::module_ np = nb::module_::import_("numpy");
   nb::list arrays;
   for (const auto& [value, name] : numbers) {
-    // numpy would read "23000" or True as a number: a mistake, not a price.
+    // numpy would read "23000", True or a date as a number: a mistake, not a price. A masked
+    // array would lose its mask on the way and price the values it hides.
     const std::string kind = text_of(np.attr("asarray")(value).attr("dtype").attr("kind"));
-    if (kind == "U" || kind == "S" || kind == "b")
+    const bool masked = checked(PyObject_IsInstance(value.ptr(), np.attr("ma").attr("MaskedArray").ptr())) == 1;
+    if ((kind != "i" && kind != "u" && kind != "f" && kind != "O") || masked)
       raise_value_error(std::string(name) + " 必須是數字或數字陣列, 收到: " + text_of(nb::repr(value)));
     arrays.append(np.attr("asarray")(value, "float64"));
   }

@@ -1,5 +1,7 @@
 #include "costs/market_rules.h"
 
+#include <cmath>
+
 #include "calendar/local_time.h"
 
 namespace orva::costs {
@@ -13,6 +15,13 @@ SliceTax slice_tax(const MarketRules& rules, bool stock, bool short_cover, int64
   if (!stock) return {TaxRate::Configured, TaxRate::Configured};
   // The sell owes it: the entry of a short, the exit of a long.
   return short_cover ? SliceTax{rate, TaxRate::None} : SliceTax{TaxRate::None, rate};
+}
+
+bool is_etf(std::string_view code) { return code.size() >= 4 && code.substr(0, 2) == "00"; }
+
+double side_rate(const MarketRules& rules, TaxRate rate, bool etf) {
+  const double own = rate == TaxRate::DayTrade ? rules.day_trade_rate : std::nan("");
+  return etf ? std::fmin(own, rules.etf_rate) : own;  // fmin passes over a NaN
 }
 
 std::optional<int64_t> parse_day(std::string_view text) {

@@ -21,7 +21,12 @@ struct MarketRules {
   // `day_trade_until` (days since 1970-01-01), pays this rate on its sell.
   double day_trade_rate = std::nan("");
   int64_t day_trade_until = 0;
+  // An ETF's sale (see is_etf) pays at most this rate, a day trade's or not.
+  double etf_rate = std::nan("");
 };
+
+// Whether a stock code is an exchange-traded fund's: in Taiwan their codes begin "00".
+bool is_etf(std::string_view code);
 
 // The rate each side of a covered slice pays.
 enum class TaxRate { None, Configured, DayTrade };
@@ -34,6 +39,10 @@ struct SliceTax {
 // the trading days (days since 1970-01-01) of the entry and the exit.
 SliceTax slice_tax(const MarketRules& rules, bool stock, bool short_cover, int64_t entry_day,
                    int64_t exit_day);
+
+// The rate a taxed side pays in place of the configured one, which it never raises: NaN for
+// the configured rate itself.
+double side_rate(const MarketRules& rules, TaxRate rate, bool etf);
 
 // Days since 1970-01-01 of a "YYYY-MM-DD" date; empty when it is not one.
 std::optional<int64_t> parse_day(std::string_view text);

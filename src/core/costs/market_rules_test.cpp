@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <ostream>
 
 #include "costs/trade_cost.h"
@@ -62,6 +63,21 @@ TEST(SliceTax, TheReducedRateEndsWithItsLastDay) {
   EXPECT_EQ(slice_tax(rules, true, false, kMonday, kMonday).exit, TaxRate::Configured);
   rules.day_trade_until = kMonday;
   EXPECT_EQ(slice_tax(rules, true, false, kMonday, kMonday).exit, TaxRate::DayTrade);
+}
+
+TEST(EtfRate, AnEtfsSaleNeverPaysMoreThanItsRate) {
+  EXPECT_TRUE(is_etf("0050"));
+  EXPECT_TRUE(is_etf("00878"));
+  EXPECT_FALSE(is_etf("2330"));
+  EXPECT_FALSE(is_etf("00"));
+  MarketRules rules;
+  rules.day_trade_rate = 0.0015;
+  EXPECT_TRUE(std::isnan(side_rate(rules, TaxRate::Configured, true)));  // none given: as configured
+  rules.etf_rate = 0.001;
+  EXPECT_DOUBLE_EQ(side_rate(rules, TaxRate::Configured, true), 0.001);
+  EXPECT_DOUBLE_EQ(side_rate(rules, TaxRate::DayTrade, true), 0.001);
+  EXPECT_DOUBLE_EQ(side_rate(rules, TaxRate::DayTrade, false), 0.0015);
+  EXPECT_TRUE(std::isnan(side_rate(rules, TaxRate::Configured, false)));
 }
 
 TEST(Fees, DiscountThenTheMinimumPerFill) {
