@@ -1,6 +1,6 @@
 #include "strategy/order_buffer.h"
 
-#include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -65,31 +65,33 @@ ReadOrders read_orders(const double* rows, int64_t filled, int64_t capacity, int
 
 namespace {
 
-// A NaN no arithmetic makes, compared bit for bit.
-constexpr uint64_t kGuardBits = 0x7ff80000'0badf00dULL;
+// The guard's contents: a NaN no arithmetic makes, compared byte for byte (one memcmp a call).
+using Guard = std::array<double, GuardedRows::kGuardRows * kOrderFields>;
 
-double guard_value() {
-  double value;
-  std::memcpy(&value, &kGuardBits, sizeof value);
-  return value;
+const Guard& guard_marker() {
+  static const Guard marker = [] {
+    constexpr uint64_t kBits = 0x7ff80000'0badf00dULL;
+    double value;
+    std::memcpy(&value, &kBits, sizeof value);
+    Guard cells;
+    cells.fill(value);
+    return cells;
+  }();
+  return marker;
 }
 
 }  // namespace
 
 GuardedRows::GuardedRows(int64_t capacity)
     : capacity_(capacity), cells_(static_cast<size_t>((capacity + kGuardRows) * kOrderFields)) {
-  std::fill(cells_.begin() + capacity_ * kOrderFields, cells_.end(), guard_value());
+  std::memcpy(cells_.data() + capacity_ * kOrderFields, guard_marker().data(), sizeof(Guard));
 }
 
 bool GuardedRows::overrun() {
-  const auto guard = cells_.begin() + capacity_ * kOrderFields;
-  const bool written = std::any_of(guard, cells_.end(), [](double cell) {
-    uint64_t bits;
-    std::memcpy(&bits, &cell, sizeof bits);
-    return bits != kGuardBits;
-  });
-  if (written) std::fill(guard, cells_.end(), guard_value());
-  return written;
+  double* guard = cells_.data() + capacity_ * kOrderFields;
+  if (std::memcmp(guard, guard_marker().data(), sizeof(Guard)) == 0) return false;
+  std::memcpy(guard, guard_marker().data(), sizeof(Guard));
+  return true;
 }
 
 }  // namespace orva::strategy
