@@ -8,8 +8,9 @@ The per-tick function has the signature `TICK_ARGUMENTS` names, in order::
 
     time (float64, epoch seconds), code (int64, index into the strategy's `codes`),
     close (float64), volume (int64), tick_type (int64), bid, ask (float64; NaN unless the
-    replay carries quotes and that side has a size), values, n_values (float64 state), counters, n_counters (int64
-    state), positions, n_codes (int64 net quantity per code index), orders, capacity
+    replay carries quotes and that side has a size), values, n_values (float64 state),
+    counters, n_counters (int64 state), positions, n_codes (int64 net quantity per code
+    index), orders, capacity
 
 and returns how many order rows it wrote into `orders` (a float64 buffer of `capacity` rows of
 `ORDER_FIELDS` numbers: code index, `BUY` or `SELL`, quantity, price or `MARKET`, `ROD`, `IOC`
