@@ -76,6 +76,30 @@ def tick_function(function):
     return compiled
 
 
+class _StateArray:
+    """One of the function's state arrays, converted whenever it is given. While a run holds it
+    (the loop reads the array it was given at the start), new contents are copied into it."""
+
+    def __init__(self, dtype, doc):
+        self.dtype, self.__doc__ = dtype, doc
+
+    def __set_name__(self, owner, name):
+        self.name, self.slot = name, "_" + name
+
+    def __get__(self, strategy, owner=None):
+        return self if strategy is None else getattr(strategy, self.slot)
+
+    def __set__(self, strategy, given):
+        state = _state(given, self.dtype, self.name)
+        if not strategy._driving:
+            setattr(strategy, self.slot, state)
+            return
+        held = getattr(strategy, self.slot)
+        if state.size != held.size:
+            raise ValueError(f"回測進行中 {self.name} 只能換內容, 不能改長度: {held.size} → {state.size}")
+        held[:] = state
+
+
 class CompiledStrategy(Strategy):
     """A strategy whose ``on_tick`` is the compiled `function` (see `tick_function`), called
     for every tick of `codes` (a subset of the run's instruments; all of them by default,
@@ -86,6 +110,9 @@ class CompiledStrategy(Strategy):
     reports) as any strategy; `positions` is made current before a subclass's own
     ``on_deal_report`` runs. Runs in the direct mode only, without the cash check.
     """
+
+    values = _StateArray(np.float64, "The function's float64 state.")
+    counters = _StateArray(np.int64, "The function's int64 state.")
 
     def __init_subclass__(cls, **kwargs):
         super().__init_subclass__(**kwargs)
@@ -112,35 +139,6 @@ class CompiledStrategy(Strategy):
         self.orders = np.zeros(max_orders * ORDER_FIELDS, dtype=np.float64)
         self.positions = np.zeros(0, dtype=np.int64)
         self._ctx_codes = {}  # code → index into `positions`
-
-    @property
-    def values(self):
-        """The function's float64 state."""
-        return self._values
-
-    @values.setter
-    def values(self, given):
-        self._values = self._new_state(given, np.float64, "values")
-
-    @property
-    def counters(self):
-        """The function's int64 state."""
-        return self._counters
-
-    @counters.setter
-    def counters(self, given):
-        self._counters = self._new_state(given, np.int64, "counters")
-
-    def _new_state(self, given, dtype, name):
-        state = _state(given, dtype, name)
-        if not self._driving:
-            return state
-        # The loop reads the array it was given at the start: a new one is copied into it.
-        held = getattr(self, "_" + name)
-        if state.size != held.size:
-            raise ValueError(f"回測進行中 {name} 只能換內容, 不能改長度: {held.size} → {state.size}")
-        held[:] = state
-        return held
 
     @property
     def compile_seconds(self):
